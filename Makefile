@@ -1,0 +1,44 @@
+# Two commands matter: `make run` (launcher against the local stand-in service) and `make test`.
+JOBS ?= 2
+CMAKE_COMMON := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: deps test tsan run screenshots bench fuzz install format clean
+
+deps:
+	@bash scripts/setup-deps.sh
+
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+test: deps
+	cmake -S . -B build/asan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQS_SANITIZE=address,undefined
+	cmake --build build/asan -j $(JOBS)
+	cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# The concurrency tests under ThreadSanitizer.
+tsan: deps
+	cmake -S . -B build/tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQS_SANITIZE=thread -DQS_BUILD_APP=OFF
+	cmake --build build/tsan -j $(JOBS)
+	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L concurrency
+
+run: deps
+	@bash scripts/run.sh
+
+screenshots: deps
+	@bash scripts/screenshots.sh
+
+bench: deps
+	@bash scripts/bench.sh
+
+fuzz: deps
+	@bash scripts/fuzz.sh
+
+install: deps
+	cmake -S . -B build/release $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_TESTS=OFF
+	cmake --build build/release -j $(JOBS)
+	cmake --install build/release
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

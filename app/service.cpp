@@ -1,0 +1,10 @@
+#include "app/service.h"
+
+#include "update/text.h"
+
+std::wstring ServiceUrl(const ServiceEndpoint& service, std::string_view path) {
+    std::string url = "https://" + service.host;
+    if (service.port != 443) url += ":" + std::to_string(service.port);
+    url += path;
+    return Utf8ToWide(url);
+}

@@ -1,0 +1,31 @@
+#pragma once
+// What the interface reads from the two background clients (status poller, news feed).
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ServerStatus {
+    bool online = false;
+    std::int32_t players = 0;
+    std::int32_t maxPlayers = 0;
+    bool maintenance = false;
+    std::string motd;
+    std::string serverName;
+};
+
+struct NewsItem {
+    std::string id;
+    std::string tag;
+    std::string title;
+    std::string summary;
+    std::string date;
+    std::string author;
+    std::string url;
+    bool featured = false;
+};
+
+// Copies taken under each client's lock; defaults when the client does not exist.
+ServerStatus CurrentServerStatus();
+std::vector<NewsItem> CurrentNewsItems();
+bool NewsHasUnseen();
+void MarkNewsSeen();

@@ -1,0 +1,11 @@
+#pragma once
+// Per-user folders. Linux: XDG base directories; Windows: the shell's known folders.
+#include <filesystem>
+#include <optional>
+
+// Roaming application data ($XDG_DATA_HOME, else ~/.local/share). nullopt when unresolvable.
+std::optional<std::filesystem::path> RoamingDataFolder();
+// Local application data ($XDG_CONFIG_HOME, else ~/.config). nullopt when unresolvable.
+std::optional<std::filesystem::path> LocalDataFolder();
+// The temporary folder ($TMPDIR, else /tmp).
+std::filesystem::path TemporaryFolder();

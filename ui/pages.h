@@ -1,0 +1,22 @@
+#pragma once
+#include <imgui.h>
+
+#include <cstdint>
+#include <string>
+
+#include "app/state.h"
+#include "ui/ui_state.h"
+
+// Once per frame between ImGui::NewFrame and ImGui::Render.
+void DrawLauncherFrame(UiState& ui, LauncherState& state);
+
+void DrawSidebar(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float width, float height);
+void DrawTitleBar(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float width, float height,
+                  const char* statusLine, std::int32_t progressIndex, std::int32_t progressCount);
+void DrawHomePage(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float width, float height,
+                  bool* requestUpdateCheck, bool* requestPlay, const char* statusLine, std::int32_t progressIndex,
+                  std::int32_t progressCount);
+void DrawNewsPage(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float width, float height);
+void DrawSettingsPage(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec2 windowPos, float width,
+                      float height, bool* requestUpdateCheck, bool* requestLauncherUpdate,
+                      std::int32_t progressIndex, std::int32_t progressCount);

@@ -1,0 +1,67 @@
+#pragma once
+// The HTTPS request layer: one place configures every libcurl handle; three thin request
+// profiles (client update, launcher self-update, status/news) sit on top of it.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/service.h"
+
+// The accepted parts of a trusted URL.
+struct UpdateEndpoint {
+    std::wstring host;
+    std::wstring path;
+    std::uint16_t port = 443;
+};
+
+// Transfer limits in one place so tests can shorten them.
+struct TransferLimits {
+    long connectTimeoutMs = 60000;   // connect phase
+    long lowSpeedTimeSec = 30;       // abort when fewer than lowSpeedBytes/s arrive for this long
+    long lowSpeedBytes = 1;
+    long totalTimeoutMs = 0;         // 0: none (status and news use 5000 in every phase)
+};
+TransferLimits& UpdateTransferLimits();  // client update and self-update profiles
+TransferLimits& LiveTransferLimits();    // status and news profile
+
+// Body size caps against endless data.
+inline constexpr std::size_t kManifestMaxBytes = 64u << 20;
+inline constexpr std::size_t kReleaseMaxBytes = 64u << 20;
+inline constexpr std::size_t kStatusMaxBytes = 64u << 10;
+inline constexpr std::size_t kNewsMaxBytes = 4u << 20;
+
+// Receives the body in pieces; returning false aborts the transfer.
+using BodySink = std::function<bool(const char* data, std::size_t size)>;
+
+// Global libcurl set-up; call once on the main thread before any thread starts (also ignores SIGPIPE).
+void InitializeHttps();
+
+// --- Client update profile ---
+// Throws "Untrusted update URL configuration".
+UpdateEndpoint CheckUpdateUrl(const std::wstring& url, const ServiceEndpoint& service = BuiltInService());
+// Whole body (capped at kManifestMaxBytes). Throws "Untrusted update URL configuration",
+// "Unable to initialize HTTPS", "Unable to connect to update server", "HTTPS request failed",
+// "Update server returned an error", "HTTPS response read failed".
+std::vector<std::uint8_t> HttpsRequest(const std::wstring& url, const std::wstring& verb, const std::string& body,
+                                       const ServiceEndpoint& service = BuiltInService());
+// Streams the body of a 200 reply into `sink`; same failures. A sink that returns false ends the
+// request with "HTTPS response read failed" (the sink keeps its own reason).
+void HttpsRequestToSink(const std::wstring& url, const std::wstring& verb, const std::string& body,
+                        const BodySink& sink, const ServiceEndpoint& service = BuiltInService());
+
+// --- Launcher self-update profile ---
+// Throws "Untrusted launcher update URL".
+UpdateEndpoint ResolveLauncherUrl(const std::wstring& url, const ServiceEndpoint& service = BuiltInService());
+std::vector<std::uint8_t> LauncherHttpsGet(const std::wstring& url, const std::wstring& verb,
+                                           const ServiceEndpoint& service = BuiltInService());
+void LauncherHttpsGetToSink(const std::wstring& url, const std::wstring& verb, const BodySink& sink,
+                            const ServiceEndpoint& service = BuiltInService());
+
+// --- Status and news profile ---
+// GET with the user agent "QuillonSaga Launcher/1.0", 5-second limits, status not examined.
+// nullopt on any transport failure or a body over maxBytes.
+std::optional<std::string> LiveHttpsGet(const std::wstring& url, std::size_t maxBytes,
+                                        const ServiceEndpoint& service = BuiltInService());

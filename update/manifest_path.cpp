@@ -1,0 +1,34 @@
+#include "update/manifest_path.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "update/text.h"
+
+std::string TrimLeadingSlash(std::string_view manifestPath) {
+    if (manifestPath.size() >= 2 && manifestPath[0] == '/' && manifestPath[1] != '/')
+        manifestPath.remove_prefix(1);
+    return std::string(manifestPath);
+}
+
+std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir, std::string_view trimmedPath) {
+    auto unsafe = [] { throw std::runtime_error("Manifest contains an unsafe path"); };
+    if (trimmedPath.empty()) unsafe();
+    if (trimmedPath.find("..") != std::string_view::npos) unsafe();
+    if (trimmedPath.find(':') != std::string_view::npos) unsafe();
+    if (trimmedPath.starts_with("\\\\")) unsafe();
+    if (trimmedPath[0] == '/' || trimmedPath[0] == '\\') unsafe();
+
+    const std::filesystem::path base = std::filesystem::weakly_canonical(clientDir);
+    Utf8ToWide(trimmedPath);  // refuses ill-formed UTF-8 before the bytes become a path
+
+    // Manifest paths come from Windows tooling: a backslash separates folders here too.
+    std::string relative(trimmedPath);
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+    std::filesystem::path target = (base / relative).lexically_normal();
+
+    // Second, independent guard: the whole "base/" prefix, so a sibling such as "base-old" fails.
+    const std::string prefix = base.native() + "/";
+    if (!target.native().starts_with(prefix)) throw std::runtime_error("Manifest path escapes client directory");
+    return target;
+}
