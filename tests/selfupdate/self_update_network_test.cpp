@@ -130,7 +130,8 @@ TEST_F(SelfUpdate, NewerReleaseIsReportedWithItsFields) {
     EXPECT_TRUE(release.updateAvailable);
     EXPECT_EQ(release.version, L"1.0.9");
     EXPECT_EQ(release.url, service_.url("/files/setup.exe"));
-    EXPECT_EQ(release.sha256, std::wstring(Sha256Hex("x").begin(), Sha256Hex("x").end()));
+    const std::string digest = Sha256Hex("x");
+    EXPECT_EQ(release.sha256, std::wstring(digest.begin(), digest.end()));
     EXPECT_EQ(release.changelog, L"Fixes");
 }
 
