@@ -78,8 +78,7 @@ int OpenPrivateFolder(const std::filesystem::path& folder) {
             throw std::runtime_error(kWriteFailed);
         info.st_mode = (info.st_mode & ~07777) | 0700;
     }
-    if (!IsPrivateFolder(S_ISDIR(info.st_mode), S_ISLNK(info.st_mode), info.st_uid,
-                         info.st_mode & 07777, geteuid()))
+    if (!IsPrivateFolder(S_ISDIR(info.st_mode), info.st_uid, info.st_mode & 07777, geteuid()))
         throw std::runtime_error(kWriteFailed);
     return fd.release();
 }
@@ -189,9 +188,8 @@ std::filesystem::path InstallerFolder(const std::filesystem::path& temporaryFold
     return temporaryFolder / ("QuillonSagaLauncher-" + std::to_string(geteuid()));
 }
 
-bool IsPrivateFolder(bool isDirectory, bool isSymbolicLink, unsigned ownerId, unsigned mode,
-                     unsigned user) {
-    return isDirectory && !isSymbolicLink && ownerId == user && mode == 0700;
+bool IsPrivateFolder(bool isDirectory, unsigned ownerId, unsigned mode, unsigned user) {
+    return isDirectory && ownerId == user && mode == 0700;
 }
 
 UpdateResult InstallLauncherUpdate(const LauncherRelease& release, const SelfUpdateTarget& target) {

@@ -47,10 +47,9 @@ extern const char* const InstallerFileName;
 const std::vector<std::string>& InstallerArguments();
 // The per-user folder inside the temporary folder that holds the installer.
 std::filesystem::path InstallerFolder(const std::filesystem::path& temporaryFolder);
-// Whether a folder with these properties may hold the installer: a real folder (not a link),
-// owned by `user`, with mode 0700 exactly.
-bool IsPrivateFolder(bool isDirectory, bool isSymbolicLink, unsigned ownerId, unsigned mode,
-                     unsigned user);
+// Whether a folder, opened without following links, may hold the installer: owned by `user`,
+// with mode 0700 exactly.
+bool IsPrivateFolder(bool isDirectory, unsigned ownerId, unsigned mode, unsigned user);
 
 // Downloads, verifies and starts the installer; never throws.
 UpdateResult InstallLauncherUpdate(const LauncherRelease& release,
