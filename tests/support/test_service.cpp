@@ -430,6 +430,9 @@ TestService::TestService(Options options) : impl_(std::make_unique<Impl>()) {
     }
     // The socket already listens; connections wait in the backlog until the loop runs.
     impl_->thread = std::thread([impl] { impl->server->listen_after_bind(); });
+    // stop() is a no-op until the loop runs; wait for it so a quick destruction cannot hang.
+    while (!server.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 TestService::~TestService() {
