@@ -3,7 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <nlohmann/json.hpp>
 #include <set>
 
 #include "tests/support/test_service.h"
@@ -476,6 +481,47 @@ TEST_F(HttpsExchange, NoCookiesAreKept) {
     }
     for (const auto& request : service_.requests())
         EXPECT_FALSE(request.hasHeader("Cookie"));
+}
+
+}  // namespace
+
+namespace {
+
+// The demo content folder, served from a snapshot, through the request layer.
+TEST(DemoContent, GeneratedFolderServesAConsistentManifest) {
+    const auto root =
+        std::filesystem::temp_directory_path() / ("qs-demo-" + std::to_string(::getpid()));
+    const std::string command =
+        "bash '" QS_SOURCE_DIR "/scripts/make-demo-content.sh' '" + root.string() + "' >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    TestService service;
+    service.loadFolder(root);
+    InitializeHttps();
+    const auto reply =
+        HttpsRequest(service.url("/updater/updater.php"), L"POST", "{}", service.endpoint());
+    const auto manifest = nlohmann::json::parse(reply.begin(), reply.end());
+    EXPECT_EQ(manifest["binary"]["file"], "Quillon Saga.exe");
+    EXPECT_TRUE(manifest["files"].contains("data/Game Settings.ini"));
+    EXPECT_GE(manifest["files"].size(), 4u);
+    for (const auto& [path, checksum] : manifest["files"].items()) {
+        SCOPED_TRACE(path);
+        std::string encoded;
+        for (char c : path)
+            encoded += c == ' ' ? std::string("%20") : std::string(1, c);
+        const auto bytes =
+            HttpsRequest(service.url("/updater/files/" + encoded), L"GET", "", service.endpoint());
+        EXPECT_EQ(qs::test::Sha256Hex(std::string(bytes.begin(), bytes.end())), checksum);
+    }
+    const auto news = nlohmann::json::parse(
+        *LiveHttpsGet(service.url("/news.php"), kNewsMaxBytes, service.endpoint()));
+    EXPECT_EQ(news.size(), 8u);
+    const auto status = nlohmann::json::parse(
+        *LiveHttpsGet(service.url("/status.php"), kStatusMaxBytes, service.endpoint()));
+    EXPECT_EQ(status["players"], 128);
+    const auto latest =
+        LauncherHttpsGet(service.url("/updater/launcher/latest.json"), L"GET", service.endpoint());
+    EXPECT_EQ(nlohmann::json::parse(latest.begin(), latest.end())["version"], "v1.0.8");
+    std::filesystem::remove_all(root);
 }
 
 }  // namespace
