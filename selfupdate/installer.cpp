@@ -144,10 +144,14 @@ UpdateResult Install(const LauncherRelease& release, const SelfUpdateTarget& tar
 
     auto discard = [&] { unlinkat(folderFd.get(), InstallerFileName, 0); };
     bool writeFailed = false;
+    std::uint64_t received = 0;
     try {
         LauncherHttpsGetToSink(
             release.url, L"GET",
             [&](const char* data, std::size_t size) {
+                received += size;
+                if (received > target.installerMaxBytes)
+                    return false;  // ends the request as a failed read
                 writeFailed = !WriteAll(file.get(), data, size);
                 return !writeFailed;
             },

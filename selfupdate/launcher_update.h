@@ -29,6 +29,8 @@ struct LauncherRelease {
 struct SelfUpdateTarget {
     ServiceEndpoint service = BuiltInService();
     std::filesystem::path temporaryFolder;  // empty: TemporaryFolder()
+    std::uint64_t installerMaxBytes = std::uint64_t{1}
+                                      << 30;  // an endless body must not fill the disk
 };
 
 // Never throws; every failure is returned in `error`.

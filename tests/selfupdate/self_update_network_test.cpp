@@ -285,6 +285,14 @@ TEST_F(SelfUpdate, TruncatedInstallerLeavesNoPartialFile) {
     EXPECT_EQ(closeRequests_, 0);
 }
 
+TEST_F(SelfUpdate, EndlessInstallerStopsAtTheCapAndLeavesNothing) {
+    Publish("1.0.9", kInstallerScript, Sha256Hex(kInstallerScript));
+    service_.setFault("/files/setup.exe", Fault::Endless());
+    target_.installerMaxBytes = 1u << 20;
+    EXPECT_EQ(RunTask(), L"HTTPS response read failed");
+    EXPECT_FALSE(fs::exists(InstallerPath()));
+}
+
 TEST_F(SelfUpdate, InstallerThatCannotStartIsReportedAndKept) {
     const std::string notAProgram = "MZ this is not something the system can execute\n";
     Publish("1.0.9", notAProgram, Sha256Hex(notAProgram));
