@@ -11,6 +11,7 @@
 namespace {
 
 struct Transfer {
+    CURL* curl;
     const BodySink* sink;
     bool aborted = false;
 };
@@ -40,13 +41,17 @@ void Perform(const std::wstring& url, const std::wstring& verb, const std::strin
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
         curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
     }
-    Transfer transfer{&sink};
+    Transfer transfer{curl, &sink};
     long status = 0;
     curl_easy_setopt(
         curl, CURLOPT_HEADERFUNCTION, +[](char*, size_t, size_t n, void*) -> size_t { return n; });
     curl_easy_setopt(
         curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t, size_t n, void* user) -> size_t {
             auto* t = static_cast<Transfer*>(user);
+            long code = 0;
+            curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &code);
+            if (code != 200)
+                return n;  // an error body never reaches the sink
             if (!(*t->sink)(data, n)) {
                 t->aborted = true;
                 return 0;
@@ -88,10 +93,5 @@ __attribute__((weak)) std::vector<std::uint8_t> HttpsRequest(const std::wstring&
 __attribute__((weak)) void HttpsRequestToSink(const std::wstring& url, const std::wstring& verb,
                                               const std::string& body, const BodySink& sink,
                                               const ServiceEndpoint& service) {
-    // Interim: a non-200 body must not reach the sink, so collect first when unsure.
-    std::vector<std::uint8_t> reply = HttpsRequest(url, verb, body, service);
-    if (!reply.empty() && !sink(reinterpret_cast<const char*>(reply.data()), reply.size()))
-        throw std::runtime_error("HTTPS response read failed");
-    if (reply.empty())
-        sink("", 0);
+    Perform(url, verb, body, sink, service);
 }
