@@ -402,6 +402,7 @@ TestService::TestService(Options options) : impl_(std::make_unique<Impl>()) {
         throw std::runtime_error("test service: TLS context failed");
 
     auto& server = *impl_->server;
+    server.set_tcp_nodelay(true);
     server.set_keep_alive_timeout(1);
     server.set_read_timeout(5);
     server.set_write_timeout(5);
