@@ -35,6 +35,28 @@ constexpr ImU32 White(int alpha) {
 }
 }  // namespace palette
 
+// Font Awesome 6 glyphs as UTF-8 (the brand mark lives in the brands font).
+namespace icon {
+inline constexpr const char* kHouse = "\xEF\x80\x95";
+inline constexpr const char* kGear = "\xEF\x80\x93";
+inline constexpr const char* kGlobe = "\xEF\x82\xAC";
+inline constexpr const char* kPlay = "\xEF\x81\x8B";
+inline constexpr const char* kMinus = "\xEF\x81\xA8";
+inline constexpr const char* kXMark = "\xEF\x80\x8D";
+inline constexpr const char* kCheck = "\xEF\x80\x8C";
+inline constexpr const char* kVideo = "\xEF\x80\xBD";
+inline constexpr const char* kFolderOpen = "\xEF\x81\xBC";
+inline constexpr const char* kDiscord = "\xEF\x8E\x92";
+inline constexpr const char* kArrowDown = "\xEF\x81\xA3";
+inline constexpr const char* kBell = "\xEF\x83\xB3";
+inline constexpr const char* kCircleInfo = "\xEF\x81\x9A";
+inline constexpr const char* kAngleRight = "\xEF\x84\x85";
+inline constexpr const char* kChevronLeft = "\xEF\x81\x93";
+inline constexpr const char* kChevronRight = "\xEF\x81\x94";
+inline constexpr const char* kList = "\xEF\x80\xBA";
+inline constexpr const char* kDownload = "\xEF\x80\x99";
+}  // namespace icon
+
 // ---- Click chime -------------------------------------------------------------------------------
 
 inline constexpr int kClickSoundSampleCount = 14112;
