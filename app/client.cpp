@@ -11,22 +11,26 @@ const wchar_t* const ClientExecutableName = L"Quillon Saga.exe";
 
 std::filesystem::path ClientDirectory() {
     auto roaming = RoamingDataFolder();
-    if (!roaming) throw std::runtime_error("Cannot resolve AppData");
+    if (!roaming)
+        throw std::runtime_error("Cannot resolve AppData");
     return *roaming / "Quillon Saga" / "QuillonSaga Game";
 }
 
 std::filesystem::path LauncherDataFolder() {
     auto local = LocalDataFolder();
-    if (!local) return {};
+    if (!local)
+        return {};
     return *local / "QuillonSagaLauncher";
 }
 
-bool LaunchClient(const std::filesystem::path& executable, const std::filesystem::path& workingDirectory,
-                  std::wstring& error) {
+bool LaunchClient(const std::filesystem::path& executable,
+                  const std::filesystem::path& workingDirectory, std::wstring& error) {
     // Downloads carry no file modes; a client without its execute bit gets it here.
     std::error_code statusError;
-    if (std::filesystem::is_regular_file(executable, statusError)) MakeExecutable(executable);
-    if (StartDetachedProcess(executable, {}, workingDirectory)) return true;
+    if (std::filesystem::is_regular_file(executable, statusError))
+        MakeExecutable(executable);
+    if (StartDetachedProcess(executable, {}, workingDirectory))
+        return true;
     error = L"Could not start QSClient.exe.";
     return false;
 }

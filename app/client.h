@@ -13,5 +13,5 @@ std::filesystem::path LauncherDataFolder();
 
 // Starts the client detached with no arguments and the given working folder. True only when
 // the executable itself was started; otherwise `error` = "Could not start QSClient.exe.".
-bool LaunchClient(const std::filesystem::path& executable, const std::filesystem::path& workingDirectory,
-                  std::wstring& error);
+bool LaunchClient(const std::filesystem::path& executable,
+                  const std::filesystem::path& workingDirectory, std::wstring& error);

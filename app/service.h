@@ -6,9 +6,10 @@
 #include <string_view>
 
 struct ServiceEndpoint {
-    std::string host;        // ASCII host name, compared ignoring letter case
+    std::string host;  // ASCII host name, compared ignoring letter case
     std::uint16_t port = 443;
-    std::string caPem;       // PEM of the authorities to trust instead of the system store; empty: system store
+    std::string
+        caPem;  // PEM of the authorities to trust instead of the system store; empty: system store
 };
 
 // The endpoint compiled into this build (QS_SERVICE_HOST, QS_SERVICE_PORT, QS_SERVICE_CA_FILE).

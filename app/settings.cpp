@@ -27,24 +27,33 @@ LauncherSettings& CurrentSettings() {
 
 std::filesystem::path SettingsFilePath() {
     auto folder = LocalDataFolder();
-    if (!folder) return {};
+    if (!folder)
+        return {};
     return *folder / "QuillonSagaLauncher" / "settings.ini";
 }
 
-void LoadSettings() { LoadSettings(CurrentSettings(), SettingsFilePath()); }
+void LoadSettings() {
+    LoadSettings(CurrentSettings(), SettingsFilePath());
+}
 
-void SaveSettings() { SaveSettings(CurrentSettings(), SettingsFilePath()); }
+void SaveSettings() {
+    SaveSettings(CurrentSettings(), SettingsFilePath());
+}
 
 void LoadSettings(LauncherSettings& settings, const std::filesystem::path& file) {
-    if (file.empty()) return;
+    if (file.empty())
+        return;
     std::error_code error;
-    if (!std::filesystem::exists(file, error)) return;  // missing, or unreadable status: defaults stay
+    if (!std::filesystem::exists(file, error))
+        return;  // missing, or unreadable status: defaults stay
     std::ifstream in(file, std::ios::binary);
-    if (!in) return;
+    if (!in)
+        return;
     std::string line;
     while (std::getline(in, line)) {
         // Files written on Windows end their lines with CR LF; they read the same as LF.
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
         if (line.starts_with(kCloseKey)) {
             settings.closeOnLaunch = line.substr(kCloseKey.size()) == "1";
         } else if (line.starts_with(kVerifyKey)) {
@@ -55,19 +64,23 @@ void LoadSettings(LauncherSettings& settings, const std::filesystem::path& file)
 }
 
 void SaveSettings(LauncherSettings& settings, const std::filesystem::path& file) {
-    if (file.empty()) return;
+    if (file.empty())
+        return;
     std::error_code error;
     std::filesystem::path folder = file.parent_path();
     if (!std::filesystem::exists(folder, error)) {
-        if (error) return;
+        if (error)
+            return;
         std::filesystem::create_directories(folder, error);
-        if (error) return;  // the change stays unsaved; SAVE stays active
+        if (error)
+            return;  // the change stays unsaved; SAVE stays active
     }
     std::string content;
     content.append(kCloseKey).append(settings.closeOnLaunch ? "1" : "0").append("\n");
     content.append(kVerifyKey).append(settings.verifyOnStart ? "1" : "0").append("\n");
     // Through a temporary file, so a crash mid-save never leaves a truncated settings file.
-    if (WriteFileDurably(file, content.data(), content.size()) != 0) return;
+    if (WriteFileDurably(file, content.data(), content.size()) != 0)
+        return;
     MarkSaved(settings);
 }
 

@@ -14,9 +14,10 @@ void DrawSidebar(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float widt
 void DrawTitleBar(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float width, float height,
                   const char* statusLine, std::int32_t progressIndex, std::int32_t progressCount);
 void DrawHomePage(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float width, float height,
-                  bool* requestUpdateCheck, bool* requestPlay, const char* statusLine, std::int32_t progressIndex,
-                  std::int32_t progressCount);
+                  bool* requestUpdateCheck, bool* requestPlay, const char* statusLine,
+                  std::int32_t progressIndex, std::int32_t progressCount);
 void DrawNewsPage(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float width, float height);
-void DrawSettingsPage(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec2 windowPos, float width,
-                      float height, bool* requestUpdateCheck, bool* requestLauncherUpdate,
-                      std::int32_t progressIndex, std::int32_t progressCount);
+void DrawSettingsPage(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec2 windowPos,
+                      float width, float height, bool* requestUpdateCheck,
+                      bool* requestLauncherUpdate, std::int32_t progressIndex,
+                      std::int32_t progressCount);

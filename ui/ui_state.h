@@ -19,8 +19,8 @@ struct UiState {
     std::array<char, 512> gameDirBuffer{};
     std::array<char, 256> statusLine{};
     SidebarAnimation sidebar;
-    std::int32_t newsPage = 0;          // News page: 0 or 1
-    bool clearConfirmOpen = false;      // Settings page: the drawn confirmation dialog
+    std::int32_t newsPage = 0;      // News page: 0 or 1
+    bool clearConfirmOpen = false;  // Settings page: the drawn confirmation dialog
     // Window requests raised by the title strip; the shell acts on them.
     bool requestClose = false;
     bool requestMinimize = false;

@@ -13,17 +13,17 @@ struct HitResult {
 
 void PlayClickSound();
 HitResult HitButton(const char* id, ImVec2 cursorPos, ImVec2 size, bool enabled = true);
-void DrawTextCentered(ImDrawList* drawList, ImFont* font, float size, float centerX, float centerY, ImU32 colour,
-                      const char* text);
-void DrawTextInRect(ImDrawList* drawList, ImFont* font, float size, ImVec2 rectMin, ImVec2 rectMax, ImU32 colour,
-                    const char* text);
+void DrawTextCentered(ImDrawList* drawList, ImFont* font, float size, float centerX, float centerY,
+                      ImU32 colour, const char* text);
+void DrawTextInRect(ImDrawList* drawList, ImFont* font, float size, ImVec2 rectMin, ImVec2 rectMax,
+                    ImU32 colour, const char* text);
 void DrawWrappedText(ImDrawList* drawList, ImFont* font, float size, ImVec2 origin, float wrapWidth,
                      float lineAdvance, int maxLines, ImU32 colour, const char* text);
 bool ToggleSwitch(const char* id, bool& value, ImVec2 cursorPos);
-void DrawNavTooltip(ImDrawList* drawList, const char* label, float itemX, float itemY, float itemWidth,
-                    float itemHeight, float& animation, bool show);
-void AddRadialGlow(ImDrawList* drawList, ImVec2 center, float radius, ImU32 centerColour, ImU32 edgeColour,
-                   int segments);
+void DrawNavTooltip(ImDrawList* drawList, const char* label, float itemX, float itemY,
+                    float itemWidth, float itemHeight, float& animation, bool show);
+void AddRadialGlow(ImDrawList* drawList, ImVec2 center, float radius, ImU32 centerColour,
+                   ImU32 edgeColour, int segments);
 ImU32 LerpColor(ImU32 a, ImU32 b, float t);
 std::string SanitizeUiText(std::string_view utf8);
 

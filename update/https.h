@@ -19,10 +19,10 @@ struct UpdateEndpoint {
 
 // Transfer limits in one place so tests can shorten them.
 struct TransferLimits {
-    long connectTimeoutMs = 60000;   // connect phase
-    long lowSpeedTimeSec = 30;       // abort when fewer than lowSpeedBytes/s arrive for this long
+    long connectTimeoutMs = 60000;  // connect phase
+    long lowSpeedTimeSec = 30;      // abort when fewer than lowSpeedBytes/s arrive for this long
     long lowSpeedBytes = 1;
-    long totalTimeoutMs = 0;         // 0: none (status and news use 5000 in every phase)
+    long totalTimeoutMs = 0;  // 0: none (status and news use 5000 in every phase)
 };
 TransferLimits& UpdateTransferLimits();  // client update and self-update profiles
 TransferLimits& LiveTransferLimits();    // status and news profile
@@ -36,16 +36,19 @@ inline constexpr std::size_t kNewsMaxBytes = 4u << 20;
 // Receives the body in pieces; returning false aborts the transfer.
 using BodySink = std::function<bool(const char* data, std::size_t size)>;
 
-// Global libcurl set-up; call once on the main thread before any thread starts (also ignores SIGPIPE).
+// Global libcurl set-up; call once on the main thread before any thread starts (also ignores
+// SIGPIPE).
 void InitializeHttps();
 
 // --- Client update profile ---
 // Throws "Untrusted update URL configuration".
-UpdateEndpoint CheckUpdateUrl(const std::wstring& url, const ServiceEndpoint& service = BuiltInService());
+UpdateEndpoint CheckUpdateUrl(const std::wstring& url,
+                              const ServiceEndpoint& service = BuiltInService());
 // Whole body (capped at kManifestMaxBytes). Throws "Untrusted update URL configuration",
 // "Unable to initialize HTTPS", "Unable to connect to update server", "HTTPS request failed",
 // "Update server returned an error", "HTTPS response read failed".
-std::vector<std::uint8_t> HttpsRequest(const std::wstring& url, const std::wstring& verb, const std::string& body,
+std::vector<std::uint8_t> HttpsRequest(const std::wstring& url, const std::wstring& verb,
+                                       const std::string& body,
                                        const ServiceEndpoint& service = BuiltInService());
 // Streams the body of a 200 reply into `sink`; same failures. A sink that returns false ends the
 // request with "HTTPS response read failed" (the sink keeps its own reason).
@@ -54,7 +57,8 @@ void HttpsRequestToSink(const std::wstring& url, const std::wstring& verb, const
 
 // --- Launcher self-update profile ---
 // Throws "Untrusted launcher update URL".
-UpdateEndpoint ResolveLauncherUrl(const std::wstring& url, const ServiceEndpoint& service = BuiltInService());
+UpdateEndpoint ResolveLauncherUrl(const std::wstring& url,
+                                  const ServiceEndpoint& service = BuiltInService());
 std::vector<std::uint8_t> LauncherHttpsGet(const std::wstring& url, const std::wstring& verb,
                                            const ServiceEndpoint& service = BuiltInService());
 void LauncherHttpsGetToSink(const std::wstring& url, const std::wstring& verb, const BodySink& sink,

@@ -11,13 +11,19 @@ std::string TrimLeadingSlash(std::string_view manifestPath) {
     return std::string(manifestPath);
 }
 
-std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir, std::string_view trimmedPath) {
+std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir,
+                                          std::string_view trimmedPath) {
     auto unsafe = [] { throw std::runtime_error("Manifest contains an unsafe path"); };
-    if (trimmedPath.empty()) unsafe();
-    if (trimmedPath.find("..") != std::string_view::npos) unsafe();
-    if (trimmedPath.find(':') != std::string_view::npos) unsafe();
-    if (trimmedPath.starts_with("\\\\")) unsafe();
-    if (trimmedPath[0] == '/' || trimmedPath[0] == '\\') unsafe();
+    if (trimmedPath.empty())
+        unsafe();
+    if (trimmedPath.find("..") != std::string_view::npos)
+        unsafe();
+    if (trimmedPath.find(':') != std::string_view::npos)
+        unsafe();
+    if (trimmedPath.starts_with("\\\\"))
+        unsafe();
+    if (trimmedPath[0] == '/' || trimmedPath[0] == '\\')
+        unsafe();
 
     const std::filesystem::path base = std::filesystem::weakly_canonical(clientDir);
     Utf8ToWide(trimmedPath);  // refuses ill-formed UTF-8 before the bytes become a path
@@ -29,6 +35,7 @@ std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir
 
     // Second, independent guard: the whole "base/" prefix, so a sibling such as "base-old" fails.
     const std::string prefix = base.native() + "/";
-    if (!target.native().starts_with(prefix)) throw std::runtime_error("Manifest path escapes client directory");
+    if (!target.native().starts_with(prefix))
+        throw std::runtime_error("Manifest path escapes client directory");
     return target;
 }

@@ -9,4 +9,5 @@ std::string TrimLeadingSlash(std::string_view manifestPath);
 // Joins a trimmed manifest path to the weakly canonical client folder and proves the result
 // lies strictly under it. Throws "Manifest contains an unsafe path",
 // "Manifest path escapes client directory", "Invalid UTF-8" or a filesystem_error.
-std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir, std::string_view trimmedPath);
+std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir,
+                                          std::string_view trimmedPath);

@@ -8,11 +8,14 @@
 #include <memory>
 #include <stdexcept>
 
-static_assert(sizeof(wchar_t) == 4, "this converter handles UTF-32 wide strings; Windows uses the platform calls");
+static_assert(sizeof(wchar_t) == 4,
+              "this converter handles UTF-32 wide strings; Windows uses the platform calls");
 
 namespace {
 
-bool IsScalarValue(char32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
+bool IsScalarValue(char32_t c) {
+    return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+}
 
 }  // namespace
 
@@ -21,7 +24,8 @@ std::string WideToUtf8(std::wstring_view wide) {
     out.reserve(wide.size());
     for (wchar_t unit : wide) {
         auto c = static_cast<char32_t>(static_cast<std::uint32_t>(unit));
-        if (!IsScalarValue(c)) throw std::runtime_error("Invalid UTF-16");
+        if (!IsScalarValue(c))
+            throw std::runtime_error("Invalid UTF-16");
         if (c < 0x80) {
             out.push_back(static_cast<char>(c));
         } else if (c < 0x800) {
@@ -65,21 +69,28 @@ std::wstring Utf8ToWide(std::string_view utf8) {
         } else if (lead >= 0xE0 && lead <= 0xEF) {
             length = 3;
             c = lead & 0x0F;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
+            if (lead == 0xE0)
+                low = 0xA0;
+            if (lead == 0xED)
+                high = 0x9F;
         } else if (lead >= 0xF0 && lead <= 0xF4) {
             length = 4;
             c = lead & 0x07;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
+            if (lead == 0xF0)
+                low = 0x90;
+            if (lead == 0xF4)
+                high = 0x8F;
         } else {
             fail();
         }
-        if (end - p < length) fail();
-        if (p[1] < low || p[1] > high) fail();
+        if (end - p < length)
+            fail();
+        if (p[1] < low || p[1] > high)
+            fail();
         c = (c << 6) | (p[1] & 0x3F);
         for (int i = 2; i < length; ++i) {
-            if ((p[i] & 0xC0) != 0x80) fail();
+            if ((p[i] & 0xC0) != 0x80)
+                fail();
             c = (c << 6) | (p[i] & 0x3F);
         }
         out.push_back(static_cast<wchar_t>(c));
@@ -89,7 +100,8 @@ std::wstring Utf8ToWide(std::string_view utf8) {
 }
 
 std::wstring Sha256File(const std::filesystem::path& file) {
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                    &EVP_MD_CTX_free);
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
         throw std::runtime_error("SHA-256 initialization failed");
 
@@ -101,8 +113,10 @@ std::wstring Sha256File(const std::filesystem::path& file) {
         auto buffer = std::make_unique<unsigned char[]>(kBlock);
         for (;;) {
             ssize_t got = read(fd, buffer.get(), kBlock);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                break;
             if (EVP_DigestUpdate(context.get(), buffer.get(), static_cast<std::size_t>(got)) != 1) {
                 close(fd);
                 throw std::runtime_error("SHA-256 read failed");
@@ -126,18 +140,24 @@ std::wstring Sha256File(const std::filesystem::path& file) {
 }
 
 bool IsChecksumText(std::string_view text) {
-    if (text.size() != 64) return false;
+    if (text.size() != 64)
+        return false;
     for (char c : text) {
         bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-        if (!hex) return false;
+        if (!hex)
+            return false;
     }
     return true;
 }
 
 bool DigestsEqual(std::wstring_view a, std::wstring_view b) {
-    if (a.size() != b.size()) return false;
-    auto lower = [](wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+    if (a.size() != b.size())
+        return false;
+    auto lower = [](wchar_t c) {
+        return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+    };
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
+        if (lower(a[i]) != lower(b[i]))
+            return false;
     return true;
 }

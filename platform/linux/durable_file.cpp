@@ -12,7 +12,8 @@ namespace {
 
 int SyncPath(const std::filesystem::path& path, int flags) {
     int fd = open(path.c_str(), flags | O_CLOEXEC);
-    if (fd < 0) return errno;
+    if (fd < 0)
+        return errno;
     int result = fsync(fd) == 0 ? 0 : errno;
     close(fd);
     return result;
@@ -26,16 +27,19 @@ std::filesystem::path FolderOf(const std::filesystem::path& file) {
 }  // namespace
 
 int ReplaceFileDurably(const std::filesystem::path& source, const std::filesystem::path& target) {
-    if (int error = SyncPath(source, O_RDONLY)) return error;
-    if (rename(source.c_str(), target.c_str()) != 0) return errno;
+    if (int error = SyncPath(source, O_RDONLY))
+        return error;
+    if (rename(source.c_str(), target.c_str()) != 0)
+        return errno;
     // The rename is only durable once the folder entry is on disk.
-    if (int error = SyncPath(FolderOf(target), O_RDONLY | O_DIRECTORY)) return error;
+    if (int error = SyncPath(FolderOf(target), O_RDONLY | O_DIRECTORY))
+        return error;
     return 0;
 }
 
 bool IsFileInUseError(int errorNumber) {
-    return errorNumber == EACCES || errorNumber == EPERM || errorNumber == EBUSY || errorNumber == ETXTBSY ||
-           errorNumber == EROFS;
+    return errorNumber == EACCES || errorNumber == EPERM || errorNumber == EBUSY ||
+           errorNumber == ETXTBSY || errorNumber == EROFS;
 }
 
 int WriteFileDurably(const std::filesystem::path& target, const void* data, std::size_t size) {
@@ -43,31 +47,39 @@ int WriteFileDurably(const std::filesystem::path& target, const void* data, std:
     std::filesystem::path temporary = target;
     temporary += ".tmp-" + std::to_string(random());
     int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) return errno;
+    if (fd < 0)
+        return errno;
     const char* bytes = static_cast<const char*>(data);
     int error = 0;
     while (size > 0) {
         ssize_t written = write(fd, bytes, size);
         if (written < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             error = errno;
             break;
         }
         bytes += written;
         size -= static_cast<std::size_t>(written);
     }
-    if (!error && fsync(fd) != 0) error = errno;
-    if (close(fd) != 0 && !error) error = errno;
-    if (!error) error = ReplaceFileDurably(temporary, target);
-    if (error) unlink(temporary.c_str());
+    if (!error && fsync(fd) != 0)
+        error = errno;
+    if (close(fd) != 0 && !error)
+        error = errno;
+    if (!error)
+        error = ReplaceFileDurably(temporary, target);
+    if (error)
+        unlink(temporary.c_str());
     return error;
 }
 
 int MakeExecutable(const std::filesystem::path& file) {
     struct stat info {};
-    if (stat(file.c_str(), &info) != 0) return errno;
+    if (stat(file.c_str(), &info) != 0)
+        return errno;
     mode_t wanted = info.st_mode | S_IXUSR | ((info.st_mode & S_IRGRP) ? S_IXGRP : 0) |
                     ((info.st_mode & S_IROTH) ? S_IXOTH : 0);
-    if (wanted == info.st_mode) return 0;
+    if (wanted == info.st_mode)
+        return 0;
     return chmod(file.c_str(), wanted & 07777) == 0 ? 0 : errno;
 }

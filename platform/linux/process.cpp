@@ -13,12 +13,13 @@
 namespace {
 
 // Everything between fork and exec must be async-signal-safe: the launcher has other threads.
-[[noreturn]] void ExecGrandchild(const char* executable, char* const* argv, const char* workingDirectory,
-                                 int errorPipe) {
+[[noreturn]] void ExecGrandchild(const char* executable, char* const* argv,
+                                 const char* workingDirectory, int errorPipe) {
     int error = 0;
     struct sigaction defaultAction {};
     defaultAction.sa_handler = SIG_DFL;
-    sigaction(SIGPIPE, &defaultAction, nullptr);  // the launcher ignores it; the child must not inherit that
+    sigaction(SIGPIPE, &defaultAction,
+              nullptr);  // the launcher ignores it; the child must not inherit that
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -28,7 +29,8 @@ namespace {
         dup2(devNull, 0);
         dup2(devNull, 1);
         dup2(devNull, 2);
-        if (devNull > 2) close(devNull);
+        if (devNull > 2)
+            close(devNull);
     }
     // No descriptor of the launcher survives the exec; the error pipe is close-on-exec already.
     close_range(3, ~0u, CLOSE_RANGE_CLOEXEC);
@@ -45,10 +47,12 @@ namespace {
 
 }  // namespace
 
-bool StartDetachedProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
+bool StartDetachedProcess(const std::filesystem::path& executable,
+                          const std::vector<std::string>& arguments,
                           const std::filesystem::path& workingDirectory, int* errorNumber) {
     auto fail = [&](int error) {
-        if (errorNumber) *errorNumber = error;
+        if (errorNumber)
+            *errorNumber = error;
         return false;
     };
     std::string program = executable.string();
@@ -57,11 +61,13 @@ bool StartDetachedProcess(const std::filesystem::path& executable, const std::ve
     argvStrings.push_back(program);
     argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
-    for (auto& a : argvStrings) argv.push_back(a.data());
+    for (auto& a : argvStrings)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
 
     int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) return fail(errno);
+    if (pipe2(pipeFds, O_CLOEXEC) != 0)
+        return fail(errno);
 
     pid_t child = fork();
     if (child < 0) {
@@ -82,7 +88,8 @@ bool StartDetachedProcess(const std::filesystem::path& executable, const std::ve
             (void)ignored;
             _exit(127);
         }
-        if (grandchild == 0) ExecGrandchild(program.c_str(), argv.data(), directory.c_str(), pipeFds[1]);
+        if (grandchild == 0)
+            ExecGrandchild(program.c_str(), argv.data(), directory.c_str(), pipeFds[1]);
         _exit(0);
     }
 
@@ -96,8 +103,10 @@ bool StartDetachedProcess(const std::filesystem::path& executable, const std::ve
         got = read(pipeFds[0], &execError, sizeof execError);
     } while (got < 0 && errno == EINTR);
     close(pipeFds[0]);
-    if (got == static_cast<ssize_t>(sizeof execError)) return fail(execError);
-    if (got != 0) return fail(EIO);
+    if (got == static_cast<ssize_t>(sizeof execError))
+        return fail(execError);
+    if (got != 0)
+        return fail(EIO);
     return true;  // EOF: the exec closed the pipe
 }
 

@@ -22,7 +22,8 @@ AudioOutput& Output() {
 }  // namespace
 
 void PlayWaveAsync(const std::vector<std::uint8_t>& wave) {
-    if (wave.empty()) return;
+    if (wave.empty())
+        return;
     AudioOutput& output = Output();
     std::lock_guard lock(output.mutex);
 
@@ -30,17 +31,19 @@ void PlayWaveAsync(const std::vector<std::uint8_t>& wave) {
     Uint8* samples = nullptr;
     Uint32 length = 0;
     SDL_RWops* stream = SDL_RWFromConstMem(wave.data(), static_cast<int>(wave.size()));
-    if (!stream || !SDL_LoadWAV_RW(stream, 1, &waveSpec, &samples, &length)) return;
+    if (!stream || !SDL_LoadWAV_RW(stream, 1, &waveSpec, &samples, &length))
+        return;
 
     if (!output.tried) {
         output.tried = true;
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) == 0) {
             output.device = SDL_OpenAudioDevice(nullptr, 0, &waveSpec, &output.spec, 0);
-            if (output.device) SDL_PauseAudioDevice(output.device, 0);
+            if (output.device)
+                SDL_PauseAudioDevice(output.device, 0);
         }
     }
-    if (output.device && waveSpec.freq == output.spec.freq && waveSpec.format == output.spec.format &&
-        waveSpec.channels == output.spec.channels) {
+    if (output.device && waveSpec.freq == output.spec.freq &&
+        waveSpec.format == output.spec.format && waveSpec.channels == output.spec.channels) {
         SDL_ClearQueuedAudio(output.device);  // a new click cuts off the last one
         SDL_QueueAudio(output.device, samples, length);
     }

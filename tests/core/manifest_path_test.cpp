@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "update/manifest_path.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ClientFolder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "qs-path-XXXXXX").string();
+        root_ = mkdtemp(pattern.data());
+        client_ = root_ / "Quillon Saga" / "QuillonSaga Game";
+        fs::create_directories(client_);
+        base_ = fs::canonical(client_).native();
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    std::string Resolve(const std::string& path) {
+        return ResolveManifestPath(client_, path).native();
+    }
+    std::string ErrorOf(const std::string& path) {
+        try {
+            ResolveManifestPath(client_, path);
+        } catch (const std::runtime_error& e) {
+            return e.what();
+        }
+        return "";
+    }
+
+    fs::path root_, client_;
+    std::string base_;
+};
+
+}  // namespace
+
+TEST(TrimLeadingSlash, Table) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/data/a.dat", "data/a.dat"},
+        {"/a", "a"},
+        {"/", "/"},
+        {"//a", "//a"},
+        {"\\a", "\\a"},
+        {"a/b", "a/b"},
+        {"", ""},
+        {"///", "///"},
+    };
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(TrimLeadingSlash(in), out) << in;
+}
+
+TEST_F(ClientFolder, AcceptedPathsResolveUnderTheFolder) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"data/a.dat", "/data/a.dat"},
+        {"data/./a.dat", "/data/a.dat"},
+        {"data//a.dat", "/data/a.dat"},
+        {"data\\a.dat", "/data/a.dat"},
+        {"Quillon Saga.exe", "/Quillon Saga.exe"},
+        {".", "/"},
+        {"a/.", "/a/"},
+        {"x y/z~(1)+", "/x y/z~(1)+"},
+    };
+    for (const auto& [in, suffix] : cases)
+        EXPECT_EQ(Resolve(in), base_ + suffix) << in;
+}
+
+TEST_F(ClientFolder, UnsafePathsAreRefused) {
+    for (const std::string path : {"", "/", "//a", "\\a", "\\\\server\\share", "..", "../a",
+                                   "a/../b", "a..b", "C:/x", "a:b", "a\\..\\b"})
+        EXPECT_EQ(ErrorOf(path), "Manifest contains an unsafe path") << path;
+    EXPECT_EQ(ErrorOf("a/\xFF"), "Invalid UTF-8");
+}
+
+TEST_F(ClientFolder, FolderReachedThroughALinkResolvesToItsFinalLocation) {
+    fs::create_directory_symlink(client_, root_ / "link");
+    EXPECT_EQ(ResolveManifestPath(root_ / "link", "a/b").native(), base_ + "/a/b");
+}
+
+// Whatever mix of segments, dots and separators a manifest sends, an accepted path stays inside.
+TEST_F(ClientFolder, PropertyAcceptedPathsStayStrictlyInside) {
+    const std::vector<std::string> pieces = {
+        "a", "b",   "..",  ".",        "",   "x y", "c:", "C:",    "...",   ". .",
+        "~", "a..", "..b", "\xC3\xA9", "\\", "/",   ":",  "$HOME", "%2e%2e"};
+    const std::vector<std::string> separators = {"/", "\\", "//", "\\\\", "/./"};
+    std::mt19937 rng(42);
+    int accepted = 0;
+    for (int i = 0; i < 20000; ++i) {
+        std::string path;
+        int count = 1 + static_cast<int>(rng() % 6);
+        if (rng() % 4 == 0)
+            path += separators[rng() % separators.size()];
+        for (int j = 0; j < count; ++j) {
+            if (j)
+                path += separators[rng() % separators.size()];
+            path += pieces[rng() % pieces.size()];
+        }
+        path = TrimLeadingSlash(path);
+        fs::path target;
+        try {
+            target = ResolveManifestPath(client_, path);
+        } catch (const std::runtime_error&) {
+            continue;
+        }
+        ++accepted;
+        ASSERT_EQ(target.native().rfind(base_ + "/", 0), 0u) << path;
+        for (const auto& part : target.lexically_relative(base_))
+            ASSERT_NE(part, "..") << path;
+    }
+    EXPECT_GT(accepted, 1000);
+}
