@@ -1,11 +1,62 @@
 #pragma once
+// Launcher self-update: the release check against "/updater/launcher/latest.json" and the
+// download, verification and start of the installer it names.
 #include <atomic>
+#include <cstdint>
+#include <filesystem>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "app/service.h"
 #include "app/state.h"
+#include "update/update_run.h"
+
+// The launcher's own version; the release check always compares against this text.
+extern const char* const LauncherVersion;  // "v1.0.8"
+
+struct LauncherRelease {
+    bool updateAvailable = false;
+    std::wstring version;
+    std::wstring url;
+    std::wstring sha256;
+    std::wstring changelog;
+    std::wstring error;  // non-empty: every other field is at its default
+};
+
+// Where the self-update talks to and writes; the defaults are the built-in service and the
+// system's temporary folder.
+struct SelfUpdateTarget {
+    ServiceEndpoint service = BuiltInService();
+    std::filesystem::path temporaryFolder;  // empty: TemporaryFolder()
+};
+
+// Never throws; every failure is returned in `error`.
+LauncherRelease CheckLauncherRelease(const ServiceEndpoint& service = BuiltInService());
+
+// -1, 0 or 1 for a older than, equal to or newer than b. One leading lower-case 'v' is ignored.
+int CompareVersions(const std::wstring& a, const std::wstring& b);
+
+// The dot-separated pieces, each read like the C library's decimal conversion: leading blanks,
+// an optional sign, digits up to the first other character, saturated to the 32-bit range.
+std::vector<std::int32_t> ParseVersionNumbers(const std::wstring& text);
+
+// "QuillonSagaLauncher-Update.exe"
+extern const char* const InstallerFileName;
+// The four switches that make the installer close, replace and restart the launcher silently.
+const std::vector<std::string>& InstallerArguments();
+// The per-user folder inside the temporary folder that holds the installer.
+std::filesystem::path InstallerFolder(const std::filesystem::path& temporaryFolder);
+// Whether a folder with these properties may hold the installer: a real folder (not a link),
+// owned by `user`, with mode 0700 exactly.
+bool IsPrivateFolder(bool isDirectory, bool isSymbolicLink, unsigned ownerId, unsigned mode, unsigned user);
+
+// Downloads, verifies and starts the installer; never throws.
+UpdateResult InstallLauncherUpdate(const LauncherRelease& release, const SelfUpdateTarget& target = {});
 
 // Worker body of a launcher release check and installer hand-off. Writes its final text to
 // `statusText` under `statusMutex`, clears `busy`, and on a started installer calls `window`.
 void LauncherUpdateTask(std::mutex* statusMutex, std::wstring* statusText, std::atomic<bool>* busy,
                         const WindowCloser* window);
+void LauncherUpdateTask(std::mutex* statusMutex, std::wstring* statusText, std::atomic<bool>* busy,
+                        const WindowCloser* window, const SelfUpdateTarget& target);
