@@ -6,8 +6,6 @@
 
 #include <cstdint>
 
-#include "resources/resources.h"
-
 ImTextureID UploadTexture(const DecodedImage& image) {
     if (image.width <= 0 || image.height <= 0 || image.rgba.empty())
         return nullptr;
@@ -41,10 +39,4 @@ void DeleteTexture(ImTextureID texture) {
     const GLuint name = static_cast<GLuint>(reinterpret_cast<std::uintptr_t>(texture));
     if (name != 0)
         glDeleteTextures(1, &name);
-}
-
-bool LoadTextureFromResource(int id, ImTextureID* out) {
-    DecodedImage image;
-    *out = DecodeImage(FindResourceData(id), image) ? UploadTexture(image) : nullptr;
-    return *out != nullptr;
 }

@@ -114,8 +114,7 @@ int RunLauncher() {
     ImGui::GetIO().IniFilename = nullptr;
     ApplyLauncherStyle();
     LoadUiFonts();
-    for (const UiTextureSlot& slot : kUiTextureSlots)
-        LoadTextureFromResource(slot.resourceId, &(Textures().*slot.handle));
+    LoadUiTextures(FindResourceData, UploadTexture);
     ImGui_ImplSDL2_InitForOpenGL(window, context);
     ImGui_ImplOpenGL3_Init("#version 330");
 
