@@ -45,18 +45,34 @@ float CastleWindows(V2 p, V2 base, float s) {
     return d * s;
 }
 
-// Cloaked figure, feet at `feet`, `s` pixels tall; y grows downwards.
+// Polynomial smooth minimum: joins shapes with a fillet of about k.
+float SmoothUnion(float a, float b, float k) {
+    const float h = std::max(k - std::fabs(a - b), 0.0f) / k;
+    return std::min(a, b) - h * h * k * 0.25f;
+}
+
+const std::vector<V2> kCloak = {{-0.15f, 0.76f}, {0.15f, 0.76f},  {0.19f, 0.4f},  {0.22f, 0.02f},
+                                {0.08f, 0.0f},   {-0.06f, 0.04f}, {-0.22f, 0.0f}, {-0.5f, 0.12f},
+                                {-0.36f, 0.22f}, {-0.26f, 0.42f}, {-0.19f, 0.62f}};
+
+// Cloaked figure seen from behind, feet at `feet`, `s` pixels tall; y grows downwards.
 float FigureDistance(V2 p, V2 feet, float s) {
     const V2 q{(p.x - feet.x) / s, (feet.y - p.y) / s};
-    const std::vector<V2> cloak = {{-0.11f, 0.8f}, {0.12f, 0.8f},   {0.16f, 0.5f},  {0.2f, 0.02f},
-                                   {0.04f, 0.0f},  {-0.08f, 0.03f}, {-0.2f, 0.0f},  {-0.46f, 0.1f},
-                                   {-0.33f, 0.2f}, {-0.26f, 0.38f}, {-0.16f, 0.58f}};
-    float d = SdPolygon(q, cloak);
-    d = std::min(d, SdCircle(q, {0.0f, 0.87f}, 0.068f));  // hood
-    d = std::min(d, Triangle(q, {-0.07f, 0.88f}, {0.07f, 0.88f}, {-0.015f, 1.0f}));
-    d = std::min(d, SdSegment(q, {0.12f, 0.72f}, {0.2f, 0.9f}, 0.035f));   // raised arm
-    d = std::min(d, SdSegment(q, {0.14f, 0.0f}, {0.23f, 1.15f}, 0.012f));  // staff
+    float d = SdPolygon(q, kCloak);
+    d = SmoothUnion(d, SdSegment(q, {-0.11f, 0.77f}, {0.11f, 0.77f}, 0.055f), 0.05f);  // shoulders
+    float hood = SdCircle(q, {0.0f, 0.87f}, 0.07f);
+    hood = SmoothUnion(hood, Triangle(q, {-0.06f, 0.9f}, {0.05f, 0.9f}, {-0.03f, 1.01f}), 0.03f);
+    d = SmoothUnion(d, hood, 0.04f);
+    d = SmoothUnion(d, SdSegment(q, {0.12f, 0.73f}, {0.21f, 0.92f}, 0.032f), 0.03f);  // raised arm
+    d = std::min(d, SdSegment(q, {0.14f, 0.0f}, {0.23f, 1.15f}, 0.011f));             // staff
     return d * s;
+}
+
+// Darker vertical folds in the cloak, 0..1.
+float CloakFolds(V2 p, V2 feet, float s) {
+    const V2 q{(p.x - feet.x) / s, (feet.y - p.y) / s};
+    const float wave = std::sin(q.x * 48.0f + q.y * 5.0f + 1.3f * std::sin(q.y * 7.0f));
+    return Smoothstep(0.2f, 1.0f, wave) * Smoothstep(0.78f, 0.3f, q.y);
 }
 
 V2 OrbCentre(float figureX, float feetY, float s) {
@@ -222,7 +238,10 @@ void PaintScene(Canvas& canvas, const SceneStyle& st) {
             const float s = st.figureScale;
             const float d = FigureDistance(p, feet, s);
             if (d < 1.0f) {
-                Rgba body = Color(pal.near);
+                Rgba body = Mix(Color(pal.near), Color(0x000000), 0.5f * CloakFolds(p, feet, s));
+                body =
+                    Add(body, Fade(Color(pal.far), 0.35f * (1.0f - CloakFolds(p, feet, s)) *
+                                                       Smoothstep(feetY, feetY - s * 0.8f, p.y)));
                 if (d > -4.0f) {
                     const float e = 0.75f;
                     const V2 n{FigureDistance(p + V2{e, 0}, feet, s) -
