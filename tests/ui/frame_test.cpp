@@ -188,6 +188,7 @@ TEST_P(Frame, LongFrameDoesNotOvershootTheLevels) {
     EXPECT_LE(h.ui.sidebar.newsHover, 1.0f);
     EXPECT_LE(h.ui.sidebar.newsTooltip, 1.0f);
     h.click(kNavX, kNavSettingsY);
+    h.frame();
     EXPECT_LE(h.ui.sidebar.settingsActive, 1.0f);
     EXPECT_GE(h.ui.sidebar.homeActive, 0.0f);
     EXPECT_FLOAT_EQ(h.ui.sidebar.indicatorY, 216.0f);

@@ -197,8 +197,9 @@ TEST(Links, OnlyWebAddressesOpen) {
     };
     for (const Row& row : rows) {
         EXPECT_EQ(IsWebAddress(row.url), row.open) << row.url;
-        if (!row.open)
+        if (!row.open) {
             EXPECT_FALSE(OpenWebAddress(row.url)) << row.url;  // refused before any opener runs
+        }
     }
 }
 

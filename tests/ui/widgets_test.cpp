@@ -90,7 +90,9 @@ protected:
         int w = 0, hgt = 0;
         io.Fonts->GetTexDataAsRGBA32(&pixels, &w, &hgt);
         ImGui::NewFrame();
-        ImGui::Begin("t");
+        ImGui::SetNextWindowPos(ImVec2(0, 0));
+        ImGui::SetNextWindowSize(io.DisplaySize);
+        ImGui::Begin("t", nullptr, ImGuiWindowFlags_NoDecoration);
         list_ = ImGui::GetWindowDrawList();
     }
     void TearDown() override {

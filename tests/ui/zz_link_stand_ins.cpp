@@ -7,6 +7,10 @@
 
 #include "app/service.h"
 #include "ui/theme.h"
+#include "update/https.h"
+
+#include <stdexcept>
+#include <vector>
 
 UiFonts& Fonts() {
     static UiFonts fonts;
@@ -38,4 +42,19 @@ void LoadUiFonts() {
 
 std::optional<std::string> LiveHttpsGet(const std::wstring&, std::size_t, const ServiceEndpoint&) {
     return std::nullopt;
+}
+
+std::vector<std::uint8_t> HttpsRequest(const std::wstring&, const std::wstring&, const std::string&,
+                                       const ServiceEndpoint&) {
+    throw std::runtime_error("no network in these tests");
+}
+
+void HttpsRequestToSink(const std::wstring&, const std::wstring&, const std::string&,
+                        const BodySink&, const ServiceEndpoint&) {
+    throw std::runtime_error("no network in these tests");
+}
+
+std::vector<std::uint8_t> LauncherHttpsGet(const std::wstring&, const std::wstring&,
+                                           const ServiceEndpoint&) {
+    throw std::runtime_error("no network in these tests");
 }
