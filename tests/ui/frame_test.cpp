@@ -85,6 +85,30 @@ TEST_P(Frame, PressDuringAnUpdateAsksForAnotherUpdateNotPlay) {
     EXPECT_TRUE(h.state.requestPlay);
 }
 
+TEST_P(Frame, UpdateRequestDuringARunIsDroppedByTheLoop) {
+    homes.installClient();
+    FakeServer server(true, 3);
+    UiHarness h(GetParam());
+    h.state.autoCheckPending = false;
+    h.state.busy = true;  // a client update run is under way
+    {
+        std::lock_guard lock(h.state.statusMutex);
+        h.state.statusText = L"Downloading data/a.pak";
+    }
+    h.state.indexSnapshot = 3;
+    h.state.countSnapshot = 12;
+    h.click(kPlayX, kPlayY);
+    ASSERT_TRUE(h.state.requestUpdateCheck);
+    ActOnFrameRequests(h.state, true, false);
+    EXPECT_FALSE(h.state.worker.joinable());
+    EXPECT_TRUE(h.state.busy.load());
+    {
+        std::lock_guard lock(h.state.statusMutex);
+        EXPECT_EQ(h.state.statusText, L"Downloading data/a.pak");
+    }
+    JoinWorker(h.state);
+}
+
 TEST_P(Frame, ServerGoingOfflineDisablesTheButtonOnTheNextFrame) {
     homes.installClient();
     FakeServer server(true, 1);
