@@ -30,7 +30,8 @@ std::vector<std::uint8_t> LauncherHttpsGet(const std::wstring&, const std::wstri
     throw std::runtime_error("no network in these tests");
 }
 
-void LauncherHttpsGetToSink(const std::wstring&, const std::wstring&, const BodySink&, const ServiceEndpoint&) {
+void LauncherHttpsGetToSink(const std::wstring&, const std::wstring&, const BodySink&,
+                            const ServiceEndpoint&) {
     throw std::runtime_error("no network in these tests");
 }
 
