@@ -1,5 +1,5 @@
-// TEMPORARY link stand-ins for the HTTPS layer, not yet merged into this branch;
-// deleted once those land.
+// Stand-in for the request layer while it is not in the tree; tests/ui/CMakeLists.txt stops
+// linking it as soon as update/ defines LiveHttpsGet.
 #include <imgui.h>
 
 #include <optional>
