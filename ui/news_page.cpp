@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <string>
 
+#include "ui/links.h"
 #include "ui/news_logic.h"
 #include "ui/pages.h"
 #include "ui/theme.h"
+#include "ui/ui_logic.h"
 #include "ui/widgets.h"
 
 namespace {
@@ -37,10 +39,6 @@ constexpr const char* kIconList = "\xEF\x80\xBA";          // U+F03A
 constexpr const char* kIconDownload = "\xEF\x80\x99";      // U+F019
 constexpr const char* kIconDiscord = "\xEF\x8E\x92";       // U+F392
 constexpr const char* kIconGlobe = "\xEF\x82\xAC";         // U+F0AC
-
-constexpr const char* kCommunityInviteUrl = "https://discord.gg/quillonsaga";
-constexpr const char* kWebSiteUrl = "https://quillonsaga.example";
-constexpr const char* kLauncherVersion = "v1.0.8";
 
 constexpr float kLeft = 135.0f;  // the page's left edge
 constexpr float kBannerWidth = 1086.0f;
@@ -282,7 +280,7 @@ public:
         HitResult discord =
             HitButton("##news_ftr_discord", ImVec2(130, height - 46), ImVec2(76, 44));
         if (discord.pressed)
-            OpenLink(kCommunityInviteUrl);
+            OpenLink(CommunityInviteUrl());
         ImU32 discordColour = discord.hovered ? kSecondaryText : kMutedText;
         ImVec2 discordIcon = At(origin_, 136, centerY);
         DrawTextCentered(drawList_, fonts.iconBrands10, 12, discordIcon.x, discordIcon.y,
@@ -292,7 +290,7 @@ public:
         HitResult website =
             HitButton("##news_ftr_website", ImVec2(214, height - 46), ImVec2(80, 44));
         if (website.pressed)
-            OpenLink(kWebSiteUrl);
+            OpenLink(WebSiteUrl());
         ImU32 websiteColour = website.hovered ? kSecondaryText : kMutedText;
         ImVec2 globe = At(origin_, 219.5f, centerY);
         DrawTextCentered(drawList_, fonts.iconSolid10, 11, globe.x, globe.y, websiteColour,
@@ -300,10 +298,10 @@ public:
         FooterLabel(230, centerY, websiteColour, "WEBSITE");
 
         if (fonts.fontMedium9) {
-            ImVec2 size = fonts.fontMedium9->CalcTextSizeA(9, FLT_MAX, 0, kLauncherVersion);
+            ImVec2 size = fonts.fontMedium9->CalcTextSizeA(9, FLT_MAX, 0, kLauncherVersionText);
             drawList_->AddText(fonts.fontMedium9, 9,
                                At(origin_, width - size.x - 16, centerY - size.y / 2), kMutedText,
-                               kLauncherVersion);
+                               kLauncherVersionText);
         }
     }
 

@@ -22,14 +22,14 @@ std::string FontName(const testing::TestParamInfo<FontMode>& info) {
     return info.param == FontMode::Real ? "RealFonts" : "NullFonts";
 }
 
-class Frame : public testing::TestWithParam<FontMode> {
+class UiFrame : public testing::TestWithParam<FontMode> {
 protected:
     ScratchHomes homes;
 };
 
 // ---- Home page primary button -------------------------------------------------------------------
 
-TEST_P(Frame, PlayIsDisabledWhileTheServerIsOffline) {
+TEST_P(UiFrame, PlayIsDisabledWhileTheServerIsOffline) {
     homes.installClient();
     FakeServer server(false);
     UiHarness h(GetParam());
@@ -41,7 +41,7 @@ TEST_P(Frame, PlayIsDisabledWhileTheServerIsOffline) {
     EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Arrow);
 }
 
-TEST_P(Frame, NoServerAnswerYetCountsAsOffline) {
+TEST_P(UiFrame, NoServerAnswerYetCountsAsOffline) {
     homes.installClient();
     UiHarness h(GetParam());  // no poller registered at all
     h.click(kPlayX, kPlayY);
@@ -49,7 +49,7 @@ TEST_P(Frame, NoServerAnswerYetCountsAsOffline) {
     EXPECT_FALSE(h.state.requestUpdateCheck);
 }
 
-TEST_P(Frame, FirstStartWithoutClientAsksForAnUpdate) {
+TEST_P(UiFrame, FirstStartWithoutClientAsksForAnUpdate) {
     FakeServer server(true, 0);
     UiHarness h(GetParam());
     h.moveTo(kPlayX, kPlayY);
@@ -61,7 +61,7 @@ TEST_P(Frame, FirstStartWithoutClientAsksForAnUpdate) {
     EXPECT_FALSE(h.state.requestUpdateCheck);
 }
 
-TEST_P(Frame, InstalledClientAndOnlineServerPlays) {
+TEST_P(UiFrame, InstalledClientAndOnlineServerPlays) {
     homes.installClient();
     FakeServer server(true, 12);
     UiHarness h(GetParam());
@@ -70,7 +70,7 @@ TEST_P(Frame, InstalledClientAndOnlineServerPlays) {
     EXPECT_FALSE(h.state.requestUpdateCheck);
 }
 
-TEST_P(Frame, PressDuringAnUpdateAsksForAnotherUpdateNotPlay) {
+TEST_P(UiFrame, PressDuringAnUpdateAsksForAnotherUpdateNotPlay) {
     homes.installClient();
     FakeServer server(true, 3);
     UiHarness h(GetParam());
@@ -85,7 +85,31 @@ TEST_P(Frame, PressDuringAnUpdateAsksForAnotherUpdateNotPlay) {
     EXPECT_TRUE(h.state.requestPlay);
 }
 
-TEST_P(Frame, ServerGoingOfflineDisablesTheButtonOnTheNextFrame) {
+TEST_P(UiFrame, UpdateRequestDuringARunIsDroppedByTheLoop) {
+    homes.installClient();
+    FakeServer server(true, 3);
+    UiHarness h(GetParam());
+    h.state.autoCheckPending = false;
+    h.state.busy = true;  // a client update run is under way
+    {
+        std::lock_guard lock(h.state.statusMutex);
+        h.state.statusText = L"Downloading data/a.pak";
+    }
+    h.state.indexSnapshot = 3;
+    h.state.countSnapshot = 12;
+    h.click(kPlayX, kPlayY);
+    ASSERT_TRUE(h.state.requestUpdateCheck);
+    ActOnFrameRequests(h.state, true, false);
+    EXPECT_FALSE(h.state.worker.joinable());
+    EXPECT_TRUE(h.state.busy.load());
+    {
+        std::lock_guard lock(h.state.statusMutex);
+        EXPECT_EQ(h.state.statusText, L"Downloading data/a.pak");
+    }
+    JoinWorker(h.state);
+}
+
+TEST_P(UiFrame, ServerGoingOfflineDisablesTheButtonOnTheNextFrame) {
     homes.installClient();
     FakeServer server(true, 1);
     UiHarness h(GetParam());
@@ -99,7 +123,7 @@ TEST_P(Frame, ServerGoingOfflineDisablesTheButtonOnTheNextFrame) {
 // ---- Page selection
 // ---------------------------------------------------------------------------------
 
-TEST_P(Frame, SettingsButtonAndNavigationSelectPages) {
+TEST_P(UiFrame, SettingsButtonAndNavigationSelectPages) {
     UiHarness h(GetParam());
     h.frame();
     EXPECT_EQ(h.ui.activePage, ActivePage::Home);
@@ -116,7 +140,7 @@ TEST_P(Frame, SettingsButtonAndNavigationSelectPages) {
     EXPECT_EQ(h.ui.activePage, ActivePage::Settings);
 }
 
-TEST_P(Frame, NewsButtonMarksNewsSeenEvenWhenAlreadySelected) {
+TEST_P(UiFrame, NewsButtonMarksNewsSeenEvenWhenAlreadySelected) {
     NewsFeed feed(ServiceEndpoint{"localhost", 1, ""}, LiveTiming{}, homes.root() / "news_seen.txt",
                   [](const std::wstring&, std::size_t) -> std::optional<std::string> {
                       return std::nullopt;
@@ -143,7 +167,7 @@ TEST_P(Frame, NewsButtonMarksNewsSeenEvenWhenAlreadySelected) {
 // ---- Sidebar animation
 // --------------------------------------------------------------------------------
 
-TEST_P(Frame, MarkerStartsInPlaceThenGlides) {
+TEST_P(UiFrame, MarkerStartsInPlaceThenGlides) {
     UiHarness h(GetParam());
     h.frame();
     EXPECT_FLOAT_EQ(h.ui.sidebar.indicatorY, 120.0f);
@@ -161,7 +185,7 @@ TEST_P(Frame, MarkerStartsInPlaceThenGlides) {
     EXPECT_NEAR(h.ui.sidebar.homeActive, 0.0f, 0.001f);
 }
 
-TEST_P(Frame, ActivePageButtonGetsNoHoverFillOrTooltip) {
+TEST_P(UiFrame, ActivePageButtonGetsNoHoverFillOrTooltip) {
     UiHarness h(GetParam());
     for (int i = 0; i < 30; ++i)
         h.moveTo(kNavX, kNavHomeY);
@@ -179,7 +203,7 @@ TEST_P(Frame, ActivePageButtonGetsNoHoverFillOrTooltip) {
     EXPECT_LT(h.ui.sidebar.newsTooltip, 0.01f);
 }
 
-TEST_P(Frame, LongFrameDoesNotOvershootTheLevels) {
+TEST_P(UiFrame, LongFrameDoesNotOvershootTheLevels) {
     UiHarness h(GetParam());
     h.frame();
     ImGui::GetIO().DeltaTime = 0.75f;  // a stalled frame, e.g. while the window was dragged
@@ -188,6 +212,7 @@ TEST_P(Frame, LongFrameDoesNotOvershootTheLevels) {
     EXPECT_LE(h.ui.sidebar.newsHover, 1.0f);
     EXPECT_LE(h.ui.sidebar.newsTooltip, 1.0f);
     h.click(kNavX, kNavSettingsY);
+    h.frame();
     EXPECT_LE(h.ui.sidebar.settingsActive, 1.0f);
     EXPECT_GE(h.ui.sidebar.homeActive, 0.0f);
     EXPECT_FLOAT_EQ(h.ui.sidebar.indicatorY, 216.0f);
@@ -196,7 +221,7 @@ TEST_P(Frame, LongFrameDoesNotOvershootTheLevels) {
 // ---- Title strip
 // -------------------------------------------------------------------------------------
 
-TEST_P(Frame, WindowButtonsRaiseShellRequests) {
+TEST_P(UiFrame, WindowButtonsRaiseShellRequests) {
     UiHarness h(GetParam());
     h.moveTo(1280.0f - 24.0f, 30.0f);
     EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Hand);
@@ -207,7 +232,7 @@ TEST_P(Frame, WindowButtonsRaiseShellRequests) {
     EXPECT_TRUE(h.ui.requestClose);
 }
 
-TEST_P(Frame, ResizedDisplayMovesTheButtons) {
+TEST_P(UiFrame, ResizedDisplayMovesTheButtons) {
     UiHarness h(GetParam(), ImVec2(1600.0f, 900.0f));
     h.click(1280.0f - 24.0f, 30.0f);
     EXPECT_FALSE(h.ui.requestClose);
@@ -221,7 +246,7 @@ TEST_P(Frame, ResizedDisplayMovesTheButtons) {
     EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Hand);
 }
 
-TEST_P(Frame, HandCursorOverEveryHomeLink) {
+TEST_P(UiFrame, HandCursorOverEveryHomeLink) {
     UiHarness h(GetParam());
     const ImVec2 links[] = {{612.0f + 260.0f, 210.0f + 160.0f},
                             {168.0f, 760.0f - 24.0f},
@@ -239,7 +264,7 @@ TEST_P(Frame, HandCursorOverEveryHomeLink) {
 // ---- First frame and status line
 // --------------------------------------------------------------------
 
-TEST_P(Frame, FirstFrameLoadsSettingsAndFillsTheGameFolderOnce) {
+TEST_P(UiFrame, FirstFrameLoadsSettingsAndFillsTheGameFolderOnce) {
     const auto file = homes.root() / "config" / "QuillonSagaLauncher" / "settings.ini";
     std::filesystem::create_directories(file.parent_path());
     std::ofstream(file) << "CloseOnLaunch=1\nVerifyOnStart=0\n";
@@ -257,7 +282,7 @@ TEST_P(Frame, FirstFrameLoadsSettingsAndFillsTheGameFolderOnce) {
     EXPECT_TRUE(CurrentSettings().verifyOnStart);
 }
 
-TEST_P(Frame, StatusLineIsRebuiltEveryFrame) {
+TEST_P(UiFrame, StatusLineIsRebuiltEveryFrame) {
     UiHarness h(GetParam());
     h.state.statusSnapshot = L"Downloading data/maps/zone_0001.pak";
     h.state.indexSnapshot = 12;
@@ -272,6 +297,6 @@ TEST_P(Frame, StatusLineIsRebuiltEveryFrame) {
     EXPECT_EQ(std::strlen(h.ui.statusLine.data()), 255u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Fonts, Frame, testing::Values(FontMode::Null, FontMode::Real), FontName);
+INSTANTIATE_TEST_SUITE_P(Ui, UiFrame, testing::Values(FontMode::Null, FontMode::Real), FontName);
 
 }  // namespace

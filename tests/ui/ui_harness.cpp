@@ -78,6 +78,7 @@ void FakeServer::set(bool online, int players) {
 }
 
 UiHarness::UiHarness(FontMode fonts, ImVec2 displaySize) {
+    setenv("SDL_AUDIODRIVER", "dummy", 0);  // clicks chime into nothing, on any test machine
     context_ = ImGui::CreateContext();
     ImGuiIO& io = ImGui::GetIO();
     io.IniFilename = nullptr;
@@ -125,6 +126,10 @@ void UiHarness::frameWith(const std::function<void()>& body) {
 
 void UiHarness::moveTo(float x, float y) {
     ImGui::GetIO().MousePos = ImVec2(x, y);
+    // ImGui finds the hovered window from the previous frame's layout, so the very first frame
+    // of a fresh context sees no hover; a second frame settles it, as a real pointer would.
+    if (framesRun == 0)
+        frame();
     frame();
 }
 
@@ -139,6 +144,8 @@ void UiHarness::clickWith(float x, float y, const std::function<void()>& body) {
 void UiHarness::pressAt(float x, float y, const std::function<void()>& runFrame) {
     ImGuiIO& io = ImGui::GetIO();
     io.MousePos = ImVec2(x, y);
+    if (framesRun == 0)
+        runFrame();
     for (bool down : {false, true, false}) {
         io.MouseDown[0] = down;
         runFrame();

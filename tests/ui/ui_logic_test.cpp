@@ -23,7 +23,7 @@ struct PlayRow {
     ImU32 fill, icon, text;
 };
 
-TEST(PlayButton, RowsInOrderOfPrecedence) {
+TEST(UiPlayButton, RowsInOrderOfPrecedence) {
     const PlayRow rows[] = {
         {true, false, true, false, "UPDATING...", kAccentVioletBusy, kWhite, kWhite},
         {true, true, false, false, "UPDATING...", kAccentVioletBusy, kWhite, kWhite},
@@ -50,7 +50,7 @@ TEST(PlayButton, RowsInOrderOfPrecedence) {
     EXPECT_EQ(kAccentVioletBusy >> IM_COL32_A_SHIFT, 102u);
 }
 
-TEST(PlayButton, PressActions) {
+TEST(UiPlayButton, PressActions) {
     struct Row {
         bool pressed, online, ready;
         PlayAction action;
@@ -63,7 +63,7 @@ TEST(PlayButton, PressActions) {
         EXPECT_EQ(PlayButtonAction(row.pressed, row.online, row.ready), row.action);
 }
 
-TEST(Progress, UpdatingAndDownloadBox) {
+TEST(UiProgress, UpdatingAndDownloadBox) {
     struct Row {
         std::int32_t index, count;
         bool updating;
@@ -76,7 +76,7 @@ TEST(Progress, UpdatingAndDownloadBox) {
     }
 }
 
-TEST(Progress, RingArc) {
+TEST(UiProgress, RingArc) {
     EXPECT_FLOAT_EQ(DownloadFraction(12, 40), 0.3f);
     EXPECT_EQ(RingSegmentCount(DownloadFraction(12, 40)), 9);  // 30 % of the ring
     EXPECT_EQ(RingSegmentCount(0.02f), 2);
@@ -87,7 +87,7 @@ TEST(Progress, RingArc) {
 // ---- Title strip texts
 // -----------------------------------------------------------------------------
 
-TEST(ServerPill, Texts) {
+TEST(UiServerPill, Texts) {
     struct Row {
         bool online;
         std::int32_t players;
@@ -112,7 +112,7 @@ TEST(ServerPill, Texts) {
     EXPECT_EQ(ServerPillText(ServerStatus{}), "OFFLINE");  // before the first poll
 }
 
-TEST(DownloadDetail, ShortensAfterThePrefix) {
+TEST(UiDownloadDetail, ShortensAfterThePrefix) {
     const std::string twentyFour = "data/maps/zone_0001.pak1";
     const std::string twentyFive = "data/maps/zone_0001.pak12";
     ASSERT_EQ(twentyFour.size(), 24u);
@@ -139,7 +139,7 @@ TEST(DownloadDetail, ShortensAfterThePrefix) {
 // ---- Animation levels
 // ------------------------------------------------------------------------------
 
-TEST(Animation, RateIsCappedSoLongFramesNeverOvershoot) {
+TEST(UiAnimation, RateIsCappedSoLongFramesNeverOvershoot) {
     EXPECT_FLOAT_EQ(AnimationRate(1.0f / 60.0f, 12.0f), 0.2f);
     EXPECT_FLOAT_EQ(AnimationRate(1.0f / 60.0f, 14.0f), 14.0f / 60.0f);
     EXPECT_EQ(AnimationRate(0.5f, 12.0f), 1.0f);
@@ -148,7 +148,7 @@ TEST(Animation, RateIsCappedSoLongFramesNeverOvershoot) {
     EXPECT_EQ(ApproachLevel(0.0f, 1.0f, AnimationRate(2.0f, 12.0f)), 1.0f);
 }
 
-TEST(Animation, AlphaLevels) {
+TEST(UiAnimation, AlphaLevels) {
     struct Row {
         float level;
         int full, alpha;
@@ -158,7 +158,7 @@ TEST(Animation, AlphaLevels) {
         EXPECT_EQ(LevelAlpha(row.level, row.full), row.alpha) << row.level;
 }
 
-TEST(Animation, NavFill) {
+TEST(UiAnimation, NavFill) {
     struct Row {
         float selection, hover;
         int alpha;
@@ -174,7 +174,7 @@ TEST(Animation, NavFill) {
 // ---- Links and text buffers
 // ------------------------------------------------------------------------
 
-TEST(Links, OnlyWebAddressesOpen) {
+TEST(UiLinks, OnlyWebAddressesOpen) {
     struct Row {
         const char* url;
         bool open;
@@ -197,12 +197,13 @@ TEST(Links, OnlyWebAddressesOpen) {
     };
     for (const Row& row : rows) {
         EXPECT_EQ(IsWebAddress(row.url), row.open) << row.url;
-        if (!row.open)
+        if (!row.open) {
             EXPECT_FALSE(OpenWebAddress(row.url)) << row.url;  // refused before any opener runs
+        }
     }
 }
 
-TEST(Links, AddressesLiveOnTheServiceHost) {
+TEST(UiLinks, AddressesLiveOnTheServiceHost) {
     const ServiceEndpoint service{"launcher.quillonsaga.example", 443, ""};
     EXPECT_EQ(CommunityInviteUrl(service), "https://launcher.quillonsaga.example/discord");
     EXPECT_EQ(WebSiteUrl(service), "https://launcher.quillonsaga.example/");
@@ -213,7 +214,7 @@ TEST(Links, AddressesLiveOnTheServiceHost) {
     EXPECT_TRUE(IsWebAddress(TrailerUrl()));
 }
 
-TEST(TextBuffer, CopyTruncatedKeepsWholeCharacters) {
+TEST(UiTextBuffer, CopyTruncatedKeepsWholeCharacters) {
     struct Row {
         std::string text;
         std::size_t capacity;
@@ -243,7 +244,7 @@ TEST(TextBuffer, CopyTruncatedKeepsWholeCharacters) {
 // ---- Colours
 // ---------------------------------------------------------------------------------------
 
-TEST(LerpColor, ChannelsInterpolateWithSignedDifferences) {
+TEST(UiLerpColor, ChannelsInterpolateWithSignedDifferences) {
     struct Row {
         ImU32 a, b;
         float t;
@@ -264,7 +265,7 @@ TEST(LerpColor, ChannelsInterpolateWithSignedDifferences) {
 // ---- Text cleaning
 // ---------------------------------------------------------------------------------
 
-TEST(SanitizeUiText, Table) {
+TEST(UiSanitizeText, Table) {
     struct Row {
         std::string in, out;
     } rows[] = {
@@ -302,7 +303,7 @@ TEST(SanitizeUiText, Table) {
         EXPECT_EQ(SanitizeUiText(row.in), row.out) << testing::PrintToString(row.in);
 }
 
-TEST(SanitizeUiText, OutputIsPrintableAndNeverLonger) {
+TEST(UiSanitizeText, OutputIsPrintableAndNeverLonger) {
     std::mt19937 random(20260612);
     std::uniform_int_distribution<int> length(0, 64);
     std::uniform_int_distribution<int> byte(0, 255);
@@ -340,7 +341,7 @@ int SampleAt(const std::vector<std::uint8_t>& wave, int n) {
     return static_cast<std::int16_t>(U16At(wave, 44 + 2 * static_cast<std::size_t>(n)));
 }
 
-TEST(ClickChime, WaveHeader) {
+TEST(UiClickChime, WaveHeader) {
     const std::vector<std::uint8_t> wave = BuildClickSoundWave();
     ASSERT_EQ(wave.size(), 28268u);
     EXPECT_EQ(std::string(wave.begin(), wave.begin() + 4), "RIFF");
@@ -391,7 +392,7 @@ double ReferenceSample(int target) {
     return std::trunc(std::fmax(-1.0, std::fmin(1.0, sum)) * 32767.0);
 }
 
-TEST(ClickChime, SpotSamplesMatchAnIndependentComputation) {
+TEST(UiClickChime, SpotSamplesMatchAnIndependentComputation) {
     const std::vector<std::uint8_t> wave = BuildClickSoundWave();
     // Points away from the envelope boundaries, where single and double precision agree on the
     // branch taken; the phase sums drift by a few units at most.

@@ -17,7 +17,7 @@ int VertexCount() {
     return ImGui::GetWindowDrawList()->VtxBuffer.Size;
 }
 
-TEST(HitButton, DisabledButtonIgnoresPressesAndKeepsTheArrow) {
+TEST(UiHitButton, DisabledButtonIgnoresPressesAndKeepsTheArrow) {
     ScratchHomes homes;
     UiHarness h(FontMode::Null);
     HitResult last;
@@ -32,7 +32,7 @@ TEST(HitButton, DisabledButtonIgnoresPressesAndKeepsTheArrow) {
     EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Arrow);
 }
 
-TEST(HitButton, EnabledButtonPressesOnceOnRelease) {
+TEST(UiHitButton, EnabledButtonPressesOnceOnRelease) {
     ScratchHomes homes;
     UiHarness h(FontMode::Null);
     int presses = 0;
@@ -47,7 +47,7 @@ TEST(HitButton, EnabledButtonPressesOnceOnRelease) {
     EXPECT_EQ(presses, 1);
 }
 
-TEST(ToggleSwitch, PressingTwiceClearsTheUnsavedFlag) {
+TEST(UiToggleSwitch, PressingTwiceClearsTheUnsavedFlag) {
     ScratchHomes homes;
     UiHarness h(FontMode::Null);
     LauncherSettings& settings = CurrentSettings();
@@ -62,7 +62,7 @@ TEST(ToggleSwitch, PressingTwiceClearsTheUnsavedFlag) {
     EXPECT_FALSE(settings.unsavedChanges);
 }
 
-TEST(TextDrawing, NullFontDrawsNothing) {
+TEST(UiTextDrawing, NullFontDrawsNothing) {
     ScratchHomes homes;
     UiHarness h(FontMode::Null);
     h.frameWith([] {
@@ -77,7 +77,7 @@ TEST(TextDrawing, NullFontDrawsNothing) {
 }
 
 // A font of known metrics: ImGui's built-in 13 px face.
-class WithDefaultFont : public testing::Test {
+class UiDrawingWithFont : public testing::Test {
 protected:
     void SetUp() override {
         context_ = ImGui::CreateContext();
@@ -90,7 +90,9 @@ protected:
         int w = 0, hgt = 0;
         io.Fonts->GetTexDataAsRGBA32(&pixels, &w, &hgt);
         ImGui::NewFrame();
-        ImGui::Begin("t");
+        ImGui::SetNextWindowPos(ImVec2(0, 0));
+        ImGui::SetNextWindowSize(io.DisplaySize);
+        ImGui::Begin("t", nullptr, ImGuiWindowFlags_NoDecoration);
         list_ = ImGui::GetWindowDrawList();
     }
     void TearDown() override {
@@ -118,7 +120,7 @@ protected:
     ImDrawList* list_ = nullptr;
 };
 
-TEST_F(WithDefaultFont, CentredTextSitsOnItsCentre) {
+TEST_F(UiDrawingWithFont, CentredTextSitsOnItsCentre) {
     const int before = list_->VtxBuffer.Size;
     DrawTextCentered(list_, font_, 13.0f, 300.0f, 200.0f, IM_COL32_WHITE, "HHHH");
     float minX = 1e9f, maxX = -1e9f, minY = 1e9f, maxY = -1e9f;
@@ -135,7 +137,7 @@ TEST_F(WithDefaultFont, CentredTextSitsOnItsCentre) {
     EXPECT_LE(maxY, 200.0f + size.y / 2.0f + 0.5f);
 }
 
-TEST_F(WithDefaultFont, WrappedTextHonoursLineLimitAndLineFeeds) {
+TEST_F(UiDrawingWithFont, WrappedTextHonoursLineLimitAndLineFeeds) {
     const char* paragraph = "one two three four five six seven eight nine ten eleven twelve";
     EXPECT_EQ(linesDrawnBy([&] {
                   DrawWrappedText(list_, font_, 13.0f, ImVec2(0, 0), 60.0f, 22.0f, 2,
@@ -166,7 +168,7 @@ TEST_F(WithDefaultFont, WrappedTextHonoursLineLimitAndLineFeeds) {
               6);
 }
 
-TEST_F(WithDefaultFont, RadialGlowGeometry) {
+TEST_F(UiDrawingWithFont, RadialGlowGeometry) {
     const int vertices = list_->VtxBuffer.Size;
     const int indices = list_->IdxBuffer.Size;
     AddRadialGlow(list_, ImVec2(0, 141), 56.0f, IM_COL32(0xD7, 0x32, 0x36, 45),
@@ -188,7 +190,7 @@ TEST_F(WithDefaultFont, RadialGlowGeometry) {
     EXPECT_EQ(list_->VtxBuffer.Size, after);
 }
 
-TEST_F(WithDefaultFont, NavTooltipFadesInAndNeverOvershoots) {
+TEST_F(UiDrawingWithFont, NavTooltipFadesInAndNeverOvershoots) {
     Fonts().fontMedium11 = font_;
     float level = 0.0f;
     DrawNavTooltip(list_, "News", 15.0f, 168.0f, 42.0f, 42.0f, level, true);

@@ -6,6 +6,7 @@
 
 #include "app/settings.h"
 #include "headless_frame.h"
+#include "live/status_poller.h"
 #include "temp_folder.h"
 #include "ui/pages.h"
 
@@ -123,6 +124,38 @@ TEST_F(SettingsPageTest, DialogOpensCancelsAndConfirms) {
 
     frame.Click(Page(), kClearData);  // no client any more: grey and inert
     EXPECT_FALSE(ui.clearConfirmOpen);
+}
+
+// After DELETE the Home page's button no longer plays: it asks for the update that brings the
+// client back.
+TEST_F(SettingsPageTest, AfterDeleteHomeAsksForUpdates) {
+    StatusPoller poller(BuiltInService(), StatusPollTiming(),
+                        [](const std::wstring&, std::size_t) -> std::optional<std::string> {
+                            return R"({"online":true,"players":3})";
+                        });
+    poller.pollOnce();
+    SetCurrentStatusPoller(&poller);
+    HeadlessFrame::Page home = [this](ImDrawList* drawList, ImVec2 windowPos, float width,
+                                      float height) {
+        state.requestUpdateCheck = false;
+        state.requestPlay = false;
+        DrawHomePage(ui, drawList, windowPos, width, height, &state.requestUpdateCheck,
+                     &state.requestPlay, "", 0, 0);
+    };
+    const ImVec2 play(141 + 80, 462 + 21);
+
+    InstallClient();
+    frame.Click(home, play);
+    EXPECT_TRUE(state.requestPlay);
+    EXPECT_FALSE(state.requestUpdateCheck);
+
+    frame.Click(Page(), kClearData);
+    frame.Click(Page(), kDelete);
+    ASSERT_TRUE(WaitUntilIdle());
+    frame.Click(home, play);
+    EXPECT_FALSE(state.requestPlay);
+    EXPECT_TRUE(state.requestUpdateCheck);
+    SetCurrentStatusPoller(nullptr);
 }
 
 TEST_F(SettingsPageTest, DialogSurvivesLeavingThePage) {
