@@ -2,22 +2,27 @@
 
 namespace {
 
-bool IsKeptAscii(unsigned char byte) { return (byte >= 0x20 && byte <= 0x7E) || byte == '\t' || byte == '\n'; }
+bool IsKeptAscii(unsigned char byte) {
+    return (byte >= 0x20 && byte <= 0x7E) || byte == '\t' || byte == '\n';
+}
 
 // Mention ("<@...>", "<#...>") and custom emoji ("<:name:id>", "<a:name:id>") tokens start at
 // `i`; returns the position after the closing '>' or npos when the '<' is literal.
 std::size_t SkipChatToken(std::string_view text, std::size_t i) {
     const std::size_t n = text.size();
     const bool mention = i + 1 < n && (text[i + 1] == '@' || text[i + 1] == '#');
-    const bool emoji = !mention && i + 2 < n && (text[i + 1] == ':' || (text[i + 1] == 'a' && text[i + 2] == ':'));
-    if (!mention && !emoji) return std::string_view::npos;
+    const bool emoji =
+        !mention && i + 2 < n && (text[i + 1] == ':' || (text[i + 1] == 'a' && text[i + 2] == ':'));
+    if (!mention && !emoji)
+        return std::string_view::npos;
     std::size_t close = text.find('>', i);
     return close == std::string_view::npos ? close : close + 1;
 }
 
 // The general punctuation block (E2 80 xx) as ASCII; other E2 sequences vanish.
 std::string_view PunctuationAsAscii(unsigned char second, unsigned char third) {
-    if (second != 0x80) return {};
+    if (second != 0x80)
+        return {};
     switch (third) {
         case 0x93:
         case 0x94:
@@ -55,19 +60,23 @@ std::string CleanNewsText(std::string_view text) {
                 ++i;
             }
         } else if (byte == 0xE2 && left >= 2) {
-            out += PunctuationAsAscii(static_cast<unsigned char>(text[i + 1]), static_cast<unsigned char>(text[i + 2]));
+            out += PunctuationAsAscii(static_cast<unsigned char>(text[i + 1]),
+                                      static_cast<unsigned char>(text[i + 2]));
             i += 3;
         } else if (byte >= 0xC0 && byte <= 0xDF && left >= 1) {
             const auto second = static_cast<unsigned char>(text[i + 1]);
-            if (byte == 0xC2 && second == 0xB7) out.push_back('-');
-            if (byte == 0xC2 && second == 0xA0) out.push_back(' ');
+            if (byte == 0xC2 && second == 0xB7)
+                out.push_back('-');
+            if (byte == 0xC2 && second == 0xA0)
+                out.push_back(' ');
             i += 2;
         } else if (byte >= 0xE0 && byte <= 0xEF && left >= 2) {
             i += 3;
         } else if (byte >= 0xF0 && byte <= 0xF7 && left >= 3) {
             i += 4;
         } else {
-            if (IsKeptAscii(byte)) out.push_back(static_cast<char>(byte));
+            if (IsKeptAscii(byte))
+                out.push_back(static_cast<char>(byte));
             ++i;
         }
     }

@@ -2,12 +2,18 @@
 
 #include "update/https.h"
 
-LiveTiming StatusPollTiming() { return {std::chrono::milliseconds(500), std::chrono::milliseconds(1000), 30}; }
+LiveTiming StatusPollTiming() {
+    return {std::chrono::milliseconds(500), std::chrono::milliseconds(1000), 30};
+}
 
-LiveTiming NewsFetchTiming() { return {std::chrono::milliseconds(1000), std::chrono::milliseconds(1000), 300}; }
+LiveTiming NewsFetchTiming() {
+    return {std::chrono::milliseconds(1000), std::chrono::milliseconds(1000), 300};
+}
 
 LiveFetch HttpsLiveFetch(const ServiceEndpoint& service) {
-    return [service](const std::wstring& url, std::size_t maxBytes) { return LiveHttpsGet(url, maxBytes, service); };
+    return [service](const std::wstring& url, std::size_t maxBytes) {
+        return LiveHttpsGet(url, maxBytes, service);
+    };
 }
 
 void WakeableSleep::sleepFor(std::chrono::milliseconds duration, const std::atomic<bool>& running) {
@@ -28,9 +34,11 @@ void RunLiveLoop(const LiveTiming& timing, const std::atomic<bool>& running, Wak
     work();
     while (running.load()) {
         for (int tick = 0; tick < timing.ticksBetweenRuns; ++tick) {
-            if (!running.load()) break;
+            if (!running.load())
+                break;
             sleep.sleepFor(timing.tick, running);
         }
-        if (running.load()) work();
+        if (running.load())
+            work();
     }
 }

@@ -23,7 +23,8 @@ LiveTiming StatusPollTiming();  // 500 ms, then 30 x 1 s
 LiveTiming NewsFetchTiming();   // 1 s, then 300 x 1 s
 
 // One GET returning the body, or nullopt on any transport failure or a body over maxBytes.
-using LiveFetch = std::function<std::optional<std::string>(const std::wstring& url, std::size_t maxBytes)>;
+using LiveFetch =
+    std::function<std::optional<std::string>(const std::wstring& url, std::size_t maxBytes)>;
 // The status/news request profile against `service`.
 LiveFetch HttpsLiveFetch(const ServiceEndpoint& service);
 

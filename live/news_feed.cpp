@@ -16,10 +16,12 @@ NewsFeed* currentFeed = nullptr;
 
 NewsItem ItemFromJson(const nlohmann::json& element) {
     NewsItem item;
-    if (!element.is_object()) return item;
+    if (!element.is_object())
+        return item;
     auto text = [&](const char* key, std::string& field, bool clean) {
         auto found = element.find(key);
-        if (found == element.end() || !found->is_string()) return;
+        if (found == element.end() || !found->is_string())
+            return;
         const auto& value = found->get_ref<const std::string&>();
         field = clean ? CleanNewsText(value) : value;
     };
@@ -39,21 +41,24 @@ NewsItem ItemFromJson(const nlohmann::json& element) {
 
 std::optional<std::vector<NewsItem>> ParseNewsItems(std::string_view body) {
     nlohmann::json root = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
-    if (!root.is_array()) return std::nullopt;  // a parse failure is "discarded", not an array
+    if (!root.is_array())
+        return std::nullopt;  // a parse failure is "discarded", not an array
     std::vector<NewsItem> items;
     items.reserve(root.size());
-    for (const auto& element : root) items.push_back(ItemFromJson(element));
+    for (const auto& element : root)
+        items.push_back(ItemFromJson(element));
     return items;
 }
 
 std::filesystem::path SeenMarkerPath() {
     std::filesystem::path folder = LauncherDataFolder();
-    if (folder.empty()) return "news_seen.txt";
+    if (folder.empty())
+        return "news_seen.txt";
     return folder / "news_seen.txt";
 }
 
-NewsFeed::NewsFeed(const ServiceEndpoint& service, LiveTiming timing, std::filesystem::path seenMarkerPath,
-                   LiveFetch fetch)
+NewsFeed::NewsFeed(const ServiceEndpoint& service, LiveTiming timing,
+                   std::filesystem::path seenMarkerPath, LiveFetch fetch)
     : service_(service),
       timing_(timing),
       seenMarkerPath_(std::move(seenMarkerPath)),
@@ -61,10 +66,13 @@ NewsFeed::NewsFeed(const ServiceEndpoint& service, LiveTiming timing, std::files
     loadSeenMarker();
 }
 
-NewsFeed::~NewsFeed() { stop(); }
+NewsFeed::~NewsFeed() {
+    stop();
+}
 
 void NewsFeed::start() {
-    if (running_.exchange(true)) return;
+    if (running_.exchange(true))
+        return;
     try {
         worker_ = std::thread(&NewsFeed::run, this);
     } catch (...) {
@@ -74,8 +82,10 @@ void NewsFeed::start() {
 }
 
 void NewsFeed::stop() {
-    if (running_.exchange(false)) sleep_.wake();
-    if (worker_.joinable()) worker_.join();
+    if (running_.exchange(false))
+        sleep_.wake();
+    if (worker_.joinable())
+        worker_.join();
 }
 
 std::vector<NewsItem> NewsFeed::items() {
@@ -86,11 +96,13 @@ std::vector<NewsItem> NewsFeed::items() {
 void NewsFeed::fetchOnce() {
     std::optional<std::vector<NewsItem>> fresh;
     try {
-        if (auto body = fetch_(ServiceUrl(service_, "/news.php"), kNewsMaxBytes)) fresh = ParseNewsItems(*body);
+        if (auto body = fetch_(ServiceUrl(service_, "/news.php"), kNewsMaxBytes))
+            fresh = ParseNewsItems(*body);
     } catch (...) {
         return;  // a failed fetch keeps the last good list
     }
-    if (fresh) publish(std::move(*fresh));
+    if (fresh)
+        publish(std::move(*fresh));
 }
 
 void NewsFeed::run() {
@@ -100,9 +112,11 @@ void NewsFeed::run() {
 void NewsFeed::publish(std::vector<NewsItem> fresh) {
     std::lock_guard lock(mutex_);
     items_ = std::move(fresh);
-    if (items_.empty()) return;
+    if (items_.empty())
+        return;
     latestId_ = items_.front().id;
-    if (seenId_.empty() || latestId_ != seenId_) hasUnseen_ = true;
+    if (seenId_.empty() || latestId_ != seenId_)
+        hasUnseen_ = true;
 }
 
 bool NewsFeed::hasUnseen() {
@@ -114,13 +128,17 @@ void NewsFeed::loadSeenMarker() {
     // Runs before the worker exists; any failure means "nothing seen yet".
     try {
         std::error_code error;
-        if (!std::filesystem::exists(seenMarkerPath_, error) || error) return;
+        if (!std::filesystem::exists(seenMarkerPath_, error) || error)
+            return;
         std::ifstream file(seenMarkerPath_, std::ios::in | std::ios::binary);
-        if (!file) return;
+        if (!file)
+            return;
         std::string line;
-        if (!std::getline(file, line)) return;
+        if (!std::getline(file, line))
+            return;
         // A marker written by hand on Windows ends its line with CR LF.
-        if (!file.eof() && !line.empty() && line.back() == '\r') line.pop_back();
+        if (!file.eof() && !line.empty() && line.back() == '\r')
+            line.pop_back();
         seenId_ = std::move(line);
     } catch (...) {
         seenId_.clear();
@@ -131,15 +149,18 @@ void NewsFeed::markSeen() {
     // The small write happens under the lock so a fetch finishing meanwhile sees the new seenId.
     std::lock_guard lock(mutex_);
     hasUnseen_ = false;
-    if (latestId_.empty()) return;
+    if (latestId_.empty())
+        return;
     seenId_ = latestId_;
     try {
         const std::filesystem::path folder = seenMarkerPath_.parent_path();
-        if (folder.empty()) return;  // no data folder: nothing persists in this run
+        if (folder.empty())
+            return;  // no data folder: nothing persists in this run
         std::error_code error;
         if (!std::filesystem::is_directory(folder, error)) {
             std::filesystem::create_directories(folder, error);
-            if (error) return;
+            if (error)
+                return;
         }
         WriteFileDurably(seenMarkerPath_, seenId_.data(), seenId_.size());
     } catch (...) {
@@ -164,5 +185,6 @@ bool NewsHasUnseen() {
 
 void MarkNewsSeen() {
     std::lock_guard lock(currentFeedMutex);
-    if (currentFeed) currentFeed->markSeen();
+    if (currentFeed)
+        currentFeed->markSeen();
 }

@@ -26,8 +26,10 @@ class NewsFeed {
 public:
     // Loads the seen marker from `seenMarkerPath`. `fetch` empty: the status/news HTTPS profile
     // against `service`.
-    explicit NewsFeed(const ServiceEndpoint& service = BuiltInService(), LiveTiming timing = NewsFetchTiming(),
-                      std::filesystem::path seenMarkerPath = SeenMarkerPath(), LiveFetch fetch = {});
+    explicit NewsFeed(const ServiceEndpoint& service = BuiltInService(),
+                      LiveTiming timing = NewsFetchTiming(),
+                      std::filesystem::path seenMarkerPath = SeenMarkerPath(),
+                      LiveFetch fetch = {});
     ~NewsFeed();
     NewsFeed(const NewsFeed&) = delete;
     NewsFeed& operator=(const NewsFeed&) = delete;

@@ -13,10 +13,13 @@ namespace {
 // Integers keep their low 32 bits; floating values truncate toward zero and saturate (a plain
 // cast of an out-of-range double is undefined).
 std::int32_t NumberAsInt32(const nlohmann::json& value) {
-    if (value.is_number_unsigned()) return static_cast<std::int32_t>(value.get<std::uint64_t>());
-    if (value.is_number_integer()) return static_cast<std::int32_t>(value.get<std::int64_t>());
+    if (value.is_number_unsigned())
+        return static_cast<std::int32_t>(value.get<std::uint64_t>());
+    if (value.is_number_integer())
+        return static_cast<std::int32_t>(value.get<std::int64_t>());
     const double number = std::trunc(value.get<double>());
-    if (std::isnan(number)) return 0;
+    if (std::isnan(number))
+        return 0;
     if (number <= static_cast<double>(std::numeric_limits<std::int32_t>::min()))
         return std::numeric_limits<std::int32_t>::min();
     if (number >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
@@ -32,27 +35,39 @@ StatusPoller* currentPoller = nullptr;
 ServerStatus ParseServerStatus(std::string_view body) {
     ServerStatus status;
     nlohmann::json root = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
-    if (!root.is_object()) return status;  // a parse failure is "discarded", not an object
+    if (!root.is_object())
+        return status;  // a parse failure is "discarded", not an object
     auto field = [&](const char* key) -> const nlohmann::json* {
         auto found = root.find(key);
         return found == root.end() ? nullptr : &*found;
     };
-    if (auto* v = field("online"); v && v->is_boolean()) status.online = v->get<bool>();
-    if (auto* v = field("players"); v && v->is_number()) status.players = NumberAsInt32(*v);
-    if (auto* v = field("maxPlayers"); v && v->is_number()) status.maxPlayers = NumberAsInt32(*v);
-    if (auto* v = field("maintenance"); v && v->is_boolean()) status.maintenance = v->get<bool>();
-    if (auto* v = field("motd"); v && v->is_string()) status.motd = v->get<std::string>();
-    if (auto* v = field("serverName"); v && v->is_string()) status.serverName = v->get<std::string>();
+    if (auto* v = field("online"); v && v->is_boolean())
+        status.online = v->get<bool>();
+    if (auto* v = field("players"); v && v->is_number())
+        status.players = NumberAsInt32(*v);
+    if (auto* v = field("maxPlayers"); v && v->is_number())
+        status.maxPlayers = NumberAsInt32(*v);
+    if (auto* v = field("maintenance"); v && v->is_boolean())
+        status.maintenance = v->get<bool>();
+    if (auto* v = field("motd"); v && v->is_string())
+        status.motd = v->get<std::string>();
+    if (auto* v = field("serverName"); v && v->is_string())
+        status.serverName = v->get<std::string>();
     return status;
 }
 
 StatusPoller::StatusPoller(const ServiceEndpoint& service, LiveTiming timing, LiveFetch fetch)
-    : service_(service), timing_(timing), fetch_(fetch ? std::move(fetch) : HttpsLiveFetch(service)) {}
+    : service_(service),
+      timing_(timing),
+      fetch_(fetch ? std::move(fetch) : HttpsLiveFetch(service)) {}
 
-StatusPoller::~StatusPoller() { stop(); }
+StatusPoller::~StatusPoller() {
+    stop();
+}
 
 void StatusPoller::start() {
-    if (running_.exchange(true)) return;
+    if (running_.exchange(true))
+        return;
     try {
         worker_ = std::thread(&StatusPoller::run, this);
     } catch (...) {
@@ -62,8 +77,10 @@ void StatusPoller::start() {
 }
 
 void StatusPoller::stop() {
-    if (running_.exchange(false)) sleep_.wake();
-    if (worker_.joinable()) worker_.join();
+    if (running_.exchange(false))
+        sleep_.wake();
+    if (worker_.joinable())
+        worker_.join();
 }
 
 ServerStatus StatusPoller::snapshot() {
@@ -74,9 +91,11 @@ ServerStatus StatusPoller::snapshot() {
 void StatusPoller::pollOnce() {
     ServerStatus status;
     try {
-        if (auto body = fetch_(ServiceUrl(service_, "/status.php"), kStatusMaxBytes)) status = ParseServerStatus(*body);
+        if (auto body = fetch_(ServiceUrl(service_, "/status.php"), kStatusMaxBytes))
+            status = ParseServerStatus(*body);
     } catch (...) {
-        status = ServerStatus{};  // a failed poll is reported as offline, never thrown out of the thread
+        status =
+            ServerStatus{};  // a failed poll is reported as offline, never thrown out of the thread
     }
     std::lock_guard lock(mutex_);
     status_ = std::move(status);

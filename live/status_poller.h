@@ -16,8 +16,8 @@ ServerStatus ParseServerStatus(std::string_view body);
 class StatusPoller {
 public:
     // `fetch` empty: the status/news HTTPS profile against `service`.
-    explicit StatusPoller(const ServiceEndpoint& service = BuiltInService(), LiveTiming timing = StatusPollTiming(),
-                          LiveFetch fetch = {});
+    explicit StatusPoller(const ServiceEndpoint& service = BuiltInService(),
+                          LiveTiming timing = StatusPollTiming(), LiveFetch fetch = {});
     ~StatusPoller();
     StatusPoller(const StatusPoller&) = delete;
     StatusPoller& operator=(const StatusPoller&) = delete;

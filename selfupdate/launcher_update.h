@@ -49,10 +49,12 @@ const std::vector<std::string>& InstallerArguments();
 std::filesystem::path InstallerFolder(const std::filesystem::path& temporaryFolder);
 // Whether a folder with these properties may hold the installer: a real folder (not a link),
 // owned by `user`, with mode 0700 exactly.
-bool IsPrivateFolder(bool isDirectory, bool isSymbolicLink, unsigned ownerId, unsigned mode, unsigned user);
+bool IsPrivateFolder(bool isDirectory, bool isSymbolicLink, unsigned ownerId, unsigned mode,
+                     unsigned user);
 
 // Downloads, verifies and starts the installer; never throws.
-UpdateResult InstallLauncherUpdate(const LauncherRelease& release, const SelfUpdateTarget& target = {});
+UpdateResult InstallLauncherUpdate(const LauncherRelease& release,
+                                   const SelfUpdateTarget& target = {});
 
 // Worker body of a launcher release check and installer hand-off. Writes its final text to
 // `statusText` under `statusMutex`, clears `busy`, and on a started installer calls `window`.

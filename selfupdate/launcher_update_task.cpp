@@ -23,9 +23,11 @@ void LauncherUpdateTask(std::mutex* statusMutex, std::wstring* statusText, std::
         if (!release.error.empty()) {
             SetStatus(statusMutex, statusText, L"Update check failed: " + release.error);
         } else if (!release.updateAvailable) {
-            SetStatus(statusMutex, statusText, L"Launcher is up to date (" + release.version + L")");
+            SetStatus(statusMutex, statusText,
+                      L"Launcher is up to date (" + release.version + L")");
         } else {
-            SetStatus(statusMutex, statusText, L"Downloading launcher update " + release.version + L"...");
+            SetStatus(statusMutex, statusText,
+                      L"Downloading launcher update " + release.version + L"...");
             const UpdateResult result = InstallLauncherUpdate(release, target);
             SetStatus(statusMutex, statusText, result.message);
             installerStarted = result.ok;
@@ -35,5 +37,6 @@ void LauncherUpdateTask(std::mutex* statusMutex, std::wstring* statusText, std::
         installerStarted = false;
     }
     busy->store(false);
-    if (installerStarted && window && *window) (*window)();
+    if (installerStarted && window && *window)
+        (*window)();
 }

@@ -12,13 +12,16 @@ const char* const LauncherVersion = "v1.0.8";
 
 namespace {
 
-bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r'; }
+bool IsBlank(wchar_t c) {
+    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r';
+}
 
 // The C library's decimal conversion of a piece, saturating instead of overflowing.
 std::int32_t DecimalPrefix(std::wstring_view piece) {
     constexpr std::int64_t kLimit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
     std::size_t i = 0;
-    while (i < piece.size() && IsBlank(piece[i])) ++i;
+    while (i < piece.size() && IsBlank(piece[i]))
+        ++i;
     bool negative = false;
     if (i < piece.size() && (piece[i] == L'+' || piece[i] == L'-')) {
         negative = piece[i] == L'-';
@@ -27,22 +30,26 @@ std::int32_t DecimalPrefix(std::wstring_view piece) {
     std::int64_t magnitude = 0;
     for (; i < piece.size() && piece[i] >= L'0' && piece[i] <= L'9'; ++i) {
         magnitude = magnitude * 10 + (piece[i] - L'0');
-        if (magnitude > kLimit) magnitude = kLimit;  // stays far from int64 overflow
+        if (magnitude > kLimit)
+            magnitude = kLimit;  // stays far from int64 overflow
     }
     const std::int64_t value = negative ? -magnitude : magnitude;
-    if (value > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
+    if (value > std::numeric_limits<std::int32_t>::max())
+        return std::numeric_limits<std::int32_t>::max();
     return static_cast<std::int32_t>(value);  // -2^31 is the lowest value reachable
 }
 
 std::wstring_view WithoutLowerV(const std::wstring& version) {
     std::wstring_view view = version;
-    if (!view.empty() && view.front() == L'v') view.remove_prefix(1);
+    if (!view.empty() && view.front() == L'v')
+        view.remove_prefix(1);
     return view;
 }
 
 const std::string* StringMember(const nlohmann::json& root, const char* key) {
     auto found = root.find(key);
-    if (found == root.end() || !found->is_string()) return nullptr;
+    if (found == root.end() || !found->is_string())
+        return nullptr;
     return &found->get_ref<const std::string&>();
 }
 
@@ -50,15 +57,18 @@ const std::string* StringMember(const nlohmann::json& root, const char* key) {
 
 std::vector<std::int32_t> ParseVersionNumbers(const std::wstring& text) {
     std::vector<std::int32_t> numbers;
-    if (text.empty()) return numbers;
+    if (text.empty())
+        return numbers;
     std::size_t start = 0;
     while (true) {
         const std::size_t dot = text.find(L'.', start);
         const std::size_t end = dot == std::wstring::npos ? text.size() : dot;
         numbers.push_back(DecimalPrefix(std::wstring_view(text).substr(start, end - start)));
-        if (dot == std::wstring::npos) break;
+        if (dot == std::wstring::npos)
+            break;
         start = dot + 1;
-        if (start == text.size()) break;  // a trailing dot adds no piece
+        if (start == text.size())
+            break;  // a trailing dot adds no piece
     }
     return numbers;
 }
@@ -70,8 +80,10 @@ int CompareVersions(const std::wstring& a, const std::wstring& b) {
     left.resize(length, 0);
     right.resize(length, 0);
     for (std::size_t i = 0; i < length; ++i) {
-        if (left[i] < right[i]) return -1;
-        if (left[i] > right[i]) return 1;
+        if (left[i] < right[i])
+            return -1;
+        if (left[i] > right[i])
+            return 1;
     }
     return 0;
 }
@@ -82,11 +94,14 @@ LauncherRelease CheckLauncherRelease(const ServiceEndpoint& service) {
             LauncherHttpsGet(ServiceUrl(service, "/updater/launcher/latest.json"), L"GET", service);
         const nlohmann::json root = nlohmann::json::parse(body.begin(), body.end());
         const std::string* version = root.is_object() ? StringMember(root, "version") : nullptr;
-        if (!version) throw std::runtime_error("Invalid launcher update manifest: missing version");
+        if (!version)
+            throw std::runtime_error("Invalid launcher update manifest: missing version");
         const std::string* url = StringMember(root, "url");
-        if (!url) throw std::runtime_error("Invalid launcher update manifest: missing url");
+        if (!url)
+            throw std::runtime_error("Invalid launcher update manifest: missing url");
         const std::string* sha256 = StringMember(root, "sha256");
-        if (!sha256) throw std::runtime_error("Invalid launcher update manifest: missing sha256");
+        if (!sha256)
+            throw std::runtime_error("Invalid launcher update manifest: missing sha256");
 
         LauncherRelease release;
         const std::wstring published = Utf8ToWide(*version);
@@ -99,7 +114,8 @@ LauncherRelease CheckLauncherRelease(const ServiceEndpoint& service) {
         release.version = published;
         release.url = Utf8ToWide(*url);
         release.sha256 = Utf8ToWide(*sha256);
-        if (const std::string* changelog = StringMember(root, "changelog")) release.changelog = Utf8ToWide(*changelog);
+        if (const std::string* changelog = StringMember(root, "changelog"))
+            release.changelog = Utf8ToWide(*changelog);
         return release;
     } catch (const std::exception& error) {
         LauncherRelease failed;

@@ -11,7 +11,8 @@ std::wstring ErrorTextAsWide(const char* message) {
     } catch (const std::runtime_error&) {
         std::wstring ascii;
         for (char c : text)
-            if (static_cast<unsigned char>(c) < 0x80) ascii.push_back(static_cast<wchar_t>(c));
+            if (static_cast<unsigned char>(c) < 0x80)
+                ascii.push_back(static_cast<wchar_t>(c));
         return ascii;
     }
 }

@@ -1,0 +1,283 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "live/news_feed.h"
+#include "live_test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadFile(const fs::path& path) {
+    std::stringstream content;
+    content << std::ifstream(path, std::ios::binary).rdbuf();
+    return content.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+// --- Parsing ---
+
+TEST(NewsParsing, NonArrayBodiesAreRefused) {
+    for (const char* body :
+         {"", "{\"error\":\"down\"}", "<html>oops</html>", "[1,2", "\"[]\"", "null", "[] // c"})
+        EXPECT_FALSE(ParseNewsItems(body).has_value()) << body;
+}
+
+TEST(NewsParsing, EmptyArrayIsAnEmptyList) {
+    auto items = ParseNewsItems(" [ ] ");
+    ASSERT_TRUE(items.has_value());
+    EXPECT_TRUE(items->empty());
+}
+
+TEST(NewsParsing, ElementsThatAreNotObjectsStillAddEmptyItems) {
+    auto items = ParseNewsItems(R"([1, {"id":"7","title":"Patch"}, null, "x"])");
+    ASSERT_TRUE(items.has_value());
+    ASSERT_EQ(items->size(), 4u);
+    EXPECT_EQ((*items)[0].id, "");
+    EXPECT_EQ((*items)[0].title, "");
+    EXPECT_EQ((*items)[1].id, "7");
+    EXPECT_EQ((*items)[1].title, "Patch");
+    EXPECT_EQ((*items)[1].summary, "");
+    EXPECT_TRUE((*items)[3].url.empty());
+}
+
+TEST(NewsParsing, DisplayTextsAreCleanedOthersKeptAsSent) {
+    const std::string emoji = "\xF0\x9F\x8E\x89", accent = "\xC3\xA9";
+    const std::string body =
+        "[{\"id\":\"n" + emoji + accent + "\",\"tag\":\"T" + emoji + "\",\"title\":\"Caf" + accent +
+        " " + emoji +
+        "\\r\\n\",\"summary\":\"Hi <@12> <b>x</b> <a:wave:9>\",\"date\":\"1 \\u2013 2\","
+        "\"author\":\"\\u201cQ\\u201d\\u2026\",\"url\":\"https://e.test/" +
+        accent + "\",\"featured\":true}]";
+    auto items = ParseNewsItems(body);
+    ASSERT_TRUE(items.has_value());
+    ASSERT_EQ(items->size(), 1u);
+    const NewsItem& item = items->front();
+    EXPECT_EQ(item.id, "n" + emoji + accent);
+    EXPECT_EQ(item.tag, "T" + emoji);
+    EXPECT_EQ(item.url, "https://e.test/" + accent);
+    EXPECT_EQ(item.title, "Caf \n");
+    EXPECT_EQ(item.summary, "Hi  <b>x</b> ");
+    EXPECT_EQ(item.date, "1 - 2");
+    EXPECT_EQ(item.author, "\"Q\"...");
+    EXPECT_TRUE(item.featured);
+}
+
+TEST(NewsParsing, WronglyTypedKeysLeaveDefaults) {
+    auto items =
+        ParseNewsItems(R"([{"id":42,"title":["t"],"summary":null,"featured":"true","url":{}}])");
+    ASSERT_TRUE(items.has_value());
+    const NewsItem& item = items->front();
+    EXPECT_EQ(item.id, "");
+    EXPECT_EQ(item.title, "");
+    EXPECT_EQ(item.url, "");
+    EXPECT_FALSE(item.featured);
+}
+
+// --- The feed's list and the seen marker ---
+
+class NewsFeedWithMarker : public ::testing::Test {
+protected:
+    std::unique_ptr<NewsFeed> MakeFeed() {
+        return std::make_unique<NewsFeed>(TestService(), NewsFetchTiming(), marker_,
+                                          network_.fetch());
+    }
+    // Fetches `body` once through `feed`.
+    void Fetch(NewsFeed& feed, std::optional<std::string> body) {
+        network_.answer(std::move(body));
+        feed.fetchOnce();
+    }
+
+    ScratchFolder scratch_;
+    fs::path marker_ = scratch_.path() / "config" / "QuillonSagaLauncher" / "news_seen.txt";
+    ScriptedFetch network_;
+};
+
+TEST_F(NewsFeedWithMarker, FetchesTheNewsPathOfTheService) {
+    auto feed = MakeFeed();
+    Fetch(*feed, "[]");
+    ASSERT_EQ(network_.urls().size(), 1u);
+    EXPECT_EQ(network_.urls()[0], L"https://news.test:8443/news.php");
+}
+
+TEST_F(NewsFeedWithMarker, FailedOrUnreadableFetchKeepsTheLastGoodList) {
+    auto feed = MakeFeed();
+    Fetch(*feed, R"([{"id":"1","title":"One"},{"id":"2"}])");
+    ASSERT_EQ(feed->items().size(), 2u);
+    for (std::optional<std::string> bad :
+         {std::optional<std::string>{}, std::optional<std::string>{"{\"error\":1}"},
+          std::optional<std::string>{"<html>"}}) {
+        Fetch(*feed, bad);
+        ASSERT_EQ(feed->items().size(), 2u);
+        EXPECT_EQ(feed->items()[0].title, "One");
+    }
+}
+
+TEST_F(NewsFeedWithMarker, ThrowingFetchChangesNothing) {
+    auto feed = std::make_unique<NewsFeed>(
+        TestService(), NewsFetchTiming(), marker_,
+        [](const std::wstring&, std::size_t) -> std::optional<std::string> {
+            throw std::runtime_error("boom");
+        });
+    feed->fetchOnce();
+    EXPECT_TRUE(feed->items().empty());
+    EXPECT_FALSE(feed->hasUnseen());
+}
+
+TEST_F(NewsFeedWithMarker, FirstRunShowsTheDotAndMarkingWritesExactlyTheId) {
+    auto feed = MakeFeed();
+    EXPECT_FALSE(feed->hasUnseen());
+    Fetch(*feed, R"([{"id":"42","title":"New"},{"id":"41"}])");
+    EXPECT_TRUE(feed->hasUnseen());
+    feed->markSeen();  // the folder does not exist yet: it is created with its parents
+    EXPECT_FALSE(feed->hasUnseen());
+    EXPECT_EQ(ReadFile(marker_), "42");
+    // No temporary file is left beside the marker.
+    EXPECT_EQ(
+        std::distance(fs::directory_iterator(marker_.parent_path()), fs::directory_iterator()), 1);
+
+    // Restart: a new feed reads the file the old one wrote.
+    feed.reset();
+    auto restarted = MakeFeed();
+    Fetch(*restarted, R"([{"id":"42"}])");
+    EXPECT_FALSE(restarted->hasUnseen());
+
+    // A newer first item turns the dot on again until the News entry is selected.
+    Fetch(*restarted, R"([{"id":"43"},{"id":"42"}])");
+    EXPECT_TRUE(restarted->hasUnseen());
+    Fetch(*restarted, R"([{"id":"42"}])");
+    EXPECT_TRUE(restarted->hasUnseen()) << "only markSeen clears the dot";
+    restarted->markSeen();
+    EXPECT_EQ(ReadFile(marker_), "42");
+}
+
+TEST_F(NewsFeedWithMarker, MarkingBeforeTheFirstFetchWritesNothing) {
+    auto feed = MakeFeed();
+    feed->markSeen();
+    EXPECT_FALSE(feed->hasUnseen());
+    EXPECT_FALSE(fs::exists(marker_.parent_path()));
+}
+
+TEST_F(NewsFeedWithMarker, FirstItemWithoutIdAlwaysShowsTheDotAndNeverWrites) {
+    auto feed = MakeFeed();
+    Fetch(*feed, R"([{"title":"no id"},{"id":"5"}])");
+    EXPECT_TRUE(feed->hasUnseen());
+    feed->markSeen();
+    EXPECT_FALSE(feed->hasUnseen());
+    Fetch(*feed, R"([{"title":"no id"}])");
+    EXPECT_TRUE(feed->hasUnseen());
+    feed->markSeen();
+    EXPECT_FALSE(fs::exists(marker_));
+}
+
+TEST_F(NewsFeedWithMarker, EmptyArrayEmptiesTheListButKeepsTheSeenState) {
+    auto feed = MakeFeed();
+    Fetch(*feed, R"([{"id":"9"}])");
+    Fetch(*feed, "[]");
+    EXPECT_TRUE(feed->items().empty());
+    EXPECT_TRUE(feed->hasUnseen());
+    feed->markSeen();  // latestId is still the 9 of the earlier fetch
+    EXPECT_EQ(ReadFile(marker_), "9");
+}
+
+struct MarkerFileCase {
+    const char* name;
+    std::string content;
+    bool dotAfterFetchOf42;
+};
+void PrintTo(const MarkerFileCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class SeenMarkerFile : public NewsFeedWithMarker,
+                       public ::testing::WithParamInterface<MarkerFileCase> {};
+
+TEST_P(SeenMarkerFile, OnlyTheFirstLineCounts) {
+    fs::create_directories(marker_.parent_path());
+    WriteFile(marker_, GetParam().content);
+    auto feed = MakeFeed();
+    Fetch(*feed, R"([{"id":"42"}])");
+    EXPECT_EQ(feed->hasUnseen(), GetParam().dotAfterFetchOf42);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SeenMarkerFile,
+                         ::testing::Values(MarkerFileCase{"Exact", "42", false},
+                                           MarkerFileCase{"WithLineFeed", "42\n", false},
+                                           MarkerFileCase{"WithCrLf", "42\r\n", false},
+                                           MarkerFileCase{"SeveralLines", "42\n43\n", false},
+                                           MarkerFileCase{"OtherIdFirst", "43\n42\n", true},
+                                           MarkerFileCase{"Empty", "", true},
+                                           MarkerFileCase{"LeadingBlankLine", "\n42", true},
+                                           MarkerFileCase{"Longer", "421", true}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+TEST_F(NewsFeedWithMarker, UnreadableMarkerCountsAsNone) {
+    fs::create_directories(marker_);  // a folder where the file should be
+    auto feed = MakeFeed();
+    Fetch(*feed, R"([{"id":"42"}])");
+    EXPECT_TRUE(feed->hasUnseen());
+    feed->markSeen();  // the write fails quietly; the state in memory still changes
+    EXPECT_FALSE(feed->hasUnseen());
+    Fetch(*feed, R"([{"id":"42"}])");
+    EXPECT_FALSE(feed->hasUnseen());
+}
+
+TEST_F(NewsFeedWithMarker, BareFileNameIsReadButNeverWritten) {
+    const fs::path previous = fs::current_path();
+    fs::current_path(scratch_.path());
+    {
+        NewsFeed feed(TestService(), NewsFetchTiming(), "news_seen.txt", network_.fetch());
+        Fetch(feed, R"([{"id":"42"}])");
+        feed.markSeen();
+        EXPECT_FALSE(fs::exists(scratch_.path() / "news_seen.txt"));
+    }
+    WriteFile(scratch_.path() / "news_seen.txt", "42");
+    {
+        NewsFeed feed(TestService(), NewsFetchTiming(), "news_seen.txt", network_.fetch());
+        Fetch(feed, R"([{"id":"42"}])");
+        EXPECT_FALSE(feed.hasUnseen());
+    }
+    fs::current_path(previous);
+}
+
+TEST(SeenMarkerLocation, LivesInTheLauncherDataFolder) {
+    const char* saved = getenv("XDG_CONFIG_HOME");
+    const std::string previous = saved ? saved : "";
+    setenv("XDG_CONFIG_HOME", "/cfg/home", 1);
+    EXPECT_EQ(SeenMarkerPath(), fs::path("/cfg/home/QuillonSagaLauncher/news_seen.txt"));
+    if (saved)
+        setenv("XDG_CONFIG_HOME", previous.c_str(), 1);
+    else
+        unsetenv("XDG_CONFIG_HOME");
+}
+
+// --- The interface's accessors ---
+
+TEST(NewsAccessors, DefaultsWithoutAFeedAndCopiesWithOne) {
+    SetCurrentNewsFeed(nullptr);
+    EXPECT_TRUE(CurrentNewsItems().empty());
+    EXPECT_FALSE(NewsHasUnseen());
+    MarkNewsSeen();  // no feed: nothing happens
+
+    ScratchFolder scratch;
+    ScriptedFetch network;
+    NewsFeed feed(TestService(), NewsFetchTiming(), scratch.path() / "news_seen.txt",
+                  network.fetch());
+    network.answer(R"([{"id":"1","title":"A"}])");
+    feed.fetchOnce();
+    SetCurrentNewsFeed(&feed);
+    EXPECT_EQ(CurrentNewsItems().size(), 1u);
+    EXPECT_TRUE(NewsHasUnseen());
+    MarkNewsSeen();
+    EXPECT_FALSE(NewsHasUnseen());
+    EXPECT_EQ(ReadFile(scratch.path() / "news_seen.txt"), "1");
+    SetCurrentNewsFeed(nullptr);
+    EXPECT_TRUE(CurrentNewsItems().empty());
+}
+
+}  // namespace

@@ -1,0 +1,599 @@
+#include "tests/support/test_service.h"
+
+#include <httplib.h>
+#include <netinet/in.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <condition_variable>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace qs::test {
+namespace {
+
+constexpr const char* kExecutableName = "Quillon Saga.exe";
+constexpr const char* kFilesPrefix = "/updater/files/";
+// Upper bound for a stall, so a forgotten server never holds a test binary for ever.
+constexpr auto kLongestStall = std::chrono::minutes(10);
+
+std::string Lower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+    return Lower(a) == Lower(b);
+}
+
+// httplib adds the peer's addresses to the request headers; they never came over the wire.
+bool IsSyntheticHeader(const std::string& name) {
+    return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
+           name == "LOCAL_PORT";
+}
+
+struct PemPair {
+    X509* cert = nullptr;
+    EVP_PKEY* key = nullptr;
+    explicit PemPair(const CertificateAndKey& material) {
+        BIO* certBio =
+            BIO_new_mem_buf(material.certPem.data(), static_cast<int>(material.certPem.size()));
+        BIO* keyBio =
+            BIO_new_mem_buf(material.keyPem.data(), static_cast<int>(material.keyPem.size()));
+        if (certBio)
+            cert = PEM_read_bio_X509(certBio, nullptr, nullptr, nullptr);
+        if (keyBio)
+            key = PEM_read_bio_PrivateKey(keyBio, nullptr, nullptr, nullptr);
+        BIO_free(certBio);
+        BIO_free(keyBio);
+        if (!cert || !key) {
+            X509_free(cert);
+            EVP_PKEY_free(key);
+            throw std::runtime_error("test service: unreadable server certificate or key");
+        }
+    }
+    ~PemPair() {
+        X509_free(cert);
+        EVP_PKEY_free(key);
+    }
+    PemPair(const PemPair&) = delete;
+    PemPair& operator=(const PemPair&) = delete;
+};
+
+const TestAuthority& UntrustedAuthority() {
+    static const TestAuthority authority =
+        TestAuthority::Create("Quillon Saga Untrusted Authority");
+    return authority;
+}
+
+std::string ReadWholeFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("test service: cannot read " + file.string());
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+bool RecordedRequest::hasHeader(std::string_view name) const {
+    return std::any_of(headers.begin(), headers.end(),
+                       [&](const auto& header) { return EqualIgnoringCase(header.first, name); });
+}
+
+std::string RecordedRequest::header(std::string_view name) const {
+    for (const auto& [key, value] : headers)
+        if (EqualIgnoringCase(key, name))
+            return value;
+    return {};
+}
+
+std::vector<std::string> RecordedRequest::headerNames() const {
+    std::vector<std::string> names;
+    for (const auto& header : headers)
+        names.push_back(Lower(header.first));
+    return names;
+}
+
+Fault Fault::Status(int status, std::string body) {
+    Fault fault;
+    fault.kind = Kind::Status;
+    fault.status = status;
+    fault.body = std::move(body);
+    return fault;
+}
+Fault Fault::Redirect(std::string location, int status) {
+    Fault fault;
+    fault.kind = Kind::Redirect;
+    fault.status = status;
+    fault.location = std::move(location);
+    return fault;
+}
+Fault Fault::Truncate(long long sentBytes) {
+    Fault fault;
+    fault.kind = Kind::Truncate;
+    fault.bytes = sentBytes;
+    return fault;
+}
+Fault Fault::WrongBytes() {
+    Fault fault;
+    fault.kind = Kind::WrongBytes;
+    return fault;
+}
+Fault Fault::Drip(std::chrono::milliseconds interval, long long bytesPerTick) {
+    Fault fault;
+    fault.kind = Kind::Drip;
+    fault.interval = interval;
+    fault.bytes = std::max(1LL, bytesPerTick);
+    return fault;
+}
+Fault Fault::Stall() {
+    Fault fault;
+    fault.kind = Kind::Stall;
+    fault.bytes = -1;
+    return fault;
+}
+Fault Fault::StallAfter(long long sentBytes) {
+    Fault fault;
+    fault.kind = Kind::Stall;
+    fault.bytes = std::max(0LL, sentBytes);
+    return fault;
+}
+Fault Fault::Endless() {
+    Fault fault;
+    fault.kind = Kind::Endless;
+    return fault;
+}
+Fault Fault::NotJson() {
+    Fault fault;
+    fault.kind = Kind::NotJson;
+    return fault;
+}
+
+// ---------------------------------------------------------------------------------------------
+struct TestService::Impl {
+    struct Resource {
+        std::string bytes;
+        std::string contentType;
+    };
+    struct Content {
+        int status = 200;
+        std::string body;
+        std::string contentType = "application/json";
+    };
+
+    std::unique_ptr<httplib::SSLServer> server;
+    std::thread thread;
+    std::uint16_t port = 0;
+    std::string caPem;
+
+    mutable std::mutex mutex;
+    std::condition_variable stopSignal;
+    bool stopping = false;
+
+    std::map<std::string, std::string> files;  // manifest path -> bytes
+    std::optional<std::string> manifestOverride;
+    std::map<std::string, Resource> resources;  // decoded path -> reply
+    std::map<std::string, Fault> faults;
+    std::map<std::string, Handler> handlers;
+    std::vector<RecordedRequest> recorded;
+
+    // Waits until the server stops or `duration` passes; true when stopping.
+    bool waitForStop(std::chrono::milliseconds duration) {
+        std::unique_lock lock(mutex);
+        return stopSignal.wait_for(lock, duration, [this] { return stopping; });
+    }
+
+    std::string buildManifestLocked() const {
+        if (manifestOverride)
+            return *manifestOverride;
+        nlohmann::json manifest;
+        manifest["files"] = nlohmann::json::object();
+        for (const auto& [path, bytes] : files) {
+            if (path == kExecutableName)
+                manifest["binary"] = {{"file", path}, {"checksum", Sha256Hex(bytes)}};
+            else
+                manifest["files"][path] = Sha256Hex(bytes);
+        }
+        return manifest.dump();
+    }
+
+    // The reply the content set gives for a request, before any fault.
+    Content contentFor(const httplib::Request& request) const {
+        std::lock_guard lock(mutex);
+        const std::string& path = request.path;
+        const bool isGet = request.method == "GET" || request.method == "HEAD";
+        if (path == "/updater/updater.php") {
+            if (request.method != "POST")
+                return {405, "", "text/plain"};
+            return {200, buildManifestLocked(), "application/json"};
+        }
+        if (isGet && path.rfind(kFilesPrefix, 0) == 0) {
+            auto file = files.find(path.substr(std::string_view(kFilesPrefix).size()));
+            if (file != files.end())
+                return {200, file->second, "application/octet-stream"};
+        }
+        if (isGet) {
+            auto resource = resources.find(path);
+            if (resource != resources.end())
+                return {200, resource->second.bytes, resource->second.contentType};
+        }
+        return {404, "", "text/plain"};
+    }
+
+    void handle(const httplib::Request& request, httplib::Response& response) {
+        RecordedRequest record;
+        record.method = request.method;
+        record.target = request.target;
+        record.path = request.path;
+        for (const auto& [name, value] : request.headers)
+            if (!IsSyntheticHeader(name))
+                record.headers.emplace_back(name, value);
+        record.body = request.body;
+
+        std::optional<Fault> fault;
+        Handler handler;
+        {
+            std::lock_guard lock(mutex);
+            recorded.push_back(record);
+            if (auto found = handlers.find(request.path); found != handlers.end())
+                handler = found->second;
+            if (auto found = faults.find(request.path); found != faults.end())
+                fault = found->second;
+        }
+        if (handler) {
+            Reply reply = handler(record);
+            response.status = reply.status;
+            for (const auto& [name, value] : reply.headers)
+                response.set_header(name, value);
+            response.set_content(reply.body, reply.contentType);
+            return;
+        }
+        Content content = contentFor(request);
+        if (!fault) {
+            response.status = content.status;
+            response.set_content(content.body, content.contentType);
+            return;
+        }
+        applyFault(*fault, fault->body ? *fault->body : content.body, content.contentType,
+                   response);
+    }
+
+    void applyFault(const Fault& fault, const std::string& body, const std::string& contentType,
+                    httplib::Response& response) {
+        auto shared = std::make_shared<std::string>(body);
+        switch (fault.kind) {
+            case Fault::Kind::Status:
+                response.status = fault.status;
+                response.set_content(body, contentType);
+                return;
+            case Fault::Kind::Redirect:
+                response.set_redirect(fault.location, fault.status);
+                return;
+            case Fault::Kind::NotJson:
+                response.status = 200;
+                response.set_content(
+                    "<html><body><h1>Service temporarily unavailable</h1></body></html>",
+                    "text/html");
+                return;
+            case Fault::Kind::WrongBytes: {
+                std::string wrong = body.empty() ? std::string("wrong") : body;
+                for (char& c : wrong)
+                    c = static_cast<char>(c ^ 0x5a);
+                response.status = 200;
+                response.set_content(wrong, contentType);
+                return;
+            }
+            case Fault::Kind::Truncate: {
+                // Always promise more than is sent, even for an empty body.
+                auto whole =
+                    std::make_shared<std::string>(body.empty() ? std::string(64, 'x') : body);
+                const std::size_t sent =
+                    fault.bytes > 0 ? std::min<std::size_t>(static_cast<std::size_t>(fault.bytes),
+                                                            whole->size() - 1)
+                                    : whole->size() / 2;
+                response.status = 200;
+                response.set_content_provider(
+                    whole->size(), contentType,
+                    [whole, sent](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                        if (offset >= sent)
+                            return false;
+                        return sink.write(whole->data() + offset, sent - offset);
+                    });
+                return;
+            }
+            case Fault::Kind::Drip: {
+                const auto step = static_cast<std::size_t>(fault.bytes);
+                const auto interval = fault.interval;
+                response.status = 200;
+                response.set_content_provider(
+                    shared->size(), contentType,
+                    [this, shared, step, interval](std::size_t offset, std::size_t length,
+                                                   httplib::DataSink& sink) {
+                        if (waitForStop(interval))
+                            return false;
+                        return sink.write(shared->data() + offset, std::min(step, length));
+                    });
+                return;
+            }
+            case Fault::Kind::Stall: {
+                if (fault.bytes < 0) {
+                    waitForStop(kLongestStall);
+                    response.status = 500;
+                    return;
+                }
+                const auto sent =
+                    std::min<std::size_t>(static_cast<std::size_t>(fault.bytes), shared->size());
+                const std::size_t promised = std::max<std::size_t>(shared->size(), sent + 1);
+                response.status = 200;
+                response.set_content_provider(
+                    promised, contentType,
+                    [this, shared, sent](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                        if (offset < sent)
+                            return sink.write(shared->data() + offset, sent - offset);
+                        waitForStop(kLongestStall);
+                        return false;
+                    });
+                return;
+            }
+            case Fault::Kind::Endless: {
+                auto block = std::make_shared<std::string>(
+                    body.empty() || !fault.body ? std::string(64 << 10, 'x') : body);
+                response.status = 200;
+                response.set_chunked_content_provider(
+                    contentType, [this, block](std::size_t, httplib::DataSink& sink) {
+                        {
+                            std::lock_guard lock(mutex);
+                            if (stopping)
+                                return false;
+                        }
+                        return sink.write(block->data(), block->size());
+                    });
+                return;
+            }
+        }
+    }
+};
+
+TestService::TestService() : TestService(Options{}) {}
+
+TestService::TestService(Certificate certificate)
+    : TestService([certificate] {
+          Options options;
+          options.certificate = certificate;
+          return options;
+      }()) {}
+
+TestService::TestService(Options options) : impl_(std::make_unique<Impl>()) {
+    CertificateAndKey material;
+    if (options.server) {
+        material = *options.server;
+        impl_->caPem = options.caPem;
+    } else {
+        impl_->caPem = TestAuthority::Shared().caPem();
+        switch (options.certificate) {
+            case Certificate::Trusted:
+                material = TestAuthority::Shared().issueServer();
+                break;
+            case Certificate::Untrusted:
+                material = UntrustedAuthority().issueServer();
+                break;
+            case Certificate::OtherName:
+                material = TestAuthority::Shared().issueServer(ServerNames{{"other.example"}, {}});
+                break;
+        }
+    }
+    PemPair pair(material);  // the server context takes its own references
+    impl_->server = std::make_unique<httplib::SSLServer>(pair.cert, pair.key);
+    if (!impl_->server->is_valid())
+        throw std::runtime_error("test service: TLS context failed");
+
+    auto& server = *impl_->server;
+    server.set_tcp_nodelay(true);
+    server.set_keep_alive_timeout(1);
+    server.set_read_timeout(5);
+    server.set_write_timeout(5);
+    Impl* impl = impl_.get();
+    auto route = [impl](const httplib::Request& request, httplib::Response& response) {
+        impl->handle(request, response);
+    };
+    server.Get(".*", route);
+    server.Post(".*", route);
+    server.Put(".*", route);
+    server.Patch(".*", route);
+    server.Delete(".*", route);
+    server.Options(".*", route);
+
+    if (options.port == 0) {
+        const int bound = server.bind_to_any_port(options.bindAddress);
+        if (bound <= 0)
+            throw std::runtime_error("test service: cannot bind " + options.bindAddress);
+        impl_->port = static_cast<std::uint16_t>(bound);
+    } else {
+        if (!server.bind_to_port(options.bindAddress, options.port))
+            throw std::runtime_error("test service: cannot bind " + options.bindAddress + ":" +
+                                     std::to_string(options.port));
+        impl_->port = options.port;
+    }
+    // The socket already listens; connections wait in the backlog until the loop runs.
+    impl_->thread = std::thread([impl] { impl->server->listen_after_bind(); });
+}
+
+TestService::~TestService() {
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->stopping = true;
+    }
+    impl_->stopSignal.notify_all();
+    impl_->server->stop();
+    if (impl_->thread.joinable())
+        impl_->thread.join();
+}
+
+std::uint16_t TestService::port() const {
+    return impl_->port;
+}
+const std::string& TestService::caPem() const {
+    return impl_->caPem;
+}
+ServiceEndpoint TestService::endpoint() const {
+    return ServiceEndpoint{"localhost", impl_->port, impl_->caPem};
+}
+std::wstring TestService::url(std::string_view path) const {
+    return ServiceUrl(endpoint(), path);
+}
+
+void TestService::setFile(const std::string& path, std::string bytes) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->files[path] = std::move(bytes);
+}
+void TestService::removeFile(const std::string& path) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->files.erase(path);
+}
+void TestService::clearFiles() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->files.clear();
+}
+void TestService::setManifestJson(std::optional<std::string> json) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->manifestOverride = std::move(json);
+}
+std::string TestService::manifestJson() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->buildManifestLocked();
+}
+void TestService::setLatestJson(std::string json) {
+    setResource("/updater/launcher/latest.json", std::move(json), "application/json");
+}
+void TestService::setStatusJson(std::string json) {
+    setResource("/status.php", std::move(json), "application/json");
+}
+void TestService::setNewsJson(std::string json) {
+    setResource("/news.php", std::move(json), "application/json");
+}
+void TestService::setResource(const std::string& path, std::string bytes, std::string contentType) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->resources[path] = {std::move(bytes), std::move(contentType)};
+}
+
+void TestService::loadFolder(const std::filesystem::path& root) {
+    const auto client = root / "client";
+    std::map<std::string, std::string> loaded;
+    std::error_code error;
+    for (auto it = std::filesystem::recursive_directory_iterator(client, error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        if (!it->is_regular_file())
+            continue;
+        loaded[it->path().lexically_relative(client).generic_string()] = ReadWholeFile(it->path());
+    }
+    if (error)
+        throw std::runtime_error("test service: cannot read " + client.string() + ": " +
+                                 error.message());
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->files = std::move(loaded);
+    }
+    const std::pair<const char*, const char*> documents[] = {
+        {"latest.json", "/updater/launcher/latest.json"},
+        {"status.json", "/status.php"},
+        {"news.json", "/news.php"}};
+    for (const auto& [name, path] : documents)
+        if (std::filesystem::is_regular_file(root / name))
+            setResource(path, ReadWholeFile(root / name), "application/json");
+}
+
+void TestService::setFault(const std::string& path, Fault fault) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->faults[path] = std::move(fault);
+}
+void TestService::clearFault(const std::string& path) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->faults.erase(path);
+}
+void TestService::setHandler(const std::string& path, Handler handler) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->handlers[path] = std::move(handler);
+}
+void TestService::clearHandler(const std::string& path) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->handlers.erase(path);
+}
+void TestService::clearFaultsAndHandlers() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->faults.clear();
+    impl_->handlers.clear();
+}
+
+std::vector<RecordedRequest> TestService::requests() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->recorded;
+}
+std::size_t TestService::requestCount() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->recorded.size();
+}
+std::size_t TestService::requestCount(std::string_view path) const {
+    std::lock_guard lock(impl_->mutex);
+    return static_cast<std::size_t>(
+        std::count_if(impl_->recorded.begin(), impl_->recorded.end(),
+                      [&](const RecordedRequest& r) { return r.path == path; }));
+}
+std::optional<RecordedRequest> TestService::lastRequest(std::string_view path) const {
+    std::lock_guard lock(impl_->mutex);
+    for (auto it = impl_->recorded.rbegin(); it != impl_->recorded.rend(); ++it)
+        if (path.empty() || it->path == path)
+            return *it;
+    return std::nullopt;
+}
+void TestService::clearRequests() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->recorded.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+std::string Sha256Hex(std::string_view bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1)
+        throw std::runtime_error("test service: SHA-256 failed");
+    static const char* hex = "0123456789abcdef";
+    std::string text;
+    for (unsigned int i = 0; i < length; ++i) {
+        text += hex[digest[i] >> 4];
+        text += hex[digest[i] & 15];
+    }
+    return text;
+}
+
+std::uint16_t UnusedPort() {
+    const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (sock < 0)
+        throw std::runtime_error("UnusedPort: socket failed");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(sock);
+        throw std::runtime_error("UnusedPort: bind failed");
+    }
+    ::close(sock);
+    return ntohs(address.sin_port);
+}
+
+}  // namespace qs::test
