@@ -76,8 +76,8 @@ Rgba ShadeEmblem(Rgba c, V2 q, float R, Emblem emblem, float emblemScale) {
             fill = Mix(Color(0xFFF3DC), Color(kOrange), Smoothstep(0.0f, 0.75f, r));
             fill = Mix(fill, Color(kOrangeDeep), Smoothstep(0.7f, 1.1f, r));
         }
-        const float inner = Smoothstep(-R * 0.05f, 0.0f, d);  // darker rim inside the edge
-        fill = Mix(fill, Color(0x5A1E08), inner * 0.6f);
+        const float inner = Smoothstep(-R * 0.03f, 0.0f, d);  // darker rim inside the edge
+        fill = Mix(fill, Color(0x5A1E08), inner * 0.45f);
         c = Over(c, Fade(fill, Coverage(d)));
     }
     if (emblem == Emblem::Orb) {  // a tilted energy ring around the orb
@@ -110,7 +110,7 @@ void PaintHexBadge(Canvas& canvas, Emblem emblem) {
             const float y01 = (p.y - (centre.y - R)) / (2 * R);
             // Plate: dark warm radial gradient with a faint grain.
             const float r = Length(q);
-            Rgba plate = Mix(Color(0x3A1E0E), Color(0x120A06), Smoothstep(0.0f, 0.95f, r));
+            Rgba plate = Mix(Color(0x4A2614), Color(0x160C07), Smoothstep(0.0f, 0.95f, r));
             plate = Mix(plate, Color(0x000000),
                         0.15f * Fbm(p.x / (R * 0.15f), p.y / (R * 0.15f), 3, 5));
             c = plate;
@@ -123,7 +123,7 @@ void PaintHexBadge(Canvas& canvas, Emblem emblem) {
             // Sheen across the upper half of the frame.
             const float sheen = Smoothstep(0.25f, 0.0f, std::fabs(q.x + q.y * 0.6f - 0.35f)) * band;
             c = Add(c, Fade(Color(0xFFE2B0), 0.35f * sheen));
-            c = ShadeEmblem(c, q, R, emblem, 0.62f);
+            c = ShadeEmblem(c, q, R, emblem, emblem == Emblem::Orb ? 0.78f : 0.84f);
             c.a = 1.0f;
             const float edge = Coverage(d);
             c = Over(Fade(Color(kOrange), 0.4f), Fade(c, edge));
@@ -145,7 +145,7 @@ void PaintRoundIcon(Canvas& canvas, Emblem emblem) {
             const float band = Coverage(-(d + R * 0.11f));
             plate = Mix(plate, ShadeFrameMetal((p.y - (centre.y - R)) / (2 * R)), band);
             plate = Over(plate, Fade(Color(0x2A0E04), Coverage(std::fabs(d + R * 0.11f) - 1.0f)));
-            plate = ShadeEmblem(plate, q, R, emblem, 0.66f);
+            plate = ShadeEmblem(plate, q, R, emblem, 0.86f);
             plate.a = 1.0f;
             c = Over(c, Fade(plate, Coverage(d)));
         }
@@ -174,7 +174,8 @@ void PaintStreak(Canvas& canvas) {
         // Thin speed lines above and below.
         for (int i = 0; i < 4; ++i) {
             const float y = h * (0.28f + 0.15f * i + (i > 1 ? 0.06f : 0.0f));
-            const float x0 = w * (0.12f + 0.17f * i), x1 = x0 + w * (0.28f + 0.05f * i);
+            const float x0 = w * (0.12f + 0.17f * i),
+                        x1 = std::min(x0 + w * (0.28f + 0.05f * i), w * 0.9f);
             if (p.x < x0 || p.x > x1)
                 continue;
             const float t = (p.x - x0) / (x1 - x0);

@@ -25,8 +25,8 @@ const Palette kNightPalette{
 };
 
 const Palette kEmberPalette{
-    0x0E0604, 0x2A1008, 0x6A2A10,  // sky
-    0xFF9A4A,                      // low sun
+    0x120705, 0x3A160A, 0x9A3E14,  // sky
+    0xFFA050,                      // low sun
     0x3A1A0C, 0x1E0D06, 0x0B0503,  // ranges
     0x8A4A2A,                      // mist
     0xFFB070,                      // edge light
@@ -53,11 +53,12 @@ bool NewsBanner(const std::filesystem::path& folder) {
     SceneStyle style;
     style.seed = 23;
     style.palette = kEmberPalette;
-    style.moon = {w * 0.8f, h * 0.62f};
+    style.moon = {w * 0.74f, h * 0.6f};
     style.horizon = 0.66f;
-    style.castleX = w * 0.86f, style.castleScale = h * 0.2f;
-    style.starDensity = 0.05f;
-    style.emberDensity = 0.1f;
+    style.castleX = w * 0.87f, style.castleScale = h * 0.2f;
+    style.figureX = w * 0.64f, style.figureScale = h * 0.5f;
+    style.starDensity = 0.04f;
+    style.emberDensity = 0.08f;
     style.horizonWarmth = 1.0f;
     style.vignette = 0.3f;
     PaintScene(canvas, style);
