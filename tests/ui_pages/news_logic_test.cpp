@@ -31,7 +31,9 @@ struct SplitCase {
     bool paging;
 };
 
-void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const SplitCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class NewsSplit : public testing::TestWithParam<SplitCase> {};
 
