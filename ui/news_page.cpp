@@ -196,8 +196,8 @@ public:
         }
     }
 
-    void Card(const char* id, float x, float y, float w, float h, const NewsItem& item,
-              ImTextureID badge) const {
+    void DrawNewsCard(const char* id, float x, float y, float w, float h, const NewsItem& item,
+                      ImTextureID badge) const {
         const UiFonts& fonts = Fonts();
         ImVec2 cardMin = At(origin_, x, y);
         ImVec2 cardMax = At(origin_, x + w, y + h);
@@ -251,8 +251,8 @@ public:
             char id[32];
             std::snprintf(id, sizeof id, idFormat, index);
             float row = static_cast<float>(index - range.begin);
-            Card(id, x, sectionTop + 26 + kCardPitch * row, kColumnWidth, kCardHeight,
-                 column[index], badge);
+            DrawNewsCard(id, x, sectionTop + 26 + kCardPitch * row, kColumnWidth, kCardHeight,
+                         column[index], badge);
         }
     }
 

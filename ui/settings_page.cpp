@@ -194,7 +194,8 @@ public:
                   "Delete the managed game files, then download a clean client copy.");
         // While a task holds busy (an update run, or a deletion already under way) the files
         // are in use: the button stays grey and inert.
-        bool clearUsable = ClientExecutablePresent() && !state.busy.load();
+        bool clientPresent = ClientExecutablePresent();
+        bool clearUsable = clientPresent && !state.busy.load();
         HitResult clear;
         if (clearUsable) {
             clear = HitButton("##clear_data", ImVec2(1108, 433), ImVec2(110, 32));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,10 @@ struct SplitCase {
     std::vector<std::string> updates;
     bool paging;
 };
+
+void PrintTo(const SplitCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class NewsSplit : public testing::TestWithParam<SplitCase> {};
 

@@ -1,7 +1,7 @@
 // Renders the News page (full and empty list) and the Settings page (plain and with the
-// confirmation dialog) through the real frame composer into PNG files, without a window or GPU:
-// the ImGui draw lists are rasterised in software. Images are drawn as placeholders.
-//   ui_pages_snapshot <output folder> [font folder] [icon font folder]
+// confirmation dialog) through the real frame composer, with the built-in fonts and images, into
+// PNG files without a window or GPU: the ImGui draw lists are rasterised in software.
+//   ui_pages_snapshot <output folder>
 #include <imgui.h>
 #include <stb/stb_image_write.h>
 
@@ -16,7 +16,7 @@
 
 #include "app/state.h"
 #include "live/news_feed.h"
-#include "live/status_poller.h"
+#include "resources/resources.h"
 #include "temp_folder.h"
 #include "ui/pages.h"
 #include "ui/theme.h"
@@ -39,21 +39,22 @@ struct Atlas {
     int height = 0;
 };
 
-// Placeholder pictures: a flat tone per image, transparent where the real one is.
+// The decoded images, indexed by texture id - kFirstImageId.
+constexpr std::intptr_t kFirstImageId = 2;
+std::vector<DecodedImage>& Images() {
+    static std::vector<DecodedImage> images;
+    return images;
+}
+
 Rgba SampleImage(std::intptr_t id, float u, float v) {
-    switch (id) {
-        case 2:  // banner: transparent left part, artwork on the right
-            return u < 0.35f ? Rgba{} : Rgba{0.35f, 0.22f, 0.45f, std::min(1.0f, (u - 0.35f) * 4)};
-        case 3:  // badges: an orange disc
-        {
-            float dx = u - 0.5f, dy = v - 0.5f;
-            return dx * dx + dy * dy < 0.2f ? Rgba{0.9f, 0.5f, 0.13f, 1} : Rgba{};
-        }
-        case 4:  // streak
-            return Rgba{0.9f, 0.45f, 0.1f, 0.8f * (1 - u)};
-        default:
-            return Rgba{0.3f, 0.3f, 0.35f, 1};
-    }
+    std::size_t index = static_cast<std::size_t>(id - kFirstImageId);
+    if (id < kFirstImageId || index >= Images().size())
+        return {1, 0, 1, 1};
+    const DecodedImage& image = Images()[index];
+    int x = std::clamp(static_cast<int>(u * image.width), 0, image.width - 1);
+    int y = std::clamp(static_cast<int>(v * image.height), 0, image.height - 1);
+    const std::uint8_t* p = image.rgba.data() + 4 * (std::size_t(y) * image.width + x);
+    return {p[0] / 255.0f, p[1] / 255.0f, p[2] / 255.0f, p[3] / 255.0f};
 }
 
 Rgba SampleAtlas(const Atlas& atlas, float u, float v) {
@@ -150,35 +151,6 @@ private:
     std::vector<Rgba> pixels_;
 };
 
-ImFont* AddFont(const fs::path& file, float size, const ImWchar* ranges = nullptr) {
-    if (!fs::exists(file))
-        return nullptr;
-    return ImGui::GetIO().Fonts->AddFontFromFileTTF(file.c_str(), size, nullptr, ranges);
-}
-
-void LoadFonts(const fs::path& textFonts, const fs::path& iconFonts) {
-    static const ImWchar kIconRange[] = {0x0020, 0xFFFF, 0};
-    UiFonts& f = Fonts();
-    fs::path medium = textFonts / "LeagueSpartan-Medium.otf";
-    f.fontMedium9 = AddFont(medium, 9);
-    if (!f.fontMedium9)
-        f.fontMedium9 = ImGui::GetIO().Fonts->AddFontDefault();
-    f.fontMedium10 = AddFont(medium, 10);
-    f.fontMedium11 = AddFont(medium, 11);
-    f.fontLight13 = AddFont(textFonts / "LeagueSpartan-Light.otf", 13);
-    f.fontMedium12 = AddFont(medium, 12);
-    f.fontBold18 = AddFont(textFonts / "LeagueSpartan-Bold.otf", 18);
-    f.fontRegular28 = AddFont(textFonts / "LeagueSpartan-Regular.otf", 28);
-    f.fontBold52 = AddFont(textFonts / "LeagueSpartan-Bold.otf", 52);
-    f.fontSystem14 = AddFont("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 14);
-    f.iconSolid10 = AddFont(iconFonts / "fa-solid-900.ttf", 10, kIconRange);
-    f.iconSolid12 = AddFont(iconFonts / "fa-solid-900.ttf", 12, kIconRange);
-    f.iconSolid14 = AddFont(iconFonts / "fa-solid-900.ttf", 14, kIconRange);
-    f.iconSolid16 = AddFont(iconFonts / "fa-solid-900.ttf", 16, kIconRange);
-    f.iconBrands10 = AddFont(iconFonts / "fa-brands-400.ttf", 10, kIconRange);
-    f.iconBrands14 = AddFont(iconFonts / "fa-brands-400.ttf", 14, kIconRange);
-}
-
 std::vector<NewsItem> SampleNews() {
     auto item = [](const char* id, const char* tag, const char* title, const char* summary,
                    const char* date, bool featured = false) {
@@ -224,13 +196,10 @@ void RenderFrame(UiState& ui, LauncherState& state) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <output folder> [font folder] [icon font folder]\n",
-                     argv[0]);
+        std::fprintf(stderr, "usage: %s <output folder>\n", argv[0]);
         return 2;
     }
     fs::path output = argv[1];
-    fs::path textFonts = argc > 2 ? argv[2] : "/usr/share/fonts/opentype/league-spartan";
-    fs::path iconFonts = argc > 3 ? argv[3] : ".deps/fontawesome/package/webfonts";
     fs::create_directories(output);
 
     // The composer loads settings and shows the client folder: keep both away from the real home.
@@ -246,19 +215,16 @@ int main(int argc, char** argv) {
     io.IniFilename = nullptr;
     io.DisplaySize = ImVec2(kWidth, kHeight);
     io.DeltaTime = 1.0f / 60.0f;
-    ImGui::StyleColorsDark();
-    ImGui::GetStyle().WindowPadding = ImVec2(0, 0);
+    ApplyLauncherStyle();
     ImGui::GetStyle().WindowBorderSize = 0;
-    LoadFonts(textFonts, iconFonts);
+    LoadUiFonts();
+    LoadUiTextures(FindResourceData, [](const DecodedImage& image) {
+        Images().push_back(image);
+        return reinterpret_cast<ImTextureID>(kFirstImageId + std::intptr_t(Images().size()) - 1);
+    });
     Atlas atlas;
     io.Fonts->GetTexDataAsRGBA32(&atlas.pixels, &atlas.width, &atlas.height);
     io.Fonts->SetTexID(reinterpret_cast<ImTextureID>(kAtlasId));
-    UiTextures& t = Textures();
-    t.texNewsBanner = reinterpret_cast<ImTextureID>(std::intptr_t{2});
-    t.texBadgeOrb = t.texBadgeBolt = t.texBadgeBell =
-        reinterpret_cast<ImTextureID>(std::intptr_t{3});
-    t.texStreak = reinterpret_cast<ImTextureID>(std::intptr_t{4});
-
     NewsFeed feed(
         BuiltInService(), NewsFetchTiming(), home.path() / "news_seen.txt",
         [](const std::wstring&, std::size_t) -> std::optional<std::string> { return {}; });
