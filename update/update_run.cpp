@@ -94,10 +94,12 @@ void PurgeStaleDownloads(const std::filesystem::path& clientDir,
         return;
     for (const fs::recursive_directory_iterator end; walk != end;) {
         const fs::directory_entry& entry = *walk;
-        bool regular = entry.is_regular_file(error);
-        if (error)
+        // A link whose target is gone is simply not a regular file; only an unreadable status
+        // ends the purge.
+        const fs::file_status status = entry.status(error);
+        if (status.type() == fs::file_type::none)
             return;
-        if (regular && entry.path().extension() == ".download") {
+        if (fs::is_regular_file(status) && entry.path().extension() == ".download") {
             fs::file_time_type written = entry.last_write_time(error);
             if (error)
                 return;

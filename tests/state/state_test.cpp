@@ -21,6 +21,10 @@ public:
         open_ = true;
         changed_.notify_all();
     }
+    void Close() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = false;
+    }
     bool Wait() {
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, 60s, [this] { return open_; });
@@ -173,6 +177,7 @@ TEST_F(StateTest, SameFrameCombinations) {
     for (const Case& c : {Case{true, false, true, 1, 0, 0}, Case{true, true, false, 1, 0, 0},
                           Case{false, true, true, 0, 1, 1}, Case{true, true, true, 1, 0, 0}}) {
         counters.runs = counters.launches = counters.launcherTasks = 0;
+        gate.Close();  // the run must still be going when Play and the launcher are decided
         Frame(c.update, c.play, c.launcher);
         gate.Open();
         ASSERT_TRUE(WaitUntilIdle(state));

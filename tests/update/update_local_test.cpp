@@ -167,6 +167,23 @@ TEST(PurgeStaleDownloads, RemovesOnlyRegularDownloadFilesOfTheStaleAge) {
     EXPECT_TRUE(std::filesystem::exists(outside.path() / "foreign.download"));
 }
 
+TEST(PurgeStaleDownloads, DanglingLinkDoesNotEndThePurge) {
+    using namespace std::chrono_literals;
+    TempFolder folder;
+    const auto now = std::filesystem::file_time_type::clock::now();
+    std::filesystem::create_symlink(folder.path() / "nowhere", folder.path() / "broken.download");
+    for (int i = 0; i < 20; ++i) {
+        auto file = folder.path() / ("f" + std::to_string(i) + ".download");
+        WriteFile(file, "x");
+        std::filesystem::last_write_time(file, now - 2h);
+    }
+    PurgeStaleDownloads(folder.path(), now);
+    for (int i = 0; i < 20; ++i)
+        EXPECT_FALSE(
+            std::filesystem::exists(folder.path() / ("f" + std::to_string(i) + ".download")));
+    EXPECT_TRUE(std::filesystem::is_symlink(folder.path() / "broken.download"));
+}
+
 TEST(PurgeStaleDownloads, MissingFolderIsQuiet) {
     TempFolder folder;
     EXPECT_NO_THROW(PurgeStaleDownloads(folder.path() / "absent",
