@@ -55,6 +55,6 @@ private:
     std::filesystem::path path_;
 };
 
-inline ServiceEndpoint TestService() {
+inline ServiceEndpoint FakeService() {
     return ServiceEndpoint{"news.test", 8443, ""};
 }

@@ -37,7 +37,7 @@ std::chrono::steady_clock::duration TimeStop(Client& client) {
 TEST(StatusPollerThread, StopDuringFirstDelayStillPollsOnce) {
     ScriptedFetch network;
     network.answer(R"({"online":true})");
-    StatusPoller poller(TestService(), StatusPollTiming(), network.fetch());
+    StatusPoller poller(FakeService(), StatusPollTiming(), network.fetch());
     poller.start();
     poller.stop();
     EXPECT_EQ(network.calls(), 1);
@@ -47,7 +47,7 @@ TEST(StatusPollerThread, StopDuringFirstDelayStillPollsOnce) {
 TEST(StatusPollerThread, StopBetweenPollsReturnsPromptly) {
     ScriptedFetch network;
     network.answer(R"({"online":true})");
-    StatusPoller poller(TestService(), StatusPollTiming(), network.fetch());
+    StatusPoller poller(FakeService(), StatusPollTiming(), network.fetch());
     poller.start();
     ASSERT_TRUE(WaitFor([&] { return network.calls() == 1; }));
     std::this_thread::sleep_for(50ms);  // into the 30-second wait
@@ -58,7 +58,7 @@ TEST(StatusPollerThread, StopBetweenPollsReturnsPromptly) {
 TEST(StatusPollerThread, PollsRepeatedlyWhileReadersCopy) {
     ScriptedFetch network;
     network.answer(R"({"online":true,"players":1,"motd":"a fairly long message of the day"})");
-    StatusPoller poller(TestService(), LiveTiming{0ms, 1ms, 2}, network.fetch());
+    StatusPoller poller(FakeService(), LiveTiming{0ms, 1ms, 2}, network.fetch());
     SetCurrentStatusPoller(&poller);
     poller.start();
     poller.start();  // a second start does nothing
@@ -85,7 +85,7 @@ TEST(StatusPollerThread, PollsRepeatedlyWhileReadersCopy) {
 TEST(StatusPollerThread, RestartsAfterStopAndDestructionJoins) {
     ScriptedFetch network;
     auto poller =
-        std::make_unique<StatusPoller>(TestService(), LiveTiming{0ms, 1ms, 1}, network.fetch());
+        std::make_unique<StatusPoller>(FakeService(), LiveTiming{0ms, 1ms, 1}, network.fetch());
     poller->start();
     ASSERT_TRUE(WaitFor([&] { return network.calls() >= 1; }));
     poller->stop();
@@ -99,7 +99,7 @@ TEST(NewsFeedThread, StopDuringFirstDelayStillFetchesOnce) {
     ScratchFolder scratch;
     ScriptedFetch network;
     network.answer(R"([{"id":"1"}])");
-    NewsFeed feed(TestService(), NewsFetchTiming(), scratch.path() / "news_seen.txt",
+    NewsFeed feed(FakeService(), NewsFetchTiming(), scratch.path() / "news_seen.txt",
                   network.fetch());
     feed.start();
     feed.stop();
@@ -111,7 +111,7 @@ TEST(NewsFeedThread, StopBetweenFetchesReturnsPromptly) {
     ScratchFolder scratch;
     ScriptedFetch network;
     network.answer("[]");
-    NewsFeed feed(TestService(), NewsFetchTiming(), scratch.path() / "news_seen.txt",
+    NewsFeed feed(FakeService(), NewsFetchTiming(), scratch.path() / "news_seen.txt",
                   network.fetch());
     feed.start();
     ASSERT_TRUE(WaitFor([&] { return network.calls() == 1; }));
@@ -123,7 +123,7 @@ TEST(NewsFeedThread, MarkingSeenWhileFetchesPublish) {
     ScratchFolder scratch;
     ScriptedFetch network;
     network.answer(R"([{"id":"7","title":"t"},{"id":"6"}])");
-    NewsFeed feed(TestService(), LiveTiming{0ms, 1ms, 1}, scratch.path() / "d" / "news_seen.txt",
+    NewsFeed feed(FakeService(), LiveTiming{0ms, 1ms, 1}, scratch.path() / "d" / "news_seen.txt",
                   network.fetch());
     SetCurrentNewsFeed(&feed);
     feed.start();

@@ -84,7 +84,7 @@ TEST(NewsParsing, WronglyTypedKeysLeaveDefaults) {
 class NewsFeedWithMarker : public ::testing::Test {
 protected:
     std::unique_ptr<NewsFeed> MakeFeed() {
-        return std::make_unique<NewsFeed>(TestService(), NewsFetchTiming(), marker_,
+        return std::make_unique<NewsFeed>(FakeService(), NewsFetchTiming(), marker_,
                                           network_.fetch());
     }
     // Fetches `body` once through `feed`.
@@ -120,7 +120,7 @@ TEST_F(NewsFeedWithMarker, FailedOrUnreadableFetchKeepsTheLastGoodList) {
 
 TEST_F(NewsFeedWithMarker, ThrowingFetchChangesNothing) {
     auto feed = std::make_unique<NewsFeed>(
-        TestService(), NewsFetchTiming(), marker_,
+        FakeService(), NewsFetchTiming(), marker_,
         [](const std::wstring&, std::size_t) -> std::optional<std::string> {
             throw std::runtime_error("boom");
         });
@@ -231,14 +231,14 @@ TEST_F(NewsFeedWithMarker, BareFileNameIsReadButNeverWritten) {
     const fs::path previous = fs::current_path();
     fs::current_path(scratch_.path());
     {
-        NewsFeed feed(TestService(), NewsFetchTiming(), "news_seen.txt", network_.fetch());
+        NewsFeed feed(FakeService(), NewsFetchTiming(), "news_seen.txt", network_.fetch());
         Fetch(feed, R"([{"id":"42"}])");
         feed.markSeen();
         EXPECT_FALSE(fs::exists(scratch_.path() / "news_seen.txt"));
     }
     WriteFile(scratch_.path() / "news_seen.txt", "42");
     {
-        NewsFeed feed(TestService(), NewsFetchTiming(), "news_seen.txt", network_.fetch());
+        NewsFeed feed(FakeService(), NewsFetchTiming(), "news_seen.txt", network_.fetch());
         Fetch(feed, R"([{"id":"42"}])");
         EXPECT_FALSE(feed.hasUnseen());
     }
@@ -266,7 +266,7 @@ TEST(NewsAccessors, DefaultsWithoutAFeedAndCopiesWithOne) {
 
     ScratchFolder scratch;
     ScriptedFetch network;
-    NewsFeed feed(TestService(), NewsFetchTiming(), scratch.path() / "news_seen.txt",
+    NewsFeed feed(FakeService(), NewsFetchTiming(), scratch.path() / "news_seen.txt",
                   network.fetch());
     network.answer(R"([{"id":"1","title":"A"}])");
     feed.fetchOnce();

@@ -77,7 +77,7 @@ namespace {
 
 TEST(StatusPolling, EveryPollReplacesTheWholeRecord) {
     ScriptedFetch network;
-    StatusPoller poller(TestService(), StatusPollTiming(), network.fetch());
+    StatusPoller poller(FakeService(), StatusPollTiming(), network.fetch());
     EXPECT_FALSE(poller.snapshot().online);
 
     network.answer(R"({"online":true,"players":57,"motd":"m"})");
@@ -103,7 +103,7 @@ TEST(StatusPolling, EveryPollReplacesTheWholeRecord) {
 
 TEST(StatusPolling, ThrowingFetchPublishesOffline) {
     bool fail = false;
-    StatusPoller poller(TestService(), StatusPollTiming(), [&](const std::wstring&, std::size_t) {
+    StatusPoller poller(FakeService(), StatusPollTiming(), [&](const std::wstring&, std::size_t) {
         if (fail)
             throw std::runtime_error("boom");
         return std::optional<std::string>(R"({"online":true})");
@@ -120,7 +120,7 @@ TEST(StatusAccessor, DefaultWithoutAPollerAndACopyWithOne) {
     EXPECT_FALSE(CurrentServerStatus().online);
     ScriptedFetch network;
     network.answer(R"({"online":true,"players":8})");
-    StatusPoller poller(TestService(), StatusPollTiming(), network.fetch());
+    StatusPoller poller(FakeService(), StatusPollTiming(), network.fetch());
     poller.pollOnce();
     SetCurrentStatusPoller(&poller);
     EXPECT_EQ(CurrentServerStatus().players, 8);

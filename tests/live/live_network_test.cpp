@@ -1,0 +1,156 @@
+// The status poller and the news feed against the in-process HTTPS stand-in service.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "live/news_feed.h"
+#include "live/status_poller.h"
+#include "live_test_support.h"
+#include "tests/support/test_service.h"
+
+using namespace std::chrono_literals;
+using qs::test::Fault;
+using qs::test::TestService;
+
+namespace {
+
+// The request profile allows 5 s per phase; anything near this bound means a limit is missing.
+constexpr auto kPollBound = 20s;
+
+constexpr const char* kStatusExample =
+    R"({"online":true,"players":57,"maxPlayers":500,"maintenance":false,"motd":"Welcome back","serverName":"Quillon"})";
+
+template <typename Work>
+std::chrono::steady_clock::duration Timed(Work work) {
+    const auto begin = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::steady_clock::now() - begin;
+}
+
+class StatusAgainstService : public ::testing::Test {
+protected:
+    TestService service_;
+    StatusPoller poller_{service_.endpoint(), StatusPollTiming()};
+};
+
+TEST_F(StatusAgainstService, ExampleBodyGivesTheSixFields) {
+    service_.setStatusJson(kStatusExample);
+    poller_.pollOnce();
+    const ServerStatus status = poller_.snapshot();
+    EXPECT_TRUE(status.online);
+    EXPECT_EQ(status.players, 57);
+    EXPECT_EQ(status.maxPlayers, 500);
+    EXPECT_FALSE(status.maintenance);
+    EXPECT_EQ(status.motd, "Welcome back");
+    EXPECT_EQ(status.serverName, "Quillon");
+
+    auto request = service_.lastRequest("/status.php");
+    ASSERT_TRUE(request.has_value());
+    EXPECT_EQ(request->method, "GET");
+    EXPECT_EQ(request->header("User-Agent"), "QuillonSaga Launcher/1.0");
+}
+
+TEST_F(StatusAgainstService, ErrorStatusWithJsonBodyIsStillRead) {
+    service_.setFault("/status.php", Fault::Status(503, R"({"online":false,"maintenance":true})"));
+    poller_.pollOnce();
+    EXPECT_TRUE(poller_.snapshot().maintenance);
+    EXPECT_FALSE(poller_.snapshot().online);
+}
+
+TEST_F(StatusAgainstService, FailuresAfterAGoodPollTurnTheStatusOffline) {
+    const std::string oversized = R"({"online":true,"motd":")" + std::string(100000, 'm') + "\"}";
+    for (Fault fault : {Fault::NotJson(), Fault::Status(200, ""), Fault::Status(200, oversized),
+                        Fault::Truncate()}) {
+        service_.clearFaultsAndHandlers();
+        service_.setStatusJson(kStatusExample);
+        poller_.pollOnce();
+        ASSERT_TRUE(poller_.snapshot().online);
+        service_.setFault("/status.php", fault);
+        poller_.pollOnce();
+        EXPECT_FALSE(poller_.snapshot().online) << static_cast<int>(fault.kind);
+        EXPECT_EQ(poller_.snapshot().players, 0);
+    }
+}
+
+TEST(StatusUnreachable, StaysOfflineAndEachPollEndsWithinTheLimits) {
+    TestService service;  // only for its authority
+    StatusPoller poller(ServiceEndpoint{"localhost", qs::test::UnusedPort(), service.caPem()},
+                        StatusPollTiming());
+    EXPECT_LT(Timed([&] { poller.pollOnce(); }), kPollBound);
+    EXPECT_FALSE(poller.snapshot().online);
+}
+
+TEST(StatusStalled, ServerThatNeverAnswersEndsThePollWithinTheLimits) {
+    TestService service;
+    service.setFault("/status.php", Fault::Stall());
+    StatusPoller poller(service.endpoint(), StatusPollTiming());
+    EXPECT_LT(Timed([&] { poller.pollOnce(); }), kPollBound);
+    EXPECT_FALSE(poller.snapshot().online);
+}
+
+TEST(StatusUntrusted, CertificateFromAnotherAuthorityIsOffline) {
+    TestService service(TestService::Certificate::Untrusted);
+    service.setStatusJson(kStatusExample);
+    StatusPoller poller(service.endpoint(), StatusPollTiming());
+    poller.pollOnce();
+    EXPECT_FALSE(poller.snapshot().online);
+}
+
+class NewsAgainstService : public ::testing::Test {
+protected:
+    TestService service_;
+    ScratchFolder scratch_;
+    NewsFeed feed_{service_.endpoint(), NewsFetchTiming(), scratch_.path() / "news_seen.txt"};
+};
+
+TEST_F(NewsAgainstService, ExampleListIsReadAndCleaned) {
+    service_.setNewsJson(
+        R"([1,{"id":"42","tag":"PATCH","title":"Patch 1.2 \u2013 \u201cSkyfall\u201d\u2026",)"
+        R"("summary":"Thanks <@1234> <b>all</b>\r\n","date":"2024-06-01","author":"Team","url":"https://e.test/n/42",)"
+        R"("featured":true}])");
+    feed_.fetchOnce();
+    const std::vector<NewsItem> items = feed_.items();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0].id, "");
+    EXPECT_EQ(items[1].id, "42");
+    EXPECT_EQ(items[1].title, "Patch 1.2 - \"Skyfall\"...");
+    EXPECT_EQ(items[1].summary, "Thanks  <b>all</b>\n");
+    EXPECT_EQ(items[1].url, "https://e.test/n/42");
+    EXPECT_TRUE(items[1].featured);
+    EXPECT_TRUE(feed_.hasUnseen());  // the first item has no id, so latestId is empty
+    EXPECT_EQ(service_.lastRequest("/news.php")->header("User-Agent"), "QuillonSaga Launcher/1.0");
+}
+
+TEST_F(NewsAgainstService, ErrorStatusWithArrayBodyIsUsed) {
+    service_.setFault("/news.php", Fault::Status(500, R"([{"id":"x"}])"));
+    feed_.fetchOnce();
+    ASSERT_EQ(feed_.items().size(), 1u);
+    EXPECT_EQ(feed_.items()[0].id, "x");
+}
+
+TEST_F(NewsAgainstService, FailedFetchAfterAGoodOneKeepsTheList) {
+    service_.setNewsJson(R"([{"id":"1","title":"Kept"}])");
+    feed_.fetchOnce();
+    ASSERT_EQ(feed_.items().size(), 1u);
+    const std::string oversized = "[" + std::string(5u << 20, ' ') + "]";
+    for (Fault fault : {Fault::NotJson(), Fault::Status(503, R"({"error":"down"})"),
+                        Fault::Truncate(), Fault::Status(200, oversized)}) {
+        service_.setFault("/news.php", fault);
+        feed_.fetchOnce();
+        ASSERT_EQ(feed_.items().size(), 1u) << static_cast<int>(fault.kind);
+        EXPECT_EQ(feed_.items()[0].title, "Kept");
+    }
+}
+
+TEST(NewsUnreachable, KeepsTheEmptyListWithinTheLimits) {
+    TestService service;
+    ScratchFolder scratch;
+    NewsFeed feed(ServiceEndpoint{"localhost", qs::test::UnusedPort(), service.caPem()},
+                  NewsFetchTiming(), scratch.path() / "news_seen.txt");
+    EXPECT_LT(Timed([&] { feed.fetchOnce(); }), kPollBound);
+    EXPECT_TRUE(feed.items().empty());
+    EXPECT_FALSE(feed.hasUnseen());
+}
+
+}  // namespace
