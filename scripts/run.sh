@@ -17,6 +17,12 @@ JOBS=${JOBS:-2}
 
 # The demo client, status, news and release documents, and the test authority the build trusts.
 prepare_service() {
+    for script in make-demo-content.sh standin-start.sh standin-stop.sh; do
+        if [ ! -f "scripts/$script" ]; then
+            echo "run: scripts/$script is missing; the stand-in service is not in this tree" >&2
+            exit 1
+        fi
+    done
     mkdir -p "$QS_SERVICE_DIR"
     bash scripts/make-demo-content.sh "$QS_SERVICE_DIR"
 }
