@@ -2,13 +2,28 @@
 // The main loop's state block, shared by pointer with the one worker it starts.
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "update/update_run.h"
+
 // Asks the main window to close; thread-safe (the shell pushes an SDL quit event).
 using WindowCloser = std::function<void()>;
+
+// What the main loop and its workers call outside this state block. Every empty member falls
+// back to the real function; tests replace them.
+struct WorkerHooks {
+    std::function<std::filesystem::path()> clientDirectory;  // ClientDirectory
+    std::function<UpdateResult(const std::filesystem::path&, const UpdateProgressCallback&)>
+        runClientUpdate;  // RunClientUpdate
+    std::function<bool(const std::filesystem::path&, const std::filesystem::path&, std::wstring&)>
+        launchClient;  // LaunchClient
+    std::function<void(std::mutex*, std::wstring*, std::atomic<bool>*, const WindowCloser*)>
+        launcherUpdate;  // LauncherUpdateTask
+};
 
 struct LauncherState {
     std::mutex statusMutex;
@@ -19,6 +34,7 @@ struct LauncherState {
     std::thread worker;
     WindowCloser window;
     bool autoCheckPending = true;
+    WorkerHooks hooks;
 
     // Per-frame, main thread only: cleared at the start of every frame.
     bool requestUpdateCheck = false;
@@ -38,3 +54,35 @@ void ActOnFrameRequests(LauncherState& state, bool verifyOnStart, bool closeOnLa
 
 // Shutdown step 1: waits for a running task to finish.
 void JoinWorker(LauncherState& state);
+
+// Copies one progress report into the status fields under the lock; no formatting.
+class ProgressSink {
+public:
+    ProgressSink(std::mutex* statusMutex, std::int32_t* progressIndex, std::int32_t* progressCount,
+                 std::wstring* statusText)
+        : statusMutex_(statusMutex),
+          progressIndex_(progressIndex),
+          progressCount_(progressCount),
+          statusText_(statusText) {}
+    void operator()(const qs::UpdateProgress& progress) const;
+
+private:
+    std::mutex* statusMutex_;
+    std::int32_t* progressIndex_;
+    std::int32_t* progressCount_;
+    std::wstring* statusText_;
+};
+
+// Worker body of a client update run: resolves the client folder, runs the update, publishes
+// the result with zeroed progress, then clears `busy` as its last act.
+void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
+                      std::int32_t* progressCount, std::wstring* statusText,
+                      std::atomic<bool>* busy, const WorkerHooks& hooks = {});
+
+// Starting a worker (main thread only). Each wins `busy` itself; false when a task already
+// runs and the request was dropped.
+bool StartClientUpdate(LauncherState& state);
+bool StartLauncherUpdate(LauncherState& state);
+
+// The Play action: starts the client and publishes the outcome; main thread only.
+void PlayClient(LauncherState& state, bool closeOnLaunch);

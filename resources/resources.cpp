@@ -1,6 +1,12 @@
 #include "resources/resources.h"
 
-// Placeholder until the build embeds the fonts and images.
-std::span<const std::uint8_t> FindResourceData(int) {
+#include "resources/embedded_table.h"
+
+std::span<const std::uint8_t> FindResourceData(int id) {
+    for (std::size_t i = 0; i < kEmbeddedResourceCount; ++i) {
+        const EmbeddedResource& entry = kEmbeddedResources[i];
+        if (entry.id == id)
+            return {entry.begin, static_cast<std::size_t>(entry.end - entry.begin)};
+    }
     return {};
 }

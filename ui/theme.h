@@ -2,6 +2,13 @@
 // The launcher's look: ImGui style, the fifteen fonts and the images, all loaded once at start-up.
 #include <imgui.h>
 
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <span>
+#include <vector>
+
 struct UiFonts {
     ImFont* fontMedium9 = nullptr;
     ImFont* fontMedium10 = nullptr;
@@ -44,3 +51,38 @@ ImFont* SystemFont();
 void ApplyLauncherStyle();
 // Adds the fifteen fonts to the current context's atlas in their fixed order.
 void LoadUiFonts();
+
+// Where font and image bytes come from; FindResourceData in the launcher, anything in tests.
+using ResourceLookup = std::function<std::span<const std::uint8_t>(int id)>;
+
+// The same with the lookup and the system-font files to try (first existing wins) handed in.
+// A resource that is missing or not a readable font leaves its handles null.
+void LoadUiFonts(const ResourceLookup& lookup,
+                 const std::vector<std::filesystem::path>& systemFontCandidates);
+
+// DejaVu Sans, else Liberation Sans (the metric twin of Arial).
+std::vector<std::filesystem::path> SystemFontCandidates();
+
+// One image slot of UiTextures and its resource id, in the fixed load order.
+struct UiTextureSlot {
+    int resourceId;
+    ImTextureID UiTextures::*handle;
+};
+extern const std::array<UiTextureSlot, 11> kUiTextureSlots;
+
+// An image decoded to 8-bit RGBA rows, whatever the file's own channel count.
+struct DecodedImage {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> rgba;
+};
+// False for empty, broken or oversized data.
+bool DecodeImage(std::span<const std::uint8_t> data, DecodedImage& image);
+
+// Makes a GPU texture of the pixels; null on failure. Supplied by the shell, which owns the GPU.
+using TextureUploader = std::function<ImTextureID(const DecodedImage& image)>;
+
+// Decodes and uploads every image slot in the fixed order; a failed image leaves its slot null.
+void LoadUiTextures(const ResourceLookup& lookup, const TextureUploader& upload);
+// Hands every non-null slot to `release` and clears it.
+void ReleaseUiTextures(const std::function<void(ImTextureID)>& release);

@@ -199,6 +199,8 @@ bool ConfigureHandle(CURL* curl, const ServiceEndpoint& service, const TransferL
     set(CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
     set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     set(CURLOPT_PATH_AS_IS, 1L);
+    // A proxy's CONNECT reply must not be taken for the service's headers.
+    set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     set(CURLOPT_USERAGENT, userAgent);
     set(CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
     set(CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytes);

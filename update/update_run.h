@@ -3,6 +3,11 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/service.h"
+#include "update/https.h"
 
 namespace qs {
 struct UpdateProgress {
@@ -26,3 +31,61 @@ struct UpdatePlanEntry {
 };
 
 using UpdateProgressCallback = std::function<void(const qs::UpdateProgress&)>;
+
+// What an update run talks to. Every empty member falls back to the real thing: the request
+// layer against `service`, and the system clock.
+struct UpdateEnvironment {
+    using Request = std::function<std::vector<std::uint8_t>(
+        const std::wstring& url, const std::wstring& verb, const std::string& body)>;
+    using StreamRequest = std::function<void(const std::wstring& url, const std::wstring& verb,
+                                             const std::string& body, const BodySink& sink)>;
+    using Clock = std::function<std::filesystem::file_time_type()>;
+
+    ServiceEndpoint service = BuiltInService();
+    Request request;              // the manifest request
+    StreamRequest requestToSink;  // client file downloads
+    Clock now;                    // the purge's notion of the current time
+};
+
+// Downloads older than this (in whole seconds, inclusive) are purged at the start of a run.
+inline constexpr std::int64_t kStaleDownloadSeconds = 3601;
+
+// The download file of a target: its full path with ".download" appended.
+std::filesystem::path DownloadFilePath(const std::filesystem::path& target);
+
+// Brings `clientDir` into line with the service's manifest. Never throws: every failure ends
+// the run with ok=false and a non-empty message.
+UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
+                             const UpdateProgressCallback& progress,
+                             const UpdateEnvironment& environment = {});
+
+// The JSON body of the manifest request.
+std::string UpdateRequestBody();
+
+// Deletes every regular "*.download" file under `clientDir` at least kStaleDownloadSeconds old.
+// Never throws; any walk error ends the purge early. Does not follow links to folders.
+void PurgeStaleDownloads(const std::filesystem::path& clientDir,
+                         std::filesystem::file_time_type now);
+
+// The download plan for a manifest reply: "files" in key order, then the client executable.
+// Throws the run's failure texts.
+std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clientDir,
+                                              std::string_view manifestReply);
+
+// Downloads, verifies and places one file. `makeExecutable` gives the placed file its execute
+// bit. Throws on every failure; on return the target holds exactly the checksum's bytes.
+void FetchFile(const std::filesystem::path& target, std::string_view relativePath,
+               std::string_view checksum, const UpdateEnvironment& environment = {},
+               bool makeExecutable = false);
+
+// The URL-encoded form of a relative path (space as "%20"). Throws
+// "Manifest has an unsafe download path".
+std::wstring DownloadUrlPath(std::string_view relativePath);
+
+// Moves `download` over `target` durably. False with `message` filled on failure; never throws.
+bool ReplaceFile(const std::filesystem::path& download, const std::filesystem::path& target,
+                 std::wstring& message);
+
+// A failure text as a status line: strict UTF-8 where possible, U+FFFD for each ill-formed
+// byte, never empty.
+std::wstring FailureMessage(std::string_view text);

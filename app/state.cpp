@@ -1,0 +1,175 @@
+#include "app/state.h"
+
+#include <exception>
+#include <memory>
+#include <system_error>
+
+#include "app/client.h"
+#include "selfupdate/launcher_update.h"
+#include "update/text.h"
+
+namespace {
+
+// The worker's heap records: the addresses it may touch, in the order the tasks take them.
+struct ClientUpdateCapture {
+    std::mutex* statusMutex;
+    std::int32_t* progressIndex;
+    std::int32_t* progressCount;
+    std::wstring* statusText;
+    std::atomic<bool>* busy;
+    WorkerHooks hooks;
+};
+
+struct LauncherUpdateCapture {
+    std::mutex* statusMutex;
+    std::wstring* statusText;
+    std::atomic<bool>* busy;
+    const WindowCloser* window;
+    WorkerHooks hooks;
+};
+
+void SetStatus(LauncherState& state, std::wstring text) {
+    std::lock_guard<std::mutex> lock(state.statusMutex);
+    state.statusText = std::move(text);
+}
+
+std::filesystem::path ResolveClientDirectory(const WorkerHooks& hooks) {
+    return hooks.clientDirectory ? hooks.clientDirectory() : ClientDirectory();
+}
+
+// Steps 3 to 6 of starting a worker, after `busy` has been won. When no thread can be created
+// the launcher must not stay busy forever: say so and give `busy` back.
+template <typename Capture, typename Body>
+void LaunchWorker(LauncherState& state, const wchar_t* startText, std::unique_ptr<Capture> capture,
+                  Body body) {
+    JoinWorker(state);
+    SetStatus(state, startText);
+    try {
+        state.worker = std::thread([record = std::move(capture), body]() mutable {
+            body(*record);
+            record.reset();
+        });
+    } catch (const std::system_error&) {
+        SetStatus(state, L"Could not start a background task.");
+        state.busy.exchange(false);
+    }
+}
+
+}  // namespace
+
+void ProgressSink::operator()(const qs::UpdateProgress& progress) const {
+    std::lock_guard<std::mutex> lock(*statusMutex_);
+    *progressIndex_ = progress.fileIndex;
+    *progressCount_ = progress.fileCount;
+    if (&progress.message != statusText_)
+        *statusText_ = progress.message;
+}
+
+void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
+                      std::int32_t* progressCount, std::wstring* statusText,
+                      std::atomic<bool>* busy, const WorkerHooks& hooks) {
+    std::wstring finalText;
+    try {
+        const ProgressSink sink(statusMutex, progressIndex, progressCount, statusText);
+        const UpdateProgressCallback callback = [&sink](const qs::UpdateProgress& progress) {
+            sink(progress);
+        };
+        // A folder that cannot be resolved ends the task like a failed run would.
+        const std::filesystem::path folder = ResolveClientDirectory(hooks);
+        UpdateResult result = hooks.runClientUpdate ? hooks.runClientUpdate(folder, callback)
+                                                    : RunClientUpdate(folder, callback);
+        finalText = std::move(result.message);
+    } catch (const std::exception& failure) {
+        finalText = FailureMessage(failure.what());
+    } catch (...) {
+        finalText = L"Update failed";
+    }
+    {
+        std::lock_guard<std::mutex> lock(*statusMutex);
+        *statusText = std::move(finalText);
+        *progressIndex = 0;
+        *progressCount = 0;
+    }
+    busy->exchange(false);
+}
+
+bool StartClientUpdate(LauncherState& state) {
+    if (state.busy.exchange(true))
+        return false;
+    auto capture = std::make_unique<ClientUpdateCapture>(
+        ClientUpdateCapture{&state.statusMutex, &state.progressIndex, &state.progressCount,
+                            &state.statusText, &state.busy, state.hooks});
+    LaunchWorker(
+        state, L"Checking for updates...", std::move(capture), [](ClientUpdateCapture& record) {
+            ClientUpdateTask(record.statusMutex, record.progressIndex, record.progressCount,
+                             record.statusText, record.busy, record.hooks);
+        });
+    return true;
+}
+
+bool StartLauncherUpdate(LauncherState& state) {
+    if (state.busy.exchange(true))
+        return false;
+    auto capture = std::make_unique<LauncherUpdateCapture>(LauncherUpdateCapture{
+        &state.statusMutex, &state.statusText, &state.busy, &state.window, state.hooks});
+    LaunchWorker(state, L"Checking for launcher updates...", std::move(capture),
+                 [](LauncherUpdateCapture& record) {
+                     if (record.hooks.launcherUpdate)
+                         record.hooks.launcherUpdate(record.statusMutex, record.statusText,
+                                                     record.busy, record.window);
+                     else
+                         LauncherUpdateTask(record.statusMutex, record.statusText, record.busy,
+                                            record.window);
+                 });
+    return true;
+}
+
+void PlayClient(LauncherState& state, bool closeOnLaunch) {
+    std::wstring outcome;
+    bool started = false;
+    try {
+        const std::filesystem::path folder = ResolveClientDirectory(state.hooks);
+        const std::filesystem::path executable = folder / WideToUtf8(ClientExecutableName);
+        std::wstring error;
+        started = state.hooks.launchClient ? state.hooks.launchClient(executable, folder, error)
+                                           : LaunchClient(executable, folder, error);
+        outcome = started ? L"Client started." : error;
+    } catch (const std::exception& failure) {
+        outcome = FailureMessage(failure.what());
+    }
+    std::lock_guard<std::mutex> lock(state.statusMutex);
+    state.statusText = std::move(outcome);
+    if (started && closeOnLaunch && state.window)
+        state.window();
+}
+
+void BeginFrameRequests(LauncherState& state) {
+    state.requestUpdateCheck = false;
+    state.requestPlay = false;
+    state.requestLauncherUpdate = false;
+    state.statusSnapshot.clear();
+    std::lock_guard<std::mutex> lock(state.statusMutex);
+    state.statusSnapshot = state.statusText;
+    state.indexSnapshot = state.progressIndex;
+    state.countSnapshot = state.progressCount;
+}
+
+void ActOnFrameRequests(LauncherState& state, bool verifyOnStart, bool closeOnLaunch) {
+    // The automatic first check is spent on the first frame whether or not the settings ask
+    // for it.
+    const bool automaticCheck = state.autoCheckPending && verifyOnStart;
+    if (state.requestUpdateCheck || state.autoCheckPending) {
+        state.autoCheckPending = false;
+        if (state.requestUpdateCheck || automaticCheck)
+            StartClientUpdate(state);
+    }
+    if (state.requestPlay && !state.busy.load())
+        PlayClient(state, closeOnLaunch);
+    if (state.requestLauncherUpdate && !state.busy.load())
+        StartLauncherUpdate(state);
+}
+
+void JoinWorker(LauncherState& state) {
+    if (state.worker.joinable() && state.worker.get_id() != std::this_thread::get_id())
+        state.worker.join();
+}

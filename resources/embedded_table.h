@@ -1,0 +1,12 @@
+#pragma once
+// The table the build generates: one row per embedded file.
+#include <cstddef>
+
+struct EmbeddedResource {
+    int id;
+    const unsigned char* begin;
+    const unsigned char* end;
+};
+
+extern const EmbeddedResource kEmbeddedResources[];
+extern const std::size_t kEmbeddedResourceCount;

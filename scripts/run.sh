@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# `make run`: the launcher against the local stand-in service, with a throwaway player home.
+#
+# Everything lives under build/run: the stand-in's content and test authority (service/), the
+# demo player's data and config folders (home/), and the launcher's build. The player's real
+# folders are never touched. Sourced by scripts/screenshots.sh for the shared steps.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+QS_ROOT=$PWD
+QS_RUN_DIR=$QS_ROOT/build/run
+QS_SERVICE_DIR=$QS_RUN_DIR/service
+QS_HOME_DIR=$QS_RUN_DIR/home
+QS_RUN_PORT=${QS_RUN_PORT:-8443}
+QS_LAUNCHER=$QS_RUN_DIR/build/app/shell/quillon-launcher
+JOBS=${JOBS:-2}
+
+# The demo client, status, news and release documents, and the test authority the build trusts.
+prepare_service() {
+    for script in make-demo-content.sh standin-start.sh standin-stop.sh; do
+        if [ ! -f "scripts/$script" ]; then
+            echo "run: scripts/$script is missing; the stand-in service is not in this tree" >&2
+            exit 1
+        fi
+    done
+    mkdir -p "$QS_SERVICE_DIR"
+    bash scripts/make-demo-content.sh "$QS_SERVICE_DIR"
+}
+
+start_service() {
+    bash scripts/standin-start.sh "$QS_SERVICE_DIR" "$QS_RUN_PORT"
+    trap stop_service EXIT
+}
+
+stop_service() {
+    bash scripts/standin-stop.sh "$QS_SERVICE_DIR" >/dev/null 2>&1 || true
+}
+
+# The service's host, port and authority are built in; the build dir is kept between runs.
+build_launcher() {
+    cmake -S . -B "$QS_RUN_DIR/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQS_SERVICE_HOST=localhost -DQS_SERVICE_PORT="$QS_RUN_PORT" \
+        -DQS_SERVICE_CA_FILE="$QS_SERVICE_DIR/ca.pem" -DQS_BUILD_TESTS=OFF >/dev/null
+    cmake --build "$QS_RUN_DIR/build" -j "$JOBS" --target quillon-launcher
+}
+
+# A fresh demo player each time: no client installed, default settings.
+reset_home() {
+    rm -rf "$QS_HOME_DIR"
+    mkdir -p "$QS_HOME_DIR/data" "$QS_HOME_DIR/config"
+}
+
+launcher_env() {
+    env XDG_DATA_HOME="$QS_HOME_DIR/data" XDG_CONFIG_HOME="$QS_HOME_DIR/config" "$@"
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    prepare_service
+    build_launcher
+    reset_home
+    start_service
+    echo "run: stand-in service on https://localhost:$QS_RUN_PORT, player home in $QS_HOME_DIR"
+    launcher_env "$QS_LAUNCHER"
+fi

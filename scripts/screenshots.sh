@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# `make screenshots`: `make run` under a virtual display, capturing the Home page before and
+# after the start-up update into build/screenshots/.
+set -euo pipefail
+source "$(dirname "$0")/run.sh"
+
+out_dir=$QS_ROOT/build/screenshots
+display=${QS_SCREENSHOT_DISPLAY:-:99}
+mkdir -p "$out_dir"
+
+prepare_service
+build_launcher
+reset_home
+start_service
+
+# A screen larger than the window: it opens at (120, 80).
+Xvfb "$display" -screen 0 1440x900x24 +extension GLX -nolisten tcp >"$out_dir/xvfb.log" 2>&1 &
+xvfb_pid=$!
+launcher_pid=
+cleanup() {
+    [ -n "$launcher_pid" ] && kill "$launcher_pid" 2>/dev/null && wait "$launcher_pid" 2>/dev/null
+    kill "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
+    stop_service
+}
+trap cleanup EXIT
+export DISPLAY=$display
+for _ in $(seq 1 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
+
+# Mesa's software renderer gives an OpenGL 3.3 core context without a GPU.
+LIBGL_ALWAYS_SOFTWARE=1 launcher_env "$QS_LAUNCHER" >"$out_dir/launcher.log" 2>&1 &
+launcher_pid=$!
+
+window=
+for _ in $(seq 1 100); do
+    window=$(xdotool search --name '^Quillon Saga$' 2>/dev/null | head -n1 || true)
+    [ -n "$window" ] && break
+    sleep 0.1
+done
+if [ -z "$window" ]; then
+    echo "screenshots: the launcher window did not appear (see $out_dir/launcher.log)" >&2
+    exit 1
+fi
+
+capture() {
+    import -window root -crop 1280x760+120+80 +repage "$out_dir/$1"
+    echo "screenshots: $out_dir/$1"
+}
+
+# The first frames: the start-up check is under way, nothing installed yet.
+sleep 0.7
+capture home-before-update.png
+
+# After the start-up update: the demo client is installed and the server reports online.
+client_exe=$QS_HOME_DIR/data/Quillon\ Saga/QuillonSaga\ Game/Quillon\ Saga.exe
+for _ in $(seq 1 300); do
+    [ -f "$client_exe" ] && break
+    sleep 0.1
+done
+sleep 2
+capture home-after-update.png

@@ -1,0 +1,151 @@
+// Font loading order and fallbacks on a headless ImGui context with the real embedded fonts.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "resources/resources.h"
+#include "ui/theme.h"
+
+namespace {
+
+class FontLoading : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ImGui::CreateContext();
+        Fonts() = UiFonts{};
+    }
+    void TearDown() override {
+        ImGui::DestroyContext();
+        Fonts() = UiFonts{};
+    }
+    static ImFontAtlas& Atlas() { return *ImGui::GetIO().Fonts; }
+
+    // The real resources, minus or replacing some ids.
+    static ResourceLookup Resources(std::map<int, std::vector<std::uint8_t>>* overrides) {
+        return [overrides](int id) -> std::span<const std::uint8_t> {
+            if (overrides != nullptr) {
+                auto it = overrides->find(id);
+                if (it != overrides->end())
+                    return it->second;
+            }
+            return FindResourceData(id);
+        };
+    }
+};
+
+TEST_F(FontLoading, AddsFifteenFontsInTheFixedOrder) {
+    LoadUiFonts(Resources(nullptr), {"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"});
+    const UiFonts& f = Fonts();
+    const ImFont* expected[] = {f.fontMedium9,  f.fontMedium10, f.fontMedium11,  f.fontLight13,
+                                f.fontMedium12, f.fontBold18,   f.fontRegular28, f.fontBold52,
+                                f.fontSystem14, f.iconSolid10,  f.iconSolid12,   f.iconSolid14,
+                                f.iconSolid16,  f.iconBrands10, f.iconBrands14};
+    ASSERT_EQ(Atlas().Fonts.Size, 15);
+    for (int i = 0; i < 15; ++i)
+        EXPECT_EQ(Atlas().Fonts[i], expected[i]) << i;
+    ASSERT_TRUE(Atlas().Build());
+    const float sizes[] = {9, 10, 11, 13, 12, 18, 28, 52, 14, 10, 12, 14, 16, 10, 14};
+    for (int i = 0; i < 15; ++i)
+        EXPECT_EQ(Atlas().Fonts[i]->FontSize, sizes[i]) << i;
+    EXPECT_EQ(ImGui::GetIO().Fonts->Fonts[0], f.fontMedium9);  // the default font
+    EXPECT_NE(f.fontBold52->FindGlyphNoFallback('S'), nullptr);
+    EXPECT_NE(f.fontMedium11->FindGlyphNoFallback(0xE9), nullptr);
+    EXPECT_EQ(f.fontMedium11->FindGlyphNoFallback(0x0100), nullptr);  // Latin range only
+    EXPECT_NE(f.iconSolid16->FindGlyphNoFallback(0xF015), nullptr);
+    EXPECT_NE(f.iconBrands14->FindGlyphNoFallback(0xF392), nullptr);
+    EXPECT_EQ(SystemFont(), f.fontSystem14);
+}
+
+TEST_F(FontLoading, WithoutTheMediumFaceTheLightFontComesFirst) {
+    std::map<int, std::vector<std::uint8_t>> overrides{{kResFontMedium, {}}};
+    LoadUiFonts(Resources(&overrides), {});
+    const UiFonts& f = Fonts();
+    EXPECT_EQ(f.fontMedium9, nullptr);
+    EXPECT_EQ(f.fontMedium10, nullptr);
+    EXPECT_EQ(f.fontMedium11, nullptr);
+    EXPECT_EQ(f.fontMedium12, nullptr);
+    ASSERT_GT(Atlas().Fonts.Size, 0);
+    EXPECT_EQ(Atlas().Fonts[0], f.fontLight13);
+    EXPECT_EQ(Atlas().Fonts.Size, 10);  // no system font either
+    ASSERT_TRUE(Atlas().Build());
+    EXPECT_EQ(SystemFont(), nullptr);  // neither system font nor fontMedium11
+}
+
+TEST_F(FontLoading, BrokenFontBytesLeaveTheirHandlesNullAndTheAtlasBuilds) {
+    std::map<int, std::vector<std::uint8_t>> overrides{
+        {kResFontBold, std::vector<std::uint8_t>(4096, 0x5A)},
+        {kResIconBrands, {'O', 'T', 'T', 'O', 0, 0}},
+    };
+    LoadUiFonts(Resources(&overrides), {});
+    const UiFonts& f = Fonts();
+    EXPECT_EQ(f.fontBold18, nullptr);
+    EXPECT_EQ(f.fontBold52, nullptr);
+    EXPECT_EQ(f.iconBrands10, nullptr);
+    EXPECT_EQ(f.iconBrands14, nullptr);
+    EXPECT_NE(f.fontRegular28, nullptr);
+    EXPECT_EQ(Atlas().Fonts.Size, 10);  // 15 minus four broken and the system font
+    EXPECT_TRUE(Atlas().Build());
+}
+
+TEST_F(FontLoading, SystemFontTakesTheFirstExistingCandidateElseFallsBackToMedium11) {
+    LoadUiFonts(Resources(nullptr),
+                {"/nonexistent/font.ttf", "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"});
+    ASSERT_NE(Fonts().fontSystem14, nullptr);
+    EXPECT_EQ(SystemFont(), Fonts().fontSystem14);
+    ImGui::DestroyContext();
+    ImGui::CreateContext();
+    Fonts() = UiFonts{};
+    LoadUiFonts(Resources(nullptr), {"/nonexistent/font.ttf"});
+    EXPECT_EQ(Fonts().fontSystem14, nullptr);
+    EXPECT_EQ(SystemFont(), Fonts().fontMedium11);
+}
+
+TEST(LauncherStyle, OverridesTheDarkPreset) {
+    ImGui::CreateContext();
+    ApplyLauncherStyle();
+    const ImGuiStyle& style = ImGui::GetStyle();
+    EXPECT_EQ(style.FramePadding.x, 12.0f);
+    EXPECT_EQ(style.FramePadding.y, 8.0f);
+    EXPECT_EQ(style.WindowPadding.x, 0.0f);
+    EXPECT_EQ(style.Colors[ImGuiCol_ButtonActive].z, 0.80f);
+    EXPECT_EQ(style.Colors[ImGuiCol_Border].w, 0.07f);
+    // Untouched colours keep the dark preset.
+    ImGuiStyle dark;
+    ImGui::StyleColorsDark(&dark);
+    EXPECT_EQ(style.Colors[ImGuiCol_WindowBg].x, dark.Colors[ImGuiCol_WindowBg].x);
+    ImGui::DestroyContext();
+}
+
+TEST(UiTextures, LoadAndReleaseVisitEverySlot) {
+    std::vector<int> uploadedWidths;
+    std::intptr_t next = 1;
+    LoadUiTextures(FindResourceData, [&](const DecodedImage& image) {
+        uploadedWidths.push_back(image.width);
+        return reinterpret_cast<ImTextureID>(next++);
+    });
+    EXPECT_EQ(uploadedWidths,
+              (std::vector<int>{942, 520, 3000, 2235, 255, 243, 241, 323, 133, 136, 620}));
+    EXPECT_EQ(Textures().texLogo, reinterpret_cast<ImTextureID>(3));
+    std::vector<ImTextureID> released;
+    ReleaseUiTextures([&](ImTextureID id) { released.push_back(id); });
+    EXPECT_EQ(released.size(), 11u);
+    EXPECT_EQ(Textures().texStreak, nullptr);
+
+    // A missing image or a failed upload leaves its slot null; the others still load.
+    LoadUiTextures(
+        [](int id) {
+            return id == kResHomeArt ? std::span<const std::uint8_t>{} : FindResourceData(id);
+        },
+        [&](const DecodedImage& image) {
+            return image.width == 255 ? nullptr : reinterpret_cast<ImTextureID>(next++);
+        });
+    EXPECT_EQ(Textures().texHomeArt, nullptr);
+    EXPECT_EQ(Textures().texBadgeOrb, nullptr);
+    EXPECT_NE(Textures().texBackground, nullptr);
+    EXPECT_NE(Textures().texStreak, nullptr);
+    released.clear();
+    ReleaseUiTextures([&](ImTextureID id) { released.push_back(id); });
+    EXPECT_EQ(released.size(), 9u);
+}
+
+}  // namespace

@@ -1,0 +1,161 @@
+// The embedded images and fonts: present, the right size and kind, readable by the decoders we use.
+#include <gtest/gtest.h>
+#include <stb_image.h>
+#include <stb_truetype.h>
+
+#include <cstring>
+
+#include "resources/resources.h"
+#include "ui/theme.h"
+
+namespace {
+
+struct ImageSpec {
+    int id;
+    int width;
+    int height;
+    int channels;  // in the file
+};
+
+constexpr ImageSpec kImages[] = {
+    {kResBackground, 942, 619, 3},  {kResHomeArt, 520, 325, 3},   {kResLogo, 3000, 3000, 4},
+    {kResNewsBanner, 2235, 325, 4}, {kResBadgeOrb, 255, 268, 4},  {kResBadgeBolt, 243, 270, 4},
+    {kResBadgeSwords, 241, 273, 4}, {kResBadgeBell, 323, 347, 4}, {kResIconBolt, 133, 129, 4},
+    {kResIconTrophy, 136, 132, 4},  {kResStreak, 620, 129, 4},
+};
+
+std::uint8_t AlphaAt(const DecodedImage& image, int x, int y) {
+    return image.rgba[(std::size_t(y) * image.width + x) * 4 + 3];
+}
+
+TEST(EmbeddedImages, EveryImageHasItsExactSizeAndChannels) {
+    for (const ImageSpec& spec : kImages) {
+        SCOPED_TRACE(spec.id);
+        const auto data = FindResourceData(spec.id);
+        ASSERT_FALSE(data.empty());
+        int w = 0, h = 0, channels = 0;
+        ASSERT_TRUE(stbi_info_from_memory(data.data(), int(data.size()), &w, &h, &channels));
+        EXPECT_EQ(w, spec.width);
+        EXPECT_EQ(h, spec.height);
+        EXPECT_EQ(channels, spec.channels);
+        DecodedImage image;
+        ASSERT_TRUE(DecodeImage(data, image));
+        EXPECT_EQ(image.width, spec.width);
+        EXPECT_EQ(image.rgba.size(), std::size_t(spec.width) * spec.height * 4);
+    }
+}
+
+TEST(EmbeddedImages, EveryTextureSlotHasAnEmbeddedImageInLoadOrder) {
+    const int expectedOrder[] = {101, 105, 106, 111, 112, 113, 114, 115, 117, 118, 119};
+    ASSERT_EQ(kUiTextureSlots.size(), std::size(expectedOrder));
+    for (std::size_t i = 0; i < kUiTextureSlots.size(); ++i)
+        EXPECT_EQ(kUiTextureSlots[i].resourceId, expectedOrder[i]);
+}
+
+TEST(EmbeddedImages, RgbFilesDecodeOpaque) {
+    DecodedImage image;
+    ASSERT_TRUE(DecodeImage(FindResourceData(kResBackground), image));
+    EXPECT_EQ(AlphaAt(image, 0, 0), 255);
+    EXPECT_EQ(AlphaAt(image, 941, 618), 255);
+}
+
+TEST(EmbeddedImages, LogoIsWhiteInkOnATransparentSquare) {
+    DecodedImage image;
+    ASSERT_TRUE(DecodeImage(FindResourceData(kResLogo), image));
+    EXPECT_EQ(AlphaAt(image, 0, 0), 0);
+    EXPECT_EQ(AlphaAt(image, 2999, 2999), 0);
+    std::size_t opaque = 0, nonWhiteInk = 0;
+    for (std::size_t i = 0; i < image.rgba.size(); i += 4) {
+        if (image.rgba[i + 3] == 255)
+            ++opaque;
+        if (image.rgba[i + 3] > 0 &&
+            (image.rgba[i] != 255 || image.rgba[i + 1] != 255 || image.rgba[i + 2] != 255))
+            ++nonWhiteInk;
+    }
+    EXPECT_GT(opaque, 100000u);  // a wordmark, not a speck
+    EXPECT_EQ(nonWhiteInk, 0u);
+}
+
+TEST(EmbeddedImages, NewsBannerIsTransparentOnTheLeftAndPaintedOnTheRight) {
+    DecodedImage image;
+    ASSERT_TRUE(DecodeImage(FindResourceData(kResNewsBanner), image));
+    for (int y : {0, 160, 324}) {
+        EXPECT_EQ(AlphaAt(image, 10, y), 0);
+        EXPECT_EQ(AlphaAt(image, 600, y), 0);
+        EXPECT_EQ(AlphaAt(image, 2000, y), 255);
+    }
+}
+
+TEST(DecodeImage, RejectsEmptyBrokenAndHugeData) {
+    DecodedImage image;
+    EXPECT_FALSE(DecodeImage({}, image));
+    const std::uint8_t garbage[] = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_FALSE(DecodeImage(garbage, image));
+    // A PNG header claiming 100000 x 100000 pixels is refused before any pixel is allocated.
+    const auto logo = FindResourceData(kResLogo);
+    std::vector<std::uint8_t> bomb(logo.begin(), logo.begin() + 64);
+    const std::uint8_t huge[] = {0x00, 0x01, 0x86, 0xA0};
+    std::memcpy(&bomb[16], huge, 4);
+    std::memcpy(&bomb[20], huge, 4);
+    EXPECT_FALSE(DecodeImage(bomb, image));
+    EXPECT_EQ(image.width, 0);
+    EXPECT_TRUE(image.rgba.empty());
+    // Truncated data fails cleanly.
+    EXPECT_FALSE(DecodeImage(logo.subspan(0, logo.size() / 2), image));
+}
+
+// Weight class from the OS/2 table.
+int FontWeight(std::span<const std::uint8_t> font) {
+    auto u16 = [&](std::size_t at) { return (font[at] << 8) | font[at + 1]; };
+    auto u32 = [&](std::size_t at) { return (std::uint32_t(u16(at)) << 16) | u16(at + 2); };
+    const int tables = u16(4);
+    for (int i = 0; i < tables; ++i) {
+        const std::size_t record = 12 + 16 * std::size_t(i);
+        if (std::memcmp(&font[record], "OS/2", 4) == 0)
+            return u16(u32(record + 8) + 4);
+    }
+    return -1;
+}
+
+TEST(EmbeddedFonts, TextFacesAreOneFamilyInFourRisingWeights) {
+    int lastWeight = 0;
+    for (int id : {kResFontLight, kResFontRegular, kResFontMedium, kResFontBold}) {
+        SCOPED_TRACE(id);
+        const auto data = FindResourceData(id);
+        ASSERT_GT(data.size(), 1000u);
+        EXPECT_EQ(std::memcmp(data.data(), "OTTO", 4), 0);  // OpenType with CFF outlines
+        const int weight = FontWeight(data);
+        EXPECT_GT(weight, lastWeight);
+        lastWeight = weight;
+        stbtt_fontinfo info;
+        ASSERT_TRUE(stbtt_InitFont(&info, data.data(), 0));
+        for (int cp : {int('A'), int('z'), int('0'), 0xE9})
+            EXPECT_NE(stbtt_FindGlyphIndex(&info, cp), 0) << cp;
+    }
+}
+
+TEST(EmbeddedFonts, IconFacesHoldTheGlyphsTheScreensDraw) {
+    const struct {
+        int id;
+        std::vector<int> codepoints;
+    } faces[] = {
+        {kResIconSolid, {0xF015, 0xF0F3, 0xF013, 0xF0AC, 0xF063, 0xF00D, 0xF068, 0xF04B, 0xF03D}},
+        {kResIconBrands, {0xF392}},
+    };
+    for (const auto& face : faces) {
+        SCOPED_TRACE(face.id);
+        const auto data = FindResourceData(face.id);
+        stbtt_fontinfo info;
+        ASSERT_TRUE(
+            stbtt_InitFont(&info, data.data(), stbtt_GetFontOffsetForIndex(data.data(), 0)));
+        for (int cp : face.codepoints)
+            EXPECT_NE(stbtt_FindGlyphIndex(&info, cp), 0) << std::hex << cp;
+    }
+}
+
+TEST(EmbeddedResources, UnknownIdsAreEmpty) {
+    for (int id : {0, 100, 107, 116, 120, -1})
+        EXPECT_TRUE(FindResourceData(id).empty()) << id;
+}
+
+}  // namespace

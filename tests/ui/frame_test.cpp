@@ -1,0 +1,302 @@
+// The frame composer driven headless: simulated mouse over real frames, assertions on what the
+// main loop and the shell would read afterwards.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "app/client.h"
+#include "app/settings.h"
+#include "live/news_feed.h"
+#include "ui/pages.h"
+#include "ui_harness.h"
+
+namespace {
+
+constexpr float kPlayX = 141.0f + 80.0f, kPlayY = 462.0f + 21.0f;
+constexpr float kSettingsButtonX = 309.0f + 57.0f, kSettingsButtonY = 462.0f + 21.0f;
+constexpr float kNavX = 36.0f;
+constexpr float kNavHomeY = 141.0f, kNavNewsY = 189.0f, kNavSettingsY = 237.0f;
+
+std::string FontName(const testing::TestParamInfo<FontMode>& info) {
+    return info.param == FontMode::Real ? "RealFonts" : "NullFonts";
+}
+
+class UiFrame : public testing::TestWithParam<FontMode> {
+protected:
+    ScratchHomes homes;
+};
+
+// ---- Home page primary button -------------------------------------------------------------------
+
+TEST_P(UiFrame, PlayIsDisabledWhileTheServerIsOffline) {
+    homes.installClient();
+    FakeServer server(false);
+    UiHarness h(GetParam());
+    h.moveTo(kPlayX, kPlayY);
+    EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Arrow);
+    h.click(kPlayX, kPlayY);
+    EXPECT_FALSE(h.state.requestPlay);
+    EXPECT_FALSE(h.state.requestUpdateCheck);
+    EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Arrow);
+}
+
+TEST_P(UiFrame, NoServerAnswerYetCountsAsOffline) {
+    homes.installClient();
+    UiHarness h(GetParam());  // no poller registered at all
+    h.click(kPlayX, kPlayY);
+    EXPECT_FALSE(h.state.requestPlay);
+    EXPECT_FALSE(h.state.requestUpdateCheck);
+}
+
+TEST_P(UiFrame, FirstStartWithoutClientAsksForAnUpdate) {
+    FakeServer server(true, 0);
+    UiHarness h(GetParam());
+    h.moveTo(kPlayX, kPlayY);
+    EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Hand);
+    h.click(kPlayX, kPlayY);
+    EXPECT_TRUE(h.state.requestUpdateCheck);
+    EXPECT_FALSE(h.state.requestPlay);
+    h.frame();  // the request lives for one frame only
+    EXPECT_FALSE(h.state.requestUpdateCheck);
+}
+
+TEST_P(UiFrame, InstalledClientAndOnlineServerPlays) {
+    homes.installClient();
+    FakeServer server(true, 12);
+    UiHarness h(GetParam());
+    h.click(kPlayX, kPlayY);
+    EXPECT_TRUE(h.state.requestPlay);
+    EXPECT_FALSE(h.state.requestUpdateCheck);
+}
+
+TEST_P(UiFrame, PressDuringAnUpdateAsksForAnotherUpdateNotPlay) {
+    homes.installClient();
+    FakeServer server(true, 3);
+    UiHarness h(GetParam());
+    h.state.indexSnapshot = 3;
+    h.state.countSnapshot = 12;
+    h.click(kPlayX, kPlayY);
+    EXPECT_TRUE(h.state.requestUpdateCheck);
+    EXPECT_FALSE(h.state.requestPlay);
+    // After the run (both counters 0) the same press plays.
+    h.state.indexSnapshot = h.state.countSnapshot = 0;
+    h.click(kPlayX, kPlayY);
+    EXPECT_TRUE(h.state.requestPlay);
+}
+
+TEST_P(UiFrame, UpdateRequestDuringARunIsDroppedByTheLoop) {
+    homes.installClient();
+    FakeServer server(true, 3);
+    UiHarness h(GetParam());
+    h.state.autoCheckPending = false;
+    h.state.busy = true;  // a client update run is under way
+    {
+        std::lock_guard lock(h.state.statusMutex);
+        h.state.statusText = L"Downloading data/a.pak";
+    }
+    h.state.indexSnapshot = 3;
+    h.state.countSnapshot = 12;
+    h.click(kPlayX, kPlayY);
+    ASSERT_TRUE(h.state.requestUpdateCheck);
+    ActOnFrameRequests(h.state, true, false);
+    EXPECT_FALSE(h.state.worker.joinable());
+    EXPECT_TRUE(h.state.busy.load());
+    {
+        std::lock_guard lock(h.state.statusMutex);
+        EXPECT_EQ(h.state.statusText, L"Downloading data/a.pak");
+    }
+    JoinWorker(h.state);
+}
+
+TEST_P(UiFrame, ServerGoingOfflineDisablesTheButtonOnTheNextFrame) {
+    homes.installClient();
+    FakeServer server(true, 1);
+    UiHarness h(GetParam());
+    h.moveTo(kPlayX, kPlayY);
+    EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Hand);
+    server.set(false);
+    h.moveTo(kPlayX, kPlayY);
+    EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Arrow);
+}
+
+// ---- Page selection
+// ---------------------------------------------------------------------------------
+
+TEST_P(UiFrame, SettingsButtonAndNavigationSelectPages) {
+    UiHarness h(GetParam());
+    h.frame();
+    EXPECT_EQ(h.ui.activePage, ActivePage::Home);
+    h.click(kSettingsButtonX, kSettingsButtonY);
+    EXPECT_EQ(h.ui.activePage, ActivePage::Settings);
+    h.click(kNavX, kNavHomeY);
+    EXPECT_EQ(h.ui.activePage, ActivePage::Home);
+    h.click(kNavX, kNavNewsY);
+    EXPECT_EQ(h.ui.activePage, ActivePage::News);
+    h.click(kNavX, kNavSettingsY);
+    EXPECT_EQ(h.ui.activePage, ActivePage::Settings);
+    // Between the buttons nothing is hit.
+    h.click(kNavX, 164.0f);
+    EXPECT_EQ(h.ui.activePage, ActivePage::Settings);
+}
+
+TEST_P(UiFrame, NewsButtonMarksNewsSeenEvenWhenAlreadySelected) {
+    NewsFeed feed(ServiceEndpoint{"localhost", 1, ""}, LiveTiming{}, homes.root() / "news_seen.txt",
+                  [](const std::wstring&, std::size_t) -> std::optional<std::string> {
+                      return std::nullopt;
+                  });
+    SetCurrentNewsFeed(&feed);
+    NewsItem item;
+    item.id = "first";
+    feed.publish({item});
+    ASSERT_TRUE(NewsHasUnseen());
+
+    UiHarness h(GetParam());
+    h.click(kNavX, kNavNewsY);
+    EXPECT_EQ(h.ui.activePage, ActivePage::News);
+    EXPECT_FALSE(NewsHasUnseen());
+
+    item.id = "second";
+    feed.publish({item});
+    ASSERT_TRUE(NewsHasUnseen());
+    h.click(kNavX, kNavNewsY);
+    EXPECT_FALSE(NewsHasUnseen());
+    SetCurrentNewsFeed(nullptr);
+}
+
+// ---- Sidebar animation
+// --------------------------------------------------------------------------------
+
+TEST_P(UiFrame, MarkerStartsInPlaceThenGlides) {
+    UiHarness h(GetParam());
+    h.frame();
+    EXPECT_FLOAT_EQ(h.ui.sidebar.indicatorY, 120.0f);
+    EXPECT_FLOAT_EQ(h.ui.sidebar.homeActive, 1.0f);
+    EXPECT_FLOAT_EQ(h.ui.sidebar.settingsActive, 0.0f);
+
+    h.click(kNavX, kNavSettingsY);
+    h.frame();
+    EXPECT_GT(h.ui.sidebar.indicatorY, 120.0f);
+    EXPECT_LT(h.ui.sidebar.indicatorY, 216.0f);
+    for (int i = 0; i < 120; ++i)
+        h.frame();
+    EXPECT_NEAR(h.ui.sidebar.indicatorY, 216.0f, 0.01f);
+    EXPECT_NEAR(h.ui.sidebar.settingsActive, 1.0f, 0.001f);
+    EXPECT_NEAR(h.ui.sidebar.homeActive, 0.0f, 0.001f);
+}
+
+TEST_P(UiFrame, ActivePageButtonGetsNoHoverFillOrTooltip) {
+    UiHarness h(GetParam());
+    for (int i = 0; i < 30; ++i)
+        h.moveTo(kNavX, kNavHomeY);
+    EXPECT_EQ(h.ui.sidebar.homeHover, 0.0f);
+    EXPECT_EQ(h.ui.sidebar.homeTooltip, 0.0f);
+    EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Hand);  // still clickable
+
+    for (int i = 0; i < 30; ++i)
+        h.moveTo(kNavX, kNavNewsY);
+    EXPECT_GT(h.ui.sidebar.newsHover, 0.9f);
+    EXPECT_GT(h.ui.sidebar.newsTooltip, 0.9f);
+    for (int i = 0; i < 60; ++i)
+        h.moveTo(640.0f, 600.0f);
+    EXPECT_LT(h.ui.sidebar.newsHover, 0.01f);
+    EXPECT_LT(h.ui.sidebar.newsTooltip, 0.01f);
+}
+
+TEST_P(UiFrame, LongFrameDoesNotOvershootTheLevels) {
+    UiHarness h(GetParam());
+    h.frame();
+    ImGui::GetIO().DeltaTime = 0.75f;  // a stalled frame, e.g. while the window was dragged
+    h.moveTo(kNavX, kNavNewsY);
+    h.moveTo(kNavX, kNavNewsY);
+    EXPECT_LE(h.ui.sidebar.newsHover, 1.0f);
+    EXPECT_LE(h.ui.sidebar.newsTooltip, 1.0f);
+    h.click(kNavX, kNavSettingsY);
+    h.frame();
+    EXPECT_LE(h.ui.sidebar.settingsActive, 1.0f);
+    EXPECT_GE(h.ui.sidebar.homeActive, 0.0f);
+    EXPECT_FLOAT_EQ(h.ui.sidebar.indicatorY, 216.0f);
+}
+
+// ---- Title strip
+// -------------------------------------------------------------------------------------
+
+TEST_P(UiFrame, WindowButtonsRaiseShellRequests) {
+    UiHarness h(GetParam());
+    h.moveTo(1280.0f - 24.0f, 30.0f);
+    EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Hand);
+    h.click(1280.0f - 60.0f, 30.0f);
+    EXPECT_TRUE(h.ui.requestMinimize);
+    EXPECT_FALSE(h.ui.requestClose);
+    h.click(1280.0f - 24.0f, 30.0f);
+    EXPECT_TRUE(h.ui.requestClose);
+}
+
+TEST_P(UiFrame, ResizedDisplayMovesTheButtons) {
+    UiHarness h(GetParam(), ImVec2(1600.0f, 900.0f));
+    h.click(1280.0f - 24.0f, 30.0f);
+    EXPECT_FALSE(h.ui.requestClose);
+    h.click(1600.0f - 24.0f, 30.0f);
+    EXPECT_TRUE(h.ui.requestClose);
+    h.moveTo(36.0f, 900.0f - 79.0f);  // community button, anchored to the bottom
+    EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Hand);
+    h.moveTo(36.0f, 760.0f - 79.0f);
+    EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Arrow);
+    h.moveTo(230.0f, 900.0f - 24.0f);  // footer link
+    EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Hand);
+}
+
+TEST_P(UiFrame, HandCursorOverEveryHomeLink) {
+    UiHarness h(GetParam());
+    const ImVec2 links[] = {{612.0f + 260.0f, 210.0f + 160.0f},
+                            {168.0f, 760.0f - 24.0f},
+                            {254.0f, 760.0f - 24.0f},
+                            {36.0f, 760.0f - 79.0f},
+                            {36.0f, 760.0f - 37.0f}};
+    for (ImVec2 at : links) {
+        h.moveTo(at.x, at.y);
+        EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Hand) << at.x << "," << at.y;
+    }
+    h.moveTo(560.0f, 300.0f);  // plain text area
+    EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Arrow);
+}
+
+// ---- First frame and status line
+// --------------------------------------------------------------------
+
+TEST_P(UiFrame, FirstFrameLoadsSettingsAndFillsTheGameFolderOnce) {
+    const auto file = homes.root() / "config" / "QuillonSagaLauncher" / "settings.ini";
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file) << "CloseOnLaunch=1\nVerifyOnStart=0\n";
+    UiHarness h(GetParam());
+    h.frame();
+    EXPECT_TRUE(CurrentSettings().closeOnLaunch);
+    EXPECT_FALSE(CurrentSettings().verifyOnStart);
+    EXPECT_EQ(std::string(h.ui.gameDirBuffer.data()), ClientDirectory().string());
+    EXPECT_TRUE(h.ui.firstFrameDone);
+
+    std::ofstream(file) << "CloseOnLaunch=0\n";
+    CurrentSettings().verifyOnStart = true;  // an edit on the Settings page
+    h.frame();
+    EXPECT_TRUE(CurrentSettings().closeOnLaunch);  // not read again
+    EXPECT_TRUE(CurrentSettings().verifyOnStart);
+}
+
+TEST_P(UiFrame, StatusLineIsRebuiltEveryFrame) {
+    UiHarness h(GetParam());
+    h.state.statusSnapshot = L"Downloading data/maps/zone_0001.pak";
+    h.state.indexSnapshot = 12;
+    h.state.countSnapshot = 40;
+    h.frame();
+    EXPECT_STREQ(h.ui.statusLine.data(), "Downloading data/maps/zone_0001.pak");
+    h.state.statusSnapshot = std::wstring(1, static_cast<wchar_t>(0xD800));  // not convertible
+    h.frame();
+    EXPECT_STREQ(h.ui.statusLine.data(), "");
+    h.state.statusSnapshot = std::wstring(400, L'x');
+    h.frame();
+    EXPECT_EQ(std::strlen(h.ui.statusLine.data()), 255u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ui, UiFrame, testing::Values(FontMode::Null, FontMode::Real), FontName);
+
+}  // namespace

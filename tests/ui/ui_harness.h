@@ -1,0 +1,71 @@
+#pragma once
+// A Dear ImGui context with no window: frames are run by hand, the mouse is simulated, and the
+// frame composer is driven exactly as the shell drives it.
+#include <imgui.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/state.h"
+#include "live/news_feed.h"
+#include "live/status_poller.h"
+#include "ui/ui_state.h"
+
+enum class FontMode { Null, Real };
+
+// Per-test scratch folders for the data and config homes, so the client-executable test and the
+// settings file never touch the real user's folders.
+class ScratchHomes {
+public:
+    ScratchHomes();
+    ~ScratchHomes();
+    const std::filesystem::path& root() const { return root_; }
+    std::filesystem::path clientExecutable() const;
+    void installClient() const;
+
+private:
+    std::filesystem::path root_;
+    std::string oldData_, oldConfig_;
+    bool hadData_ = false, hadConfig_ = false;
+};
+
+// A status poller fed by a canned body instead of the network, registered as the current one.
+class FakeServer {
+public:
+    explicit FakeServer(bool online, int players = 0);
+    ~FakeServer();
+    void set(bool online, int players = 0);
+
+private:
+    std::string body_;
+    std::unique_ptr<StatusPoller> poller_;
+};
+
+class UiHarness {
+public:
+    explicit UiHarness(FontMode fonts, ImVec2 displaySize = ImVec2(1280.0f, 760.0f));
+    ~UiHarness();
+    UiHarness(const UiHarness&) = delete;
+    UiHarness& operator=(const UiHarness&) = delete;
+
+    // One frame of the composer with the mouse where it is now; the per-frame requests are
+    // cleared first, as the main loop does.
+    void frame();
+    // One frame that runs `body` inside a full-size window instead of the composer.
+    void frameWith(const std::function<void()>& body);
+    void moveTo(float x, float y);
+    // Hover, press and release over (x, y): three frames; the press lands on the release.
+    void click(float x, float y);
+    void clickWith(float x, float y, const std::function<void()>& body);
+
+    UiState ui;
+    LauncherState state;
+    ImGuiMouseCursor lastCursor = ImGuiMouseCursor_Arrow;
+    int framesRun = 0;
+
+private:
+    void pressAt(float x, float y, const std::function<void()>& runFrame);
+    ImGuiContext* context_ = nullptr;
+};

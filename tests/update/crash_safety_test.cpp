@@ -1,0 +1,160 @@
+// Kills a separate process in the middle of an update, many times at random moments, and
+// proves that no target is ever left half-written and that a rerun repairs everything.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "test_folder.h"
+#include "tests/support/test_service.h"
+
+extern char** environ;
+
+using qs::test::Fault;
+using qs::test::TestService;
+using testing_files::ReadFile;
+using testing_files::TempFolder;
+using testing_files::WriteFile;
+
+namespace {
+
+struct Target {
+    std::string path;
+    std::optional<std::string> before;  // nullopt: absent before the update
+    std::string after;
+};
+
+std::string Pattern(std::size_t size, char seed) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(seed + i * 31 + i / 977);
+    return bytes;
+}
+
+class CrashSafetyTest : public testing::Test {
+protected:
+    void SetUp() override {
+        targets = {
+            {"a/small.dat", "old small", "new small"},
+            {"a/absent.dat", std::nullopt, Pattern(70000, 'a')},
+            {"b/big one.pak", Pattern(900000, 'o'), Pattern(1500000, 'n')},
+            {"b/same.dat", "unchanged", "unchanged"},
+            {"c/d/e/deep.bin", Pattern(3000, 'd'), Pattern(5000, 'D')},
+            {"empty.dat", "was not empty", ""},
+            {"mid.pak", std::nullopt, Pattern(600000, 'm')},
+            {"Quillon Saga.exe", "old exe", Pattern(200000, 'x')},
+        };
+        for (const Target& target : targets)
+            service.setFile(target.path, target.after);
+        // Slow the large files down so kills land inside their transfers too.
+        service.setFault("/updater/files/b/big one.pak",
+                         Fault::Drip(std::chrono::milliseconds(1), 8192));
+        service.setFault("/updater/files/mid.pak", Fault::Drip(std::chrono::milliseconds(1), 8192));
+        caFile = scratch.path() / "ca.pem";
+        WriteFile(caFile, service.caPem());
+        client = scratch.path() / "client";
+    }
+
+    void ResetClient() {
+        std::filesystem::remove_all(client);
+        for (const Target& target : targets)
+            if (target.before)
+                WriteFile(client / target.path, *target.before);
+        WriteFile(client / "unlisted" / "save.cfg", "player data");
+    }
+
+    pid_t StartHelper() {
+        std::string port = std::to_string(service.port());
+        std::string ca = caFile.string();
+        std::string folder = client.string();
+        char* argv[] = {const_cast<char*>(QS_CRASH_HELPER), port.data(), ca.data(), folder.data(),
+                        nullptr};
+        pid_t pid = 0;
+        if (posix_spawn(&pid, QS_CRASH_HELPER, nullptr, nullptr, argv, environ) != 0)
+            return -1;
+        return pid;
+    }
+
+    int RunHelperToEnd() {
+        pid_t pid = StartHelper();
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // Every target holds its old bytes (or is still absent) or its new bytes, nothing else.
+    void ExpectOldOrNew(int attempt) {
+        for (const Target& target : targets) {
+            const auto file = client / target.path;
+            if (!std::filesystem::exists(file)) {
+                EXPECT_FALSE(target.before) << target.path << " vanished, attempt " << attempt;
+                continue;
+            }
+            std::string content = ReadFile(file);
+            bool old = target.before && content == *target.before;
+            EXPECT_TRUE(old || content == target.after)
+                << target.path << " is neither old nor new (" << content.size()
+                << " bytes), attempt " << attempt;
+        }
+        EXPECT_EQ(ReadFile(client / "unlisted" / "save.cfg"), "player data");
+    }
+
+    void ExpectExactlyTheManifest() {
+        std::map<std::string, std::string> expected;
+        for (const Target& target : targets)
+            expected[target.path] = target.after;
+        expected["unlisted/save.cfg"] = "player data";
+        std::map<std::string, std::string> actual;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(client))
+            if (entry.is_regular_file())
+                actual[std::filesystem::relative(entry.path(), client).string()] =
+                    ReadFile(entry.path());
+        EXPECT_EQ(actual, expected);
+    }
+
+    TestService service;
+    TempFolder scratch;
+    std::filesystem::path caFile;
+    std::filesystem::path client;
+    std::vector<Target> targets;
+};
+
+}  // namespace
+
+TEST_F(CrashSafetyTest, KilledAtRandomMomentsEveryTargetIsOldOrNew) {
+    // How long one whole run takes here bounds the random kill moments.
+    ResetClient();
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(RunHelperToEnd(), 0);
+    auto fullRun = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - started);
+    ExpectExactlyTheManifest();
+
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<long long> moment(0, fullRun.count() * 11 / 10);
+    constexpr int kAttempts = 30;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        // Half the attempts start from the old client, half go on from the previous kill.
+        if (attempt % 2 == 0)
+            ResetClient();
+        pid_t pid = StartHelper();
+        ASSERT_GT(pid, 0);
+        std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ExpectOldOrNew(attempt);
+        if (HasFailure())
+            return;
+    }
+    ASSERT_EQ(RunHelperToEnd(), 0);
+    ExpectExactlyTheManifest();
+}

@@ -1,0 +1,293 @@
+#include <array>
+#include <cfloat>
+#include <cmath>
+#include <exception>
+#include <string>
+
+#include "app/client.h"
+#include "app/settings.h"
+#include "live/live.h"
+#include "ui/links.h"
+#include "ui/pages.h"
+#include "ui/theme.h"
+#include "ui/ui_logic.h"
+#include "ui/widgets.h"
+#include "update/text.h"
+
+namespace {
+
+constexpr float kSidebarWidth = 72.0f;
+
+ImVec2 At(ImVec2 origin, float x, float y) {
+    return ImVec2(origin.x + x, origin.y + y);
+}
+
+void FillFirstFrameFields(UiState& ui) {
+    LoadSettings();
+    try {
+        const auto folder = ClientDirectory().u8string();
+        CopyTruncated(
+            ui.gameDirBuffer.data(), ui.gameDirBuffer.size(),
+            std::string_view(reinterpret_cast<const char*>(folder.data()), folder.size()));
+    } catch (const std::exception&) {
+        CopyTruncated(ui.gameDirBuffer.data(), ui.gameDirBuffer.size(), kFallbackClientFolderText);
+    }
+}
+
+void FillStatusLine(UiState& ui, const std::wstring& snapshot) {
+    ui.statusLine.fill('\0');
+    try {
+        const std::string utf8 = WideToUtf8(snapshot);
+        CopyTruncated(ui.statusLine.data(), ui.statusLine.size(), utf8);
+    } catch (const std::exception&) {
+        ui.statusLine.fill('\0');  // an unconvertible status shows as an empty detail line
+    }
+}
+
+void DrawBackground(ImDrawList* drawList, ImVec2 origin, float width, float height) {
+    const ImVec2 windowMax = At(origin, width, height);
+    drawList->AddRectFilled(origin, windowMax, palette::kWindowGround);
+    ImTextureID background = Textures().texBackground;
+    if (!background)
+        return;
+    drawList->AddImage(background, origin, windowMax);
+    auto shade = [](int alpha) { return palette::WithAlpha(palette::kWindowGround, alpha); };
+    const float x1 = 0.38f * width;
+    const float x2 = 0.65f * width;
+    drawList->AddRectFilledMultiColor(origin, At(origin, x1, height), shade(245), shade(219),
+                                      shade(219), shade(245));
+    drawList->AddRectFilledMultiColor(At(origin, x1, 0.0f), At(origin, x2, height), shade(219),
+                                      shade(166), shade(166), shade(219));
+    drawList->AddRectFilledMultiColor(At(origin, x2, 0.0f), windowMax, shade(166), shade(204),
+                                      shade(204), shade(166));
+    drawList->AddRectFilledMultiColor(At(origin, 0.0f, 0.68f * height), windowMax, shade(0),
+                                      shade(0), shade(240), shade(240));
+}
+
+struct NavEntry {
+    ActivePage page;
+    const char* id;
+    const char* glyph;
+    const char* label;
+    float* selection;
+    float* hover;
+    float* tooltip;
+};
+
+void DrawCommunityButton(ImDrawList* drawList, ImVec2 origin, const char* id, float top,
+                         ImFont* font, const char* glyph, bool discord) {
+    const HitResult hit = HitButton(id, ImVec2(19.0f, top), ImVec2(34.0f, 34.0f));
+    if (hit.pressed)
+        OpenWebAddress(discord ? CommunityInviteUrl() : WebSiteUrl());
+    DrawTextCentered(drawList, font, 14.0f, origin.x + 36.0f, origin.y + top + 17.0f,
+                     hit.hovered ? palette::kWhite : palette::kSidebarIconIdle, glyph);
+}
+
+}  // namespace
+
+void DrawSidebar(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float /*width*/,
+                 float height) {
+    const ImVec2 p = windowPos;
+    drawList->AddRectFilled(p, At(p, kSidebarWidth, height), IM_COL32(0x0E, 0x0E, 0x12, 230));
+    drawList->AddLine(At(p, kSidebarWidth, 0.0f), At(p, kSidebarWidth, height), palette::White(10),
+                      1.0f);
+    if (ImTextureID logo = Textures().texLogo) {
+        drawList->AddImageRounded(logo, At(p, 8.0f, 28.0f), At(p, 64.0f, 84.0f), ImVec2(0.0f, 0.0f),
+                                  ImVec2(1.0f, 1.0f), palette::White(242), 6.0f);
+    }
+
+    SidebarAnimation& anim = ui.sidebar;
+    const float dt = ImGui::GetIO().DeltaTime;
+    const float hoverRate = AnimationRate(dt, 14.0f);
+    const float selectRate = AnimationRate(dt, 12.0f);
+    NavEntry entries[] = {
+        {ActivePage::Home, "##nav_home", icon::kHouse, "Home", &anim.homeActive, &anim.homeHover,
+         &anim.homeTooltip},
+        {ActivePage::News, "##nav_news", icon::kBell, "News", &anim.newsActive, &anim.newsHover,
+         &anim.newsTooltip},
+        {ActivePage::Settings, "##nav_settings", icon::kGear, "Settings", &anim.settingsActive,
+         &anim.settingsHover, &anim.settingsTooltip},
+    };
+
+    const float target = NavButtonTop(ui.activePage);
+    if (!anim.initialised) {
+        anim.indicatorY = target;
+        for (NavEntry& entry : entries)
+            *entry.selection = entry.page == ui.activePage ? 1.0f : 0.0f;
+        anim.initialised = true;
+    }
+    anim.indicatorY = ApproachLevel(anim.indicatorY, target, selectRate);
+    float activeLevel = 0.0f;
+    for (NavEntry& entry : entries) {
+        const bool active = entry.page == ui.activePage;
+        *entry.selection = ApproachLevel(*entry.selection, active ? 1.0f : 0.0f, selectRate);
+        if (active)
+            activeLevel = *entry.selection;
+    }
+
+    if (activeLevel > 0.005f) {
+        const ImVec2 glowCentre = At(p, 0.0f, anim.indicatorY + 21.0f);
+        AddRadialGlow(drawList, glowCentre, 56.0f,
+                      IM_COL32(0xD7, 0x32, 0x36, LevelAlpha(activeLevel, 45)),
+                      IM_COL32(0xD7, 0x32, 0x36, 0), 36);
+        AddRadialGlow(drawList, glowCentre, 26.0f,
+                      IM_COL32(0xEB, 0x4B, 0x3C, LevelAlpha(activeLevel, 55)),
+                      IM_COL32(0xEB, 0x4B, 0x3C, 0), 36);
+    }
+    drawList->AddRectFilled(At(p, 0.0f, anim.indicatorY + 8.0f),
+                            At(p, 3.5f, anim.indicatorY + 34.0f), IM_COL32(0xD5, 0x32, 0x36, 255),
+                            1.75f);
+
+    ImFont* navFont = Fonts().iconSolid16;
+    for (NavEntry& entry : entries) {
+        const float top = NavButtonTop(entry.page);
+        const ImVec2 buttonMin = At(p, 15.0f, top);
+        const ImVec2 buttonMax = At(p, 57.0f, top + 42.0f);
+        const bool hoverTarget =
+            ImGui::IsMouseHoveringRect(buttonMin, buttonMax) && entry.page != ui.activePage;
+        *entry.hover = ApproachLevel(*entry.hover, hoverTarget ? 1.0f : 0.0f, hoverRate);
+        if (const int alpha = NavFillAlpha(*entry.selection, *entry.hover); alpha > 0)
+            drawList->AddRectFilled(buttonMin, buttonMax, palette::White(alpha), 11.0f);
+
+        if (HitButton(entry.id, ImVec2(15.0f, top), ImVec2(42.0f, 42.0f)).pressed) {
+            ui.activePage = entry.page;
+            if (entry.page == ActivePage::News)
+                MarkNewsSeen();
+        }
+        const float level = std::max(*entry.selection, *entry.hover);
+        DrawTextCentered(drawList, navFont, 16.0f, p.x + 36.0f, p.y + top + 21.0f,
+                         LerpColor(palette::kSidebarIconIdle, palette::kWhite, level), entry.glyph);
+        if (entry.page == ActivePage::News && NewsHasUnseen())
+            drawList->AddCircleFilled(At(p, 44.0f, top + 13.0f), 4.0f, palette::kOnlineGreen);
+        DrawNavTooltip(drawList, entry.label, buttonMin.x, buttonMin.y, 42.0f, 42.0f,
+                       *entry.tooltip, hoverTarget);
+    }
+
+    DrawCommunityButton(drawList, p, "##side_discord", height - 96.0f, Fonts().iconBrands14,
+                        icon::kDiscord, true);
+    DrawCommunityButton(drawList, p, "##side_website", height - 54.0f, Fonts().iconSolid14,
+                        icon::kGlobe, false);
+}
+
+void DrawTitleBar(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float width,
+                  float /*height*/, const char* statusLine, std::int32_t progressIndex,
+                  std::int32_t progressCount) {
+    const ImVec2 p = windowPos;
+    const UiFonts& fonts = Fonts();
+
+    // Server pill.
+    const ServerStatus status = CurrentServerStatus();
+    const std::string pillText = ServerPillText(status);
+    ImVec2 pillTextSize(50.0f, 11.0f);
+    if (fonts.fontMedium11)
+        pillTextSize = fonts.fontMedium11->CalcTextSizeA(11.0f, FLT_MAX, 0.0f, pillText.c_str());
+    const ImVec2 pillMin = At(p, 94.0f, 15.0f);
+    const ImVec2 pillMax = At(p, 94.0f + pillTextSize.x + 37.0f, 45.0f);
+    drawList->AddRectFilled(pillMin, pillMax, palette::WithAlpha(palette::kCardGround, 178), 15.0f);
+    drawList->AddRect(pillMin, pillMax, palette::White(18), 15.0f, 0, 1.0f);
+    drawList->AddCircleFilled(At(p, 109.0f, 30.0f), 3.0f,
+                              status.online ? palette::kOnlineGreen : palette::kOfflineRed);
+    if (fonts.fontMedium11) {
+        drawList->AddText(fonts.fontMedium11, 11.0f, At(p, 119.0f, 30.0f - pillTextSize.y / 2.0f),
+                          palette::kSecondaryText, pillText.c_str());
+    }
+
+    // Download box with its progress ring, only while files are being fetched.
+    if (ShowDownloadBox(progressIndex, progressCount)) {
+        const float fraction = DownloadFraction(progressIndex, progressCount);
+        const float x0 = kSidebarWidth + (width - kSidebarWidth) / 2.0f - 100.0f;
+        const ImVec2 boxMin = At(p, x0, 6.0f);
+        const ImVec2 boxMax = At(p, x0 + 200.0f, 54.0f);
+        drawList->AddRectFilled(boxMin, boxMax, palette::WithAlpha(palette::kCardGround, 178),
+                                24.0f);
+        drawList->AddRect(boxMin, boxMax, palette::White(18), 24.0f, 0, 1.0f);
+        DrawTextCentered(drawList, fonts.iconSolid12, 12.0f, p.x + x0 + 18.0f, p.y + 30.0f,
+                         palette::kAccentViolet, icon::kArrowDown);
+        if (fonts.fontMedium11)
+            drawList->AddText(fonts.fontMedium11, 11.0f, At(p, x0 + 36.0f, 17.0f), palette::kWhite,
+                              "Downloading Files");
+        if (fonts.fontMedium10) {
+            const std::string detail = DownloadDetailText(statusLine ? statusLine : "");
+            drawList->AddText(fonts.fontMedium10, 9.0f, At(p, x0 + 36.0f, 33.0f),
+                              palette::kSecondaryText, detail.c_str());
+        }
+        const ImVec2 ringCentre = At(p, x0 + 178.0f, 30.0f);
+        drawList->AddCircle(ringCentre, 10.0f, IM_COL32(0x3C, 0x3E, 0x44, 255), 32, 2.5f);
+        if (fraction > 0.01f) {
+            constexpr int kMaxSegments = 32;
+            std::array<ImVec2, kMaxSegments + 1> arc{};
+            const int segments = std::min(RingSegmentCount(fraction), kMaxSegments);
+            for (int i = 0; i <= segments; ++i) {
+                const float angle =
+                    -3.14159265f / 2.0f + (static_cast<float>(i) / static_cast<float>(segments)) *
+                                              2.0f * 3.14159265f * fraction;
+                arc[static_cast<std::size_t>(i)] = ImVec2(ringCentre.x + 10.0f * std::cos(angle),
+                                                          ringCentre.y + 10.0f * std::sin(angle));
+            }
+            drawList->AddPolyline(arc.data(), segments + 1, palette::kAccentViolet, 0, 2.5f);
+        }
+    }
+
+    // Window buttons; the shell acts on the requests after the frame.
+    const HitResult close =
+        HitButton("##close", ImVec2(width - 40.0f, 14.0f), ImVec2(32.0f, 32.0f));
+    if (close.pressed)
+        ui.requestClose = true;
+    if (close.hovered)
+        drawList->AddRectFilled(ImGui::GetItemRectMin(), ImGui::GetItemRectMax(),
+                                palette::WithAlpha(palette::kOfflineRed, 60), 8.0f);
+    DrawTextCentered(drawList, fonts.iconSolid12, 12.0f, p.x + width - 24.0f, p.y + 30.0f,
+                     palette::kMutedIcon, icon::kXMark);
+
+    const HitResult minimise =
+        HitButton("##minimize", ImVec2(width - 76.0f, 14.0f), ImVec2(32.0f, 32.0f));
+    if (minimise.pressed)
+        ui.requestMinimize = true;
+    if (minimise.hovered)
+        drawList->AddRectFilled(ImGui::GetItemRectMin(), ImGui::GetItemRectMax(),
+                                palette::White(16), 8.0f);
+    DrawTextCentered(drawList, fonts.iconSolid12, 12.0f, p.x + width - 60.0f, p.y + 30.0f,
+                     palette::kMutedIcon, icon::kMinus);
+}
+
+void DrawLauncherFrame(UiState& ui, LauncherState& state) {
+    const ImGuiIO& io = ImGui::GetIO();
+    const float width = io.DisplaySize.x;
+    const float height = io.DisplaySize.y;
+    ImGui::SetNextWindowPos(ImVec2(0.0f, 0.0f), ImGuiCond_Always, ImVec2(0.0f, 0.0f));
+    ImGui::SetNextWindowSize(ImVec2(width, height), ImGuiCond_Always);
+    ImGui::Begin("QS", nullptr,
+                 ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoResize | ImGuiWindowFlags_NoMove |
+                     ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoScrollWithMouse |
+                     ImGuiWindowFlags_NoCollapse);
+    ImDrawList* drawList = ImGui::GetWindowDrawList();
+    const ImVec2 origin = ImGui::GetWindowPos();
+
+    if (!ui.firstFrameDone) {
+        FillFirstFrameFields(ui);
+        ui.firstFrameDone = true;
+    }
+    FillStatusLine(ui, state.statusSnapshot);
+
+    DrawBackground(drawList, origin, width, height);
+    DrawSidebar(ui, drawList, origin, width, height);
+    DrawTitleBar(ui, drawList, origin, width, height, ui.statusLine.data(), state.indexSnapshot,
+                 state.countSnapshot);
+
+    switch (ui.activePage) {
+        case ActivePage::News:
+            DrawNewsPage(ui, drawList, origin, width, height);
+            break;
+        case ActivePage::Settings:
+            DrawSettingsPage(ui, state, drawList, origin, width, height, &state.requestUpdateCheck,
+                             &state.requestLauncherUpdate, state.indexSnapshot,
+                             state.countSnapshot);
+            break;
+        case ActivePage::Home:
+            DrawHomePage(ui, drawList, origin, width, height, &state.requestUpdateCheck,
+                         &state.requestPlay, ui.statusLine.data(), state.indexSnapshot,
+                         state.countSnapshot);
+            break;
+    }
+    ImGui::End();
+}

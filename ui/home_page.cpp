@@ -1,0 +1,185 @@
+#include <cfloat>
+#include <exception>
+#include <filesystem>
+#include <system_error>
+
+#include "app/client.h"
+#include "live/live.h"
+#include "ui/links.h"
+#include "ui/pages.h"
+#include "ui/theme.h"
+#include "ui/ui_logic.h"
+#include "ui/widgets.h"
+
+namespace {
+
+constexpr const char* kDescription =
+    "Quillon Saga is an online role-playing game of transformations and energy techniques, fought "
+    "out in "
+    "player-versus-player battles. Take on quests, clear dungeons and leave your mark on an "
+    "evolving world.";
+
+ImVec2 At(ImVec2 origin, float x, float y) {
+    return ImVec2(origin.x + x, origin.y + y);
+}
+
+// Any failure to test the file (no data folder, denied access) counts as absence: the page then
+// offers an update, which is the useful thing to do.
+bool ClientExecutableExists() {
+    try {
+        std::error_code error;
+        return std::filesystem::exists(ClientDirectory() / ClientExecutableName, error);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void TextWithFont(ImVec2 cursor, ImFont* font, const ImVec4* colour, const char* text) {
+    ImGui::SetCursorPos(cursor);
+    if (font)
+        ImGui::PushFont(font);
+    if (colour)
+        ImGui::PushStyleColor(ImGuiCol_Text, *colour);
+    ImGui::TextUnformatted(text);
+    if (colour)
+        ImGui::PopStyleColor();
+    if (font)
+        ImGui::PopFont();
+}
+
+ImVec2 MeasureOr(ImFont* font, float size, const char* text, ImVec2 fallback) {
+    return font ? font->CalcTextSizeA(size, FLT_MAX, 0.0f, text) : fallback;
+}
+
+void DrawPrimaryButton(ImDrawList* drawList, bool* requestUpdateCheck, bool* requestPlay,
+                       bool updating, bool clientReady, bool online) {
+    const UiFonts& fonts = Fonts();
+    const HitResult hit =
+        HitButton("##play", ImVec2(141.0f, 462.0f), ImVec2(159.0f, 42.0f), online);
+    switch (PlayButtonAction(hit.pressed, online, clientReady)) {
+        case PlayAction::Play:
+            if (requestPlay)
+                *requestPlay = true;
+            break;
+        case PlayAction::UpdateCheck:
+            if (requestUpdateCheck)
+                *requestUpdateCheck = true;
+            break;
+        case PlayAction::None:
+            break;
+    }
+    const PlayButtonLook look = ChoosePlayButton(updating, clientReady, online, hit.hovered);
+    const ImVec2 itemMin = ImGui::GetItemRectMin();
+    const ImVec2 itemMax = ImGui::GetItemRectMax();
+    drawList->AddRectFilled(itemMin, itemMax, look.fill, 8.0f);
+    const ImVec2 label = MeasureOr(fonts.fontMedium11, 11.0f, look.label, ImVec2(60.0f, 11.0f));
+    const float x0 = itemMin.x + (159.0f - (label.x + 18.0f)) / 2.0f;
+    const float cy = (itemMin.y + itemMax.y) / 2.0f;
+    DrawTextCentered(drawList, fonts.iconSolid10, 10.0f, x0 + 5.0f, cy, look.iconColour,
+                     icon::kPlay);
+    if (fonts.fontMedium11)
+        drawList->AddText(fonts.fontMedium11, 11.0f, ImVec2(x0 + 18.0f, cy - label.y / 2.0f),
+                          look.labelColour, look.label);
+}
+
+void DrawSettingsButton(UiState& ui, ImDrawList* drawList) {
+    const UiFonts& fonts = Fonts();
+    const HitResult hit =
+        HitButton("##settings_btn", ImVec2(309.0f, 462.0f), ImVec2(115.0f, 42.0f));
+    if (hit.pressed)
+        ui.activePage = ActivePage::Settings;
+    const ImVec2 itemMin = ImGui::GetItemRectMin();
+    const ImVec2 itemMax = ImGui::GetItemRectMax();
+    drawList->AddRectFilled(itemMin, itemMax, palette::White(hit.hovered ? 28 : 18), 8.0f);
+    drawList->AddRect(itemMin, itemMax, palette::White(18), 8.0f, 0, 1.0f);
+    const char* text = "SETTINGS";
+    const ImVec2 label = MeasureOr(fonts.fontMedium11, 11.0f, text, ImVec2(60.0f, 11.0f));
+    const float x0 = itemMin.x + (115.0f - (label.x + 19.0f)) / 2.0f;
+    const float cy = (itemMin.y + itemMax.y) / 2.0f;
+    const ImU32 colour = hit.hovered ? palette::kSecondaryText : IM_COL32(0x78, 0x79, 0x80, 255);
+    DrawTextCentered(drawList, fonts.iconSolid12, 12.0f, x0 + 6.0f, cy, colour, icon::kGear);
+    if (fonts.fontMedium11)
+        drawList->AddText(fonts.fontMedium11, 11.0f, ImVec2(x0 + 19.0f, cy - label.y / 2.0f),
+                          colour, text);
+}
+
+void DrawTrailerPanel(ImDrawList* drawList, ImVec2 p) {
+    const UiFonts& fonts = Fonts();
+    const ImVec2 panelMin = At(p, 612.0f, 210.0f);
+    const ImVec2 panelMax = At(p, 1132.0f, 535.0f);
+    if (ImTextureID art = Textures().texHomeArt)
+        drawList->AddImage(art, panelMin, panelMax);
+    const ImU32 shade = IM_COL32(0x0E, 0x0F, 0x13, 0);
+    drawList->AddRectFilledMultiColor(panelMin, panelMax, palette::WithAlpha(shade, 120), shade,
+                                      shade, palette::WithAlpha(shade, 120));
+    drawList->AddRectFilledMultiColor(At(p, 612.0f, 405.0f), panelMax, shade, shade,
+                                      palette::WithAlpha(shade, 220),
+                                      palette::WithAlpha(shade, 220));
+    drawList->AddRect(panelMin, panelMax, palette::White(18), 0.0f, 0, 1.0f);
+    DrawTextCentered(drawList, fonts.iconSolid12, 11.0f, p.x + 612.0f + 21.5f, p.y + 535.0f - 19.0f,
+                     palette::White(160), icon::kVideo);
+    if (fonts.fontMedium9) {
+        const char* caption = "WATCH TRAILER";
+        const ImVec2 size = fonts.fontMedium9->CalcTextSizeA(9.0f, FLT_MAX, 0.0f, caption);
+        drawList->AddText(fonts.fontMedium9, 9.0f, At(p, 612.0f + 33.0f, 516.0f - size.y / 2.0f),
+                          palette::White(160), caption);
+    }
+    if (HitButton("##trailer", ImVec2(612.0f, 210.0f), ImVec2(520.0f, 325.0f)).pressed)
+        OpenWebAddress(TrailerUrl());
+}
+
+void DrawFooterLink(ImDrawList* drawList, ImVec2 p, float height, const char* id, float left,
+                    float buttonWidth, ImFont* iconFont, float iconSize, float iconCentreX,
+                    const char* glyph, float labelX, const char* label, bool discord) {
+    const HitResult hit = HitButton(id, ImVec2(left, height - 46.0f), ImVec2(buttonWidth, 44.0f));
+    if (hit.pressed)
+        OpenWebAddress(discord ? CommunityInviteUrl() : WebSiteUrl());
+    const float cy = height - 24.0f;
+    const ImU32 colour = hit.hovered ? palette::kSecondaryText : palette::kMutedIcon;
+    DrawTextCentered(drawList, iconFont, iconSize, p.x + iconCentreX, p.y + cy, colour, glyph);
+    if (ImFont* font = Fonts().fontMedium9) {
+        const ImVec2 size = font->CalcTextSizeA(9.0f, FLT_MAX, 0.0f, label);
+        drawList->AddText(font, 9.0f, At(p, labelX, cy - size.y / 2.0f), colour, label);
+    }
+}
+
+}  // namespace
+
+void DrawHomePage(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float width, float height,
+                  bool* requestUpdateCheck, bool* requestPlay, const char* /*statusLine*/,
+                  std::int32_t progressIndex, std::int32_t progressCount) {
+    const ImVec2 p = windowPos;
+    const UiFonts& fonts = Fonts();
+    const bool updating = IsUpdating(progressIndex, progressCount);
+    const bool clientReady = ClientExecutableExists() && !updating;
+    const bool online = CurrentServerStatus().online;
+
+    // Title block.
+    drawList->AddCircleFilled(At(p, 145.0f, 238.0f), 2.5f, IM_COL32(0x8A, 0x8B, 0x91, 255));
+    const ImVec4 taglineColour = ImGui::ColorConvertU32ToFloat4(IM_COL32(0x8A, 0x8B, 0x91, 255));
+    TextWithFont(ImVec2(154.0f, 232.0f), fonts.fontMedium10, &taglineColour, "QUILLON SAGA MMORPG");
+    const ImVec4 greyTitle(0.65f, 0.65f, 0.67f, 1.0f);
+    TextWithFont(ImVec2(141.0f, 254.0f), fonts.fontRegular28, &greyTitle, "Quillon");
+    TextWithFont(ImVec2(141.0f, 282.0f), fonts.fontBold52, nullptr, "SAGA");
+    if (fonts.fontLight13) {
+        const float size = fonts.fontLight13->FontSize;
+        DrawWrappedText(drawList, fonts.fontLight13, size, At(p, 141.0f, 354.0f), 400.0f,
+                        1.7f * size, 0, palette::kSecondaryText, kDescription);
+    }
+
+    DrawPrimaryButton(drawList, requestUpdateCheck, requestPlay, updating, clientReady, online);
+    DrawSettingsButton(ui, drawList);
+    DrawTrailerPanel(drawList, p);
+
+    DrawFooterLink(drawList, p, height, "##ftr_discord", 130.0f, 76.0f, fonts.iconBrands10, 12.0f,
+                   136.0f, icon::kDiscord, 147.0f, "DISCORD", true);
+    DrawFooterLink(drawList, p, height, "##ftr_website", 214.0f, 80.0f, fonts.iconSolid10, 11.0f,
+                   219.5f, icon::kGlobe, 230.0f, "WEBSITE", false);
+    if (fonts.fontMedium9) {
+        const ImVec2 size =
+            fonts.fontMedium9->CalcTextSizeA(9.0f, FLT_MAX, 0.0f, kLauncherVersionText);
+        drawList->AddText(fonts.fontMedium9, 9.0f,
+                          At(p, width - size.x - 16.0f, height - 24.0f - size.y / 2.0f),
+                          palette::kMutedIcon, kLauncherVersionText);
+    }
+}

@@ -1,0 +1,123 @@
+#include "ui/news_logic.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+
+#include "update/text.h"
+
+namespace {
+
+constexpr std::size_t kTitleLimit = 36;
+constexpr std::size_t kTitleKeep = 32;
+constexpr std::size_t kSummaryLimit = 161;
+constexpr std::size_t kSummaryKeep = 157;
+constexpr std::size_t kBannerDateBytes = 61;  // a 64-byte line: two spaces, the date, the zero
+
+std::string Shorten(std::string_view text, std::size_t limit, std::size_t keep) {
+    if (text.size() < limit)
+        return std::string(text);
+    std::string shortened(text.substr(0, keep));
+    shortened += "...";
+    return shortened;
+}
+
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size())
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != prefix[i])
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+NewsColumns SplitNewsColumns(const std::vector<NewsItem>& items) {
+    NewsColumns columns;
+    for (const NewsItem& item : items) {
+        if (item.featured)
+            continue;
+        auto& column = item.tag == "CHANGELOG" ? columns.changelogItems : columns.updateItems;
+        if (column.size() < kNewsColumnCapacity)
+            column.push_back(item);
+    }
+    return columns;
+}
+
+bool NewsPagingOn(const NewsColumns& columns) {
+    return columns.changelogItems.size() > kNewsCardsPerPage ||
+           columns.updateItems.size() > kNewsCardsPerPage;
+}
+
+std::int32_t SettleNewsPage(std::int32_t newsPage, bool pagingOn) {
+    if (!pagingOn)
+        return 0;
+    return std::clamp<std::int32_t>(newsPage, 0, kNewsPageCount - 1);
+}
+
+NewsCardRange NewsCardsOnPage(std::size_t columnSize, std::int32_t newsPage) {
+    if (newsPage < 0)
+        newsPage = 0;
+    std::size_t begin = kNewsCardsPerPage * static_cast<std::size_t>(newsPage);
+    begin = std::min(begin, columnSize);
+    return {begin, std::min(begin + kNewsCardsPerPage, columnSize)};
+}
+
+std::string ShortenNewsTitle(std::string_view title) {
+    return Shorten(title, kTitleLimit, kTitleKeep);
+}
+
+std::string ShortenNewsSummary(std::string_view summary) {
+    return Shorten(summary, kSummaryLimit, kSummaryKeep);
+}
+
+std::string NewsCountText(std::size_t count) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%02zu", count);
+    return text;
+}
+
+std::string NewsPageText(std::int32_t newsPage) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%d of %d", static_cast<int>(newsPage) + 1,
+                  static_cast<int>(kNewsPageCount));
+    return text;
+}
+
+std::string BannerDateSuffix(std::string_view date) {
+    if (date.empty())
+        return {};
+    std::string suffix = "  ";
+    suffix.append(date.substr(0, kBannerDateBytes));
+    return suffix;
+}
+
+std::optional<std::string> WebAddressToOpen(std::string_view url) {
+    try {
+        (void)Utf8ToWide(url);
+    } catch (const std::runtime_error&) {
+        return std::nullopt;
+    }
+    std::size_t schemeLength = 0;
+    if (StartsWithIgnoringCase(url, "https://")) {
+        schemeLength = 8;
+    } else if (StartsWithIgnoringCase(url, "http://")) {
+        schemeLength = 7;
+    } else {
+        return std::nullopt;
+    }
+    for (unsigned char c : url) {
+        if (c <= 0x20 || c == 0x7F)
+            return std::nullopt;
+    }
+    std::string_view rest = url.substr(schemeLength);
+    std::string_view host = rest.substr(0, rest.find_first_of("/?#"));
+    if (host.empty() || host.front() == '@' || host.front() == ':')
+        return std::nullopt;
+    return std::string(url);
+}

@@ -1,0 +1,54 @@
+#pragma once
+// Decisions of the News page, kept apart from its drawing.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "live/live.h"
+
+inline constexpr std::size_t kNewsColumnCapacity = 6;
+inline constexpr std::size_t kNewsCardsPerPage = 3;
+inline constexpr std::int32_t kNewsPageCount = 2;
+
+struct NewsColumns {
+    std::vector<NewsItem> changelogItems;
+    std::vector<NewsItem> updateItems;
+};
+
+// In list order, the first entry included: featured entries are skipped (the banner shows the
+// first entry), "CHANGELOG" entries fill the left column, every other tag the right one; each
+// column keeps at most six.
+NewsColumns SplitNewsColumns(const std::vector<NewsItem>& items);
+
+// Paging is on when either column has more than one page of cards.
+bool NewsPagingOn(const NewsColumns& columns);
+
+// The page to show this frame: back to 0 when paging is off, and never outside 0..1.
+std::int32_t SettleNewsPage(std::int32_t newsPage, bool pagingOn);
+
+// Indices [begin, end) of a column's cards on `newsPage`.
+struct NewsCardRange {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+};
+NewsCardRange NewsCardsOnPage(std::size_t columnSize, std::int32_t newsPage);
+
+// 36 bytes or longer: the first 32 bytes and "...". Expects sanitized (ASCII) text.
+std::string ShortenNewsTitle(std::string_view title);
+// 161 bytes or longer: the first 157 bytes and "...". Expects sanitized (ASCII) text.
+std::string ShortenNewsSummary(std::string_view summary);
+
+// "%02d" of a column's entry count: "06", "00".
+std::string NewsCountText(std::size_t count);
+// "%d of 2" with the page shown, counted from 1.
+std::string NewsPageText(std::int32_t newsPage);
+// What follows "LATEST NEWS": two spaces and at most 61 bytes of the date; empty without a date.
+std::string BannerDateSuffix(std::string_view date);
+
+// The address to hand to the desktop, or nothing: the URL must be valid UTF-8, use the http or
+// https scheme with a host, and hold no blanks or control characters. A news service must not
+// be able to start programs through file:, javascript: or custom protocol handlers.
+std::optional<std::string> WebAddressToOpen(std::string_view url);

@@ -1,0 +1,316 @@
+#include <cfloat>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "app/client.h"
+#include "app/client_data.h"
+#include "app/settings.h"
+#include "platform/process.h"
+#include "ui/pages.h"
+#include "ui/theme.h"
+#include "ui/widgets.h"
+
+namespace {
+
+constexpr ImU32 kWhite = IM_COL32(255, 255, 255, 255);
+constexpr ImU32 kAccentViolet = IM_COL32(0x7D, 0x67, 0xCB, 255);
+constexpr ImU32 kLightViolet = IM_COL32(0x95, 0x80, 0xDC, 255);
+constexpr ImU32 kSecondaryText = IM_COL32(0x8B, 0x8C, 0x8F, 255);
+constexpr ImU32 kSectionLabel = IM_COL32(0x5A, 0x5B, 0x5F, 255);
+constexpr ImU32 kCardGround = IM_COL32(0x1C, 0x1D, 0x22, 255);
+constexpr ImU32 kDisabledFill = IM_COL32(0x3C, 0x3C, 0x41, 38);
+constexpr ImU32 kDisabledOutline = IM_COL32(0x50, 0x50, 0x55, 77);
+constexpr ImU32 kDisabledLabel = IM_COL32(0x78, 0x78, 0x7D, 255);
+constexpr ImU32 kGreyFill = IM_COL32(0x3C, 0x3E, 0x44, 255);
+constexpr ImU32 kGreyOutline = IM_COL32(0x50, 0x52, 0x58, 255);
+constexpr ImU32 kCancelFill = IM_COL32(0x2F, 0x31, 0x38, 255);
+constexpr ImU32 kSaveIdleLabel = IM_COL32(0x8C, 0x8E, 0x94, 255);
+constexpr ImU32 kShade = IM_COL32(0, 0, 0, 180);
+
+constexpr ImU32 White(int alpha) {
+    return IM_COL32(255, 255, 255, alpha);
+}
+
+constexpr const char* kIconOpenFolder = "\xEF\x81\xBC";  // U+F07C
+constexpr const char* kIconCheck = "\xEF\x80\x8C";       // U+F00C
+
+constexpr float kCardLeft = 124.0f;
+constexpr float kCardRight = 1232.0f;
+
+ImVec2 At(ImVec2 origin, float x, float y) {
+    return ImVec2(origin.x + x, origin.y + y);
+}
+
+void AddText(ImDrawList* drawList, ImFont* font, float size, ImVec2 position, ImU32 colour,
+             const char* text) {
+    if (font)
+        drawList->AddText(font, size, position, colour, text);
+}
+
+ImVec2 Measure(ImFont* font, float size, const char* text, ImVec2 fallback) {
+    if (!font)
+        return fallback;
+    return font->CalcTextSizeA(size, FLT_MAX, 0.0f, text);
+}
+
+// The client executable counts as present only when it can be seen; a folder that cannot be
+// resolved or read leaves CLEAR DATA grey, and the page stays usable.
+bool ClientExecutablePresent() {
+    try {
+        std::error_code error;
+        bool present = std::filesystem::exists(ClientDirectory() / ClientExecutableName, error);
+        return present && !error;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+class SettingsPainter {
+public:
+    SettingsPainter(ImDrawList* drawList, ImVec2 origin) : drawList_(drawList), origin_(origin) {}
+
+    void SectionLabel(float y, const char* label) const {
+        AddText(drawList_, Fonts().fontMedium9, 9, At(origin_, kCardLeft, y), kSectionLabel, label);
+    }
+
+    void Card(float top, float bottom) const {
+        drawList_->AddRectFilled(At(origin_, kCardLeft, top), At(origin_, kCardRight, bottom),
+                                 kCardGround, 6);
+        drawList_->AddRect(At(origin_, kCardLeft, top), At(origin_, kCardRight, bottom), White(10),
+                           6, 0, 1);
+    }
+
+    void CardTexts(float titleY, float descriptionY, const char* title,
+                   const char* description) const {
+        AddText(drawList_, Fonts().fontMedium12, 12, At(origin_, 138, titleY), kWhite, title);
+        AddText(drawList_, Fonts().fontMedium10, 10, At(origin_, 138, descriptionY), kSecondaryText,
+                description);
+    }
+
+    void PrimaryButtonLook(ImVec2 itemMin, ImVec2 itemMax, bool hovered, const char* label) const {
+        drawList_->AddRectFilled(itemMin, itemMax, hovered ? kLightViolet : kAccentViolet, 5);
+        drawList_->AddRect(itemMin, itemMax, kAccentViolet, 5, 0, 1);
+        DrawTextInRect(drawList_, Fonts().fontMedium10, 10, itemMin, itemMax, kWhite, label);
+    }
+
+    // A primary button; true when pressed.
+    bool PrimaryButton(const char* id, float x, float y, float w, float h,
+                       const char* label) const {
+        HitResult hit = HitButton(id, ImVec2(x, y), ImVec2(w, h));
+        PrimaryButtonLook(ImGui::GetItemRectMin(), ImGui::GetItemRectMax(), hit.hovered, label);
+        return hit.pressed;
+    }
+
+    void Heading() const {
+        const UiFonts& fonts = Fonts();
+        ImGui::SetCursorPos(ImVec2(124, 80));
+        if (fonts.fontBold18)
+            ImGui::PushFont(fonts.fontBold18);
+        ImGui::TextUnformatted("Settings");
+        if (fonts.fontBold18)
+            ImGui::PopFont();
+
+        ImGui::SetCursorPos(ImVec2(124, 103));
+        if (fonts.fontMedium11)
+            ImGui::PushFont(fonts.fontMedium11);
+        ImGui::PushStyleColor(ImGuiCol_Text, kSecondaryText);
+        ImGui::TextUnformatted("Configure the launcher and game client directory.");
+        ImGui::PopStyleColor();
+        if (fonts.fontMedium11)
+            ImGui::PopFont();
+    }
+
+    void GameClient(UiState& ui) const {
+        SectionLabel(138, "GAME CLIENT");
+        Card(156, 210);
+        CardTexts(166, 182, "Game Directory", "Path to the Quillon Saga client folder.");
+
+        ImGui::PushStyleColor(ImGuiCol_FrameBg, ImVec4(0.055f, 0.055f, 0.07f, 0.5f));
+        ImGui::PushStyleColor(ImGuiCol_Border, White(18));
+        ImGui::PushStyleVar(ImGuiStyleVar_FrameRounding, 5.0f);
+        ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, ImVec2(10, 7));
+        ImGui::PushStyleVar(ImGuiStyleVar_FrameBorderSize, 1.0f);
+        ImFont* pathFont = SystemFont();
+        if (pathFont)
+            ImGui::PushFont(pathFont);
+        ImGui::SetCursorPos(ImVec2(480, 167));
+        ImGui::SetNextItemWidth(540);
+        ui.gameDirBuffer.back() = '\0';
+        ImGui::InputText("##gamedir", ui.gameDirBuffer.data(), ui.gameDirBuffer.size(),
+                         ImGuiInputTextFlags_ReadOnly);
+        if (pathFont)
+            ImGui::PopFont();
+        ImGui::PopStyleVar(3);
+        ImGui::PopStyleColor(2);
+
+        HitResult open = HitButton("##open_dir", ImVec2(1104, 167), ImVec2(114, 32));
+        if (open.pressed) {
+            try {
+                OpenWithDesktop(ClientDirectory().string());
+            } catch (const std::exception&) {
+                // No folder to show; the press only clicks.
+            }
+        }
+        ImVec2 itemMin = ImGui::GetItemRectMin();
+        ImVec2 itemMax = ImGui::GetItemRectMax();
+        drawList_->AddRect(itemMin, itemMax, open.hovered ? kAccentViolet : White(18), 5, 0, 1);
+        ImU32 colour = open.hovered ? kWhite : kSecondaryText;
+        const char* label = "OPEN FOLDER";
+        ImVec2 labelSize = Measure(Fonts().fontMedium9, 9, label, ImVec2(60, 9));
+        float x0 = itemMin.x + (114 - (labelSize.x + 16)) / 2;
+        float centerY = (itemMin.y + itemMax.y) / 2;
+        DrawTextCentered(drawList_, Fonts().iconSolid10, 10, x0 + 5, centerY, colour,
+                         kIconOpenFolder);
+        AddText(drawList_, Fonts().fontMedium9, 9, ImVec2(x0 + 16, centerY - labelSize.y / 2),
+                colour, label);
+    }
+
+    void Launcher(LauncherSettings& settings) const {
+        SectionLabel(222, "LAUNCHER");
+        Card(240, 286);
+        CardTexts(247, 263, "Close launcher when game starts", "Frees memory while you play.");
+        if (ToggleSwitch("##tgl_close", settings.closeOnLaunch, ImVec2(1184, 254)))
+            RecomputeUnsavedChanges(settings);
+        Card(288, 334);
+        CardTexts(295, 311, "Verify files on startup",
+                  "Check for missing or changed game files each time launcher opens.");
+        if (ToggleSwitch("##tgl_verify", settings.verifyOnStart, ImVec2(1184, 302)))
+            RecomputeUnsavedChanges(settings);
+    }
+
+    void Maintenance(UiState& ui, LauncherState& state, bool* requestUpdateCheck, float width,
+                     float height) const {
+        SectionLabel(348, "MAINTENANCE");
+        Card(366, 420);
+        CardTexts(376, 392, "Check for Client Updates",
+                  "Check for missing or changed game files and repair corrupted files.");
+        if (PrimaryButton("##check_upd", 1078, 377, 140, 32, "CHECK UPDATES") && requestUpdateCheck)
+            *requestUpdateCheck = true;
+
+        Card(422, 476);
+        CardTexts(432, 448, "Clear Client Data",
+                  "Delete the managed game files, then download a clean client copy.");
+        // While a task holds busy (an update run, or a deletion already under way) the files
+        // are in use: the button stays grey and inert.
+        bool clientPresent = ClientExecutablePresent();
+        bool clearUsable = clientPresent && !state.busy.load();
+        HitResult clear;
+        if (clearUsable) {
+            clear = HitButton("##clear_data", ImVec2(1108, 433), ImVec2(110, 32));
+            if (clear.pressed)
+                ui.clearConfirmOpen = true;
+        }
+        if (ui.clearConfirmOpen)
+            ConfirmationDialog(ui, state, width, height);
+
+        ImVec2 clearMin = At(origin_, 1108, 433);
+        ImVec2 clearMax = At(origin_, 1108 + 110, 433 + 32);
+        if (clearUsable) {
+            PrimaryButtonLook(clearMin, clearMax, clear.hovered, "CLEAR DATA");
+        } else {
+            drawList_->AddRectFilled(clearMin, clearMax, kDisabledFill, 5);
+            drawList_->AddRect(clearMin, clearMax, kDisabledOutline, 5, 0, 1);
+            DrawTextInRect(drawList_, Fonts().fontMedium10, 10, clearMin, clearMax, kDisabledLabel,
+                           "CLEAR DATA");
+        }
+    }
+
+    void LauncherUpdates(bool* requestLauncherUpdate) const {
+        Card(478, 532);
+        CardTexts(488, 504, "Check for Launcher Updates",
+                  "Update the launcher itself to the latest version.");
+        if (PrimaryButton("##check_launcher_upd", 1058, 489, 160, 32, "CHECK LAUNCHER UPDATE") &&
+            requestLauncherUpdate)
+            *requestLauncherUpdate = true;
+    }
+
+    void Save(LauncherSettings& settings) const {
+        bool hovered = false;
+        if (settings.unsavedChanges) {
+            HitResult save = HitButton("##save", ImVec2(1152, 552), ImVec2(80, 32));
+            hovered = save.hovered;
+            if (save.pressed)
+                SaveSettings();
+        }
+        bool active = settings.unsavedChanges;
+        ImVec2 itemMin = At(origin_, 1152, 552);
+        ImVec2 itemMax = At(origin_, 1232, 584);
+        ImU32 fill = active ? (hovered ? kLightViolet : kAccentViolet) : kGreyFill;
+        drawList_->AddRectFilled(itemMin, itemMax, fill, 5);
+        drawList_->AddRect(itemMin, itemMax, active ? kAccentViolet : kGreyOutline, 5, 0, 1);
+        ImU32 colour = active ? kWhite : kSaveIdleLabel;
+        const char* label = "SAVE";
+        ImVec2 labelSize = Measure(Fonts().fontMedium10, 10, label, ImVec2(28, 10));
+        float x0 = itemMin.x + (80 - (labelSize.x + 15)) / 2;
+        float centerY = (itemMin.y + itemMax.y) / 2;
+        DrawTextCentered(drawList_, Fonts().iconSolid10, 10, x0 + 5, centerY, colour, kIconCheck);
+        AddText(drawList_, Fonts().fontMedium10, 10, ImVec2(x0 + 15, centerY - labelSize.y / 2),
+                colour, label);
+    }
+
+private:
+    // A drawing, not an ImGui popup: everything else on the page keeps reacting to the mouse.
+    void ConfirmationDialog(UiState& ui, LauncherState& state, float width, float height) const {
+        const UiFonts& fonts = Fonts();
+        drawList_->AddRectFilled(origin_, At(origin_, width, height), kShade);
+        float x0 = (width - 400) / 2;
+        float y0 = (height - 140) / 2;
+        drawList_->AddRectFilled(At(origin_, x0, y0), At(origin_, x0 + 400, y0 + 140), kCardGround,
+                                 8);
+        drawList_->AddRect(At(origin_, x0, y0), At(origin_, x0 + 400, y0 + 140), White(18), 8, 0,
+                           1.5f);
+        AddText(drawList_, fonts.fontBold18, 18, At(origin_, x0 + 20, y0 + 20), kWhite,
+                "Clear Client Data?");
+        AddText(drawList_, fonts.fontLight13, 12, At(origin_, x0 + 20, y0 + 50), kSecondaryText,
+                "This will delete all game files. You will need to re-download.");
+
+        HitResult cancel = HitButton("##cancel_clear", ImVec2(x0 + 20, y0 + 84), ImVec2(120, 36));
+        DialogButtonLook(cancel.hovered ? kGreyFill : kCancelFill, kGreyOutline, "CANCEL");
+        HitResult confirm =
+            HitButton("##confirm_clear", ImVec2(x0 + 260, y0 + 84), ImVec2(120, 36));
+        DialogButtonLook(confirm.hovered ? kLightViolet : kAccentViolet, kAccentViolet, "DELETE");
+
+        if (cancel.pressed)
+            ui.clearConfirmOpen = false;
+        if (confirm.pressed) {
+            try {
+                // Refused while busy: an update started while the dialog was open owns the files.
+                StartClearClientData(state, ClientDirectory());
+            } catch (const std::exception&) {
+                // No client folder can be resolved: nothing to delete.
+            }
+            ui.clearConfirmOpen = false;
+        }
+    }
+
+    void DialogButtonLook(ImU32 fill, ImU32 outline, const char* label) const {
+        ImVec2 itemMin = ImGui::GetItemRectMin();
+        ImVec2 itemMax = ImGui::GetItemRectMax();
+        drawList_->AddRectFilled(itemMin, itemMax, fill, 6);
+        drawList_->AddRect(itemMin, itemMax, outline, 6, 0, 1);
+        DrawTextInRect(drawList_, Fonts().fontMedium11, 11, itemMin, itemMax, kWhite, label);
+    }
+
+    ImDrawList* drawList_;
+    ImVec2 origin_;
+};
+
+}  // namespace
+
+void DrawSettingsPage(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec2 windowPos,
+                      float width, float height, bool* requestUpdateCheck,
+                      bool* requestLauncherUpdate, std::int32_t progressIndex,
+                      std::int32_t progressCount) {
+    (void)progressIndex;
+    (void)progressCount;
+    LauncherSettings& settings = CurrentSettings();
+    SettingsPainter painter(drawList, windowPos);
+    painter.Heading();
+    painter.GameClient(ui);
+    painter.Launcher(settings);
+    painter.Maintenance(ui, state, requestUpdateCheck, width, height);
+    painter.LauncherUpdates(requestLauncherUpdate);
+    painter.Save(settings);
+}

@@ -1,0 +1,125 @@
+#pragma once
+// The interface's decisions, kept apart from the drawing so they can be checked without a window.
+#include <imgui.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "live/live.h"
+#include "ui/ui_state.h"
+
+// Colours of the launcher's own drawing (IM_COL32 layout).
+namespace palette {
+inline constexpr ImU32 kWindowGround = IM_COL32(0x16, 0x17, 0x1B, 255);
+inline constexpr ImU32 kAccentViolet = IM_COL32(0x7D, 0x67, 0xCB, 255);
+inline constexpr ImU32 kAccentVioletBusy = IM_COL32(0x7D, 0x67, 0xCB, 102);
+inline constexpr ImU32 kLightViolet = IM_COL32(0x95, 0x80, 0xDC, 255);
+inline constexpr ImU32 kOnlineGreen = IM_COL32(0x4C, 0xAF, 0x7D, 255);
+inline constexpr ImU32 kOfflineRed = IM_COL32(0xCF, 0x52, 0x52, 255);
+inline constexpr ImU32 kWhite = IM_COL32(255, 255, 255, 255);
+inline constexpr ImU32 kSecondaryText = IM_COL32(0x8B, 0x8C, 0x8F, 255);
+inline constexpr ImU32 kMutedIcon = IM_COL32(0x5A, 0x5B, 0x5F, 255);
+inline constexpr ImU32 kSidebarIconIdle = IM_COL32(0xC8, 0xCD, 0xD7, 255);
+inline constexpr ImU32 kCardGround = IM_COL32(0x1C, 0x1D, 0x22, 255);
+inline constexpr ImU32 kOfflineFill = IM_COL32(0x2F, 0x31, 0x38, 255);
+inline constexpr ImU32 kOfflineIcon = IM_COL32(0x73, 0x74, 0x7A, 255);
+inline constexpr ImU32 kOfflineLabel = IM_COL32(0x8A, 0x8B, 0x91, 255);
+constexpr ImU32 WithAlpha(ImU32 colour, int alpha) {
+    return (colour & ~IM_COL32_A_MASK) | (static_cast<ImU32>(alpha & 0xFF) << IM_COL32_A_SHIFT);
+}
+constexpr ImU32 White(int alpha) {
+    return WithAlpha(kWhite, alpha);
+}
+}  // namespace palette
+
+// Font Awesome 6 glyphs as UTF-8 (the brand mark lives in the brands font).
+namespace icon {
+inline constexpr const char* kHouse = "\xEF\x80\x95";
+inline constexpr const char* kGear = "\xEF\x80\x93";
+inline constexpr const char* kGlobe = "\xEF\x82\xAC";
+inline constexpr const char* kPlay = "\xEF\x81\x8B";
+inline constexpr const char* kMinus = "\xEF\x81\xA8";
+inline constexpr const char* kXMark = "\xEF\x80\x8D";
+inline constexpr const char* kCheck = "\xEF\x80\x8C";
+inline constexpr const char* kVideo = "\xEF\x80\xBD";
+inline constexpr const char* kFolderOpen = "\xEF\x81\xBC";
+inline constexpr const char* kDiscord = "\xEF\x8E\x92";
+inline constexpr const char* kArrowDown = "\xEF\x81\xA3";
+inline constexpr const char* kBell = "\xEF\x83\xB3";
+inline constexpr const char* kCircleInfo = "\xEF\x81\x9A";
+inline constexpr const char* kAngleRight = "\xEF\x84\x85";
+inline constexpr const char* kChevronLeft = "\xEF\x81\x93";
+inline constexpr const char* kChevronRight = "\xEF\x81\x94";
+inline constexpr const char* kList = "\xEF\x80\xBA";
+inline constexpr const char* kDownload = "\xEF\x80\x99";
+}  // namespace icon
+
+// ---- Click chime -------------------------------------------------------------------------------
+
+inline constexpr int kClickSoundSampleCount = 14112;
+inline constexpr int kClickSoundSampleRate = 44100;
+
+// The whole RIFF/WAVE file of the click chime: 16-bit mono PCM, 0.32 s.
+std::vector<std::uint8_t> BuildClickSoundWave();
+
+// ---- Animation levels
+// ----------------------------------------------------------------------------
+
+// The share of the remaining distance an animated level covers this frame: perSecond × dt, at
+// most 1 so a long frame never overshoots its target.
+float AnimationRate(float deltaTime, float perSecond);
+float ApproachLevel(float level, float target, float rate);
+// trunc(fullAlpha × level); fullAlpha from level 1 on, 0 at or below 0.
+int LevelAlpha(float level, int fullAlpha);
+// The navigation button's fill alpha; 0 means no fill.
+int NavFillAlpha(float selectionLevel, float hoverLevel);
+// Vertical offset of the active-page marker and of that page's navigation button.
+float NavButtonTop(ActivePage page);
+
+// ---- Home page
+// -------------------------------------------------------------------------------------
+
+// A client update run is fetching files.
+bool IsUpdating(std::int32_t progressIndex, std::int32_t progressCount);
+
+struct PlayButtonLook {
+    const char* label;
+    ImU32 fill;
+    ImU32 iconColour;
+    ImU32 labelColour;
+};
+PlayButtonLook ChoosePlayButton(bool updating, bool clientReady, bool online, bool hovered);
+
+enum class PlayAction { None, Play, UpdateCheck };
+// What a press of the primary button asks of the main loop.
+PlayAction PlayButtonAction(bool pressed, bool online, bool clientReady);
+
+// ---- Title strip
+// -----------------------------------------------------------------------------------
+
+std::string ServerPillText(const ServerStatus& status);
+bool ShowDownloadBox(std::int32_t progressIndex, std::int32_t progressCount);
+float DownloadFraction(std::int32_t progressIndex, std::int32_t progressCount);
+// The download box's second line: the file path of "Downloading <path>", shortened to fit.
+std::string DownloadDetailText(std::string_view statusLine);
+// Segments of the progress ring's open arc.
+int RingSegmentCount(float fraction);
+
+// ---- Text and links
+// --------------------------------------------------------------------------------
+
+// Only http and https addresses (letter case ignored) may reach the desktop's opener.
+bool IsWebAddress(std::string_view url);
+
+// Copies `text` into a zero-terminated buffer of `capacity` bytes, cutting it at a character
+// boundary when it does not fit so the field never shows a broken character.
+void CopyTruncated(char* buffer, std::size_t capacity, std::string_view text);
+
+// Shown in the game-folder field when the real client folder cannot be found.
+inline constexpr const char* kFallbackClientFolderText =
+    "/home/player/.local/share/Quillon Saga/QuillonSaga Game";
+
+inline constexpr const char* kLauncherVersionText = "v1.0.8";

@@ -1,0 +1,232 @@
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <memory>
+#include <stdexcept>
+#include <system_error>
+
+#include "platform/durable_file.h"
+#include "update/target_status.h"
+#include "update/text.h"
+#include "update/update_run.h"
+
+namespace {
+
+[[noreturn]] void CannotWrite() {
+    throw std::runtime_error("Cannot write update download");
+}
+
+// Writes the reply body into the download file as it arrives and digests the same bytes, so a
+// client file is never held in memory and never read back for verification.
+class DownloadWriter {
+public:
+    explicit DownloadWriter(std::filesystem::path download)
+        : download_(std::move(download)), context_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
+        if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1)
+            throw std::runtime_error("SHA-256 initialization failed");
+    }
+    DownloadWriter(const DownloadWriter&) = delete;
+    DownloadWriter& operator=(const DownloadWriter&) = delete;
+    ~DownloadWriter() { Discard(); }
+
+    // The body sink: any failure is kept so the caller can report it instead of the
+    // transfer's own abort text.
+    bool Accept(const char* data, std::size_t size) noexcept {
+        try {
+            if (fd_ < 0)
+                Open();
+            Write(data, size);
+            return true;
+        } catch (...) {
+            failure_ = std::current_exception();
+            return false;
+        }
+    }
+
+    const std::exception_ptr& failure() const { return failure_; }
+
+    // Closes the file (opening it first for an empty body) and returns the digest text.
+    std::wstring Finish() {
+        if (fd_ < 0)
+            Open();
+        int fd = fd_;
+        fd_ = -1;
+        if (close(fd) != 0) {
+            opened_ = false;
+            RemoveDownload();
+            CannotWrite();
+        }
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        if (EVP_DigestFinal_ex(context_.get(), digest, &length) != 1 || length != 32)
+            throw std::runtime_error("SHA-256 finalization failed");
+        static constexpr wchar_t kHex[] = L"0123456789abcdef";
+        std::wstring text;
+        for (unsigned int i = 0; i < length; ++i) {
+            text.push_back(kHex[digest[i] >> 4]);
+            text.push_back(kHex[digest[i] & 0x0F]);
+        }
+        opened_ = false;
+        return text;
+    }
+
+    // Drops a partial download: it can never pass verification, so keeping it only costs space.
+    void Discard() noexcept {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+        if (opened_)
+            RemoveDownload();
+        opened_ = false;
+    }
+
+private:
+    void Open() {
+        std::filesystem::path folder = download_.parent_path();
+        std::error_code error;
+        std::filesystem::create_directories(folder, error);
+        if (error)
+            throw std::filesystem::filesystem_error("create_directories", folder, error);
+        // O_NOFOLLOW: a link planted under the download name must not redirect the write.
+        fd_ = open(download_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd_ < 0)
+            CannotWrite();
+        opened_ = true;
+    }
+
+    void Write(const char* data, std::size_t size) {
+        if (size > 0 && EVP_DigestUpdate(context_.get(), data, size) != 1)
+            throw std::runtime_error("SHA-256 read failed");
+        while (size > 0) {
+            ssize_t written = write(fd_, data, size);
+            if (written < 0) {
+                if (errno == EINTR)
+                    continue;
+                CannotWrite();
+            }
+            data += written;
+            size -= static_cast<std::size_t>(written);
+        }
+    }
+
+    void RemoveDownload() noexcept {
+        std::error_code ignored;
+        std::filesystem::remove(download_, ignored);
+    }
+
+    std::filesystem::path download_;
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context_;
+    int fd_ = -1;
+    bool opened_ = false;
+    std::exception_ptr failure_;
+};
+
+// Wide text of a file name that never fails: names here came from checked UTF-8, but a message
+// builder must not throw.
+std::wstring NameForMessage(const std::filesystem::path& target) {
+    return FailureMessage(target.filename().native());
+}
+
+void Download(const std::wstring& url, const std::filesystem::path& download,
+              const std::wstring& expected, const UpdateEnvironment& environment) {
+    DownloadWriter writer(download);
+    BodySink sink = [&writer](const char* data, std::size_t size) {
+        return writer.Accept(data, size);
+    };
+    try {
+        if (environment.requestToSink)
+            environment.requestToSink(url, L"GET", std::string(), sink);
+        else
+            HttpsRequestToSink(url, L"GET", std::string(), sink, environment.service);
+    } catch (...) {
+        writer.Discard();
+        if (writer.failure())
+            std::rethrow_exception(writer.failure());
+        throw;
+    }
+    if (writer.failure())
+        std::rethrow_exception(writer.failure());
+    if (!DigestsEqual(writer.Finish(), expected)) {
+        std::error_code ignored;
+        std::filesystem::remove(download, ignored);
+        throw std::runtime_error("Downloaded file failed SHA-256 verification");
+    }
+}
+
+}  // namespace
+
+std::filesystem::path DownloadFilePath(const std::filesystem::path& target) {
+    std::filesystem::path download = target;
+    download += ".download";
+    return download;
+}
+
+std::wstring DownloadUrlPath(std::string_view relativePath) {
+    std::wstring encoded;
+    encoded.reserve(relativePath.size());
+    for (char c : relativePath) {
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     c == '-' || c == '.' || c == '/' || c == '_';
+        if (plain)
+            encoded.push_back(static_cast<wchar_t>(c));
+        else if (c == ' ')
+            encoded += L"%20";
+        else
+            throw std::runtime_error("Manifest has an unsafe download path");
+    }
+    return encoded;
+}
+
+bool ReplaceFile(const std::filesystem::path& download, const std::filesystem::path& target,
+                 std::wstring& message) {
+    int error = ReplaceFileDurably(download, target);
+    if (error == 0)
+        return true;
+    try {
+        if (IsFileInUseError(error))
+            message = L"Could not replace " + NameForMessage(target) +
+                      L" - file is in use. Please close the client and try again.";
+        else
+            message = L"Could not replace " + NameForMessage(target) + L" (Error code: " +
+                      std::to_wstring(static_cast<unsigned>(error)) + L")";
+    } catch (...) {
+        message = L"Could not replace file";
+    }
+    return false;
+}
+
+void FetchFile(const std::filesystem::path& target, std::string_view relativePath,
+               std::string_view checksum, const UpdateEnvironment& environment,
+               bool makeExecutable) {
+    if (!IsChecksumText(checksum))
+        throw std::runtime_error("Manifest has an invalid SHA-256 checksum");
+    const std::wstring url =
+        ServiceUrl(environment.service, "/updater/files/") + DownloadUrlPath(relativePath);
+    TargetFileExists(target);  // refuses a folder before anything is written beside it
+    const std::wstring expected = Utf8ToWide(checksum);
+
+    const std::filesystem::path download = DownloadFilePath(target);
+    std::error_code error;
+    std::filesystem::file_status status = std::filesystem::status(download, error);
+    if (error && status.type() != std::filesystem::file_type::not_found)
+        throw std::filesystem::filesystem_error("exists", download, error);
+    // A verified download left by an interrupted run is placed without a new request.
+    bool reusable =
+        std::filesystem::is_regular_file(status) && DigestsEqual(Sha256File(download), expected);
+    if (!reusable)
+        Download(url, download, expected, environment);
+
+    // Before the move, so the client never appears without its execute bit. A failure here is
+    // not fatal: starting the client sets the bit again.
+    if (makeExecutable)
+        MakeExecutable(download);
+
+    // rename replaces the target atomically, so the old target is never removed first: a crash
+    // leaves either the old or the new file, never neither.
+    std::wstring message;
+    if (!ReplaceFile(download, target, message))
+        throw std::runtime_error(WideToUtf8(message));
+}

@@ -1,0 +1,204 @@
+#include "update/update_run.h"
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <system_error>
+
+#include "app/client.h"
+#include "update/manifest_path.h"
+#include "update/target_status.h"
+#include "update/text.h"
+
+namespace {
+
+[[noreturn]] void MalformedManifest() {
+    throw std::runtime_error("Malformed update manifest");
+}
+[[noreturn]] void MalformedBinary() {
+    throw std::runtime_error("Malformed binary manifest");
+}
+
+// True when the local file already holds the bytes whose digest is `checksum`.
+bool TargetIsCurrent(const std::filesystem::path& target, const std::string& checksum) {
+    if (!TargetFileExists(target))
+        return false;
+    return DigestsEqual(Sha256File(target), Utf8ToWide(checksum));
+}
+
+void Report(const UpdateProgressCallback& progress, std::int32_t index, std::int32_t count,
+            std::wstring message) {
+    qs::UpdateProgress report;
+    report.fileIndex = index;
+    report.fileCount = count;
+    report.message = std::move(message);
+    progress(report);
+}
+
+// Decodes one UTF-8 sequence starting at `text[at]`; its length, or 0 when it is ill-formed.
+std::size_t WellFormedSequenceLength(std::string_view text, std::size_t at) {
+    auto lead = static_cast<unsigned char>(text[at]);
+    std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    if (at + length > text.size())
+        return 0;
+    try {
+        Utf8ToWide(text.substr(at, length));
+    } catch (const std::exception&) {
+        return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+std::wstring FailureMessage(std::string_view text) {
+    std::wstring message;
+    try {
+        message = Utf8ToWide(text);
+    } catch (const std::exception&) {
+        // A parse error can quote reply bytes and a file-system error a path: keep what is
+        // readable rather than losing the whole text.
+        for (std::size_t at = 0; at < text.size();) {
+            std::size_t length = WellFormedSequenceLength(text, at);
+            if (length == 0) {
+                message.push_back(L'\uFFFD');
+                ++at;
+            } else {
+                message += Utf8ToWide(text.substr(at, length));
+                at += length;
+            }
+        }
+    }
+    if (message.empty())
+        message = L"Update failed";
+    return message;
+}
+
+std::string UpdateRequestBody() {
+    nlohmann::json body = {{"args", nlohmann::json::object()},
+                           {"build", ""},
+                           {"os", "windows"},
+                           {"platform", "WIN32-WGL"},
+                           {"version", 1352}};
+    return body.dump();
+}
+
+void PurgeStaleDownloads(const std::filesystem::path& clientDir,
+                         std::filesystem::file_time_type now) {
+    namespace fs = std::filesystem;
+    // Compared as "written at or before the cut-off" so that absurd file times cannot overflow.
+    const fs::file_time_type cutoff = now - std::chrono::seconds(kStaleDownloadSeconds);
+    std::error_code error;
+    fs::recursive_directory_iterator walk(clientDir, error);
+    if (error)
+        return;
+    for (const fs::recursive_directory_iterator end; walk != end;) {
+        const fs::directory_entry& entry = *walk;
+        // A link whose target is gone is simply not a regular file; only an unreadable status
+        // ends the purge.
+        const fs::file_status status = entry.status(error);
+        if (status.type() == fs::file_type::none)
+            return;
+        if (fs::is_regular_file(status) && entry.path().extension() == ".download") {
+            fs::file_time_type written = entry.last_write_time(error);
+            if (error)
+                return;
+            if (written <= cutoff) {
+                std::error_code ignored;
+                fs::remove(entry.path(), ignored);
+            }
+        }
+        walk.increment(error);
+        if (error)
+            return;
+    }
+}
+
+std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clientDir,
+                                              std::string_view manifestReply) {
+    const nlohmann::json manifest = nlohmann::json::parse(manifestReply);
+    if (!manifest.is_object())
+        MalformedManifest();
+    auto files = manifest.find("files");
+    if (files == manifest.end() || !files->is_object())
+        MalformedManifest();
+
+    std::vector<UpdatePlanEntry> plan;
+    for (const auto& [key, value] : files->items()) {
+        if (!value.is_string())
+            MalformedManifest();
+        std::string relativePath = TrimLeadingSlash(key);
+        std::filesystem::path target = ResolveManifestPath(clientDir, relativePath);
+        const std::string& checksum = value.get_ref<const std::string&>();
+        if (!TargetIsCurrent(target, checksum))
+            plan.push_back({std::move(relativePath), checksum});
+    }
+
+    auto binary = manifest.find("binary");
+    if (binary != manifest.end() && binary->is_object()) {
+        auto file = binary->find("file");
+        if (file == binary->end())
+            MalformedBinary();
+        auto checksum = binary->find("checksum");
+        if (checksum == binary->end())
+            MalformedBinary();
+        if (!file->is_string() || !checksum->is_string())
+            MalformedBinary();
+
+        std::string relativePath = TrimLeadingSlash(file->get_ref<const std::string&>());
+        if (relativePath != WideToUtf8(ClientExecutableName))
+            throw std::runtime_error("Unexpected executable in manifest");
+        std::filesystem::path target = ResolveManifestPath(clientDir, relativePath);
+        const std::string& expected = checksum->get_ref<const std::string&>();
+        if (!TargetIsCurrent(target, expected))
+            plan.push_back({std::move(relativePath), expected});
+    }
+    return plan;
+}
+
+UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
+                             const UpdateProgressCallback& progress,
+                             const UpdateEnvironment& environment) {
+    try {
+        std::error_code error;
+        std::filesystem::create_directories(clientDir, error);
+        if (error)
+            throw std::filesystem::filesystem_error("create_directories", clientDir, error);
+
+        try {
+            PurgeStaleDownloads(clientDir, environment.now
+                                               ? environment.now()
+                                               : std::filesystem::file_time_type::clock::now());
+        } catch (...) {
+            // The purge is housekeeping; it never decides the run.
+        }
+
+        const std::wstring url = ServiceUrl(environment.service, "/updater/updater.php");
+        const std::string body = UpdateRequestBody();
+        std::vector<std::uint8_t> reply =
+            environment.request ? environment.request(url, L"POST", body)
+                                : HttpsRequest(url, L"POST", body, environment.service);
+
+        const std::vector<UpdatePlanEntry> plan = PlanClientUpdate(
+            clientDir, std::string_view(reinterpret_cast<const char*>(reply.data()), reply.size()));
+        reply = {};
+
+        const auto count = static_cast<std::int32_t>(plan.size());
+        std::filesystem::path executable;
+        if (!plan.empty())
+            executable = ResolveManifestPath(clientDir, WideToUtf8(ClientExecutableName));
+        for (std::int32_t index = 0; index < count; ++index) {
+            const UpdatePlanEntry& entry = plan[static_cast<std::size_t>(index)];
+            Report(progress, index, count, L"Downloading " + Utf8ToWide(entry.relativePath));
+            std::filesystem::path target = ResolveManifestPath(clientDir, entry.relativePath);
+            FetchFile(target, entry.relativePath, entry.checksum, environment,
+                      target == executable);
+        }
+        Report(progress, count, count, count == 0 ? L"Client is up to date." : L"Update complete.");
+        return {true, L"Ready to play."};
+    } catch (const std::exception& failure) {
+        return {false, FailureMessage(failure.what())};
+    } catch (...) {
+        return {false, L"Update failed"};
+    }
+}
