@@ -17,7 +17,8 @@ struct UpdateEndpoint {
     std::uint16_t port = 443;
 };
 
-// Transfer limits in one place so tests can shorten them.
+// Transfer limits in one place so tests can shorten them. Each request copies them when it starts;
+// change them only while no request runs.
 struct TransferLimits {
     long connectTimeoutMs = 60000;  // connect phase
     long lowSpeedTimeSec = 30;      // abort when fewer than lowSpeedBytes/s arrive for this long
@@ -50,8 +51,11 @@ UpdateEndpoint CheckUpdateUrl(const std::wstring& url,
 std::vector<std::uint8_t> HttpsRequest(const std::wstring& url, const std::wstring& verb,
                                        const std::string& body,
                                        const ServiceEndpoint& service = BuiltInService());
-// Streams the body of a 200 reply into `sink`; same failures. A sink that returns false ends the
-// request with "HTTPS response read failed" (the sink keeps its own reason).
+// Streams the body of a 200 reply into `sink` (the body of any other status never reaches it); same
+// failures. A sink that returns false ends the request with "HTTPS response read failed" (the sink
+// keeps its own reason); an exception thrown by the sink ends the request and travels unchanged.
+// Any failure after the 200 header (connection cut short, stall, cap) is "HTTPS response read
+// failed": a short body is never returned as whole.
 void HttpsRequestToSink(const std::wstring& url, const std::wstring& verb, const std::string& body,
                         const BodySink& sink, const ServiceEndpoint& service = BuiltInService());
 
@@ -66,6 +70,7 @@ void LauncherHttpsGetToSink(const std::wstring& url, const std::wstring& verb, c
 
 // --- Status and news profile ---
 // GET with the user agent "QuillonSaga Launcher/1.0", 5-second limits, status not examined.
-// nullopt on any transport failure or a body over maxBytes.
+// nullopt on a URL that is not https on the service host, on any transport failure (also one cut
+// short in the body) or a body over maxBytes.
 std::optional<std::string> LiveHttpsGet(const std::wstring& url, std::size_t maxBytes,
                                         const ServiceEndpoint& service = BuiltInService());

@@ -190,6 +190,7 @@ struct TestService::Impl {
     std::map<std::string, Fault> faults;
     std::map<std::string, Handler> handlers;
     std::vector<RecordedRequest> recorded;
+    std::function<void(const RecordedRequest&)> onRequest;
 
     // Waits until the server stops or `duration` passes; true when stopping.
     bool waitForStop(std::chrono::milliseconds duration) {
@@ -254,6 +255,8 @@ struct TestService::Impl {
             if (auto found = faults.find(request.path); found != faults.end())
                 fault = found->second;
         }
+        if (onRequest)
+            onRequest(record);
         if (handler) {
             Reply reply = handler(record);
             response.status = reply.status;
@@ -396,6 +399,7 @@ TestService::TestService(Options options) : impl_(std::make_unique<Impl>()) {
                 break;
         }
     }
+    impl_->onRequest = std::move(options.onRequest);
     PemPair pair(material);  // the server context takes its own references
     impl_->server = std::make_unique<httplib::SSLServer>(pair.cert, pair.key);
     if (!impl_->server->is_valid())
@@ -410,6 +414,16 @@ TestService::TestService(Options options) : impl_(std::make_unique<Impl>()) {
     auto route = [impl](const httplib::Request& request, httplib::Response& response) {
         impl->handle(request, response);
     };
+    // A POST without Content-Length (curl -X POST) would otherwise be refused before any handler.
+    server.set_pre_routing_handler(
+        [impl](const httplib::Request& request, httplib::Response& response) {
+            const bool bodyless =
+                !request.has_header("Content-Length") && !request.has_header("Transfer-Encoding");
+            if (request.method == "GET" || request.method == "HEAD" || !bodyless)
+                return httplib::Server::HandlerResponse::Unhandled;
+            impl->handle(request, response);
+            return httplib::Server::HandlerResponse::Handled;
+        });
     server.Get(".*", route);
     server.Post(".*", route);
     server.Put(".*", route);
@@ -430,6 +444,9 @@ TestService::TestService(Options options) : impl_(std::make_unique<Impl>()) {
     }
     // The socket already listens; connections wait in the backlog until the loop runs.
     impl_->thread = std::thread([impl] { impl->server->listen_after_bind(); });
+    // stop() is a no-op until the loop runs; wait for it so a quick destruction cannot hang.
+    while (!server.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 TestService::~TestService() {

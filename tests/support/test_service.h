@@ -109,6 +109,8 @@ public:
         std::string bindAddress = "127.0.0.1";
         std::optional<CertificateAndKey> server;  // overrides `certificate` (the stand-in tool)
         std::string caPem;                        // reported by caPem() when `server` is given
+        // Called on a server thread for every request, after it is recorded (e.g. a request log).
+        std::function<void(const RecordedRequest&)> onRequest;
     };
 
     TestService();  // Certificate::Trusted on a free port
