@@ -15,32 +15,32 @@ QS_RUN_PORT=${QS_RUN_PORT:-8443}
 QS_LAUNCHER=$QS_RUN_DIR/build/app/shell/quillon-launcher
 JOBS=${JOBS:-2}
 
-# The demo client, status, news and release documents, and the test authority the build trusts.
-prepare_service() {
-    for script in make-demo-content.sh standin-start.sh standin-stop.sh; do
-        if [ ! -f "scripts/$script" ]; then
-            echo "run: scripts/$script is missing; the stand-in service is not in this tree" >&2
-            exit 1
-        fi
-    done
-    mkdir -p "$QS_SERVICE_DIR"
-    bash scripts/make-demo-content.sh "$QS_SERVICE_DIR"
-}
+QS_SERVICE_CONTENT=$QS_SERVICE_DIR/content
+QS_SERVICE_CA=$QS_SERVICE_DIR/certs/ca.pem
 
+# Fresh demo content (client, status, news, release document), then the stand-in service with its
+# test authority. The service must run first: the build bakes in the authority it made.
 start_service() {
-    bash scripts/standin-start.sh "$QS_SERVICE_DIR" "$QS_RUN_PORT"
+    mkdir -p "$QS_SERVICE_DIR"
+    bash scripts/make-demo-content.sh "$QS_SERVICE_CONTENT"
     trap stop_service EXIT
+    local assignments
+    assignments=$(bash scripts/standin-start.sh --port "$QS_RUN_PORT" --root "$QS_SERVICE_CONTENT" \
+        --cert-dir "$QS_SERVICE_DIR/certs")
+    eval "$assignments"
+    QS_RUN_PORT=$QS_STANDIN_PORT
+    QS_SERVICE_CA=$QS_STANDIN_CA
 }
 
 stop_service() {
-    bash scripts/standin-stop.sh "$QS_SERVICE_DIR" >/dev/null 2>&1 || true
+    bash scripts/standin-stop.sh >/dev/null 2>&1 || true
 }
 
 # The service's host, port and authority are built in; the build dir is kept between runs.
 build_launcher() {
     cmake -S . -B "$QS_RUN_DIR/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DQS_SERVICE_HOST=localhost -DQS_SERVICE_PORT="$QS_RUN_PORT" \
-        -DQS_SERVICE_CA_FILE="$QS_SERVICE_DIR/ca.pem" -DQS_BUILD_TESTS=OFF >/dev/null
+        -DQS_SERVICE_CA_FILE="$QS_SERVICE_CA" -DQS_BUILD_TESTS=OFF >/dev/null
     cmake --build "$QS_RUN_DIR/build" -j "$JOBS" --target quillon-launcher
 }
 
@@ -50,15 +50,11 @@ reset_home() {
     mkdir -p "$QS_HOME_DIR/data" "$QS_HOME_DIR/config"
 }
 
-launcher_env() {
-    env XDG_DATA_HOME="$QS_HOME_DIR/data" XDG_CONFIG_HOME="$QS_HOME_DIR/config" "$@"
-}
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
-    prepare_service
+    start_service
     build_launcher
     reset_home
-    start_service
     echo "run: stand-in service on https://localhost:$QS_RUN_PORT, player home in $QS_HOME_DIR"
-    launcher_env "$QS_LAUNCHER"
+    XDG_DATA_HOME="$QS_HOME_DIR/data" XDG_CONFIG_HOME="$QS_HOME_DIR/config" "$QS_LAUNCHER"
 fi

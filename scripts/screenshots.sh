@@ -8,19 +8,25 @@ out_dir=$QS_ROOT/build/screenshots
 display=${QS_SCREENSHOT_DISPLAY:-:99}
 mkdir -p "$out_dir"
 
-prepare_service
+start_service
 build_launcher
 reset_home
-start_service
 
 # A screen larger than the window: it opens at (120, 80).
 Xvfb "$display" -screen 0 1440x900x24 +extension GLX -nolisten tcp >"$out_dir/xvfb.log" 2>&1 &
 xvfb_pid=$!
 launcher_pid=
 cleanup() {
-    [ -n "$launcher_pid" ] && kill "$launcher_pid" 2>/dev/null && wait "$launcher_pid" 2>/dev/null
-    kill "$xvfb_pid" 2>/dev/null || true
-    wait "$xvfb_pid" 2>/dev/null || true
+    set +e
+    # The launcher turns SIGTERM into a normal close; give its shutdown time before the display goes.
+    if [ -n "$launcher_pid" ]; then
+        kill "$launcher_pid" 2>/dev/null
+        for _ in $(seq 1 100); do kill -0 "$launcher_pid" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$launcher_pid" 2>/dev/null
+        wait "$launcher_pid" 2>/dev/null
+    fi
+    kill "$xvfb_pid" 2>/dev/null
+    wait "$xvfb_pid" 2>/dev/null
     stop_service
 }
 trap cleanup EXIT
@@ -28,7 +34,9 @@ export DISPLAY=$display
 for _ in $(seq 1 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
 
 # Mesa's software renderer gives an OpenGL 3.3 core context without a GPU.
-LIBGL_ALWAYS_SOFTWARE=1 launcher_env "$QS_LAUNCHER" >"$out_dir/launcher.log" 2>&1 &
+# Started directly (not through a function) so that $! is the launcher itself.
+LIBGL_ALWAYS_SOFTWARE=1 XDG_DATA_HOME="$QS_HOME_DIR/data" XDG_CONFIG_HOME="$QS_HOME_DIR/config" \
+    "$QS_LAUNCHER" >"$out_dir/launcher.log" 2>&1 &
 launcher_pid=$!
 
 window=
