@@ -23,6 +23,16 @@ std::filesystem::path LauncherDataFolder() {
     return *local / "QuillonSagaLauncher";
 }
 
+bool ClientExecutablePresent() {
+    try {
+        std::error_code error;
+        bool present = std::filesystem::exists(ClientDirectory() / ClientExecutableName, error);
+        return present && !error;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 bool LaunchClient(const std::filesystem::path& executable,
                   const std::filesystem::path& workingDirectory, std::wstring& error) {
     // Downloads carry no file modes; a client without its execute bit gets it here.

@@ -18,10 +18,6 @@ namespace {
 
 constexpr float kSidebarWidth = 72.0f;
 
-ImVec2 At(ImVec2 origin, float x, float y) {
-    return ImVec2(origin.x + x, origin.y + y);
-}
-
 void FillFirstFrameFields(UiState& ui) {
     LoadSettings();
     try {

@@ -19,21 +19,6 @@ constexpr const char* kDescription =
     "player-versus-player battles. Take on quests, clear dungeons and leave your mark on an "
     "evolving world.";
 
-ImVec2 At(ImVec2 origin, float x, float y) {
-    return ImVec2(origin.x + x, origin.y + y);
-}
-
-// Any failure to test the file (no data folder, denied access) counts as absence: the page then
-// offers an update, which is the useful thing to do.
-bool ClientExecutableExists() {
-    try {
-        std::error_code error;
-        return std::filesystem::exists(ClientDirectory() / ClientExecutableName, error);
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
 void TextWithFont(ImVec2 cursor, ImFont* font, const ImVec4* colour, const char* text) {
     ImGui::SetCursorPos(cursor);
     if (font)
@@ -151,7 +136,7 @@ void DrawHomePage(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float wid
     const ImVec2 p = windowPos;
     const UiFonts& fonts = Fonts();
     const bool updating = IsUpdating(progressIndex, progressCount);
-    const bool clientReady = ClientExecutableExists() && !updating;
+    const bool clientReady = ClientExecutablePresent() && !updating;
     const bool online = CurrentServerStatus().online;
 
     // Title block.

@@ -22,19 +22,6 @@ std::string Shorten(std::string_view text, std::size_t limit, std::size_t keep) 
     return shortened;
 }
 
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size())
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != prefix[i])
-            return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 NewsColumns SplitNewsColumns(const std::vector<NewsItem>& items) {
@@ -95,29 +82,4 @@ std::string BannerDateSuffix(std::string_view date) {
     std::string suffix = "  ";
     suffix.append(date.substr(0, kBannerDateBytes));
     return suffix;
-}
-
-std::optional<std::string> WebAddressToOpen(std::string_view url) {
-    try {
-        (void)Utf8ToWide(url);
-    } catch (const std::runtime_error&) {
-        return std::nullopt;
-    }
-    std::size_t schemeLength = 0;
-    if (StartsWithIgnoringCase(url, "https://")) {
-        schemeLength = 8;
-    } else if (StartsWithIgnoringCase(url, "http://")) {
-        schemeLength = 7;
-    } else {
-        return std::nullopt;
-    }
-    for (unsigned char c : url) {
-        if (c <= 0x20 || c == 0x7F)
-            return std::nullopt;
-    }
-    std::string_view rest = url.substr(schemeLength);
-    std::string_view host = rest.substr(0, rest.find_first_of("/?#"));
-    if (host.empty() || host.front() == '@' || host.front() == ':')
-        return std::nullopt;
-    return std::string(url);
 }

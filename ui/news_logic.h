@@ -47,8 +47,3 @@ std::string NewsCountText(std::size_t count);
 std::string NewsPageText(std::int32_t newsPage);
 // What follows "LATEST NEWS": two spaces and at most 61 bytes of the date; empty without a date.
 std::string BannerDateSuffix(std::string_view date);
-
-// The address to hand to the desktop, or nothing: the URL must be valid UTF-8, use the http or
-// https scheme with a host, and hold no blanks or control characters. A news service must not
-// be able to start programs through file:, javascript: or custom protocol handlers.
-std::optional<std::string> WebAddressToOpen(std::string_view url);

@@ -50,23 +50,6 @@ constexpr float kCardHeight = 110.0f;
 constexpr float kCardPitch = 118.0f;
 constexpr float kUpdatesLeft = 686.0f;
 
-ImVec2 At(ImVec2 origin, float x, float y) {
-    return ImVec2(origin.x + x, origin.y + y);
-}
-
-// A null font draws nothing; the draw list would otherwise fall back to ImGui's default font.
-void AddText(ImDrawList* drawList, ImFont* font, float size, ImVec2 position, ImU32 colour,
-             const char* text) {
-    if (font)
-        drawList->AddText(font, size, position, colour, text);
-}
-
-ImVec2 Measure(ImFont* font, float size, const char* text, ImVec2 fallback) {
-    if (!font)
-        return fallback;
-    return font->CalcTextSizeA(size, FLT_MAX, 0.0f, text);
-}
-
 class NewsPainter {
 public:
     NewsPainter(const NewsLinkOpener& openLink, ImDrawList* drawList, ImVec2 origin)
@@ -75,15 +58,15 @@ public:
     void OpenLink(const std::string& url) const {
         if (url.empty())
             return;
-        if (auto address = WebAddressToOpen(url); address && openLink_)
-            openLink_(*address);
+        if (IsWebAddress(url) && openLink_)
+            openLink_(url);
     }
 
     void Header() const {
         const UiFonts& fonts = Fonts();
         drawList_->AddCircleFilled(At(origin_, kLeft + 4, 83), 2.5f, kNewsOrange);
-        AddText(drawList_, fonts.fontMedium10, 10, At(origin_, kLeft + 13, 78), kSecondaryText,
-                "QUILLON SAGA");
+        AddTextIfFont(drawList_, fonts.fontMedium10, 10, At(origin_, kLeft + 13, 78),
+                      kSecondaryText, "QUILLON SAGA");
         if (fonts.fontBold18) {
             ImFont* bold = fonts.fontBold18;
             drawList_->AddText(bold, 18, At(origin_, kLeft, 96), kWhite, "Latest");
@@ -95,8 +78,8 @@ public:
                 drawList_->AddImage(streak, At(origin_, x1, 98), At(origin_, x1 + 80, 114));
             }
         }
-        AddText(drawList_, fonts.fontMedium10, 10, At(origin_, kLeft, 120), kSecondaryText,
-                "Keep up with what is changing across the Saga.");
+        AddTextIfFont(drawList_, fonts.fontMedium10, 10, At(origin_, kLeft, 120), kSecondaryText,
+                      "Keep up with what is changing across the Saga.");
     }
 
     void Banner(const std::vector<NewsItem>& items) const {
@@ -155,12 +138,12 @@ public:
         drawList_->AddRectFilled(itemMin, itemMax, White(details.hovered ? 20 : 10), 5);
         drawList_->AddRect(itemMin, itemMax, White(18), 5, 0, 1);
         const char* label = "VIEW DETAILS";
-        ImVec2 labelSize = Measure(fonts.fontMedium10, 10, label, ImVec2(60, 10));
+        ImVec2 labelSize = MeasureText(fonts.fontMedium10, 10, label, ImVec2(60, 10));
         float groupWidth = labelSize.x + 16;
         float x0 = itemMin.x + (130 - groupWidth) / 2;
         float centerY = (itemMin.y + itemMax.y) / 2;
-        AddText(drawList_, fonts.fontMedium10, 10, ImVec2(x0, centerY - labelSize.y / 2), kWhite,
-                label);
+        AddTextIfFont(drawList_, fonts.fontMedium10, 10, ImVec2(x0, centerY - labelSize.y / 2),
+                      kWhite, label);
         DrawTextCentered(drawList_, fonts.iconSolid10, 10, x0 + labelSize.x + 10, centerY, kWhite,
                          kIconAngleRight);
     }
@@ -174,8 +157,9 @@ public:
         ImVec2 icon = At(origin_, kLeft + 18, 287);
         DrawTextCentered(drawList_, fonts.iconSolid12, 12, icon.x, icon.y, kNoticeIcon,
                          kIconCircleInfo);
-        AddText(drawList_, fonts.fontMedium10, 10, At(origin_, kLeft + 34, 282), kSecondaryText,
-                "Preview content is shown until the Discord channels are connected.");
+        AddTextIfFont(drawList_, fonts.fontMedium10, 10, At(origin_, kLeft + 34, 282),
+                      kSecondaryText,
+                      "Preview content is shown until the Discord channels are connected.");
     }
 
     void ColumnHeader(float x, float sectionTop, const char* icon, const char* title,
@@ -184,8 +168,8 @@ public:
         ImVec2 iconCenter = At(origin_, x + 9, sectionTop + 9);
         DrawTextCentered(drawList_, fonts.iconSolid16, 16, iconCenter.x, iconCenter.y, kWhite,
                          icon);
-        AddText(drawList_, fonts.fontMedium11, 11, At(origin_, x + 22, sectionTop + 3.5f), kWhite,
-                title);
+        AddTextIfFont(drawList_, fonts.fontMedium11, 11, At(origin_, x + 22, sectionTop + 3.5f),
+                      kWhite, title);
         ImFont* countFont = fonts.fontMedium11 ? fonts.fontMedium11 : fonts.fontMedium10;
         if (countFont) {
             std::string countText = NewsCountText(count);

@@ -39,40 +39,13 @@ constexpr const char* kIconCheck = "\xEF\x80\x8C";       // U+F00C
 constexpr float kCardLeft = 124.0f;
 constexpr float kCardRight = 1232.0f;
 
-ImVec2 At(ImVec2 origin, float x, float y) {
-    return ImVec2(origin.x + x, origin.y + y);
-}
-
-void AddText(ImDrawList* drawList, ImFont* font, float size, ImVec2 position, ImU32 colour,
-             const char* text) {
-    if (font)
-        drawList->AddText(font, size, position, colour, text);
-}
-
-ImVec2 Measure(ImFont* font, float size, const char* text, ImVec2 fallback) {
-    if (!font)
-        return fallback;
-    return font->CalcTextSizeA(size, FLT_MAX, 0.0f, text);
-}
-
-// The client executable counts as present only when it can be seen; a folder that cannot be
-// resolved or read leaves CLEAR DATA grey, and the page stays usable.
-bool ClientExecutablePresent() {
-    try {
-        std::error_code error;
-        bool present = std::filesystem::exists(ClientDirectory() / ClientExecutableName, error);
-        return present && !error;
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
 class SettingsPainter {
 public:
     SettingsPainter(ImDrawList* drawList, ImVec2 origin) : drawList_(drawList), origin_(origin) {}
 
     void SectionLabel(float y, const char* label) const {
-        AddText(drawList_, Fonts().fontMedium9, 9, At(origin_, kCardLeft, y), kSectionLabel, label);
+        AddTextIfFont(drawList_, Fonts().fontMedium9, 9, At(origin_, kCardLeft, y), kSectionLabel,
+                      label);
     }
 
     void Card(float top, float bottom) const {
@@ -84,9 +57,9 @@ public:
 
     void CardTexts(float titleY, float descriptionY, const char* title,
                    const char* description) const {
-        AddText(drawList_, Fonts().fontMedium12, 12, At(origin_, 138, titleY), kWhite, title);
-        AddText(drawList_, Fonts().fontMedium10, 10, At(origin_, 138, descriptionY), kSecondaryText,
-                description);
+        AddTextIfFont(drawList_, Fonts().fontMedium12, 12, At(origin_, 138, titleY), kWhite, title);
+        AddTextIfFont(drawList_, Fonts().fontMedium10, 10, At(origin_, 138, descriptionY),
+                      kSecondaryText, description);
     }
 
     void PrimaryButtonLook(ImVec2 itemMin, ImVec2 itemMax, bool hovered, const char* label) const {
@@ -158,13 +131,13 @@ public:
         drawList_->AddRect(itemMin, itemMax, open.hovered ? kAccentViolet : White(18), 5, 0, 1);
         ImU32 colour = open.hovered ? kWhite : kSecondaryText;
         const char* label = "OPEN FOLDER";
-        ImVec2 labelSize = Measure(Fonts().fontMedium9, 9, label, ImVec2(60, 9));
+        ImVec2 labelSize = MeasureText(Fonts().fontMedium9, 9, label, ImVec2(60, 9));
         float x0 = itemMin.x + (114 - (labelSize.x + 16)) / 2;
         float centerY = (itemMin.y + itemMax.y) / 2;
         DrawTextCentered(drawList_, Fonts().iconSolid10, 10, x0 + 5, centerY, colour,
                          kIconOpenFolder);
-        AddText(drawList_, Fonts().fontMedium9, 9, ImVec2(x0 + 16, centerY - labelSize.y / 2),
-                colour, label);
+        AddTextIfFont(drawList_, Fonts().fontMedium9, 9, ImVec2(x0 + 16, centerY - labelSize.y / 2),
+                      colour, label);
     }
 
     void Launcher(LauncherSettings& settings) const {
@@ -242,12 +215,12 @@ public:
         drawList_->AddRect(itemMin, itemMax, active ? kAccentViolet : kGreyOutline, 5, 0, 1);
         ImU32 colour = active ? kWhite : kSaveIdleLabel;
         const char* label = "SAVE";
-        ImVec2 labelSize = Measure(Fonts().fontMedium10, 10, label, ImVec2(28, 10));
+        ImVec2 labelSize = MeasureText(Fonts().fontMedium10, 10, label, ImVec2(28, 10));
         float x0 = itemMin.x + (80 - (labelSize.x + 15)) / 2;
         float centerY = (itemMin.y + itemMax.y) / 2;
         DrawTextCentered(drawList_, Fonts().iconSolid10, 10, x0 + 5, centerY, colour, kIconCheck);
-        AddText(drawList_, Fonts().fontMedium10, 10, ImVec2(x0 + 15, centerY - labelSize.y / 2),
-                colour, label);
+        AddTextIfFont(drawList_, Fonts().fontMedium10, 10,
+                      ImVec2(x0 + 15, centerY - labelSize.y / 2), colour, label);
     }
 
 private:
@@ -261,10 +234,11 @@ private:
                                  8);
         drawList_->AddRect(At(origin_, x0, y0), At(origin_, x0 + 400, y0 + 140), White(18), 8, 0,
                            1.5f);
-        AddText(drawList_, fonts.fontBold18, 18, At(origin_, x0 + 20, y0 + 20), kWhite,
-                "Clear Client Data?");
-        AddText(drawList_, fonts.fontLight13, 12, At(origin_, x0 + 20, y0 + 50), kSecondaryText,
-                "This will delete all game files. You will need to re-download.");
+        AddTextIfFont(drawList_, fonts.fontBold18, 18, At(origin_, x0 + 20, y0 + 20), kWhite,
+                      "Clear Client Data?");
+        AddTextIfFont(drawList_, fonts.fontLight13, 12, At(origin_, x0 + 20, y0 + 50),
+                      kSecondaryText,
+                      "This will delete all game files. You will need to re-download.");
 
         HitResult cancel = HitButton("##cancel_clear", ImVec2(x0 + 20, y0 + 84), ImVec2(120, 36));
         DialogButtonLook(cancel.hovered ? kGreyFill : kCancelFill, kGreyOutline, "CANCEL");

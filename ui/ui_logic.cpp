@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
+
+#include "update/text.h"
 
 namespace {
 
@@ -210,25 +213,35 @@ int RingSegmentCount(float fraction) {
 }
 
 bool IsWebAddress(std::string_view url) {
-    auto startsWithNoCase = [url](std::string_view prefix) {
-        if (url.size() <= prefix.size())
-            return false;  // a scheme with nothing after it opens nothing
-        for (std::size_t i = 0; i < prefix.size(); ++i) {
+    auto hasScheme = [url](std::string_view scheme) {
+        if (url.size() < scheme.size())
+            return false;
+        for (std::size_t i = 0; i < scheme.size(); ++i) {
             char c = url[i];
             if (c >= 'A' && c <= 'Z')
                 c = static_cast<char>(c - 'A' + 'a');
-            if (c != prefix[i])
+            if (c != scheme[i])
                 return false;
         }
         return true;
     };
-    if (!startsWithNoCase("http://") && !startsWithNoCase("https://"))
+    std::size_t schemeLength = hasScheme("https://") ? 8 : hasScheme("http://") ? 7 : 0;
+    if (schemeLength == 0)
         return false;
-    // Control characters have no place in an address and could confuse the opener.
-    return std::none_of(url.begin(), url.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte < 0x20 || byte == 0x7F;
-    });
+    // Blanks and control characters have no place in an address and could confuse the opener.
+    if (std::any_of(url.begin(), url.end(), [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte <= 0x20 || byte == 0x7F;
+        }))
+        return false;
+    try {
+        (void)Utf8ToWide(url);
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+    const std::string_view rest = url.substr(schemeLength);
+    const std::string_view host = rest.substr(0, rest.find_first_of("/?#"));
+    return !host.empty() && host.front() != '@' && host.front() != ':';
 }
 
 void CopyTruncated(char* buffer, std::size_t capacity, std::string_view text) {

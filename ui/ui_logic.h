@@ -111,7 +111,9 @@ int RingSegmentCount(float fraction);
 // ---- Text and links
 // --------------------------------------------------------------------------------
 
-// Only http and https addresses (letter case ignored) may reach the desktop's opener.
+// Only http and https addresses (letter case ignored) with a host, in valid UTF-8 and without
+// blanks or control characters, may reach the desktop's opener: a news service must not be able
+// to start programs through file:, javascript: or custom protocol handlers.
 bool IsWebAddress(std::string_view url);
 
 // Copies `text` into a zero-terminated buffer of `capacity` bytes, cutting it at a character

@@ -216,6 +216,18 @@ std::string SanitizeUiText(std::string_view utf8) {
     return out;
 }
 
+void AddTextIfFont(ImDrawList* drawList, ImFont* font, float size, ImVec2 position, ImU32 colour,
+                   const char* text) {
+    if (font && text)
+        drawList->AddText(font, size, position, colour, text);
+}
+
+ImVec2 MeasureText(ImFont* font, float size, const char* text, ImVec2 fallback) {
+    if (!font || !text)
+        return fallback;
+    return font->CalcTextSizeA(size, FLT_MAX, 0.0f, text);
+}
+
 bool OpenWebAddress(std::string_view url) {
     if (!IsWebAddress(url))
         return false;

@@ -11,6 +11,16 @@ struct HitResult {
     bool hovered = false;
 };
 
+// A point at (x, y) from a window's top-left corner.
+inline ImVec2 At(ImVec2 origin, float x, float y) {
+    return ImVec2(origin.x + x, origin.y + y);
+}
+// Draws nothing for a null font; the draw list would otherwise fall back to ImGui's default font.
+void AddTextIfFont(ImDrawList* drawList, ImFont* font, float size, ImVec2 position, ImU32 colour,
+                   const char* text);
+// The text's size, or `fallback` for a null font.
+ImVec2 MeasureText(ImFont* font, float size, const char* text, ImVec2 fallback);
+
 void PlayClickSound();
 HitResult HitButton(const char* id, ImVec2 cursorPos, ImVec2 size, bool enabled = true);
 void DrawTextCentered(ImDrawList* drawList, ImFont* font, float size, float centerX, float centerY,

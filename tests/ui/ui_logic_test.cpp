@@ -194,6 +194,23 @@ TEST(UiLinks, OnlyWebAddressesOpen) {
         {"/home/player/game", false},
         {"https://quillonsaga.example/\nrm", false},
         {"https://quillonsaga.example/\x7F", false},
+        {"https://quillonsaga.example/news/12", true},
+        {"http://quillonsaga.example", true},
+        {"HTTPS://Quillonsaga.example/a?b=c#d", true},
+        {"https://example.com/caf\xC3\xA9", true},
+        {"file:///usr/bin/xterm", false},
+        {"FILE:///etc/passwd", false},
+        {"steam://run/1", false},
+        {"ms-settings:", false},
+        {"/usr/bin/xterm", false},
+        {"--help", false},
+        {"https:///etc/passwd", false},
+        {"http:/example.com", false},
+        {"https://example.com/a b", false},
+        {"https://example.com/\nfile:///x", false},
+        {"https://example.com/\x7F", false},
+        {"https://example.com/\xFF", false},
+        {"https://example.com/\xC3", false},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(IsWebAddress(row.url), row.open) << row.url;
