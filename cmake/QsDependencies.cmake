@@ -20,10 +20,11 @@ endif()
 set(QS_FONT_AWESOME_DIR "${CMAKE_SOURCE_DIR}/.deps/fontawesome/package/webfonts" CACHE PATH "Font Awesome Free 6 webfonts folder")
 set(QS_LEAGUE_SPARTAN_DIR "/usr/share/fonts/opentype/league-spartan" CACHE PATH "League Spartan OTF folder")
 
-# qs_add_test(NAME SOURCES ... LIBS ...): one GoogleTest executable registered with CTest.
+# qs_add_test(NAME SOURCES ... LIBS ... [LABELS ...]): one GoogleTest executable registered with
+# CTest. `make tsan` runs the tests labelled concurrency.
 function(qs_add_test name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main qs_options)
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS "${ARG_LABELS}")
 endfunction()

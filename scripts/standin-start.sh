@@ -56,7 +56,7 @@ fi
 
 if [ -z "$bin" ]; then
     bin="$state/tool/tools/standin/standin"
-    if [ ! -x "$bin" ] || [ -n "$(find tools/standin tests/support -newer "$bin" -type f 2>/dev/null | head -1)" ]; then
+    if [ ! -x "$bin" ] || [ -n "$(find tools/standin -newer "$bin" -type f 2>/dev/null | head -1)" ]; then
         echo "standin-start: building the stand-in service" >&2
         cmake -S . -B "$state/tool" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQS_BUILD_APP=OFF >&2
         cmake --build "$state/tool" --target standin -j "${JOBS:-2}" >&2

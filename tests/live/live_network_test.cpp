@@ -7,7 +7,7 @@
 #include "live/news_feed.h"
 #include "live/status_poller.h"
 #include "live_test_support.h"
-#include "tests/support/test_service.h"
+#include "tools/standin/service.h"
 
 using namespace std::chrono_literals;
 using qs::test::Fault;

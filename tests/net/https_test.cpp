@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "tests/support/test_service.h"
+#include "tools/standin/service.h"
 #include "update/text.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/support/test_service.h"
+#include "tools/standin/service.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "selfupdate/launcher_update.h"
-#include "tests/support/test_service.h"
+#include "tools/standin/service.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

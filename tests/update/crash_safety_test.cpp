@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "test_folder.h"
-#include "tests/support/test_service.h"
+#include "tools/standin/service.h"
 
 extern char** environ;
 

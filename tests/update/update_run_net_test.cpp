@@ -9,7 +9,7 @@
 #include "app/state.h"
 #include "read_only_folder.h"
 #include "test_folder.h"
-#include "tests/support/test_service.h"
+#include "tools/standin/service.h"
 #include "update/update_run.h"
 
 using qs::test::Fault;

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/test_service.h"
+#include "tools/standin/service.h"
 
 namespace {
 

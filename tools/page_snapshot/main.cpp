@@ -1,7 +1,7 @@
 // Renders the News page (full and empty list) and the Settings page (plain and with the
 // confirmation dialog) through the real frame composer, with the built-in fonts and images, into
 // PNG files without a window or GPU: the ImGui draw lists are rasterised in software.
-//   ui_pages_snapshot <output folder>
+//   page_snapshot <output folder>
 #include <imgui.h>
 #include <stb/stb_image_write.h>
 
@@ -11,13 +11,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "app/state.h"
 #include "live/news_feed.h"
 #include "resources/resources.h"
-#include "temp_folder.h"
 #include "ui/pages.h"
 #include "ui/theme.h"
 
@@ -203,12 +204,14 @@ int main(int argc, char** argv) {
     fs::create_directories(output);
 
     // The composer loads settings and shows the client folder: keep both away from the real home.
-    TempFolder home;
-    setenv("XDG_CONFIG_HOME", (home.path() / "config").c_str(), 1);
-    setenv("XDG_DATA_HOME", (home.path() / "data").c_str(), 1);
+    std::string homeTemplate = (fs::temp_directory_path() / "qs-snapshot-XXXXXX").string();
+    const fs::path home = mkdtemp(homeTemplate.data());
+    setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+    setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
     setenv("SDL_AUDIODRIVER", "dummy", 1);
-    WriteTextFile(home.path() / "data" / "Quillon Saga" / "QuillonSaga Game" / "Quillon Saga.exe",
-                  "x");
+    const fs::path client = home / "data" / "Quillon Saga" / "QuillonSaga Game";
+    fs::create_directories(client);
+    std::ofstream(client / "Quillon Saga.exe") << "x";
 
     ImGui::CreateContext();
     ImGuiIO& io = ImGui::GetIO();
@@ -226,7 +229,7 @@ int main(int argc, char** argv) {
     io.Fonts->GetTexDataAsRGBA32(&atlas.pixels, &atlas.width, &atlas.height);
     io.Fonts->SetTexID(reinterpret_cast<ImTextureID>(kAtlasId));
     NewsFeed feed(
-        BuiltInService(), NewsFetchTiming(), home.path() / "news_seen.txt",
+        BuiltInService(), NewsFetchTiming(), home / "news_seen.txt",
         [](const std::wstring&, std::size_t) -> std::optional<std::string> { return {}; });
     SetCurrentNewsFeed(&feed);
 
@@ -256,5 +259,7 @@ int main(int argc, char** argv) {
     ImGui::DestroyContext();
     Fonts() = UiFonts{};
     Textures() = UiTextures{};
+    std::error_code ignored;
+    fs::remove_all(home, ignored);
     return 0;
 }

@@ -1,4 +1,4 @@
-#include "tests/support/test_service.h"
+#include "tools/standin/service.h"
 
 #include <httplib.h>
 #include <netinet/in.h>

@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "app/service.h"
-#include "tests/support/test_authority.h"
+#include "tools/standin/authority.h"
 
 namespace qs::test {
 

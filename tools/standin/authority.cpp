@@ -1,4 +1,4 @@
-#include "tests/support/test_authority.h"
+#include "tools/standin/authority.h"
 
 #include <openssl/bio.h>
 #include <openssl/evp.h>
