@@ -11,7 +11,7 @@ QS_ROOT=$PWD
 QS_RUN_DIR=$QS_ROOT/build/run
 QS_SERVICE_DIR=$QS_RUN_DIR/service
 QS_HOME_DIR=$QS_RUN_DIR/home
-QS_RUN_PORT=${QS_RUN_PORT:-8443}
+QS_RUN_PORT=${QS_RUN_PORT:-}
 QS_LAUNCHER=$QS_RUN_DIR/build/app/shell/quillon-launcher
 JOBS=${JOBS:-2}
 
@@ -20,7 +20,29 @@ QS_SERVICE_CA=$QS_SERVICE_DIR/certs/ca.pem
 
 # Fresh demo content (client, status, news, release document), then the stand-in service with its
 # test authority. The service must run first: the build bakes in the authority it made.
+# 8443 keeps the build unchanged between runs; when another checkout's service holds it, any
+# free port (the build then bakes in the new one).
+choose_port() {
+    if [ -n "$QS_RUN_PORT" ]; then return; fi
+    QS_RUN_PORT=$(python3 - <<'PY'
+import socket
+for port in [8443, 0]:
+    s = socket.socket()
+    try:
+        s.bind(("127.0.0.1", port))
+        print(s.getsockname()[1])
+        break
+    except OSError:
+        pass
+    finally:
+        s.close()
+PY
+)
+}
+
 start_service() {
+    stop_service  # a service left over from an earlier run of this checkout
+    choose_port
     mkdir -p "$QS_SERVICE_DIR"
     bash scripts/make-demo-content.sh "$QS_SERVICE_CONTENT"
     trap stop_service EXIT

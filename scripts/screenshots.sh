@@ -5,15 +5,17 @@ set -euo pipefail
 source "$(dirname "$0")/run.sh"
 
 out_dir=$QS_ROOT/build/screenshots
-display=${QS_SCREENSHOT_DISPLAY:-:99}
 mkdir -p "$out_dir"
+rm -f "$out_dir"/*.png
 
 start_service
 build_launcher
 reset_home
 
-# A screen larger than the window: it opens at (120, 80).
-Xvfb "$display" -screen 0 1440x900x24 +extension GLX -nolisten tcp >"$out_dir/xvfb.log" 2>&1 &
+# A screen larger than the window (it opens at (120, 80)); Xvfb picks a free display number, as
+# other checkouts on this machine may have their own.
+display_file=$(mktemp)
+Xvfb -displayfd 5 -screen 0 1440x900x24 +extension GLX -nolisten tcp 5>"$display_file" >"$out_dir/xvfb.log" 2>&1 &
 xvfb_pid=$!
 launcher_pid=
 cleanup() {
@@ -30,8 +32,13 @@ cleanup() {
     stop_service
 }
 trap cleanup EXIT
-export DISPLAY=$display
-for _ in $(seq 1 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
+for _ in $(seq 1 100); do [ -s "$display_file" ] && break; sleep 0.1; done
+if [ ! -s "$display_file" ]; then
+    echo "screenshots: Xvfb did not start (see $out_dir/xvfb.log)" >&2
+    exit 1
+fi
+export DISPLAY=:$(head -n1 "$display_file")
+rm -f "$display_file"
 
 # Mesa's software renderer gives an OpenGL 3.3 core context without a GPU.
 # Started directly (not through a function) so that $! is the launcher itself.
