@@ -62,9 +62,24 @@ capture() {
     echo "screenshots: $out_dir/$1"
 }
 
+# Software rendering takes a moment for the first frame: wait until the window is not blank.
+capture_when_drawn() {
+    for _ in $(seq 1 50); do
+        capture "$1" >/dev/null
+        [ "$(convert "$out_dir/$1" -format '%[fx:mean>0.02]' info:)" = 1 ] && break
+        sleep 0.2
+    done
+    echo "screenshots: $out_dir/$1"
+}
+
+# A click at a point of the launcher window (it opens at 120, 80 on this screen).
+click_at() {
+    xdotool mousemove $(($1 + 120)) $(($2 + 80)) click 1
+    sleep "${3:-1}"
+}
+
 # The first frames: the start-up check is under way, nothing installed yet.
-sleep 0.7
-capture home-before-update.png
+capture_when_drawn home-before-update.png
 
 # After the start-up update: the demo client is installed and the server reports online.
 client_exe=$QS_HOME_DIR/data/Quillon\ Saga/QuillonSaga\ Game/Quillon\ Saga.exe
@@ -74,3 +89,18 @@ for _ in $(seq 1 300); do
 done
 sleep 2
 capture home-after-update.png
+
+# The other pages through the sidebar, and the Clear Client Data dialog (then cancelled).
+click_at 36 189
+capture news.png
+click_at 36 237
+capture settings.png
+click_at 1163 449
+capture settings-dialog.png
+click_at 520 412
+click_at 36 141
+
+# The News page with an empty list, rendered in software from the same composer.
+cmake --build "$QS_RUN_DIR/build" -j "$JOBS" --target page_snapshot >/dev/null
+"$QS_RUN_DIR/build/tools/page_snapshot/page_snapshot" "$out_dir/snapshots" >/dev/null
+echo "screenshots: $out_dir/snapshots/news_empty.png"

@@ -14,7 +14,7 @@ apt_packages=(
     libcurl4-openssl-dev libssl-dev openssl curl
     nlohmann-json3-dev libcpp-httplib-dev
     fonts-league-spartan fonts-dejavu-core
-    python3 xvfb xauth imagemagick xdotool
+    python3 xvfb xauth imagemagick xdotool libgl1-mesa-dri libgl-dev fonts-liberation2
     npm
 )
 
