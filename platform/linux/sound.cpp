@@ -11,7 +11,7 @@ struct AudioOutput {
     std::mutex mutex;
     bool tried = false;
     SDL_AudioDeviceID device = 0;
-    SDL_AudioSpec spec{};
+    SDL_AudioSpec format{};
 };
 
 AudioOutput& Output() {
@@ -37,13 +37,13 @@ void PlayWaveAsync(const std::vector<std::uint8_t>& wave) {
     if (!output.tried) {
         output.tried = true;
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) == 0) {
-            output.device = SDL_OpenAudioDevice(nullptr, 0, &waveSpec, &output.spec, 0);
+            output.device = SDL_OpenAudioDevice(nullptr, 0, &waveSpec, &output.format, 0);
             if (output.device)
                 SDL_PauseAudioDevice(output.device, 0);
         }
     }
-    if (output.device && waveSpec.freq == output.spec.freq &&
-        waveSpec.format == output.spec.format && waveSpec.channels == output.spec.channels) {
+    if (output.device && waveSpec.freq == output.format.freq &&
+        waveSpec.format == output.format.format && waveSpec.channels == output.format.channels) {
         SDL_ClearQueuedAudio(output.device);  // a new click cuts off the last one
         SDL_QueueAudio(output.device, samples, length);
     }
