@@ -57,13 +57,13 @@ std::vector<std::uint64_t> FileSizes(std::size_t count, std::uint64_t totalBytes
     // Spread the difference over the files, keeping each within its bounds.
     for (std::size_t i = 0; sum != totalBytes; i = (i + 1) % count) {
         if (sum < totalBytes && sizes[i] < maxBytes) {
-            const std::uint64_t add = std::min({totalBytes - sum, maxBytes - sizes[i],
-                                                (totalBytes - sum) / count + 1});
+            const std::uint64_t add =
+                std::min({totalBytes - sum, maxBytes - sizes[i], (totalBytes - sum) / count + 1});
             sizes[i] += add;
             sum += add;
         } else if (sum > totalBytes && sizes[i] > minBytes) {
-            const std::uint64_t cut = std::min({sum - totalBytes, sizes[i] - minBytes,
-                                                (sum - totalBytes) / count + 1});
+            const std::uint64_t cut =
+                std::min({sum - totalBytes, sizes[i] - minBytes, (sum - totalBytes) / count + 1});
             sizes[i] -= cut;
             sum -= cut;
         }

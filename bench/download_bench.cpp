@@ -74,9 +74,7 @@ void RunLauncher(benchmark::State& state, const UpdateEnvironment& environment) 
     for (auto _ : state) {
         EmptyOutput(state);
         std::wstring last;
-        const auto progress = [&last](const qs::UpdateProgress& report) {
-            last = report.message;
-        };
+        const auto progress = [&last](const qs::UpdateProgress& report) { last = report.message; };
         const UpdateResult result = RunClientUpdate(g_data->output, progress, environment);
         if (!result.ok || last != L"Update complete." || FileRequests() != kFileCount)
             state.SkipWithError(("download run failed: " + WideToUtf8(result.message)).c_str());
@@ -146,10 +144,22 @@ void BM_DownloadCurlOneConnection(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_DownloadLauncher)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_DownloadLauncherConnectionPerFile)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_DownloadCurlProcessPerFile)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_DownloadCurlConnectionPerFile)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_DownloadCurlOneConnection)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DownloadLauncherConnectionPerFile)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DownloadCurlProcessPerFile)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DownloadCurlConnectionPerFile)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DownloadCurlOneConnection)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);

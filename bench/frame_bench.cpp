@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cfloat>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -105,6 +106,10 @@ int main(int argc, char** argv) {
     io.MousePos = ImVec2(-FLT_MAX, -FLT_MAX);
     ApplyLauncherStyle();
     LoadUiFonts();
+    if (!Fonts().fontBold52 || !Fonts().fontSystem14 || !Fonts().iconSolid16) {
+        std::fprintf(stderr, "frame: the launcher's fonts did not load\n");
+        return 1;
+    }
     // Images stand as handles: the draw lists reference them exactly as with GPU textures.
     std::intptr_t nextTexture = 2;
     LoadUiTextures(FindResourceData, [&nextTexture](const DecodedImage&) {
@@ -118,10 +123,11 @@ int main(int argc, char** argv) {
     const LiveFetch noFetch = [](const std::wstring&, std::size_t) -> std::optional<std::string> {
         return std::nullopt;
     };
-    StatusPoller poller(BuiltInService(), StatusPollTiming(),
-                        [](const std::wstring&, std::size_t) -> std::optional<std::string> {
-                            return std::string(R"({"online":true,"players":1234,"maxPlayers":5000})");
-                        });
+    StatusPoller poller(
+        BuiltInService(), StatusPollTiming(),
+        [](const std::wstring&, std::size_t) -> std::optional<std::string> {
+            return std::string(R"({"online":true,"players":1234,"maxPlayers":5000})");
+        });
     poller.pollOnce();
     SetCurrentStatusPoller(&poller);
     NewsFeed feed(BuiltInService(), NewsFetchTiming(), home / "news_seen.txt", noFetch);

@@ -99,9 +99,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     UpdateEnvironment environment;
-    environment.service = ServiceEndpoint{"localhost",
-                                          static_cast<std::uint16_t>(std::stoi(hello.substr(0, newline))),
-                                          hello.substr(newline + 1)};
+    environment.service = ServiceEndpoint{
+        "localhost", static_cast<std::uint16_t>(std::stoi(hello.substr(0, newline))),
+        hello.substr(newline + 1)};
 
     InitializeHttps();
     fs::remove_all(root);

@@ -92,14 +92,15 @@ int main(int argc, char** argv) {
     const std::string display = Argument(argc, argv, "display", ":99");
     const int runs = std::max(1, std::atoi(Argument(argc, argv, "runs", "9").c_str()));
     namespace fs = std::filesystem;
-    const fs::path home = fs::absolute(Argument(argc, argv, "home", "build/bench-data/startup-home"));
+    const fs::path home =
+        fs::absolute(Argument(argc, argv, "home", "build/bench-data/startup-home"));
     fs::create_directories(home / "config");
     fs::create_directories(home / "data");
 
     // The caller's environment, with the display, software GL, the probe and a scratch home.
     std::vector<std::string> environment;
-    const char* replaced[] = {"DISPLAY=", "LIBGL_ALWAYS_SOFTWARE=", "LD_PRELOAD=",
-                              "XDG_CONFIG_HOME=", "XDG_DATA_HOME=", "SDL_AUDIODRIVER="};
+    const char* replaced[] = {"DISPLAY=",         "LIBGL_ALWAYS_SOFTWARE=", "LD_PRELOAD=",
+                              "XDG_CONFIG_HOME=", "XDG_DATA_HOME=",         "SDL_AUDIODRIVER="};
     for (char** entry = environ; *entry; ++entry) {
         bool keep = true;
         for (const char* prefix : replaced)
