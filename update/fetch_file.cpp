@@ -131,7 +131,8 @@ std::wstring NameForMessage(const std::filesystem::path& target) {
 }
 
 void Download(const std::wstring& url, const std::filesystem::path& download,
-              const std::wstring& expected, const UpdateEnvironment& environment) {
+              const std::wstring& expected, const UpdateEnvironment& environment,
+              HttpsConnection& connection) {
     DownloadWriter writer(download);
     BodySink sink = [&writer](const char* data, std::size_t size) {
         return writer.Accept(data, size);
@@ -140,7 +141,7 @@ void Download(const std::wstring& url, const std::filesystem::path& download,
         if (environment.requestToSink)
             environment.requestToSink(url, L"GET", std::string(), sink);
         else
-            HttpsRequestToSink(url, L"GET", std::string(), sink, environment.service);
+            HttpsRequestToSink(url, L"GET", std::string(), sink, environment.service, connection);
     } catch (...) {
         writer.Discard();
         if (writer.failure())
@@ -201,6 +202,13 @@ bool ReplaceFile(const std::filesystem::path& download, const std::filesystem::p
 void FetchFile(const std::filesystem::path& target, std::string_view relativePath,
                std::string_view checksum, const UpdateEnvironment& environment,
                bool makeExecutable) {
+    HttpsConnection connection;
+    FetchFile(target, relativePath, checksum, environment, makeExecutable, connection);
+}
+
+void FetchFile(const std::filesystem::path& target, std::string_view relativePath,
+               std::string_view checksum, const UpdateEnvironment& environment, bool makeExecutable,
+               HttpsConnection& connection) {
     if (!IsChecksumText(checksum))
         throw std::runtime_error("Manifest has an invalid SHA-256 checksum");
     const std::wstring url =
@@ -217,7 +225,7 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
     bool reusable =
         std::filesystem::is_regular_file(status) && DigestsEqual(Sha256File(download), expected);
     if (!reusable)
-        Download(url, download, expected, environment);
+        Download(url, download, expected, environment, connection);
 
     // Before the move, so the client never appears without its execute bit. A failure here is
     // not fatal: starting the client sets the bit again.

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 
@@ -53,17 +54,6 @@ void EnsureInitialized() {
 }
 
 // --- RAII for libcurl objects ---
-struct EasyHandle {
-    CURL* curl = curl_easy_init();
-    ~EasyHandle() {
-        if (curl)
-            curl_easy_cleanup(curl);
-    }
-    EasyHandle() = default;
-    EasyHandle(const EasyHandle&) = delete;
-    EasyHandle& operator=(const EasyHandle&) = delete;
-};
-
 struct HeaderList {
     curl_slist* list = nullptr;
     ~HeaderList() { curl_slist_free_all(list); }
@@ -310,19 +300,52 @@ bool PrepareMethod(CURL* curl, const Request& request) {
     return ok;
 }
 
-Outcome Perform(const Request& request, const ServiceEndpoint& service, const BodySink& sink) {
+}  // namespace
+
+struct HttpsConnectionAccess {
+    // The connection's handle with every option back at its default (the open connection and the
+    // TLS session stay); null when it cannot be made.
+    static CURL* FreshHandle(HttpsConnection& connection) {
+        if (!connection.handle_)
+            connection.handle_ = curl_easy_init();
+        if (connection.handle_)
+            curl_easy_reset(static_cast<CURL*>(connection.handle_));
+        return static_cast<CURL*>(connection.handle_);
+    }
+    static void Close(HttpsConnection& connection) {
+        if (connection.handle_)
+            curl_easy_cleanup(static_cast<CURL*>(connection.handle_));
+        connection.handle_ = nullptr;
+    }
+};
+
+HttpsConnection::~HttpsConnection() {
+    HttpsConnectionAccess::Close(*this);
+}
+
+namespace {
+
+// `connection` null: a handle of its own, closed with the request.
+Outcome Perform(const Request& request, const ServiceEndpoint& service, const BodySink& sink,
+                HttpsConnection* connection = nullptr) {
     Outcome outcome;
     EnsureInitialized();
     if (!g_initOk) {
         outcome.initFailed = true;
         return outcome;
     }
-    EasyHandle handle;
-    if (!handle.curl || !ConfigureHandle(handle.curl, service, request.limits, request.userAgent)) {
+    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> ownHandle(nullptr, &curl_easy_cleanup);
+    CURL* curl = nullptr;
+    if (connection) {
+        curl = HttpsConnectionAccess::FreshHandle(*connection);
+    } else {
+        ownHandle.reset(curl_easy_init());
+        curl = ownHandle.get();
+    }
+    if (!curl || !ConfigureHandle(curl, service, request.limits, request.userAgent)) {
         outcome.initFailed = true;
         return outcome;
     }
-    CURL* curl = handle.curl;
     Exchange exchange;
     exchange.curl = curl;
     exchange.sink = &sink;
@@ -450,18 +473,44 @@ UpdateEndpoint CheckUpdateUrl(const std::wstring& url, const ServiceEndpoint& se
     return target->endpoint;
 }
 
-void HttpsRequestToSink(const std::wstring& url, const std::wstring& verb, const std::string& body,
-                        const BodySink& sink, const ServiceEndpoint& service) {
+namespace {
+
+void UpdateRequestToSink(const std::wstring& url, const std::wstring& verb, const std::string& body,
+                         const BodySink& sink, const ServiceEndpoint& service,
+                         HttpsConnection* connection) {
     auto target = ParseTrustedUrl(url, service);
     if (!target)
         throw std::runtime_error(kUntrustedUpdateUrl);
-    ThrowOnFailure(Perform(UpdateRequest(target->requestUrl, verb, body), service, sink));
+    ThrowOnFailure(
+        Perform(UpdateRequest(target->requestUrl, verb, body), service, sink, connection));
+}
+
+}  // namespace
+
+void HttpsRequestToSink(const std::wstring& url, const std::wstring& verb, const std::string& body,
+                        const BodySink& sink, const ServiceEndpoint& service) {
+    UpdateRequestToSink(url, verb, body, sink, service, nullptr);
+}
+
+void HttpsRequestToSink(const std::wstring& url, const std::wstring& verb, const std::string& body,
+                        const BodySink& sink, const ServiceEndpoint& service,
+                        HttpsConnection& connection) {
+    UpdateRequestToSink(url, verb, body, sink, service, &connection);
 }
 
 std::vector<std::uint8_t> HttpsRequest(const std::wstring& url, const std::wstring& verb,
                                        const std::string& body, const ServiceEndpoint& service) {
     std::vector<std::uint8_t> reply;
     HttpsRequestToSink(url, verb, body, CappedCollector(reply, kManifestMaxBytes), service);
+    return reply;
+}
+
+std::vector<std::uint8_t> HttpsRequest(const std::wstring& url, const std::wstring& verb,
+                                       const std::string& body, const ServiceEndpoint& service,
+                                       HttpsConnection& connection) {
+    std::vector<std::uint8_t> reply;
+    HttpsRequestToSink(url, verb, body, CappedCollector(reply, kManifestMaxBytes), service,
+                       connection);
     return reply;
 }
 

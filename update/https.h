@@ -59,6 +59,30 @@ std::vector<std::uint8_t> HttpsRequest(const std::wstring& url, const std::wstri
 void HttpsRequestToSink(const std::wstring& url, const std::wstring& verb, const std::string& body,
                         const BodySink& sink, const ServiceEndpoint& service = BuiltInService());
 
+// One connection kept open across the requests of one client update run (the manifest and every
+// download), for as long as the server keeps it: each request on it is configured afresh, exactly
+// as a one-shot request, only the open connection and the TLS session carry over. Owned by the
+// thread that runs the update; never shared between threads.
+class HttpsConnection {
+public:
+    HttpsConnection() = default;
+    ~HttpsConnection();
+    HttpsConnection(const HttpsConnection&) = delete;
+    HttpsConnection& operator=(const HttpsConnection&) = delete;
+
+private:
+    friend struct HttpsConnectionAccess;
+    void* handle_ = nullptr;  // the libcurl easy handle, made at the first request
+};
+
+// The two client update requests over `connection`; same results and failures as above.
+std::vector<std::uint8_t> HttpsRequest(const std::wstring& url, const std::wstring& verb,
+                                       const std::string& body, const ServiceEndpoint& service,
+                                       HttpsConnection& connection);
+void HttpsRequestToSink(const std::wstring& url, const std::wstring& verb, const std::string& body,
+                        const BodySink& sink, const ServiceEndpoint& service,
+                        HttpsConnection& connection);
+
 // --- Launcher self-update profile ---
 // Throws "Untrusted launcher update URL".
 UpdateEndpoint ResolveLauncherUrl(const std::wstring& url,

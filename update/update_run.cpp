@@ -1,9 +1,14 @@
 #include "update/update_run.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <exception>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 #include "app/client.h"
 #include "update/manifest_path.h"
@@ -24,6 +29,55 @@ bool TargetIsCurrent(const std::filesystem::path& target, const std::string& che
     if (!TargetFileExists(target))
         return false;
     return DigestsEqual(Sha256File(target), Utf8ToWide(checksum));
+}
+
+// One manifest file whose local copy is checked against its checksum.
+struct PlanCandidate {
+    std::string relativePath;
+    std::filesystem::path target;
+    std::string checksum;
+    bool current = false;
+    std::exception_ptr failure;
+};
+
+// Digests are the planning pass's whole cost and independent of each other, so they are spread
+// over a few threads. Each candidate keeps its own outcome and the caller reads them in key order,
+// so the plan and the first failure are those of a pass that checks one file after another. Work
+// past the first failure found so far is skipped, as a sequential pass would never reach it.
+void CheckCandidates(std::vector<PlanCandidate>& candidates) {
+    constexpr std::size_t kMaxThreads = 8;
+    constexpr std::size_t kNoFailure = std::numeric_limits<std::size_t>::max();
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> firstFailure{kNoFailure};
+    auto work = [&]() noexcept {
+        for (;;) {
+            const std::size_t index = next.fetch_add(1);
+            if (index >= candidates.size() || index > firstFailure.load())
+                return;
+            PlanCandidate& candidate = candidates[index];
+            try {
+                candidate.current = TargetIsCurrent(candidate.target, candidate.checksum);
+            } catch (...) {
+                candidate.failure = std::current_exception();
+                std::size_t seen = firstFailure.load();
+                while (index < seen && !firstFailure.compare_exchange_weak(seen, index)) {
+                }
+            }
+        }
+    };
+
+    const std::size_t threads = std::min<std::size_t>(
+        {std::max(1u, std::thread::hardware_concurrency()), kMaxThreads, candidates.size()});
+    std::vector<std::thread> helpers;
+    try {
+        for (std::size_t i = 1; i < threads; ++i)
+            helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+        // Fewer helpers (or none): this thread takes the rest.
+    }
+    work();
+    for (std::thread& helper : helpers)
+        helper.join();
 }
 
 void Report(const UpdateProgressCallback& progress, std::int32_t index, std::int32_t count,
@@ -123,16 +177,34 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
     if (files == manifest.end() || !files->is_object())
         MalformedManifest();
 
-    std::vector<UpdatePlanEntry> plan;
-    for (const auto& [key, value] : files->items()) {
-        if (!value.is_string())
-            MalformedManifest();
-        std::string relativePath = TrimLeadingSlash(key);
-        std::filesystem::path target = ResolveManifestPath(clientDir, relativePath);
-        const std::string& checksum = value.get_ref<const std::string&>();
-        if (!TargetIsCurrent(target, checksum))
-            plan.push_back({std::move(relativePath), checksum});
+    // Entries are checked in key order up to the first that cannot be planned; its failure is
+    // raised only after every earlier file's own check.
+    std::vector<PlanCandidate> candidates;
+    std::exception_ptr entryFailure;
+    try {
+        for (const auto& [key, value] : files->items()) {
+            if (!value.is_string())
+                MalformedManifest();
+            PlanCandidate candidate;
+            candidate.relativePath = TrimLeadingSlash(key);
+            candidate.target = ResolveManifestPath(clientDir, candidate.relativePath);
+            candidate.checksum = value.get_ref<const std::string&>();
+            candidates.push_back(std::move(candidate));
+        }
+    } catch (...) {
+        entryFailure = std::current_exception();
     }
+    CheckCandidates(candidates);
+
+    std::vector<UpdatePlanEntry> plan;
+    for (PlanCandidate& candidate : candidates) {
+        if (candidate.failure)
+            std::rethrow_exception(candidate.failure);
+        if (!candidate.current)
+            plan.push_back({std::move(candidate.relativePath), std::move(candidate.checksum)});
+    }
+    if (entryFailure)
+        std::rethrow_exception(entryFailure);
 
     auto binary = manifest.find("binary");
     if (binary != manifest.end() && binary->is_object()) {
@@ -173,11 +245,14 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             // The purge is housekeeping; it never decides the run.
         }
 
+        // The manifest and every download share one connection while the server keeps it open:
+        // a TLS handshake per run instead of one per file.
+        HttpsConnection connection;
         const std::wstring url = ServiceUrl(environment.service, "/updater/updater.php");
         const std::string body = UpdateRequestBody();
         std::vector<std::uint8_t> reply =
             environment.request ? environment.request(url, L"POST", body)
-                                : HttpsRequest(url, L"POST", body, environment.service);
+                                : HttpsRequest(url, L"POST", body, environment.service, connection);
 
         const std::vector<UpdatePlanEntry> plan = PlanClientUpdate(
             clientDir, std::string_view(reinterpret_cast<const char*>(reply.data()), reply.size()));
@@ -191,8 +266,8 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             const UpdatePlanEntry& entry = plan[static_cast<std::size_t>(index)];
             Report(progress, index, count, L"Downloading " + Utf8ToWide(entry.relativePath));
             std::filesystem::path target = ResolveManifestPath(clientDir, entry.relativePath);
-            FetchFile(target, entry.relativePath, entry.checksum, environment,
-                      target == executable);
+            FetchFile(target, entry.relativePath, entry.checksum, environment, target == executable,
+                      connection);
         }
         Report(progress, count, count, count == 0 ? L"Client is up to date." : L"Update complete.");
         return {true, L"Ready to play."};

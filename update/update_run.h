@@ -78,6 +78,12 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
                std::string_view checksum, const UpdateEnvironment& environment = {},
                bool makeExecutable = false);
 
+// The same with the download sent over `connection` (the run's one connection) unless
+// `environment` supplies requestToSink.
+void FetchFile(const std::filesystem::path& target, std::string_view relativePath,
+               std::string_view checksum, const UpdateEnvironment& environment, bool makeExecutable,
+               HttpsConnection& connection);
+
 // The URL-encoded form of a relative path (space as "%20"). Throws
 // "Manifest has an unsafe download path".
 std::wstring DownloadUrlPath(std::string_view relativePath);

@@ -1,0 +1,164 @@
+#include "bench/bench_support.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sched.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace qs::bench {
+
+std::uint64_t ByteStream::Next() {
+    state_ ^= state_ >> 12;
+    state_ ^= state_ << 25;
+    state_ ^= state_ >> 27;
+    return state_ * 0x2545F4914F6CDD1DULL;
+}
+
+void ByteStream::Fill(char* out, std::size_t size) {
+    while (size >= 8) {
+        const std::uint64_t word = Next();
+        std::memcpy(out, &word, 8);
+        out += 8;
+        size -= 8;
+    }
+    if (size > 0) {
+        const std::uint64_t word = Next();
+        std::memcpy(out, &word, size);
+    }
+}
+
+std::string ByteStream::Take(std::size_t size) {
+    std::string bytes(size, '\0');
+    Fill(bytes.data(), size);
+    return bytes;
+}
+
+std::vector<std::uint64_t> FileSizes(std::size_t count, std::uint64_t totalBytes,
+                                     std::uint64_t minBytes, std::uint64_t maxBytes,
+                                     std::uint64_t seed) {
+    ByteStream random(seed);
+    std::vector<std::uint64_t> sizes(count);
+    std::uint64_t sum = 0;
+    for (auto& size : sizes) {
+        std::uint64_t draw = 0;
+        random.Fill(reinterpret_cast<char*>(&draw), sizeof draw);
+        size = minBytes + draw % (maxBytes - minBytes + 1);
+        sum += size;
+    }
+    // Spread the difference over the files, keeping each within its bounds.
+    for (std::size_t i = 0; sum != totalBytes; i = (i + 1) % count) {
+        if (sum < totalBytes && sizes[i] < maxBytes) {
+            const std::uint64_t add =
+                std::min({totalBytes - sum, maxBytes - sizes[i], (totalBytes - sum) / count + 1});
+            sizes[i] += add;
+            sum += add;
+        } else if (sum > totalBytes && sizes[i] > minBytes) {
+            const std::uint64_t cut =
+                std::min({sum - totalBytes, sizes[i] - minBytes, (sum - totalBytes) / count + 1});
+            sizes[i] -= cut;
+            sum -= cut;
+        }
+    }
+    return sizes;
+}
+
+void RunProgram(const std::vector<std::string>& argv) {
+    std::vector<char*> pointers;
+    for (const auto& argument : argv)
+        pointers.push_back(const_cast<char*>(argument.c_str()));
+    pointers.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int error = posix_spawnp(&pid, pointers[0], &actions, nullptr, pointers.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0)
+        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(error));
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            throw std::runtime_error("waitpid failed");
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error(argv[0] + " failed");
+}
+
+std::string ArgumentValue(int argc, char** argv, const std::string& name,
+                          const std::string& fallback) {
+    const std::string prefix = "--" + name + "=";
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], prefix.c_str(), prefix.size()) == 0)
+            return argv[i] + prefix.size();
+    return fallback;
+}
+
+OneCore::OneCore() : previous_(sizeof(cpu_set_t)) {
+    auto* previous = reinterpret_cast<cpu_set_t*>(previous_.data());
+    if (sched_getaffinity(0, sizeof(cpu_set_t), previous) != 0)
+        throw std::runtime_error("sched_getaffinity failed");
+    cpu_set_t first;
+    CPU_ZERO(&first);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, previous)) {
+            CPU_SET(cpu, &first);
+            break;
+        }
+    if (sched_setaffinity(0, sizeof first, &first) != 0)
+        throw std::runtime_error("sched_setaffinity failed");
+}
+
+OneCore::~OneCore() {
+    sched_setaffinity(0, sizeof(cpu_set_t), reinterpret_cast<cpu_set_t*>(previous_.data()));
+}
+
+std::string Sha256OfFile(const std::filesystem::path& file) {
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                    &EVP_MD_CTX_free);
+    EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw std::runtime_error("cannot read " + file.string());
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t got = read(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(got));
+    }
+    close(fd);
+    unsigned char digest[32];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context.get(), digest, &length);
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char byte : digest) {
+        text.push_back(kHex[byte >> 4]);
+        text.push_back(kHex[byte & 0x0F]);
+    }
+    return text;
+}
+
+void WarmPageCache(const std::vector<std::filesystem::path>& files) {
+    std::vector<char> buffer(1 << 20);
+    for (const auto& file : files) {
+        const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            throw std::runtime_error("cannot read " + file.string());
+        while (read(fd, buffer.data(), buffer.size()) > 0) {
+        }
+        close(fd);
+    }
+}
+
+}  // namespace qs::bench

@@ -1,0 +1,55 @@
+#pragma once
+// Shared pieces of the benchmark programs: deterministic content, child programs, CPU pinning.
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace qs::bench {
+
+// Deterministic bytes that do not compress (xorshift64*), so every run sees the same content.
+class ByteStream {
+public:
+    explicit ByteStream(std::uint64_t seed) : state_(seed | 1) {}
+    void Fill(char* out, std::size_t size);
+    std::string Take(std::size_t size);
+
+private:
+    std::uint64_t Next();
+    std::uint64_t state_;
+};
+
+// `count` file sizes between `minBytes` and `maxBytes` that add up to exactly `totalBytes`.
+std::vector<std::uint64_t> FileSizes(std::size_t count, std::uint64_t totalBytes,
+                                     std::uint64_t minBytes, std::uint64_t maxBytes,
+                                     std::uint64_t seed);
+
+// Runs a program to completion with its output discarded (stderr kept); throws when it cannot
+// start or does not exit with status 0.
+void RunProgram(const std::vector<std::string>& argv);
+
+// The value of "--name=value" among the arguments Google Benchmark left, else `fallback`.
+std::string ArgumentValue(int argc, char** argv, const std::string& name,
+                          const std::string& fallback);
+
+// Restricts the calling thread, and every thread or process it starts from now on, to the first
+// CPU; the destructor gives back the previous set.
+class OneCore {
+public:
+    OneCore();
+    ~OneCore();
+    OneCore(const OneCore&) = delete;
+    OneCore& operator=(const OneCore&) = delete;
+
+private:
+    std::vector<unsigned char> previous_;
+};
+
+// Lower-case SHA-256 of a file's bytes (for preparing manifests).
+std::string Sha256OfFile(const std::filesystem::path& file);
+
+// Reads every byte of the files once, so they are in the page cache.
+void WarmPageCache(const std::vector<std::filesystem::path>& files);
+
+}  // namespace qs::bench

@@ -1,0 +1,208 @@
+// Download: 200 MiB in 500 files from the stand-in service over HTTPS on loopback, into an empty
+// folder, by the launcher and by curl.
+//
+//   qs_bench_download --data=DIR [Google Benchmark flags]
+//
+// Launcher: a whole RunClientUpdate (manifest, downloads, verification, durable placement) as it
+// runs, and the same with every file on a connection of its own (the request layer's one-shot
+// request). curl: one process per file; one process with "Connection: close" (a connection per
+// file without the process start); one process reusing its connection.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+
+#include "app/client.h"
+#include "bench/bench_support.h"
+#include "tests/support/test_service.h"
+#include "update/https.h"
+#include "update/text.h"
+#include "update/update_run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kFileCount = 500;
+constexpr std::uint64_t kTotalBytes = 200ull << 20;
+
+struct DownloadData {
+    fs::path output;
+    fs::path caFile;
+    fs::path curlConfigClose;
+    fs::path curlConfigReuse;
+    std::vector<std::string> paths;
+    std::vector<std::string> urls;
+};
+
+DownloadData* g_data = nullptr;
+qs::test::TestService* g_service = nullptr;
+
+std::string RelativePath(std::size_t index) {
+    if (index + 1 == kFileCount)
+        return WideToUtf8(ClientExecutableName);
+    char name[64];
+    std::snprintf(name, sizeof name, "content/group%02zu/asset-%04zu.pak", index / 50, index);
+    return name;
+}
+
+void WriteText(const fs::path& file, const std::string& text) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out.flush())
+        throw std::runtime_error("cannot write " + file.string());
+}
+
+std::size_t FileRequests() {
+    std::size_t count = 0;
+    for (const auto& request : g_service->requests())
+        if (request.path.rfind("/updater/files/", 0) == 0)
+            ++count;
+    return count;
+}
+
+void EmptyOutput(benchmark::State& state) {
+    state.PauseTiming();
+    fs::remove_all(g_data->output);
+    fs::create_directories(g_data->output);
+    g_service->clearRequests();
+    state.ResumeTiming();
+}
+
+void RunLauncher(benchmark::State& state, const UpdateEnvironment& environment) {
+    for (auto _ : state) {
+        EmptyOutput(state);
+        std::wstring last;
+        const auto progress = [&last](const qs::UpdateProgress& report) { last = report.message; };
+        const UpdateResult result = RunClientUpdate(g_data->output, progress, environment);
+        if (!result.ok || last != L"Update complete." || FileRequests() != kFileCount)
+            state.SkipWithError(("download run failed: " + WideToUtf8(result.message)).c_str());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kTotalBytes));
+}
+
+void BM_DownloadLauncher(benchmark::State& state) {
+    UpdateEnvironment environment;
+    environment.service = g_service->endpoint();
+    RunLauncher(state, environment);
+}
+
+void BM_DownloadLauncherConnectionPerFile(benchmark::State& state) {
+    UpdateEnvironment environment;
+    environment.service = g_service->endpoint();
+    const ServiceEndpoint service = environment.service;
+    environment.requestToSink = [service](const std::wstring& url, const std::wstring& verb,
+                                          const std::string& body, const BodySink& sink) {
+        HttpsRequestToSink(url, verb, body, sink, service);
+    };
+    RunLauncher(state, environment);
+}
+
+void RunCurl(benchmark::State& state, const std::vector<std::vector<std::string>>& commands) {
+    for (auto _ : state) {
+        EmptyOutput(state);
+        try {
+            for (const auto& command : commands)
+                qs::bench::RunProgram(command);
+        } catch (const std::exception& failure) {
+            state.SkipWithError(failure.what());
+        }
+        if (FileRequests() != kFileCount)
+            state.SkipWithError("curl did not fetch every file");
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kTotalBytes));
+}
+
+std::vector<std::string> CurlBase() {
+    return {"curl", "-sS", "--fail", "--create-dirs", "--cacert", g_data->caFile.string()};
+}
+
+void BM_DownloadCurlProcessPerFile(benchmark::State& state) {
+    std::vector<std::vector<std::string>> commands;
+    for (std::size_t i = 0; i < kFileCount; ++i) {
+        auto command = CurlBase();
+        command.insert(command.end(),
+                       {"-o", (g_data->output / g_data->paths[i]).string(), g_data->urls[i]});
+        commands.push_back(std::move(command));
+    }
+    RunCurl(state, commands);
+}
+
+void BM_DownloadCurlConnectionPerFile(benchmark::State& state) {
+    auto command = CurlBase();
+    command.insert(command.end(), {"-K", g_data->curlConfigClose.string()});
+    RunCurl(state, {command});
+}
+
+void BM_DownloadCurlOneConnection(benchmark::State& state) {
+    auto command = CurlBase();
+    command.insert(command.end(), {"-K", g_data->curlConfigReuse.string()});
+    RunCurl(state, {command});
+}
+
+}  // namespace
+
+BENCHMARK(BM_DownloadLauncher)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DownloadLauncherConnectionPerFile)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DownloadCurlProcessPerFile)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DownloadCurlConnectionPerFile)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DownloadCurlOneConnection)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    const fs::path root =
+        fs::path(qs::bench::ArgumentValue(argc, argv, "data", "build/bench-data")) / "download";
+    try {
+        fs::create_directories(root);
+        InitializeHttps();
+        qs::test::TestService service;
+        DownloadData data;
+        data.output = root / "client";
+        data.caFile = root / "ca.pem";
+        data.curlConfigClose = root / "curl-close.conf";
+        data.curlConfigReuse = root / "curl-reuse.conf";
+        WriteText(data.caFile, service.caPem());
+
+        const auto sizes = qs::bench::FileSizes(kFileCount, kTotalBytes, 16 << 10, 800 << 10, 11);
+        qs::bench::ByteStream bytes(500);
+        std::string reuse, close = "header = \"Connection: close\"\n";
+        for (std::size_t i = 0; i < kFileCount; ++i) {
+            data.paths.push_back(RelativePath(i));
+            service.setFile(data.paths[i], bytes.Take(sizes[i]));
+            data.urls.push_back(
+                WideToUtf8(service.url("/updater/files/") + DownloadUrlPath(data.paths[i])));
+            const std::string entry = "url = \"" + data.urls[i] + "\"\noutput = \"" +
+                                      (data.output / data.paths[i]).string() + "\"\n";
+            reuse += entry;
+            close += entry;
+        }
+        WriteText(data.curlConfigClose, close);
+        WriteText(data.curlConfigReuse, reuse);
+        // Digest the content once: the manifest is served as fixed text.
+        service.setManifestJson(service.manifestJson());
+
+        g_data = &data;
+        g_service = &service;
+        benchmark::RunSpecifiedBenchmarks();
+        benchmark::Shutdown();
+        g_service = nullptr;
+        fs::remove_all(data.output);
+    } catch (const std::exception& failure) {
+        std::cerr << "download: " << failure.what() << "\n";
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,194 @@
+// Verify pass: an up-to-date client of 2 GiB in 2,000 files, read from the page cache. The
+// launcher's planning pass (the whole RunClientUpdate of a current client: manifest request, then
+// a digest of every file, no download) beside sha256sum and openssl dgst over the same files.
+//
+//   qs_bench_verify --data=DIR [Google Benchmark flags]
+//
+// The client is written once under DIR/verify and reused while its stamp matches.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "app/client.h"
+#include "bench/bench_support.h"
+#include "tests/support/test_service.h"
+#include "update/text.h"
+#include "update/update_run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kFileCount = 2000;
+constexpr std::uint64_t kTotalBytes = 2ull << 30;
+constexpr char kStamp[] = "verify-client v1 2000 files 2147483648 bytes";
+
+struct VerifyData {
+    fs::path client;
+    std::vector<fs::path> files;  // every client file, the executable last
+    std::string manifest;
+    std::uint64_t totalBytes = 0;
+};
+
+VerifyData* g_data = nullptr;
+qs::test::TestService* g_service = nullptr;
+
+std::string ReadText(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteText(const fs::path& file, const std::string& text) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out.flush())
+        throw std::runtime_error("cannot write " + file.string());
+}
+
+std::string RelativePath(std::size_t index) {
+    if (index + 1 == kFileCount)
+        return WideToUtf8(ClientExecutableName);
+    char name[64];
+    std::snprintf(name, sizeof name, "data/pack%02zu/chunk%04zu.bin", index / 100, index);
+    return name;
+}
+
+// Writes the client and its manifest unless an earlier run left them complete.
+VerifyData PrepareClient(const fs::path& root) {
+    VerifyData data;
+    data.client = root / "client";
+    const fs::path stamp = root / "complete";
+    const fs::path manifestFile = root / "manifest.json";
+    const auto sizes = qs::bench::FileSizes(kFileCount, kTotalBytes, 64 << 10, 1984 << 10, 7);
+    for (std::size_t i = 0; i < kFileCount; ++i)
+        data.files.push_back(data.client / RelativePath(i));
+    data.totalBytes = kTotalBytes;
+
+    if (fs::exists(stamp) && ReadText(stamp) == kStamp) {
+        data.manifest = ReadText(manifestFile);
+        return data;
+    }
+    std::cerr << "verify: writing the 2 GiB client under " << data.client << "\n";
+    fs::remove(stamp);
+    fs::remove_all(data.client);
+    nlohmann::json manifest = {{"files", nlohmann::json::object()}};
+    qs::bench::ByteStream bytes(2024);
+    std::vector<char> buffer;
+    for (std::size_t i = 0; i < kFileCount; ++i) {
+        fs::create_directories(data.files[i].parent_path());
+        buffer.resize(sizes[i]);
+        bytes.Fill(buffer.data(), buffer.size());
+        {
+            std::ofstream out(data.files[i], std::ios::binary | std::ios::trunc);
+            out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+            if (!out.flush())
+                throw std::runtime_error("cannot write " + data.files[i].string());
+        }
+        const std::string digest = qs::bench::Sha256OfFile(data.files[i]);
+        if (i + 1 == kFileCount)
+            manifest["binary"] = {{"file", RelativePath(i)}, {"checksum", digest}};
+        else
+            manifest["files"][RelativePath(i)] = digest;
+    }
+    data.manifest = manifest.dump();
+    WriteText(manifestFile, data.manifest);
+    WriteText(stamp, kStamp);
+    return data;
+}
+
+void RunLauncherPass(benchmark::State& state) {
+    UpdateEnvironment environment;
+    environment.service = g_service->endpoint();
+    std::wstring last;
+    const auto progress = [&last](const qs::UpdateProgress& report) { last = report.message; };
+    const UpdateResult result = RunClientUpdate(g_data->client, progress, environment);
+    if (!result.ok || last != L"Client is up to date.")
+        state.SkipWithError("the verify pass did not find the client up to date");
+    g_service->clearRequests();
+}
+
+// range(0): 1 = pinned to one core, 0 = every core.
+void BM_VerifyLauncher(benchmark::State& state) {
+    std::unique_ptr<qs::bench::OneCore> pin;
+    if (state.range(0) == 1)
+        pin = std::make_unique<qs::bench::OneCore>();
+    for (auto _ : state)
+        RunLauncherPass(state);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * g_data->totalBytes));
+}
+
+void RunTool(benchmark::State& state, std::vector<std::string> command) {
+    qs::bench::OneCore pin;
+    for (const auto& file : g_data->files)
+        command.push_back(file.string());
+    // The tool's own CPU time: on a busy machine a steadier comparison than the wall clock.
+    struct rusage before {};
+    getrusage(RUSAGE_CHILDREN, &before);
+    for (auto _ : state) {
+        try {
+            qs::bench::RunProgram(command);
+        } catch (const std::exception& failure) {
+            state.SkipWithError(failure.what());
+        }
+    }
+    struct rusage after {};
+    getrusage(RUSAGE_CHILDREN, &after);
+    auto seconds = [](const timeval& time) { return double(time.tv_sec) + time.tv_usec / 1e6; };
+    state.counters["tool_cpu_s"] =
+        benchmark::Counter(seconds(after.ru_utime) + seconds(after.ru_stime) -
+                               seconds(before.ru_utime) - seconds(before.ru_stime),
+                           benchmark::Counter::kAvgIterations);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * g_data->totalBytes));
+}
+
+void BM_VerifySha256sum(benchmark::State& state) {
+    RunTool(state, {"sha256sum"});
+}
+
+void BM_VerifyOpensslDgst(benchmark::State& state) {
+    RunTool(state, {"openssl", "dgst", "-sha256"});
+}
+
+}  // namespace
+
+BENCHMARK(BM_VerifyLauncher)
+    ->ArgName("one_core")
+    ->Arg(1)
+    ->Arg(0)
+    ->Iterations(1)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_VerifySha256sum)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_VerifyOpensslDgst)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    const fs::path root =
+        fs::path(qs::bench::ArgumentValue(argc, argv, "data", "build/bench-data")) / "verify";
+    try {
+        fs::create_directories(root);
+        VerifyData data = PrepareClient(root);
+        qs::bench::WarmPageCache(data.files);
+        InitializeHttps();
+        qs::test::TestService service;
+        service.setManifestJson(data.manifest);
+        g_data = &data;
+        g_service = &service;
+        benchmark::RunSpecifiedBenchmarks();
+        benchmark::Shutdown();
+        g_service = nullptr;
+    } catch (const std::exception& failure) {
+        std::cerr << "verify: " << failure.what() << "\n";
+        return 1;
+    }
+    return 0;
+}

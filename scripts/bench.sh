@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# `make bench`: builds the benchmarks (Release, build/bench), runs them and prints a summary.
+# Never part of `make test`.
+#   scripts/bench.sh [verify] [download] [memory] [frame] [startup]   (default: all five)
+# BENCH_REPETITIONS (default 5): repetitions per measurement; the table shows medians.
+# Test content is written once under build/bench-data (about 2 GiB) and reused.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root="$(pwd)"
+build="$root/build/bench"
+data="$root/build/bench-data"
+results="$data/results"
+reps="${BENCH_REPETITIONS:-5}"
+jobs="${JOBS:-2}"
+
+parts=("$@")
+[ "${#parts[@]}" -eq 0 ] && parts=(verify download memory frame startup)
+wants() { printf '%s\n' "${parts[@]}" | grep -qx "$1"; }
+
+targets=(qs_bench_verify qs_bench_download qs_skip_fsync qs_bench_memory qs_bench_frame)
+app=OFF
+if wants startup; then app=ON; targets+=(qs_bench_startup); fi
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_BENCH=ON \
+    -DQS_BUILD_APP="$app" -DQS_BUILD_TESTS=ON >/dev/null
+cmake --build "$build" -j "$jobs" --target "${targets[@]}"
+mkdir -p "$results"
+
+gbench() {  # name binary [extra flags]
+    local name=$1 binary=$2
+    shift 2
+    echo "== $name" >&2
+    "$build/bench/$binary" --data="$data" --benchmark_repetitions="$reps" \
+        --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
+        --benchmark_out="$results/$name.json" --benchmark_out_format=json "$@" >&2
+}
+
+wants verify && gbench verify qs_bench_verify
+if wants download; then
+    gbench download qs_bench_download
+    # The same with fsync made free: the transfer path alone (curl flushes nothing to disk).
+    LD_PRELOAD="$build/bench/libqs_skip_fsync.so" gbench download-nofsync qs_bench_download
+fi
+wants frame && gbench frame qs_bench_frame
+
+if wants memory; then
+    echo "== memory" >&2
+    : >"$results/memory.txt"
+    for i in $(seq 1 3); do
+        "$build/bench/qs_bench_memory" --data="$data" | tee -a "$results/memory.txt" >&2
+    done
+fi
+
+if wants startup; then
+    echo "== startup" >&2
+    display=:99
+    n=99
+    while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+    display=":$n"
+    Xvfb "$display" -screen 0 1280x760x24 +extension GLX -nolisten tcp >"$results/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    trap 'kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true' EXIT
+    for _ in $(seq 1 50); do DISPLAY=$display xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
+    "$build/bench/qs_bench_startup" --display="$display" --runs=$((reps * 2 - 1)) \
+        --home="$data/startup-home" | tee "$results/startup.txt" >&2
+    kill "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
+    trap - EXIT
+fi
+
+python3 - "$results" "${parts[@]}" <<'PY'
+import json, os, platform, re, sys
+results, parts = sys.argv[1], sys.argv[2:]
+
+def medians(name):
+    path = os.path.join(results, name + ".json")
+    out = {}
+    with open(path) as f:
+        for b in json.load(f)["benchmarks"]:
+            if b.get("aggregate_name") == "median":
+                out[b["run_name"]] = b
+    return out
+
+def secs(b):
+    scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b["time_unit"]]
+    return b["real_time"] * scale, b["cpu_time"] * scale
+
+cpu = "unknown"
+with open("/proc/cpuinfo") as f:
+    for line in f:
+        if line.startswith("model name"):
+            cpu = line.split(":", 1)[1].strip()
+            break
+print()
+print(f"Machine: {os.cpu_count()} cores (nproc {len(os.sched_getaffinity(0))}), {cpu}, "
+      f"Linux {platform.release()}, load average {os.getloadavg()[0]:.2f}")
+print("Medians of the repetitions; ratio = time / reference time (lower is faster).")
+rows = []
+def row(what, value, ratio="", target=""):
+    rows.append((what, value, ratio, target))
+
+if "verify" in parts:
+    m = medians("verify")
+    one, one_cpu = secs(m["BM_VerifyLauncher/one_core:1/iterations:1/process_time/real_time"])
+    allc, all_cpu = secs(m["BM_VerifyLauncher/one_core:0/iterations:1/process_time/real_time"])
+    sha = secs(m["BM_VerifySha256sum/iterations:1/real_time"])[0]
+    ossl = secs(m["BM_VerifyOpensslDgst/iterations:1/real_time"])[0]
+    sha_cpu = m["BM_VerifySha256sum/iterations:1/real_time"].get("tool_cpu_s", 0.0)
+    ossl_cpu = m["BM_VerifyOpensslDgst/iterations:1/real_time"].get("tool_cpu_s", 0.0)
+    gib = 2.0
+    row("Verify 2 GiB / 2,000 files: openssl dgst -sha256 (1 core)", f"{ossl:.2f} s ({gib*1024/ossl:.0f} MiB/s)", "1.00", f"CPU {ossl_cpu:.2f} s")
+    row("  sha256sum (1 core)", f"{sha:.2f} s ({gib*1024/sha:.0f} MiB/s)", f"{sha/ossl:.2f}", f"CPU {sha_cpu:.2f} s")
+    row("  launcher planning pass, 1 core", f"{one:.2f} s ({gib*1024/one:.0f} MiB/s)", f"{one/ossl:.2f}", f"<= 1.10; CPU {one_cpu:.2f} s (x{one_cpu/ossl_cpu:.2f} of openssl)")
+    row("  launcher planning pass, all cores", f"{allc:.2f} s ({gib*1024/allc:.0f} MiB/s)", f"{allc/ossl:.2f}", f"speed-up x{one/allc:.2f}; CPU {all_cpu:.2f} s")
+
+for name, label in (("download", "fsync as shipped"), ("download-nofsync", "fsync skipped")):
+    if "download" not in parts:
+        break
+    m = medians(name)
+    def t(bench): return secs(m[f"BM_Download{bench}/iterations:1/real_time"])[0]
+    curl_proc = t("CurlProcessPerFile"); curl_conn = t("CurlConnectionPerFile"); curl_one = t("CurlOneConnection")
+    launcher = t("Launcher"); per_file = t("LauncherConnectionPerFile")
+    launcher_cpu = secs(m["BM_DownloadLauncher/iterations:1/real_time"])[1]
+    per_file_cpu = secs(m["BM_DownloadLauncherConnectionPerFile/iterations:1/real_time"])[1]
+    mib = 200.0
+    row(f"Download 200 MiB / 500 files ({label}): curl, one process, Connection: close", f"{curl_conn:.2f} s ({mib/curl_conn:.0f} MiB/s)", "1.00")
+    row("  curl, a process per file", f"{curl_proc:.2f} s ({mib/curl_proc:.0f} MiB/s)", f"{curl_proc/curl_conn:.2f}")
+    row("  curl, one process, one connection", f"{curl_one:.2f} s ({mib/curl_one:.0f} MiB/s)", f"{curl_one/curl_conn:.2f}")
+    row("  launcher, a connection per file", f"{per_file:.2f} s ({mib/per_file:.0f} MiB/s)", f"{per_file/curl_conn:.2f}", f"<= 1.00; update thread CPU {per_file_cpu:.2f} s")
+    row("  launcher, one connection per run", f"{launcher:.2f} s ({mib/launcher:.0f} MiB/s)", f"{launcher/curl_conn:.2f}", f"gain x{per_file/launcher:.2f}; update thread CPU {launcher_cpu:.2f} s")
+
+if "memory" in parts:
+    text = open(os.path.join(results, "memory.txt")).read()
+    peaks = sorted(int(v) for v in re.findall(r"^peak_rss_kib (\d+)", text, re.M))
+    speeds = sorted(float(v) for v in re.findall(r"^mib_per_second ([\d.]+)", text, re.M))
+    row("Peak RSS, one 1 GiB download", f"{peaks[len(peaks)//2]/1024:.1f} MiB (max {peaks[-1]/1024:.1f})", "", "< 64 MiB")
+    row("  its speed", f"{speeds[len(speeds)//2]:.0f} MiB/s")
+
+if "frame" in parts:
+    m = medians("frame")
+    for page in ("Home", "News"):
+        b = m[f"BM_Frame{page}"]
+        real, cpu_s = secs(b)
+        row(f"Frame, {page} page (CPU time, headless)", f"{cpu_s*1e3:.3f} ms ({int(b.get('vertices', 0))} vertices)", "", "< 0.3 ms")
+
+if "startup" in parts:
+    text = open(os.path.join(results, "startup.txt")).read()
+    med = float(re.search(r"first_frame_ms_median ([\d.]+)", text).group(1))
+    lo = float(re.search(r"first_frame_ms_min ([\d.]+)", text).group(1))
+    hi = float(re.search(r"first_frame_ms_max ([\d.]+)", text).group(1))
+    row("Start-up to first presented frame (Xvfb, llvmpipe)", f"{med:.0f} ms (min {lo:.0f}, max {hi:.0f})")
+
+w = max(len(r[0]) for r in rows) if rows else 0
+v = max(len(r[1]) for r in rows) if rows else 0
+print(f"{'Measurement':<{w}}  {'Median':<{v}}  {'Ratio':>5}  Target/note")
+for what, value, ratio, target in rows:
+    print(f"{what:<{w}}  {value:<{v}}  {ratio:>5}  {target}")
+PY
