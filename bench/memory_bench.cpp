@@ -16,7 +16,7 @@
 #include <string>
 
 #include "bench/bench_support.h"
-#include "tests/support/test_service.h"
+#include "tools/standin/service.h"
 #include "update/text.h"
 #include "update/update_run.h"
 

@@ -17,7 +17,7 @@
 
 #include "app/client.h"
 #include "bench/bench_support.h"
-#include "tests/support/test_service.h"
+#include "tools/standin/service.h"
 #include "update/text.h"
 #include "update/update_run.h"
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/test_service.h"
+#include "tools/standin/service.h"
 #include "tests/update/test_folder.h"
 #include "update/update_run.h"
 

@@ -408,6 +408,8 @@ TestService::TestService(Options options) : impl_(std::make_unique<Impl>()) {
     auto& server = *impl_->server;
     server.set_tcp_nodelay(true);
     server.set_keep_alive_timeout(1);
+    server.set_keep_alive_max_count(
+        100);  // a run's downloads share one connection, as with a real service
     server.set_read_timeout(5);
     server.set_write_timeout(5);
     Impl* impl = impl_.get();
