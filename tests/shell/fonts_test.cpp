@@ -100,22 +100,6 @@ TEST_F(FontLoading, SystemFontTakesTheFirstExistingCandidateElseFallsBackToMediu
     EXPECT_EQ(SystemFont(), Fonts().fontMedium11);
 }
 
-TEST(LauncherStyle, OverridesTheDarkPreset) {
-    ImGui::CreateContext();
-    ApplyLauncherStyle();
-    const ImGuiStyle& style = ImGui::GetStyle();
-    EXPECT_EQ(style.FramePadding.x, 12.0f);
-    EXPECT_EQ(style.FramePadding.y, 8.0f);
-    EXPECT_EQ(style.WindowPadding.x, 0.0f);
-    EXPECT_EQ(style.Colors[ImGuiCol_ButtonActive].z, 0.80f);
-    EXPECT_EQ(style.Colors[ImGuiCol_Border].w, 0.07f);
-    // Untouched colours keep the dark preset.
-    ImGuiStyle dark;
-    ImGui::StyleColorsDark(&dark);
-    EXPECT_EQ(style.Colors[ImGuiCol_WindowBg].x, dark.Colors[ImGuiCol_WindowBg].x);
-    ImGui::DestroyContext();
-}
-
 TEST(UiTextures, LoadAndReleaseVisitEverySlot) {
     std::vector<int> uploadedWidths;
     std::intptr_t next = 1;

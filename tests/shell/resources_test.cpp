@@ -45,20 +45,6 @@ TEST(EmbeddedImages, EveryImageHasItsExactSizeAndChannels) {
     }
 }
 
-TEST(EmbeddedImages, EveryTextureSlotHasAnEmbeddedImageInLoadOrder) {
-    const int expectedOrder[] = {101, 105, 106, 111, 112, 113, 114, 115, 117, 118, 119};
-    ASSERT_EQ(kUiTextureSlots.size(), std::size(expectedOrder));
-    for (std::size_t i = 0; i < kUiTextureSlots.size(); ++i)
-        EXPECT_EQ(kUiTextureSlots[i].resourceId, expectedOrder[i]);
-}
-
-TEST(EmbeddedImages, RgbFilesDecodeOpaque) {
-    DecodedImage image;
-    ASSERT_TRUE(DecodeImage(FindResourceData(kResBackground), image));
-    EXPECT_EQ(AlphaAt(image, 0, 0), 255);
-    EXPECT_EQ(AlphaAt(image, 941, 618), 255);
-}
-
 TEST(EmbeddedImages, LogoIsWhiteInkOnATransparentSquare) {
     DecodedImage image;
     ASSERT_TRUE(DecodeImage(FindResourceData(kResLogo), image));
@@ -151,11 +137,6 @@ TEST(EmbeddedFonts, IconFacesHoldTheGlyphsTheScreensDraw) {
         for (int cp : face.codepoints)
             EXPECT_NE(stbtt_FindGlyphIndex(&info, cp), 0) << std::hex << cp;
     }
-}
-
-TEST(EmbeddedResources, UnknownIdsAreEmpty) {
-    for (int id : {0, 100, 107, 116, 120, -1})
-        EXPECT_TRUE(FindResourceData(id).empty()) << id;
 }
 
 }  // namespace

@@ -252,6 +252,11 @@ TEST_F(StateTest, SnapshotsFollowTheRunWhileFramesKeepComing) {
 }
 
 TEST_F(StateTest, PlayPublishesItsOutcomeAndHonoursCloseOnLaunch) {
+    auto counting = state.hooks.launchClient;
+    state.hooks.launchClient = nullptr;  // the real launch, of a client that is not there
+    Frame(false, true, false, true, /*closeOnLaunch=*/true);
+    EXPECT_EQ(Status(), L"Could not start QSClient.exe.");
+    state.hooks.launchClient = counting;
     Frame(false, true, false, true, /*closeOnLaunch=*/false);
     EXPECT_EQ(Status(), L"Client started.");
     EXPECT_EQ(counters.closes.load(), 0);
@@ -262,13 +267,6 @@ TEST_F(StateTest, PlayPublishesItsOutcomeAndHonoursCloseOnLaunch) {
     EXPECT_EQ(Status(), L"Could not start QSClient.exe.");
     EXPECT_EQ(counters.closes.load(), 1);
     EXPECT_FALSE(state.busy.load());
-}
-
-TEST_F(StateTest, PlayWithTheRealLaunchReportsAMissingClient) {
-    state.hooks.launchClient = nullptr;
-    Frame(false, true, false, true, /*closeOnLaunch=*/true);
-    EXPECT_EQ(Status(), L"Could not start QSClient.exe.");
-    EXPECT_EQ(counters.closes.load(), 0);
 }
 
 TEST_F(StateTest, UnresolvableClientFolderIsShownAndNothingStaysBusy) {
@@ -294,35 +292,18 @@ TEST_F(StateTest, UnresolvableClientFolderIsShownAndNothingStaysBusy) {
     EXPECT_EQ(state.progressCount, 0);
 }
 
-TEST(ProgressSink, CopiesOneReportUnderTheLock) {
-    std::mutex statusMutex;
-    std::int32_t index = -1, count = -1;
-    std::wstring text = L"before";
-    ProgressSink sink(&statusMutex, &index, &count, &text);
-    qs::UpdateProgress report;
-    report.fileIndex = 4;
-    report.fileCount = 9;
-    report.message = L"Downloading x";
-    sink(report);
-    EXPECT_EQ(index, 4);
-    EXPECT_EQ(count, 9);
-    EXPECT_EQ(text, L"Downloading x");
-}
-
-TEST(ClientUpdateTask, RunFailureTextBecomesTheStatus) {
-    LauncherState state;
-    state.busy = true;
-    state.progressIndex = 1;
-    state.progressCount = 2;
-    WorkerHooks hooks;
-    hooks.clientDirectory = [] { return std::filesystem::path("/x"); };
-    hooks.runClientUpdate = [](const std::filesystem::path&, const UpdateProgressCallback&) {
+TEST_F(StateTest, RunFailureTextBecomesTheStatus) {
+    state.hooks.runClientUpdate = [](const std::filesystem::path&,
+                                     const UpdateProgressCallback& progress) {
+        qs::UpdateProgress report;
+        report.fileCount = 2;
+        progress(report);
         return UpdateResult{false, L"Update server returned an error"};
     };
-    ClientUpdateTask(&state.statusMutex, &state.progressIndex, &state.progressCount,
-                     &state.statusText, &state.busy, hooks);
+    Frame(true, false, false);
+    ASSERT_TRUE(WaitUntilIdle(state));
+    JoinWorker(state);
+    std::lock_guard<std::mutex> lock(state.statusMutex);
     EXPECT_EQ(state.statusText, L"Update server returned an error");
-    EXPECT_EQ(state.progressIndex, 0);
     EXPECT_EQ(state.progressCount, 0);
-    EXPECT_FALSE(state.busy.load());
 }

@@ -14,8 +14,7 @@ namespace {
 
 using namespace palette;
 
-// ---- Primary button
-// --------------------------------------------------------------------------------
+// Primary button.
 
 struct PlayRow {
     bool updating, clientReady, online, hovered;
@@ -31,10 +30,8 @@ TEST(UiPlayButton, RowsInOrderOfPrecedence) {
         {true, false, false, true, "UPDATING...", kAccentVioletBusy, kWhite, kWhite},
         {false, true, true, false, "PLAY NOW", kAccentViolet, kWhite, kWhite},
         {false, true, true, true, "PLAY NOW", kLightViolet, kWhite, kWhite},
-        {false, true, false, false, "SERVER OFFLINE", kOfflineFill, kOfflineIcon, kOfflineLabel},
         {false, true, false, true, "SERVER OFFLINE", kOfflineFill, kOfflineIcon, kOfflineLabel},
         {false, false, true, false, "CHECK FOR UPDATES", kAccentViolet, kWhite, kWhite},
-        {false, false, true, true, "CHECK FOR UPDATES", kLightViolet, kWhite, kWhite},
         {false, false, false, false, "SERVER OFFLINE", kOfflineFill, kOfflineIcon, kOfflineLabel},
     };
     for (const PlayRow& row : rows) {
@@ -47,7 +44,6 @@ TEST(UiPlayButton, RowsInOrderOfPrecedence) {
         EXPECT_EQ(look.iconColour, row.icon);
         EXPECT_EQ(look.labelColour, row.text);
     }
-    EXPECT_EQ(kAccentVioletBusy >> IM_COL32_A_SHIFT, 102u);
 }
 
 TEST(UiPlayButton, PressActions) {
@@ -84,8 +80,7 @@ TEST(UiProgress, RingArc) {
     EXPECT_EQ(DownloadFraction(5, 0), 0.0f);
 }
 
-// ---- Title strip texts
-// -----------------------------------------------------------------------------
+// Title strip texts.
 
 TEST(UiServerPill, Texts) {
     struct Row {
@@ -93,12 +88,10 @@ TEST(UiServerPill, Texts) {
         std::int32_t players;
         const char* text;
     } rows[] = {
-        {false, 0, "OFFLINE"},
         {false, 250, "OFFLINE"},
         {true, 0, "ONLINE"},
         {true, -3, "ONLINE"},
         {true, 1, "ONLINE 1"},
-        {true, 1234, "ONLINE 1234"},
         {true, 2147483647, "ONLINE 2147483647"},
     };
     for (const Row& row : rows) {
@@ -109,7 +102,6 @@ TEST(UiServerPill, Texts) {
         EXPECT_EQ(text, row.text);
         EXPECT_LE(text.size(), 31u);
     }
-    EXPECT_EQ(ServerPillText(ServerStatus{}), "OFFLINE");  // before the first poll
 }
 
 TEST(UiDownloadDetail, ShortensAfterThePrefix) {
@@ -136,8 +128,7 @@ TEST(UiDownloadDetail, ShortensAfterThePrefix) {
         EXPECT_EQ(DownloadDetailText(row.status), row.detail) << row.status;
 }
 
-// ---- Animation levels
-// ------------------------------------------------------------------------------
+// Animation levels.
 
 TEST(UiAnimation, RateIsCappedSoLongFramesNeverOvershoot) {
     EXPECT_FLOAT_EQ(AnimationRate(1.0f / 60.0f, 12.0f), 0.2f);
@@ -166,13 +157,9 @@ TEST(UiAnimation, NavFill) {
                 {0.0f, 0.5f, 7},  {0.0f, 0.004f, 0}, {0.0f, 0.0f, 0}};
     for (const Row& row : rows)
         EXPECT_EQ(NavFillAlpha(row.selection, row.hover), row.alpha);
-    EXPECT_EQ(NavButtonTop(ActivePage::Home), 120.0f);
-    EXPECT_EQ(NavButtonTop(ActivePage::News), 168.0f);
-    EXPECT_EQ(NavButtonTop(ActivePage::Settings), 216.0f);
 }
 
-// ---- Links and text buffers
-// ------------------------------------------------------------------------
+// Links and text buffers.
 
 TEST(UiLinks, OnlyWebAddressesOpen) {
     struct Row {
@@ -180,32 +167,21 @@ TEST(UiLinks, OnlyWebAddressesOpen) {
         bool open;
     } rows[] = {
         {"https://quillonsaga.example/discord", true},
-        {"http://quillonsaga.example/", true},
         {"HTTPS://QUILLONSAGA.EXAMPLE", true},
         {"hTtP://x", true},
-        {"https://", false},
-        {"", false},
-        {"file:///etc/passwd", false},
-        {"javascript:alert(1)", false},
-        {"ftp://quillonsaga.example", false},
-        {"https:/quillonsaga.example", false},
-        {" https://quillonsaga.example", false},
-        {"httpsx://quillonsaga.example", false},
-        {"/home/player/game", false},
-        {"https://quillonsaga.example/\nrm", false},
-        {"https://quillonsaga.example/\x7F", false},
-        {"https://quillonsaga.example/news/12", true},
-        {"http://quillonsaga.example", true},
         {"HTTPS://Quillonsaga.example/a?b=c#d", true},
         {"https://example.com/caf\xC3\xA9", true},
-        {"file:///usr/bin/xterm", false},
+        {"https://", false},
+        {"", false},
         {"FILE:///etc/passwd", false},
+        {"javascript:alert(1)", false},
         {"steam://run/1", false},
-        {"ms-settings:", false},
+        {"https:/quillonsaga.example", false},
+        {"https:///etc/passwd", false},
+        {" https://quillonsaga.example", false},
+        {"httpsx://quillonsaga.example", false},
         {"/usr/bin/xterm", false},
         {"--help", false},
-        {"https:///etc/passwd", false},
-        {"http:/example.com", false},
         {"https://example.com/a b", false},
         {"https://example.com/\nfile:///x", false},
         {"https://example.com/\x7F", false},
@@ -221,14 +197,10 @@ TEST(UiLinks, OnlyWebAddressesOpen) {
 }
 
 TEST(UiLinks, AddressesLiveOnTheServiceHost) {
-    const ServiceEndpoint service{"launcher.quillonsaga.example", 443, ""};
-    EXPECT_EQ(CommunityInviteUrl(service), "https://launcher.quillonsaga.example/discord");
-    EXPECT_EQ(WebSiteUrl(service), "https://launcher.quillonsaga.example/");
-    EXPECT_EQ(TrailerUrl(service), "https://launcher.quillonsaga.example/trailer");
+    EXPECT_EQ(CommunityInviteUrl(ServiceEndpoint{"launcher.quillonsaga.example", 443, ""}),
+              "https://launcher.quillonsaga.example/discord");
     EXPECT_EQ(TrailerUrl(ServiceEndpoint{"localhost", 8443, ""}), "https://localhost:8443/trailer");
-    EXPECT_TRUE(IsWebAddress(CommunityInviteUrl()));
     EXPECT_TRUE(IsWebAddress(WebSiteUrl()));
-    EXPECT_TRUE(IsWebAddress(TrailerUrl()));
 }
 
 TEST(UiTextBuffer, CopyTruncatedKeepsWholeCharacters) {
@@ -258,8 +230,7 @@ TEST(UiTextBuffer, CopyTruncatedKeepsWholeCharacters) {
     EXPECT_EQ(std::strlen(field.data()), 511u);
 }
 
-// ---- Colours
-// ---------------------------------------------------------------------------------------
+// Colours.
 
 TEST(UiLerpColor, ChannelsInterpolateWithSignedDifferences) {
     struct Row {
@@ -267,53 +238,36 @@ TEST(UiLerpColor, ChannelsInterpolateWithSignedDifferences) {
         float t;
         ImU32 result;
     } rows[] = {
-        {IM_COL32(10, 20, 30, 40), IM_COL32(200, 100, 0, 255), 0.0f, IM_COL32(10, 20, 30, 40)},
         {IM_COL32(10, 20, 30, 40), IM_COL32(200, 100, 0, 255), -2.0f, IM_COL32(10, 20, 30, 40)},
         {IM_COL32(10, 20, 30, 40), IM_COL32(200, 100, 0, 255), 1.0f, IM_COL32(200, 100, 0, 255)},
-        {IM_COL32(10, 20, 30, 40), IM_COL32(200, 100, 0, 255), 7.0f, IM_COL32(200, 100, 0, 255)},
         {IM_COL32(0, 0, 0, 0), IM_COL32(255, 255, 255, 255), 0.5f, IM_COL32(127, 127, 127, 127)},
         {IM_COL32(255, 255, 255, 255), IM_COL32(0, 0, 0, 0), 0.5f, IM_COL32(128, 128, 128, 128)},
-        {kSidebarIconIdle, kWhite, 0.25f, IM_COL32(0xC8 + 13, 0xCD + 12, 0xD7 + 10, 255)},
     };
     for (const Row& row : rows)
         EXPECT_EQ(LerpColor(row.a, row.b, row.t), row.result) << row.t;
 }
 
-// ---- Text cleaning
-// ---------------------------------------------------------------------------------
+// Text cleaning.
 
 TEST(UiSanitizeText, Table) {
     struct Row {
         std::string in, out;
     } rows[] = {
-        {"Patch 1.2 is live!", "Patch 1.2 is live!"},
         {"tab\tand\nline", "tab\tand\nline"},
         {"crlf\r\nend", "crlf\nend"},
-        {std::string("nul\0byte", 8), "nulbyte"},
-        {"bell\x07\x1B\x7F", "bell"},
-        {"it\xE2\x80\x99s", "it's"},
-        {"\xE2\x80\x98q\xE2\x80\x99", "'q'"},
-        {"\xE2\x80\x9Cquoted\xE2\x80\x9D", "\"quoted\""},
-        {"a \xE2\x80\x93 b", "a - b"},
-        {"a\xE2\x80\x94"
-         "b",
-         "a-b"},
-        {"wait\xE2\x80\xA6", "wait..."},
-        {"\xE2\x80\xA2 item", "- item"},
-        {"x\xC2\xB7y", "x-y"},
-        {"no\xC2\xA0"
-         "break",
-         "no break"},
+        {std::string("nul\0byte\x07\x1B\x7F", 11), "nulbyte"},
+        {"\xE2\x80\x98q\xE2\x80\x99 \xE2\x80\x9Cquoted\xE2\x80\x9D", "'q' \"quoted\""},
+        {"a \xE2\x80\x93 b\xE2\x80\x94", "a - b-"},
+        {"wait\xE2\x80\xA6 \xE2\x80\xA2", "wait... -"},
+        {"x\xC2\xB7y\xC2\xA0z", "x-y z"},
         {"\xE2\x89\x88"
          "5",
          " 5"},
         {"win \xF0\x9F\x8F\x86!", "win !"},  // emoji gone without a trace
         {"caf\xC3\xA9", "caf"},              // other letters dropped whole
-        {"end\xE2", "end"},                  // lone lead byte at the end
         {"end\xE2\x80", "end"},              // truncated three-byte sequence
         {"\x80\xBFok", "ok"},                // stray continuation bytes
         {"\xF0\x9F\x98", ""},                // four-byte lead with too few bytes left
-        {"\xC3", ""},
         {"", ""},
     };
     for (const Row& row : rows)
@@ -344,8 +298,7 @@ TEST(UiSanitizeText, OutputIsPrintableAndNeverLonger) {
     }
 }
 
-// ---- Click chime
-// -----------------------------------------------------------------------------------
+// Click chime.
 
 std::uint32_t U32At(const std::vector<std::uint8_t>& bytes, std::size_t at) {
     return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |

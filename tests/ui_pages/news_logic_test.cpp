@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -23,28 +22,6 @@ std::vector<std::string> Titles(const std::vector<NewsItem>& items) {
     return titles;
 }
 
-struct SplitCase {
-    const char* name;
-    std::vector<NewsItem> items;
-    std::vector<std::string> changelog;
-    std::vector<std::string> updates;
-    bool paging;
-};
-
-void PrintTo(const SplitCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class NewsSplit : public testing::TestWithParam<SplitCase> {};
-
-TEST_P(NewsSplit, FillsColumnsInListOrder) {
-    const SplitCase& c = GetParam();
-    NewsColumns columns = SplitNewsColumns(c.items);
-    EXPECT_EQ(Titles(columns.changelogItems), c.changelog);
-    EXPECT_EQ(Titles(columns.updateItems), c.updates);
-    EXPECT_EQ(NewsPagingOn(columns), c.paging);
-}
-
 std::vector<NewsItem> Repeat(const char* tag, int count, const char* prefix) {
     std::vector<NewsItem> items;
     for (int i = 1; i <= count; ++i)
@@ -52,47 +29,56 @@ std::vector<NewsItem> Repeat(const char* tag, int count, const char* prefix) {
     return items;
 }
 
-std::vector<NewsItem> Join(std::vector<NewsItem> a, const std::vector<NewsItem>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, NewsSplit,
-    testing::Values(
-        SplitCase{"SevenChangelogKeepsSix",
-                  Repeat("CHANGELOG", 7, "c"),
-                  {"c1", "c2", "c3", "c4", "c5", "c6"},
-                  {},
-                  true},
-        SplitCase{"ThreeAndThreeNeedNoPaging",
-                  Join(Repeat("CHANGELOG", 3, "c"), Repeat("PATCH", 3, "u")),
-                  {"c1", "c2", "c3"},
-                  {"u1", "u2", "u3"},
-                  false},
-        SplitCase{"FourUpdatesPage", Repeat("EVENT", 4, "u"), {}, {"u1", "u2", "u3", "u4"}, true},
+TEST(NewsSplit, FillsColumnsInListOrder) {
+    struct Case {
+        const char* name;
+        std::vector<NewsItem> items;
+        std::vector<std::string> changelog, updates;
+        bool paging;
+    };
+    std::vector<NewsItem> threeAndThree = Repeat("CHANGELOG", 3, "c");
+    for (const NewsItem& item : Repeat("PATCH", 3, "u"))
+        threeAndThree.push_back(item);
+    const Case cases[] = {
+        {"seven changelog entries keep six",
+         Repeat("CHANGELOG", 7, "c"),
+         {"c1", "c2", "c3", "c4", "c5", "c6"},
+         {},
+         true},
+        {"three and three need no paging",
+         threeAndThree,
+         {"c1", "c2", "c3"},
+         {"u1", "u2", "u3"},
+         false},
+        {"four updates page", Repeat("EVENT", 4, "u"), {}, {"u1", "u2", "u3", "u4"}, true},
         // Only the exact tag goes left; anything else, empty included, goes right.
-        SplitCase{"TagMatchIsExact",
-                  {Item("changelog", "a"), Item("CHANGELOG ", "b"), Item("", "c"),
-                   Item("CHANGELOG", "d")},
-                  {"d"},
-                  {"a", "b", "c"},
-                  false},
+        {"tag match is exact",
+         {Item("changelog", "a"), Item("CHANGELOG ", "b"), Item("", "c"), Item("CHANGELOG", "d")},
+         {"d"},
+         {"a", "b", "c"},
+         false},
         // The first entry is a card too unless featured; a featured entry further down is
         // shown nowhere.
-        SplitCase{"FirstEntryIsAlsoACard",
-                  {Item("CHANGELOG", "first"), Item("PATCH", "second")},
-                  {"first"},
-                  {"second"},
-                  false},
-        SplitCase{"FeaturedEntriesAreSkipped",
-                  {Item("PATCH", "banner", true), Item("CHANGELOG", "c1"),
-                   Item("CHANGELOG", "hidden", true), Item("PATCH", "u1")},
-                  {"c1"},
-                  {"u1"},
-                  false},
-        SplitCase{"EmptyList", {}, {}, {}, false}),
-    [](const testing::TestParamInfo<SplitCase>& param) { return param.param.name; });
+        {"first entry is also a card",
+         {Item("CHANGELOG", "first"), Item("PATCH", "second")},
+         {"first"},
+         {"second"},
+         false},
+        {"featured entries are skipped",
+         {Item("PATCH", "banner", true), Item("CHANGELOG", "c1"), Item("CHANGELOG", "hidden", true),
+          Item("PATCH", "u1")},
+         {"c1"},
+         {"u1"},
+         false},
+        {"empty list", {}, {}, {}, false},
+    };
+    for (const Case& c : cases) {
+        const NewsColumns columns = SplitNewsColumns(c.items);
+        EXPECT_EQ(Titles(columns.changelogItems), c.changelog) << c.name;
+        EXPECT_EQ(Titles(columns.updateItems), c.updates) << c.name;
+        EXPECT_EQ(NewsPagingOn(columns), c.paging) << c.name;
+    }
+}
 
 TEST(NewsPaging, PageSettlesAndSelectsThreeCards) {
     EXPECT_EQ(SettleNewsPage(1, false), 0);

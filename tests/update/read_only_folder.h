@@ -8,8 +8,6 @@
 
 #include <filesystem>
 
-namespace testing_files {
-
 class ReadOnlyFolder {
 public:
     explicit ReadOnlyFolder(std::filesystem::path folder) : folder_(std::move(folder)) {
@@ -56,5 +54,3 @@ private:
     bool active_ = false;
     bool immutable_ = false;
 };
-
-}  // namespace testing_files

@@ -1,26 +1,27 @@
-// Whole update runs against the HTTPS stand-in service on 127.0.0.1.
+// Whole update runs, and single file fetches, against the HTTPS stand-in service on 127.0.0.1.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "app/state.h"
 #include "read_only_folder.h"
-#include "test_folder.h"
+#include "scratch.h"
 #include "tools/standin/service.h"
+#include "update/text.h"
 #include "update/update_run.h"
 
+namespace fs = std::filesystem;
 using qs::test::Fault;
+using qs::test::Sha256Hex;
 using qs::test::TestService;
-using testing_files::ReadFile;
-using testing_files::Sha256Hex;
-using testing_files::TempFolder;
-using testing_files::Upper;
-using testing_files::WriteFile;
 
 namespace {
+
+const std::string kExe = "Quillon Saga.exe";
 
 struct Report {
     std::int32_t index, count;
@@ -29,16 +30,25 @@ struct Report {
 };
 
 std::ostream& operator<<(std::ostream& out, const Report& report) {
-    return out << report.index << "/" << report.count << " "
-               << std::string(report.message.begin(), report.message.end());
+    return out << report.index << "/" << report.count << " " << WideToUtf8(report.message);
+}
+
+std::string Upper(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
 }
 
 class UpdateRunTest : public testing::Test {
 protected:
-    UpdateResult Run() {
-        reports.clear();
+    UpdateEnvironment Environment() const {
         UpdateEnvironment environment;
         environment.service = service.endpoint();
+        return environment;
+    }
+
+    UpdateResult Run() {
+        reports.clear();
         return RunClientUpdate(
             client,
             [this](const qs::UpdateProgress& progress) {
@@ -47,19 +57,27 @@ protected:
                 EXPECT_EQ(progress.fraction, 0.0);
                 reports.push_back({progress.fileIndex, progress.fileCount, progress.message});
             },
-            environment);
+            Environment());
+    }
+
+    std::string Fetch(const std::string& relative, const std::string& checksum) {
+        try {
+            FetchFile(client / relative, relative, checksum, Environment());
+        } catch (const std::exception& failure) {
+            return failure.what();
+        }
+        return "ok";
     }
 
     std::size_t FileRequests() const {
         std::size_t count = 0;
         for (const auto& request : service.requests())
-            if (request.path.rfind("/updater/files/", 0) == 0)
-                ++count;
+            count += request.path.rfind("/updater/files/", 0) == 0;
         return count;
     }
 
     bool NoDownloadFilesLeft() const {
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(client))
+        for (const auto& entry : fs::recursive_directory_iterator(client))
             if (entry.path().extension() == ".download")
                 return false;
         return true;
@@ -67,11 +85,9 @@ protected:
 
     TestService service;
     TempFolder folder;
-    std::filesystem::path client = folder.path() / "Quillon Saga" / "QuillonSaga Game";
+    fs::path client = folder.path() / "Quillon Saga" / "QuillonSaga Game";
     std::vector<Report> reports;
 };
-
-const std::string kExe = "Quillon Saga.exe";
 
 }  // namespace
 
@@ -80,7 +96,7 @@ TEST_F(UpdateRunTest, EmptyManifestIsUpToDateAndSendsTheExactRequest) {
     EXPECT_TRUE(result.ok);
     EXPECT_EQ(result.message, L"Ready to play.");
     EXPECT_EQ(reports, (std::vector<Report>{{0, 0, L"Client is up to date."}}));
-    EXPECT_TRUE(std::filesystem::is_directory(client));
+    EXPECT_TRUE(fs::is_directory(client));
 
     auto request = service.lastRequest("/updater/updater.php");
     ASSERT_TRUE(request);
@@ -91,13 +107,15 @@ TEST_F(UpdateRunTest, EmptyManifestIsUpToDateAndSendsTheExactRequest) {
     EXPECT_EQ(service.requestCount(), 1u);
 }
 
+// Current files, one of them under a capital-letter checksum, send no download request.
 TEST_F(UpdateRunTest, CurrentFilesSendNoDownloadRequest) {
-    service.setFile("data/a.dat", "alpha");
-    service.setFile("b.dat", "beta");
-    service.setFile(kExe, "exe");
     WriteFile(client / "data" / "a.dat", "alpha");
     WriteFile(client / "b.dat", "beta");
     WriteFile(client / kExe, "exe");
+    service.setManifestJson(R"({"files":{"data/a.dat":")" + Sha256Hex("alpha") + R"(","b.dat":")" +
+                            Upper(Sha256Hex("beta")) +
+                            R"("},"binary":{"file":"Quillon Saga.exe","checksum":")" +
+                            Sha256Hex("exe") + R"("}})");
     UpdateResult result = Run();
     EXPECT_TRUE(result.ok);
     EXPECT_EQ(reports, (std::vector<Report>{{0, 0, L"Client is up to date."}}));
@@ -109,7 +127,7 @@ TEST_F(UpdateRunTest, TwoMissingFilesReportInKeyOrder) {
     service.setFile("a/first.dat", "first");
     WriteFile(client / "unlisted" / "keep.me", "mine");
     UpdateResult result = Run();
-    EXPECT_TRUE(result.ok) << std::string(result.message.begin(), result.message.end());
+    EXPECT_TRUE(result.ok) << WideToUtf8(result.message);
     EXPECT_EQ(reports, (std::vector<Report>{{0, 2, L"Downloading a/first.dat"},
                                             {1, 2, L"Downloading z/second file.dat"},
                                             {2, 2, L"Update complete."}}));
@@ -122,13 +140,6 @@ TEST_F(UpdateRunTest, TwoMissingFilesReportInKeyOrder) {
     EXPECT_EQ(request->target, "/updater/files/z/second%20file.dat");
 }
 
-TEST_F(UpdateRunTest, CapitalChecksumMatchesAndIsNotFetched) {
-    WriteFile(client / "a.dat", "alpha");
-    service.setManifestJson(R"({"files":{"a.dat":")" + Upper(Sha256Hex("alpha")) + R"("}})");
-    EXPECT_TRUE(Run().ok);
-    EXPECT_EQ(FileRequests(), 0u);
-}
-
 TEST_F(UpdateRunTest, ExecutableComesLastWithItsExecuteBit) {
     service.setFile("a.dat", "alpha");
     service.setFile("zz.dat", "zulu");
@@ -137,7 +148,7 @@ TEST_F(UpdateRunTest, ExecutableComesLastWithItsExecuteBit) {
                             R"(","file":"/Quillon Saga.exe"},"files":{"a.dat":")" +
                             Sha256Hex("alpha") + R"(","zz.dat":")" + Sha256Hex("zulu") + R"("}})");
     UpdateResult result = Run();
-    ASSERT_TRUE(result.ok) << std::string(result.message.begin(), result.message.end());
+    ASSERT_TRUE(result.ok) << WideToUtf8(result.message);
     ASSERT_EQ(reports.size(), 4u);
     EXPECT_EQ(reports[2], (Report{2, 3, L"Downloading Quillon Saga.exe"}));
     struct stat info {};
@@ -145,68 +156,67 @@ TEST_F(UpdateRunTest, ExecutableComesLastWithItsExecuteBit) {
     EXPECT_TRUE(info.st_mode & S_IXUSR);
 }
 
-struct ManifestCase {
-    std::string manifest;
-    bool ok;
-    std::wstring message;
-};
-
-class ManifestVariants : public UpdateRunTest, public testing::WithParamInterface<ManifestCase> {};
-
-TEST_P(ManifestVariants, EndAsExpectedBeforeAnyDownload) {
+// Every manifest variant ends before any download; an unsafe path as the last key included.
+TEST_F(UpdateRunTest, ManifestVariantsEndBeforeAnyDownload) {
+    struct Case {
+        std::string manifest;
+        std::wstring message;  // empty: a successful run
+    };
+    const Case cases[] = {
+        {R"({"files":{},"binary":"Quillon Saga.exe"})", L""},
+        {R"({"files":{},"binary":null})", L""},
+        {R"({"files":{},"binary":{"file":"Quillon Saga.exe"}})", L"Malformed binary manifest"},
+        {R"({"files":{},"binary":{"file":1,"checksum":"00"}})", L"Malformed binary manifest"},
+        {R"({"files":{},"binary":{"file":"/quillon saga.EXE","checksum":"00"}})",
+         L"Unexpected executable in manifest"},
+        {R"([])", L"Malformed update manifest"},
+        {R"({"files":[]})", L"Malformed update manifest"},
+        {R"({"other":{}})", L"Malformed update manifest"},
+        {R"({"files":{"a.dat":false}})", L"Malformed update manifest"},
+        {R"({"files":{"a.dat":"00","b.dat":"00","zzz/../../evil":"00"}})",
+         L"Manifest contains an unsafe path"},
+        {R"({"files":{"a.dat":"00",".":"00"}})", L"Manifest contains an unsafe path"},
+        {R"({"files":{"a.dat":"00","sub/":"00"}})", L"Manifest contains an unsafe path"},
+    };
     service.setFile("a.dat", "alpha");
-    service.setManifestJson(GetParam().manifest);
-    UpdateResult result = Run();
-    EXPECT_EQ(result.ok, GetParam().ok);
-    EXPECT_EQ(result.message, GetParam().message);
-    EXPECT_EQ(FileRequests(), 0u);
-    EXPECT_FALSE(std::filesystem::exists(client / "a.dat"));
-    if (!GetParam().ok) {
-        EXPECT_TRUE(reports.empty());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.manifest);
+        service.setManifestJson(c.manifest);
+        UpdateResult result = Run();
+        EXPECT_EQ(result.ok, c.message.empty());
+        EXPECT_EQ(result.message, c.message.empty() ? L"Ready to play." : c.message);
+        if (!result.ok) {
+            EXPECT_TRUE(reports.empty());
+        }
     }
+    EXPECT_EQ(FileRequests(), 0u);
+    EXPECT_FALSE(fs::exists(client / "a.dat"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Manifests, ManifestVariants,
-    testing::Values(
-        ManifestCase{R"({"files":{},"binary":"Quillon Saga.exe"})", true, L"Ready to play."},
-        ManifestCase{R"({"files":{},"binary":12})", true, L"Ready to play."},
-        ManifestCase{R"({"files":{},"binary":null})", true, L"Ready to play."},
-        ManifestCase{R"({"files":{},"binary":{"file":"Quillon Saga.exe"}})", false,
-                     L"Malformed binary manifest"},
-        ManifestCase{R"({"files":{},"binary":{"file":"/quillon saga.EXE","checksum":"00"}})", false,
-                     L"Unexpected executable in manifest"},
-        ManifestCase{R"({"files":{},"binary":{"file":"game.exe","checksum":"00"}})", false,
-                     L"Unexpected executable in manifest"},
-        ManifestCase{R"([])", false, L"Malformed update manifest"},
-        ManifestCase{R"({"files":[]})", false, L"Malformed update manifest"},
-        ManifestCase{R"({"files":7})", false, L"Malformed update manifest"},
-        ManifestCase{R"({"files":{"a.dat":false}})", false, L"Malformed update manifest"},
-        ManifestCase{R"({"files":{"a.dat":"00","b.dat":"00","zzz/../../evil":"00"}})", false,
-                     L"Manifest contains an unsafe path"},
-        ManifestCase{R"({"files":{"a.dat":"00",".":"00"}})", false,
-                     L"Manifest contains an unsafe path"}));
+// An existing folder as a target is never replaced or emptied.
+TEST_F(UpdateRunTest, ExistingFolderAsTargetIsUnsafeAndStays) {
+    WriteFile(client / "data" / "kept.dat", "kept");
+    service.setManifestJson(R"({"files":{"data":")" + Sha256Hex("x") + R"("}})");
+    EXPECT_EQ(Run().message, L"Manifest contains an unsafe path");
+    EXPECT_EQ(ReadFile(client / "data" / "kept.dat"), "kept");
+    EXPECT_EQ(FileRequests(), 0u);
+}
 
-TEST_F(UpdateRunTest, ReplyThatIsNotJsonEndsWithTheParseError) {
+TEST_F(UpdateRunTest, UnreadableManifestEndsTheRun) {
     service.setFault("/updater/updater.php", Fault::NotJson());
     UpdateResult result = Run();
     EXPECT_FALSE(result.ok);
     EXPECT_NE(result.message.find(L"parse error"), std::wstring::npos);
-}
 
-TEST_F(UpdateRunTest, FailureTextThatIsNotUtf8StillEndsTheRun) {
-    // The parse error quotes the offending reply bytes.
+    service.setFault("/updater/updater.php", Fault::Status(500));
+    EXPECT_EQ(Run().message, L"Update server returned an error");
+
+    // The parse error quotes the offending reply bytes, which are not UTF-8.
+    service.clearFaultsAndHandlers();
     service.setManifestJson("{\"files\":{\"a\xFF\xFE\":\"00\"}}");
-    UpdateResult result = Run();
+    result = Run();
     EXPECT_FALSE(result.ok);
     EXPECT_FALSE(result.message.empty());
-}
-
-TEST_F(UpdateRunTest, ServerErrorForTheManifest) {
-    service.setFault("/updater/updater.php", Fault::Status(500));
-    UpdateResult result = Run();
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.message, L"Update server returned an error");
 }
 
 TEST_F(UpdateRunTest, WrongBytesStopTheRunAfterEarlierFilesArePlaced) {
@@ -220,17 +230,17 @@ TEST_F(UpdateRunTest, WrongBytesStopTheRunAfterEarlierFilesArePlaced) {
     EXPECT_EQ(result.message, L"Downloaded file failed SHA-256 verification");
     EXPECT_EQ(ReadFile(client / "a.dat"), "alpha");
     EXPECT_EQ(ReadFile(client / "b.dat"), "old beta");
-    EXPECT_FALSE(std::filesystem::exists(client / "c.dat"));
+    EXPECT_FALSE(fs::exists(client / "c.dat"));
     EXPECT_TRUE(NoDownloadFilesLeft());
 }
 
-TEST_F(UpdateRunTest, TruncatedDownloadLeavesTheTarget) {
+TEST_F(UpdateRunTest, TruncatedDownloadLeavesTheTargetAndNoPartialFile) {
     service.setFile("a.dat", std::string(200000, 'a'));
     WriteFile(client / "a.dat", "old");
     service.setFault("/updater/files/a.dat", Fault::Truncate());
-    UpdateResult result = Run();
-    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(Run().message, L"HTTPS response read failed");
     EXPECT_EQ(ReadFile(client / "a.dat"), "old");
+    EXPECT_TRUE(NoDownloadFilesLeft());
 }
 
 TEST_F(UpdateRunTest, VerifiedLeftoverIsPlacedWithoutARequest) {
@@ -245,21 +255,21 @@ TEST_F(UpdateRunTest, VerifiedLeftoverIsPlacedWithoutARequest) {
 
 TEST_F(UpdateRunTest, StaleDownloadsArePurgedAtTheStart) {
     using namespace std::chrono_literals;
-    const auto now = std::filesystem::file_time_type::clock::now();
+    const auto now = fs::file_time_type::clock::now();
     WriteFile(client / "deep" / "old.dat.download", "x");
     WriteFile(client / "young.dat.download", "y");
-    std::filesystem::last_write_time(client / "deep" / "old.dat.download", now - 2h);
-    std::filesystem::last_write_time(client / "young.dat.download", now - 30min);
+    fs::last_write_time(client / "deep" / "old.dat.download", now - 2h);
+    fs::last_write_time(client / "young.dat.download", now - 30min);
     EXPECT_TRUE(Run().ok);
-    EXPECT_FALSE(std::filesystem::exists(client / "deep" / "old.dat.download"));
-    EXPECT_TRUE(std::filesystem::exists(client / "young.dat.download"));
+    EXPECT_FALSE(fs::exists(client / "deep" / "old.dat.download"));
+    EXPECT_TRUE(fs::exists(client / "young.dat.download"));
 }
 
 TEST_F(UpdateRunTest, ProtectedFolderGivesTheInUseMessage) {
     service.setFile(kExe, "new exe");
     WriteFile(client / kExe, "running exe");
     WriteFile(client / (kExe + ".download"), "new exe");
-    testing_files::ReadOnlyFolder readOnly(client);
+    ReadOnlyFolder readOnly(client);
     if (!readOnly.active())
         GTEST_SKIP() << "cannot protect a folder here";
     UpdateResult result = Run();
@@ -286,10 +296,8 @@ TEST_F(UpdateRunTest, ClientUpdateTaskShowsEveryReportThenTheResult) {
     std::vector<Report> shown;
     WorkerHooks hooks;
     hooks.clientDirectory = [this] { return client; };
-    hooks.runClientUpdate = [&](const std::filesystem::path& clientFolder,
+    hooks.runClientUpdate = [&](const fs::path& clientFolder,
                                 const UpdateProgressCallback& progress) {
-        UpdateEnvironment environment;
-        environment.service = service.endpoint();
         return RunClientUpdate(
             clientFolder,
             [&](const qs::UpdateProgress& report) {
@@ -297,7 +305,7 @@ TEST_F(UpdateRunTest, ClientUpdateTaskShowsEveryReportThenTheResult) {
                 std::lock_guard<std::mutex> lock(state.statusMutex);
                 shown.push_back({state.progressIndex, state.progressCount, state.statusText});
             },
-            environment);
+            Environment());
     };
     ClientUpdateTask(&state.statusMutex, &state.progressIndex, &state.progressCount,
                      &state.statusText, &state.busy, hooks);
@@ -308,4 +316,44 @@ TEST_F(UpdateRunTest, ClientUpdateTaskShowsEveryReportThenTheResult) {
     EXPECT_EQ(state.progressIndex, 0);
     EXPECT_EQ(state.progressCount, 0);
     EXPECT_FALSE(state.busy.load());
+}
+
+// Checks that come before any request.
+TEST_F(UpdateRunTest, FetchRefusesBadChecksumTextOrUnsafeUrlCharactersFirst) {
+    const std::string good = Sha256Hex("x");
+    const std::string invalid = "Manifest has an invalid SHA-256 checksum";
+    EXPECT_EQ(Fetch("data/a.dat", good.substr(0, 63)), invalid);
+    EXPECT_EQ(Fetch("data/a.dat", "g" + good.substr(1)), invalid);
+    EXPECT_EQ(Fetch("data/a+b.dat", good), "Manifest has an unsafe download path");
+    EXPECT_EQ(service.requestCount(), 0u);
+    EXPECT_FALSE(fs::exists(client / "data"));
+}
+
+TEST_F(UpdateRunTest, FetchReplacesAWrongLeftoverAndPlacesAnEmptyFile) {
+    service.setFile("a.dat", "genuine");
+    service.setFile("empty.dat", "");
+    WriteFile(client / "a.dat.download", "a much longer partial leftover from an earlier run");
+    EXPECT_EQ(Fetch("a.dat", Sha256Hex("genuine")), "ok");
+    EXPECT_EQ(ReadFile(client / "a.dat"), "genuine");
+    EXPECT_EQ(Fetch("empty.dat", Sha256Hex("")), "ok");
+    EXPECT_EQ(ReadFile(client / "empty.dat"), "");
+    EXPECT_EQ(FileRequests(), 2u);
+    EXPECT_TRUE(NoDownloadFilesLeft());
+}
+
+TEST_F(UpdateRunTest, FetchRefusalLeavesAnEarlierLeftoverAlone) {
+    WriteFile(client / "a.dat.download", "leftover");
+    service.setFault("/updater/files/a.dat", Fault::Status(404));
+    EXPECT_EQ(Fetch("a.dat", Sha256Hex("x")), "Update server returned an error");
+    EXPECT_EQ(ReadFile(client / "a.dat.download"), "leftover");
+}
+
+// A link under the download name is never written through.
+TEST_F(UpdateRunTest, FetchNeverWritesThroughALinkedDownloadFile) {
+    service.setFile("a.dat", "content");
+    fs::create_directories(client);
+    fs::create_symlink(folder.path() / "victim", client / "a.dat.download");
+    EXPECT_EQ(Fetch("a.dat", Sha256Hex("content")), "Cannot write update download");
+    EXPECT_FALSE(fs::exists(folder.path() / "victim"));
+    EXPECT_FALSE(fs::exists(client / "a.dat"));
 }

@@ -1,6 +1,6 @@
 #pragma once
 // A Dear ImGui context with no window: frames are run by hand, the mouse is simulated, and the
-// frame composer is driven exactly as the shell drives it.
+// frame composer (or any page) is driven as the shell drives it.
 #include <imgui.h>
 
 #include <filesystem>
@@ -9,26 +9,28 @@
 #include <string>
 
 #include "app/state.h"
-#include "live/news_feed.h"
 #include "live/status_poller.h"
+#include "scratch.h"
 #include "ui/ui_state.h"
 
-enum class FontMode { Null, Real };
+// Null: no fonts at all; Default: ImGui's built-in face in every role (known metrics);
+// Real: the launcher's embedded fonts.
+enum class FontMode { Null, Default, Real };
 
-// Per-test scratch folders for the data and config homes, so the client-executable test and the
-// settings file never touch the real user's folders.
+// Data and config homes in a scratch folder, so the client folder and the settings file never
+// touch the real user's; the settings in memory start from their defaults.
 class ScratchHomes {
 public:
     ScratchHomes();
     ~ScratchHomes();
-    const std::filesystem::path& root() const { return root_; }
-    std::filesystem::path clientExecutable() const;
+    const std::filesystem::path& root() const { return root_.path(); }
+    std::filesystem::path clientFolder() const;
+    std::filesystem::path settingsFile() const;
     void installClient() const;
 
 private:
-    std::filesystem::path root_;
-    std::string oldData_, oldConfig_;
-    bool hadData_ = false, hadConfig_ = false;
+    TempFolder root_;
+    ScopedEnv data_, config_;
 };
 
 // A status poller fed by a canned body instead of the network, registered as the current one.
@@ -50,8 +52,7 @@ public:
     UiHarness(const UiHarness&) = delete;
     UiHarness& operator=(const UiHarness&) = delete;
 
-    // One frame of the composer with the mouse where it is now; the per-frame requests are
-    // cleared first, as the main loop does.
+    // One frame of the composer; the per-frame requests are cleared first, as the main loop does.
     void frame();
     // One frame that runs `body` inside a full-size window instead of the composer.
     void frameWith(const std::function<void()>& body);
@@ -63,9 +64,10 @@ public:
     UiState ui;
     LauncherState state;
     ImGuiMouseCursor lastCursor = ImGuiMouseCursor_Arrow;
-    int framesRun = 0;
+    ImFont* font = nullptr;  // the built-in face in FontMode::Default
 
 private:
     void pressAt(float x, float y, const std::function<void()>& runFrame);
     ImGuiContext* context_ = nullptr;
+    int framesRun_ = 0;
 };
