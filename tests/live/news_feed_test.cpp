@@ -192,26 +192,4 @@ TEST(SeenMarkerLocation, LivesInTheLauncherDataFolder) {
     EXPECT_EQ(SeenMarkerPath(), fs::path("/cfg/home/QuillonSagaLauncher/news_seen.txt"));
 }
 
-TEST(NewsAccessors, DefaultsWithoutAFeedAndCopiesWithOne) {
-    SetCurrentNewsFeed(nullptr);
-    EXPECT_TRUE(CurrentNewsItems().empty());
-    EXPECT_FALSE(NewsHasUnseen());
-    MarkNewsSeen();  // no feed: nothing happens
-
-    TempFolder scratch;
-    ScriptedFetch network;
-    NewsFeed feed(FakeService(), NewsFetchTiming(), scratch.path() / "news_seen.txt",
-                  network.fetch());
-    network.answer(R"([{"id":"1","title":"A"}])");
-    feed.fetchOnce();
-    SetCurrentNewsFeed(&feed);
-    EXPECT_EQ(CurrentNewsItems().size(), 1u);
-    EXPECT_TRUE(NewsHasUnseen());
-    MarkNewsSeen();
-    EXPECT_FALSE(NewsHasUnseen());
-    EXPECT_EQ(ReadFile(scratch.path() / "news_seen.txt"), "1");
-    SetCurrentNewsFeed(nullptr);
-    EXPECT_TRUE(CurrentNewsItems().empty());
-}
-
 }  // namespace

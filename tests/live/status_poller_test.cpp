@@ -73,17 +73,4 @@ TEST(StatusPolling, EveryPollReplacesTheWholeRecord) {
     }
 }
 
-TEST(StatusAccessor, DefaultWithoutAPollerAndACopyWithOne) {
-    SetCurrentStatusPoller(nullptr);
-    EXPECT_FALSE(CurrentServerStatus().online);
-    ScriptedFetch network;
-    network.answer(R"({"online":true,"players":8})");
-    StatusPoller poller(FakeService(), StatusPollTiming(), network.fetch());
-    poller.pollOnce();
-    SetCurrentStatusPoller(&poller);
-    EXPECT_EQ(CurrentServerStatus().players, 8);
-    SetCurrentStatusPoller(nullptr);
-    EXPECT_EQ(CurrentServerStatus().players, 0);
-}
-
 }  // namespace

@@ -212,12 +212,6 @@ TEST_F(SelfUpdate, InstallerThatCannotStartIsReportedAndKept) {
     EXPECT_EQ(ReadFile(InstallerPath()), notAProgram);
 }
 
-TEST_F(SelfUpdate, MissingTemporaryFolderIsAWriteFailure) {
-    PublishInstaller();
-    target_.temporaryFolder = scratch_.path() / "does-not-exist";
-    EXPECT_EQ(RunTask(), kWriteFailed);
-}
-
 // Something planted where the private folder goes, in a temporary folder other users can write.
 TEST_F(SelfUpdate, PlantedFolderIsRefusedAndNothingIsWrittenOutside) {
     const fs::path outside = scratch_.path() / "victim";

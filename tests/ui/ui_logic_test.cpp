@@ -59,7 +59,7 @@ TEST(UiPlayButton, PressActions) {
         EXPECT_EQ(PlayButtonAction(row.pressed, row.online, row.ready), row.action);
 }
 
-TEST(UiProgress, UpdatingAndDownloadBox) {
+TEST(UiProgress, UpdatingDownloadBoxAndRing) {
     struct Row {
         std::int32_t index, count;
         bool updating;
@@ -70,17 +70,12 @@ TEST(UiProgress, UpdatingAndDownloadBox) {
         EXPECT_EQ(ShowDownloadBox(row.index, row.count), row.updating)
             << row.index << "/" << row.count;
     }
-}
-
-TEST(UiProgress, RingArc) {
     EXPECT_FLOAT_EQ(DownloadFraction(12, 40), 0.3f);
-    EXPECT_EQ(RingSegmentCount(DownloadFraction(12, 40)), 9);  // 30 % of the ring
+    EXPECT_EQ(DownloadFraction(5, 0), 0.0f);
+    EXPECT_EQ(RingSegmentCount(0.3f), 9);  // 30 % of the ring
     EXPECT_EQ(RingSegmentCount(0.02f), 2);
     EXPECT_EQ(RingSegmentCount(39.0f / 40.0f), 31);
-    EXPECT_EQ(DownloadFraction(5, 0), 0.0f);
 }
-
-// Title strip texts.
 
 TEST(UiServerPill, Texts) {
     struct Row {
@@ -128,38 +123,26 @@ TEST(UiDownloadDetail, ShortensAfterThePrefix) {
         EXPECT_EQ(DownloadDetailText(row.status), row.detail) << row.status;
 }
 
-// Animation levels.
-
-TEST(UiAnimation, RateIsCappedSoLongFramesNeverOvershoot) {
+TEST(UiAnimation, RatesAndLevels) {
     EXPECT_FLOAT_EQ(AnimationRate(1.0f / 60.0f, 12.0f), 0.2f);
-    EXPECT_FLOAT_EQ(AnimationRate(1.0f / 60.0f, 14.0f), 14.0f / 60.0f);
-    EXPECT_EQ(AnimationRate(0.5f, 12.0f), 1.0f);
+    EXPECT_EQ(AnimationRate(0.5f, 12.0f), 1.0f);  // a long frame never overshoots
     EXPECT_EQ(AnimationRate(0.0f, 12.0f), 0.0f);
     EXPECT_EQ(AnimationRate(std::nanf(""), 12.0f), 0.0f);
     EXPECT_EQ(ApproachLevel(0.0f, 1.0f, AnimationRate(2.0f, 12.0f)), 1.0f);
-}
-
-TEST(UiAnimation, AlphaLevels) {
-    struct Row {
+    struct {
         float level;
         int full, alpha;
-    } rows[] = {{0.0f, 250, 0}, {-0.5f, 250, 0}, {0.5f, 250, 125}, {0.999f, 255, 254},
-                {1.0f, 45, 45}, {1.7f, 55, 55},  {0.1f, 28, 2}};
-    for (const Row& row : rows)
+    } alphas[] = {{-0.5f, 250, 0}, {0.5f, 250, 125}, {0.999f, 255, 254}, {1.7f, 55, 55}};
+    for (const auto& row : alphas)
         EXPECT_EQ(LevelAlpha(row.level, row.full), row.alpha) << row.level;
-}
-
-TEST(UiAnimation, NavFill) {
-    struct Row {
+    struct {
         float selection, hover;
         int alpha;
-    } rows[] = {{1.0f, 0.0f, 28}, {0.5f, 1.0f, 14},  {0.005f, 0.0f, 0}, {0.0f, 1.0f, 14},
-                {0.0f, 0.5f, 7},  {0.0f, 0.004f, 0}, {0.0f, 0.0f, 0}};
-    for (const Row& row : rows)
+    } fills[] = {
+        {1.0f, 0.0f, 28}, {0.5f, 1.0f, 14}, {0.005f, 0.0f, 0}, {0.0f, 0.5f, 7}, {0.0f, 0.004f, 0}};
+    for (const auto& row : fills)
         EXPECT_EQ(NavFillAlpha(row.selection, row.hover), row.alpha);
 }
-
-// Links and text buffers.
 
 TEST(UiLinks, OnlyWebAddressesOpen) {
     struct Row {
@@ -298,86 +281,37 @@ TEST(UiSanitizeText, OutputIsPrintableAndNeverLonger) {
     }
 }
 
-// Click chime.
-
-std::uint32_t U32At(const std::vector<std::uint8_t>& bytes, std::size_t at) {
-    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
-           static_cast<std::uint32_t>(bytes[at + 3]) << 24;
-}
-std::uint16_t U16At(const std::vector<std::uint8_t>& bytes, std::size_t at) {
-    return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
-}
-int SampleAt(const std::vector<std::uint8_t>& wave, int n) {
-    return static_cast<std::int16_t>(U16At(wave, 44 + 2 * static_cast<std::size_t>(n)));
-}
-
-TEST(UiClickChime, WaveHeader) {
+// The click chime: a WAV that SDL can load (16-bit mono PCM at 44.1 kHz), silent at the start
+// and after the last voice ends at 0.3 s, clearly audible in between, the same every time.
+TEST(UiClickChime, IsAPlayableWaveOfTheRightShape) {
     const std::vector<std::uint8_t> wave = BuildClickSoundWave();
-    ASSERT_EQ(wave.size(), 28268u);
+    ASSERT_EQ(wave.size(), 44u + 2u * kClickSoundSampleCount);
+    const auto u32 = [&](std::size_t at) {
+        return std::uint32_t(wave[at]) | wave[at + 1] << 8 | wave[at + 2] << 16 |
+               std::uint32_t(wave[at + 3]) << 24;
+    };
+    const auto sample = [&](int n) {
+        return int(
+            std::int16_t(wave[44 + 2 * std::size_t(n)] | wave[45 + 2 * std::size_t(n)] << 8));
+    };
     EXPECT_EQ(std::string(wave.begin(), wave.begin() + 4), "RIFF");
-    EXPECT_EQ(U32At(wave, 4), 28260u);
+    EXPECT_EQ(u32(4), wave.size() - 8);
     EXPECT_EQ(std::string(wave.begin() + 8, wave.begin() + 16), "WAVEfmt ");
-    EXPECT_EQ(U32At(wave, 16), 16u);
-    EXPECT_EQ(U16At(wave, 20), 1u);  // PCM
-    EXPECT_EQ(U16At(wave, 22), 1u);  // mono
-    EXPECT_EQ(U32At(wave, 24), 44100u);
-    EXPECT_EQ(U32At(wave, 28), 88200u);
-    EXPECT_EQ(U16At(wave, 32), 2u);
-    EXPECT_EQ(U16At(wave, 34), 16u);
+    EXPECT_EQ(u32(16), 16u);
+    EXPECT_EQ(u32(20), 0x10001u);  // PCM, mono
+    EXPECT_EQ(u32(24), 44100u);
+    EXPECT_EQ(u32(28), 88200u);
+    EXPECT_EQ(u32(32), 0x100002u);  // 2-byte frames of 16 bits
     EXPECT_EQ(std::string(wave.begin() + 36, wave.begin() + 40), "data");
-    EXPECT_EQ(U32At(wave, 40), 28224u);
-    EXPECT_EQ(BuildClickSoundWave(), wave);  // the same bytes every time
-}
-
-// The chime recomputed in double precision, written from the description of the sound rather
-// than from the code: each tone's phase is the running sum of its instantaneous frequency.
-double ReferenceSample(int target) {
-    const double dt = 1.0 / 44100.0;
-    const double base[3] = {440.0, 554.37, 659.25};
-    double phase[3] = {0, 0, 0}, brightPhase = 0, sum = 0;
-    for (int n = 0; n <= target; ++n) {
-        const double t = n / 44100.0;
-        sum = 0;
-        for (int k = 0; k < 3; ++k) {
-            const double s = 0.03 * k;
-            if (!(t >= s && t < s + 0.24))
-                continue;
-            const double f =
-                t < s + 0.08 ? base[k] * 0.98 * std::pow(1.0204082, (t - s) / 0.08) : base[k];
-            phase[k] += 2 * M_PI * f * dt;
-            const double e = t < s + 0.05   ? 0.0001 * std::pow(10000.0, (t - s) / 0.05)
-                             : t < s + 0.22 ? std::pow(0.0001, (t - s - 0.05) / 0.17)
-                                            : 0.0001;
-            sum += std::sin(phase[k]) * e * 0.05;
-        }
-        if (t >= 0.09 && t < 0.3) {
-            const double f = t < 0.2 ? 1318.5 * std::pow(1.3348502, (t - 0.09) / 0.11) : 1760.0;
-            brightPhase += 2 * M_PI * f * dt;
-            const double a = t < 0.12   ? 0.0001 * std::pow(4000.0, (t - 0.09) / 0.03)
-                             : t < 0.28 ? 0.4 * std::pow(0.00025, (t - 0.12) / 0.16)
-                                        : 0.0;
-            sum += std::sin(brightPhase) * a * 0.05;
-        }
-    }
-    return std::trunc(std::fmax(-1.0, std::fmin(1.0, sum)) * 32767.0);
-}
-
-TEST(UiClickChime, SpotSamplesMatchAnIndependentComputation) {
-    const std::vector<std::uint8_t> wave = BuildClickSoundWave();
-    // Points away from the envelope boundaries, where single and double precision agree on the
-    // branch taken; the phase sums drift by a few units at most.
-    for (int n : {1, 1500, 2300, 3000, 4000, 5200, 6000, 7500, 9000, 11000, 12500}) {
-        EXPECT_NEAR(SampleAt(wave, n), ReferenceSample(n), 3.0) << "sample " << n;
-    }
-    EXPECT_EQ(SampleAt(wave, 0), 0);
-    // Every voice has ended from 0.3 s on.
-    for (int n = 13240; n < kClickSoundSampleCount; ++n)
-        ASSERT_EQ(SampleAt(wave, n), 0) << n;
-    // The peak of the first tone reaches a clearly audible level.
+    EXPECT_EQ(u32(40), wave.size() - 44);
+    EXPECT_EQ(sample(0), 0);
     int peak = 0;
     for (int n = 2000; n < 2600; ++n)
-        peak = std::max(peak, std::abs(SampleAt(wave, n)));
+        peak = std::max(peak, std::abs(sample(n)));
     EXPECT_GT(peak, 1000);
+    for (int n = 13240; n < kClickSoundSampleCount; ++n)
+        ASSERT_EQ(sample(n), 0) << n;
+    EXPECT_EQ(BuildClickSoundWave(), wave);
 }
 
 }  // namespace

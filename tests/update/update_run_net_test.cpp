@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "app/state.h"
 #include "read_only_folder.h"
 #include "scratch.h"
 #include "tools/standin/service.h"
@@ -286,36 +285,6 @@ TEST_F(UpdateRunTest, UncreatableClientFolderNamesTheOperation) {
     EXPECT_FALSE(result.ok);
     EXPECT_NE(result.message.find(L"create_directories"), std::wstring::npos);
     EXPECT_EQ(service.requestCount(), 0u);
-}
-
-TEST_F(UpdateRunTest, ClientUpdateTaskShowsEveryReportThenTheResult) {
-    service.setFile("a.dat", "alpha");
-    service.setFile("b.dat", "beta");
-    LauncherState state;
-    state.busy = true;
-    std::vector<Report> shown;
-    WorkerHooks hooks;
-    hooks.clientDirectory = [this] { return client; };
-    hooks.runClientUpdate = [&](const fs::path& clientFolder,
-                                const UpdateProgressCallback& progress) {
-        return RunClientUpdate(
-            clientFolder,
-            [&](const qs::UpdateProgress& report) {
-                progress(report);
-                std::lock_guard<std::mutex> lock(state.statusMutex);
-                shown.push_back({state.progressIndex, state.progressCount, state.statusText});
-            },
-            Environment());
-    };
-    ClientUpdateTask(&state.statusMutex, &state.progressIndex, &state.progressCount,
-                     &state.statusText, &state.busy, hooks);
-    EXPECT_EQ(shown, (std::vector<Report>{{0, 2, L"Downloading a.dat"},
-                                          {1, 2, L"Downloading b.dat"},
-                                          {2, 2, L"Update complete."}}));
-    EXPECT_EQ(state.statusText, L"Ready to play.");
-    EXPECT_EQ(state.progressIndex, 0);
-    EXPECT_EQ(state.progressCount, 0);
-    EXPECT_FALSE(state.busy.load());
 }
 
 // Checks that come before any request.
