@@ -3,34 +3,18 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "app/client.h"
 #include "app/settings.h"
 #include "ui/pages.h"
 #include "ui/theme.h"
 
-ScratchHomes::ScratchHomes()
-    : data_("XDG_DATA_HOME", (root_.path() / "data").string()),
-      config_("XDG_CONFIG_HOME", (root_.path() / "config").string()) {
-    std::filesystem::create_directories(root_.path() / "data");
-    std::filesystem::create_directories(root_.path() / "config");
+ScratchHomes::ScratchHomes() {
+    std::filesystem::create_directories(root() / "data");
+    std::filesystem::create_directories(root() / "config");
     CurrentSettings() = LauncherSettings{};
 }
 
 ScratchHomes::~ScratchHomes() {
     CurrentSettings() = LauncherSettings{};
-}
-
-std::filesystem::path ScratchHomes::clientFolder() const {
-    return ClientDirectory();
-}
-
-std::filesystem::path ScratchHomes::settingsFile() const {
-    return root() / "config" / "QuillonSagaLauncher" / "settings.ini";
-}
-
-void ScratchHomes::installClient() const {
-    WriteFile(clientFolder() / ClientExecutableName, "client");
-    WriteFile(clientFolder() / "data" / "world.pak", "pak");
 }
 
 FakeServer::FakeServer(bool online, int players) {
@@ -39,10 +23,6 @@ FakeServer::FakeServer(bool online, int players) {
         [this](const std::wstring&, std::size_t) -> std::optional<std::string> { return body_; });
     set(online, players);
     SetCurrentStatusPoller(poller_.get());
-}
-
-FakeServer::~FakeServer() {
-    SetCurrentStatusPoller(nullptr);
 }
 
 void FakeServer::set(bool online, int players) {

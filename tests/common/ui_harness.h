@@ -24,20 +24,28 @@ public:
     ScratchHomes();
     ~ScratchHomes();
     const std::filesystem::path& root() const { return root_.path(); }
-    std::filesystem::path clientFolder() const;
-    std::filesystem::path settingsFile() const;
-    void installClient() const;
+    std::filesystem::path clientFolder() const {
+        return root() / "data" / "Quillon Saga" / "QuillonSaga Game";
+    }
+    std::filesystem::path settingsFile() const {
+        return root() / "config" / "QuillonSagaLauncher" / "settings.ini";
+    }
+    void installClient() const {
+        WriteFile(clientFolder() / "Quillon Saga.exe", "client");
+        WriteFile(clientFolder() / "data" / "world.pak", "pak");
+    }
 
 private:
     TempFolder root_;
-    ScopedEnv data_, config_;
+    ScopedEnv data_{"XDG_DATA_HOME", (root() / "data").string()};
+    ScopedEnv config_{"XDG_CONFIG_HOME", (root() / "config").string()};
 };
 
 // A status poller fed by a canned body instead of the network, registered as the current one.
 class FakeServer {
 public:
     explicit FakeServer(bool online, int players = 0);
-    ~FakeServer();
+    ~FakeServer() { SetCurrentStatusPoller(nullptr); }
     void set(bool online, int players = 0);
 
 private:

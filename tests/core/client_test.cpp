@@ -49,11 +49,6 @@ protected:
     ScopedEnv hold_{"QS_TEST_HOLD", "0"};
 };
 
-TEST(ClientDirectory, FollowsTheDataHome) {
-    ScopedEnv home("XDG_DATA_HOME", "/tmp/qs-data-home");
-    EXPECT_EQ(ClientDirectory(), fs::path("/tmp/qs-data-home/Quillon Saga/QuillonSaga Game"));
-}
-
 // A downloaded client has no execute bit; the launch gives it one.
 TEST_F(ClientLaunch, StartsInItsFolderWithNoArgumentsInItsOwnSession) {
     WriteClient(0644);

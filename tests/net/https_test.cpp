@@ -3,16 +3,16 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "scratch.h"
 #include "tools/standin/service.h"
 #include "update/text.h"
+#include "update/update_run.h"
 
 namespace {
 
@@ -207,45 +207,44 @@ TEST_F(HttpsExchange, OnlyStatus200IsAccepted) {
 }
 
 TEST_F(HttpsExchange, HeadersReceivedByTheServer) {
-    using Names = std::set<std::string>;
-    const Names updateGet = {"host", "user-agent", "cache-control", "pragma"};
-    const Names updatePost = {"host", "user-agent", "cache-control", "pragma", "content-length"};
-    Names updatePostWithBody = updatePost;
-    updatePostWithBody.insert("content-type");
-    const Names plainGet = {"host", "user-agent"};
     const std::wstring manifest = service_.url("/updater/updater.php");
     const std::wstring file = service_.url("/updater/files/data/a%20b.txt");
     const ServiceEndpoint endpoint = service_.endpoint();
-    const auto ignore = [](const char*, std::size_t) { return true; };
+    const std::string ua = "QuillonSagaLauncher/1.0";
     struct Case {
         std::function<void()> send;
-        std::string method;
-        Names headers;  // every header name that arrived
-        std::string userAgent, body;
+        std::string method, headers, userAgent, body;  // every header name that arrived, sorted
     };
     const Case cases[] = {
-        {[&] { HttpsRequest(manifest, L"POST", "{}", endpoint); }, "POST", updatePostWithBody,
-         "QuillonSagaLauncher/1.0", "{}"},
-        {[&] { HttpsRequest(manifest, L"POST", "", endpoint); }, "POST", updatePost,
-         "QuillonSagaLauncher/1.0", ""},
-        {[&] { HttpsRequest(file, L"GET", "", endpoint); }, "GET", updateGet,
-         "QuillonSagaLauncher/1.0", ""},
-        {[&] { HttpsRequestToSink(file, L"GET", "", ignore, endpoint); }, "GET", updateGet,
-         "QuillonSagaLauncher/1.0", ""},
-        {[&] { LauncherHttpsGet(file, L"GET", endpoint); }, "GET", plainGet,
-         "QuillonSagaLauncher/1.0", ""},
-        {[&] { LiveHttpsGet(file, kStatusMaxBytes, endpoint); }, "GET", plainGet,
+        {[&] { HttpsRequest(manifest, L"POST", "{}", endpoint); }, "POST",
+         "cache-control content-length content-type host pragma user-agent", ua, "{}"},
+        {[&] { HttpsRequest(manifest, L"POST", "", endpoint); }, "POST",
+         "cache-control content-length host pragma user-agent", ua, ""},
+        {[&] { HttpsRequest(file, L"GET", "", endpoint); }, "GET",
+         "cache-control host pragma user-agent", ua, ""},
+        {[&] {
+             HttpsRequestToSink(
+                 file, L"GET", "", [](const char*, std::size_t) { return true; }, endpoint);
+         },
+         "GET", "cache-control host pragma user-agent", ua, ""},
+        {[&] { LauncherHttpsGet(file, L"GET", endpoint); }, "GET", "host user-agent", ua, ""},
+        {[&] { LiveHttpsGet(file, kStatusMaxBytes, endpoint); }, "GET", "host user-agent",
          "QuillonSaga Launcher/1.0", ""},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(&c - cases);
+        SCOPED_TRACE(c.method + " " + c.headers);
         service_.clearRequests();
         c.send();
         ASSERT_EQ(service_.requestCount(), 1u);
         const auto request = *service_.lastRequest();
         EXPECT_EQ(request.method, c.method);
-        const auto names = request.headerNames();
-        EXPECT_EQ(Names(names.begin(), names.end()), c.headers);
+        std::set<std::string> names;
+        for (const std::string& name : request.headerNames())
+            names.insert(name);
+        std::string joined;
+        for (const std::string& name : names)
+            joined += (joined.empty() ? "" : " ") + name;
+        EXPECT_EQ(joined, c.headers);
         EXPECT_EQ(request.header("User-Agent"), c.userAgent);
         EXPECT_EQ(request.body, c.body);
         if (request.hasHeader("Cache-Control")) {
@@ -390,41 +389,28 @@ TEST_F(HttpsExchange, NoCookiesAreKept) {
         EXPECT_FALSE(request.hasHeader("Cookie"));
 }
 
-// The demo content folder, served from a snapshot, through the request layer.
-TEST(DemoContent, GeneratedFolderServesAConsistentManifest) {
-    const auto root =
-        std::filesystem::temp_directory_path() / ("qs-demo-" + std::to_string(::getpid()));
-    const std::string command =
-        "bash '" QS_SOURCE_DIR "/scripts/make-demo-content.sh' '" + root.string() + "' >/dev/null";
+// The demo content folder, served from a snapshot: an update run brings the whole demo client.
+TEST(DemoContent, GeneratedFolderServesAWholeClient) {
+    TempFolder root;
+    const std::string command = "bash '" QS_SOURCE_DIR "/scripts/make-demo-content.sh' '" +
+                                root.path().string() + "' >/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0);
     TestService service;
-    service.loadFolder(root);
+    service.loadFolder(root.path());
     InitializeHttps();
-    const auto reply =
-        HttpsRequest(service.url("/updater/updater.php"), L"POST", "{}", service.endpoint());
-    const auto manifest = nlohmann::json::parse(reply.begin(), reply.end());
-    EXPECT_EQ(manifest["binary"]["file"], "Quillon Saga.exe");
-    EXPECT_TRUE(manifest["files"].contains("data/Game Settings.ini"));
-    EXPECT_GE(manifest["files"].size(), 4u);
-    for (const auto& [path, checksum] : manifest["files"].items()) {
-        SCOPED_TRACE(path);
-        std::string encoded;
-        for (char c : path)
-            encoded += c == ' ' ? std::string("%20") : std::string(1, c);
-        const auto bytes =
-            HttpsRequest(service.url("/updater/files/" + encoded), L"GET", "", service.endpoint());
-        EXPECT_EQ(qs::test::Sha256Hex(std::string(bytes.begin(), bytes.end())), checksum);
-    }
-    const auto news = nlohmann::json::parse(
-        *LiveHttpsGet(service.url("/news.php"), kNewsMaxBytes, service.endpoint()));
-    EXPECT_EQ(news.size(), 8u);
-    const auto status = nlohmann::json::parse(
-        *LiveHttpsGet(service.url("/status.php"), kStatusMaxBytes, service.endpoint()));
-    EXPECT_EQ(status["players"], 128);
-    const auto latest =
-        LauncherHttpsGet(service.url("/updater/launcher/latest.json"), L"GET", service.endpoint());
-    EXPECT_EQ(nlohmann::json::parse(latest.begin(), latest.end())["version"], "v1.0.8");
-    std::filesystem::remove_all(root);
+    UpdateEnvironment environment;
+    environment.service = service.endpoint();
+    const auto result = RunClientUpdate(
+        root.path() / "installed", [](const qs::UpdateProgress&) {}, environment);
+    EXPECT_TRUE(result.ok) << WideToUtf8(result.message);
+    EXPECT_TRUE(std::filesystem::exists(root.path() / "installed" / "data" / "Game Settings.ini"));
+    EXPECT_TRUE(std::filesystem::exists(root.path() / "installed" / "Quillon Saga.exe"));
+    const auto get = [&](const char* path, std::size_t cap) {
+        return nlohmann::json::parse(*LiveHttpsGet(service.url(path), cap, service.endpoint()));
+    };
+    EXPECT_EQ(get("/news.php", kNewsMaxBytes).size(), 8u);
+    EXPECT_EQ(get("/status.php", kStatusMaxBytes)["players"], 128);
+    EXPECT_EQ(get("/updater/launcher/latest.json", kNewsMaxBytes)["version"], "v1.0.8");
 }
 
 }  // namespace

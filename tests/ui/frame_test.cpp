@@ -73,23 +73,6 @@ TEST_P(UiFrame, ServerGoingOfflineDisablesPlayOnTheNextFrame) {
     EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Arrow);
 }
 
-TEST_P(UiFrame, UpdateRequestDuringARunIsDroppedByTheLoop) {
-    homes.installClient();
-    FakeServer server(true, 3);
-    UiHarness h(GetParam());
-    h.state.autoCheckPending = false;
-    h.state.busy = true;  // a client update run is under way
-    h.state.statusText = L"Downloading data/a.pak";
-    h.state.indexSnapshot = 3;
-    h.state.countSnapshot = 12;
-    h.click(kPlayX, kPlayY);
-    ASSERT_TRUE(h.state.requestUpdateCheck);
-    ActOnFrameRequests(h.state, true, false);
-    EXPECT_FALSE(h.state.worker.joinable());
-    EXPECT_TRUE(h.state.busy.load());
-    EXPECT_EQ(h.state.statusText, L"Downloading data/a.pak");
-}
-
 TEST_P(UiFrame, SettingsButtonAndNavigationSelectPages) {
     UiHarness h(GetParam());
     h.frame();

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "ui/links.h"
 #include "ui/widgets.h"
@@ -13,8 +14,6 @@
 namespace {
 
 using namespace palette;
-
-// Primary button.
 
 struct PlayRow {
     bool updating, clientReady, online, hovered;
@@ -78,24 +77,17 @@ TEST(UiProgress, UpdatingDownloadBoxAndRing) {
 }
 
 TEST(UiServerPill, Texts) {
-    struct Row {
-        bool online;
-        std::int32_t players;
-        const char* text;
-    } rows[] = {
+    const std::tuple<bool, std::int32_t, const char*> rows[] = {
         {false, 250, "OFFLINE"},
         {true, 0, "ONLINE"},
         {true, -3, "ONLINE"},
         {true, 1, "ONLINE 1"},
-        {true, 2147483647, "ONLINE 2147483647"},
-    };
-    for (const Row& row : rows) {
+        {true, 2147483647, "ONLINE 2147483647"}};
+    for (const auto& [online, players, text] : rows) {
         ServerStatus status;
-        status.online = row.online;
-        status.players = row.players;
-        const std::string text = ServerPillText(status);
-        EXPECT_EQ(text, row.text);
-        EXPECT_LE(text.size(), 31u);
+        status.online = online;
+        status.players = players;
+        EXPECT_EQ(ServerPillText(status), text);
     }
 }
 
@@ -145,37 +137,19 @@ TEST(UiAnimation, RatesAndLevels) {
 }
 
 TEST(UiLinks, OnlyWebAddressesOpen) {
-    struct Row {
-        const char* url;
-        bool open;
-    } rows[] = {
-        {"https://quillonsaga.example/discord", true},
-        {"HTTPS://QUILLONSAGA.EXAMPLE", true},
-        {"hTtP://x", true},
-        {"HTTPS://Quillonsaga.example/a?b=c#d", true},
-        {"https://example.com/caf\xC3\xA9", true},
-        {"https://", false},
-        {"", false},
-        {"FILE:///etc/passwd", false},
-        {"javascript:alert(1)", false},
-        {"steam://run/1", false},
-        {"https:/quillonsaga.example", false},
-        {"https:///etc/passwd", false},
-        {" https://quillonsaga.example", false},
-        {"httpsx://quillonsaga.example", false},
-        {"/usr/bin/xterm", false},
-        {"--help", false},
-        {"https://example.com/a b", false},
-        {"https://example.com/\nfile:///x", false},
-        {"https://example.com/\x7F", false},
-        {"https://example.com/\xFF", false},
-        {"https://example.com/\xC3", false},
-    };
-    for (const Row& row : rows) {
-        EXPECT_EQ(IsWebAddress(row.url), row.open) << row.url;
-        if (!row.open) {
-            EXPECT_FALSE(OpenWebAddress(row.url)) << row.url;  // refused before any opener runs
-        }
+    for (const char* url :
+         {"https://quillonsaga.example/discord", "HTTPS://QUILLONSAGA.EXAMPLE", "hTtP://x",
+          "HTTPS://Quillonsaga.example/a?b=c#d", "https://example.com/caf\xC3\xA9"})
+        EXPECT_TRUE(IsWebAddress(url)) << url;
+    // Refused before any opener runs.
+    for (const char* url :
+         {"https://", "", "FILE:///etc/passwd", "javascript:alert(1)", "steam://run/1",
+          "https:/quillonsaga.example", "https:///etc/passwd", " https://quillonsaga.example",
+          "httpsx://quillonsaga.example", "/usr/bin/xterm", "--help", "https://example.com/a b",
+          "https://example.com/\nfile:///x", "https://example.com/\x7F", "https://example.com/\xFF",
+          "https://example.com/\xC3"}) {
+        EXPECT_FALSE(IsWebAddress(url)) << url;
+        EXPECT_FALSE(OpenWebAddress(url)) << url;
     }
 }
 
@@ -192,13 +166,11 @@ TEST(UiTextBuffer, CopyTruncatedKeepsWholeCharacters) {
         std::size_t capacity;
         std::string copied;
     } rows[] = {
-        {"abc", 8, "abc"},
         {"abcdef", 4, "abc"},
         {"abcd\xC3\xA9", 6, "abcd"},        // the limit would split the two-byte letter
         {"abc\xC3\xA9", 6, "abc\xC3\xA9"},  // exactly fits
         {"ab\xE2\x80\x94z", 5, "ab"},       // a three-byte dash cut after its second byte
         {"ab\xF0\x9F\x98\x80", 6, "ab"},    // a four-byte sequence
-        {"", 4, ""},
         {"abc", 1, ""},
     };
     for (const Row& row : rows) {
@@ -213,8 +185,6 @@ TEST(UiTextBuffer, CopyTruncatedKeepsWholeCharacters) {
     EXPECT_EQ(std::strlen(field.data()), 511u);
 }
 
-// Colours.
-
 TEST(UiLerpColor, ChannelsInterpolateWithSignedDifferences) {
     struct Row {
         ImU32 a, b;
@@ -223,14 +193,11 @@ TEST(UiLerpColor, ChannelsInterpolateWithSignedDifferences) {
     } rows[] = {
         {IM_COL32(10, 20, 30, 40), IM_COL32(200, 100, 0, 255), -2.0f, IM_COL32(10, 20, 30, 40)},
         {IM_COL32(10, 20, 30, 40), IM_COL32(200, 100, 0, 255), 1.0f, IM_COL32(200, 100, 0, 255)},
-        {IM_COL32(0, 0, 0, 0), IM_COL32(255, 255, 255, 255), 0.5f, IM_COL32(127, 127, 127, 127)},
         {IM_COL32(255, 255, 255, 255), IM_COL32(0, 0, 0, 0), 0.5f, IM_COL32(128, 128, 128, 128)},
     };
     for (const Row& row : rows)
         EXPECT_EQ(LerpColor(row.a, row.b, row.t), row.result) << row.t;
 }
-
-// Text cleaning.
 
 TEST(UiSanitizeText, Table) {
     struct Row {
