@@ -113,33 +113,6 @@ TEST_P(UiFrame, NewsButtonMarksNewsSeenEvenWhenAlreadySelected) {
     SetCurrentNewsFeed(nullptr);
 }
 
-TEST_P(UiFrame, MarkerGlidesAndLongFramesNeverOvershoot) {
-    UiHarness h(GetParam());
-    h.frame();
-    EXPECT_FLOAT_EQ(h.ui.sidebar.indicatorY, 120.0f);
-    EXPECT_FLOAT_EQ(h.ui.sidebar.homeActive, 1.0f);
-    h.click(kNavX, kNavSettingsY);
-    h.frame();
-    EXPECT_GT(h.ui.sidebar.indicatorY, 120.0f);
-    EXPECT_LT(h.ui.sidebar.indicatorY, 216.0f);
-    for (int i = 0; i < 120; ++i)
-        h.frame();
-    EXPECT_NEAR(h.ui.sidebar.indicatorY, 216.0f, 0.01f);
-    EXPECT_NEAR(h.ui.sidebar.settingsActive, 1.0f, 0.001f);
-    EXPECT_NEAR(h.ui.sidebar.homeActive, 0.0f, 0.001f);
-
-    ImGui::GetIO().DeltaTime = 0.75f;  // a stalled frame, e.g. while the window was dragged
-    h.moveTo(kNavX, kNavNewsY);
-    h.moveTo(kNavX, kNavNewsY);
-    EXPECT_LE(h.ui.sidebar.newsHover, 1.0f);
-    EXPECT_LE(h.ui.sidebar.newsTooltip, 1.0f);
-    h.click(kNavX, kNavHomeY);
-    h.frame();
-    EXPECT_LE(h.ui.sidebar.homeActive, 1.0f);
-    EXPECT_GE(h.ui.sidebar.settingsActive, 0.0f);
-    EXPECT_FLOAT_EQ(h.ui.sidebar.indicatorY, 120.0f);
-}
-
 TEST_P(UiFrame, ActivePageButtonGetsNoHoverFillOrTooltip) {
     UiHarness h(GetParam());
     for (int i = 0; i < 30; ++i)

@@ -45,19 +45,6 @@ TEST(UiPlayButton, RowsInOrderOfPrecedence) {
     }
 }
 
-TEST(UiPlayButton, PressActions) {
-    struct Row {
-        bool pressed, online, ready;
-        PlayAction action;
-    } rows[] = {
-        {false, true, true, PlayAction::None},        {true, false, true, PlayAction::None},
-        {true, false, false, PlayAction::None},       {true, true, true, PlayAction::Play},
-        {true, true, false, PlayAction::UpdateCheck},
-    };
-    for (const Row& row : rows)
-        EXPECT_EQ(PlayButtonAction(row.pressed, row.online, row.ready), row.action);
-}
-
 TEST(UiProgress, UpdatingDownloadBoxAndRing) {
     struct Row {
         std::int32_t index, count;

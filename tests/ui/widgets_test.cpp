@@ -120,26 +120,4 @@ TEST_F(UiDrawing, RadialGlowClosesItsFanAndSkipsInvisibleGlows) {
     });
 }
 
-TEST_F(UiDrawing, NavTooltipFadesInAndNeverOvershoots) {
-    Draw([](ImDrawList* list) {
-        float level = 0.0f;
-        DrawNavTooltip(list, "News", 15.0f, 168.0f, 42.0f, 42.0f, level, true);
-        EXPECT_FLOAT_EQ(level, 0.2f);  // 12 per second at 60 frames per second
-        ImGui::GetIO().DeltaTime = 0.5f;
-        const int before = list->VtxBuffer.Size;
-        DrawNavTooltip(list, "News", 15.0f, 168.0f, 42.0f, 42.0f, level, true);
-        EXPECT_EQ(level, 1.0f);
-        // Fully shown: the box's alpha is exactly 250, not wrapped around.
-        bool sawFill = false;
-        for (int i = before; i < list->VtxBuffer.Size; ++i)
-            sawFill |= list->VtxBuffer[i].col == IM_COL32(0x15, 0x15, 0x1A, 250);
-        EXPECT_TRUE(sawFill);
-        DrawNavTooltip(list, "News", 15.0f, 168.0f, 42.0f, 42.0f, level, false);
-        EXPECT_EQ(level, 0.0f);
-        const int hidden = list->VtxBuffer.Size;
-        DrawNavTooltip(list, "News", 15.0f, 168.0f, 42.0f, 42.0f, level, false);
-        EXPECT_EQ(list->VtxBuffer.Size, hidden);
-    });
-}
-
 }  // namespace

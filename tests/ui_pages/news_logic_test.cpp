@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -7,76 +8,58 @@
 
 namespace {
 
-NewsItem Item(std::string tag, std::string title, bool featured = false) {
-    NewsItem item;
-    item.tag = std::move(tag);
-    item.title = std::move(title);
-    item.featured = featured;
-    return item;
-}
-
-std::vector<std::string> Titles(const std::vector<NewsItem>& items) {
-    std::vector<std::string> titles;
-    for (const auto& item : items)
-        titles.push_back(item.title);
-    return titles;
-}
-
-std::vector<NewsItem> Repeat(const char* tag, int count, const char* prefix) {
+// Entries written as "TAG:title|TAG:title"; a leading '*' marks a featured entry.
+std::vector<NewsItem> Items(const std::string& spec) {
     std::vector<NewsItem> items;
-    for (int i = 1; i <= count; ++i)
-        items.push_back(Item(tag, prefix + std::to_string(i)));
+    for (std::size_t at = 0; at < spec.size();) {
+        std::size_t end = std::min(spec.find('|', at), spec.size());
+        std::string entry = spec.substr(at, end - at);
+        NewsItem item;
+        item.featured = entry.starts_with('*');
+        item.tag = entry.substr(item.featured, entry.rfind(':') - item.featured);
+        item.title = entry.substr(entry.rfind(':') + 1);
+        items.push_back(item);
+        at = end + 1;
+    }
     return items;
 }
 
+std::string Titles(const std::vector<NewsItem>& items) {
+    std::string titles;
+    for (const auto& item : items)
+        titles += (titles.empty() ? "" : "|") + item.title;
+    return titles;
+}
+
+std::string Repeat(const std::string& tag, int count, const std::string& prefix) {
+    std::string spec;
+    for (int i = 1; i <= count; ++i)
+        spec += (i > 1 ? "|" : "") + tag + ":" + prefix + std::to_string(i);
+    return spec;
+}
+
+// Only the exact tag goes left; anything else, empty included, goes right. The first entry is a
+// card too unless featured; a featured entry further down is shown nowhere.
 TEST(NewsSplit, FillsColumnsInListOrder) {
     struct Case {
-        const char* name;
-        std::vector<NewsItem> items;
-        std::vector<std::string> changelog, updates;
+        std::string items, changelog, updates;
         bool paging;
     };
-    std::vector<NewsItem> threeAndThree = Repeat("CHANGELOG", 3, "c");
-    for (const NewsItem& item : Repeat("PATCH", 3, "u"))
-        threeAndThree.push_back(item);
     const Case cases[] = {
-        {"seven changelog entries keep six",
-         Repeat("CHANGELOG", 7, "c"),
-         {"c1", "c2", "c3", "c4", "c5", "c6"},
-         {},
-         true},
-        {"three and three need no paging",
-         threeAndThree,
-         {"c1", "c2", "c3"},
-         {"u1", "u2", "u3"},
+        {Repeat("CHANGELOG", 7, "c"), "c1|c2|c3|c4|c5|c6", "", true},
+        {Repeat("CHANGELOG", 3, "c") + "|" + Repeat("PATCH", 3, "u"), "c1|c2|c3", "u1|u2|u3",
          false},
-        {"four updates page", Repeat("EVENT", 4, "u"), {}, {"u1", "u2", "u3", "u4"}, true},
-        // Only the exact tag goes left; anything else, empty included, goes right.
-        {"tag match is exact",
-         {Item("changelog", "a"), Item("CHANGELOG ", "b"), Item("", "c"), Item("CHANGELOG", "d")},
-         {"d"},
-         {"a", "b", "c"},
-         false},
-        // The first entry is a card too unless featured; a featured entry further down is
-        // shown nowhere.
-        {"first entry is also a card",
-         {Item("CHANGELOG", "first"), Item("PATCH", "second")},
-         {"first"},
-         {"second"},
-         false},
-        {"featured entries are skipped",
-         {Item("PATCH", "banner", true), Item("CHANGELOG", "c1"), Item("CHANGELOG", "hidden", true),
-          Item("PATCH", "u1")},
-         {"c1"},
-         {"u1"},
-         false},
-        {"empty list", {}, {}, {}, false},
+        {Repeat("EVENT", 4, "u"), "", "u1|u2|u3|u4", true},
+        {"changelog:a|CHANGELOG :b|:c|CHANGELOG:d", "d", "a|b|c", false},
+        {"CHANGELOG:first|PATCH:second", "first", "second", false},
+        {"*PATCH:banner|CHANGELOG:c1|*CHANGELOG:hidden|PATCH:u1", "c1", "u1", false},
+        {"", "", "", false},
     };
     for (const Case& c : cases) {
-        const NewsColumns columns = SplitNewsColumns(c.items);
-        EXPECT_EQ(Titles(columns.changelogItems), c.changelog) << c.name;
-        EXPECT_EQ(Titles(columns.updateItems), c.updates) << c.name;
-        EXPECT_EQ(NewsPagingOn(columns), c.paging) << c.name;
+        const NewsColumns columns = SplitNewsColumns(Items(c.items));
+        EXPECT_EQ(Titles(columns.changelogItems), c.changelog) << c.items;
+        EXPECT_EQ(Titles(columns.updateItems), c.updates) << c.items;
+        EXPECT_EQ(NewsPagingOn(columns), c.paging) << c.items;
     }
 }
 

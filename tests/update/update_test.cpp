@@ -41,6 +41,15 @@ std::string Upper(std::string text) {
     return text;
 }
 
+std::string FailureOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& failure) {
+        return failure.what();
+    }
+    return "<no failure>";
+}
+
 class UpdateRunTest : public testing::Test {
 protected:
     UpdateEnvironment Environment() const {
@@ -63,12 +72,7 @@ protected:
     }
 
     std::string Fetch(const std::string& relative, const std::string& checksum) {
-        try {
-            FetchFile(client / relative, relative, checksum, Environment());
-        } catch (const std::exception& failure) {
-            return failure.what();
-        }
-        return "ok";
+        return FailureOf([&] { FetchFile(client / relative, relative, checksum, Environment()); });
     }
 
     std::size_t FileRequests() const {
@@ -90,15 +94,6 @@ protected:
     fs::path client = folder.path() / "Quillon Saga" / "QuillonSaga Game";
     std::vector<Report> reports;
 };
-
-std::string FailureOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& failure) {
-        return failure.what();
-    }
-    return "<no failure>";
-}
 
 }  // namespace
 
@@ -236,38 +231,28 @@ TEST_F(UpdateRunTest, CurrentFilesSendNoDownloadRequest) {
     EXPECT_EQ(FileRequests(), 0u);
 }
 
-TEST_F(UpdateRunTest, TwoMissingFilesReportInKeyOrder) {
+// Missing files come in key order, the executable last with its execute bit; other files stay.
+TEST_F(UpdateRunTest, MissingFilesReportInKeyOrderExecutableLast) {
+    service.setFile(kExe, "#!/bin/sh\nexit 0\n");
     service.setFile("z/second file.dat", "second");
     service.setFile("a/first.dat", "first");
     WriteFile(client / "unlisted" / "keep.me", "mine");
     UpdateResult result = Run();
     EXPECT_TRUE(result.ok) << WideToUtf8(result.message);
-    EXPECT_EQ(reports, (std::vector<Report>{{0, 2, L"Downloading a/first.dat"},
-                                            {1, 2, L"Downloading z/second file.dat"},
-                                            {2, 2, L"Update complete."}}));
+    EXPECT_EQ(reports, (std::vector<Report>{{0, 3, L"Downloading a/first.dat"},
+                                            {1, 3, L"Downloading z/second file.dat"},
+                                            {2, 3, L"Downloading Quillon Saga.exe"},
+                                            {3, 3, L"Update complete."}}));
     EXPECT_EQ(ReadFile(client / "a" / "first.dat"), "first");
     EXPECT_EQ(ReadFile(client / "z" / "second file.dat"), "second");
     EXPECT_EQ(ReadFile(client / "unlisted" / "keep.me"), "mine");
     EXPECT_TRUE(NoDownloadFilesLeft());
-    auto request = service.lastRequest("/updater/files/z/second file.dat");
-    ASSERT_TRUE(request);
-    EXPECT_EQ(request->target, "/updater/files/z/second%20file.dat");
-}
-
-TEST_F(UpdateRunTest, ExecutableComesLastWithItsExecuteBit) {
-    service.setFile("a.dat", "alpha");
-    service.setFile("zz.dat", "zulu");
-    service.setFile(kExe, "#!/bin/sh\nexit 0\n");
-    service.setManifestJson(R"({"binary":{"checksum":")" + Sha256Hex("#!/bin/sh\nexit 0\n") +
-                            R"(","file":"/Quillon Saga.exe"},"files":{"a.dat":")" +
-                            Sha256Hex("alpha") + R"(","zz.dat":")" + Sha256Hex("zulu") + R"("}})");
-    UpdateResult result = Run();
-    ASSERT_TRUE(result.ok) << WideToUtf8(result.message);
-    ASSERT_EQ(reports.size(), 4u);
-    EXPECT_EQ(reports[2], (Report{2, 3, L"Downloading Quillon Saga.exe"}));
     struct stat info {};
     ASSERT_EQ(stat((client / kExe).c_str(), &info), 0);
     EXPECT_TRUE(info.st_mode & S_IXUSR);
+    auto request = service.lastRequest("/updater/files/z/second file.dat");
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->target, "/updater/files/z/second%20file.dat");
 }
 
 // Every manifest variant ends before any download; an unsafe path as the last key included.
@@ -416,9 +401,9 @@ TEST_F(UpdateRunTest, FetchReplacesAWrongLeftoverAndPlacesAnEmptyFile) {
     service.setFile("a.dat", "genuine");
     service.setFile("empty.dat", "");
     WriteFile(client / "a.dat.download", "a much longer partial leftover from an earlier run");
-    EXPECT_EQ(Fetch("a.dat", Sha256Hex("genuine")), "ok");
+    EXPECT_EQ(Fetch("a.dat", Sha256Hex("genuine")), "<no failure>");
     EXPECT_EQ(ReadFile(client / "a.dat"), "genuine");
-    EXPECT_EQ(Fetch("empty.dat", Sha256Hex("")), "ok");
+    EXPECT_EQ(Fetch("empty.dat", Sha256Hex("")), "<no failure>");
     EXPECT_EQ(ReadFile(client / "empty.dat"), "");
     EXPECT_EQ(FileRequests(), 2u);
     EXPECT_TRUE(NoDownloadFilesLeft());
