@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "app/state.h"
@@ -16,6 +17,11 @@
 // Null: no fonts at all; Default: ImGui's built-in face in every role (known metrics);
 // Real: the launcher's embedded fonts.
 enum class FontMode { Null, Default, Real };
+inline void PrintTo(FontMode mode, std::ostream* out) {
+    *out << (mode == FontMode::Null   ? "no fonts"
+             : mode == FontMode::Real ? "real fonts"
+                                      : "default");
+}
 
 // Data and config homes in a scratch folder, so the client folder and the settings file never
 // touch the real user's; the settings in memory start from their defaults.

@@ -28,24 +28,10 @@ protected:
             h.state.worker.join();
     }
 
-    void DrawSettings() {
-        LauncherState& state = h.state;
-        state.requestUpdateCheck = false;
-        state.requestLauncherUpdate = false;
-        const ImVec2 size = ImGui::GetIO().DisplaySize;
-        DrawSettingsPage(h.ui, state, ImGui::GetWindowDrawList(), ImGui::GetWindowPos(), size.x,
-                         size.y, &state.requestUpdateCheck, &state.requestLauncherUpdate, 0, 0);
-    }
-    void DrawHome() {
-        LauncherState& state = h.state;
-        state.requestUpdateCheck = false;
-        state.requestPlay = false;
-        const ImVec2 size = ImGui::GetIO().DisplaySize;
-        DrawHomePage(h.ui, ImGui::GetWindowDrawList(), ImGui::GetWindowPos(), size.x, size.y,
-                     &state.requestUpdateCheck, &state.requestPlay, "", 0, 0);
-    }
-    void Click(ImVec2 at) {
-        h.clickWith(at.x, at.y, [this] { DrawSettings(); });
+    // A click on the Settings page, or on the Home page, through the frame composer.
+    void Click(ImVec2 at, ActivePage page = ActivePage::Settings) {
+        h.ui.activePage = page;
+        h.click(at.x, at.y);
     }
 
     bool WaitUntilIdle() {
@@ -95,13 +81,15 @@ TEST_F(SettingsPageTest, ButtonsRaiseTheirRequests) {
 TEST_F(SettingsPageTest, DialogOpensCancelsAndConfirms) {
     FakeServer server(true, 3);
     homes.installClient();
-    h.clickWith(kPlay.x, kPlay.y, [this] { DrawHome(); });
+    Click(kPlay, ActivePage::Home);
     EXPECT_TRUE(h.state.requestPlay);
 
     Click(kClearData);
     ASSERT_TRUE(h.ui.clearConfirmOpen);
-    h.frameWith([] {});  // another page for a frame: the dialog stays open
-    h.frameWith([this] { DrawSettings(); });
+    h.ui.activePage = ActivePage::News;  // another page for a frame: the dialog stays open
+    h.frame();
+    h.ui.activePage = ActivePage::Settings;
+    h.frame();
     EXPECT_TRUE(h.ui.clearConfirmOpen);
     Click(kCancel);
     EXPECT_FALSE(h.ui.clearConfirmOpen);
@@ -118,7 +106,7 @@ TEST_F(SettingsPageTest, DialogOpensCancelsAndConfirms) {
 
     Click(kClearData);  // no client any more: grey and inert
     EXPECT_FALSE(h.ui.clearConfirmOpen);
-    h.clickWith(kPlay.x, kPlay.y, [this] { DrawHome(); });
+    Click(kPlay, ActivePage::Home);
     EXPECT_FALSE(h.state.requestPlay);
     EXPECT_TRUE(h.state.requestUpdateCheck);
 }
@@ -143,10 +131,11 @@ TEST_F(SettingsPageTest, ClearDataDoesNothingWhileBusy) {
 
 TEST_F(SettingsPageTest, PathFieldCannotBeTypedInto) {
     const char path[] = "/home/player/.local/share/Quillon Saga/QuillonSaga Game";
+    h.frame();  // the first frame fills the field once
     std::copy(std::begin(path), std::end(path), h.ui.gameDirBuffer.begin());
-    h.clickWith(480 + 100, 167 + 14, [this] { DrawSettings(); });
+    Click(ImVec2(480 + 100, 167 + 14));
     ImGui::GetIO().AddInputCharacter('x');
-    h.frameWith([this] { DrawSettings(); });
+    h.frame();
     EXPECT_STREQ(h.ui.gameDirBuffer.data(), path);
 }
 
