@@ -10,11 +10,11 @@
 
 namespace {
 
-struct ImageSpec {
+struct ExpectedImage {
     int id, width, height, channels;  // channels in the file
 };
 
-constexpr ImageSpec kImages[] = {
+constexpr ExpectedImage kImages[] = {
     {kResBackground, 942, 619, 3},  {kResHomeArt, 520, 325, 3},   {kResLogo, 3000, 3000, 4},
     {kResNewsBanner, 2235, 325, 4}, {kResBadgeOrb, 255, 268, 4},  {kResBadgeBolt, 243, 270, 4},
     {kResBadgeSwords, 241, 273, 4}, {kResBadgeBell, 323, 347, 4}, {kResIconBolt, 133, 129, 4},
@@ -26,19 +26,19 @@ std::uint8_t AlphaAt(const DecodedImage& image, int x, int y) {
 }
 
 TEST(EmbeddedImages, EveryImageHasItsExactSizeAndChannels) {
-    for (const ImageSpec& spec : kImages) {
-        SCOPED_TRACE(spec.id);
-        const auto data = FindResourceData(spec.id);
+    for (const ExpectedImage& expected : kImages) {
+        SCOPED_TRACE(expected.id);
+        const auto data = FindResourceData(expected.id);
         ASSERT_FALSE(data.empty());
         int w = 0, h = 0, channels = 0;
         ASSERT_TRUE(stbi_info_from_memory(data.data(), int(data.size()), &w, &h, &channels));
-        EXPECT_EQ(w, spec.width);
-        EXPECT_EQ(h, spec.height);
-        EXPECT_EQ(channels, spec.channels);
+        EXPECT_EQ(w, expected.width);
+        EXPECT_EQ(h, expected.height);
+        EXPECT_EQ(channels, expected.channels);
         DecodedImage image;
         ASSERT_TRUE(DecodeImage(data, image));
-        EXPECT_EQ(image.width, spec.width);
-        EXPECT_EQ(image.rgba.size(), std::size_t(spec.width) * spec.height * 4);
+        EXPECT_EQ(image.width, expected.width);
+        EXPECT_EQ(image.rgba.size(), std::size_t(expected.width) * expected.height * 4);
     }
 }
 

@@ -9,11 +9,11 @@
 namespace {
 
 // Entries written as "TAG:title|TAG:title"; a leading '*' marks a featured entry.
-std::vector<NewsItem> Items(const std::string& spec) {
+std::vector<NewsItem> Items(const std::string& entries) {
     std::vector<NewsItem> items;
-    for (std::size_t at = 0; at < spec.size();) {
-        std::size_t end = std::min(spec.find('|', at), spec.size());
-        std::string entry = spec.substr(at, end - at);
+    for (std::size_t at = 0; at < entries.size();) {
+        std::size_t end = std::min(entries.find('|', at), entries.size());
+        std::string entry = entries.substr(at, end - at);
         NewsItem item;
         item.featured = entry.starts_with('*');
         item.tag = entry.substr(item.featured, entry.rfind(':') - item.featured);
@@ -32,10 +32,10 @@ std::string Titles(const std::vector<NewsItem>& items) {
 }
 
 std::string Repeat(const std::string& tag, int count, const std::string& prefix) {
-    std::string spec;
+    std::string entries;
     for (int i = 1; i <= count; ++i)
-        spec += (i > 1 ? "|" : "") + tag + ":" + prefix + std::to_string(i);
-    return spec;
+        entries += (i > 1 ? "|" : "") + tag + ":" + prefix + std::to_string(i);
+    return entries;
 }
 
 // Only the exact tag goes left; anything else, empty included, goes right. The first entry is a
