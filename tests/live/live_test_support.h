@@ -1,34 +1,32 @@
 #pragma once
-// Stand-ins for the network and a scratch folder, for tests of the live clients.
-#include <stdlib.h>
-
-#include <filesystem>
+// A stand-in for the network, for tests of the live clients.
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "live/live_timing.h"
 
-// Answers every fetch with the body set last (nullopt: a transport failure) and records the URLs.
+// Answers every fetch with the body set last (nullopt: a transport failure, or a throw when
+// `throwing`) and records the URLs.
 class ScriptedFetch {
 public:
-    void answer(std::optional<std::string> body) {
+    void answer(std::optional<std::string> body, bool throwing = false) {
         std::lock_guard lock(mutex_);
         body_ = std::move(body);
+        throwing_ = throwing;
     }
     int calls() {
         std::lock_guard lock(mutex_);
-        return static_cast<int>(urls_.size());
-    }
-    std::vector<std::wstring> urls() {
-        std::lock_guard lock(mutex_);
-        return urls_;
+        return calls_;
     }
     LiveFetch fetch() {
-        return [this](const std::wstring& url, std::size_t) {
+        return [this](const std::wstring&, std::size_t) {
             std::lock_guard lock(mutex_);
-            urls_.push_back(url);
+            ++calls_;
+            if (throwing_)
+                throw std::runtime_error("boom");
             return body_;
         };
     }
@@ -36,23 +34,8 @@ public:
 private:
     std::mutex mutex_;
     std::optional<std::string> body_;
-    std::vector<std::wstring> urls_;
-};
-
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qs-live-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
+    bool throwing_ = false;
+    int calls_ = 0;
 };
 
 inline ServiceEndpoint FakeService() {

@@ -1,21 +1,22 @@
 // The release check and the installer hand-off against the in-process HTTPS stand-in service.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <thread>
 
+#include "scratch.h"
 #include "selfupdate/launcher_update.h"
 #include "tools/standin/service.h"
+#include "update/text.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -28,6 +29,7 @@ namespace {
 constexpr const wchar_t* kLaunched =
     L"Installer launched successfully. The launcher will restart after update.";
 constexpr const wchar_t* kWriteFailed = L"Failed to write installer to temp directory";
+constexpr const char* kLatest = "/updater/launcher/latest.json";
 
 // The installer stand-in writes its working folder and then each argument on its own line.
 constexpr const char* kInstallerScript =
@@ -35,31 +37,9 @@ constexpr const char* kInstallerScript =
     "{ pwd; for argument in \"$@\"; do echo \"$argument\"; done; } > \"$QS_INSTALLER_OUT.tmp\"\n"
     "mv \"$QS_INSTALLER_OUT.tmp\" \"$QS_INSTALLER_OUT\"\n";
 
-std::string ReadFile(const fs::path& path) {
-    std::stringstream content;
-    content << std::ifstream(path, std::ios::binary).rdbuf();
-    return content.str();
-}
-
-std::string Upper(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return std::toupper(c); });
-    return text;
-}
-
 class SelfUpdate : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "qs-selfupdate-XXXXXX").string();
-        scratch_ = mkdtemp(pattern.data());
-        temporary_ = scratch_ / "tmp";
-        fs::create_directory(temporary_);
-        output_ = scratch_ / "installer-ran.txt";
-        setenv("QS_INSTALLER_OUT", output_.c_str(), 1);
-        target_ = SelfUpdateTarget{service_.endpoint(), temporary_};
-        window_ = [this] { ++closeRequests_; };
-    }
-    void TearDown() override { fs::remove_all(scratch_); }
+    void SetUp() override { fs::create_directory(temporary_); }
 
     // Publishes a release document and the installer it names.
     void Publish(const std::string& version, const std::string& installer,
@@ -67,13 +47,10 @@ protected:
         service_.setResource("/files/setup.exe", installer);
         service_.setLatestJson(nlohmann::json{
             {"version", version},
-            {"url", WideToAscii(service_.url("/files/setup.exe"))},
-            {"sha256", digest},
-            {"changelog", "Fixes"}}.dump());
+            {"url", WideToUtf8(service_.url("/files/setup.exe"))},
+            {"sha256", digest}}.dump());
     }
-    static std::string WideToAscii(const std::wstring& wide) {
-        return std::string(wide.begin(), wide.end());
-    }
+    void PublishInstaller() { Publish("1.0.9", kInstallerScript, Sha256Hex(kInstallerScript)); }
 
     // Runs the worker as the shell does: busy set, "Checking..." written, then the task.
     std::wstring RunTask() {
@@ -87,27 +64,33 @@ protected:
 
     std::string WaitForInstallerOutput() {
         for (auto deadline = std::chrono::steady_clock::now() + 30s;
-             std::chrono::steady_clock::now() < deadline;) {
+             std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(20ms))
             if (fs::exists(output_))
                 return ReadFile(output_);
-            std::this_thread::sleep_for(20ms);
-        }
         return "";
+    }
+
+    // Nothing was started, nothing is left in the private folder, the launcher stays open.
+    void ExpectNothingStarted() {
+        EXPECT_EQ(closeRequests_, 0);
+        EXPECT_FALSE(fs::exists(InstallerPath()));
+        EXPECT_FALSE(fs::exists(output_));
     }
 
     fs::path InstallerPath() const { return InstallerFolder(temporary_) / InstallerFileName; }
 
     TestService service_;
-    fs::path scratch_, temporary_, output_;
-    SelfUpdateTarget target_;
+    TempFolder scratch_;
+    fs::path temporary_ = scratch_.path() / "tmp";
+    fs::path output_ = scratch_.path() / "installer-ran.txt";
+    ScopedEnv outputVariable_{"QS_INSTALLER_OUT", output_.string()};
+    SelfUpdateTarget target_{service_.endpoint(), temporary_};
     std::mutex statusMutex_;
     std::wstring statusText_;
     std::atomic<bool> busy_{false};
     int closeRequests_ = 0;
-    WindowCloser window_;
+    WindowCloser window_ = [this] { ++closeRequests_; };
 };
-
-// --- The release check ---
 
 TEST_F(SelfUpdate, SameOrOlderReleaseIsUpToDateAndDownloadsNothing) {
     for (const char* version : {"v1.0.8", "1.0.8", "1.0.8.0", "1.0.7", "0.9", "V9.0"}) {
@@ -117,95 +100,47 @@ TEST_F(SelfUpdate, SameOrOlderReleaseIsUpToDateAndDownloadsNothing) {
     EXPECT_EQ(service_.requestCount("/files/setup.exe"), 0u);
     EXPECT_EQ(closeRequests_, 0);
     EXPECT_FALSE(fs::exists(InstallerFolder(temporary_)));
-    const auto request = service_.lastRequest("/updater/launcher/latest.json");
+    const auto request = service_.lastRequest(kLatest);
     ASSERT_TRUE(request.has_value());
     EXPECT_EQ(request->method, "GET");
     EXPECT_EQ(request->header("User-Agent"), "QuillonSagaLauncher/1.0");
 }
 
-TEST_F(SelfUpdate, NewerReleaseIsReportedWithItsFields) {
-    Publish("1.0.9", "x", Sha256Hex("x"));
-    const LauncherRelease release = CheckLauncherRelease(service_.endpoint());
-    EXPECT_TRUE(release.error.empty());
-    EXPECT_TRUE(release.updateAvailable);
-    EXPECT_EQ(release.version, L"1.0.9");
-    EXPECT_EQ(release.url, service_.url("/files/setup.exe"));
-    const std::string digest = Sha256Hex("x");
-    EXPECT_EQ(release.sha256, std::wstring(digest.begin(), digest.end()));
-    EXPECT_EQ(release.changelog, L"Fixes");
-}
-
-struct CheckFailureCase {
-    const char* name;
-    std::string document;
-    std::wstring status;
-};
-void PrintTo(const CheckFailureCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
-class ReleaseDocument : public SelfUpdate,
-                        public ::testing::WithParamInterface<CheckFailureCase> {};
-
-TEST_P(ReleaseDocument, FailsTheCheckWithThePrefixedMessage) {
-    service_.setLatestJson(GetParam().document);
-    EXPECT_EQ(RunTask(), GetParam().status);
-    EXPECT_EQ(closeRequests_, 0);
-    const LauncherRelease release = CheckLauncherRelease(service_.endpoint());
-    EXPECT_FALSE(release.updateAvailable);
-    EXPECT_TRUE(release.version.empty() && release.url.empty() && release.sha256.empty());
-}
-
-const std::string kDigest(64, 'a');
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ReleaseDocument,
-    ::testing::Values(
-        CheckFailureCase{"MissingVersion", R"({"url":"u","sha256":"s"})",
-                         L"Update check failed: Invalid launcher update manifest: missing version"},
-        CheckFailureCase{"NumericVersion", R"({"version":1.1,"url":"u","sha256":"s"})",
-                         L"Update check failed: Invalid launcher update manifest: missing version"},
-        CheckFailureCase{"NotAnObject", R"(["1.0.9"])",
-                         L"Update check failed: Invalid launcher update manifest: missing version"},
-        CheckFailureCase{"MissingUrlEvenWhenCurrent", R"({"version":"v1.0.8","sha256":"s"})",
-                         L"Update check failed: Invalid launcher update manifest: missing url"},
-        CheckFailureCase{"MissingSha256", R"({"version":"1.0.9","url":"u"})",
-                         L"Update check failed: Invalid launcher update manifest: missing sha256"},
-        CheckFailureCase{"NullSha256", R"({"version":"1.0.9","url":"u","sha256":null})",
-                         L"Update check failed: Invalid launcher update manifest: missing sha256"}),
-    [](const auto& test) { return std::string(test.param.name); });
-
-TEST_F(SelfUpdate, HtmlPageFailsWithTheParseError) {
-    service_.setFault("/updater/launcher/latest.json", Fault::NotJson());
-    const std::wstring status = RunTask();
-    EXPECT_EQ(status.rfind(L"Update check failed: [json.exception.parse_error", 0), 0u)
-        << std::string(status.begin(), status.end());
-}
-
-TEST_F(SelfUpdate, ParseErrorQuotingInvalidUtf8IsStillReported) {
-    service_.setFault("/updater/launcher/latest.json", Fault::Status(200, "\xFF\xFE garbage"));
-    const std::wstring status = RunTask();
-    EXPECT_EQ(status.rfind(L"Update check failed: [json.exception.parse_error", 0), 0u);
-}
-
-TEST_F(SelfUpdate, RedirectedReleaseDocumentIsNotFollowed) {
-    Publish("1.0.9", "x", Sha256Hex("x"));
-    service_.setFault("/updater/launcher/latest.json",
-                      Fault::Redirect(WideToAscii(service_.url("/other.json")), 301));
-    EXPECT_EQ(RunTask(), L"Update check failed: Update server returned an error");
+TEST_F(SelfUpdate, FailedCheckGivesThePrefixedMessage) {
+    const std::wstring invalid = L"Update check failed: Invalid launcher update manifest: missing ";
+    const std::pair<const char*, std::wstring> documents[] = {
+        {R"({"url":"u","sha256":"s"})", invalid + L"version"},
+        {R"({"version":1.1,"url":"u","sha256":"s"})", invalid + L"version"},
+        {R"(["1.0.9"])", invalid + L"version"},
+        {R"({"version":"v1.0.8","sha256":"s"})", invalid + L"url"},  // even when current
+        {R"({"version":"1.0.9","url":"u","sha256":null})", invalid + L"sha256"},
+    };
+    for (const auto& [document, status] : documents) {
+        service_.setLatestJson(document);
+        EXPECT_EQ(RunTask(), status) << document;
+    }
+    const std::pair<Fault, std::wstring> faults[] = {
+        {Fault::NotJson(), L"Update check failed: [json.exception.parse_error"},
+        {Fault::Status(200, "\xFF\xFE garbage"),
+         L"Update check failed: [json.exception.parse_error"},
+        {Fault::Redirect(WideToUtf8(service_.url("/other.json")), 301),
+         L"Update check failed: Update server returned an error"},
+        {Fault::Status(503, R"({"version":"1.0.9"})"),
+         L"Update check failed: Update server returned an error"},
+    };
+    for (const auto& [fault, status] : faults) {
+        service_.setFault(kLatest, fault);
+        const std::wstring shown = RunTask();
+        EXPECT_EQ(shown.substr(0, status.size()), status) << WideToUtf8(shown);
+    }
     EXPECT_EQ(service_.requestCount("/other.json"), 0u);
+    EXPECT_EQ(closeRequests_, 0);
 }
-
-TEST_F(SelfUpdate, ErrorStatusFailsTheCheck) {
-    service_.setFault("/updater/launcher/latest.json",
-                      Fault::Status(503, R"({"version":"1.0.9"})"));
-    EXPECT_EQ(RunTask(), L"Update check failed: Update server returned an error");
-}
-
-// --- The installer hand-off ---
 
 TEST_F(SelfUpdate, NewerReleaseStartsTheVerifiedInstallerWithTheFourSwitches) {
-    Publish("1.0.9", kInstallerScript, Upper(Sha256Hex(kInstallerScript)));  // either case matches
+    std::string upperDigest = Sha256Hex(kInstallerScript);  // either case matches
+    std::transform(upperDigest.begin(), upperDigest.end(), upperDigest.begin(), ::toupper);
+    Publish("1.0.9", kInstallerScript, upperDigest);
     std::wstring statusDuringDownload;
     service_.setHandler("/files/setup.exe", [&](const qs::test::RecordedRequest&) {
         {
@@ -216,7 +151,7 @@ TEST_F(SelfUpdate, NewerReleaseStartsTheVerifiedInstallerWithTheFourSwitches) {
     });
     fs::create_directories(InstallerFolder(temporary_));
     fs::permissions(InstallerFolder(temporary_), fs::perms::owner_all, fs::perm_options::replace);
-    std::ofstream(InstallerPath()) << "an older attempt, much longer than the new installer script";
+    WriteFile(InstallerPath(), "an older attempt, much longer than the new installer script");
 
     EXPECT_EQ(RunTask(), kLaunched);
     EXPECT_EQ(statusDuringDownload, L"Downloading launcher update 1.0.9...");
@@ -234,26 +169,29 @@ TEST_F(SelfUpdate, NewerReleaseStartsTheVerifiedInstallerWithTheFourSwitches) {
     EXPECT_EQ(info.st_uid, geteuid());
 }
 
-TEST_F(SelfUpdate, WrongDigestRemovesTheFileAndKeepsTheLauncherOpen) {
-    Publish("1.0.9", kInstallerScript, Sha256Hex("something else"));
-    EXPECT_EQ(RunTask(), L"Downloaded installer failed SHA-256 verification");
-    EXPECT_EQ(closeRequests_, 0);
-    EXPECT_EQ(service_.requestCount("/files/setup.exe"), 1u);
-    EXPECT_FALSE(fs::exists(InstallerPath()));
-    EXPECT_FALSE(fs::exists(output_));
+TEST_F(SelfUpdate, FailedDownloadLeavesNoInstallerAndKeepsTheLauncherOpen) {
+    target_.installerMaxBytes = 1u << 20;
+    const std::pair<Fault, std::wstring> faults[] = {
+        {Fault::WrongBytes(), L"Downloaded installer failed SHA-256 verification"},
+        {Fault::Redirect(WideToUtf8(service_.url("/files/moved.exe"))),
+         L"Update server returned an error"},
+        {Fault::Truncate(10), L"HTTPS response read failed"},
+        {Fault::Endless(), L"HTTPS response read failed"},
+    };
+    for (const auto& [fault, status] : faults) {
+        PublishInstaller();
+        service_.setFault("/files/setup.exe", fault);
+        EXPECT_EQ(RunTask(), status);
+        ExpectNothingStarted();
+    }
+    EXPECT_EQ(service_.requestCount("/files/moved.exe"), 0u);
 }
 
-TEST_F(SelfUpdate, MalformedDigestTextMakesNoRequest) {
-    for (const std::string& digest :
-         {std::string(63, 'a'), std::string(65, 'a'), std::string(63, 'a') + "g", std::string()}) {
+TEST_F(SelfUpdate, BadDigestTextOrUntrustedUrlMakesNoRequest) {
+    for (const std::string& digest : {std::string(63, 'a'), std::string(63, 'a') + "g"}) {
         Publish("1.0.9", kInstallerScript, digest);
         EXPECT_EQ(RunTask(), L"Invalid SHA-256 checksum format") << digest;
     }
-    EXPECT_EQ(service_.requestCount("/files/setup.exe"), 0u);
-    EXPECT_FALSE(fs::exists(InstallerFolder(temporary_)));
-}
-
-TEST_F(SelfUpdate, UntrustedInstallerUrlIsRefusedBeforeAnyConnection) {
     const std::string port = std::to_string(service_.port());
     for (const std::string& url :
          {"http://localhost:" + port + "/files/setup.exe",
@@ -266,33 +204,6 @@ TEST_F(SelfUpdate, UntrustedInstallerUrlIsRefusedBeforeAnyConnection) {
     EXPECT_FALSE(fs::exists(InstallerFolder(temporary_)));
 }
 
-TEST_F(SelfUpdate, RedirectedInstallerIsNotFollowed) {
-    Publish("1.0.9", kInstallerScript, Sha256Hex(kInstallerScript));
-    service_.setResource("/files/moved.exe", kInstallerScript);
-    service_.setFault("/files/setup.exe",
-                      Fault::Redirect(WideToAscii(service_.url("/files/moved.exe"))));
-    EXPECT_EQ(RunTask(), L"Update server returned an error");
-    EXPECT_EQ(service_.requestCount("/files/moved.exe"), 0u);
-    EXPECT_FALSE(fs::exists(InstallerPath()));
-}
-
-TEST_F(SelfUpdate, TruncatedInstallerLeavesNoPartialFile) {
-    Publish("1.0.9", std::string(200000, 'i'), Sha256Hex(std::string(200000, 'i')));
-    service_.setFault("/files/setup.exe", Fault::Truncate(1000));
-    const std::wstring status = RunTask();
-    EXPECT_NE(status, kLaunched);
-    EXPECT_FALSE(fs::exists(InstallerPath()));
-    EXPECT_EQ(closeRequests_, 0);
-}
-
-TEST_F(SelfUpdate, EndlessInstallerStopsAtTheCapAndLeavesNothing) {
-    Publish("1.0.9", kInstallerScript, Sha256Hex(kInstallerScript));
-    service_.setFault("/files/setup.exe", Fault::Endless());
-    target_.installerMaxBytes = 1u << 20;
-    EXPECT_EQ(RunTask(), L"HTTPS response read failed");
-    EXPECT_FALSE(fs::exists(InstallerPath()));
-}
-
 TEST_F(SelfUpdate, InstallerThatCannotStartIsReportedAndKept) {
     const std::string notAProgram = "MZ this is not something the system can execute\n";
     Publish("1.0.9", notAProgram, Sha256Hex(notAProgram));
@@ -301,72 +212,52 @@ TEST_F(SelfUpdate, InstallerThatCannotStartIsReportedAndKept) {
     EXPECT_EQ(ReadFile(InstallerPath()), notAProgram);
 }
 
-TEST_F(SelfUpdate, MissingTemporaryFolderIsAWriteFailure) {
-    Publish("1.0.9", kInstallerScript, Sha256Hex(kInstallerScript));
-    target_.temporaryFolder = scratch_ / "does-not-exist";
-    EXPECT_EQ(RunTask(), kWriteFailed);
-}
-
-TEST_F(SelfUpdate, NoUpdateAvailableDoesNothing) {
-    const UpdateResult result = InstallLauncherUpdate(LauncherRelease{}, target_);
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.message, L"No update available");
-    EXPECT_EQ(service_.requestCount(), 0u);
-    EXPECT_FALSE(fs::exists(InstallerFolder(temporary_)));
-}
-
-// --- The private folder in a temporary folder other users can write to ---
-
-class PlantedFolder : public SelfUpdate {
-protected:
-    void SetUp() override {
-        SelfUpdate::SetUp();
-        Publish("1.0.9", kInstallerScript, Sha256Hex(kInstallerScript));
-        outside_ = scratch_ / "victim";
-        fs::create_directory(outside_);
-    }
-    void ExpectRefusedAndNothingWrittenOutside() {
+// Something planted where the private folder goes, in a temporary folder other users can write.
+TEST_F(SelfUpdate, PlantedFolderIsRefusedAndNothingIsWrittenOutside) {
+    const fs::path outside = scratch_.path() / "victim";
+    const fs::path folder = InstallerFolder(temporary_);
+    const auto ownFolder = [&](fs::perms perms) {
+        fs::create_directory(folder);
+        fs::permissions(folder, perms, fs::perm_options::replace);
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+    };
+    std::vector<Case> cases = {
+        {"link to a folder elsewhere", [&] { fs::create_directory_symlink(outside, folder); }},
+        {"folder others can enter", [&] { ownFolder(fs::perms::all); }},
+        {"plain file", [&] { WriteFile(folder, "squatter"); }},
+    };
+    if (geteuid() == 0)  // only root can hand a folder to another user
+        cases.push_back({"folder of another user", [&] {
+                             ownFolder(fs::perms::owner_all);
+                             ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+                         }});
+    PublishInstaller();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(temporary_);
+        fs::create_directory(temporary_);
+        fs::create_directory(outside);
+        c.plant();
         EXPECT_EQ(RunTask(), kWriteFailed);
         EXPECT_EQ(closeRequests_, 0);
-        EXPECT_TRUE(fs::is_empty(outside_));
-        EXPECT_EQ(service_.requestCount("/files/setup.exe"), 0u);
+        EXPECT_TRUE(fs::is_empty(outside));
+        if (fs::is_directory(folder) && !fs::is_symlink(folder)) {
+            EXPECT_TRUE(fs::is_empty(folder));
+        }
         EXPECT_FALSE(fs::exists(output_));
     }
-    fs::path outside_;
-};
-
-TEST_F(PlantedFolder, LinkInPlaceOfThePrivateFolderIsRefused) {
-    fs::create_directory_symlink(outside_, InstallerFolder(temporary_));
-    ExpectRefusedAndNothingWrittenOutside();
+    EXPECT_EQ(service_.requestCount("/files/setup.exe"), 0u);
 }
 
-TEST_F(PlantedFolder, FolderOfAnotherUserIsRefused) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "only root can hand a folder to another user";
+TEST_F(SelfUpdate, LinkInPlaceOfTheInstallerIsReplacedNotFollowed) {
+    PublishInstaller();
     fs::create_directory(InstallerFolder(temporary_));
     fs::permissions(InstallerFolder(temporary_), fs::perms::owner_all, fs::perm_options::replace);
-    ASSERT_EQ(chown(InstallerFolder(temporary_).c_str(), 65534, 65534), 0);
-    ExpectRefusedAndNothingWrittenOutside();
-    EXPECT_TRUE(fs::is_empty(InstallerFolder(temporary_)));
-}
-
-TEST_F(PlantedFolder, FolderOthersCanEnterIsRefused) {
-    fs::create_directory(InstallerFolder(temporary_));
-    fs::permissions(InstallerFolder(temporary_), fs::perms::all, fs::perm_options::replace);
-    ExpectRefusedAndNothingWrittenOutside();
-    EXPECT_TRUE(fs::is_empty(InstallerFolder(temporary_)));
-}
-
-TEST_F(PlantedFolder, PlainFileInPlaceOfTheFolderIsRefused) {
-    std::ofstream(InstallerFolder(temporary_)) << "squatter";
-    ExpectRefusedAndNothingWrittenOutside();
-}
-
-TEST_F(PlantedFolder, LinkInPlaceOfTheInstallerIsReplacedNotFollowed) {
-    fs::create_directory(InstallerFolder(temporary_));
-    fs::permissions(InstallerFolder(temporary_), fs::perms::owner_all, fs::perm_options::replace);
-    const fs::path victimFile = outside_ / "important";
-    std::ofstream(victimFile) << "keep me";
+    const fs::path victimFile = scratch_.path() / "important";
+    WriteFile(victimFile, "keep me");
     fs::create_symlink(victimFile, InstallerPath());
     EXPECT_EQ(RunTask(), kLaunched);
     EXPECT_EQ(ReadFile(victimFile), "keep me");
@@ -374,7 +265,8 @@ TEST_F(PlantedFolder, LinkInPlaceOfTheInstallerIsReplacedNotFollowed) {
     EXPECT_FALSE(WaitForInstallerOutput().empty());
 }
 
-TEST_F(PlantedFolder, NarrowUmaskStillGivesAUsableFolder) {
+TEST_F(SelfUpdate, NarrowUmaskStillGivesAUsableFolder) {
+    PublishInstaller();
     const mode_t previous = umask(0777);
     const std::wstring status = RunTask();
     umask(previous);

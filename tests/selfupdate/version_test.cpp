@@ -5,104 +5,78 @@
 #include <vector>
 
 #include "selfupdate/launcher_update.h"
+#include "update/text.h"
 
 namespace {
 
-struct NumbersCase {
-    const char* name;
-    std::wstring text;
-    std::vector<std::int32_t> expected;
-};
-void PrintTo(const NumbersCase& c, std::ostream* out) {
-    *out << c.name;
+TEST(ParseVersionNumbers, ReadsLikeTheCLibrary) {
+    struct Case {
+        std::wstring text;
+        std::vector<std::int32_t> expected;
+    };
+    const Case cases[] = {
+        {L"", {}},
+        {L"1.0.8", {1, 0, 8}},
+        {L"1.2.", {1, 2}},  // a trailing dot adds nothing
+        {L"1..3", {1, 0, 3}},
+        {L".", {0}},
+        {L".5", {0, 5}},
+        {L"1.0.8-beta", {1, 0, 8}},
+        {L"V9.0", {0, 0}},
+        {L" 7.\t-2.\n+3", {7, -2, 3}},
+        {L"- 4.+-4", {0, 0}},
+        {L"1 2", {1}},
+        {L"2147483647.-2147483648", {INT_MAX, INT_MIN}},
+        {L"2147483648.99999999999999999999999", {INT_MAX, INT_MAX}},
+        {L"-2147483649.-99999999999999999999999", {INT_MIN, INT_MIN}},
+        {L"\x0661.2", {0, 2}},  // only ASCII digits count
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ParseVersionNumbers(c.text), c.expected) << WideToUtf8(c.text);
 }
 
-class VersionNumbers : public ::testing::TestWithParam<NumbersCase> {};
-
-TEST_P(VersionNumbers, ReadLikeTheCLibrary) {
-    EXPECT_EQ(ParseVersionNumbers(GetParam().text), GetParam().expected);
+TEST(CompareVersions, PieceByPieceAndAntisymmetric) {
+    struct Case {
+        std::wstring a, b;
+        int expected;
+    };
+    const Case cases[] = {
+        {L"v1.0.8", L"v1.0.8", 0},
+        {L"v1.0.8", L"1.0.8", 0},
+        {L"v1.0.8", L"1.0.8.0", 0},
+        {L"v1.0.8", L"1.0.9", -1},
+        {L"v1.0.8", L"1.1", -1},
+        {L"v1.0.8", L"1.0.7", 1},
+        {L"v1.0.8", L"0.9", 1},
+        {L"1.0.10", L"1.0.9", 1},
+        {L"v1.0.8", L"1.0.8-beta", 0},
+        {L"v1.0.8", L"V9.0", 1},
+        {L"vv2", L"0", 0},
+        {L"1.-1", L"1.0", -1},
+        {L"99999999999", L"2147483647", 0},
+        {L"", L"0.0", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(WideToUtf8(c.a) + " vs " + WideToUtf8(c.b));
+        EXPECT_EQ(CompareVersions(c.a, c.b), c.expected);
+        EXPECT_EQ(CompareVersions(c.b, c.a), -c.expected);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, VersionNumbers,
-    ::testing::Values(
-        NumbersCase{"Empty", L"", {}}, NumbersCase{"Plain", L"1.0.8", {1, 0, 8}},
-        NumbersCase{"FourPieces", L"1.0.8.0", {1, 0, 8, 0}},
-        NumbersCase{"TrailingDotAddsNothing", L"1.2.", {1, 2}},
-        NumbersCase{"EmptyPieceIsZero", L"1..3", {1, 0, 3}}, NumbersCase{"LoneDot", L".", {0}},
-        NumbersCase{"LeadingDot", L".5", {0, 5}},
-        NumbersCase{"SuffixStopsTheDigits", L"1.0.8-beta", {1, 0, 8}},
-        NumbersCase{"LetterFirstIsZero", L"V9.0", {0, 0}},
-        NumbersCase{"BlanksAndSigns", L" 7.\t-2.\n+3", {7, -2, 3}},
-        NumbersCase{"SignThenBlankIsZero", L"- 4.+-4", {0, 0}},
-        NumbersCase{"BlankInsideStops", L"1 2", {1}},
-        NumbersCase{"Int32Limits", L"2147483647.-2147483648", {INT_MAX, INT_MIN}},
-        NumbersCase{"SaturatesAbove", L"2147483648.99999999999999999999999", {INT_MAX, INT_MAX}},
-        NumbersCase{"SaturatesBelow", L"-2147483649.-99999999999999999999999", {INT_MIN, INT_MIN}},
-        NumbersCase{"LeadingZeros", L"0007.00", {7, 0}},
-        NumbersCase{"NonAsciiDigitIsNotADigit", L"\x0661.2", {0, 2}}),
-    [](const auto& test) { return std::string(test.param.name); });
-
-struct CompareCase {
-    const char* name;
-    std::wstring a, b;
-    int expected;
-};
-void PrintTo(const CompareCase& c, std::ostream* out) {
-    *out << c.name;
+TEST(IsPrivateFolder, AcceptsOnlyOurOwnPrivateFolder) {
+    struct Case {
+        bool isDirectory;
+        unsigned owner, mode;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {true, 1000, 0700, true},   {true, 1001, 0700, false},  {true, 1000, 0750, false},
+        {true, 1000, 0707, false},  {true, 1000, 01700, false}, {true, 1000, 0600, false},
+        {false, 1000, 0700, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(IsPrivateFolder(c.isDirectory, c.owner, c.mode, 1000), c.accepted)
+            << c.isDirectory << " " << c.owner << " " << std::oct << c.mode;
 }
-
-class VersionOrder : public ::testing::TestWithParam<CompareCase> {};
-
-TEST_P(VersionOrder, ComparesPieceByPiece) {
-    EXPECT_EQ(CompareVersions(GetParam().a, GetParam().b), GetParam().expected);
-    EXPECT_EQ(CompareVersions(GetParam().b, GetParam().a), -GetParam().expected) << "antisymmetric";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, VersionOrder,
-    ::testing::Values(
-        CompareCase{"SameText", L"v1.0.8", L"v1.0.8", 0},
-        CompareCase{"WithoutV", L"v1.0.8", L"1.0.8", 0},
-        CompareCase{"ExtraZeroPiece", L"v1.0.8", L"1.0.8.0", 0},
-        CompareCase{"Patch", L"v1.0.8", L"1.0.9", -1}, CompareCase{"Minor", L"v1.0.8", L"1.1", -1},
-        CompareCase{"Major", L"v1.0.8", L"2", -1}, CompareCase{"Older", L"v1.0.8", L"1.0.7", 1},
-        CompareCase{"OlderShort", L"v1.0.8", L"0.9", 1},
-        CompareCase{"NumericNotTextual", L"1.0.10", L"1.0.9", 1},
-        CompareCase{"SuffixIgnored", L"v1.0.8", L"1.0.8-beta", 0},
-        CompareCase{"UpperCaseVIsZero", L"v1.0.8", L"V9.0", 1},
-        CompareCase{"OnlyOneVDropped", L"vv2", L"0", 0},
-        CompareCase{"NegativePiece", L"1.-1", L"1.0", -1},
-        CompareCase{"SaturatedEqual", L"99999999999", L"2147483647", 0},
-        CompareCase{"EmptyEqualsZero", L"", L"0.0", 0}, CompareCase{"BareV", L"v", L"", 0}),
-    [](const auto& test) { return std::string(test.param.name); });
-
-struct FolderCase {
-    const char* name;
-    bool isDirectory;
-    unsigned owner, mode;
-    bool accepted;
-};
-void PrintTo(const FolderCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
-class InstallerFolderCheck : public ::testing::TestWithParam<FolderCase> {};
-
-TEST_P(InstallerFolderCheck, AcceptsOnlyOurOwnPrivateFolder) {
-    const FolderCase& c = GetParam();
-    EXPECT_EQ(IsPrivateFolder(c.isDirectory, c.owner, c.mode, 1000), c.accepted);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, InstallerFolderCheck,
-                         ::testing::Values(FolderCase{"Ours", true, 1000, 0700, true},
-                                           FolderCase{"ForeignOwner", true, 1001, 0700, false},
-                                           FolderCase{"RootOwned", true, 0, 0700, false},
-                                           FolderCase{"GroupReadable", true, 1000, 0750, false},
-                                           FolderCase{"WorldWritable", true, 1000, 0777, false},
-                                           FolderCase{"Sticky", true, 1000, 01700, false},
-                                           FolderCase{"OwnerCannotEnter", true, 1000, 0600, false},
-                                           FolderCase{"PlainFile", false, 1000, 0700, false}),
-                         [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
+#include <functional>
 #include <stdexcept>
 #include <thread>
 
@@ -13,89 +13,58 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A door the worker waits at until the test opens it; bounded so a fault fails, not hangs.
-class Gate {
-public:
-    void Open() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        open_ = true;
-        changed_.notify_all();
-    }
-    void Close() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        open_ = false;
-    }
-    bool Wait() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, 60s, [this] { return open_; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool open_ = false;
-};
-
-bool WaitUntilIdle(LauncherState& state) {
-    auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (state.busy.load()) {
+bool WaitUntil(const std::function<bool()>& done) {
+    for (auto deadline = std::chrono::steady_clock::now() + 60s; !done();
+         std::this_thread::sleep_for(1ms))
         if (std::chrono::steady_clock::now() > deadline)
             return false;
-        std::this_thread::yield();
-    }
     return true;
 }
 
-struct Counters {
-    std::atomic<int> runs{0};
-    std::atomic<int> launches{0};
-    std::atomic<int> launcherTasks{0};
-    std::atomic<int> closes{0};
-};
+bool WaitUntilIdle(LauncherState& state) {
+    return WaitUntil([&] { return !state.busy.load(); });
+}
 
-// A state block whose hooks count calls; the update run reports two files once `gate` opens.
+// A state block whose hooks count calls; the update run reports two files once `gate` opens
+// (bounded, so a fault fails rather than hangs) and then succeeds unless `runFails`.
 class StateTest : public testing::Test {
 protected:
     void SetUp() override {
         state.hooks.clientDirectory = [] { return std::filesystem::path("/nonexistent/client"); };
         state.hooks.runClientUpdate = [this](const std::filesystem::path&,
                                              const UpdateProgressCallback& progress) {
-            ++counters.runs;
-            if (!gate.Wait())
+            ++runs;
+            if (!WaitUntil([this] { return gate.load(); }))
                 return UpdateResult{false, L"gate timed out"};
-            qs::UpdateProgress report;
-            report.fileCount = 2;
-            report.message = L"Downloading a.dat";
-            progress(report);
-            report.fileIndex = 1;
-            report.message = L"Downloading b.dat";
-            progress(report);
-            report.fileIndex = 2;
-            report.message = L"Update complete.";
-            progress(report);
-            return UpdateResult{true, L"Ready to play."};
+            const wchar_t* messages[] = {L"Downloading a.dat", L"Downloading b.dat",
+                                         L"Update complete."};
+            for (int i = 0; i < 3; ++i) {
+                qs::UpdateProgress report;
+                report.fileIndex = i;
+                report.fileCount = 2;
+                report.message = messages[i];
+                progress(report);
+            }
+            return runFails ? UpdateResult{false, L"Update server returned an error"}
+                            : UpdateResult{true, L"Ready to play."};
         };
         state.hooks.launchClient = [this](const std::filesystem::path&,
                                           const std::filesystem::path&, std::wstring& error) {
-            ++counters.launches;
+            ++launches;
             if (launchFails)
                 error = L"Could not start QSClient.exe.";
             return !launchFails;
         };
-        state.hooks.launcherUpdate = [this](std::mutex* statusMutex, std::wstring* statusText,
-                                            std::atomic<bool>* busy, const WindowCloser*) {
-            ++counters.launcherTasks;
-            {
-                std::lock_guard<std::mutex> lock(*statusMutex);
-                *statusText = L"Launcher is up to date.";
-            }
+        state.hooks.launcherUpdate = [this](std::mutex*, std::wstring*, std::atomic<bool>* busy,
+                                            const WindowCloser*) {
+            ++launcherTasks;
             busy->exchange(false);
         };
-        state.window = [this] { ++counters.closes; };
+        state.window = [this] { ++closes; };
         state.autoCheckPending = false;
     }
     void TearDown() override {
-        gate.Open();
+        gate = true;
         JoinWorker(state);
     }
 
@@ -114,9 +83,10 @@ protected:
         return state.statusText;
     }
 
-    Gate gate;
-    Counters counters;
+    std::atomic<bool> gate{false};
+    std::atomic<int> runs{0}, launches{0}, launcherTasks{0}, closes{0};
     bool launchFails = false;
+    std::atomic<bool> runFails{false};
     LauncherState state;
 };
 
@@ -130,24 +100,23 @@ TEST_F(StateTest, FirstFrameStartsTheAutomaticCheck) {
     EXPECT_FALSE(state.autoCheckPending);
     BeginFrameRequests(state);
     EXPECT_EQ(state.statusSnapshot, L"Checking for updates...");
-    gate.Open();
+    gate = true;
     ASSERT_TRUE(WaitUntilIdle(state));
     BeginFrameRequests(state);
     EXPECT_EQ(state.statusSnapshot, L"Ready to play.");
     EXPECT_EQ(state.indexSnapshot, 0);
     EXPECT_EQ(state.countSnapshot, 0);
-    EXPECT_EQ(counters.runs.load(), 1);
+    EXPECT_EQ(runs.load(), 1);
 }
 
+// With "verify on start" off the first frame spends the automatic check; a press still works.
 TEST_F(StateTest, AutomaticCheckIsSpentEvenWhenSwitchedOff) {
     state.autoCheckPending = true;
     Frame(false, false, false, /*verifyOnStart=*/false);
     EXPECT_FALSE(state.autoCheckPending);
-    EXPECT_FALSE(state.busy.load());
-    EXPECT_FALSE(state.worker.joinable());
     Frame(false, false, false, true);
     EXPECT_FALSE(state.busy.load());
-    // A press still works with the option off.
+    EXPECT_FALSE(state.worker.joinable());
     Frame(true, false, false, false);
     EXPECT_TRUE(state.busy.load());
 }
@@ -158,14 +127,14 @@ TEST_F(StateTest, RequestsWhileBusyAreDropped) {
     for (int frame = 0; frame < 5; ++frame)
         Frame(true, true, true);
     EXPECT_EQ(Status(), L"Checking for updates...");
-    gate.Open();
+    gate = true;
     ASSERT_TRUE(WaitUntilIdle(state));
-    EXPECT_EQ(counters.runs.load(), 1);
-    EXPECT_EQ(counters.launches.load(), 0);
-    EXPECT_EQ(counters.launcherTasks.load(), 0);
+    EXPECT_EQ(runs.load(), 1);
+    EXPECT_EQ(launches.load(), 0);
+    EXPECT_EQ(launcherTasks.load(), 0);
     // After the run the same presses work.
     Frame(false, true, false);
-    EXPECT_EQ(counters.launches.load(), 1);
+    EXPECT_EQ(launches.load(), 1);
     EXPECT_EQ(Status(), L"Client started.");
 }
 
@@ -176,23 +145,22 @@ TEST_F(StateTest, SameFrameCombinations) {
     };
     for (const Case& c : {Case{true, false, true, 1, 0, 0}, Case{true, true, false, 1, 0, 0},
                           Case{false, true, true, 0, 1, 1}, Case{true, true, true, 1, 0, 0}}) {
-        counters.runs = counters.launches = counters.launcherTasks = 0;
-        gate.Close();  // the run must still be going when Play and the launcher are decided
+        runs = launches = launcherTasks = 0;
+        gate = false;  // the run must still be going when Play and the launcher are decided
         Frame(c.update, c.play, c.launcher);
-        gate.Open();
+        gate = true;
         ASSERT_TRUE(WaitUntilIdle(state));
         JoinWorker(state);
-        EXPECT_EQ(counters.runs.load(), c.runs);
-        EXPECT_EQ(counters.launches.load(), c.launches);
-        EXPECT_EQ(counters.launcherTasks.load(), c.launcherTasks);
+        EXPECT_EQ(runs.load(), c.runs);
+        EXPECT_EQ(launches.load(), c.launches);
+        EXPECT_EQ(launcherTasks.load(), c.launcherTasks);
     }
 }
 
 TEST_F(StateTest, LauncherCheckAnnouncesItselfAndReturnsToIdle) {
-    Gate launcherGate;
     state.hooks.launcherUpdate = [&](std::mutex* statusMutex, std::wstring* statusText,
                                      std::atomic<bool>* busy, const WindowCloser* window) {
-        launcherGate.Wait();
+        WaitUntil([this] { return gate.load(); });
         {
             std::lock_guard<std::mutex> lock(*statusMutex);
             *statusText = L"Installer started.";
@@ -203,72 +171,65 @@ TEST_F(StateTest, LauncherCheckAnnouncesItselfAndReturnsToIdle) {
     Frame(false, false, true);
     EXPECT_EQ(Status(), L"Checking for launcher updates...");
     Frame(true, true, false);  // dropped: the launcher task owns the launcher
-    launcherGate.Open();
+    gate = true;
     ASSERT_TRUE(WaitUntilIdle(state));
     JoinWorker(state);
     EXPECT_EQ(Status(), L"Installer started.");
-    EXPECT_EQ(counters.closes.load(), 1);
-    EXPECT_EQ(counters.runs.load(), 0);
-    EXPECT_EQ(counters.launches.load(), 0);
+    EXPECT_EQ(closes.load(), 1);
+    EXPECT_EQ(runs.load() + launches.load(), 0);
 }
 
+// The run's text, success or failure, and zeroed progress are in place before busy clears.
 TEST_F(StateTest, FinalStatusAndZeroProgressAreInPlaceBeforeBusyClears) {
-    gate.Open();
+    gate = true;
     for (int run = 0; run < 200; ++run) {
+        runFails = run % 2 == 1;
         Frame(true, false, false);
         ASSERT_TRUE(WaitUntilIdle(state));
         // No lock-free peek: the lock is the contract; what matters is the order.
         std::lock_guard<std::mutex> lock(state.statusMutex);
-        ASSERT_EQ(state.statusText, L"Ready to play.") << "run " << run;
+        ASSERT_EQ(state.statusText,
+                  runFails ? L"Update server returned an error" : L"Ready to play.")
+            << "run " << run;
         ASSERT_EQ(state.progressIndex, 0);
         ASSERT_EQ(state.progressCount, 0);
     }
-    EXPECT_EQ(counters.runs.load(), 200);
+    EXPECT_EQ(runs.load(), 200);
 }
 
 TEST_F(StateTest, SnapshotsFollowTheRunWhileFramesKeepComing) {
     // Frames keep snapshotting while the worker reports: the snapshot is always one whole
     // report (a message with its own index), never a mix.
     Frame(true, false, false);
-    gate.Open();
+    gate = true;
     auto deadline = std::chrono::steady_clock::now() + 60s;
     while (state.busy.load() && std::chrono::steady_clock::now() < deadline) {
         BeginFrameRequests(state);
         const std::wstring& text = state.statusSnapshot;
-        std::int32_t expectedIndex = -1;
-        if (text == L"Downloading a.dat")
-            expectedIndex = 0;
-        if (text == L"Downloading b.dat")
-            expectedIndex = 1;
-        if (text == L"Update complete.")
-            expectedIndex = 2;
-        if (text == L"Ready to play.")
-            expectedIndex = 0;
-        if (expectedIndex >= 0) {
-            EXPECT_EQ(state.indexSnapshot, expectedIndex) << text;
+        const int expected = text == L"Downloading b.dat" ? 1 : text == L"Update complete." ? 2 : 0;
+        if (text != L"Checking for updates...") {
+            EXPECT_EQ(state.indexSnapshot, expected) << text;
         }
     }
     ASSERT_FALSE(state.busy.load());
 }
 
 TEST_F(StateTest, PlayPublishesItsOutcomeAndHonoursCloseOnLaunch) {
+    auto counting = state.hooks.launchClient;
+    state.hooks.launchClient = nullptr;  // the real launch, of a client that is not there
+    Frame(false, true, false, true, /*closeOnLaunch=*/true);
+    EXPECT_EQ(Status(), L"Could not start QSClient.exe.");
+    state.hooks.launchClient = counting;
     Frame(false, true, false, true, /*closeOnLaunch=*/false);
     EXPECT_EQ(Status(), L"Client started.");
-    EXPECT_EQ(counters.closes.load(), 0);
+    EXPECT_EQ(closes.load(), 0);
     Frame(false, true, false, true, /*closeOnLaunch=*/true);
-    EXPECT_EQ(counters.closes.load(), 1);
+    EXPECT_EQ(closes.load(), 1);
     launchFails = true;
     Frame(false, true, false, true, /*closeOnLaunch=*/true);
     EXPECT_EQ(Status(), L"Could not start QSClient.exe.");
-    EXPECT_EQ(counters.closes.load(), 1);
+    EXPECT_EQ(closes.load(), 1);
     EXPECT_FALSE(state.busy.load());
-}
-
-TEST_F(StateTest, PlayWithTheRealLaunchReportsAMissingClient) {
-    state.hooks.launchClient = nullptr;
-    Frame(false, true, false, true, /*closeOnLaunch=*/true);
-    EXPECT_EQ(Status(), L"Could not start QSClient.exe.");
-    EXPECT_EQ(counters.closes.load(), 0);
 }
 
 TEST_F(StateTest, UnresolvableClientFolderIsShownAndNothingStaysBusy) {
@@ -277,7 +238,7 @@ TEST_F(StateTest, UnresolvableClientFolderIsShownAndNothingStaysBusy) {
     };
     Frame(false, true, false);
     EXPECT_EQ(Status(), L"Cannot resolve AppData");
-    EXPECT_EQ(counters.launches.load(), 0);
+    EXPECT_EQ(launches.load(), 0);
 
     {
         std::lock_guard<std::mutex> lock(state.statusMutex);
@@ -288,41 +249,8 @@ TEST_F(StateTest, UnresolvableClientFolderIsShownAndNothingStaysBusy) {
     ASSERT_TRUE(WaitUntilIdle(state));
     JoinWorker(state);
     EXPECT_EQ(Status(), L"Cannot resolve AppData");
-    EXPECT_EQ(counters.runs.load(), 0);
+    EXPECT_EQ(runs.load(), 0);
     std::lock_guard<std::mutex> lock(state.statusMutex);
     EXPECT_EQ(state.progressIndex, 0);
     EXPECT_EQ(state.progressCount, 0);
-}
-
-TEST(ProgressSink, CopiesOneReportUnderTheLock) {
-    std::mutex statusMutex;
-    std::int32_t index = -1, count = -1;
-    std::wstring text = L"before";
-    ProgressSink sink(&statusMutex, &index, &count, &text);
-    qs::UpdateProgress report;
-    report.fileIndex = 4;
-    report.fileCount = 9;
-    report.message = L"Downloading x";
-    sink(report);
-    EXPECT_EQ(index, 4);
-    EXPECT_EQ(count, 9);
-    EXPECT_EQ(text, L"Downloading x");
-}
-
-TEST(ClientUpdateTask, RunFailureTextBecomesTheStatus) {
-    LauncherState state;
-    state.busy = true;
-    state.progressIndex = 1;
-    state.progressCount = 2;
-    WorkerHooks hooks;
-    hooks.clientDirectory = [] { return std::filesystem::path("/x"); };
-    hooks.runClientUpdate = [](const std::filesystem::path&, const UpdateProgressCallback&) {
-        return UpdateResult{false, L"Update server returned an error"};
-    };
-    ClientUpdateTask(&state.statusMutex, &state.progressIndex, &state.progressCount,
-                     &state.statusText, &state.busy, hooks);
-    EXPECT_EQ(state.statusText, L"Update server returned an error");
-    EXPECT_EQ(state.progressIndex, 0);
-    EXPECT_EQ(state.progressCount, 0);
-    EXPECT_FALSE(state.busy.load());
 }

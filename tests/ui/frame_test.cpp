@@ -1,9 +1,10 @@
 // The frame composer driven headless: simulated mouse over real frames, assertions on what the
-// main loop and the shell would read afterwards.
+// main loop and the shell would read afterwards. Every test runs with no fonts and with the real
+// ones: a missing font hides text but never a hit area.
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
+#include <optional>
 
 #include "app/client.h"
 #include "app/settings.h"
@@ -14,102 +15,54 @@
 namespace {
 
 constexpr float kPlayX = 141.0f + 80.0f, kPlayY = 462.0f + 21.0f;
-constexpr float kSettingsButtonX = 309.0f + 57.0f, kSettingsButtonY = 462.0f + 21.0f;
 constexpr float kNavX = 36.0f;
 constexpr float kNavHomeY = 141.0f, kNavNewsY = 189.0f, kNavSettingsY = 237.0f;
-
-std::string FontName(const testing::TestParamInfo<FontMode>& info) {
-    return info.param == FontMode::Real ? "RealFonts" : "NullFonts";
-}
 
 class UiFrame : public testing::TestWithParam<FontMode> {
 protected:
     ScratchHomes homes;
 };
 
-// ---- Home page primary button -------------------------------------------------------------------
-
-TEST_P(UiFrame, PlayIsDisabledWhileTheServerIsOffline) {
-    homes.installClient();
-    FakeServer server(false);
-    UiHarness h(GetParam());
-    h.moveTo(kPlayX, kPlayY);
-    EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Arrow);
-    h.click(kPlayX, kPlayY);
-    EXPECT_FALSE(h.state.requestPlay);
-    EXPECT_FALSE(h.state.requestUpdateCheck);
-    EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Arrow);
-}
-
-TEST_P(UiFrame, NoServerAnswerYetCountsAsOffline) {
-    homes.installClient();
-    UiHarness h(GetParam());  // no poller registered at all
-    h.click(kPlayX, kPlayY);
-    EXPECT_FALSE(h.state.requestPlay);
-    EXPECT_FALSE(h.state.requestUpdateCheck);
-}
-
-TEST_P(UiFrame, FirstStartWithoutClientAsksForAnUpdate) {
-    FakeServer server(true, 0);
-    UiHarness h(GetParam());
-    h.moveTo(kPlayX, kPlayY);
-    EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Hand);
-    h.click(kPlayX, kPlayY);
-    EXPECT_TRUE(h.state.requestUpdateCheck);
-    EXPECT_FALSE(h.state.requestPlay);
-    h.frame();  // the request lives for one frame only
-    EXPECT_FALSE(h.state.requestUpdateCheck);
-}
-
-TEST_P(UiFrame, InstalledClientAndOnlineServerPlays) {
-    homes.installClient();
-    FakeServer server(true, 12);
-    UiHarness h(GetParam());
-    h.click(kPlayX, kPlayY);
-    EXPECT_TRUE(h.state.requestPlay);
-    EXPECT_FALSE(h.state.requestUpdateCheck);
-}
-
-TEST_P(UiFrame, PressDuringAnUpdateAsksForAnotherUpdateNotPlay) {
-    homes.installClient();
-    FakeServer server(true, 3);
-    UiHarness h(GetParam());
-    h.state.indexSnapshot = 3;
-    h.state.countSnapshot = 12;
-    h.click(kPlayX, kPlayY);
-    EXPECT_TRUE(h.state.requestUpdateCheck);
-    EXPECT_FALSE(h.state.requestPlay);
-    // After the run (both counters 0) the same press plays.
-    h.state.indexSnapshot = h.state.countSnapshot = 0;
-    h.click(kPlayX, kPlayY);
-    EXPECT_TRUE(h.state.requestPlay);
-}
-
-TEST_P(UiFrame, UpdateRequestDuringARunIsDroppedByTheLoop) {
-    homes.installClient();
-    FakeServer server(true, 3);
-    UiHarness h(GetParam());
-    h.state.autoCheckPending = false;
-    h.state.busy = true;  // a client update run is under way
-    {
-        std::lock_guard lock(h.state.statusMutex);
-        h.state.statusText = L"Downloading data/a.pak";
+TEST_P(UiFrame, PlayButtonRequests) {
+    struct Case {
+        const char* name;
+        bool installed;
+        std::optional<bool> online;  // nullopt: no server answer yet
+        bool updating;
+        bool play, update;
+    };
+    const Case cases[] = {
+        {"server offline", true, false, false, false, false},
+        {"no answer yet counts as offline", true, std::nullopt, false, false, false},
+        {"first start without client", false, true, false, false, true},
+        {"installed and online", true, true, false, true, false},
+        {"during an update: another update, not play", true, true, true, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(homes.clientFolder());
+        if (c.installed)
+            homes.installClient();
+        std::optional<FakeServer> server;
+        if (c.online)
+            server.emplace(*c.online, 3);
+        UiHarness h(GetParam());
+        if (c.updating) {
+            h.state.indexSnapshot = 3;
+            h.state.countSnapshot = 12;
+        }
+        h.moveTo(kPlayX, kPlayY);
+        const bool enabled = c.play || c.update;
+        EXPECT_EQ(h.lastCursor, enabled ? ImGuiMouseCursor_Hand : ImGuiMouseCursor_Arrow);
+        h.click(kPlayX, kPlayY);
+        EXPECT_EQ(h.state.requestPlay, c.play);
+        EXPECT_EQ(h.state.requestUpdateCheck, c.update);
+        h.frame();  // a request lives for one frame only
+        EXPECT_FALSE(h.state.requestPlay || h.state.requestUpdateCheck);
     }
-    h.state.indexSnapshot = 3;
-    h.state.countSnapshot = 12;
-    h.click(kPlayX, kPlayY);
-    ASSERT_TRUE(h.state.requestUpdateCheck);
-    ActOnFrameRequests(h.state, true, false);
-    EXPECT_FALSE(h.state.worker.joinable());
-    EXPECT_TRUE(h.state.busy.load());
-    {
-        std::lock_guard lock(h.state.statusMutex);
-        EXPECT_EQ(h.state.statusText, L"Downloading data/a.pak");
-    }
-    JoinWorker(h.state);
 }
 
-TEST_P(UiFrame, ServerGoingOfflineDisablesTheButtonOnTheNextFrame) {
+TEST_P(UiFrame, ServerGoingOfflineDisablesPlayOnTheNextFrame) {
     homes.installClient();
     FakeServer server(true, 1);
     UiHarness h(GetParam());
@@ -120,14 +73,11 @@ TEST_P(UiFrame, ServerGoingOfflineDisablesTheButtonOnTheNextFrame) {
     EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Arrow);
 }
 
-// ---- Page selection
-// ---------------------------------------------------------------------------------
-
 TEST_P(UiFrame, SettingsButtonAndNavigationSelectPages) {
     UiHarness h(GetParam());
     h.frame();
     EXPECT_EQ(h.ui.activePage, ActivePage::Home);
-    h.click(kSettingsButtonX, kSettingsButtonY);
+    h.click(309.0f + 57.0f, 462.0f + 21.0f);  // the Home page's SETTINGS button
     EXPECT_EQ(h.ui.activePage, ActivePage::Settings);
     h.click(kNavX, kNavHomeY);
     EXPECT_EQ(h.ui.activePage, ActivePage::Home);
@@ -135,8 +85,7 @@ TEST_P(UiFrame, SettingsButtonAndNavigationSelectPages) {
     EXPECT_EQ(h.ui.activePage, ActivePage::News);
     h.click(kNavX, kNavSettingsY);
     EXPECT_EQ(h.ui.activePage, ActivePage::Settings);
-    // Between the buttons nothing is hit.
-    h.click(kNavX, 164.0f);
+    h.click(kNavX, 164.0f);  // between the buttons nothing is hit
     EXPECT_EQ(h.ui.activePage, ActivePage::Settings);
 }
 
@@ -164,27 +113,6 @@ TEST_P(UiFrame, NewsButtonMarksNewsSeenEvenWhenAlreadySelected) {
     SetCurrentNewsFeed(nullptr);
 }
 
-// ---- Sidebar animation
-// --------------------------------------------------------------------------------
-
-TEST_P(UiFrame, MarkerStartsInPlaceThenGlides) {
-    UiHarness h(GetParam());
-    h.frame();
-    EXPECT_FLOAT_EQ(h.ui.sidebar.indicatorY, 120.0f);
-    EXPECT_FLOAT_EQ(h.ui.sidebar.homeActive, 1.0f);
-    EXPECT_FLOAT_EQ(h.ui.sidebar.settingsActive, 0.0f);
-
-    h.click(kNavX, kNavSettingsY);
-    h.frame();
-    EXPECT_GT(h.ui.sidebar.indicatorY, 120.0f);
-    EXPECT_LT(h.ui.sidebar.indicatorY, 216.0f);
-    for (int i = 0; i < 120; ++i)
-        h.frame();
-    EXPECT_NEAR(h.ui.sidebar.indicatorY, 216.0f, 0.01f);
-    EXPECT_NEAR(h.ui.sidebar.settingsActive, 1.0f, 0.001f);
-    EXPECT_NEAR(h.ui.sidebar.homeActive, 0.0f, 0.001f);
-}
-
 TEST_P(UiFrame, ActivePageButtonGetsNoHoverFillOrTooltip) {
     UiHarness h(GetParam());
     for (int i = 0; i < 30; ++i)
@@ -203,79 +131,45 @@ TEST_P(UiFrame, ActivePageButtonGetsNoHoverFillOrTooltip) {
     EXPECT_LT(h.ui.sidebar.newsTooltip, 0.01f);
 }
 
-TEST_P(UiFrame, LongFrameDoesNotOvershootTheLevels) {
-    UiHarness h(GetParam());
-    h.frame();
-    ImGui::GetIO().DeltaTime = 0.75f;  // a stalled frame, e.g. while the window was dragged
-    h.moveTo(kNavX, kNavNewsY);
-    h.moveTo(kNavX, kNavNewsY);
-    EXPECT_LE(h.ui.sidebar.newsHover, 1.0f);
-    EXPECT_LE(h.ui.sidebar.newsTooltip, 1.0f);
-    h.click(kNavX, kNavSettingsY);
-    h.frame();
-    EXPECT_LE(h.ui.sidebar.settingsActive, 1.0f);
-    EXPECT_GE(h.ui.sidebar.homeActive, 0.0f);
-    EXPECT_FLOAT_EQ(h.ui.sidebar.indicatorY, 216.0f);
-}
-
-// ---- Title strip
-// -------------------------------------------------------------------------------------
-
-TEST_P(UiFrame, WindowButtonsRaiseShellRequests) {
-    UiHarness h(GetParam());
-    h.moveTo(1280.0f - 24.0f, 30.0f);
-    EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Hand);
-    h.click(1280.0f - 60.0f, 30.0f);
-    EXPECT_TRUE(h.ui.requestMinimize);
-    EXPECT_FALSE(h.ui.requestClose);
-    h.click(1280.0f - 24.0f, 30.0f);
-    EXPECT_TRUE(h.ui.requestClose);
-}
-
-TEST_P(UiFrame, ResizedDisplayMovesTheButtons) {
-    UiHarness h(GetParam(), ImVec2(1600.0f, 900.0f));
-    h.click(1280.0f - 24.0f, 30.0f);
-    EXPECT_FALSE(h.ui.requestClose);
-    h.click(1600.0f - 24.0f, 30.0f);
-    EXPECT_TRUE(h.ui.requestClose);
-    h.moveTo(36.0f, 900.0f - 79.0f);  // community button, anchored to the bottom
-    EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Hand);
-    h.moveTo(36.0f, 760.0f - 79.0f);
-    EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Arrow);
-    h.moveTo(230.0f, 900.0f - 24.0f);  // footer link
-    EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Hand);
-}
-
-TEST_P(UiFrame, HandCursorOverEveryHomeLink) {
-    UiHarness h(GetParam());
-    const ImVec2 links[] = {{612.0f + 260.0f, 210.0f + 160.0f},
-                            {168.0f, 760.0f - 24.0f},
-                            {254.0f, 760.0f - 24.0f},
-                            {36.0f, 760.0f - 79.0f},
-                            {36.0f, 760.0f - 37.0f}};
-    for (ImVec2 at : links) {
-        h.moveTo(at.x, at.y);
-        EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Hand) << at.x << "," << at.y;
+TEST_P(UiFrame, WindowButtonsFollowTheDisplayWidth) {
+    for (const ImVec2 display : {ImVec2(1280.0f, 760.0f), ImVec2(1600.0f, 900.0f)}) {
+        UiHarness h(GetParam(), display);
+        h.click(1280.0f - 24.0f, 30.0f);
+        EXPECT_EQ(h.ui.requestClose, display.x == 1280.0f);
+        h.click(display.x - 60.0f, 30.0f);
+        EXPECT_TRUE(h.ui.requestMinimize);
+        h.click(display.x - 24.0f, 30.0f);
+        EXPECT_TRUE(h.ui.requestClose);
     }
-    h.moveTo(560.0f, 300.0f);  // plain text area
-    EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Arrow);
 }
 
-// ---- First frame and status line
-// --------------------------------------------------------------------
+TEST_P(UiFrame, HandCursorOverEveryLink) {
+    for (const ImVec2 display : {ImVec2(1280.0f, 760.0f), ImVec2(1600.0f, 900.0f)}) {
+        UiHarness h(GetParam(), display);
+        const float bottom = display.y;
+        const ImVec2 links[] = {{612.0f + 260.0f, 210.0f + 160.0f},
+                                {168.0f, bottom - 24.0f},
+                                {254.0f, bottom - 24.0f},
+                                {36.0f, bottom - 79.0f},
+                                {36.0f, bottom - 37.0f}};
+        for (ImVec2 at : links) {
+            h.moveTo(at.x, at.y);
+            EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Hand) << at.x << "," << at.y;
+        }
+        h.moveTo(560.0f, 300.0f);  // plain text area
+        EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Arrow);
+    }
+}
 
 TEST_P(UiFrame, FirstFrameLoadsSettingsAndFillsTheGameFolderOnce) {
-    const auto file = homes.root() / "config" / "QuillonSagaLauncher" / "settings.ini";
-    std::filesystem::create_directories(file.parent_path());
-    std::ofstream(file) << "CloseOnLaunch=1\nVerifyOnStart=0\n";
+    WriteFile(homes.settingsFile(), "CloseOnLaunch=1\nVerifyOnStart=0\n");
     UiHarness h(GetParam());
     h.frame();
     EXPECT_TRUE(CurrentSettings().closeOnLaunch);
     EXPECT_FALSE(CurrentSettings().verifyOnStart);
     EXPECT_EQ(std::string(h.ui.gameDirBuffer.data()), ClientDirectory().string());
-    EXPECT_TRUE(h.ui.firstFrameDone);
 
-    std::ofstream(file) << "CloseOnLaunch=0\n";
+    WriteFile(homes.settingsFile(), "CloseOnLaunch=0\n");
     CurrentSettings().verifyOnStart = true;  // an edit on the Settings page
     h.frame();
     EXPECT_TRUE(CurrentSettings().closeOnLaunch);  // not read again
@@ -297,6 +191,9 @@ TEST_P(UiFrame, StatusLineIsRebuiltEveryFrame) {
     EXPECT_EQ(std::strlen(h.ui.statusLine.data()), 255u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ui, UiFrame, testing::Values(FontMode::Null, FontMode::Real), FontName);
+INSTANTIATE_TEST_SUITE_P(Ui, UiFrame, testing::Values(FontMode::Null, FontMode::Real),
+                         [](const testing::TestParamInfo<FontMode>& param) {
+                             return param.param == FontMode::Real ? "RealFonts" : "NullFonts";
+                         });
 
 }  // namespace

@@ -4,61 +4,54 @@
 #include <thread>
 
 #include "app/client_data.h"
-#include "temp_folder.h"
+#include "scratch.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 void FillClient(const fs::path& client) {
-    WriteTextFile(client / "Quillon Saga.exe", "binary");
-    WriteTextFile(client / "data" / "maps" / "world.pak", "pak");
-    WriteTextFile(client / "data" / "config.ini.download", "partial");
+    WriteFile(client / "Quillon Saga.exe", "binary");
+    WriteFile(client / "data" / "maps" / "world.pak", "pak");
+    WriteFile(client / "data" / "config.ini.download", "partial");
 }
 
 // Generous: the machine may be loaded; the job normally takes milliseconds.
 bool WaitUntilIdle(LauncherState& state) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (state.busy.load()) {
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         state.busy.load(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
         if (std::chrono::steady_clock::now() > deadline)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
     return true;
 }
 
-TEST(ClearFolderContents, EmptiesTheFolderAndKeepsIt) {
+TEST(ClearFolderContents, EmptiesTheFolderKeepsItAndCreatesNone) {
     TempFolder temp;
-    fs::path client = temp.path() / "Quillon Saga" / "QuillonSaga Game";
+    const fs::path client = temp.path() / "Quillon Saga" / "QuillonSaga Game";
+    EXPECT_FALSE(ClearFolderContents(client));
+    EXPECT_FALSE(fs::exists(temp.path() / "Quillon Saga"));
     FillClient(client);
     EXPECT_TRUE(ClearFolderContents(client));
     ASSERT_TRUE(fs::is_directory(client));
     EXPECT_TRUE(fs::is_empty(client));
 }
 
-TEST(ClearFolderContents, MissingFolderStaysMissing) {
-    TempFolder temp;
-    fs::path client = temp.path() / "Quillon Saga" / "QuillonSaga Game";
-    EXPECT_FALSE(ClearFolderContents(client));
-    EXPECT_FALSE(fs::exists(temp.path() / "Quillon Saga"));
-}
-
 // A client folder that is a link to elsewhere: the link goes, what it points at stays.
 TEST(ClearFolderContents, DoesNotFollowALinkedFolder) {
     TempFolder temp;
-    fs::path elsewhere = temp.path() / "elsewhere";
-    WriteTextFile(elsewhere / "keep.txt", "precious");
-    fs::path client = temp.path() / "client";
+    const fs::path elsewhere = temp.path() / "elsewhere";
+    WriteFile(elsewhere / "keep.txt", "precious");
+    const fs::path client = temp.path() / "client";
     fs::create_directory_symlink(elsewhere, client);
     EXPECT_TRUE(ClearFolderContents(client));
-    EXPECT_EQ(ReadTextFile(elsewhere / "keep.txt"), "precious");
+    EXPECT_EQ(ReadFile(elsewhere / "keep.txt"), "precious");
     EXPECT_FALSE(fs::is_symlink(client));
     EXPECT_TRUE(fs::is_directory(client));
 }
 
 TEST(ClearClientDataJob, RefusedWhileBusyAndClearsBusyWhenDone) {
     TempFolder temp;
-    fs::path client = temp.path() / "client";
+    const fs::path client = temp.path() / "client";
     FillClient(client);
     LauncherState state;
 
@@ -80,7 +73,7 @@ TEST(ClearClientDataJob, RefusedWhileBusyAndClearsBusyWhenDone) {
 // A finished worker left in `worker` is joined before the next job takes its place.
 TEST(ClearClientDataJob, JoinsThePreviousWorker) {
     TempFolder temp;
-    fs::path client = temp.path() / "client";
+    const fs::path client = temp.path() / "client";
     LauncherState state;
     state.worker = std::thread([] {});
     FillClient(client);

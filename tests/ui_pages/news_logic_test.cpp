@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <ostream>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -8,91 +8,60 @@
 
 namespace {
 
-NewsItem Item(std::string tag, std::string title, bool featured = false) {
-    NewsItem item;
-    item.tag = std::move(tag);
-    item.title = std::move(title);
-    item.featured = featured;
-    return item;
-}
-
-std::vector<std::string> Titles(const std::vector<NewsItem>& items) {
-    std::vector<std::string> titles;
-    for (const auto& item : items)
-        titles.push_back(item.title);
-    return titles;
-}
-
-struct SplitCase {
-    const char* name;
+// Entries written as "TAG:title|TAG:title"; a leading '*' marks a featured entry.
+std::vector<NewsItem> Items(const std::string& entries) {
     std::vector<NewsItem> items;
-    std::vector<std::string> changelog;
-    std::vector<std::string> updates;
-    bool paging;
-};
-
-void PrintTo(const SplitCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class NewsSplit : public testing::TestWithParam<SplitCase> {};
-
-TEST_P(NewsSplit, FillsColumnsInListOrder) {
-    const SplitCase& c = GetParam();
-    NewsColumns columns = SplitNewsColumns(c.items);
-    EXPECT_EQ(Titles(columns.changelogItems), c.changelog);
-    EXPECT_EQ(Titles(columns.updateItems), c.updates);
-    EXPECT_EQ(NewsPagingOn(columns), c.paging);
-}
-
-std::vector<NewsItem> Repeat(const char* tag, int count, const char* prefix) {
-    std::vector<NewsItem> items;
-    for (int i = 1; i <= count; ++i)
-        items.push_back(Item(tag, prefix + std::to_string(i)));
+    for (std::size_t at = 0; at < entries.size();) {
+        std::size_t end = std::min(entries.find('|', at), entries.size());
+        std::string entry = entries.substr(at, end - at);
+        NewsItem item;
+        item.featured = entry.starts_with('*');
+        item.tag = entry.substr(item.featured, entry.rfind(':') - item.featured);
+        item.title = entry.substr(entry.rfind(':') + 1);
+        items.push_back(item);
+        at = end + 1;
+    }
     return items;
 }
 
-std::vector<NewsItem> Join(std::vector<NewsItem> a, const std::vector<NewsItem>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
+std::string Titles(const std::vector<NewsItem>& items) {
+    std::string titles;
+    for (const auto& item : items)
+        titles += (titles.empty() ? "" : "|") + item.title;
+    return titles;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, NewsSplit,
-    testing::Values(
-        SplitCase{"SevenChangelogKeepsSix",
-                  Repeat("CHANGELOG", 7, "c"),
-                  {"c1", "c2", "c3", "c4", "c5", "c6"},
-                  {},
-                  true},
-        SplitCase{"ThreeAndThreeNeedNoPaging",
-                  Join(Repeat("CHANGELOG", 3, "c"), Repeat("PATCH", 3, "u")),
-                  {"c1", "c2", "c3"},
-                  {"u1", "u2", "u3"},
-                  false},
-        SplitCase{"FourUpdatesPage", Repeat("EVENT", 4, "u"), {}, {"u1", "u2", "u3", "u4"}, true},
-        // Only the exact tag goes left; anything else, empty included, goes right.
-        SplitCase{"TagMatchIsExact",
-                  {Item("changelog", "a"), Item("CHANGELOG ", "b"), Item("", "c"),
-                   Item("CHANGELOG", "d")},
-                  {"d"},
-                  {"a", "b", "c"},
-                  false},
-        // The first entry is a card too unless featured; a featured entry further down is
-        // shown nowhere.
-        SplitCase{"FirstEntryIsAlsoACard",
-                  {Item("CHANGELOG", "first"), Item("PATCH", "second")},
-                  {"first"},
-                  {"second"},
-                  false},
-        SplitCase{"FeaturedEntriesAreSkipped",
-                  {Item("PATCH", "banner", true), Item("CHANGELOG", "c1"),
-                   Item("CHANGELOG", "hidden", true), Item("PATCH", "u1")},
-                  {"c1"},
-                  {"u1"},
-                  false},
-        SplitCase{"EmptyList", {}, {}, {}, false}),
-    [](const testing::TestParamInfo<SplitCase>& param) { return param.param.name; });
+std::string Repeat(const std::string& tag, int count, const std::string& prefix) {
+    std::string entries;
+    for (int i = 1; i <= count; ++i)
+        entries += (i > 1 ? "|" : "") + tag + ":" + prefix + std::to_string(i);
+    return entries;
+}
+
+// Only the exact tag goes left; anything else, empty included, goes right. The first entry is a
+// card too unless featured; a featured entry further down is shown nowhere.
+TEST(NewsSplit, FillsColumnsInListOrder) {
+    struct Case {
+        std::string items, changelog, updates;
+        bool paging;
+    };
+    const Case cases[] = {
+        {Repeat("CHANGELOG", 7, "c"), "c1|c2|c3|c4|c5|c6", "", true},
+        {Repeat("CHANGELOG", 3, "c") + "|" + Repeat("PATCH", 3, "u"), "c1|c2|c3", "u1|u2|u3",
+         false},
+        {Repeat("EVENT", 4, "u"), "", "u1|u2|u3|u4", true},
+        {"changelog:a|CHANGELOG :b|:c|CHANGELOG:d", "d", "a|b|c", false},
+        {"CHANGELOG:first|PATCH:second", "first", "second", false},
+        {"*PATCH:banner|CHANGELOG:c1|*CHANGELOG:hidden|PATCH:u1", "c1", "u1", false},
+        {"", "", "", false},
+    };
+    for (const Case& c : cases) {
+        const NewsColumns columns = SplitNewsColumns(Items(c.items));
+        EXPECT_EQ(Titles(columns.changelogItems), c.changelog) << c.items;
+        EXPECT_EQ(Titles(columns.updateItems), c.updates) << c.items;
+        EXPECT_EQ(NewsPagingOn(columns), c.paging) << c.items;
+    }
+}
 
 TEST(NewsPaging, PageSettlesAndSelectsThreeCards) {
     EXPECT_EQ(SettleNewsPage(1, false), 0);

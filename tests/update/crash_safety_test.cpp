@@ -13,16 +13,13 @@
 #include <string>
 #include <thread>
 
-#include "test_folder.h"
+#include "scratch.h"
 #include "tools/standin/service.h"
 
 extern char** environ;
 
 using qs::test::Fault;
 using qs::test::TestService;
-using testing_files::ReadFile;
-using testing_files::TempFolder;
-using testing_files::WriteFile;
 
 namespace {
 

@@ -8,53 +8,34 @@
 
 #include <filesystem>
 
-namespace testing_files {
-
 class ReadOnlyFolder {
 public:
     explicit ReadOnlyFolder(std::filesystem::path folder) : folder_(std::move(folder)) {
-        if (geteuid() != 0) {
-            std::error_code error;
-            std::filesystem::permissions(folder_, std::filesystem::perms(0555), error);
-            active_ = !error;
-            immutable_ = false;
-            return;
-        }
-        active_ = SetImmutable(true);
-        immutable_ = active_;
+        active_ = Protect(true);
     }
     ~ReadOnlyFolder() {
-        if (!active_)
-            return;
-        if (immutable_) {
-            SetImmutable(false);
-        } else {
-            std::error_code ignored;
-            std::filesystem::permissions(folder_, std::filesystem::perms(0755), ignored);
-        }
+        if (active_)
+            Protect(false);
     }
-    ReadOnlyFolder(const ReadOnlyFolder&) = delete;
-    ReadOnlyFolder& operator=(const ReadOnlyFolder&) = delete;
     bool active() const { return active_; }
 
 private:
-    bool SetImmutable(bool on) {
-        int fd = open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        int flags = 0;
-        bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-        if (ok) {
-            flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-            ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    bool Protect(bool on) {
+        if (geteuid() != 0) {
+            std::error_code error;
+            std::filesystem::permissions(folder_, std::filesystem::perms(on ? 0555 : 0755), error);
+            return !error;
         }
-        close(fd);
+        const int fd = open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int flags = 0;
+        bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        if (fd >= 0)
+            close(fd);
         return ok;
     }
 
     std::filesystem::path folder_;
     bool active_ = false;
-    bool immutable_ = false;
 };
-
-}  // namespace testing_files

@@ -1,62 +1,20 @@
 #include "ui_harness.h"
 
-#include <unistd.h>
-
+#include <cstdint>
 #include <cstdlib>
-#include <fstream>
 
-#include "app/client.h"
 #include "app/settings.h"
 #include "ui/pages.h"
 #include "ui/theme.h"
-#include "update/text.h"
-
-namespace {
-
-void Remember(const char* name, std::string& value, bool& had) {
-    const char* current = std::getenv(name);
-    had = current != nullptr;
-    if (had)
-        value = current;
-}
-
-void Restore(const char* name, const std::string& value, bool had) {
-    if (had) {
-        setenv(name, value.c_str(), 1);
-    } else {
-        unsetenv(name);
-    }
-}
-
-}  // namespace
 
 ScratchHomes::ScratchHomes() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qs_ui_test_XXXXXX").string();
-    root_ = mkdtemp(pattern.data());
-    std::filesystem::create_directories(root_ / "data");
-    std::filesystem::create_directories(root_ / "config");
-    Remember("XDG_DATA_HOME", oldData_, hadData_);
-    Remember("XDG_CONFIG_HOME", oldConfig_, hadConfig_);
-    setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
+    std::filesystem::create_directories(root() / "data");
+    std::filesystem::create_directories(root() / "config");
     CurrentSettings() = LauncherSettings{};
 }
 
 ScratchHomes::~ScratchHomes() {
-    Restore("XDG_DATA_HOME", oldData_, hadData_);
-    Restore("XDG_CONFIG_HOME", oldConfig_, hadConfig_);
     CurrentSettings() = LauncherSettings{};
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-}
-
-std::filesystem::path ScratchHomes::clientExecutable() const {
-    return ClientDirectory() / ClientExecutableName;
-}
-
-void ScratchHomes::installClient() const {
-    std::filesystem::create_directories(ClientDirectory());
-    std::ofstream(clientExecutable()) << "client";
 }
 
 FakeServer::FakeServer(bool online, int players) {
@@ -65,10 +23,6 @@ FakeServer::FakeServer(bool online, int players) {
         [this](const std::wstring&, std::size_t) -> std::optional<std::string> { return body_; });
     set(online, players);
     SetCurrentStatusPoller(poller_.get());
-}
-
-FakeServer::~FakeServer() {
-    SetCurrentStatusPoller(nullptr);
 }
 
 void FakeServer::set(bool online, int players) {
@@ -87,17 +41,30 @@ UiHarness::UiHarness(FontMode fonts, ImVec2 displaySize) {
     io.DeltaTime = 1.0f / 60.0f;
     ApplyLauncherStyle();
     Fonts() = UiFonts{};
-    Textures() = UiTextures{};
     if (fonts == FontMode::Real)
         LoadUiFonts();
+    if (fonts == FontMode::Default) {
+        font = io.Fonts->AddFontDefault();
+        UiFonts& f = Fonts();
+        for (ImFont** slot :
+             {&f.fontMedium9, &f.fontMedium10, &f.fontMedium11, &f.fontLight13, &f.fontMedium12,
+              &f.fontBold18, &f.fontRegular28, &f.fontBold52, &f.fontSystem14, &f.iconSolid10,
+              &f.iconSolid12, &f.iconSolid14, &f.iconSolid16, &f.iconBrands10, &f.iconBrands14})
+            *slot = font;
+    }
     unsigned char* pixels = nullptr;
     int width = 0, height = 0;
     io.Fonts->GetTexDataAsRGBA32(&pixels, &width, &height);
+    // Images are only handles to the draw list: any non-null value is drawn.
+    const auto image = reinterpret_cast<ImTextureID>(static_cast<std::intptr_t>(2));
+    Textures() =
+        UiTextures{image, image, image, image, image, image, image, image, image, image, image};
     io.MousePos = ImVec2(-FLT_MAX, -FLT_MAX);
 }
 
 UiHarness::~UiHarness() {
     Fonts() = UiFonts{};
+    Textures() = UiTextures{};
     ImGui::DestroyContext(context_);
 }
 
@@ -109,7 +76,7 @@ void UiHarness::frame() {
     DrawLauncherFrame(ui, state);
     lastCursor = ImGui::GetMouseCursor();
     ImGui::Render();
-    ++framesRun;
+    ++framesRun_;
 }
 
 void UiHarness::frameWith(const std::function<void()>& body) {
@@ -121,14 +88,14 @@ void UiHarness::frameWith(const std::function<void()>& body) {
     ImGui::End();
     lastCursor = ImGui::GetMouseCursor();
     ImGui::Render();
-    ++framesRun;
+    ++framesRun_;
 }
 
 void UiHarness::moveTo(float x, float y) {
     ImGui::GetIO().MousePos = ImVec2(x, y);
     // ImGui finds the hovered window from the previous frame's layout, so the very first frame
     // of a fresh context sees no hover; a second frame settles it, as a real pointer would.
-    if (framesRun == 0)
+    if (framesRun_ == 0)
         frame();
     frame();
 }
@@ -144,7 +111,7 @@ void UiHarness::clickWith(float x, float y, const std::function<void()>& body) {
 void UiHarness::pressAt(float x, float y, const std::function<void()>& runFrame) {
     ImGuiIO& io = ImGui::GetIO();
     io.MousePos = ImVec2(x, y);
-    if (framesRun == 0)
+    if (framesRun_ == 0)
         runFrame();
     for (bool down : {false, true, false}) {
         io.MouseDown[0] = down;

@@ -1,0 +1,37 @@
+#pragma once
+// Scratch folders, small file helpers and environment overrides for tests.
+#include <filesystem>
+#include <optional>
+#include <string>
+
+// A fresh folder under the temporary folder, removed with everything in it (read-only
+// subfolders included) on destruction.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Writes `content` to `file`, creating its parent folders; throws when it cannot.
+void WriteFile(const std::filesystem::path& file, const std::string& content);
+// The file's bytes, or "<missing>" when it cannot be read.
+std::string ReadFile(const std::filesystem::path& file);
+
+// Sets (or, with nullopt, unsets) an environment variable for the guard's lifetime.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, std::optional<std::string> value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> previous_;
+};

@@ -1,0 +1,87 @@
+#pragma once
+// A Dear ImGui context with no window: frames are run by hand, the mouse is simulated, and the
+// frame composer (or any page) is driven as the shell drives it.
+#include <imgui.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "app/state.h"
+#include "live/status_poller.h"
+#include "scratch.h"
+#include "ui/ui_state.h"
+
+// Null: no fonts at all; Default: ImGui's built-in face in every role (known metrics);
+// Real: the launcher's embedded fonts.
+enum class FontMode { Null, Default, Real };
+inline void PrintTo(FontMode mode, std::ostream* out) {
+    *out << (mode == FontMode::Null   ? "no fonts"
+             : mode == FontMode::Real ? "real fonts"
+                                      : "default");
+}
+
+// Data and config homes in a scratch folder, so the client folder and the settings file never
+// touch the real user's; the settings in memory start from their defaults.
+class ScratchHomes {
+public:
+    ScratchHomes();
+    ~ScratchHomes();
+    const std::filesystem::path& root() const { return root_.path(); }
+    std::filesystem::path clientFolder() const {
+        return root() / "data" / "Quillon Saga" / "QuillonSaga Game";
+    }
+    std::filesystem::path settingsFile() const {
+        return root() / "config" / "QuillonSagaLauncher" / "settings.ini";
+    }
+    void installClient() const {
+        WriteFile(clientFolder() / "Quillon Saga.exe", "client");
+        WriteFile(clientFolder() / "data" / "world.pak", "pak");
+    }
+
+private:
+    TempFolder root_;
+    ScopedEnv data_{"XDG_DATA_HOME", (root() / "data").string()};
+    ScopedEnv config_{"XDG_CONFIG_HOME", (root() / "config").string()};
+};
+
+// A status poller fed by a canned body instead of the network, registered as the current one.
+class FakeServer {
+public:
+    explicit FakeServer(bool online, int players = 0);
+    ~FakeServer() { SetCurrentStatusPoller(nullptr); }
+    void set(bool online, int players = 0);
+
+private:
+    std::string body_;
+    std::unique_ptr<StatusPoller> poller_;
+};
+
+class UiHarness {
+public:
+    explicit UiHarness(FontMode fonts, ImVec2 displaySize = ImVec2(1280.0f, 760.0f));
+    ~UiHarness();
+    UiHarness(const UiHarness&) = delete;
+    UiHarness& operator=(const UiHarness&) = delete;
+
+    // One frame of the composer; the per-frame requests are cleared first, as the main loop does.
+    void frame();
+    // One frame that runs `body` inside a full-size window instead of the composer.
+    void frameWith(const std::function<void()>& body);
+    void moveTo(float x, float y);
+    // Hover, press and release over (x, y): three frames; the press lands on the release.
+    void click(float x, float y);
+    void clickWith(float x, float y, const std::function<void()>& body);
+
+    UiState ui;
+    LauncherState state;
+    ImGuiMouseCursor lastCursor = ImGuiMouseCursor_Arrow;
+    ImFont* font = nullptr;  // the built-in face in FontMode::Default
+
+private:
+    void pressAt(float x, float y, const std::function<void()>& runFrame);
+    ImGuiContext* context_ = nullptr;
+    int framesRun_ = 0;
+};

@@ -1,0 +1,427 @@
+// The update engine: pure pieces, single file fetches and whole runs against the HTTPS stand-in
+// service on 127.0.0.1.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "read_only_folder.h"
+#include "scratch.h"
+#include "tools/standin/service.h"
+#include "update/text.h"
+#include "update/update_run.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using qs::test::Fault;
+using qs::test::Sha256Hex;
+using qs::test::TestService;
+
+namespace {
+
+const std::string kExe = "Quillon Saga.exe";
+
+struct Report {
+    std::int32_t index, count;
+    std::wstring message;
+    bool operator==(const Report&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Report& report) {
+    return out << report.index << "/" << report.count << " " << WideToUtf8(report.message);
+}
+
+std::string Upper(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string FailureOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& failure) {
+        return failure.what();
+    }
+    return "<no failure>";
+}
+
+class UpdateRunTest : public testing::Test {
+protected:
+    UpdateEnvironment Environment() const {
+        UpdateEnvironment environment;
+        environment.service = service.endpoint();
+        return environment;
+    }
+
+    UpdateResult Run() {
+        reports.clear();
+        return RunClientUpdate(
+            client,
+            [this](const qs::UpdateProgress& progress) {
+                EXPECT_EQ(progress.amountDone, 0u);
+                EXPECT_EQ(progress.amountTotal, 0u);
+                EXPECT_EQ(progress.fraction, 0.0);
+                reports.push_back({progress.fileIndex, progress.fileCount, progress.message});
+            },
+            Environment());
+    }
+
+    std::string Fetch(const std::string& relative, const std::string& checksum) {
+        return FailureOf([&] { FetchFile(client / relative, relative, checksum, Environment()); });
+    }
+
+    std::size_t FileRequests() const {
+        std::size_t count = 0;
+        for (const auto& request : service.requests())
+            count += request.path.rfind("/updater/files/", 0) == 0;
+        return count;
+    }
+
+    bool NoDownloadFilesLeft() const {
+        for (const auto& entry : fs::recursive_directory_iterator(client))
+            if (entry.path().extension() == ".download")
+                return false;
+        return true;
+    }
+
+    TestService service;
+    TempFolder folder;
+    fs::path client = folder.path() / "Quillon Saga" / "QuillonSaga Game";
+    std::vector<Report> reports;
+};
+
+}  // namespace
+
+TEST(DownloadUrlPath, CopiesTheSafeSetEncodesBlanksAndRefusesTheRest) {
+    const std::pair<std::string, std::wstring> accepted[] = {
+        {"A-Z_a-z/0-9.x", L"A-Z_a-z/0-9.x"},
+        {"two  spaces.exe", L"two%20%20spaces.exe"},
+    };
+    for (const auto& [relative, encoded] : accepted)
+        EXPECT_EQ(DownloadUrlPath(relative), encoded) << relative;
+    for (const std::string relative : {"a\\b", "a+b", "a~b", "caf\xC3\xA9", "a%20b", "a\tb", "a?b"})
+        EXPECT_EQ(FailureOf([&] { DownloadUrlPath(relative); }),
+                  "Manifest has an unsafe download path")
+            << relative;
+}
+
+TEST(ReplaceFile, NamesTheFileAndTheErrorNumber) {
+    TempFolder folder;
+    std::wstring message;
+    // Missing source: ENOENT.
+    EXPECT_FALSE(ReplaceFile(folder.path() / "gone.download", folder.path() / "gone.dat", message));
+    EXPECT_EQ(message, L"Could not replace gone.dat (Error code: 2)");
+    // A folder in the way: EISDIR.
+    WriteFile(folder.path() / "sub.download", "x");
+    WriteFile(folder.path() / "sub" / "inside", "kept");
+    EXPECT_FALSE(ReplaceFile(folder.path() / "sub.download", folder.path() / "sub", message));
+    EXPECT_EQ(message, L"Could not replace sub (Error code: 21)");
+    EXPECT_EQ(ReadFile(folder.path() / "sub" / "inside"), "kept");
+}
+
+TEST(PurgeStaleDownloads, RemovesOnlyRegularDownloadFilesOfTheStaleAge) {
+    TempFolder folder, outside;
+    const auto now = fs::file_time_type::clock::now();
+    const auto age = [&](const fs::path& file, std::chrono::seconds seconds) {
+        WriteFile(file, "x");
+        fs::last_write_time(file, now - seconds);
+    };
+    struct Case {
+        std::string name;
+        std::chrono::seconds age;
+        bool removed;
+    };
+    const std::vector<Case> cases = {
+        {"deep/er/nested.download", 7200s, true},
+        {"exactly.download", 3601s, true},
+        {"just_young.download", 3600s, false},
+        {"future.download", -7200s, false},
+        {".download", 7200s, false},
+        {"..download", 7200s, true},
+        {"old.download.bak", 7200s, false},
+        {"old.DOWNLOAD", 7200s, false},
+    };
+    for (const Case& c : cases)
+        age(folder.path() / c.name, c.age);
+    // A folder with the extension is not a file; a link to a folder outside is not walked; a
+    // dangling link does not end the walk.
+    fs::create_directories(folder.path() / "dir.download");
+    fs::last_write_time(folder.path() / "dir.download", now - 7200s);
+    age(outside.path() / "foreign.download", 7200s);
+    fs::create_directory_symlink(outside.path(), folder.path() / "linked");
+    fs::create_symlink(folder.path() / "nowhere", folder.path() / "broken.download");
+    for (int i = 0; i < 20; ++i)
+        age(folder.path() / ("f" + std::to_string(i) + ".download"), 7200s);
+
+    PurgeStaleDownloads(folder.path(), now);
+
+    for (const Case& c : cases)
+        EXPECT_EQ(fs::exists(folder.path() / c.name), !c.removed) << c.name;
+    for (int i = 0; i < 20; ++i)
+        EXPECT_FALSE(fs::exists(folder.path() / ("f" + std::to_string(i) + ".download")));
+    EXPECT_TRUE(fs::is_directory(folder.path() / "dir.download"));
+    EXPECT_TRUE(fs::exists(outside.path() / "foreign.download"));
+    EXPECT_TRUE(fs::is_symlink(folder.path() / "broken.download"));
+    EXPECT_NO_THROW(PurgeStaleDownloads(folder.path() / "absent", now));
+}
+
+TEST(FailureMessage, KeepsReadableTextAndIsNeverEmpty) {
+    EXPECT_EQ(FailureMessage("caf\xC3\xA9"), L"caf\u00e9");
+    EXPECT_EQ(FailureMessage("bad \xFF byte"), L"bad \uFFFD byte");
+    EXPECT_EQ(FailureMessage("cut \xE2\x82"), L"cut \uFFFD\uFFFD");
+    EXPECT_EQ(FailureMessage(""), L"Update failed");
+}
+
+// Raw key order (so "/z/last.dat" sorts before "a/first.dat"), the executable last, and only
+// files whose digest differs in any letter case; the plan holds the trimmed path.
+TEST(PlanClientUpdate, KeyOrderThenExecutableAndOnlyDifferingFiles) {
+    TempFolder folder;
+    WriteFile(folder.path() / "current.dat", "same");
+    WriteFile(folder.path() / "upper.dat", "upper");
+    WriteFile(folder.path() / "stale.dat", "old");
+    const std::string upper = Upper(Sha256Hex("upper"));
+    const std::string manifest = R"({"files":{"/z/last.dat":")" + std::string(64, '1') +
+                                 R"(","current.dat":")" + Sha256Hex("same") + R"(","upper.dat":")" +
+                                 upper + R"(","stale.dat":")" + Sha256Hex("new") +
+                                 R"(","a/first.dat":"not-a-checksum"},)" +
+                                 R"("binary":{"file":"/Quillon Saga.exe","checksum":")" +
+                                 Sha256Hex("exe") + R"(","x":1},"ignored":true})";
+    const std::vector<UpdatePlanEntry> plan = PlanClientUpdate(folder.path(), manifest);
+    std::vector<std::string> paths;
+    for (const auto& entry : plan)
+        paths.push_back(entry.relativePath);
+    EXPECT_EQ(paths, (std::vector<std::string>{"z/last.dat", "a/first.dat", "stale.dat",
+                                               "Quillon Saga.exe"}));
+    EXPECT_EQ(plan[1].checksum, "not-a-checksum");
+}
+
+TEST_F(UpdateRunTest, EmptyManifestIsUpToDateAndSendsTheExactRequest) {
+    UpdateResult result = Run();
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(result.message, L"Ready to play.");
+    EXPECT_EQ(reports, (std::vector<Report>{{0, 0, L"Client is up to date."}}));
+    EXPECT_TRUE(fs::is_directory(client));
+
+    auto request = service.lastRequest("/updater/updater.php");
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->method, "POST");
+    EXPECT_EQ(request->body,
+              R"({"args":{},"build":"","os":"windows","platform":"WIN32-WGL","version":1352})");
+    EXPECT_EQ(request->header("Content-Type"), "application/json");
+    EXPECT_EQ(service.requestCount(), 1u);
+}
+
+// Current files, one of them under a capital-letter checksum, send no download request.
+TEST_F(UpdateRunTest, CurrentFilesSendNoDownloadRequest) {
+    WriteFile(client / "data" / "a.dat", "alpha");
+    WriteFile(client / "b.dat", "beta");
+    WriteFile(client / kExe, "exe");
+    service.setManifestJson(R"({"files":{"data/a.dat":")" + Sha256Hex("alpha") + R"(","b.dat":")" +
+                            Upper(Sha256Hex("beta")) +
+                            R"("},"binary":{"file":"Quillon Saga.exe","checksum":")" +
+                            Sha256Hex("exe") + R"("}})");
+    UpdateResult result = Run();
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(reports, (std::vector<Report>{{0, 0, L"Client is up to date."}}));
+    EXPECT_EQ(FileRequests(), 0u);
+}
+
+// Missing files come in key order, the executable last with its execute bit; other files stay.
+TEST_F(UpdateRunTest, MissingFilesReportInKeyOrderExecutableLast) {
+    service.setFile(kExe, "#!/bin/sh\nexit 0\n");
+    service.setFile("z/second file.dat", "second");
+    service.setFile("a/first.dat", "first");
+    WriteFile(client / "unlisted" / "keep.me", "mine");
+    UpdateResult result = Run();
+    EXPECT_TRUE(result.ok) << WideToUtf8(result.message);
+    EXPECT_EQ(reports, (std::vector<Report>{{0, 3, L"Downloading a/first.dat"},
+                                            {1, 3, L"Downloading z/second file.dat"},
+                                            {2, 3, L"Downloading Quillon Saga.exe"},
+                                            {3, 3, L"Update complete."}}));
+    EXPECT_EQ(ReadFile(client / "a" / "first.dat"), "first");
+    EXPECT_EQ(ReadFile(client / "z" / "second file.dat"), "second");
+    EXPECT_EQ(ReadFile(client / "unlisted" / "keep.me"), "mine");
+    EXPECT_TRUE(NoDownloadFilesLeft());
+    struct stat info {};
+    ASSERT_EQ(stat((client / kExe).c_str(), &info), 0);
+    EXPECT_TRUE(info.st_mode & S_IXUSR);
+    auto request = service.lastRequest("/updater/files/z/second file.dat");
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->target, "/updater/files/z/second%20file.dat");
+}
+
+// Every manifest variant ends before any download; an unsafe path as the last key included.
+TEST_F(UpdateRunTest, ManifestVariantsEndBeforeAnyDownload) {
+    struct Case {
+        std::string manifest;
+        std::wstring message;  // empty: a successful run
+    };
+    const Case cases[] = {
+        {R"({"files":{},"binary":"Quillon Saga.exe"})", L""},
+        {R"({"files":{},"binary":null})", L""},
+        {R"({"files":{},"binary":{"file":"Quillon Saga.exe"}})", L"Malformed binary manifest"},
+        {R"({"files":{},"binary":{"file":1,"checksum":"00"}})", L"Malformed binary manifest"},
+        {R"({"files":{},"binary":{"file":"/quillon saga.EXE","checksum":"00"}})",
+         L"Unexpected executable in manifest"},
+        {R"([])", L"Malformed update manifest"},
+        {R"({"files":[]})", L"Malformed update manifest"},
+        {R"({"other":{}})", L"Malformed update manifest"},
+        {R"({"files":{"a.dat":false}})", L"Malformed update manifest"},
+        {R"({"files":{"a.dat":"00","b.dat":"00","zzz/../../evil":"00"}})",
+         L"Manifest contains an unsafe path"},
+        {R"({"files":{"a.dat":"00",".":"00"}})", L"Manifest contains an unsafe path"},
+        {R"({"files":{"a.dat":"00","sub/":"00"}})", L"Manifest contains an unsafe path"},
+    };
+    service.setFile("a.dat", "alpha");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.manifest);
+        service.setManifestJson(c.manifest);
+        UpdateResult result = Run();
+        EXPECT_EQ(result.ok, c.message.empty());
+        EXPECT_EQ(result.message, c.message.empty() ? L"Ready to play." : c.message);
+        if (!result.ok) {
+            EXPECT_TRUE(reports.empty());
+        }
+    }
+    EXPECT_EQ(FileRequests(), 0u);
+    EXPECT_FALSE(fs::exists(client / "a.dat"));
+}
+
+// An existing folder as a target is never replaced or emptied.
+TEST_F(UpdateRunTest, ExistingFolderAsTargetIsUnsafeAndStays) {
+    WriteFile(client / "data" / "kept.dat", "kept");
+    service.setManifestJson(R"({"files":{"data":")" + Sha256Hex("x") + R"("}})");
+    EXPECT_EQ(Run().message, L"Manifest contains an unsafe path");
+    EXPECT_EQ(ReadFile(client / "data" / "kept.dat"), "kept");
+    EXPECT_EQ(FileRequests(), 0u);
+}
+
+TEST_F(UpdateRunTest, UnreadableManifestEndsTheRun) {
+    service.setFault("/updater/updater.php", Fault::NotJson());
+    UpdateResult result = Run();
+    EXPECT_FALSE(result.ok);
+    EXPECT_NE(result.message.find(L"parse error"), std::wstring::npos);
+
+    service.setFault("/updater/updater.php", Fault::Status(500));
+    EXPECT_EQ(Run().message, L"Update server returned an error");
+
+    // The parse error quotes the offending reply bytes, which are not UTF-8.
+    service.clearFaultsAndHandlers();
+    service.setManifestJson("{\"files\":{\"a\xFF\xFE\":\"00\"}}");
+    result = Run();
+    EXPECT_FALSE(result.ok);
+    EXPECT_FALSE(result.message.empty());
+}
+
+TEST_F(UpdateRunTest, WrongBytesStopTheRunAfterEarlierFilesArePlaced) {
+    service.setFile("a.dat", "alpha");
+    service.setFile("b.dat", "beta");
+    service.setFile("c.dat", "gamma");
+    WriteFile(client / "b.dat", "old beta");
+    service.setFault("/updater/files/b.dat", Fault::WrongBytes());
+    UpdateResult result = Run();
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.message, L"Downloaded file failed SHA-256 verification");
+    EXPECT_EQ(ReadFile(client / "a.dat"), "alpha");
+    EXPECT_EQ(ReadFile(client / "b.dat"), "old beta");
+    EXPECT_FALSE(fs::exists(client / "c.dat"));
+    EXPECT_TRUE(NoDownloadFilesLeft());
+}
+
+TEST_F(UpdateRunTest, TruncatedDownloadLeavesTheTargetAndNoPartialFile) {
+    service.setFile("a.dat", std::string(200000, 'a'));
+    WriteFile(client / "a.dat", "old");
+    service.setFault("/updater/files/a.dat", Fault::Truncate());
+    EXPECT_EQ(Run().message, L"HTTPS response read failed");
+    EXPECT_EQ(ReadFile(client / "a.dat"), "old");
+    EXPECT_TRUE(NoDownloadFilesLeft());
+}
+
+TEST_F(UpdateRunTest, VerifiedLeftoverIsPlacedWithoutARequest) {
+    service.setFile("a.dat", "alpha");
+    WriteFile(client / "a.dat", "old");
+    WriteFile(client / "a.dat.download", "alpha");
+    EXPECT_TRUE(Run().ok);
+    EXPECT_EQ(ReadFile(client / "a.dat"), "alpha");
+    EXPECT_EQ(FileRequests(), 0u);
+    EXPECT_TRUE(NoDownloadFilesLeft());
+}
+
+TEST_F(UpdateRunTest, StaleDownloadsArePurgedAtTheStart) {
+    const auto now = fs::file_time_type::clock::now();
+    WriteFile(client / "deep" / "old.dat.download", "x");
+    WriteFile(client / "young.dat.download", "y");
+    fs::last_write_time(client / "deep" / "old.dat.download", now - 2h);
+    fs::last_write_time(client / "young.dat.download", now - 30min);
+    EXPECT_TRUE(Run().ok);
+    EXPECT_FALSE(fs::exists(client / "deep" / "old.dat.download"));
+    EXPECT_TRUE(fs::exists(client / "young.dat.download"));
+}
+
+TEST_F(UpdateRunTest, ProtectedFolderGivesTheInUseMessage) {
+    service.setFile(kExe, "new exe");
+    WriteFile(client / kExe, "running exe");
+    WriteFile(client / (kExe + ".download"), "new exe");
+    ReadOnlyFolder readOnly(client);
+    if (!readOnly.active())
+        GTEST_SKIP() << "cannot protect a folder here";
+    UpdateResult result = Run();
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.message,
+              L"Could not replace Quillon Saga.exe - file is in use. Please close the client and "
+              L"try again.");
+    EXPECT_EQ(ReadFile(client / kExe), "running exe");
+}
+
+TEST_F(UpdateRunTest, UncreatableClientFolderNamesTheOperation) {
+    WriteFile(folder.path() / "Quillon Saga", "a file in the way");
+    UpdateResult result = Run();
+    EXPECT_FALSE(result.ok);
+    EXPECT_NE(result.message.find(L"create_directories"), std::wstring::npos);
+    EXPECT_EQ(service.requestCount(), 0u);
+}
+
+// Checks that come before any request.
+TEST_F(UpdateRunTest, FetchRefusesBadChecksumTextOrUnsafeUrlCharactersFirst) {
+    const std::string good = Sha256Hex("x");
+    const std::string invalid = "Manifest has an invalid SHA-256 checksum";
+    EXPECT_EQ(Fetch("data/a.dat", good.substr(0, 63)), invalid);
+    EXPECT_EQ(Fetch("data/a.dat", "g" + good.substr(1)), invalid);
+    EXPECT_EQ(Fetch("data/a+b.dat", good), "Manifest has an unsafe download path");
+    EXPECT_EQ(service.requestCount(), 0u);
+    EXPECT_FALSE(fs::exists(client / "data"));
+}
+
+TEST_F(UpdateRunTest, FetchReplacesAWrongLeftoverAndPlacesAnEmptyFile) {
+    service.setFile("a.dat", "genuine");
+    service.setFile("empty.dat", "");
+    WriteFile(client / "a.dat.download", "a much longer partial leftover from an earlier run");
+    EXPECT_EQ(Fetch("a.dat", Sha256Hex("genuine")), "<no failure>");
+    EXPECT_EQ(ReadFile(client / "a.dat"), "genuine");
+    EXPECT_EQ(Fetch("empty.dat", Sha256Hex("")), "<no failure>");
+    EXPECT_EQ(ReadFile(client / "empty.dat"), "");
+    EXPECT_EQ(FileRequests(), 2u);
+    EXPECT_TRUE(NoDownloadFilesLeft());
+}
+
+TEST_F(UpdateRunTest, FetchRefusalLeavesAnEarlierLeftoverAlone) {
+    WriteFile(client / "a.dat.download", "leftover");
+    service.setFault("/updater/files/a.dat", Fault::Status(404));
+    EXPECT_EQ(Fetch("a.dat", Sha256Hex("x")), "Update server returned an error");
+    EXPECT_EQ(ReadFile(client / "a.dat.download"), "leftover");
+}
+
+// A link under the download name is never written through.
+TEST_F(UpdateRunTest, FetchNeverWritesThroughALinkedDownloadFile) {
+    service.setFile("a.dat", "content");
+    fs::create_directories(client);
+    fs::create_symlink(folder.path() / "victim", client / "a.dat.download");
+    EXPECT_EQ(Fetch("a.dat", Sha256Hex("content")), "Cannot write update download");
+    EXPECT_FALSE(fs::exists(folder.path() / "victim"));
+    EXPECT_FALSE(fs::exists(client / "a.dat"));
+}
