@@ -7,13 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "tests/update/test_folder.h"
+#include "tests/common/scratch.h"
+#include "tools/standin/service.h"
 #include "update/update_run.h"
 
-using testing_files::ReadFile;
-using testing_files::Sha256Hex;
-using testing_files::TempFolder;
-using testing_files::WriteFile;
+using qs::test::Sha256Hex;
 
 namespace {
 

@@ -7,12 +7,9 @@
 #include <thread>
 #include <vector>
 
+#include "tests/common/scratch.h"
 #include "tools/standin/service.h"
-#include "tests/update/test_folder.h"
 #include "update/update_run.h"
-
-using testing_files::ReadFile;
-using testing_files::TempFolder;
 
 namespace {
 
