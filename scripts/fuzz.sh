@@ -5,8 +5,8 @@
 #
 #   bash scripts/fuzz.sh [seconds] [target ...]     seconds defaults to 600; targets to all
 #
-# FUZZ_JOBS targets run at once (default 2); FUZZ_BUILD_DIR replaces build/fuzz. Findings and logs stay in build/fuzz/runs/<target>/;
-# reproduce one with: build/fuzz/fuzz/<target> build/fuzz/runs/<target>/crash-...
+# FUZZ_JOBS targets run at once (default 2); FUZZ_BUILD_DIR replaces build/fuzz. Findings and
+# logs stay in <build>/runs/<target>/; reproduce one with <build>/fuzz/<target> <finding file>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,8 +16,10 @@ jobs="${FUZZ_JOBS:-2}"
 build="${FUZZ_BUILD_DIR:-build/fuzz}"
 case "$seconds" in '' | *[!0-9]*) echo "fuzz: seconds must be a whole number" >&2; exit 2 ;; esac
 
-if ! command -v clang++ >/dev/null 2>&1; then
-    echo "fuzz: clang++ not found (install clang and libclang-rt-14-dev)" >&2
+# Debian's clang only recommends the sanitizer and libFuzzer runtimes (libclang-rt-14-dev).
+runtime="libclang_rt.fuzzer-$(uname -m).a"
+if ! command -v clang++ >/dev/null 2>&1 || [ ! -f "$(clang++ -print-file-name="$runtime")" ]; then
+    echo "fuzz: needs clang++ and its libFuzzer runtime (Debian: clang libclang-rt-14-dev)" >&2
     exit 2
 fi
 
@@ -77,16 +79,17 @@ failed=0
 printf '%-32s %12s %8s  %s\n' target executions exec/s result
 for target in "${targets[@]}"; do
     work="$build/runs/$target"
-    executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log" | tail -n 1)
+    executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log" | tail -n 1 || true)
     if [ -z "$executions" ]; then
         # A crash skips the final statistics; the last progress line still counts the runs.
-        executions=$(grep -o '^#[0-9]*' "$work/log" | tail -n 1 | tr -d '#')
+        executions=$(grep -o '^#[0-9]*' "$work/log" | tail -n 1 | tr -d '#' || true)
     fi
-    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log" | tail -n 1)
-    artifacts=$(find "$work" -maxdepth 1 -type f \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' -o -name 'oom-*' -o -name 'slow-unit-*' \) | sort)
-    if [ "$(cat "$work/status")" -ne 0 ] || [ -n "$artifacts" ]; then
+    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log" | tail -n 1 || true)
+    artifacts=$(find "$work" -maxdepth 1 -type f \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' -o -name 'oom-*' -o -name 'slow-unit-*' \) | sort | tr '\n' ' ')
+    status=$(cat "$work/status" 2>/dev/null || echo "none")
+    if [ "$status" != 0 ] || [ -n "$artifacts" ]; then
         failed=1
-        result="FOUND: ${artifacts:-exit status $(cat "$work/status")} (log: $work/log)"
+        result="FOUND: ${artifacts:-exit status $status} (log: $work/log)"
     else
         result="nothing found"
     fi
