@@ -6,7 +6,8 @@ find_package(OpenSSL REQUIRED)
 find_package(CURL REQUIRED)
 find_package(nlohmann_json 3.11 REQUIRED)
 
-if(QS_BUILD_APP OR QS_BUILD_TESTS)
+# qs_platform and qs_ui link these; the fuzz build (no window, no tests) compiles both too.
+if(QS_BUILD_APP OR QS_BUILD_TESTS OR QS_BUILD_FUZZ)
     pkg_check_modules(SDL2 REQUIRED IMPORTED_TARGET sdl2)
     pkg_check_modules(IMGUI REQUIRED IMPORTED_TARGET imgui)
     find_package(OpenGL REQUIRED)

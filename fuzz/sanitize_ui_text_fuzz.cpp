@@ -1,0 +1,25 @@
+// Any byte string sanitizes to printable ASCII (plus tab and line feed), never longer than the
+// input: the pages draw the result with fonts that only hold those glyphs.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "ui/widgets.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const std::string output = SanitizeUiText(input);
+    if (output.size() > input.size())
+        std::abort();
+    for (char c : output) {
+        const bool kept = (c >= 0x20 && c <= 0x7E) || c == '\t' || c == '\n';
+        if (!kept)
+            std::abort();
+    }
+    // Printable ASCII passes through untouched, so sanitizing twice changes nothing more.
+    if (SanitizeUiText(output) != output)
+        std::abort();
+    return 0;
+}
