@@ -7,12 +7,14 @@ CMAKE_COMMON := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 deps:
 	@bash scripts/setup-deps.sh
 
-# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer, then every fuzz target
+# for 20 seconds.
 test: deps
 	cmake -S . -B build/asan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQS_SANITIZE=address,undefined
 	cmake --build build/asan -j $(JOBS)
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --output-on-failure -j $(JOBS) --timeout 600
+	bash scripts/fuzz.sh 20
 
 # The concurrency tests under ThreadSanitizer.
 tsan: deps

@@ -8,7 +8,7 @@ FONT_AWESOME_VERSION=6.7.2
 
 apt_packages=(
     build-essential cmake ninja-build pkg-config git ca-certificates
-    clang clang-format
+    clang clang-format libclang-rt-14-dev llvm
     libgtest-dev libgmock-dev libbenchmark-dev
     libimgui-dev libsdl2-dev libstb-dev
     libcurl4-openssl-dev libssl-dev openssl curl

@@ -60,9 +60,9 @@ std::wstring Utf8ToWide(std::string_view utf8) {
         }
         // Unicode Table 3-7: the second byte's range depends on the lead byte, which rules out
         // overlong forms, encoded surrogates and values above U+10FFFF in one place.
-        int length;
+        int length = 0;
         unsigned char low = 0x80, high = 0xBF;
-        char32_t c;
+        char32_t c = 0;
         if (lead >= 0xC2 && lead <= 0xDF) {
             length = 2;
             c = lead & 0x1F;
