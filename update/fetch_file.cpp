@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,11 +22,7 @@ namespace {
 // client file is never held in memory and never read back for verification.
 class DownloadWriter {
 public:
-    explicit DownloadWriter(std::filesystem::path download)
-        : download_(std::move(download)), context_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
-        if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1)
-            throw std::runtime_error("SHA-256 initialization failed");
-    }
+    explicit DownloadWriter(std::filesystem::path download) : download_(std::move(download)) {}
     DownloadWriter(const DownloadWriter&) = delete;
     DownloadWriter& operator=(const DownloadWriter&) = delete;
     ~DownloadWriter() { Discard(); }
@@ -59,18 +54,8 @@ public:
             RemoveDownload();
             CannotWrite();
         }
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        if (EVP_DigestFinal_ex(context_.get(), digest, &length) != 1 || length != 32)
-            throw std::runtime_error("SHA-256 finalization failed");
-        static constexpr wchar_t kHex[] = L"0123456789abcdef";
-        std::wstring text;
-        for (unsigned int i = 0; i < length; ++i) {
-            text.push_back(kHex[digest[i] >> 4]);
-            text.push_back(kHex[digest[i] & 0x0F]);
-        }
         opened_ = false;
-        return text;
+        return digest_.finish();
     }
 
     // Drops a partial download: it can never pass verification, so keeping it only costs space.
@@ -98,8 +83,7 @@ private:
     }
 
     void Write(const char* data, std::size_t size) {
-        if (size > 0 && EVP_DigestUpdate(context_.get(), data, size) != 1)
-            throw std::runtime_error("SHA-256 read failed");
+        digest_.update(data, size);
         while (size > 0) {
             ssize_t written = write(fd_, data, size);
             if (written < 0) {
@@ -118,7 +102,7 @@ private:
     }
 
     std::filesystem::path download_;
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context_;
+    Sha256Stream digest_;
     int fd_ = -1;
     bool opened_ = false;
     std::exception_ptr failure_;

@@ -99,12 +99,39 @@ std::wstring Utf8ToWide(std::string_view utf8) {
     return out;
 }
 
-std::wstring Sha256File(const std::filesystem::path& file) {
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                    &EVP_MD_CTX_free);
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
+Sha256Stream::Sha256Stream() : context_(EVP_MD_CTX_new()) {
+    if (!context_ || EVP_DigestInit_ex(context_, EVP_sha256(), nullptr) != 1) {
+        EVP_MD_CTX_free(context_);
         throw std::runtime_error("SHA-256 initialization failed");
+    }
+}
 
+Sha256Stream::~Sha256Stream() {
+    EVP_MD_CTX_free(context_);
+}
+
+void Sha256Stream::update(const void* data, std::size_t size) {
+    if (size > 0 && EVP_DigestUpdate(context_, data, size) != 1)
+        throw std::runtime_error("SHA-256 read failed");
+}
+
+std::wstring Sha256Stream::finish() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(context_, digest, &length) != 1 || length != 32)
+        throw std::runtime_error("SHA-256 finalization failed");
+    static constexpr wchar_t kHex[] = L"0123456789abcdef";
+    std::wstring text;
+    text.reserve(length * 2);
+    for (unsigned int i = 0; i < length; ++i) {
+        text.push_back(kHex[digest[i] >> 4]);
+        text.push_back(kHex[digest[i] & 0x0F]);
+    }
+    return text;
+}
+
+std::wstring Sha256File(const std::filesystem::path& file) {
+    Sha256Stream digest;
     // A file that cannot be opened, or stops reading part-way, digests as what was read.
     int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
@@ -117,26 +144,16 @@ std::wstring Sha256File(const std::filesystem::path& file) {
                 continue;
             if (got <= 0)
                 break;
-            if (EVP_DigestUpdate(context.get(), buffer.get(), static_cast<std::size_t>(got)) != 1) {
+            try {
+                digest.update(buffer.get(), static_cast<std::size_t>(got));
+            } catch (...) {
                 close(fd);
-                throw std::runtime_error("SHA-256 read failed");
+                throw;
             }
         }
         close(fd);
     }
-
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1 || length != 32)
-        throw std::runtime_error("SHA-256 finalization failed");
-    static constexpr wchar_t kHex[] = L"0123456789abcdef";
-    std::wstring text;
-    text.reserve(length * 2);
-    for (unsigned int i = 0; i < length; ++i) {
-        text.push_back(kHex[digest[i] >> 4]);
-        text.push_back(kHex[digest[i] & 0x0F]);
-    }
-    return text;
+    return digest.finish();
 }
 
 bool IsChecksumText(std::string_view text) {
