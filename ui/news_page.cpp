@@ -13,12 +13,13 @@
 
 namespace {
 
-constexpr ImU32 kWhite = IM_COL32(255, 255, 255, 255);
+using palette::kSecondaryText;
+using palette::kWhite;
+using palette::White;
+constexpr ImU32 kMutedText = palette::kMutedIcon;
+constexpr ImU32 kTagViolet = palette::kAccentViolet;
 constexpr ImU32 kNewsOrange = IM_COL32(0xE6, 0x7E, 0x22, 255);
 constexpr ImU32 kNewsOrangeIdle = IM_COL32(0xE6, 0x7E, 0x22, 178);
-constexpr ImU32 kSecondaryText = IM_COL32(0x8B, 0x8C, 0x8F, 255);
-constexpr ImU32 kMutedText = IM_COL32(0x5A, 0x5B, 0x5F, 255);
-constexpr ImU32 kTagViolet = IM_COL32(0x7D, 0x67, 0xCB, 255);
 constexpr ImU32 kBannerGround = IM_COL32(0x0E, 0x11, 0x18, 255);
 constexpr ImU32 kBannerFadeEnd = IM_COL32(0x0E, 0x11, 0x18, 0);
 constexpr ImU32 kCardGround = IM_COL32(0x1E, 0x1F, 0x25, 255);
@@ -26,19 +27,6 @@ constexpr ImU32 kCardOutline = IM_COL32(0x32, 0x34, 0x3A, 255);
 constexpr ImU32 kNoticeFill = IM_COL32(0x1E, 0x32, 0x50, 200);
 constexpr ImU32 kNoticeOutline = IM_COL32(0x32, 0x5A, 0x8C, 200);
 constexpr ImU32 kNoticeIcon = IM_COL32(0x50, 0xA0, 0xE6, 255);
-
-constexpr ImU32 White(int alpha) {
-    return IM_COL32(255, 255, 255, alpha);
-}
-
-constexpr const char* kIconCircleInfo = "\xEF\x81\x9A";    // U+F05A
-constexpr const char* kIconAngleRight = "\xEF\x84\x85";    // U+F105
-constexpr const char* kIconChevronLeft = "\xEF\x81\x93";   // U+F053
-constexpr const char* kIconChevronRight = "\xEF\x81\x94";  // U+F054
-constexpr const char* kIconList = "\xEF\x80\xBA";          // U+F03A
-constexpr const char* kIconDownload = "\xEF\x80\x99";      // U+F019
-constexpr const char* kIconDiscord = "\xEF\x8E\x92";       // U+F392
-constexpr const char* kIconGlobe = "\xEF\x82\xAC";         // U+F0AC
 
 constexpr float kLeft = 135.0f;  // the page's left edge
 constexpr float kBannerWidth = 1086.0f;
@@ -145,7 +133,7 @@ public:
         AddTextIfFont(drawList_, fonts.fontMedium10, 10, ImVec2(x0, centerY - labelSize.y / 2),
                       kWhite, label);
         DrawTextCentered(drawList_, fonts.iconSolid10, 10, x0 + labelSize.x + 10, centerY, kWhite,
-                         kIconAngleRight);
+                         icon::kAngleRight);
     }
 
     void EmptyNotice() const {
@@ -156,7 +144,7 @@ public:
         drawList_->AddRect(barMin, barMax, kNoticeOutline, 5, 0, 1);
         ImVec2 icon = At(origin_, kLeft + 18, 287);
         DrawTextCentered(drawList_, fonts.iconSolid12, 12, icon.x, icon.y, kNoticeIcon,
-                         kIconCircleInfo);
+                         icon::kCircleInfo);
         AddTextIfFont(drawList_, fonts.fontMedium10, 10, At(origin_, kLeft + 34, 282),
                       kSecondaryText,
                       "Preview content is shown until the Discord channels are connected.");
@@ -224,7 +212,7 @@ public:
             float labelWidth = fonts.fontMedium10->CalcTextSizeA(10, FLT_MAX, 0, label).x;
             ImVec2 icon = At(origin_, textX + labelWidth + 10, y + h - 19);
             DrawTextCentered(drawList_, fonts.iconSolid10, 10, icon.x, icon.y, colour,
-                             kIconAngleRight);
+                             icon::kAngleRight);
         }
     }
 
@@ -244,7 +232,7 @@ public:
     std::int32_t PageSwitcher(std::int32_t newsPage, float rowY) const {
         const UiFonts& fonts = Fonts();
         std::int32_t next = newsPage;
-        next = PageButton("##news_page_prev", 636, rowY, newsPage > 0, kIconChevronLeft)
+        next = PageButton("##news_page_prev", 636, rowY, newsPage > 0, icon::kChevronLeft)
                    ? newsPage - 1
                    : next;
         ImFont* textFont = fonts.fontMedium11 ? fonts.fontMedium11 : fonts.fontMedium10;
@@ -253,7 +241,7 @@ public:
         DrawTextCentered(drawList_, textFont, 11, center.x, center.y, kSecondaryText,
                          pageText.c_str());
         if (PageButton("##news_page_next", 696, rowY, newsPage < kNewsPageCount - 1,
-                       kIconChevronRight))
+                       icon::kChevronRight))
             next = newsPage + 1;
         return next;
     }
@@ -268,7 +256,7 @@ public:
         ImU32 discordColour = discord.hovered ? kSecondaryText : kMutedText;
         ImVec2 discordIcon = At(origin_, 136, centerY);
         DrawTextCentered(drawList_, fonts.iconBrands10, 12, discordIcon.x, discordIcon.y,
-                         discordColour, kIconDiscord);
+                         discordColour, icon::kDiscord);
         FooterLabel(147, centerY, discordColour, "DISCORD");
 
         HitResult website =
@@ -278,7 +266,7 @@ public:
         ImU32 websiteColour = website.hovered ? kSecondaryText : kMutedText;
         ImVec2 globe = At(origin_, 219.5f, centerY);
         DrawTextCentered(drawList_, fonts.iconSolid10, 11, globe.x, globe.y, websiteColour,
-                         kIconGlobe);
+                         icon::kGlobe);
         FooterLabel(230, centerY, websiteColour, "WEBSITE");
 
         if (fonts.fontMedium9) {
@@ -339,8 +327,9 @@ void DrawNewsPageItems(UiState& ui, const std::vector<NewsItem>& items,
     }
 
     const UiTextures& textures = Textures();
-    painter.ColumnHeader(kLeft, sectionTop, kIconList, "CHANGELOG", columns.changelogItems.size());
-    painter.ColumnHeader(kUpdatesLeft, sectionTop, kIconDownload, "UPDATES",
+    painter.ColumnHeader(kLeft, sectionTop, icon::kList, "CHANGELOG",
+                         columns.changelogItems.size());
+    painter.ColumnHeader(kUpdatesLeft, sectionTop, icon::kDownload, "UPDATES",
                          columns.updateItems.size());
     painter.Column(columns.changelogItems, ui.newsPage, kLeft, sectionTop, "##cl_card_%zu",
                    textures.texBadgeBolt);

@@ -10,31 +10,26 @@
 #include "platform/process.h"
 #include "ui/pages.h"
 #include "ui/theme.h"
+#include "ui/ui_logic.h"
 #include "ui/widgets.h"
 
 namespace {
 
-constexpr ImU32 kWhite = IM_COL32(255, 255, 255, 255);
-constexpr ImU32 kAccentViolet = IM_COL32(0x7D, 0x67, 0xCB, 255);
-constexpr ImU32 kLightViolet = IM_COL32(0x95, 0x80, 0xDC, 255);
-constexpr ImU32 kSecondaryText = IM_COL32(0x8B, 0x8C, 0x8F, 255);
-constexpr ImU32 kSectionLabel = IM_COL32(0x5A, 0x5B, 0x5F, 255);
-constexpr ImU32 kCardGround = IM_COL32(0x1C, 0x1D, 0x22, 255);
+using palette::kAccentViolet;
+using palette::kCardGround;
+using palette::kLightViolet;
+using palette::kSecondaryText;
+using palette::kWhite;
+using palette::White;
+constexpr ImU32 kSectionLabel = palette::kMutedIcon;
+constexpr ImU32 kCancelFill = palette::kOfflineFill;
 constexpr ImU32 kDisabledFill = IM_COL32(0x3C, 0x3C, 0x41, 38);
 constexpr ImU32 kDisabledOutline = IM_COL32(0x50, 0x50, 0x55, 77);
 constexpr ImU32 kDisabledLabel = IM_COL32(0x78, 0x78, 0x7D, 255);
 constexpr ImU32 kGreyFill = IM_COL32(0x3C, 0x3E, 0x44, 255);
 constexpr ImU32 kGreyOutline = IM_COL32(0x50, 0x52, 0x58, 255);
-constexpr ImU32 kCancelFill = IM_COL32(0x2F, 0x31, 0x38, 255);
 constexpr ImU32 kSaveIdleLabel = IM_COL32(0x8C, 0x8E, 0x94, 255);
 constexpr ImU32 kShade = IM_COL32(0, 0, 0, 180);
-
-constexpr ImU32 White(int alpha) {
-    return IM_COL32(255, 255, 255, alpha);
-}
-
-constexpr const char* kIconOpenFolder = "\xEF\x81\xBC";  // U+F07C
-constexpr const char* kIconCheck = "\xEF\x80\x8C";       // U+F00C
 
 constexpr float kCardLeft = 124.0f;
 constexpr float kCardRight = 1232.0f;
@@ -135,7 +130,7 @@ public:
         float x0 = itemMin.x + (114 - (labelSize.x + 16)) / 2;
         float centerY = (itemMin.y + itemMax.y) / 2;
         DrawTextCentered(drawList_, Fonts().iconSolid10, 10, x0 + 5, centerY, colour,
-                         kIconOpenFolder);
+                         icon::kFolderOpen);
         AddTextIfFont(drawList_, Fonts().fontMedium9, 9, ImVec2(x0 + 16, centerY - labelSize.y / 2),
                       colour, label);
     }
@@ -218,7 +213,7 @@ public:
         ImVec2 labelSize = MeasureText(Fonts().fontMedium10, 10, label, ImVec2(28, 10));
         float x0 = itemMin.x + (80 - (labelSize.x + 15)) / 2;
         float centerY = (itemMin.y + itemMax.y) / 2;
-        DrawTextCentered(drawList_, Fonts().iconSolid10, 10, x0 + 5, centerY, colour, kIconCheck);
+        DrawTextCentered(drawList_, Fonts().iconSolid10, 10, x0 + 5, centerY, colour, icon::kCheck);
         AddTextIfFont(drawList_, Fonts().fontMedium10, 10,
                       ImVec2(x0 + 15, centerY - labelSize.y / 2), colour, label);
     }
