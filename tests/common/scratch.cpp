@@ -4,16 +4,35 @@
 
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
 
+#ifdef _WIN32
+// No mkdtemp: a random name, created only when nothing holds it yet.
+TempFolder::TempFolder() {
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path candidate =
+            fs::temp_directory_path() / ("qs-test-" + std::to_string(random() % 1000000000));
+        std::error_code error;
+        if (fs::create_directory(candidate, error)) {
+            path_ = candidate;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a scratch folder");
+}
+#else
 TempFolder::TempFolder() {
     std::string pattern = (fs::temp_directory_path() / "qs-test-XXXXXX").string();
     if (!mkdtemp(pattern.data()))
         throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
+#endif
 
 TempFolder::~TempFolder() {
     std::error_code ignored;
@@ -40,18 +59,28 @@ std::string ReadFile(const fs::path& file) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+namespace {
+
+// The C runtime's copy of the environment; an empty value removes the name on Windows.
+void SetVariable(const std::string& name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+    _putenv_s(name.c_str(), value ? value->c_str() : "");
+#else
+    if (value)
+        setenv(name.c_str(), value->c_str(), 1);
+    else
+        unsetenv(name.c_str());
+#endif
+}
+
+}  // namespace
+
 ScopedEnv::ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
     if (const char* current = getenv(name))
         previous_ = current;
-    if (value)
-        setenv(name, value->c_str(), 1);
-    else
-        unsetenv(name);
+    SetVariable(name_, value);
 }
 
 ScopedEnv::~ScopedEnv() {
-    if (previous_)
-        setenv(name_.c_str(), previous_->c_str(), 1);
-    else
-        unsetenv(name_.c_str());
+    SetVariable(name_, previous_);
 }

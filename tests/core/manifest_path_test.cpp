@@ -17,7 +17,8 @@ class ClientFolder : public ::testing::Test {
 protected:
     void SetUp() override {
         fs::create_directories(client_);
-        base_ = fs::canonical(client_).native();
+        // Generic form: the same text on every system ('/' between names).
+        base_ = fs::canonical(client_).generic_string();
     }
     std::string ErrorOf(const std::string& path) {
         try {
@@ -51,7 +52,7 @@ TEST_F(ClientFolder, AcceptedPathsResolveUnderTheFolder) {
         {"a/.", "/a/"},
     };
     for (const auto& [in, suffix] : cases)
-        EXPECT_EQ(ResolveManifestPath(client_, in).native(), base_ + suffix) << in;
+        EXPECT_EQ(ResolveManifestPath(client_, in).generic_string(), base_ + suffix) << in;
 }
 
 TEST_F(ClientFolder, UnsafePathsAreRefused) {
@@ -63,7 +64,7 @@ TEST_F(ClientFolder, UnsafePathsAreRefused) {
 
 TEST_F(ClientFolder, FolderReachedThroughALinkResolvesToItsFinalLocation) {
     fs::create_directory_symlink(client_, root_.path() / "link");
-    EXPECT_EQ(ResolveManifestPath(root_.path() / "link", "a/b").native(), base_ + "/a/b");
+    EXPECT_EQ(ResolveManifestPath(root_.path() / "link", "a/b").generic_string(), base_ + "/a/b");
 }
 
 // Whatever mix of segments, dots and separators a manifest sends, an accepted path stays inside.
@@ -92,7 +93,7 @@ TEST_F(ClientFolder, PropertyAcceptedPathsStayStrictlyInside) {
             continue;
         }
         ++accepted;
-        ASSERT_EQ(target.native().rfind(base_ + "/", 0), 0u) << path;
+        ASSERT_EQ(target.generic_string().rfind(base_ + "/", 0), 0u) << path;
         for (const auto& part : target.lexically_relative(base_))
             ASSERT_NE(part, "..") << path;
     }

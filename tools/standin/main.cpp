@@ -2,13 +2,15 @@
 // shown without the real host. Serves a content folder over HTTPS with a local authority.
 //
 //   standin --root DIR --port N --cert-dir DIR [--bind ADDR] [--name HOST]... [--fault
-//   PATH=KIND[:ARG]]...
+//   PATH=KIND[:ARG]]... [--control-port N]
 //
 // DIR/client/** is the game client (the manifest is built from it), DIR/latest.json the launcher
 // release, DIR/status.json the server status and DIR/news.json the news. The authority is kept in
 // the cert dir as ca.pem and ca-key.pem and reused on the next start, so a launcher built against
 // ca.pem keeps trusting the service; the server certificate is issued afresh on every start.
-// SIGHUP reloads the folder; SIGINT or SIGTERM stops the service.
+// SIGHUP reloads the folder; SIGINT or SIGTERM stops the service. With --control-port (0: a free
+// one) test programs on 127.0.0.1 create and drive further services in this process (control.h);
+// the folder's service is id 0 there.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -18,11 +20,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tools/standin/control.h"
 #include "tools/standin/service.h"
 
 namespace {
@@ -37,13 +42,14 @@ struct Arguments {
     std::string bindAddress = "127.0.0.1";
     std::vector<std::string> names{"localhost"};
     std::vector<std::pair<std::string, Fault>> faults;
+    std::optional<int> controlPort;
 };
 
 [[noreturn]] void Usage(const std::string& problem) {
     std::cerr
         << "standin: " << problem << "\n"
         << "usage: standin --root DIR --port N --cert-dir DIR [--bind ADDR] [--name HOST]...\n"
-        << "               [--fault PATH=KIND[:ARG]]...\n"
+        << "               [--fault PATH=KIND[:ARG]]... [--control-port N]\n"
         << "  KIND: status:CODE, redirect:URL, truncate, wrong, drip:MS, stall, endless, notjson\n";
     std::exit(2);
 }
@@ -99,6 +105,15 @@ Arguments Parse(int argc, char** argv) {
             }
             if (arguments.port < 0 || arguments.port > 65535)
                 Usage("bad port " + text);
+        } else if (option == "--control-port") {
+            const std::string text = value();
+            try {
+                arguments.controlPort = std::stoi(text);
+            } catch (const std::exception&) {
+                Usage("bad control port " + text);
+            }
+            if (*arguments.controlPort < 0 || *arguments.controlPort > 65535)
+                Usage("bad control port " + text);
         } else if (option == "--bind") {
             arguments.bindAddress = value();
         } else if (option == "--name") {
@@ -208,6 +223,12 @@ int main(int argc, char** argv) {
         std::cout << "standin: serving " << fs::absolute(arguments.root).string() << " on https://"
                   << arguments.names.front() << ":" << service.port() << " (trust "
                   << fs::absolute(arguments.certDir / "ca.pem").string() << ")" << std::endl;
+        std::unique_ptr<qs::test::ControlChannel> control;
+        if (arguments.controlPort) {
+            control = std::make_unique<qs::test::ControlChannel>(
+                authority, &service, static_cast<std::uint16_t>(*arguments.controlPort));
+            std::cout << "standin: control on http://127.0.0.1:" << control->port() << std::endl;
+        }
         for (;;) {
             int received = 0;
             if (sigwait(&signals, &received) != 0)

@@ -26,17 +26,6 @@ constexpr const char* kFilesPrefix = "/updater/files/";
 // Upper bound for a stall, so a forgotten server never holds a test binary for ever.
 constexpr auto kLongestStall = std::chrono::minutes(10);
 
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower;
-}
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-    return Lower(a) == Lower(b);
-}
-
 // httplib adds the peer's addresses to the request headers; they never came over the wire.
 bool IsSyntheticHeader(const std::string& name) {
     return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
@@ -87,81 +76,6 @@ std::string ReadWholeFile(const std::filesystem::path& file) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------------------------
-bool RecordedRequest::hasHeader(std::string_view name) const {
-    return std::any_of(headers.begin(), headers.end(),
-                       [&](const auto& header) { return EqualIgnoringCase(header.first, name); });
-}
-
-std::string RecordedRequest::header(std::string_view name) const {
-    for (const auto& [key, value] : headers)
-        if (EqualIgnoringCase(key, name))
-            return value;
-    return {};
-}
-
-std::vector<std::string> RecordedRequest::headerNames() const {
-    std::vector<std::string> names;
-    for (const auto& header : headers)
-        names.push_back(Lower(header.first));
-    return names;
-}
-
-Fault Fault::Status(int status, std::string body) {
-    Fault fault;
-    fault.kind = Kind::Status;
-    fault.status = status;
-    fault.body = std::move(body);
-    return fault;
-}
-Fault Fault::Redirect(std::string location, int status) {
-    Fault fault;
-    fault.kind = Kind::Redirect;
-    fault.status = status;
-    fault.location = std::move(location);
-    return fault;
-}
-Fault Fault::Truncate(long long sentBytes) {
-    Fault fault;
-    fault.kind = Kind::Truncate;
-    fault.bytes = sentBytes;
-    return fault;
-}
-Fault Fault::WrongBytes() {
-    Fault fault;
-    fault.kind = Kind::WrongBytes;
-    return fault;
-}
-Fault Fault::Drip(std::chrono::milliseconds interval, long long bytesPerTick) {
-    Fault fault;
-    fault.kind = Kind::Drip;
-    fault.interval = interval;
-    fault.bytes = std::max(1LL, bytesPerTick);
-    return fault;
-}
-Fault Fault::Stall() {
-    Fault fault;
-    fault.kind = Kind::Stall;
-    fault.bytes = -1;
-    return fault;
-}
-Fault Fault::StallAfter(long long sentBytes) {
-    Fault fault;
-    fault.kind = Kind::Stall;
-    fault.bytes = std::max(0LL, sentBytes);
-    return fault;
-}
-Fault Fault::Endless() {
-    Fault fault;
-    fault.kind = Kind::Endless;
-    return fault;
-}
-Fault Fault::NotJson() {
-    Fault fault;
-    fault.kind = Kind::NotJson;
-    return fault;
-}
 
 // ---------------------------------------------------------------------------------------------
 struct TestService::Impl {
@@ -546,6 +460,9 @@ void TestService::clearFault(const std::string& path) {
 void TestService::setHandler(const std::string& path, Handler handler) {
     std::lock_guard lock(impl_->mutex);
     impl_->handlers[path] = std::move(handler);
+}
+void TestService::setReply(const std::string& path, Reply reply) {
+    setHandler(path, [reply = std::move(reply)](const RecordedRequest&) { return reply; });
 }
 void TestService::clearHandler(const std::string& path) {
     std::lock_guard lock(impl_->mutex);

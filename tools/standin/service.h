@@ -152,6 +152,9 @@ public:
     void setFault(const std::string& path, Fault fault);
     void clearFault(const std::string& path);
     void setHandler(const std::string& path, Handler handler);
+    // The same reply for every request to `path`; unlike a handler it also works through the
+    // control port.
+    void setReply(const std::string& path, Reply reply);
     void clearHandler(const std::string& path);
     void clearFaultsAndHandlers();
 

@@ -1,0 +1,98 @@
+// The plain value types of the stand-in (requests, faults), shared by the in-process service
+// and the control-port client.
+#include <algorithm>
+#include <cctype>
+
+#include "tools/standin/service.h"
+
+namespace qs::test {
+namespace {
+
+std::string Lower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+    return Lower(a) == Lower(b);
+}
+
+}  // namespace
+
+bool RecordedRequest::hasHeader(std::string_view name) const {
+    return std::any_of(headers.begin(), headers.end(),
+                       [&](const auto& header) { return EqualIgnoringCase(header.first, name); });
+}
+
+std::string RecordedRequest::header(std::string_view name) const {
+    for (const auto& [key, value] : headers)
+        if (EqualIgnoringCase(key, name))
+            return value;
+    return {};
+}
+
+std::vector<std::string> RecordedRequest::headerNames() const {
+    std::vector<std::string> names;
+    for (const auto& header : headers)
+        names.push_back(Lower(header.first));
+    return names;
+}
+
+Fault Fault::Status(int status, std::string body) {
+    Fault fault;
+    fault.kind = Kind::Status;
+    fault.status = status;
+    fault.body = std::move(body);
+    return fault;
+}
+Fault Fault::Redirect(std::string location, int status) {
+    Fault fault;
+    fault.kind = Kind::Redirect;
+    fault.status = status;
+    fault.location = std::move(location);
+    return fault;
+}
+Fault Fault::Truncate(long long sentBytes) {
+    Fault fault;
+    fault.kind = Kind::Truncate;
+    fault.bytes = sentBytes;
+    return fault;
+}
+Fault Fault::WrongBytes() {
+    Fault fault;
+    fault.kind = Kind::WrongBytes;
+    return fault;
+}
+Fault Fault::Drip(std::chrono::milliseconds interval, long long bytesPerTick) {
+    Fault fault;
+    fault.kind = Kind::Drip;
+    fault.interval = interval;
+    fault.bytes = std::max(1LL, bytesPerTick);
+    return fault;
+}
+Fault Fault::Stall() {
+    Fault fault;
+    fault.kind = Kind::Stall;
+    fault.bytes = -1;
+    return fault;
+}
+Fault Fault::StallAfter(long long sentBytes) {
+    Fault fault;
+    fault.kind = Kind::Stall;
+    fault.bytes = std::max(0LL, sentBytes);
+    return fault;
+}
+Fault Fault::Endless() {
+    Fault fault;
+    fault.kind = Kind::Endless;
+    return fault;
+}
+Fault Fault::NotJson() {
+    Fault fault;
+    fault.kind = Kind::NotJson;
+    return fault;
+}
+
+}  // namespace qs::test
