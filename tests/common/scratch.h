@@ -18,6 +18,13 @@ private:
     std::filesystem::path path_;
 };
 
+// Whether std::filesystem can make symbolic links here (mingw's runtime cannot).
+#ifdef _WIN32
+inline constexpr bool kCanMakeLinks = false;
+#else
+inline constexpr bool kCanMakeLinks = true;
+#endif
+
 // Writes `content` to `file`, creating its parent folders; throws when it cannot.
 void WriteFile(const std::filesystem::path& file, const std::string& content);
 // The file's bytes, or "<missing>" when it cannot be read.
