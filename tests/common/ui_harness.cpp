@@ -32,7 +32,9 @@ void FakeServer::set(bool online, int players) {
 }
 
 UiHarness::UiHarness(FontMode fonts, ImVec2 displaySize) {
+#ifndef _WIN32
     setenv("SDL_AUDIODRIVER", "dummy", 0);  // clicks chime into nothing, on any test machine
+#endif
     context_ = ImGui::CreateContext();
     ImGuiIO& io = ImGui::GetIO();
     io.IniFilename = nullptr;
