@@ -26,7 +26,8 @@ struct ControlChannel::Impl {
     long long nextId = 1;
     std::unique_ptr<TestAuthority> stranger;  // issues the certificates nobody trusts
 
-    Impl(const TestAuthority& authority, TestService* main) : authority(authority), main(main) {}
+    Impl(const TestAuthority& issuer, TestService* folderService)
+        : authority(issuer), main(folderService) {}
 
     std::shared_ptr<TestService> find(const json& command) {
         const long long id = command.at("id").get<long long>();
