@@ -2,18 +2,20 @@
 // Makes a folder refuse changes for as long as the guard lives: permission bits for an
 // ordinary user, the immutable attribute when the tests run as root (root ignores modes). On
 // Windows every file in it is held open without sharing, as a running client holds its files.
+#include <filesystem>
 #ifdef _WIN32
-#include <windows.h>
-
 #include <vector>
+
+// In read_only_folder_windows.cpp, so windows.h (and its ReplaceFile macro) stays out of tests.
+// Every regular file directly in `folder` opened with no sharing; empty when one cannot be.
+std::vector<void*> HoldFilesOpen(const std::filesystem::path& folder);
+void ReleaseFiles(std::vector<void*>& handles);
 #else
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #endif
-
-#include <filesystem>
 
 class ReadOnlyFolder {
 public:
@@ -29,24 +31,12 @@ public:
 private:
 #ifdef _WIN32
     bool Protect(bool on) {
-        for (HANDLE handle : held_)
-            CloseHandle(handle);
-        held_.clear();
-        if (!on)
-            return true;
-        std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator(folder_, error)) {
-            if (!entry.is_regular_file())
-                continue;
-            HANDLE handle = CreateFileW(entry.path().c_str(), GENERIC_READ, 0, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (handle == INVALID_HANDLE_VALUE)
-                return false;
-            held_.push_back(handle);
-        }
-        return !error && !held_.empty();
+        ReleaseFiles(held_);
+        if (on)
+            held_ = HoldFilesOpen(folder_);
+        return !on || !held_.empty();
     }
-    std::vector<HANDLE> held_;
+    std::vector<void*> held_;
 #else
     bool Protect(bool on) {
         if (geteuid() != 0) {
