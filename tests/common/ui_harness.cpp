@@ -1,12 +1,61 @@
 #include "ui_harness.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <cstdint>
 #include <cstdlib>
+#include <stdexcept>
 
 #include "app/settings.h"
+#include "platform/folders.h"
 #include "ui/pages.h"
 #include "ui/theme.h"
 
+#ifdef _WIN32
+namespace {
+
+bool UnderWine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+void RemoveLauncherFolders(const ScratchHomes& homes) {
+    std::error_code ignored;
+    std::filesystem::remove_all(homes.clientFolder(), ignored);
+    std::filesystem::remove_all(homes.settingsFile().parent_path(), ignored);
+}
+
+}  // namespace
+
+ScratchHomes::ScratchHomes() {
+    if (!UnderWine())
+        throw std::runtime_error(
+            "the interface tests use the launcher's own folders: run them "
+            "under Wine (make test-windows), not on a player's Windows");
+    exclusive_ = CreateMutexW(nullptr, FALSE, L"Local\\QuillonSagaTestHomes");
+    if (!exclusive_ || WaitForSingleObject(exclusive_, INFINITE) == WAIT_FAILED)
+        throw std::runtime_error("cannot take the test homes");
+    RemoveLauncherFolders(*this);
+    CurrentSettings() = LauncherSettings{};
+}
+
+ScratchHomes::~ScratchHomes() {
+    RemoveLauncherFolders(*this);
+    CurrentSettings() = LauncherSettings{};
+    ReleaseMutex(exclusive_);
+    CloseHandle(exclusive_);
+}
+
+std::filesystem::path ScratchHomes::clientFolder() const {
+    return RoamingDataFolder().value() / "Quillon Saga" / "QuillonSaga Game";
+}
+
+std::filesystem::path ScratchHomes::settingsFile() const {
+    return LocalDataFolder().value() / "QuillonSagaLauncher" / "settings.ini";
+}
+#else
 ScratchHomes::ScratchHomes() {
     std::filesystem::create_directories(root() / "data");
     std::filesystem::create_directories(root() / "config");
@@ -16,6 +65,15 @@ ScratchHomes::ScratchHomes() {
 ScratchHomes::~ScratchHomes() {
     CurrentSettings() = LauncherSettings{};
 }
+
+std::filesystem::path ScratchHomes::clientFolder() const {
+    return root() / "data" / "Quillon Saga" / "QuillonSaga Game";
+}
+
+std::filesystem::path ScratchHomes::settingsFile() const {
+    return root() / "config" / "QuillonSagaLauncher" / "settings.ini";
+}
+#endif
 
 FakeServer::FakeServer(bool online, int players) {
     poller_ = std::make_unique<StatusPoller>(

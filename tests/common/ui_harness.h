@@ -24,18 +24,19 @@ inline void PrintTo(FontMode mode, std::ostream* out) {
 }
 
 // Data and config homes in a scratch folder, so the client folder and the settings file never
-// touch the real user's; the settings in memory start from their defaults.
+// touch the real user's; the settings in memory start from their defaults. Windows takes the
+// folders from the shell, not from the environment: there the launcher's own folders are used,
+// emptied before and after, one test program at a time, and only under Wine (whose prefix is
+// thrown away after the run); elsewhere construction throws rather than touch a player's files.
 class ScratchHomes {
 public:
     ScratchHomes();
     ~ScratchHomes();
+    ScratchHomes(const ScratchHomes&) = delete;
+    ScratchHomes& operator=(const ScratchHomes&) = delete;
     const std::filesystem::path& root() const { return root_.path(); }
-    std::filesystem::path clientFolder() const {
-        return root() / "data" / "Quillon Saga" / "QuillonSaga Game";
-    }
-    std::filesystem::path settingsFile() const {
-        return root() / "config" / "QuillonSagaLauncher" / "settings.ini";
-    }
+    std::filesystem::path clientFolder() const;
+    std::filesystem::path settingsFile() const;
     void installClient() const {
         WriteFile(clientFolder() / "Quillon Saga.exe", "client");
         WriteFile(clientFolder() / "data" / "world.pak", "pak");
@@ -43,8 +44,12 @@ public:
 
 private:
     TempFolder root_;
+#ifdef _WIN32
+    void* exclusive_ = nullptr;  // a named mutex held for the guard's lifetime
+#else
     ScopedEnv data_{"XDG_DATA_HOME", (root() / "data").string()};
     ScopedEnv config_{"XDG_CONFIG_HOME", (root() / "config").string()};
+#endif
 };
 
 // A status poller fed by a canned body instead of the network, registered as the current one.
