@@ -1,13 +1,15 @@
 #pragma once
 // Makes a folder refuse changes for as long as the guard lives: permission bits for an
 // ordinary user, the immutable attribute when the tests run as root (root ignores modes). On
-// Windows every file in it is held open without sharing, as a running client holds its files.
+// Windows its files (downloads aside) are held open as a running client holds them: readable,
+// never replaced.
 #include <filesystem>
 #ifdef _WIN32
 #include <vector>
 
 // In read_only_folder_windows.cpp, so windows.h (and its ReplaceFile macro) stays out of tests.
-// Every regular file directly in `folder` opened with no sharing; empty when one cannot be.
+// Every regular file directly in `folder` but downloads, open with read sharing only; empty when
+// one cannot be opened.
 std::vector<void*> HoldFilesOpen(const std::filesystem::path& folder);
 void ReleaseFiles(std::vector<void*>& handles);
 #else

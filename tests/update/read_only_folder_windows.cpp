@@ -6,10 +6,10 @@ std::vector<void*> HoldFilesOpen(const std::filesystem::path& folder) {
     std::vector<void*> handles;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        if (!entry.is_regular_file())
+        if (!entry.is_regular_file() || entry.path().extension() == ".download")
             continue;
-        HANDLE handle = CreateFileW(entry.path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE handle = CreateFileW(entry.path().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             ReleaseFiles(handles);
             return handles;
