@@ -69,7 +69,7 @@ fi
 echo "smoke: the stand-in saw the manifest, every client file, status and news" >&2
 
 # The files on the Windows side, by the digests the service built its manifest from.
-client_dir=$(find "$WINEPREFIX/drive_c/users" -maxdepth 4 -path '*/AppData/Roaming/Quillon Saga/QuillonSaga Game' -type d | head -n1)
+client_dir=$(find "$WINEPREFIX/drive_c/users" -maxdepth 6 -path '*/AppData/Roaming/Quillon Saga/QuillonSaga Game' -type d | head -n1)
 for _ in $(seq 1 60); do
     bad=0
     if [ -n "$client_dir" ]; then
@@ -80,7 +80,7 @@ for _ in $(seq 1 60); do
     fi
     [ "$bad" = 0 ] && break
     sleep 0.5
-    client_dir=$(find "$WINEPREFIX/drive_c/users" -maxdepth 4 -path '*/AppData/Roaming/Quillon Saga/QuillonSaga Game' -type d | head -n1)
+    client_dir=$(find "$WINEPREFIX/drive_c/users" -maxdepth 6 -path '*/AppData/Roaming/Quillon Saga/QuillonSaga Game' -type d | head -n1)
 done
 if [ "$bad" != 0 ]; then
     echo "smoke: the client folder (${client_dir:-not found}) does not hold the demo client:" >&2
