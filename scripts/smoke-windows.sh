@@ -31,6 +31,10 @@ trap cleanup EXIT
 for _ in $(seq 1 100); do [ -s "$display_file" ] && break; sleep 0.1; done
 [ -s "$display_file" ] || { echo "smoke: Xvfb did not start" >&2; exit 1; }
 export DISPLAY=:$(head -n1 "$display_file")
+# Wine's desktop belongs to its server: one started headless (wineboot, the unit tests) has no
+# display driver, so start afresh with the display.
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w >/dev/null 2>&1 || true
 
 wine "$QS_LAUNCHER_EXE" >"$out/launcher.log" 2>&1 &
 launcher_pid=$!
