@@ -21,6 +21,8 @@ repo=$PWD
 JOBS=${JOBS:-2}
 state=$repo/build/windows-test/run
 system_bundle=/etc/ssl/certs/ca-certificates.crt
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then as_root=(sudo); fi
 
 # --- Inside the namespace (or under the fallback): Wine, CTest, smoke -------------------------
 if [ "${1:-}" = "--in-namespace" ]; then
@@ -96,7 +98,7 @@ cleanup() {
         wait "$standin_pid" 2>/dev/null
     fi
     if [ -n "$mounted_fallback" ] && [ -f "$state/system-bundle.orig" ]; then
-        cat "$state/system-bundle.orig" >"$system_bundle"
+        "${as_root[@]}" cp "$state/system-bundle.orig" "$system_bundle"
         echo "test-windows: restored $system_bundle" >&2
     fi
 }
@@ -131,7 +133,7 @@ else
         "for this run (restored on exit)" >&2
     cp "$system_bundle" "$state/system-bundle.orig"
     mounted_fallback=1
-    cat "$state/certs/ca.pem" >>"$system_bundle"
+    "${as_root[@]}" tee -a "$system_bundle" <"$state/certs/ca.pem" >/dev/null
     QS_TRUST_BY_MOUNT=0 bash "$0" --in-namespace || status=$?
 fi
 rm -rf "$state/wine-prefix"
