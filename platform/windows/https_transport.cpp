@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <string_view>
 
 namespace {
@@ -126,7 +127,9 @@ bool ServerChainsToOnly(HINTERNET request, const std::string& caPem, const std::
     if (!roots.store || !AddPemCertificates(roots.store, caPem))
         return false;
     CERT_CHAIN_ENGINE_CONFIG config{};
-    config.cbSize = sizeof(config);
+    // The Windows 7 layout, the first with an exclusive root: also what Wine accepts.
+    config.cbSize =
+        offsetof(CERT_CHAIN_ENGINE_CONFIG, hExclusiveTrustedPeople) + sizeof(HCERTSTORE);
     config.hExclusiveRoot = roots.store;
     HCERTCHAINENGINE engine = nullptr;
     if (!CertCreateCertificateChainEngine(&config, &engine))
@@ -242,7 +245,9 @@ bool SetTimeouts(HINTERNET request, const HttpsTimeouts& timeouts) {
     };
     const int connect = bounded(timeouts.connectMs);
     const int transfer = bounded(timeouts.lowSpeedTimeSec * 1000);
-    return WinHttpSetTimeouts(request, connect, connect, transfer, transfer) != FALSE;
+    // The wait for the response headers has a limit of its own.
+    return WinHttpSetTimeouts(request, connect, connect, transfer, transfer) &&
+           SetDword(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, static_cast<DWORD>(transfer));
 }
 
 }  // namespace
