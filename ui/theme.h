@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "platform/image_decode.h"
+
 struct UiFonts {
     ImFont* fontMedium9 = nullptr;
     ImFont* fontMedium10 = nullptr;
@@ -69,15 +71,6 @@ struct UiTextureSlot {
     ImTextureID UiTextures::*handle;
 };
 extern const std::array<UiTextureSlot, 11> kUiTextureSlots;
-
-// An image decoded to 8-bit RGBA rows, whatever the file's own channel count.
-struct DecodedImage {
-    int width = 0;
-    int height = 0;
-    std::vector<std::uint8_t> rgba;
-};
-// False for empty, broken or oversized data.
-bool DecodeImage(std::span<const std::uint8_t> data, DecodedImage& image);
 
 // Makes a GPU texture of the pixels; null on failure. Supplied by the shell, which owns the GPU.
 using TextureUploader = std::function<ImTextureID(const DecodedImage& image)>;

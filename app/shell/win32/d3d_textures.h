@@ -1,0 +1,11 @@
+#pragma once
+// Images as Direct3D 11 shader-resource views on the launcher's device.
+#include <d3d11.h>
+
+#include "ui/theme.h"
+
+// An RGBA texture with mipmaps (the 3000 px logo is drawn at 56 px) and its view; null on
+// failure. The view keeps the texture alive.
+ImTextureID UploadTexture(ID3D11Device* device, ID3D11DeviceContext* context,
+                          const DecodedImage& image);
+void DeleteTexture(ImTextureID texture);
