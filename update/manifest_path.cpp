@@ -26,15 +26,17 @@ std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir
         unsafe();
 
     const std::filesystem::path base = std::filesystem::weakly_canonical(clientDir);
-    Utf8ToWide(trimmedPath);  // refuses ill-formed UTF-8 before the bytes become a path
+    // Refuses ill-formed UTF-8 before the bytes become a path.
+    std::wstring relative = Utf8ToWide(trimmedPath);
 
-    // Manifest paths come from Windows tooling: a backslash separates folders here too.
-    std::string relative(trimmedPath);
-    std::replace(relative.begin(), relative.end(), '\\', '/');
+    // Manifest paths come from Windows tooling: a backslash separates folders on every system.
+    if constexpr (std::filesystem::path::preferred_separator == L'/')
+        std::replace(relative.begin(), relative.end(), L'\\', L'/');
     std::filesystem::path target = (base / relative).lexically_normal();
 
     // Second, independent guard: the whole "base/" prefix, so a sibling such as "base-old" fails.
-    const std::string prefix = base.native() + "/";
+    std::filesystem::path::string_type prefix = base.native();
+    prefix += std::filesystem::path::preferred_separator;
     if (!target.native().starts_with(prefix))
         throw std::runtime_error("Manifest path escapes client directory");
     return target;
