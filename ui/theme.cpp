@@ -94,9 +94,13 @@ void ApplyLauncherStyle() {
 }
 
 std::vector<std::filesystem::path> SystemFontCandidates() {
+#ifdef _WIN32
+    return {L"C:\\Windows\\Fonts\\segoeui.ttf", L"C:\\Windows\\Fonts\\arial.ttf"};
+#else
     return {"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
             "/usr/share/fonts/truetype/liberation/LiberationSans-Regular.ttf",
             "/usr/share/fonts/truetype/liberation2/LiberationSans-Regular.ttf"};
+#endif
 }
 
 void LoadUiFonts() {

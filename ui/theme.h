@@ -62,7 +62,8 @@ using ResourceLookup = std::function<std::span<const std::uint8_t>(int id)>;
 void LoadUiFonts(const ResourceLookup& lookup,
                  const std::vector<std::filesystem::path>& systemFontCandidates);
 
-// DejaVu Sans, else Liberation Sans (the metric twin of Arial).
+// Linux: DejaVu Sans, else Liberation Sans (the metric twin of Arial). Windows: Segoe UI, else
+// Arial, from the Windows font folder.
 std::vector<std::filesystem::path> SystemFontCandidates();
 
 // One image slot of UiTextures and its resource id, in the fixed load order.

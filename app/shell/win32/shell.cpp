@@ -37,6 +37,7 @@ ID3D11Device* g_device = nullptr;
 ID3D11DeviceContext* g_context = nullptr;
 IDXGISwapChain* g_swapChain = nullptr;
 ID3D11RenderTargetView* g_renderTarget = nullptr;
+ShortClickLatch g_shortClicks;
 
 void CreateRenderTarget() {
     ID3D11Texture2D* backBuffer = nullptr;
@@ -82,6 +83,26 @@ void ReleaseDevice() {
     g_device = nullptr;
 }
 
+// The mouse button a press message is about, or -1.
+int PressedButton(UINT message, WPARAM wParam) {
+    switch (message) {
+        case WM_LBUTTONDOWN:
+        case WM_LBUTTONDBLCLK:
+            return 0;
+        case WM_RBUTTONDOWN:
+        case WM_RBUTTONDBLCLK:
+            return 1;
+        case WM_MBUTTONDOWN:
+        case WM_MBUTTONDBLCLK:
+            return 2;
+        case WM_XBUTTONDOWN:
+        case WM_XBUTTONDBLCLK:
+            return GET_XBUTTON_WPARAM(wParam) == XBUTTON1 ? 3 : 4;
+        default:
+            return -1;
+    }
+}
+
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     // The drag strip is decided before the interface sees the message.
     if (message == WM_NCHITTEST) {
@@ -92,6 +113,8 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
         ScreenToClient(window, &point);
         return IsInDragStrip(point.x, point.y) ? HTCAPTION : hit;
     }
+    if (const int button = PressedButton(message, wParam); button >= 0)
+        g_shortClicks.pressed(button);
     if (ImGui_ImplWin32_WndProcHandler(window, message, wParam, lParam) != 0)
         return 1;
     switch (message) {
@@ -121,6 +144,8 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
 
 // True when a WM_QUIT was among the pending messages.
 bool PumpMessages() {
+    ImGuiIO& io = ImGui::GetIO();
+    g_shortClicks.beforePump(io.MouseDown);
     bool quit = false;
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -129,6 +154,7 @@ bool PumpMessages() {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
+    g_shortClicks.afterPump(io.MouseDown);
     return quit;
 }
 
