@@ -28,10 +28,13 @@ void DestroyLauncherInterface(const std::function<void(ImTextureID)>& release) {
 }
 
 void BuildLauncherFrame(UiState& ui, LauncherState& state,
-                        const std::function<void()>& beginBackendFrame) {
+                        const std::function<void()>& beginBackendFrame,
+                        const std::function<void()>& beforeDrawing) {
     BeginFrameRequests(state);
     beginBackendFrame();
     ImGui::NewFrame();
+    if (beforeDrawing)
+        beforeDrawing();
     DrawLauncherFrame(ui, state);
     ImGui::Render();
 }

@@ -16,8 +16,10 @@ void DestroyLauncherInterface(const std::function<void(ImTextureID)>& release);
 
 // Clears the requests, snapshots the status, lets the backends begin their frame, then builds
 // and finishes the interface (ImGui::Render); the shell draws and presents the result.
+// `beforeDrawing`, when given, runs right after ImGui::NewFrame.
 void BuildLauncherFrame(UiState& ui, LauncherState& state,
-                        const std::function<void()>& beginBackendFrame);
+                        const std::function<void()>& beginBackendFrame,
+                        const std::function<void()>& beforeDrawing = {});
 
 // What the title strip's buttons do to the window.
 struct WindowActions {

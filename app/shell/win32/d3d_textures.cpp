@@ -1,5 +1,6 @@
 #include "app/shell/win32/d3d_textures.h"
 
+#include <imgui.h>
 #include <wrl/client.h>
 
 using Microsoft::WRL::ComPtr;
@@ -35,4 +36,39 @@ ImTextureID UploadTexture(ID3D11Device* device, ID3D11DeviceContext* context,
 void DeleteTexture(ImTextureID texture) {
     if (texture != nullptr)
         static_cast<ID3D11ShaderResourceView*>(texture)->Release();
+}
+
+ID3D11SamplerState* CreateMipmapSampler(ID3D11Device* device) {
+    D3D11_SAMPLER_DESC description{};
+    description.Filter = D3D11_FILTER_MIN_MAG_MIP_LINEAR;
+    description.AddressU = D3D11_TEXTURE_ADDRESS_CLAMP;
+    description.AddressV = D3D11_TEXTURE_ADDRESS_CLAMP;
+    description.AddressW = D3D11_TEXTURE_ADDRESS_CLAMP;
+    description.ComparisonFunc = D3D11_COMPARISON_ALWAYS;
+    description.MinLOD = 0.0f;
+    description.MaxLOD = D3D11_FLOAT32_MAX;
+    ID3D11SamplerState* sampler = nullptr;
+    if (device == nullptr || FAILED(device->CreateSamplerState(&description, &sampler)))
+        return nullptr;
+    return sampler;
+}
+
+namespace {
+
+// Runs inside ImGui_ImplDX11_RenderDrawData, after the backend has bound its own sampler.
+void BindSampler(const ImDrawList*, const ImDrawCmd* command) {
+    auto* sampler = static_cast<ID3D11SamplerState*>(command->UserCallbackData);
+    ComPtr<ID3D11Device> device;
+    sampler->GetDevice(device.GetAddressOf());
+    ComPtr<ID3D11DeviceContext> context;
+    device->GetImmediateContext(context.GetAddressOf());
+    context->PSSetSamplers(0, 1, &sampler);
+}
+
+}  // namespace
+
+void UseSamplerThisFrame(ID3D11SamplerState* sampler) {
+    // The background list is drawn first, so the switch precedes every image.
+    if (sampler != nullptr)
+        ImGui::GetBackgroundDrawList()->AddCallback(BindSampler, sampler);
 }

@@ -9,3 +9,10 @@
 ImTextureID UploadTexture(ID3D11Device* device, ID3D11DeviceContext* context,
                           const DecodedImage& image);
 void DeleteTexture(ImTextureID texture);
+
+// ImGui's Direct3D 11 backend samples every texture with MaxLOD 0, which never reads a mipmap:
+// the logo would shimmer. This trilinear sampler (edges clamped, as the OpenGL textures) reaches
+// the whole chain; null on failure.
+ID3D11SamplerState* CreateMipmapSampler(ID3D11Device* device);
+// Puts the switch to `sampler` ahead of everything drawn this frame; call after ImGui::NewFrame.
+void UseSamplerThisFrame(ID3D11SamplerState* sampler);

@@ -205,6 +205,7 @@ int RunLauncher() {
         [](const DecodedImage& image) { return UploadTexture(g_device, g_context, image); });
     ImGui_ImplWin32_Init(window);
     ImGui_ImplDX11_Init(g_device, g_context);
+    ID3D11SamplerState* imageSampler = CreateMipmapSampler(g_device);
 
     // 10: the background clients.
     StartBackgroundClients();
@@ -221,10 +222,13 @@ int RunLauncher() {
         const FrameClock::time_point frameStart = FrameClock::now();
         if (PumpMessages())
             break;
-        BuildLauncherFrame(ui, state, [] {
-            ImGui_ImplDX11_NewFrame();
-            ImGui_ImplWin32_NewFrame();
-        });
+        BuildLauncherFrame(
+            ui, state,
+            [] {
+                ImGui_ImplDX11_NewFrame();
+                ImGui_ImplWin32_NewFrame();
+            },
+            [imageSampler] { UseSamplerThisFrame(imageSampler); });
         RenderFrame();
         ActOnRequests(ui, state, windowActions);
         // Present waits for the vertical blank, but not for a minimised or hidden window.
@@ -237,6 +241,8 @@ int RunLauncher() {
     StopBackgroundClients();
     ImGui_ImplDX11_Shutdown();
     ImGui_ImplWin32_Shutdown();
+    if (imageSampler != nullptr)
+        imageSampler->Release();
     ReleaseRenderTarget();
     DestroyLauncherInterface(DeleteTexture);
     ReleaseDevice();
