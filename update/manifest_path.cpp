@@ -29,12 +29,14 @@ std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir
     Utf8ToWide(trimmedPath);  // refuses ill-formed UTF-8 before the bytes become a path
 
     // Manifest paths come from Windows tooling: a backslash separates folders here too.
-    std::string relative(trimmedPath);
-    std::replace(relative.begin(), relative.end(), '\\', '/');
+    // The bytes as UTF-8 on every platform (unchanged on Linux, decoded on Windows).
+    std::u8string relative(trimmedPath.begin(), trimmedPath.end());
+    std::replace(relative.begin(), relative.end(), u8'\\', u8'/');
     std::filesystem::path target = (base / relative).lexically_normal();
 
     // Second, independent guard: the whole "base/" prefix, so a sibling such as "base-old" fails.
-    const std::string prefix = base.native() + "/";
+    std::filesystem::path::string_type prefix = base.native();
+    prefix += std::filesystem::path::preferred_separator;
     if (!target.native().starts_with(prefix))
         throw std::runtime_error("Manifest path escapes client directory");
     return target;
