@@ -26,12 +26,12 @@ std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir
         unsafe();
 
     const std::filesystem::path base = std::filesystem::weakly_canonical(clientDir);
-    Utf8ToWide(trimmedPath);  // refuses ill-formed UTF-8 before the bytes become a path
+    // Refuses ill-formed UTF-8 before the bytes become a path.
+    std::wstring relative = Utf8ToWide(trimmedPath);
 
-    // Manifest paths come from Windows tooling: a backslash separates folders here too.
-    // The bytes as UTF-8 on every platform (unchanged on Linux, decoded on Windows).
-    std::u8string relative(trimmedPath.begin(), trimmedPath.end());
-    std::replace(relative.begin(), relative.end(), u8'\\', u8'/');
+    // Manifest paths come from Windows tooling: a backslash separates folders on every system.
+    if constexpr (std::filesystem::path::preferred_separator == L'/')
+        std::replace(relative.begin(), relative.end(), L'\\', L'/');
     std::filesystem::path target = (base / relative).lexically_normal();
 
     // Second, independent guard: the whole "base/" prefix, so a sibling such as "base-old" fails.
