@@ -62,9 +62,9 @@ std::wstring Sha256Stream::finish() {
     static constexpr wchar_t kHex[] = L"0123456789abcdef";
     std::wstring text;
     text.reserve(digest.size() * 2);
-    for (UCHAR byte : digest) {
-        text.push_back(kHex[byte >> 4]);
-        text.push_back(kHex[byte & 0x0F]);
+    for (UCHAR value : digest) {
+        text.push_back(kHex[value >> 4]);
+        text.push_back(kHex[value & 0x0F]);
     }
     return text;
 }
