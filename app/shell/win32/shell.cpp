@@ -159,6 +159,9 @@ bool PumpMessages() {
 }
 
 void RenderFrame() {
+    // A failed resize leaves no render target until the next one succeeds.
+    if (g_renderTarget == nullptr)
+        return;
     g_context->OMSetRenderTargets(1, &g_renderTarget, nullptr);
     g_context->ClearRenderTargetView(g_renderTarget, kClearColour);
     ImGui_ImplDX11_RenderDrawData(ImGui::GetDrawData());
