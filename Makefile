@@ -2,7 +2,7 @@
 JOBS ?= 2
 CMAKE_COMMON := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: deps test tsan run screenshots bench fuzz install format clean
+.PHONY: deps windows-deps test tsan run screenshots bench fuzz install windows host-tools format clean
 
 deps:
 	@bash scripts/setup-deps.sh
@@ -38,6 +38,23 @@ install: deps
 	cmake -S . -B build/release $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_TESTS=OFF
 	cmake --build build/release -j $(JOBS)
 	cmake --install build/release
+
+windows-deps:
+	@bash scripts/setup-windows-deps.sh
+
+# Tools that run during the build (the image drawer), built for this machine.
+host-tools: deps
+	cmake -S . -B build/host-tools $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_TESTS=OFF
+	cmake --build build/host-tools --target qs_imagegen -j $(JOBS)
+
+# The Windows launcher, cross-compiled with mingw-w64: build/windows/app/shell/quillon-launcher.exe.
+# The service values are cache entries as on Linux, e.g.
+#   cmake build/windows -DQS_SERVICE_HOST=... -DQS_SERVICE_CA_FILE=...
+WINDOWS_CMAKE := -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	-DQS_HOST_IMAGEGEN=$(CURDIR)/build/host-tools/tools/imagegen/qs_imagegen
+windows: host-tools windows-deps
+	cmake -S . -B build/windows $(WINDOWS_CMAKE) -DQS_BUILD_TESTS=OFF
+	cmake --build build/windows -j $(JOBS)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -74,6 +74,33 @@ bool Art(const std::filesystem::path& folder, const char* name, int w, int h, Pa
     return Write(canvas, folder, name, 4);
 }
 
+// An icon file whose one 256 x 256 entry is the PNG itself, as Windows has read since Vista.
+bool WriteIcon(const std::filesystem::path& png, const std::filesystem::path& ico) {
+    std::ifstream in(png, std::ios::binary);
+    const std::vector<char> image{std::istreambuf_iterator<char>(in), {}};  // whole file
+    if (!in.is_open() || image.empty())
+        return false;
+    const auto le16 = [](std::string& out, unsigned v) {
+        out += char(v & 0xFF);
+        out += char(v >> 8 & 0xFF);
+    };
+    const auto le32 = [&](std::string& out, std::size_t v) {
+        le16(out, unsigned(v & 0xFFFF));
+        le16(out, unsigned(v >> 16 & 0xFFFF));
+    };
+    std::string header;
+    le16(header, 0), le16(header, 1), le16(header, 1);  // reserved, type icon, one entry
+    header += '\0', header += '\0';                     // width and height 256 are written as 0
+    header += '\0', header += '\0';                     // no palette, reserved
+    le16(header, 1), le16(header, 32);                  // planes, bits per pixel
+    le32(header, image.size());
+    le32(header, 6 + 16);  // the image follows the one directory entry
+    std::ofstream out(ico, std::ios::binary | std::ios::trunc);
+    out.write(header.data(), std::streamsize(header.size()));
+    out.write(image.data(), std::streamsize(image.size()));
+    return bool(out.flush());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -133,6 +160,7 @@ int main(int argc, char** argv) {
         TextMask letter;
         ok &= RenderText(font, "Q", 256 * 0.42f, 0.0f, letter);
         ok &= Art(folder, "icon-256.png", 256, 256, [&](Canvas& c) { PaintAppIcon(c, letter); });
+        ok &= WriteIcon(folder / "icon-256.png", folder / "icon.ico");
     }
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
