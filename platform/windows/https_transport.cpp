@@ -258,6 +258,7 @@ struct HttpsSession {
     std::string host;
     std::uint16_t port = 0;
     std::string userAgent;
+    std::string caPem;  // kept connections were accepted under this trust
 };
 
 void CloseHttpsSession(HttpsSession* session) {
@@ -344,6 +345,7 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
             ? Clock::now() + std::chrono::milliseconds(request.timeouts.totalMs)
             : Clock::time_point::max();
 
+    // Declared before the request handle, so closed after it: request, connection, root.
     HttpsSession ownSession;
     HttpsSession* current = &ownSession;
     if (session) {
@@ -351,19 +353,11 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
             *session = new HttpsSession;
         current = *session;
         if (current->host != request.host || current->port != request.port ||
-            current->userAgent != request.userAgent) {
+            current->userAgent != request.userAgent || current->caPem != request.caPem) {
             current->connection.reset();
             current->root.reset();
         }
     }
-    // A session whose connection handle is closed (request-owned) is left for the destructor.
-    struct OwnSessionCloser {
-        HttpsSession& session;
-        ~OwnSessionCloser() {
-            session.connection.reset();
-            session.root.reset();
-        }
-    } closeOwn{ownSession};
 
     if (!current->root) {
         current->root.reset(WinHttpOpen(Widen(request.userAgent).c_str(),
@@ -380,6 +374,7 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
         current->host = request.host;
         current->port = request.port;
         current->userAgent = request.userAgent;
+        current->caPem = request.caPem;
     }
     outcome.stage = Stage::PrepareFailed;
     if (!current->connection) {
