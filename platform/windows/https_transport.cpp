@@ -326,7 +326,7 @@ std::optional<HttpsUrlParts> SplitHttpsUrl(const std::string& url) {
 
     parts.path = Narrow(path, components.dwUrlPathLength);
     if (parts.path.empty())
-        parts.path = "/";
+        parts.path.push_back('/');
     if (components.lpszExtraInfo && components.dwExtraInfoLength > 0) {
         std::string extra = Narrow(components.lpszExtraInfo, components.dwExtraInfoLength);
         extra = extra.substr(0, extra.find('#'));

@@ -15,6 +15,10 @@ standin="${2:-$root/build/dev/tools/standin/standin}"
 work="$(mktemp -d /tmp/winhttp-probe.XXXXXX)"
 pids=()
 cleanup() {
+    # Wine processes of an interrupted run belong to its prefixes only.
+    for prefix in "$work"/prefix-*; do
+        [ -d "$prefix" ] && WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+    done
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
     rm -rf "$work"
@@ -67,7 +71,6 @@ unshare --mount --propagation private sh -c '
 echo "== 3. the authority handed to the requests, not in any store"
 WINEPREFIX="$work/prefix-ca" wine "$probe" --port "$port" --ca "$work/certs/ca.pem" \
     --wrong-ca "$work/wrong-ca.pem" --other-name-port "$other_port" || status=1
-for prefix in "$work"/prefix-*; do WINEPREFIX="$prefix" wineserver -w || true; done
 
 echo "== requests the stand-in saw"
 grep -c '^standin:' "$work/standin.log" || true
