@@ -55,11 +55,13 @@ std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir
 
     const std::filesystem::path base = std::filesystem::weakly_canonical(clientDir);
     // Refuses ill-formed UTF-8 before the bytes become a path.
-    std::wstring relative = Utf8ToWide(trimmedPath);
+    Utf8ToWide(trimmedPath);
 
     // Manifest paths come from Windows tooling: a backslash separates folders on every system.
-    if constexpr (std::filesystem::path::preferred_separator == L'/')
-        std::replace(relative.begin(), relative.end(), L'\\', L'/');
+    std::u8string relative(trimmedPath.begin(), trimmedPath.end());
+    if constexpr (std::filesystem::path::preferred_separator == '/')
+        std::replace(relative.begin(), relative.end(), u8'\\', u8'/');
+    // A char8_t path is UTF-8 on every system; a wide one would go through the C locale on Linux.
     std::filesystem::path target = (base / relative).lexically_normal();
 
     // Second, independent guard: the whole "base/" prefix, so a sibling such as "base-old" fails.

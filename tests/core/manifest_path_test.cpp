@@ -119,3 +119,10 @@ TEST_F(ClientFolder, WindowsRefusesDeviceNamesInAnySegment) {
         EXPECT_EQ(ErrorOf(path), "Manifest contains an unsafe path") << path;
 }
 #endif
+
+// Whatever the process locale, names outside ASCII keep their characters.
+TEST_F(ClientFolder, NonAsciiNamesResolveToTheSameCharacters) {
+    const fs::path target =
+        ResolveManifestPath(client_, "donn\xC3\xA9\x65s\\\xC3\xA9p\xC3\xA9\x65.dat");
+    EXPECT_EQ(target, fs::weakly_canonical(client_) / u8"donn\u00e9es" / u8"\u00e9p\u00e9e.dat");
+}
