@@ -53,7 +53,7 @@ host-tools: deps
 WINDOWS_CMAKE := -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 	-DQS_HOST_IMAGEGEN=$(CURDIR)/build/host-tools/tools/imagegen/qs_imagegen
 windows: host-tools windows-deps
-	cmake -S . -B build/windows $(WINDOWS_CMAKE) -DQS_BUILD_TESTS=OFF
+	cmake -S . -B build/windows $(WINDOWS_CMAKE) -DQS_BUILD_APP=ON -DQS_BUILD_TESTS=OFF
 	cmake --build build/windows -j $(JOBS)
 
 format:

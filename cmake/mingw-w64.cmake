@@ -21,3 +21,5 @@ find_program(QS_WINE NAMES wine wine64)
 if(QS_WINE)
     set(CMAKE_CROSSCOMPILING_EMULATOR ${QS_WINE})
 endif()
+# The static runtime brings its own debug sections; a release executable ships without them.
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")

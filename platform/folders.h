@@ -3,9 +3,11 @@
 #include <filesystem>
 #include <optional>
 
-// Roaming application data ($XDG_DATA_HOME, else ~/.local/share). nullopt when unresolvable.
+// Roaming application data ($XDG_DATA_HOME, else ~/.local/share; Windows: FOLDERID_RoamingAppData,
+// created when missing). nullopt when unresolvable.
 std::optional<std::filesystem::path> RoamingDataFolder();
-// Local application data ($XDG_CONFIG_HOME, else ~/.config). nullopt when unresolvable.
+// Local application data ($XDG_CONFIG_HOME, else ~/.config; Windows: CSIDL_LOCAL_APPDATA).
+// nullopt when unresolvable.
 std::optional<std::filesystem::path> LocalDataFolder();
-// The temporary folder ($TMPDIR, else /tmp).
+// The temporary folder ($TMPDIR, else /tmp; Windows: GetTempPathW). Empty when unresolvable.
 std::filesystem::path TemporaryFolder();

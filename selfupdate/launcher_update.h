@@ -10,6 +10,7 @@
 
 #include "app/service.h"
 #include "app/state.h"
+#include "platform/private_folder.h"  // IsPrivateFolder
 #include "update/update_run.h"
 
 // The launcher's own version; the release check always compares against this text.
@@ -47,11 +48,8 @@ std::vector<std::int32_t> ParseVersionNumbers(const std::wstring& text);
 extern const char* const InstallerFileName;
 // The four switches that make the installer close, replace and restart the launcher silently.
 const std::vector<std::string>& InstallerArguments();
-// The per-user folder inside the temporary folder that holds the installer.
+// The folder inside the temporary folder that holds the installer, reachable by this user only.
 std::filesystem::path InstallerFolder(const std::filesystem::path& temporaryFolder);
-// Whether a folder, opened without following links, may hold the installer: owned by `user`,
-// with mode 0700 exactly.
-bool IsPrivateFolder(bool isDirectory, unsigned ownerId, unsigned mode, unsigned user);
 
 // Downloads, verifies and starts the installer; never throws.
 UpdateResult InstallLauncherUpdate(const LauncherRelease& release,

@@ -116,7 +116,8 @@ public:
         HitResult open = HitButton("##open_dir", ImVec2(1104, 167), ImVec2(114, 32));
         if (open.pressed) {
             try {
-                OpenWithDesktop(ClientDirectory().string());
+                const std::u8string folder = ClientDirectory().u8string();
+                OpenWithDesktop(std::string(folder.begin(), folder.end()));
             } catch (const std::exception&) {
                 // No folder to show; the press only clicks.
             }

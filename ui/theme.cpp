@@ -1,7 +1,16 @@
 #include "ui/theme.h"
 
-#include <stb_image.h>
+#ifdef _WIN32
+// No system stb here: validate with ImGui's own copy, kept private to this file.
+#define STBTT_STATIC
+#define STB_TRUETYPE_IMPLEMENTATION
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#include <imstb_truetype.h>
+#pragma GCC diagnostic pop
+#else
 #include <stb_truetype.h>
+#endif
 
 #include <climits>
 #include <cstring>
@@ -17,9 +26,6 @@ UiTextures g_textures;
 
 // Icon faces: everything from the space to the end of the basic plane.
 constexpr ImWchar kIconGlyphRanges[] = {0x0020, 0xFFFF, 0};
-
-// Largest image edge we accept; the biggest built-in image is 3000 px.
-constexpr int kMaxImageEdge = 8192;
 
 // ImGui asserts (or builds an empty atlas) on bytes that are not a font, so check them first.
 bool IsReadableFont(std::span<const std::uint8_t> data) {
@@ -88,9 +94,13 @@ void ApplyLauncherStyle() {
 }
 
 std::vector<std::filesystem::path> SystemFontCandidates() {
+#ifdef _WIN32
+    return {L"C:\\Windows\\Fonts\\segoeui.ttf", L"C:\\Windows\\Fonts\\arial.ttf"};
+#else
     return {"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
             "/usr/share/fonts/truetype/liberation/LiberationSans-Regular.ttf",
             "/usr/share/fonts/truetype/liberation2/LiberationSans-Regular.ttf"};
+#endif
 }
 
 void LoadUiFonts() {
@@ -137,27 +147,6 @@ const std::array<UiTextureSlot, 11> kUiTextureSlots = {{
     {kResIconTrophy, &UiTextures::texIconTrophy},
     {kResStreak, &UiTextures::texStreak},
 }};
-
-bool DecodeImage(std::span<const std::uint8_t> data, DecodedImage& image) {
-    image = DecodedImage{};
-    if (data.empty() || data.size() > INT_MAX)
-        return false;
-    const int length = static_cast<int>(data.size());
-    int width = 0, height = 0, channels = 0;
-    // Check the header before decoding so a hostile size never allocates.
-    if (!stbi_info_from_memory(data.data(), length, &width, &height, &channels))
-        return false;
-    if (width <= 0 || height <= 0 || width > kMaxImageEdge || height > kMaxImageEdge)
-        return false;
-    stbi_uc* pixels = stbi_load_from_memory(data.data(), length, &width, &height, &channels, 4);
-    if (pixels == nullptr)
-        return false;
-    image.width = width;
-    image.height = height;
-    image.rgba.assign(pixels, pixels + std::size_t(width) * height * 4);
-    stbi_image_free(pixels);
-    return true;
-}
 
 void LoadUiTextures(const ResourceLookup& lookup, const TextureUploader& upload) {
     for (const UiTextureSlot& slot : kUiTextureSlots) {

@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "platform/image_decode.h"
+
 struct UiFonts {
     ImFont* fontMedium9 = nullptr;
     ImFont* fontMedium10 = nullptr;
@@ -60,7 +62,8 @@ using ResourceLookup = std::function<std::span<const std::uint8_t>(int id)>;
 void LoadUiFonts(const ResourceLookup& lookup,
                  const std::vector<std::filesystem::path>& systemFontCandidates);
 
-// DejaVu Sans, else Liberation Sans (the metric twin of Arial).
+// Linux: DejaVu Sans, else Liberation Sans (the metric twin of Arial). Windows: Segoe UI, else
+// Arial, from the Windows font folder.
 std::vector<std::filesystem::path> SystemFontCandidates();
 
 // One image slot of UiTextures and its resource id, in the fixed load order.
@@ -69,15 +72,6 @@ struct UiTextureSlot {
     ImTextureID UiTextures::*handle;
 };
 extern const std::array<UiTextureSlot, 11> kUiTextureSlots;
-
-// An image decoded to 8-bit RGBA rows, whatever the file's own channel count.
-struct DecodedImage {
-    int width = 0;
-    int height = 0;
-    std::vector<std::uint8_t> rgba;
-};
-// False for empty, broken or oversized data.
-bool DecodeImage(std::span<const std::uint8_t> data, DecodedImage& image);
 
 // Makes a GPU texture of the pixels; null on failure. Supplied by the shell, which owns the GPU.
 using TextureUploader = std::function<ImTextureID(const DecodedImage& image)>;

@@ -1,13 +1,10 @@
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <exception>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
 
 #include "platform/durable_file.h"
+#include "platform/file_io.h"
 #include "update/target_status.h"
 #include "update/text.h"
 #include "update/update_run.h"
@@ -31,7 +28,7 @@ public:
     // transfer's own abort text.
     bool Accept(const char* data, std::size_t size) noexcept {
         try {
-            if (fd_ < 0)
+            if (!file_.isOpen())
                 Open();
             Write(data, size);
             return true;
@@ -45,11 +42,9 @@ public:
 
     // Closes the file (opening it first for an empty body) and returns the digest text.
     std::wstring Finish() {
-        if (fd_ < 0)
+        if (!file_.isOpen())
             Open();
-        int fd = fd_;
-        fd_ = -1;
-        if (close(fd) != 0) {
+        if (!file_.close()) {
             opened_ = false;
             RemoveDownload();
             CannotWrite();
@@ -60,9 +55,7 @@ public:
 
     // Drops a partial download: it can never pass verification, so keeping it only costs space.
     void Discard() noexcept {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
+        file_.close();
         if (opened_)
             RemoveDownload();
         opened_ = false;
@@ -75,25 +68,15 @@ private:
         std::filesystem::create_directories(folder, error);
         if (error)
             throw std::filesystem::filesystem_error("create_directories", folder, error);
-        // O_NOFOLLOW: a link planted under the download name must not redirect the write.
-        fd_ = open(download_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (fd_ < 0)
+        if (!file_.create(download_))
             CannotWrite();
         opened_ = true;
     }
 
     void Write(const char* data, std::size_t size) {
         digest_.update(data, size);
-        while (size > 0) {
-            ssize_t written = write(fd_, data, size);
-            if (written < 0) {
-                if (errno == EINTR)
-                    continue;
-                CannotWrite();
-            }
-            data += written;
-            size -= static_cast<std::size_t>(written);
-        }
+        if (!file_.write(data, size))
+            CannotWrite();
     }
 
     void RemoveDownload() noexcept {
@@ -103,15 +86,17 @@ private:
 
     std::filesystem::path download_;
     Sha256Stream digest_;
-    int fd_ = -1;
+    OutputFile file_;
     bool opened_ = false;
     std::exception_ptr failure_;
 };
 
-// Wide text of a file name that never fails: names here came from checked UTF-8, but a message
-// builder must not throw.
+// Wide text of a file name for a message: names here came from checked UTF-8, and any byte that
+// still does not decode shows as a replacement character.
 std::wstring NameForMessage(const std::filesystem::path& target) {
-    return FailureMessage(target.filename().native());
+    const std::u8string name = target.filename().u8string();
+    return FailureMessage(
+        std::string_view(reinterpret_cast<const char*>(name.data()), name.size()));
 }
 
 void Download(const std::wstring& url, const std::filesystem::path& download,

@@ -1,6 +1,7 @@
 #pragma once
-// The HTTPS request layer: one place configures every libcurl handle; three thin request
-// profiles (client update, launcher self-update, status/news) sit on top of it.
+// The HTTPS request layer: URL trust, three thin request profiles (client update, launcher
+// self-update, status/news), their limits and failures. The platform's HTTPS client carries out
+// each exchange (platform/https_transport.h).
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -37,8 +38,8 @@ inline constexpr std::size_t kNewsMaxBytes = 4u << 20;
 // Receives the body in pieces; returning false aborts the transfer.
 using BodySink = std::function<bool(const char* data, std::size_t size)>;
 
-// Global libcurl set-up; call once on the main thread before any thread starts (also ignores
-// SIGPIPE).
+// Global HTTPS set-up; call once on the main thread before any thread starts (on Linux it also
+// ignores SIGPIPE).
 void InitializeHttps();
 
 // --- Client update profile ---
@@ -59,6 +60,8 @@ std::vector<std::uint8_t> HttpsRequest(const std::wstring& url, const std::wstri
 void HttpsRequestToSink(const std::wstring& url, const std::wstring& verb, const std::string& body,
                         const BodySink& sink, const ServiceEndpoint& service = BuiltInService());
 
+struct HttpsSession;
+
 // One connection kept open across the requests of one client update run (the manifest and every
 // download), for as long as the server keeps it: each request on it is configured afresh, exactly
 // as a one-shot request, only the open connection and the TLS session carry over. Owned by the
@@ -72,7 +75,7 @@ public:
 
 private:
     friend struct HttpsConnectionAccess;
-    void* handle_ = nullptr;  // the libcurl easy handle, made at the first request
+    HttpsSession* session_ = nullptr;  // made at the first request
 };
 
 // The two client update requests over `connection`; same results and failures as above.

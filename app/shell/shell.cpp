@@ -7,14 +7,11 @@
 
 #include <GL/gl.h>
 
-#include "app/settings.h"
 #include "app/shell/background_clients.h"
+#include "app/shell/frame_loop.h"
 #include "app/shell/gl_textures.h"
 #include "app/shell/window_rules.h"
 #include "app/state.h"
-#include "resources/resources.h"
-#include "ui/pages.h"
-#include "ui/theme.h"
 #include "ui/ui_state.h"
 #include "update/https.h"
 
@@ -60,14 +57,8 @@ void RenderFrame(SDL_Window* window) {
     SDL_GL_SwapWindow(window);
 }
 
-void PaceFrame(SDL_Window* window, bool vsyncActive, Uint64 frameStart) {
-    const bool minimized =
-        (SDL_GetWindowFlags(window) & (SDL_WINDOW_MINIMIZED | SDL_WINDOW_HIDDEN)) != 0;
-    const double elapsedMs = double(SDL_GetPerformanceCounter() - frameStart) * 1000.0 /
-                             double(SDL_GetPerformanceFrequency());
-    const double waitMs = MinimumFrameMilliseconds(vsyncActive, minimized) - elapsedMs;
-    if (waitMs >= 1.0)
-        SDL_Delay(static_cast<Uint32>(waitMs));
+bool IsMinimized(SDL_Window* window) {
+    return (SDL_GetWindowFlags(window) & (SDL_WINDOW_MINIMIZED | SDL_WINDOW_HIDDEN)) != 0;
 }
 
 }  // namespace
@@ -107,14 +98,7 @@ int RunLauncher() {
     SDL_ShowWindow(window);
 
     // 6-9: interface library, style, fonts, images, backends.
-    IMGUI_CHECKVERSION();
-    ImGui::CreateContext();
-    // The window has no ImGui windows worth remembering; never write "imgui.ini" into
-    // whatever folder the launcher was started from.
-    ImGui::GetIO().IniFilename = nullptr;
-    ApplyLauncherStyle();
-    LoadUiFonts();
-    LoadUiTextures(FindResourceData, UploadTexture);
+    CreateLauncherInterface(UploadTexture);
     ImGui_ImplSDL2_InitForOpenGL(window, context);
     ImGui_ImplOpenGL3_Init("#version 330");
 
@@ -127,29 +111,18 @@ int RunLauncher() {
     UiState ui;
 
     // 12: the main loop.
+    const WindowActions windowActions{[window] { SDL_MinimizeWindow(window); }, PushQuit};
     for (;;) {
-        const Uint64 frameStart = SDL_GetPerformanceCounter();
+        const FrameClock::time_point frameStart = FrameClock::now();
         if (PumpEvents(window))
             break;
-        BeginFrameRequests(state);
-        ImGui_ImplOpenGL3_NewFrame();
-        ImGui_ImplSDL2_NewFrame();
-        ImGui::NewFrame();
-        DrawLauncherFrame(ui, state);
-        ImGui::Render();
+        BuildLauncherFrame(ui, state, [] {
+            ImGui_ImplOpenGL3_NewFrame();
+            ImGui_ImplSDL2_NewFrame();
+        });
         RenderFrame(window);
-
-        if (ui.requestMinimize) {
-            ui.requestMinimize = false;
-            SDL_MinimizeWindow(window);
-        }
-        if (ui.requestClose) {
-            ui.requestClose = false;
-            PushQuit();
-        }
-        const LauncherSettings& settings = CurrentSettings();
-        ActOnFrameRequests(state, settings.verifyOnStart, settings.closeOnLaunch);
-        PaceFrame(window, vsyncActive, frameStart);
+        ActOnRequests(ui, state, windowActions);
+        PaceFrame(frameStart, vsyncActive, IsMinimized(window));
     }
 
     // Shutdown. The window goes away at once; a running update still finishes before exit.
@@ -158,8 +131,7 @@ int RunLauncher() {
     StopBackgroundClients();
     ImGui_ImplOpenGL3_Shutdown();
     ImGui_ImplSDL2_Shutdown();
-    ImGui::DestroyContext();
-    ReleaseUiTextures(DeleteTexture);
+    DestroyLauncherInterface(DeleteTexture);
     SDL_GL_DeleteContext(context);
     SDL_DestroyWindow(window);
     SDL_Quit();

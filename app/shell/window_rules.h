@@ -1,5 +1,5 @@
 #pragma once
-// Window decisions of the shell, free of SDL so they can be tested.
+// Window decisions of the shells, free of SDL, Win32 and ImGui so they can be tested.
 
 // The strip of the client area that drags the window: the title strip between the sidebar and
 // the window buttons.
@@ -8,3 +8,21 @@ bool IsInDragStrip(int x, int y);
 // Shortest time between two frames. Presentation waits for the vertical blank, but a driver
 // without vsync, a minimised window or a virtual display returns at once and would spin a core.
 int MinimumFrameMilliseconds(bool vsyncActive, bool minimized);
+
+// Dear ImGui 1.86 sees only whether a mouse button is down at the start of a frame, so a click
+// whose press and release both arrive between two frames (a touchpad tap, a slow frame) would
+// be lost. The latch reports such a button down for that one frame and up at the next.
+class ShortClickLatch {
+public:
+    static constexpr int kButtons = 5;
+    // Before a frame's messages: lets go of the buttons held over from the last frame.
+    void beforePump(bool (&mouseDown)[kButtons]);
+    // A press of `button` (0 left, 1 right, 2 middle, 3 and 4 the extra buttons) was pumped.
+    void pressed(int button);
+    // After the messages: a button pressed among them and already up again reads as down.
+    void afterPump(bool (&mouseDown)[kButtons]);
+
+private:
+    bool pressed_[kButtons] = {};
+    bool held_[kButtons] = {};
+};

@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -112,4 +114,18 @@ bool StartDetachedProcess(const std::filesystem::path& executable,
 
 bool OpenWithDesktop(const std::string& target) {
     return StartDetachedProcess("/usr/bin/xdg-open", {target}, "/");
+}
+
+bool StartInstaller(const std::filesystem::path& installer,
+                    const std::vector<std::string>& arguments) {
+    // ETXTBSY: a fork elsewhere in the process may briefly hold a copy of the write descriptor.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        int error = 0;
+        if (StartDetachedProcess(installer, arguments, {}, &error))
+            return true;
+        if (error != ETXTBSY)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
 }

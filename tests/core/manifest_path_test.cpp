@@ -103,3 +103,29 @@ TEST_F(ClientFolder, PropertyAcceptedPathsStayStrictlyInside) {
 }
 
 }  // namespace
+
+TEST(WindowsAliasedSegment, DeviceNamesAndStrippedEndingsOnly) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"nul", true},      {"NUL", true},        {"Con.txt", true},  {"aux.tar.gz", true},
+        {"prn ", true},     {"com1", true},       {"LPT9.log", true}, {"nul .dat", true},
+        {"a.", true},       {"a ", true},         {"com0", false},    {"com10", false},
+        {"console", false}, {"nully.dat", false}, {"data", false},    {".", false},
+        {"..", false},      {"", false},          {".hidden", false}, {"Quillon Saga.exe", false},
+    };
+    for (const auto& [segment, aliased] : cases)
+        EXPECT_EQ(IsWindowsAliasedSegment(segment), aliased) << segment;
+}
+
+#ifdef _WIN32
+TEST_F(ClientFolder, WindowsRefusesDeviceNamesInAnySegment) {
+    for (const std::string path : {"nul", "data/con.txt", "data\\AUX", "a./b", "logs/com3.log"})
+        EXPECT_EQ(ErrorOf(path), "Manifest contains an unsafe path") << path;
+}
+#endif
+
+// Whatever the process locale, names outside ASCII keep their characters.
+TEST_F(ClientFolder, NonAsciiNamesResolveToTheSameCharacters) {
+    const fs::path target =
+        ResolveManifestPath(client_, "donn\xC3\xA9\x65s\\\xC3\xA9p\xC3\xA9\x65.dat");
+    EXPECT_EQ(target, fs::weakly_canonical(client_) / u8"donn\u00e9es" / u8"\u00e9p\u00e9e.dat");
+}

@@ -44,77 +44,8 @@ std::string Outcome(Profile profile, const std::wstring& url, const ServiceEndpo
     }
 }
 
-std::string TrustOutcome(Profile profile, const std::wstring& url, const ServiceEndpoint& service) {
-    try {
-        const UpdateEndpoint endpoint = profile == Profile::Update
-                                            ? CheckUpdateUrl(url, service)
-                                            : ResolveLauncherUrl(url, service);
-        return WideToUtf8(endpoint.host) + "|" + std::to_string(endpoint.port) + "|" +
-               WideToUtf8(endpoint.path);
-    } catch (const std::runtime_error& error) {
-        return error.what();
-    }
-}
-
 const char* Untrusted(Profile profile) {
     return profile == Profile::Update ? kUntrustedUpdateUrl : kUntrustedLauncherUrl;
-}
-
-// URL trust, no traffic.
-TEST(UrlTrust, AcceptsOnlyHttpsOnTheServiceHost) {
-    const ServiceEndpoint service{"launcher.example", 443, ""};
-    struct Case {
-        const wchar_t* url;
-        const char* accepted;  // "host|port|path", or nullptr when refused
-    };
-    const Case cases[] = {
-        {L"https://launcher.example/updater/updater.php",
-         "launcher.example|443|/updater/updater.php"},
-        {L"HTTPS://LAUNCHER.Example/a%20b.txt", "LAUNCHER.Example|443|/a%20b.txt"},
-        {L"https://launcher.example:8443/x", "launcher.example|8443|/x"},
-        {L"https://launcher.example/a/../b?c=d#fragment", "launcher.example|443|/a/../b?c=d"},
-        {L"http://launcher.example/x", nullptr},
-        {L"file:///etc/passwd", nullptr},
-        {L"https://other.example/x", nullptr},
-        {L"https://launcher.example.evil.test/x", nullptr},
-        {L"https://launcher.example@evil.test/x", nullptr},
-        {L"https://user@launcher.example/x", nullptr},
-        {L"https://evil.test\\@launcher.example/x", nullptr},
-        {L"https://launcher.example:65536/x", nullptr},
-        {L"https://launcher.example/a b", nullptr},
-        {L"https://launcher.example/a\r\nHost: evil.test", nullptr},
-        {L"https://l\u00e4uncher.example/x", nullptr},
-        {L"https:launcher.example", nullptr},
-        {L"", nullptr},
-    };
-    for (Profile profile : {Profile::Update, Profile::Launcher}) {
-        for (const Case& c : cases) {
-            SCOPED_TRACE(std::string(Name(profile)) + " " + WideToUtf8(c.url));
-            EXPECT_EQ(TrustOutcome(profile, c.url, service),
-                      c.accepted ? c.accepted : Untrusted(profile));
-        }
-    }
-}
-
-TEST(UrlTrust, HostAndPathLengthLimits) {
-    const std::string longestHost(251, 'h');  // + ".com" = 255
-    const ServiceEndpoint longest{longestHost + ".com", 443, ""};
-    const ServiceEndpoint tooLong{longestHost + "x.com", 443, ""};
-    const std::wstring base = L"https://" + Utf8ToWide(longest.host);
-    EXPECT_NE(TrustOutcome(Profile::Update, base + L"/", longest), kUntrustedUpdateUrl);
-    EXPECT_EQ(TrustOutcome(Profile::Update, L"https://" + Utf8ToWide(tooLong.host) + L"/", tooLong),
-              kUntrustedUpdateUrl);
-
-    const ServiceEndpoint service{"launcher.example", 443, ""};
-    const std::wstring path2047 = L"/" + std::wstring(2046, L'p');
-    EXPECT_NE(TrustOutcome(Profile::Launcher, L"https://launcher.example" + path2047, service),
-              kUntrustedLauncherUrl);
-    EXPECT_EQ(
-        TrustOutcome(Profile::Launcher, L"https://launcher.example" + path2047 + L"p", service),
-        kUntrustedLauncherUrl);
-    std::wstring invalid = L"https://launcher.example/";
-    invalid.push_back(static_cast<wchar_t>(0xD800));
-    EXPECT_EQ(TrustOutcome(Profile::Update, invalid, service), kUntrustedUpdateUrl);
 }
 
 // Real exchanges. Limits are shortened so stalls end in seconds; restored afterwards.

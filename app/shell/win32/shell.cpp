@@ -1,0 +1,256 @@
+#include "app/shell/shell.h"
+
+#include <d3d11.h>
+#include <dxgi.h>
+#include <objbase.h>
+#include <windows.h>
+#include <windowsx.h>
+
+#include <backends/imgui_impl_dx11.h>
+#include <backends/imgui_impl_win32.h>
+#include <imgui.h>
+
+#include "app/shell/background_clients.h"
+#include "app/shell/frame_loop.h"
+#include "app/shell/win32/d3d_textures.h"
+#include "app/shell/window_rules.h"
+#include "app/state.h"
+#include "ui/ui_state.h"
+#include "update/https.h"
+
+// The backend leaves declaring its message hook to the application.
+extern IMGUI_IMPL_API LRESULT ImGui_ImplWin32_WndProcHandler(HWND window, UINT message,
+                                                             WPARAM wParam, LPARAM lParam);
+
+namespace {
+
+constexpr wchar_t kWindowClassName[] = L"QuillonSagaLauncher";
+constexpr wchar_t kWindowTitle[] = L"Quillon Saga";
+constexpr int kWindowX = 120;
+constexpr int kWindowY = 80;
+constexpr int kWindowWidth = 1280;
+constexpr int kWindowHeight = 760;
+constexpr float kClearColour[4] = {0.07f, 0.07f, 0.09f, 1.0f};
+
+// The window procedure resizes the swap chain, so the graphics objects are process-wide.
+ID3D11Device* g_device = nullptr;
+ID3D11DeviceContext* g_context = nullptr;
+IDXGISwapChain* g_swapChain = nullptr;
+ID3D11RenderTargetView* g_renderTarget = nullptr;
+ShortClickLatch g_shortClicks;
+
+void CreateRenderTarget() {
+    ID3D11Texture2D* backBuffer = nullptr;
+    if (FAILED(g_swapChain->GetBuffer(0, IID_PPV_ARGS(&backBuffer))))
+        return;
+    g_device->CreateRenderTargetView(backBuffer, nullptr, &g_renderTarget);
+    backBuffer->Release();
+}
+
+void ReleaseRenderTarget() {
+    if (g_renderTarget != nullptr) {
+        g_renderTarget->Release();
+        g_renderTarget = nullptr;
+    }
+}
+
+bool CreateDevice(HWND window) {
+    DXGI_SWAP_CHAIN_DESC description{};
+    description.BufferDesc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+    description.SampleDesc.Count = 1;
+    description.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
+    description.BufferCount = 2;
+    description.OutputWindow = window;
+    description.Windowed = TRUE;
+    description.SwapEffect = DXGI_SWAP_EFFECT_DISCARD;
+    const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_0, D3D_FEATURE_LEVEL_10_0};
+    D3D_FEATURE_LEVEL obtained{};
+    return SUCCEEDED(D3D11CreateDeviceAndSwapChain(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0,
+                                                   levels, 2, D3D11_SDK_VERSION, &description,
+                                                   &g_swapChain, &g_device, &obtained, &g_context));
+}
+
+void ReleaseDevice() {
+    ReleaseRenderTarget();
+    if (g_swapChain != nullptr)
+        g_swapChain->Release();
+    if (g_context != nullptr)
+        g_context->Release();
+    if (g_device != nullptr)
+        g_device->Release();
+    g_swapChain = nullptr;
+    g_context = nullptr;
+    g_device = nullptr;
+}
+
+// The mouse button a press message is about, or -1.
+int PressedButton(UINT message, WPARAM wParam) {
+    switch (message) {
+        case WM_LBUTTONDOWN:
+        case WM_LBUTTONDBLCLK:
+            return 0;
+        case WM_RBUTTONDOWN:
+        case WM_RBUTTONDBLCLK:
+            return 1;
+        case WM_MBUTTONDOWN:
+        case WM_MBUTTONDBLCLK:
+            return 2;
+        case WM_XBUTTONDOWN:
+        case WM_XBUTTONDBLCLK:
+            return GET_XBUTTON_WPARAM(wParam) == XBUTTON1 ? 3 : 4;
+        default:
+            return -1;
+    }
+}
+
+LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    // The drag strip is decided before the interface sees the message.
+    if (message == WM_NCHITTEST) {
+        const LRESULT hit = DefWindowProcW(window, message, wParam, lParam);
+        if (hit != HTCLIENT)
+            return hit;
+        POINT point{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+        ScreenToClient(window, &point);
+        return IsInDragStrip(point.x, point.y) ? HTCAPTION : hit;
+    }
+    if (const int button = PressedButton(message, wParam); button >= 0)
+        g_shortClicks.pressed(button);
+    if (ImGui_ImplWin32_WndProcHandler(window, message, wParam, lParam) != 0)
+        return 1;
+    switch (message) {
+        case WM_SIZE:
+            if (g_device != nullptr && wParam != SIZE_MINIMIZED) {
+                ReleaseRenderTarget();
+                g_swapChain->ResizeBuffers(0, LOWORD(lParam), HIWORD(lParam), DXGI_FORMAT_UNKNOWN,
+                                           0);
+                CreateRenderTarget();
+                return 0;
+            }
+            break;
+        case WM_CLOSE:
+            // The window disappears at once; it is destroyed after the worker and the graphics
+            // objects that present into it.
+            ShowWindow(window, SW_HIDE);
+            PostQuitMessage(0);
+            return 0;
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
+        default:
+            break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// True when a WM_QUIT was among the pending messages.
+bool PumpMessages() {
+    ImGuiIO& io = ImGui::GetIO();
+    g_shortClicks.beforePump(io.MouseDown);
+    bool quit = false;
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT)
+            quit = true;
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    g_shortClicks.afterPump(io.MouseDown);
+    return quit;
+}
+
+void RenderFrame() {
+    // A failed resize leaves no render target until the next one succeeds.
+    if (g_renderTarget == nullptr)
+        return;
+    g_context->OMSetRenderTargets(1, &g_renderTarget, nullptr);
+    g_context->ClearRenderTargetView(g_renderTarget, kClearColour);
+    ImGui_ImplDX11_RenderDrawData(ImGui::GetDrawData());
+    g_swapChain->Present(1, 0);
+}
+
+}  // namespace
+
+int RunLauncher() {
+    InitializeHttps();
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+
+    // 1: the window class and the hidden borderless window. The class has no icon: the
+    // executable's icon resource is its file icon only.
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.style = CS_CLASSDC;
+    windowClass.lpfnWndProc = WindowProcedure;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = kWindowClassName;
+    RegisterClassExW(&windowClass);
+    HWND window = CreateWindowExW(0, kWindowClassName, kWindowTitle, WS_POPUP, kWindowX, kWindowY,
+                                  kWindowWidth, kWindowHeight, nullptr, nullptr, instance, nullptr);
+
+    // 2-3: device, swap chain and render target; without them there is no launcher.
+    if (window == nullptr || !CreateDevice(window)) {
+        ReleaseDevice();
+        if (window != nullptr)
+            DestroyWindow(window);
+        UnregisterClassW(kWindowClassName, instance);
+        return 1;
+    }
+    CreateRenderTarget();
+
+    // 4: show it.
+    ShowWindow(window, SW_SHOWDEFAULT);
+    UpdateWindow(window);
+
+    // 5: image decoding and the shell calls of the pages need an apartment on this thread.
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+
+    // 6-9: interface library, style, fonts, images, backends.
+    CreateLauncherInterface(
+        [](const DecodedImage& image) { return UploadTexture(g_device, g_context, image); });
+    ImGui_ImplWin32_Init(window);
+    ImGui_ImplDX11_Init(g_device, g_context);
+    ID3D11SamplerState* imageSampler = CreateMipmapSampler(g_device);
+
+    // 10: the background clients.
+    StartBackgroundClients();
+
+    // 11: the state block; a worker's close request is a WM_CLOSE to the window.
+    LauncherState state;
+    state.window = [window] { PostMessageW(window, WM_CLOSE, 0, 0); };
+    UiState ui;
+
+    // 12: the main loop.
+    const WindowActions windowActions{[window] { ShowWindow(window, SW_MINIMIZE); },
+                                      [window] { PostMessageW(window, WM_CLOSE, 0, 0); }};
+    for (;;) {
+        const FrameClock::time_point frameStart = FrameClock::now();
+        if (PumpMessages())
+            break;
+        BuildLauncherFrame(
+            ui, state,
+            [] {
+                ImGui_ImplDX11_NewFrame();
+                ImGui_ImplWin32_NewFrame();
+            },
+            [imageSampler] { UseSamplerThisFrame(imageSampler); });
+        RenderFrame();
+        ActOnRequests(ui, state, windowActions);
+        // Present waits for the vertical blank, but not for a minimised or hidden window.
+        PaceFrame(frameStart, true, IsIconic(window) || !IsWindowVisible(window));
+    }
+
+    // Shutdown. The window is already hidden; a running update still finishes before exit.
+    ShowWindow(window, SW_HIDE);
+    JoinWorker(state);
+    StopBackgroundClients();
+    ImGui_ImplDX11_Shutdown();
+    ImGui_ImplWin32_Shutdown();
+    if (imageSampler != nullptr)
+        imageSampler->Release();
+    ReleaseRenderTarget();
+    DestroyLauncherInterface(DeleteTexture);
+    ReleaseDevice();
+    CoUninitialize();
+    DestroyWindow(window);
+    UnregisterClassW(kWindowClassName, instance);
+    return 0;
+}

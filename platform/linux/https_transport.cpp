@@ -1,0 +1,287 @@
+// libcurl behind the request layer.
+#include "platform/https_transport.h"
+
+#include <curl/curl.h>
+
+#include <csignal>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+namespace {
+
+std::once_flag g_initOnce;
+bool g_initOk = false;
+
+void EnsureInitialized() {
+    std::call_once(g_initOnce, [] {
+        // A peer that closes mid-write must not kill the process.
+        std::signal(SIGPIPE, SIG_IGN);
+        g_initOk = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    });
+}
+
+// --- RAII for libcurl objects ---
+struct HeaderList {
+    curl_slist* list = nullptr;
+    ~HeaderList() { curl_slist_free_all(list); }
+    HeaderList() = default;
+    HeaderList(const HeaderList&) = delete;
+    HeaderList& operator=(const HeaderList&) = delete;
+    bool add(const std::string& line) {
+        curl_slist* grown = curl_slist_append(list, line.c_str());
+        if (!grown)
+            return false;
+        list = grown;
+        return true;
+    }
+};
+
+struct UrlHandle {
+    CURLU* url = curl_url();
+    ~UrlHandle() {
+        if (url)
+            curl_url_cleanup(url);
+    }
+    UrlHandle() = default;
+    UrlHandle(const UrlHandle&) = delete;
+    UrlHandle& operator=(const UrlHandle&) = delete;
+};
+
+// One part of a parsed URL; nullopt when absent or on any error.
+std::optional<std::string> UrlPart(CURLU* url, CURLUPart part, unsigned int flags = 0) {
+    char* text = nullptr;
+    if (curl_url_get(url, part, &text, flags) != CURLUE_OK || !text)
+        return std::nullopt;
+    std::string value(text);
+    curl_free(text);
+    return value;
+}
+
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) {
+            return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        };
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+// --- The one place every handle is configured ---
+// Certificate and host checks on, HTTPS only (also for any redirect, though none is followed), no
+// cookie engine, no .netrc, no signals, HTTP/1.1, the path sent exactly as given, and the limits.
+bool ConfigureHandle(CURL* curl, const HttpsExchangeRequest& request) {
+    const HttpsTimeouts& limits = request.timeouts;
+    bool ok = true;
+    auto set = [&](CURLoption option, auto value) {
+        ok = ok && curl_easy_setopt(curl, option, value) == CURLE_OK;
+    };
+    set(CURLOPT_PROTOCOLS_STR, "https");
+    set(CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    set(CURLOPT_FOLLOWLOCATION, 0L);
+    set(CURLOPT_MAXREDIRS, 0L);
+    set(CURLOPT_SSL_VERIFYPEER, 1L);
+    set(CURLOPT_SSL_VERIFYHOST, 2L);
+    set(CURLOPT_NOSIGNAL, 1L);
+    set(CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
+    set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    set(CURLOPT_PATH_AS_IS, 1L);
+    // A proxy's CONNECT reply must not be taken for the service's headers.
+    set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    set(CURLOPT_USERAGENT, request.userAgent.c_str());
+    set(CURLOPT_CONNECTTIMEOUT_MS, limits.connectMs);
+    set(CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytes);
+    set(CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTimeSec);
+    set(CURLOPT_TIMEOUT_MS, limits.totalMs);
+    if (!request.caPem.empty()) {
+        // Only these authorities: no system bundle, no system folder.
+        curl_blob blob{const_cast<char*>(request.caPem.data()), request.caPem.size(),
+                       CURL_BLOB_COPY};
+        set(CURLOPT_CAINFO_BLOB, &blob);
+        set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+    }
+    return ok;
+}
+
+// --- One exchange ---
+struct Exchange {
+    CURL* curl = nullptr;
+    const HttpsBodySink* sink = nullptr;
+    bool stopUnless200 = false;
+    bool headersComplete = false;
+    long status = 0;
+    std::exception_ptr sinkError;
+};
+
+std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
+    auto& exchange = *static_cast<Exchange*>(user);
+    const std::size_t length = size * count;
+    if (exchange.headersComplete)
+        return length;  // trailers
+    const bool blankLine = length <= 2 && (length == 0 || data[0] == '\r' || data[0] == '\n');
+    if (!blankLine)
+        return length;
+    long code = 0;
+    curl_easy_getinfo(exchange.curl, CURLINFO_RESPONSE_CODE, &code);
+    if (code >= 100 && code < 200)
+        return length;  // interim reply, the real one follows
+    exchange.status = code;
+    exchange.headersComplete = true;
+    if (exchange.stopUnless200 && code != 200)
+        return 0;
+    return length;
+}
+
+std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
+    auto& exchange = *static_cast<Exchange*>(user);
+    const std::size_t length = size * count;
+    try {
+        if (!(*exchange.sink)(data, length))
+            return 0;
+    } catch (...) {
+        exchange.sinkError = std::current_exception();
+        return 0;
+    }
+    return length;
+}
+
+bool PrepareMethod(CURL* curl, const HttpsExchangeRequest& request) {
+    const bool hasBody = !request.body.empty();
+    bool ok = true;
+    auto set = [&](CURLoption option, auto value) {
+        ok = ok && curl_easy_setopt(curl, option, value) == CURLE_OK;
+    };
+    if (hasBody || request.verb == "POST") {
+        set(CURLOPT_POST, 1L);
+        set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+        set(CURLOPT_POSTFIELDS, request.body.c_str());
+        if (request.verb != "POST")
+            set(CURLOPT_CUSTOMREQUEST, request.verb.c_str());
+    } else if (request.verb == "HEAD") {
+        set(CURLOPT_NOBODY, 1L);
+    } else {
+        set(CURLOPT_HTTPGET, 1L);
+        if (request.verb != "GET")
+            set(CURLOPT_CUSTOMREQUEST, request.verb.c_str());
+    }
+    return ok;
+}
+
+// The request's own headers, and libcurl's extras switched off ("Name:" drops one).
+bool AddHeaders(HeaderList& list, const HttpsExchangeRequest& request) {
+    bool contentType = false;
+    for (const auto& [name, value] : request.headers) {
+        if (EqualIgnoringAsciiCase(name, "Content-Type"))
+            contentType = true;
+        if (!list.add(name + ": " + value))
+            return false;
+    }
+    return (contentType || list.add("Content-Type:")) && list.add("Accept:") && list.add("Expect:");
+}
+
+std::string RequestUrl(const HttpsExchangeRequest& request) {
+    const bool literalV6 = request.host.find(':') != std::string::npos;
+    return "https://" + (literalV6 ? "[" + request.host + "]" : request.host) + ":" +
+           std::to_string(request.port) + request.path;
+}
+
+}  // namespace
+
+struct HttpsSession {
+    CURL* curl = nullptr;
+};
+
+void CloseHttpsSession(HttpsSession* session) {
+    if (!session)
+        return;
+    if (session->curl)
+        curl_easy_cleanup(session->curl);
+    delete session;
+}
+
+void InitializeHttpsTransport() {
+    EnsureInitialized();
+}
+
+std::optional<HttpsUrlParts> SplitHttpsUrl(const std::string& url) {
+    UrlHandle parsed;
+    if (!parsed.url ||
+        curl_url_set(parsed.url, CURLUPART_URL, url.c_str(), CURLU_PATH_AS_IS) != CURLUE_OK)
+        return std::nullopt;
+    HttpsUrlParts parts;
+    const auto scheme = UrlPart(parsed.url, CURLUPART_SCHEME);
+    parts.https = scheme && EqualIgnoringAsciiCase(*scheme, "https");
+    parts.extraAuthority =
+        UrlPart(parsed.url, CURLUPART_USER) || UrlPart(parsed.url, CURLUPART_PASSWORD) ||
+        UrlPart(parsed.url, CURLUPART_OPTIONS) || UrlPart(parsed.url, CURLUPART_ZONEID);
+    const auto host = UrlPart(parsed.url, CURLUPART_HOST);
+    const auto path = UrlPart(parsed.url, CURLUPART_PATH);
+    if (!host || !path)
+        return std::nullopt;
+    parts.host = *host;
+    parts.portText = UrlPart(parsed.url, CURLUPART_PORT).value_or("");
+    parts.path = *path;
+    if (const auto query = UrlPart(parsed.url, CURLUPART_QUERY))
+        parts.path += "?" + *query;
+    return parts;
+}
+
+HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
+                                          const HttpsBodySink& sink, HttpsSession** session) {
+    HttpsExchangeOutcome outcome;
+    EnsureInitialized();
+    if (!g_initOk)
+        return outcome;
+    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> ownHandle(nullptr, &curl_easy_cleanup);
+    CURL* curl = nullptr;
+    if (session) {
+        // Every option back at its default; the open connection and the TLS session stay.
+        if (!*session)
+            *session = new HttpsSession;
+        if (!(*session)->curl)
+            (*session)->curl = curl_easy_init();
+        curl = (*session)->curl;
+        if (curl)
+            curl_easy_reset(curl);
+    } else {
+        ownHandle.reset(curl_easy_init());
+        curl = ownHandle.get();
+    }
+    if (!curl || !ConfigureHandle(curl, request))
+        return outcome;
+
+    Exchange exchange;
+    exchange.curl = curl;
+    exchange.sink = &sink;
+    exchange.stopUnless200 = request.stopUnless200;
+
+    outcome.stage = HttpsExchangeOutcome::Stage::PrepareFailed;
+    HeaderList headers;
+    bool ok = AddHeaders(headers, request);
+    auto set = [&](CURLoption option, auto value) {
+        ok = ok && curl_easy_setopt(curl, option, value) == CURLE_OK;
+    };
+    const std::string url = RequestUrl(request);
+    set(CURLOPT_URL, url.c_str());
+    if (ok)
+        ok = PrepareMethod(curl, request);
+    set(CURLOPT_HTTPHEADER, headers.list);
+    set(CURLOPT_HEADERFUNCTION, &OnHeader);
+    set(CURLOPT_HEADERDATA, &exchange);
+    set(CURLOPT_WRITEFUNCTION, &OnBody);
+    set(CURLOPT_WRITEDATA, &exchange);
+    if (!ok)
+        return outcome;
+
+    const CURLcode code = curl_easy_perform(curl);
+    outcome.stage = exchange.headersComplete ? HttpsExchangeOutcome::Stage::HeadersComplete
+                                             : HttpsExchangeOutcome::Stage::RequestFailed;
+    outcome.status = exchange.status;
+    outcome.bodyComplete = exchange.headersComplete && code == CURLE_OK;
+    outcome.sinkError = exchange.sinkError;
+    return outcome;
+}

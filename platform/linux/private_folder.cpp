@@ -1,0 +1,82 @@
+#include "platform/private_folder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+std::filesystem::path UserFolderIn(const std::filesystem::path& temporaryFolder,
+                                   const std::string& prefix) {
+    return temporaryFolder / (prefix + "-" + std::to_string(geteuid()));
+}
+
+PrivateFolder::~PrivateFolder() {
+    if (handle_ >= 0)
+        close(static_cast<int>(handle_));
+}
+
+// The shared temporary folder lets any local user plant a link or swap a file under a fixed name,
+// so the folder is checked through its descriptor, never through the path.
+bool PrivateFolder::open(const std::filesystem::path& folder) {
+    if (handle_ >= 0)
+        close(static_cast<int>(handle_));
+    handle_ = -1;
+    path_ = folder;
+    const bool created = mkdir(folder.c_str(), 0700) == 0;
+    if (!created && errno != EEXIST)
+        return false;
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;  // ELOOP: a link stands in our place
+    struct stat info {};
+    bool ok = fstat(fd, &info) == 0;
+    // A restrictive umask may have narrowed the mode of a folder made just now.
+    if (ok && created && info.st_uid == geteuid() && (info.st_mode & 07777) != 0700) {
+        ok = fchmod(fd, 0700) == 0;
+        info.st_mode = (info.st_mode & ~07777) | 0700;
+    }
+    if (!ok ||
+        !IsPrivateFolder(S_ISDIR(info.st_mode), info.st_uid, info.st_mode & 07777, geteuid())) {
+        close(fd);
+        return false;
+    }
+    handle_ = fd;
+    return true;
+}
+
+bool PrivateFolder::createFile(const std::string& name, OutputFile& file) {
+    if (handle_ < 0)
+        return false;
+    const int folderFd = static_cast<int>(handle_);
+    // A fresh inode each time: a program from an earlier attempt may still be running.
+    if (unlinkat(folderFd, name.c_str(), 0) != 0 && errno != ENOENT)
+        return false;
+    int fd = openat(folderFd, name.c_str(),
+                    O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0700);
+    if (fd < 0)
+        return false;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return false;
+    }
+    file.close();
+    file.handle_ = fd;
+    return true;
+}
+
+void PrivateFolder::removeFile(const std::string& name) noexcept {
+    if (handle_ >= 0)
+        unlinkat(static_cast<int>(handle_), name.c_str(), 0);
+}
+
+bool PrivateFolder::stillSame() const {
+    if (handle_ < 0)
+        return false;
+    struct stat byPath {
+    }, byDescriptor{};
+    if (lstat(path_.c_str(), &byPath) != 0 || fstat(static_cast<int>(handle_), &byDescriptor) != 0)
+        return false;
+    return byPath.st_dev == byDescriptor.st_dev && byPath.st_ino == byDescriptor.st_ino;
+}

@@ -1,0 +1,23 @@
+#pragma once
+// SHA-256 from the platform's crypto library, fed piece by piece.
+#include <cstddef>
+#include <memory>
+#include <string>
+
+class Sha256Stream {
+public:
+    // Throws std::runtime_error "SHA-256 initialization failed".
+    Sha256Stream();
+    ~Sha256Stream();
+    Sha256Stream(const Sha256Stream&) = delete;
+    Sha256Stream& operator=(const Sha256Stream&) = delete;
+    // Throws std::runtime_error "SHA-256 read failed".
+    void update(const void* data, std::size_t size);
+    // Lower-case digest text; the stream is spent afterwards. Throws std::runtime_error
+    // "SHA-256 finalization failed".
+    std::wstring finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};

@@ -1,0 +1,325 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "platform/durable_file.h"
+#include "platform/file_io.h"
+#include "platform/folders.h"
+#include "platform/private_folder.h"
+#include "platform/process.h"
+#include "platform/sha256.h"
+#include "platform/wide_text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr bool kUtf16 = sizeof(wchar_t) == 2;
+
+std::string ErrorOf(auto&& call) {
+    try {
+        call();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+// A fresh folder under the system's temporary folder, removed afterwards.
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        std::random_device random;
+        path_ = fs::temp_directory_path() / ("qs-platform-" + std::to_string(random()));
+        fs::create_directories(path_);
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+std::string Contents(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return "<missing>";
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A non-ASCII name on every platform: a narrow path API would mangle it on Windows.
+fs::path Utf8Name(const char8_t* name) {
+    return fs::path(std::u8string(name));
+}
+
+struct ConversionCase {
+    const char* name;
+    std::string utf8;
+    std::wstring wide;
+};
+
+TEST(WideText, ConvertsBothWaysExactly) {
+    const std::vector<ConversionCase> cases = {
+        {"empty", "", L""},
+        {"ascii", "abc", L"abc"},
+        {"embedded NUL kept", std::string("a\0b", 3), std::wstring(L"a\0b", 3)},
+        {"two-byte", "caf\xC3\xA9", L"caf\u00E9"},
+        {"three-byte", "\xE2\x82\xAC", L"\u20AC"},
+        {"last BMP scalar", "\xEF\xBF\xBF", L"\uFFFF"},
+        {"supplementary", "\xF0\x9F\x98\x80", L"\U0001F600"},
+        {"last code point", "\xF4\x8F\xBF\xBF", L"\U0010FFFF"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Utf8ToWide(c.utf8), c.wide) << c.name;
+        EXPECT_EQ(WideToUtf8(c.wide), c.utf8) << c.name;
+    }
+    // A supplementary character is one unit on Linux and a surrogate pair on Windows.
+    EXPECT_EQ(Utf8ToWide("\xF0\x9F\x98\x80").size(), kUtf16 ? 2u : 1u);
+}
+
+TEST(WideText, RefusesIllFormedUtf8) {
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"0xFF byte", "a\xFF"},
+        {"stray continuation", "\x80"},
+        {"cut three-byte sequence", "\xE2\x82"},
+        {"cut at the end after text", "ok\xF0\x9F\x98"},
+        {"overlong slash", "\xC0\xAF"},
+        {"overlong three-byte", "\xE0\x80\xAF"},
+        {"encoded surrogate", "\xED\xA0\x80"},
+        {"past U+10FFFF", "\xF4\x90\x80\x80"},
+        {"five-byte lead", "\xF8\x88\x80\x80\x80"},
+    };
+    for (const auto& [name, bytes] : cases)
+        EXPECT_EQ(ErrorOf([&] { Utf8ToWide(bytes); }), "Invalid UTF-8") << name;
+}
+
+TEST(WideText, RefusesUnpairedSurrogates) {
+    std::vector<std::pair<const char*, std::wstring>> cases = {
+        {"lone high", std::wstring(1, static_cast<wchar_t>(0xD800))},
+        {"lone low", std::wstring(1, static_cast<wchar_t>(0xDFFF))},
+        {"high then text", std::wstring{static_cast<wchar_t>(0xD83D), L'a'}},
+        {"reversed pair", std::wstring{static_cast<wchar_t>(0xDE00), static_cast<wchar_t>(0xD83D)}},
+    };
+    if constexpr (!kUtf16) {
+        // UTF-32 units can also lie past the last code point, and a "pair" is two lone halves.
+        cases.push_back({"past U+10FFFF", std::wstring(1, static_cast<wchar_t>(0x110000))});
+        cases.push_back({"pair as UTF-32 units",
+                         std::wstring{static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00)}});
+    }
+    for (const auto& [name, wide] : cases)
+        EXPECT_EQ(ErrorOf([&] { WideToUtf8(wide); }), "Invalid UTF-16") << name;
+}
+
+TEST(WideText, SurrogatePairIsOneCharacterOnUtf16) {
+    if constexpr (kUtf16) {
+        const std::wstring pair{static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00)};
+        EXPECT_EQ(WideToUtf8(pair), "\xF0\x9F\x98\x80");
+    } else {
+        GTEST_SKIP() << "wide strings are UTF-32 here";
+    }
+}
+
+TEST(Sha256Stream, PublishedVectorsWholeAndInPieces) {
+    const std::vector<std::pair<std::string, std::wstring>> cases = {
+        {"", L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         L"248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+    };
+    for (const auto& [message, digest] : cases) {
+        Sha256Stream whole;
+        whole.update(message.data(), message.size());
+        EXPECT_EQ(whole.finish(), digest) << message;
+        Sha256Stream pieces;
+        for (char c : message)
+            pieces.update(&c, 1);
+        pieces.update(nullptr, 0);
+        EXPECT_EQ(pieces.finish(), digest) << message;
+    }
+}
+
+TEST(FileIo, WritesAndReadsBackUnderANonAsciiName) {
+    ScratchFolder scratch;
+    const fs::path file = scratch.path() / Utf8Name(u8"d\u00E9j\u00E0 \u20AC.bin");
+    std::string content(70000, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 31);
+    OutputFile out;
+    ASSERT_TRUE(out.create(file));
+    ASSERT_TRUE(out.write(content.data(), 1));
+    ASSERT_TRUE(out.write(content.data() + 1, content.size() - 1));
+    ASSERT_TRUE(out.close());
+    EXPECT_FALSE(out.close()) << "a second close has nothing to close";
+
+    InputFile in;
+    ASSERT_TRUE(in.open(file));
+    std::string back;
+    std::vector<char> buffer(65536);
+    for (std::int64_t got; (got = in.read(buffer.data(), buffer.size())) > 0;)
+        back.append(buffer.data(), static_cast<std::size_t>(got));
+    EXPECT_EQ(back, content);
+
+    // Creating again empties the earlier content.
+    ASSERT_TRUE(out.create(file));
+    ASSERT_TRUE(out.close());
+    EXPECT_EQ(fs::file_size(file), 0u);
+}
+
+TEST(FileIo, MissingFileAndFolderGiveNoBytes) {
+    ScratchFolder scratch;
+    InputFile missing;
+    EXPECT_FALSE(missing.open(scratch.path() / "absent"));
+    InputFile folder;
+    char byte = 0;
+    EXPECT_TRUE(!folder.open(scratch.path()) || folder.read(&byte, 1) <= 0);
+    OutputFile onFolder;
+    EXPECT_FALSE(onFolder.create(scratch.path()));
+}
+
+TEST(DurableFile, WriteCreatesAndReplacesLeavingNoTemporaryFile) {
+    ScratchFolder scratch;
+    const fs::path file = scratch.path() / Utf8Name(u8"s\u00E9ttings.ini");
+    ASSERT_EQ(WriteFileDurably(file, "one", 3), 0);
+    EXPECT_EQ(Contents(file), "one");
+    ASSERT_EQ(WriteFileDurably(file, "second", 6), 0);
+    EXPECT_EQ(Contents(file), "second");
+    ASSERT_EQ(WriteFileDurably(file, "", 0), 0);
+    EXPECT_EQ(Contents(file), "");
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path()), fs::directory_iterator()), 1);
+}
+
+TEST(DurableFile, WriteIntoAMissingFolderReportsAnError) {
+    ScratchFolder scratch;
+    EXPECT_NE(WriteFileDurably(scratch.path() / "no-such-folder" / "x", "a", 1), 0);
+}
+
+TEST(DurableFile, ReplaceMovesOverTheTarget) {
+    ScratchFolder scratch;
+    const fs::path source = scratch.path() / "data.pak.download";
+    const fs::path target = scratch.path() / "data.pak";
+    ASSERT_EQ(WriteFileDurably(source, "new", 3), 0);
+    ASSERT_EQ(WriteFileDurably(target, "old", 3), 0);
+    ASSERT_EQ(ReplaceFileDurably(source, target), 0);
+    EXPECT_EQ(Contents(target), "new");
+    EXPECT_FALSE(fs::exists(source));
+    // A source that is gone fails with a code and leaves the target alone.
+    const int error = ReplaceFileDurably(source, target);
+    EXPECT_NE(error, 0);
+    EXPECT_FALSE(IsFileInUseError(error));
+    EXPECT_EQ(Contents(target), "new");
+    EXPECT_EQ(MakeExecutable(target), 0);
+}
+
+struct InUseCase {
+    int code;
+    bool inUse;
+};
+
+TEST(DurableFile, InUseCodes) {
+#ifdef _WIN32
+    const std::vector<InUseCase> cases = {
+        {ERROR_ACCESS_DENIED, true},   {ERROR_SHARING_VIOLATION, true}, {ERROR_DISK_FULL, false},
+        {ERROR_FILE_NOT_FOUND, false}, {ERROR_LOCK_VIOLATION, false},   {0, false}};
+#else
+    const std::vector<InUseCase> cases = {{EACCES, true},  {EPERM, true}, {EBUSY, true},
+                                          {ETXTBSY, true}, {EROFS, true}, {ENOSPC, false},
+                                          {ENOENT, false}, {0, false}};
+#endif
+    for (const auto& c : cases)
+        EXPECT_EQ(IsFileInUseError(c.code), c.inUse) << c.code;
+}
+
+#ifdef _WIN32
+// The game holding its executable open is the common case of a failed replacement.
+TEST(DurableFile, TargetHeldWithoutSharingIsInUse) {
+    ScratchFolder scratch;
+    const fs::path source = scratch.path() / "Quillon Saga.exe.download";
+    const fs::path target = scratch.path() / "Quillon Saga.exe";
+    ASSERT_EQ(WriteFileDurably(source, "new", 3), 0);
+    ASSERT_EQ(WriteFileDurably(target, "old", 3), 0);
+    HANDLE held = CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const int error = ReplaceFileDurably(source, target);
+    CloseHandle(held);
+    EXPECT_TRUE(IsFileInUseError(error)) << error;
+    EXPECT_EQ(Contents(target), "old");
+    EXPECT_EQ(Contents(source), "new");
+}
+#endif
+
+TEST(Process, MissingExecutableFailsWithACode) {
+    ScratchFolder scratch;
+    int error = 0;
+    EXPECT_FALSE(
+        StartDetachedProcess(scratch.path() / "Quillon Saga.exe", {}, scratch.path(), &error));
+    EXPECT_NE(error, 0);
+    EXPECT_FALSE(StartInstaller(scratch.path() / "QuillonSagaLauncher-Update.exe", {"/SILENT"}));
+}
+
+#ifdef _WIN32
+// On Linux the bytes go to xdg-open as they are; Windows needs them as UTF-16.
+TEST(Process, TargetThatIsNotUtf8IsRefused) {
+    EXPECT_FALSE(OpenWithDesktop("\xFF"));
+}
+#endif
+
+TEST(Folders, AreAbsoluteWhenResolved) {
+    for (const auto& folder : {RoamingDataFolder(), LocalDataFolder()}) {
+        if (folder) {
+            EXPECT_TRUE(folder->is_absolute());
+        }
+    }
+    const fs::path temporary = TemporaryFolder();
+    EXPECT_TRUE(temporary.empty() || temporary.is_absolute());
+#ifdef _WIN32
+    EXPECT_TRUE(RoamingDataFolder().has_value());
+    EXPECT_TRUE(LocalDataFolder().has_value());
+    EXPECT_FALSE(temporary.empty());
+#endif
+}
+
+TEST(PrivateFolder, HoldsAFreshFileUntilRemoved) {
+    ScratchFolder scratch;
+    const fs::path folder = UserFolderIn(scratch.path(), "QuillonSagaLauncher");
+    PrivateFolder privateFolder;
+    ASSERT_TRUE(privateFolder.open(folder));
+    OutputFile file;
+    ASSERT_TRUE(privateFolder.createFile("QuillonSagaLauncher-Update.exe", file));
+    ASSERT_TRUE(file.write("MZ", 2));
+    ASSERT_TRUE(file.close());
+    EXPECT_TRUE(privateFolder.stillSame());
+    EXPECT_EQ(Contents(folder / "QuillonSagaLauncher-Update.exe"), "MZ");
+    // An earlier file is replaced by a new one, not appended to.
+    ASSERT_TRUE(privateFolder.createFile("QuillonSagaLauncher-Update.exe", file));
+    ASSERT_TRUE(file.close());
+    EXPECT_EQ(Contents(folder / "QuillonSagaLauncher-Update.exe"), "");
+    privateFolder.removeFile("QuillonSagaLauncher-Update.exe");
+    EXPECT_FALSE(fs::exists(folder / "QuillonSagaLauncher-Update.exe"));
+}
+
+TEST(PrivateFolder, RefusesARelativeOrMissingPlace) {
+    ScratchFolder scratch;
+    PrivateFolder inMissingParent;
+    EXPECT_FALSE(inMissingParent.open(scratch.path() / "no-such-parent" / "folder"));
+    EXPECT_FALSE(inMissingParent.stillSame());
+    OutputFile file;
+    EXPECT_FALSE(inMissingParent.createFile("x", file));
+}
+
+}  // namespace
