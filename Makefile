@@ -2,19 +2,27 @@
 JOBS ?= 2
 CMAKE_COMMON := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: deps windows-deps test tsan run screenshots bench fuzz install windows host-tools format clean
+.PHONY: deps windows-deps test test-linux test-windows tsan run screenshots bench fuzz install windows host-tools format clean
 
 deps:
 	@bash scripts/setup-deps.sh
 
+# Both builds' suites: Linux, then Windows under Wine.
+test: test-linux test-windows
+
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer, then every fuzz target
 # for 20 seconds.
-test: deps
+test-linux: deps
 	cmake -S . -B build/asan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQS_SANITIZE=address,undefined
 	cmake --build build/asan -j $(JOBS)
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --output-on-failure -j $(JOBS) --timeout 600
 	bash scripts/fuzz.sh 20
+
+# The Windows build's tests cross-compiled and run under Wine against the stand-in service on this
+# machine, then the launcher itself under Wine and Xvfb (scripts/test-windows.sh).
+test-windows: deps windows-deps host-tools
+	@bash scripts/test-windows.sh
 
 # The concurrency tests under ThreadSanitizer.
 tsan: deps
