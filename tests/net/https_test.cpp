@@ -123,8 +123,9 @@ TEST_F(HttpsExchange, CertificateFailuresAndRefusedConnectionsFailTheRequest) {
         EXPECT_EQ(Outcome(Profile::Launcher, url, endpoint), kRequestFailed);
         EXPECT_EQ(LiveHttpsGet(url, kStatusMaxBytes, endpoint), std::nullopt);
     }
-    if (!SendGoesOutDespiteACancel())
+    if (!SendGoesOutDespiteACancel()) {
         EXPECT_EQ(untrusted.requestCount(), 0u);
+    }
     EXPECT_EQ(otherName.requestCount(), 0u);
 }
 
