@@ -55,6 +55,8 @@ public:
             WinHttpCloseHandle(handle_);
         handle_ = handle;
     }
+    // Forgets a handle that was closed elsewhere.
+    void release() { handle_ = nullptr; }
     HINTERNET get() const { return handle_; }
     explicit operator bool() const { return handle_ != nullptr; }
 
@@ -170,6 +172,26 @@ bool ServerChainsToOnly(HINTERNET request, const std::string& caPem, const std::
     status.cbSize = sizeof(status);
     return CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status) &&
            status.dwError == 0;
+}
+
+// The root check of a request with authorities of its own, run when the connection is up and
+// before the request goes out; an untrusted server must not see the request line, headers or body.
+struct CertificateGate {
+    const std::string& caPem;
+    std::wstring host;
+    bool closed = false;  // the request handle was closed in the callback
+};
+
+void CALLBACK CheckBeforeSending(HINTERNET request, DWORD_PTR context, DWORD status, LPVOID,
+                                 DWORD) {
+    if (status != WINHTTP_CALLBACK_STATUS_SENDING_REQUEST || !context)
+        return;
+    auto* gate = reinterpret_cast<CertificateGate*>(context);
+    if (gate->closed || ServerChainsToOnly(request, gate->caPem, gate->host))
+        return;
+    // Closing the request here cancels the send (Wine 8 sends regardless; the request still fails).
+    gate->closed = true;
+    WinHttpCloseHandle(request);
 }
 
 // --- Exchange helpers ---
@@ -385,6 +407,8 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     }
     const std::wstring verb = Widen(request.verb);
     const std::wstring path = Widen(request.path);
+    // Outlives the request handle: the callback reaches it through the request's context value.
+    CertificateGate gate{request.caPem, Widen(request.host)};
     Handle handle(WinHttpOpenRequest(current->connection.get(), verb.c_str(), path.c_str(), nullptr,
                                      WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                      WINHTTP_FLAG_SECURE));
@@ -392,7 +416,7 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
         return outcome;
 
     // Certificate checks stay on; with authorities of its own only the unknown root is left to
-    // the check after the handshake, which must pass before anything is read.
+    // the check after the handshake, which must pass before anything is sent.
     outcome.stage = Stage::InitFailed;
     if (!SetDword(handle.get(), WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_REDIRECTS) ||
         !SetDword(handle.get(), WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_COOKIES) ||
@@ -402,17 +426,28 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
         !SetDword(handle.get(), WINHTTP_OPTION_SECURITY_FLAGS, SECURITY_FLAG_IGNORE_UNKNOWN_CA))
         return outcome;
 
+    if (!request.caPem.empty() && WinHttpSetStatusCallback(handle.get(), CheckBeforeSending,
+                                                           WINHTTP_CALLBACK_STATUS_SENDING_REQUEST,
+                                                           0) == WINHTTP_INVALID_STATUS_CALLBACK)
+        return outcome;
+
     outcome.stage = Stage::RequestFailed;
     const std::wstring headers = HeaderBlock(request);
     const DWORD bodyLength = static_cast<DWORD>(request.body.size());
-    if (!WinHttpSendRequest(
-            handle.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
-            headers.empty() ? 0 : static_cast<DWORD>(-1),
-            bodyLength ? const_cast<char*>(request.body.data()) : WINHTTP_NO_REQUEST_DATA,
-            bodyLength, bodyLength, 0))
+    const BOOL sent = WinHttpSendRequest(
+        handle.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+        headers.empty() ? 0 : static_cast<DWORD>(-1),
+        bodyLength ? const_cast<char*>(request.body.data()) : WINHTTP_NO_REQUEST_DATA, bodyLength,
+        bodyLength, request.caPem.empty() ? 0 : reinterpret_cast<DWORD_PTR>(&gate));
+    if (gate.closed) {
+        // Closed in the callback already; the value may name another handle by now.
+        handle.release();
         return outcome;
-    if (!request.caPem.empty() &&
-        !ServerChainsToOnly(handle.get(), request.caPem, Widen(request.host)))
+    }
+    if (!sent)
+        return outcome;
+    // A second guard, should the callback not have run.
+    if (!request.caPem.empty() && !ServerChainsToOnly(handle.get(), request.caPem, gate.host))
         return outcome;
     if (!WinHttpReceiveResponse(handle.get(), nullptr))
         return outcome;
