@@ -176,6 +176,13 @@ bool ServerChainsToOnly(HINTERNET request, const std::string& caPem, const std::
 
 // The root check of a request with authorities of its own, run when the connection is up and
 // before the request goes out; an untrusted server must not see the request line, headers or body.
+// Errors of a connection the peer closed: WinHTTP's own, and the socket errors Wine reports.
+bool IsDroppedConnectionError(DWORD error) {
+    return error == ERROR_WINHTTP_CONNECTION_ERROR ||
+           error == ERROR_WINHTTP_INVALID_SERVER_RESPONSE || error == WSAECONNRESET ||
+           error == WSAECONNABORTED;
+}
+
 struct CertificateGate {
     const std::string& caPem;
     std::wstring host;
@@ -398,59 +405,74 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
         current->userAgent = request.userAgent;
         current->caPem = request.caPem;
     }
-    outcome.stage = Stage::PrepareFailed;
-    if (!current->connection) {
-        current->connection.reset(
-            WinHttpConnect(current->root.get(), Widen(request.host).c_str(), request.port, 0));
-        if (!current->connection)
-            return outcome;
-    }
+    // A kept connection the server closed while it sat idle fails at its next send or receive;
+    // like libcurl, open a fresh one once instead of failing the download.
+    bool keptConnection = static_cast<bool>(current->connection);
     const std::wstring verb = Widen(request.verb);
     const std::wstring path = Widen(request.path);
     // Outlives the request handle: the callback reaches it through the request's context value.
     CertificateGate gate{request.caPem, Widen(request.host)};
-    Handle handle(WinHttpOpenRequest(current->connection.get(), verb.c_str(), path.c_str(), nullptr,
-                                     WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                     WINHTTP_FLAG_SECURE));
-    if (!handle)
-        return outcome;
+    Handle handle;
+    for (;;) {
+        outcome.stage = Stage::PrepareFailed;
+        if (!current->connection) {
+            current->connection.reset(
+                WinHttpConnect(current->root.get(), Widen(request.host).c_str(), request.port, 0));
+            if (!current->connection)
+                return outcome;
+        }
+        handle = Handle(WinHttpOpenRequest(current->connection.get(), verb.c_str(), path.c_str(),
+                                           nullptr, WINHTTP_NO_REFERER,
+                                           WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+        if (!handle)
+            return outcome;
 
-    // Certificate checks stay on; with authorities of its own only the unknown root is left to
-    // the check after the handshake, which must pass before anything is sent.
-    outcome.stage = Stage::InitFailed;
-    if (!SetDword(handle.get(), WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_REDIRECTS) ||
-        !SetDword(handle.get(), WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_COOKIES) ||
-        !SetTimeouts(handle.get(), request.timeouts))
-        return outcome;
-    if (!request.caPem.empty() &&
-        !SetDword(handle.get(), WINHTTP_OPTION_SECURITY_FLAGS, SECURITY_FLAG_IGNORE_UNKNOWN_CA))
-        return outcome;
+        // Certificate checks stay on; with authorities of its own only the unknown root is left
+        // to the check after the handshake, which must pass before anything is sent.
+        outcome.stage = Stage::InitFailed;
+        if (!SetDword(handle.get(), WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_REDIRECTS) ||
+            !SetDword(handle.get(), WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_COOKIES) ||
+            !SetTimeouts(handle.get(), request.timeouts))
+            return outcome;
+        if (!request.caPem.empty() &&
+            !SetDword(handle.get(), WINHTTP_OPTION_SECURITY_FLAGS, SECURITY_FLAG_IGNORE_UNKNOWN_CA))
+            return outcome;
 
-    if (!request.caPem.empty() && WinHttpSetStatusCallback(handle.get(), CheckBeforeSending,
-                                                           WINHTTP_CALLBACK_STATUS_SENDING_REQUEST,
-                                                           0) == WINHTTP_INVALID_STATUS_CALLBACK)
-        return outcome;
+        if (!request.caPem.empty() &&
+            WinHttpSetStatusCallback(handle.get(), CheckBeforeSending,
+                                     WINHTTP_CALLBACK_STATUS_SENDING_REQUEST,
+                                     0) == WINHTTP_INVALID_STATUS_CALLBACK)
+            return outcome;
 
-    outcome.stage = Stage::RequestFailed;
-    const std::wstring headers = HeaderBlock(request);
-    const DWORD bodyLength = static_cast<DWORD>(request.body.size());
-    const BOOL sent = WinHttpSendRequest(
-        handle.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
-        headers.empty() ? 0 : static_cast<DWORD>(-1),
-        bodyLength ? const_cast<char*>(request.body.data()) : WINHTTP_NO_REQUEST_DATA, bodyLength,
-        bodyLength, request.caPem.empty() ? 0 : reinterpret_cast<DWORD_PTR>(&gate));
-    if (gate.closed) {
-        // Closed in the callback already; the value may name another handle by now.
-        handle.release();
-        return outcome;
+        outcome.stage = Stage::RequestFailed;
+        const std::wstring headers = HeaderBlock(request);
+        const DWORD bodyLength = static_cast<DWORD>(request.body.size());
+        const BOOL sent = WinHttpSendRequest(
+            handle.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+            headers.empty() ? 0 : static_cast<DWORD>(-1),
+            bodyLength ? const_cast<char*>(request.body.data()) : WINHTTP_NO_REQUEST_DATA,
+            bodyLength, bodyLength, request.caPem.empty() ? 0 : reinterpret_cast<DWORD_PTR>(&gate));
+        if (gate.closed) {
+            // Closed in the callback already; the value may name another handle by now.
+            handle.release();
+            return outcome;
+        }
+        bool answered = false;
+        if (sent) {
+            // A second guard, should the callback not have run.
+            if (!request.caPem.empty() &&
+                !ServerChainsToOnly(handle.get(), request.caPem, gate.host))
+                return outcome;
+            answered = WinHttpReceiveResponse(handle.get(), nullptr) != FALSE;
+        }
+        if (answered)
+            break;
+        if (!keptConnection || !IsDroppedConnectionError(GetLastError()))
+            return outcome;
+        keptConnection = false;
+        handle.reset();
+        current->connection.reset();
     }
-    if (!sent)
-        return outcome;
-    // A second guard, should the callback not have run.
-    if (!request.caPem.empty() && !ServerChainsToOnly(handle.get(), request.caPem, gate.host))
-        return outcome;
-    if (!WinHttpReceiveResponse(handle.get(), nullptr))
-        return outcome;
 
     DWORD status = 0;
     DWORD statusSize = sizeof(status);
