@@ -361,7 +361,8 @@ TEST_F(UpdateRunTest, VerifiedLeftoverIsPlacedWithoutARequest) {
     service.setFile("a.dat", "alpha");
     WriteFile(client / "a.dat", "old");
     WriteFile(client / "a.dat.download", "alpha");
-    EXPECT_TRUE(Run().ok);
+    const UpdateResult result = Run();
+    EXPECT_TRUE(result.ok) << WideToUtf8(result.message);
     EXPECT_EQ(ReadFile(client / "a.dat"), "alpha");
     EXPECT_EQ(FileRequests(), 0u);
     EXPECT_TRUE(NoDownloadFilesLeft());
