@@ -6,7 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-apt_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest wine wine64 dpkg-dev xz-utils)
+apt_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest wine wine64 libwine
+    libgnutls30 libgl1 libgl1-mesa-dri libxrandr2 libxi6 libxcursor1 libxcomposite1 libxfixes3 libxinerama1
+    dpkg-dev xz-utils)
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
@@ -18,7 +20,8 @@ done
 if [ "${#missing[@]}" -gt 0 ]; then
     echo "setup: installing ${missing[*]}"
     "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    # With recommends: Wine's TLS (GnuTLS), OpenGL and X libraries are only recommended by libwine.
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
 fi
 
 IMGUI_VERSION=1.86+ds
