@@ -24,20 +24,7 @@ QS_SERVICE_CA=$QS_SERVICE_DIR/certs/ca.pem
 # free port (the build then bakes in the new one).
 choose_port() {
     if [ -n "$QS_RUN_PORT" ]; then return; fi
-    QS_RUN_PORT=$(python3 - <<'PY'
-import socket
-for port in [8443, 0]:
-    s = socket.socket()
-    try:
-        s.bind(("127.0.0.1", port))
-        print(s.getsockname()[1])
-        break
-    except OSError:
-        pass
-    finally:
-        s.close()
-PY
-)
+    QS_RUN_PORT=$(bash "$QS_ROOT/scripts/pick-port.sh" 8443)
 }
 
 start_service() {

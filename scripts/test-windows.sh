@@ -69,20 +69,7 @@ cmake --build build/standin/tool --target standin -j "$JOBS"
 built_host=$(date +%s)
 
 # The launcher's service port is built in; keep the same one between runs when it is free.
-port=$(python3 - <<'PY'
-import socket
-for port in [18443, 0]:
-    s = socket.socket()
-    try:
-        s.bind(("127.0.0.1", port))
-        print(s.getsockname()[1])
-        break
-    except OSError:
-        pass
-    finally:
-        s.close()
-PY
-)
+port=$(bash scripts/pick-port.sh 18443)
 cmake -S . -B build/windows-test -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
     -DQS_HOST_IMAGEGEN="$repo/build/host-tools/tools/imagegen/qs_imagegen" \

@@ -2,6 +2,7 @@
 // Scratch folders, small file helpers and environment overrides for tests.
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 // A fresh folder under the temporary folder, removed with everything in it (read-only
@@ -29,6 +30,16 @@ inline constexpr bool kCanMakeLinks = true;
 void WriteFile(const std::filesystem::path& file, const std::string& content);
 // The file's bytes, or "<missing>" when it cannot be read.
 std::string ReadFile(const std::filesystem::path& file);
+
+// The message of the runtime error `call` throws, "" when it throws none.
+std::string ErrorOf(auto&& call) {
+    try {
+        call();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "";
+}
 
 // Sets (or, with nullopt, unsets) an environment variable for the guard's lifetime.
 class ScopedEnv {

@@ -13,15 +13,6 @@
 
 namespace {
 
-std::string ErrorOf(auto&& call) {
-    try {
-        call();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "";
-}
-
 std::string HexToBytes(const std::string& hex) {
     std::string out;
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2)

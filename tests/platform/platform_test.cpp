@@ -3,9 +3,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,46 +19,13 @@
 #include "platform/process.h"
 #include "platform/sha256.h"
 #include "platform/wide_text.h"
+#include "scratch.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr bool kUtf16 = sizeof(wchar_t) == 2;
-
-std::string ErrorOf(auto&& call) {
-    try {
-        call();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "";
-}
-
-// A fresh folder under the system's temporary folder, removed afterwards.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        std::random_device random;
-        path_ = fs::temp_directory_path() / ("qs-platform-" + std::to_string(random()));
-        fs::create_directories(path_);
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-std::string Contents(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return "<missing>";
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // A non-ASCII name on every platform: a narrow path API would mangle it on Windows.
 fs::path Utf8Name(const char8_t* name) {
@@ -154,7 +119,7 @@ TEST(Sha256Stream, PublishedVectorsWholeAndInPieces) {
 }
 
 TEST(FileIo, WritesAndReadsBackUnderANonAsciiName) {
-    ScratchFolder scratch;
+    TempFolder scratch;
     const fs::path file = scratch.path() / Utf8Name(u8"d\u00E9j\u00E0 \u20AC.bin");
     std::string content(70000, '\0');
     for (std::size_t i = 0; i < content.size(); ++i)
@@ -181,7 +146,7 @@ TEST(FileIo, WritesAndReadsBackUnderANonAsciiName) {
 }
 
 TEST(FileIo, MissingFileAndFolderGiveNoBytes) {
-    ScratchFolder scratch;
+    TempFolder scratch;
     InputFile missing;
     EXPECT_FALSE(missing.open(scratch.path() / "absent"));
     InputFile folder;
@@ -192,36 +157,36 @@ TEST(FileIo, MissingFileAndFolderGiveNoBytes) {
 }
 
 TEST(DurableFile, WriteCreatesAndReplacesLeavingNoTemporaryFile) {
-    ScratchFolder scratch;
+    TempFolder scratch;
     const fs::path file = scratch.path() / Utf8Name(u8"s\u00E9ttings.ini");
     ASSERT_EQ(WriteFileDurably(file, "one", 3), 0);
-    EXPECT_EQ(Contents(file), "one");
+    EXPECT_EQ(ReadFile(file), "one");
     ASSERT_EQ(WriteFileDurably(file, "second", 6), 0);
-    EXPECT_EQ(Contents(file), "second");
+    EXPECT_EQ(ReadFile(file), "second");
     ASSERT_EQ(WriteFileDurably(file, "", 0), 0);
-    EXPECT_EQ(Contents(file), "");
+    EXPECT_EQ(ReadFile(file), "");
     EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path()), fs::directory_iterator()), 1);
 }
 
 TEST(DurableFile, WriteIntoAMissingFolderReportsAnError) {
-    ScratchFolder scratch;
+    TempFolder scratch;
     EXPECT_NE(WriteFileDurably(scratch.path() / "no-such-folder" / "x", "a", 1), 0);
 }
 
 TEST(DurableFile, ReplaceMovesOverTheTarget) {
-    ScratchFolder scratch;
+    TempFolder scratch;
     const fs::path source = scratch.path() / "data.pak.download";
     const fs::path target = scratch.path() / "data.pak";
     ASSERT_EQ(WriteFileDurably(source, "new", 3), 0);
     ASSERT_EQ(WriteFileDurably(target, "old", 3), 0);
     ASSERT_EQ(ReplaceFileDurably(source, target), 0);
-    EXPECT_EQ(Contents(target), "new");
+    EXPECT_EQ(ReadFile(target), "new");
     EXPECT_FALSE(fs::exists(source));
     // A source that is gone fails with a code and leaves the target alone.
     const int error = ReplaceFileDurably(source, target);
     EXPECT_NE(error, 0);
     EXPECT_FALSE(IsFileInUseError(error));
-    EXPECT_EQ(Contents(target), "new");
+    EXPECT_EQ(ReadFile(target), "new");
     EXPECT_EQ(MakeExecutable(target), 0);
 }
 
@@ -247,7 +212,7 @@ TEST(DurableFile, InUseCodes) {
 #ifdef _WIN32
 // The game holding its executable open is the common case of a failed replacement.
 TEST(DurableFile, TargetHeldWithoutSharingIsInUse) {
-    ScratchFolder scratch;
+    TempFolder scratch;
     const fs::path source = scratch.path() / "Quillon Saga.exe.download";
     const fs::path target = scratch.path() / "Quillon Saga.exe";
     ASSERT_EQ(WriteFileDurably(source, "new", 3), 0);
@@ -258,13 +223,13 @@ TEST(DurableFile, TargetHeldWithoutSharingIsInUse) {
     const int error = ReplaceFileDurably(source, target);
     CloseHandle(held);
     EXPECT_TRUE(IsFileInUseError(error)) << error;
-    EXPECT_EQ(Contents(target), "old");
-    EXPECT_EQ(Contents(source), "new");
+    EXPECT_EQ(ReadFile(target), "old");
+    EXPECT_EQ(ReadFile(source), "new");
 }
 #endif
 
 TEST(Process, MissingExecutableFailsWithACode) {
-    ScratchFolder scratch;
+    TempFolder scratch;
     int error = 0;
     EXPECT_FALSE(
         StartDetachedProcess(scratch.path() / "Quillon Saga.exe", {}, scratch.path(), &error));
@@ -295,7 +260,7 @@ TEST(Folders, AreAbsoluteWhenResolved) {
 }
 
 TEST(PrivateFolder, HoldsAFreshFileUntilRemoved) {
-    ScratchFolder scratch;
+    TempFolder scratch;
     const fs::path folder = UserFolderIn(scratch.path(), "QuillonSagaLauncher");
     PrivateFolder privateFolder;
     ASSERT_TRUE(privateFolder.open(folder));
@@ -304,17 +269,17 @@ TEST(PrivateFolder, HoldsAFreshFileUntilRemoved) {
     ASSERT_TRUE(file.write("MZ", 2));
     ASSERT_TRUE(file.close());
     EXPECT_TRUE(privateFolder.stillSame());
-    EXPECT_EQ(Contents(folder / "QuillonSagaLauncher-Update.exe"), "MZ");
+    EXPECT_EQ(ReadFile(folder / "QuillonSagaLauncher-Update.exe"), "MZ");
     // An earlier file is replaced by a new one, not appended to.
     ASSERT_TRUE(privateFolder.createFile("QuillonSagaLauncher-Update.exe", file));
     ASSERT_TRUE(file.close());
-    EXPECT_EQ(Contents(folder / "QuillonSagaLauncher-Update.exe"), "");
+    EXPECT_EQ(ReadFile(folder / "QuillonSagaLauncher-Update.exe"), "");
     privateFolder.removeFile("QuillonSagaLauncher-Update.exe");
     EXPECT_FALSE(fs::exists(folder / "QuillonSagaLauncher-Update.exe"));
 }
 
 TEST(PrivateFolder, RefusesARelativeOrMissingPlace) {
-    ScratchFolder scratch;
+    TempFolder scratch;
     PrivateFolder inMissingParent;
     EXPECT_FALSE(inMissingParent.open(scratch.path() / "no-such-parent" / "folder"));
     EXPECT_FALSE(inMissingParent.stillSame());

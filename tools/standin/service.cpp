@@ -382,12 +382,6 @@ std::uint16_t TestService::port() const {
 const std::string& TestService::caPem() const {
     return impl_->caPem;
 }
-ServiceEndpoint TestService::endpoint() const {
-    return ServiceEndpoint{"localhost", impl_->port, impl_->caPem};
-}
-std::wstring TestService::url(std::string_view path) const {
-    return ServiceUrl(endpoint(), path);
-}
 
 void TestService::setFile(const std::string& path, std::string bytes) {
     std::lock_guard lock(impl_->mutex);

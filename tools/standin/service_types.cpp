@@ -21,6 +21,14 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
+// Both kinds of service are reached the same way: by name, on their port, with their authority.
+ServiceEndpoint TestService::endpoint() const {
+    return ServiceEndpoint{"localhost", port(), caPem()};
+}
+std::wstring TestService::url(std::string_view path) const {
+    return ServiceUrl(endpoint(), path);
+}
+
 bool RecordedRequest::hasHeader(std::string_view name) const {
     return std::any_of(headers.begin(), headers.end(),
                        [&](const auto& header) { return EqualIgnoringCase(header.first, name); });
