@@ -4,24 +4,7 @@
 #include <system_error>
 
 #include "platform/durable_file.h"
-#include "platform/folders.h"
 #include "platform/process.h"
-
-const wchar_t* const ClientExecutableName = L"Quillon Saga.exe";
-
-std::filesystem::path ClientDirectory() {
-    auto roaming = RoamingDataFolder();
-    if (!roaming)
-        throw std::runtime_error("Cannot resolve AppData");
-    return *roaming / "Quillon Saga" / "QuillonSaga Game";
-}
-
-std::filesystem::path LauncherDataFolder() {
-    auto local = LocalDataFolder();
-    if (!local)
-        return {};
-    return *local / "QuillonSagaLauncher";
-}
 
 bool ClientExecutablePresent() {
     try {

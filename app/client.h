@@ -2,14 +2,7 @@
 #include <filesystem>
 #include <string>
 
-// "Quillon Saga.exe"
-extern const wchar_t* const ClientExecutableName;
-
-// <data home>/Quillon Saga/QuillonSaga Game; throws std::runtime_error("Cannot resolve AppData").
-std::filesystem::path ClientDirectory();
-
-// The folder of the launcher's own files (settings, seen-news marker); empty when unresolvable.
-std::filesystem::path LauncherDataFolder();
+#include "update/client_location.h"
 
 // Whether the client executable can be seen; any failure to tell (no data folder, denied
 // access) counts as absence, so the interface offers an update instead of Play.

@@ -8,10 +8,8 @@
 #include <string>
 #include <thread>
 
+#include "selfupdate/launcher_update.h"
 #include "update/update_run.h"
-
-// Asks the main window to close; thread-safe (the shell pushes an SDL quit event).
-using WindowCloser = std::function<void()>;
 
 // What the main loop and its workers call outside this state block. Every empty member falls
 // back to the real function; tests replace them.

@@ -5,7 +5,7 @@
 #include <system_error>
 #include <utility>
 
-#include "app/client.h"
+#include "update/client_location.h"
 #include "platform/durable_file.h"
 #include "update/https.h"
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/service.h"
+#include "update/service.h"
 #include "live/clean_news_text.h"
 #include "live/live.h"
 #include "live/live_timing.h"

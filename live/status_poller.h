@@ -6,7 +6,7 @@
 #include <string_view>
 #include <thread>
 
-#include "app/service.h"
+#include "update/service.h"
 #include "live/live.h"
 #include "live/live_timing.h"
 

@@ -4,14 +4,17 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "app/service.h"
-#include "app/state.h"
 #include "platform/private_folder.h"  // IsPrivateFolder
+#include "update/service.h"
 #include "update/update_run.h"
+
+// Asks the main window to close; thread-safe (the shell pushes an SDL quit event).
+using WindowCloser = std::function<void()>;
 
 // The launcher's own version; the release check always compares against this text.
 extern const char* const LauncherVersion;  // "v1.0.8"

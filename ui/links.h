@@ -2,7 +2,7 @@
 // The community, web site and trailer addresses; all live on the service host.
 #include <string>
 
-#include "app/service.h"
+#include "update/service.h"
 #include "update/text.h"
 
 inline std::string CommunityInviteUrl(const ServiceEndpoint& service = BuiltInService()) {

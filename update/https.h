@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/service.h"
+#include "update/service.h"
 
 // The accepted parts of a trusted URL.
 struct UpdateEndpoint {

@@ -10,7 +10,7 @@
 #include <system_error>
 #include <thread>
 
-#include "app/client.h"
+#include "update/client_location.h"
 #include "update/manifest_path.h"
 #include "update/target_status.h"
 #include "update/text.h"

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/service.h"
+#include "update/service.h"
 #include "update/https.h"
 
 namespace qs {

@@ -33,7 +33,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/service.h"
+#include "update/service.h"
 #include "tools/standin/authority.h"
 
 namespace qs::test {

@@ -1,4 +1,4 @@
-#include "app/service.h"
+#include "update/service.h"
 
 #include "update/text.h"
 
