@@ -18,6 +18,7 @@ struct ClientUpdateCapture {
     std::wstring* statusText;
     std::atomic<bool>* busy;
     WorkerHooks hooks;
+    const std::atomic<bool>* cancel;
 };
 
 struct LauncherUpdateCapture {
@@ -26,6 +27,7 @@ struct LauncherUpdateCapture {
     std::atomic<bool>* busy;
     const WindowCloser* window;
     WorkerHooks hooks;
+    const std::atomic<bool>* cancel;
 };
 
 void SetStatus(LauncherState& state, std::wstring text) {
@@ -67,7 +69,8 @@ void ProgressSink::operator()(const qs::UpdateProgress& progress) const {
 
 void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
                       std::int32_t* progressCount, std::wstring* statusText,
-                      std::atomic<bool>* busy, const WorkerHooks& hooks) {
+                      std::atomic<bool>* busy, const WorkerHooks& hooks,
+                      const std::atomic<bool>* cancel) {
     std::wstring finalText;
     try {
         const ProgressSink sink(statusMutex, progressIndex, progressCount, statusText);
@@ -76,8 +79,11 @@ void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
         };
         // A folder that cannot be resolved ends the task like a failed run would.
         const std::filesystem::path folder = ResolveClientDirectory(hooks);
-        UpdateResult result = hooks.runClientUpdate ? hooks.runClientUpdate(folder, callback)
-                                                    : RunClientUpdate(folder, callback);
+        UpdateEnvironment environment;
+        environment.cancel = cancel;
+        UpdateResult result = hooks.runClientUpdate
+                                  ? hooks.runClientUpdate(folder, callback)
+                                  : RunClientUpdate(folder, callback, environment);
         finalText = std::move(result.message);
     } catch (const std::exception& failure) {
         finalText = FailureMessage(failure.what());
@@ -96,13 +102,14 @@ void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
 bool StartClientUpdate(LauncherState& state) {
     if (state.busy.exchange(true))
         return false;
+    state.cancelRequested.store(false);
     auto capture = std::make_unique<ClientUpdateCapture>(
         ClientUpdateCapture{&state.statusMutex, &state.progressIndex, &state.progressCount,
-                            &state.statusText, &state.busy, state.hooks});
+                            &state.statusText, &state.busy, state.hooks, &state.cancelRequested});
     LaunchWorker(
         state, L"Checking for updates...", std::move(capture), [](ClientUpdateCapture& record) {
             ClientUpdateTask(record.statusMutex, record.progressIndex, record.progressCount,
-                             record.statusText, record.busy, record.hooks);
+                             record.statusText, record.busy, record.hooks, record.cancel);
         });
     return true;
 }
@@ -110,16 +117,21 @@ bool StartClientUpdate(LauncherState& state) {
 bool StartLauncherUpdate(LauncherState& state) {
     if (state.busy.exchange(true))
         return false;
-    auto capture = std::make_unique<LauncherUpdateCapture>(LauncherUpdateCapture{
-        &state.statusMutex, &state.statusText, &state.busy, &state.window, state.hooks});
+    state.cancelRequested.store(false);
+    auto capture = std::make_unique<LauncherUpdateCapture>(
+        LauncherUpdateCapture{&state.statusMutex, &state.statusText, &state.busy, &state.window,
+                              state.hooks, &state.cancelRequested});
     LaunchWorker(state, L"Checking for launcher updates...", std::move(capture),
                  [](LauncherUpdateCapture& record) {
                      if (record.hooks.launcherUpdate)
                          record.hooks.launcherUpdate(record.statusMutex, record.statusText,
                                                      record.busy, record.window);
-                     else
+                     else {
+                         SelfUpdateTarget target;
+                         target.cancel = record.cancel;
                          LauncherUpdateTask(record.statusMutex, record.statusText, record.busy,
-                                            record.window);
+                                            record.window, target);
+                     }
                  });
     return true;
 }
@@ -167,6 +179,10 @@ void ActOnFrameRequests(LauncherState& state, bool verifyOnStart, bool closeOnLa
         PlayClient(state, closeOnLaunch);
     if (state.requestLauncherUpdate && !state.busy.load())
         StartLauncherUpdate(state);
+}
+
+void CancelWork(LauncherState& state) {
+    state.cancelRequested.store(true);
 }
 
 void JoinWorker(LauncherState& state) {

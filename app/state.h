@@ -29,6 +29,8 @@ struct LauncherState {
     std::int32_t progressIndex = 0;
     std::int32_t progressCount = 0;
     std::atomic<bool> busy{false};
+    // Read by the running task's transfers; set to give the task up (closing the window).
+    std::atomic<bool> cancelRequested{false};
     std::thread worker;
     WindowCloser window;
     bool autoCheckPending = true;
@@ -49,6 +51,10 @@ void BeginFrameRequests(LauncherState& state);
 // Frame step 8: client update, Play, launcher update, in that order. `verifyOnStart` gates the
 // automatic first check; `closeOnLaunch` applies after a successful Play.
 void ActOnFrameRequests(LauncherState& state, bool verifyOnStart, bool closeOnLaunch);
+
+// Asks a running task to give up: its transfer ends within about a second, every client file
+// stays old or new, and the task then ends as usual. Thread-safe.
+void CancelWork(LauncherState& state);
 
 // Shutdown step 1: waits for a running task to finish.
 void JoinWorker(LauncherState& state);
@@ -75,7 +81,8 @@ private:
 // the result with zeroed progress, then clears `busy` as its last act.
 void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
                       std::int32_t* progressCount, std::wstring* statusText,
-                      std::atomic<bool>* busy, const WorkerHooks& hooks = {});
+                      std::atomic<bool>* busy, const WorkerHooks& hooks = {},
+                      const std::atomic<bool>* cancel = nullptr);
 
 // Starting a worker (main thread only). Each wins `busy` itself; false when a task already
 // runs and the request was dropped.

@@ -10,9 +10,9 @@ LiveTiming NewsFetchTiming() {
     return {std::chrono::milliseconds(1000), std::chrono::milliseconds(1000), 300};
 }
 
-LiveFetch HttpsLiveFetch(const ServiceEndpoint& service) {
-    return [service](const std::wstring& url, std::size_t maxBytes) {
-        return LiveHttpsGet(url, maxBytes, service);
+LiveFetch HttpsLiveFetch(const ServiceEndpoint& service, const std::atomic<bool>* cancel) {
+    return [service, cancel](const std::wstring& url, std::size_t maxBytes) {
+        return LiveHttpsGet(url, maxBytes, service, cancel);
     };
 }
 

@@ -25,8 +25,9 @@ LiveTiming NewsFetchTiming();   // 1 s, then 300 x 1 s
 // One GET returning the body, or nullopt on any transport failure or a body over maxBytes.
 using LiveFetch =
     std::function<std::optional<std::string>(const std::wstring& url, std::size_t maxBytes)>;
-// The status/news request profile against `service`.
-LiveFetch HttpsLiveFetch(const ServiceEndpoint& service);
+// The status/news request profile against `service`; a request under way is given up once
+// `*cancel` reads true.
+LiveFetch HttpsLiveFetch(const ServiceEndpoint& service, const std::atomic<bool>* cancel = nullptr);
 
 // A monotonic-clock sleep that `wake` ends early.
 class WakeableSleep {

@@ -5,8 +5,8 @@
 #include <system_error>
 #include <utility>
 
-#include "update/client_location.h"
 #include "platform/durable_file.h"
+#include "update/client_location.h"
 #include "update/https.h"
 
 namespace {
@@ -62,7 +62,7 @@ NewsFeed::NewsFeed(const ServiceEndpoint& service, LiveTiming timing,
     : service_(service),
       timing_(timing),
       seenMarkerPath_(std::move(seenMarkerPath)),
-      fetch_(fetch ? std::move(fetch) : HttpsLiveFetch(service)) {
+      fetch_(fetch ? std::move(fetch) : HttpsLiveFetch(service, &stopping_)) {
     loadSeenMarker();
 }
 
@@ -73,6 +73,7 @@ NewsFeed::~NewsFeed() {
 void NewsFeed::start() {
     if (running_.exchange(true))
         return;
+    stopping_.store(false);
     try {
         worker_ = std::thread(&NewsFeed::run, this);
     } catch (...) {
@@ -82,6 +83,7 @@ void NewsFeed::start() {
 }
 
 void NewsFeed::stop() {
+    stopping_.store(true);
     if (running_.exchange(false))
         sleep_.wake();
     if (worker_.joinable())

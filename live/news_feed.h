@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "update/service.h"
 #include "live/clean_news_text.h"
 #include "live/live.h"
 #include "live/live_timing.h"
+#include "update/service.h"
 
 // The items a news body describes, in the server's order; nullopt when the body is not a JSON
 // array (the feed then keeps what it has).
@@ -35,7 +35,7 @@ public:
     NewsFeed& operator=(const NewsFeed&) = delete;
 
     void start();
-    // Returns once the worker has ended; a fetch already under way is finished first.
+    // Returns once the worker has ended; a fetch under way is given up within about a second.
     void stop();
     std::vector<NewsItem> items();
 
@@ -55,6 +55,7 @@ private:
     std::thread worker_;
     std::mutex mutex_;  // guards the four fields below
     std::atomic<bool> running_{false};
+    std::atomic<bool> stopping_{false};  // cancels the request under way
     std::vector<NewsItem> items_;
     std::string seenId_;
     std::string latestId_;

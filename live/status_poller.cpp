@@ -59,7 +59,7 @@ ServerStatus ParseServerStatus(std::string_view body) {
 StatusPoller::StatusPoller(const ServiceEndpoint& service, LiveTiming timing, LiveFetch fetch)
     : service_(service),
       timing_(timing),
-      fetch_(fetch ? std::move(fetch) : HttpsLiveFetch(service)) {}
+      fetch_(fetch ? std::move(fetch) : HttpsLiveFetch(service, &stopping_)) {}
 
 StatusPoller::~StatusPoller() {
     stop();
@@ -68,6 +68,7 @@ StatusPoller::~StatusPoller() {
 void StatusPoller::start() {
     if (running_.exchange(true))
         return;
+    stopping_.store(false);
     try {
         worker_ = std::thread(&StatusPoller::run, this);
     } catch (...) {
@@ -77,6 +78,7 @@ void StatusPoller::start() {
 }
 
 void StatusPoller::stop() {
+    stopping_.store(true);
     if (running_.exchange(false))
         sleep_.wake();
     if (worker_.joinable())

@@ -6,9 +6,9 @@
 #include <string_view>
 #include <thread>
 
-#include "update/service.h"
 #include "live/live.h"
 #include "live/live_timing.h"
+#include "update/service.h"
 
 // The record a status body describes; anything unreadable leaves the defaults (offline).
 ServerStatus ParseServerStatus(std::string_view body);
@@ -23,7 +23,7 @@ public:
     StatusPoller& operator=(const StatusPoller&) = delete;
 
     void start();
-    // Returns once the worker has ended; a poll already under way is finished first.
+    // Returns once the worker has ended; a poll under way is given up within about a second.
     void stop();
     ServerStatus snapshot();
 
@@ -33,6 +33,7 @@ public:
 
 private:
     std::atomic<bool> running_{false};
+    std::atomic<bool> stopping_{false};  // cancels the request under way
     std::thread worker_;
     std::mutex mutex_;  // guards status_ only
     ServerStatus status_;

@@ -4,6 +4,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+
+// Which file a name or handle reaches, and its size. A file replaced or created anew under the same
+// name has another identity.
+struct FileState {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    std::uint64_t size = 0;
+    bool operator==(const FileState&) const = default;
+};
+
+// The state of the regular file `file` names, the name itself looked at (a final link is not
+// followed); nullopt when it is missing, a link or anything but a regular file.
+std::optional<FileState> RegularFileState(const std::filesystem::path& file);
 
 class InputFile {
 public:
@@ -11,8 +25,11 @@ public:
     ~InputFile();
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
-    // False when the file cannot be opened (missing, a folder, locked by another program).
-    bool open(const std::filesystem::path& file);
+    // False when the file cannot be opened (missing, locked by another program) or is not a
+    // regular file: a folder, a device, or a FIFO, which is refused without waiting for a writer.
+    // With `followLinks` false a link at the name is refused too.
+    bool open(const std::filesystem::path& file, bool followLinks = true);
+    std::optional<FileState> state() const;
     // Bytes read into `buffer`: 0 at the end of the file, -1 on a read error.
     std::int64_t read(void* buffer, std::size_t size);
 
@@ -29,6 +46,10 @@ public:
     // Creates `file` or empties it. A link planted under the name is refused, not followed: it
     // must not redirect the write. False on failure.
     bool create(const std::filesystem::path& file);
+    // Creates `file` only where nothing of that name exists, so no other file (or link) is ever
+    // written through. On Windows others cannot write it while it is open.
+    bool createNew(const std::filesystem::path& file);
+    std::optional<FileState> state() const;
     bool isOpen() const { return handle_ != -1; }
     // Writes every byte or returns false.
     bool write(const void* data, std::size_t size);

@@ -2,6 +2,7 @@
 // The operating system's HTTPS client behind the request layer (update/https.cpp): it splits URLs
 // and carries out one exchange. Every rule about what is trusted, which headers a profile sends and
 // which outcome is which failure stays with the request layer; this only reports what happened.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -43,6 +44,9 @@ struct HttpsExchangeRequest {
     std::string caPem;  // the only authorities to trust; empty: the system store
     // Stop at complete headers whose status is not 200, without reading the body.
     bool stopUnless200 = true;
+    // Once this reads true the exchange is given up within about a second, in any phase; the
+    // outcome is then whatever stage it had reached, never a complete body cut short.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // Receives the body in pieces; returning false aborts the transfer.

@@ -61,7 +61,7 @@ UpdateResult Install(const LauncherRelease& release, const SelfUpdateTarget& tar
                 writeFailed = !file.write(data, size);
                 return !writeFailed;
             },
-            target.service);
+            target.service, target.cancel);
     } catch (...) {
         file.close();
         discard();  // a partial installer is of no use to anyone

@@ -35,10 +35,13 @@ struct SelfUpdateTarget {
     std::filesystem::path temporaryFolder;  // empty: TemporaryFolder()
     std::uint64_t installerMaxBytes = std::uint64_t{1}
                                       << 30;  // an endless body must not fill the disk
+    // Once it reads true, a request under way ends with "Update cancelled." within about a second.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // Never throws; every failure is returned in `error`.
-LauncherRelease CheckLauncherRelease(const ServiceEndpoint& service = BuiltInService());
+LauncherRelease CheckLauncherRelease(const ServiceEndpoint& service = BuiltInService(),
+                                     const std::atomic<bool>* cancel = nullptr);
 
 // -1, 0 or 1 for a older than, equal to or newer than b. One leading lower-case 'v' is ignored.
 int CompareVersions(const std::wstring& a, const std::wstring& b);

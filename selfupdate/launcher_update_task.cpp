@@ -19,7 +19,7 @@ void LauncherUpdateTask(std::mutex* statusMutex, std::wstring* statusText, std::
                         const WindowCloser* window, const SelfUpdateTarget& target) {
     bool installerStarted = false;
     try {
-        const LauncherRelease release = CheckLauncherRelease(target.service);
+        const LauncherRelease release = CheckLauncherRelease(target.service, target.cancel);
         if (!release.error.empty()) {
             SetStatus(statusMutex, statusText, L"Update check failed: " + release.error);
         } else if (!release.updateAvailable) {

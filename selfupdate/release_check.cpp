@@ -88,10 +88,11 @@ int CompareVersions(const std::wstring& a, const std::wstring& b) {
     return 0;
 }
 
-LauncherRelease CheckLauncherRelease(const ServiceEndpoint& service) {
+LauncherRelease CheckLauncherRelease(const ServiceEndpoint& service,
+                                     const std::atomic<bool>* cancel) {
     try {
-        const std::vector<std::uint8_t> body =
-            LauncherHttpsGet(ServiceUrl(service, "/updater/launcher/latest.json"), L"GET", service);
+        const std::vector<std::uint8_t> body = LauncherHttpsGet(
+            ServiceUrl(service, "/updater/launcher/latest.json"), L"GET", service, cancel);
         const nlohmann::json root = nlohmann::json::parse(body.begin(), body.end());
         const std::string* version = root.is_object() ? StringMember(root, "version") : nullptr;
         if (!version)

@@ -16,7 +16,9 @@ namespace {
 }
 
 // Writes the reply body into the download file as it arrives and digests the same bytes, so a
-// client file is never held in memory and never read back for verification.
+// client file is never held in memory and never read back for verification. The file is created
+// anew, never opened over an existing name, so the bytes digested are the bytes this writer put
+// there; its identity and length are checked before it is handed on.
 class DownloadWriter {
 public:
     explicit DownloadWriter(std::filesystem::path download) : download_(std::move(download)) {}
@@ -40,16 +42,19 @@ public:
 
     const std::exception_ptr& failure() const { return failure_; }
 
-    // Closes the file (opening it first for an empty body) and returns the digest text.
-    std::wstring Finish() {
+    // Closes the file (opening it first for an empty body); returns the digest text and, in
+    // `written`, the state of the file as this writer left it.
+    std::wstring Finish(FileState& written) {
         if (!file_.isOpen())
             Open();
-        if (!file_.close()) {
-            opened_ = false;
-            RemoveDownload();
+        // Another writer that truncated or extended the file shows in its length.
+        const std::optional<FileState> state = file_.state();
+        if (!state || state->size != bytesWritten_ || !file_.close()) {
+            Discard();
             CannotWrite();
         }
         opened_ = false;
+        written = *state;
         return digest_.finish();
     }
 
@@ -57,7 +62,13 @@ public:
     void Discard() noexcept {
         file_.close();
         if (opened_)
-            RemoveDownload();
+            RemoveIfOurs();
+        opened_ = false;
+    }
+
+    // Leaves a partial download where it is, for a later run.
+    void Keep() noexcept {
+        file_.close();
         opened_ = false;
     }
 
@@ -68,18 +79,29 @@ private:
         std::filesystem::create_directories(folder, error);
         if (error)
             throw std::filesystem::filesystem_error("create_directories", folder, error);
-        if (!file_.create(download_))
+        // What an earlier run left under the name (a partial file, a link, a FIFO) goes only now
+        // that there is something to put in its place; it is never opened or written through.
+        std::filesystem::remove(download_, error);
+        if (!file_.createNew(download_))
             CannotWrite();
         opened_ = true;
+        if (const auto state = file_.state())
+            created_ = *state;
     }
 
     void Write(const char* data, std::size_t size) {
         digest_.update(data, size);
         if (!file_.write(data, size))
             CannotWrite();
+        bytesWritten_ += size;
     }
 
-    void RemoveDownload() noexcept {
+    // Only the file this writer created goes: whatever else stands under the name now is not
+    // this run's to delete.
+    void RemoveIfOurs() noexcept {
+        const std::optional<FileState> now = RegularFileState(download_);
+        if (!now || now->volume != created_.volume || now->index != created_.index)
+            return;
         std::error_code ignored;
         std::filesystem::remove(download_, ignored);
     }
@@ -88,6 +110,8 @@ private:
     Sha256Stream digest_;
     OutputFile file_;
     bool opened_ = false;
+    FileState created_;
+    std::uint64_t bytesWritten_ = 0;
     std::exception_ptr failure_;
 };
 
@@ -99,9 +123,10 @@ std::wstring NameForMessage(const std::filesystem::path& target) {
         std::string_view(reinterpret_cast<const char*>(name.data()), name.size()));
 }
 
-void Download(const std::wstring& url, const std::filesystem::path& download,
-              const std::wstring& expected, const UpdateEnvironment& environment,
-              HttpsConnection& connection) {
+// Fetches the file into a new download file; returns the state of the verified file.
+FileState Download(const std::wstring& url, const std::filesystem::path& download,
+                   const std::wstring& expected, const UpdateEnvironment& environment,
+                   HttpsConnection& connection) {
     DownloadWriter writer(download);
     BodySink sink = [&writer](const char* data, std::size_t size) {
         return writer.Accept(data, size);
@@ -112,18 +137,38 @@ void Download(const std::wstring& url, const std::filesystem::path& download,
         else
             HttpsRequestToSink(url, L"GET", std::string(), sink, environment.service, connection);
     } catch (...) {
-        writer.Discard();
+        // A cancelled transfer keeps what it has for a later run; any other failure drops it.
+        if (environment.cancel && environment.cancel->load())
+            writer.Keep();
+        else
+            writer.Discard();
         if (writer.failure())
             std::rethrow_exception(writer.failure());
         throw;
     }
     if (writer.failure())
         std::rethrow_exception(writer.failure());
-    if (!DigestsEqual(writer.Finish(), expected)) {
+    FileState written;
+    if (!DigestsEqual(writer.Finish(written), expected)) {
         std::error_code ignored;
-        std::filesystem::remove(download, ignored);
+        if (RegularFileState(download) == written)
+            std::filesystem::remove(download, ignored);
         throw std::runtime_error("Downloaded file failed SHA-256 verification");
     }
+    return written;
+}
+
+// A download file left by an earlier run, looked at as the name itself (a link is never followed):
+// its state when it is a regular file holding exactly the expected bytes.
+std::optional<FileState> VerifiedLeftover(const std::filesystem::path& download,
+                                          const std::wstring& expected) {
+    InputFile input;
+    if (!input.open(download, /*followLinks=*/false))
+        return std::nullopt;
+    const std::optional<FileState> before = input.state();
+    if (!before || !DigestsEqual(Sha256File(input), expected) || input.state() != before)
+        return std::nullopt;
+    return before;
 }
 
 }  // namespace
@@ -172,6 +217,7 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
                std::string_view checksum, const UpdateEnvironment& environment,
                bool makeExecutable) {
     HttpsConnection connection;
+    connection.setCancel(environment.cancel);
     FetchFile(target, relativePath, checksum, environment, makeExecutable, connection);
 }
 
@@ -187,19 +233,24 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
 
     const std::filesystem::path download = DownloadFilePath(target);
     std::error_code error;
-    std::filesystem::file_status status = std::filesystem::status(download, error);
+    const std::filesystem::file_status status = std::filesystem::symlink_status(download, error);
     if (error && status.type() != std::filesystem::file_type::not_found)
         throw std::filesystem::filesystem_error("exists", download, error);
-    // A verified download left by an interrupted run is placed without a new request.
-    bool reusable =
-        std::filesystem::is_regular_file(status) && DigestsEqual(Sha256File(download), expected);
-    if (!reusable)
-        Download(url, download, expected, environment, connection);
+    // A verified download left by an interrupted run is placed without a new request; anything
+    // else under the name is replaced once the new download has its first bytes.
+    std::optional<FileState> verified;
+    if (std::filesystem::is_regular_file(status))
+        verified = VerifiedLeftover(download, expected);
+    if (!verified)
+        verified = Download(url, download, expected, environment, connection);
 
     // Before the move, so the client never appears without its execute bit. A failure here is
     // not fatal: starting the client sets the bit again.
     if (makeExecutable)
         MakeExecutable(download);
+    // Only the file that was proven is placed: the name must still reach it, unchanged.
+    if (RegularFileState(download) != verified)
+        CannotWrite();
 
     // rename replaces the target atomically, so the old target is never removed first: a crash
     // leaves either the old or the new file, never neither.

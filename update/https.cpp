@@ -140,8 +140,12 @@ HttpsExchangeRequest RequestTo(const TrustedTarget& target, const ServiceEndpoin
 }
 
 // Turns the outcome of an update or self-update request into its failure, if any.
-void ThrowOnFailure(const HttpsExchangeOutcome& outcome) {
+void ThrowOnFailure(const HttpsExchangeOutcome& outcome, const std::atomic<bool>* cancel) {
     using Stage = HttpsExchangeOutcome::Stage;
+    const bool complete = outcome.stage == Stage::HeadersComplete && outcome.status == 200 &&
+                          !outcome.sinkError && outcome.bodyComplete;
+    if (!complete && cancel && cancel->load())
+        throw std::runtime_error(kUpdateCancelled);
     if (outcome.stage == Stage::InitFailed)
         throw std::runtime_error(kInitFailed);
     if (outcome.stage == Stage::PrepareFailed)
@@ -161,7 +165,7 @@ void Exchange(const HttpsExchangeRequest& request, const BodySink& sink,
               HttpsSession** session = nullptr) {
     if (!IsToken(request.verb))
         throw std::runtime_error(kPrepareFailed);
-    ThrowOnFailure(PerformHttpsExchange(request, sink, session));
+    ThrowOnFailure(PerformHttpsExchange(request, sink, session), request.cancel);
 }
 
 std::string VerbText(const std::wstring& verb) {
@@ -212,6 +216,9 @@ BodySink CappedCollector(std::vector<std::uint8_t>& into, std::size_t maxBytes) 
 
 struct HttpsConnectionAccess {
     static HttpsSession** Session(HttpsConnection& connection) { return &connection.session_; }
+    static const std::atomic<bool>* Cancel(HttpsConnection& connection) {
+        return connection.cancel_;
+    }
 };
 
 HttpsConnection::~HttpsConnection() {
@@ -224,7 +231,7 @@ TransferLimits& UpdateTransferLimits() {
 }
 
 TransferLimits& LiveTransferLimits() {
-    static TransferLimits limits{5000, 5, 1, 0};
+    static TransferLimits limits{5000, 5, 1, 5000};
     return limits;
 }
 
@@ -248,8 +255,9 @@ void UpdateRequestToSink(const std::wstring& url, const std::wstring& verb, cons
     auto target = ParseTrustedUrl(url, service);
     if (!target)
         throw std::runtime_error(kUntrustedUpdateUrl);
-    Exchange(UpdateRequest(*target, service, verb, body), sink,
-             connection ? HttpsConnectionAccess::Session(*connection) : nullptr);
+    HttpsExchangeRequest request = UpdateRequest(*target, service, verb, body);
+    request.cancel = connection ? HttpsConnectionAccess::Cancel(*connection) : nullptr;
+    Exchange(request, sink, connection ? HttpsConnectionAccess::Session(*connection) : nullptr);
 }
 
 }  // namespace
@@ -290,24 +298,28 @@ UpdateEndpoint ResolveLauncherUrl(const std::wstring& url, const ServiceEndpoint
 }
 
 void LauncherHttpsGetToSink(const std::wstring& url, const std::wstring& verb, const BodySink& sink,
-                            const ServiceEndpoint& service) {
+                            const ServiceEndpoint& service, const std::atomic<bool>* cancel) {
     auto target = ParseTrustedUrl(url, service);
     if (!target)
         throw std::runtime_error(kUntrustedLauncherUrl);
-    Exchange(BareGet(*target, service, VerbText(verb), kUpdateUserAgent, UpdateTransferLimits()),
-             sink);
+    HttpsExchangeRequest request =
+        BareGet(*target, service, VerbText(verb), kUpdateUserAgent, UpdateTransferLimits());
+    request.cancel = cancel;
+    Exchange(request, sink);
 }
 
 std::vector<std::uint8_t> LauncherHttpsGet(const std::wstring& url, const std::wstring& verb,
-                                           const ServiceEndpoint& service) {
+                                           const ServiceEndpoint& service,
+                                           const std::atomic<bool>* cancel) {
     std::vector<std::uint8_t> reply;
-    LauncherHttpsGetToSink(url, verb, CappedCollector(reply, kReleaseMaxBytes), service);
+    LauncherHttpsGetToSink(url, verb, CappedCollector(reply, kReleaseMaxBytes), service, cancel);
     return reply;
 }
 
 // --- Status and news profile ---
 std::optional<std::string> LiveHttpsGet(const std::wstring& url, std::size_t maxBytes,
-                                        const ServiceEndpoint& service) {
+                                        const ServiceEndpoint& service,
+                                        const std::atomic<bool>* cancel) {
     auto target = ParseTrustedUrl(url, service);
     if (!target)
         return std::nullopt;
@@ -321,6 +333,7 @@ std::optional<std::string> LiveHttpsGet(const std::wstring& url, std::size_t max
     HttpsExchangeRequest request =
         BareGet(*target, service, "GET", kLiveUserAgent, LiveTransferLimits());
     request.stopUnless200 = false;
+    request.cancel = cancel;
     const HttpsExchangeOutcome outcome = PerformHttpsExchange(request, collect);
     if (outcome.stage != HttpsExchangeOutcome::Stage::HeadersComplete || !outcome.bodyComplete)
         return std::nullopt;

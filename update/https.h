@@ -2,6 +2,7 @@
 // The HTTPS request layer: URL trust, three thin request profiles (client update, launcher
 // self-update, status/news), their limits and failures. The platform's HTTPS client carries out
 // each exchange (platform/https_transport.h).
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -24,7 +25,7 @@ struct TransferLimits {
     long connectTimeoutMs = 60000;  // connect phase
     long lowSpeedTimeSec = 30;      // abort when fewer than lowSpeedBytes/s arrive for this long
     long lowSpeedBytes = 1;
-    long totalTimeoutMs = 0;  // 0: none (status and news use 5000 in every phase)
+    long totalTimeoutMs = 0;  // 0: none; status and news: 5000 for the whole request
 };
 TransferLimits& UpdateTransferLimits();  // client update and self-update profiles
 TransferLimits& LiveTransferLimits();    // status and news profile
@@ -34,6 +35,9 @@ inline constexpr std::size_t kManifestMaxBytes = 64u << 20;
 inline constexpr std::size_t kReleaseMaxBytes = 64u << 20;
 inline constexpr std::size_t kStatusMaxBytes = 64u << 10;
 inline constexpr std::size_t kNewsMaxBytes = 4u << 20;
+
+// What a request that was cancelled through its flag throws, whatever phase it was in.
+inline constexpr char kUpdateCancelled[] = "Update cancelled.";
 
 // Receives the body in pieces; returning false aborts the transfer.
 using BodySink = std::function<bool(const char* data, std::size_t size)>;
@@ -72,10 +76,14 @@ public:
     ~HttpsConnection();
     HttpsConnection(const HttpsConnection&) = delete;
     HttpsConnection& operator=(const HttpsConnection&) = delete;
+    // Every later request on this connection ends with kUpdateCancelled within about a second of
+    // `*cancel` turning true.
+    void setCancel(const std::atomic<bool>* cancel) { cancel_ = cancel; }
 
 private:
     friend struct HttpsConnectionAccess;
     HttpsSession* session_ = nullptr;  // made at the first request
+    const std::atomic<bool>* cancel_ = nullptr;
 };
 
 // The two client update requests over `connection`; same results and failures as above.
@@ -90,14 +98,19 @@ void HttpsRequestToSink(const std::wstring& url, const std::wstring& verb, const
 // Throws "Untrusted launcher update URL".
 UpdateEndpoint ResolveLauncherUrl(const std::wstring& url,
                                   const ServiceEndpoint& service = BuiltInService());
+// `cancel`, when given, ends the request with kUpdateCancelled once it reads true.
 std::vector<std::uint8_t> LauncherHttpsGet(const std::wstring& url, const std::wstring& verb,
-                                           const ServiceEndpoint& service = BuiltInService());
+                                           const ServiceEndpoint& service = BuiltInService(),
+                                           const std::atomic<bool>* cancel = nullptr);
 void LauncherHttpsGetToSink(const std::wstring& url, const std::wstring& verb, const BodySink& sink,
-                            const ServiceEndpoint& service = BuiltInService());
+                            const ServiceEndpoint& service = BuiltInService(),
+                            const std::atomic<bool>* cancel = nullptr);
 
 // --- Status and news profile ---
-// GET with the user agent "QuillonSaga Launcher/1.0", 5-second limits, status not examined.
-// nullopt on a URL that is not https on the service host, on any transport failure (also one cut
-// short in the body) or a body over maxBytes.
+// GET with the user agent "QuillonSaga Launcher/1.0", 5-second limits for every phase and for the
+// whole request (a dripping server cannot hold it longer), status not examined. nullopt on a URL
+// that is not https on the service host, on any transport failure (also one cut short in the
+// body), a body over maxBytes, or once `cancel` reads true.
 std::optional<std::string> LiveHttpsGet(const std::wstring& url, std::size_t maxBytes,
-                                        const ServiceEndpoint& service = BuiltInService());
+                                        const ServiceEndpoint& service = BuiltInService(),
+                                        const std::atomic<bool>* cancel = nullptr);

@@ -4,21 +4,26 @@
 
 #include "platform/file_io.h"
 
-std::wstring Sha256File(const std::filesystem::path& file) {
+std::wstring Sha256File(InputFile& input) {
     Sha256Stream digest;
-    // A file that cannot be opened, or stops reading part-way, digests as what was read.
-    InputFile input;
-    if (input.open(file)) {
-        constexpr std::size_t kBlock = 65536;
-        auto buffer = std::make_unique<unsigned char[]>(kBlock);
-        for (;;) {
-            const std::int64_t got = input.read(buffer.get(), kBlock);
-            if (got <= 0)
-                break;
-            digest.update(buffer.get(), static_cast<std::size_t>(got));
-        }
+    // A file that stops reading part-way digests as what was read.
+    constexpr std::size_t kBlock = 65536;
+    auto buffer = std::make_unique<unsigned char[]>(kBlock);
+    for (;;) {
+        const std::int64_t got = input.read(buffer.get(), kBlock);
+        if (got <= 0)
+            break;
+        digest.update(buffer.get(), static_cast<std::size_t>(got));
     }
     return digest.finish();
+}
+
+std::wstring Sha256File(const std::filesystem::path& file) {
+    // A file that cannot be opened digests as zero bytes.
+    InputFile input;
+    if (!input.open(file))
+        return Sha256Stream().finish();
+    return Sha256File(input);
 }
 
 bool IsChecksumText(std::string_view text) {

@@ -14,6 +14,10 @@
 // "SHA-256 read failed" or "SHA-256 finalization failed".
 std::wstring Sha256File(const std::filesystem::path& file);
 
+class InputFile;
+// The same for a file already open, read from where it stands.
+std::wstring Sha256File(InputFile& input);
+
 // Exactly 64 bytes of "0123456789abcdefABCDEF".
 bool IsChecksumText(std::string_view text);
 

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/folder_lock.h"
 #include "update/client_location.h"
 #include "update/manifest_path.h"
 #include "update/target_status.h"
@@ -22,6 +23,15 @@ namespace {
 }
 [[noreturn]] void MalformedBinary() {
     throw std::runtime_error("Malformed binary manifest");
+}
+
+bool Cancelled(const std::atomic<bool>* cancel) {
+    return cancel && cancel->load();
+}
+
+void ThrowIfCancelled(const std::atomic<bool>* cancel) {
+    if (Cancelled(cancel))
+        throw std::runtime_error(kUpdateCancelled);
 }
 
 // True when the local file already holds the bytes whose digest is `checksum`.
@@ -44,7 +54,7 @@ struct PlanCandidate {
 // over a few threads. Each candidate keeps its own outcome and the caller reads them in key order,
 // so the plan and the first failure are those of a pass that checks one file after another. Work
 // past the first failure found so far is skipped, as a sequential pass would never reach it.
-void CheckCandidates(std::vector<PlanCandidate>& candidates) {
+void CheckCandidates(std::vector<PlanCandidate>& candidates, const std::atomic<bool>* cancel) {
     constexpr std::size_t kMaxThreads = 8;
     constexpr std::size_t kNoFailure = std::numeric_limits<std::size_t>::max();
     std::atomic<std::size_t> next{0};
@@ -52,7 +62,7 @@ void CheckCandidates(std::vector<PlanCandidate>& candidates) {
     auto work = [&]() noexcept {
         for (;;) {
             const std::size_t index = next.fetch_add(1);
-            if (index >= candidates.size() || index > firstFailure.load())
+            if (index >= candidates.size() || index > firstFailure.load() || Cancelled(cancel))
                 return;
             PlanCandidate& candidate = candidates[index];
             try {
@@ -72,8 +82,9 @@ void CheckCandidates(std::vector<PlanCandidate>& candidates) {
     try {
         for (std::size_t i = 1; i < threads; ++i)
             helpers.emplace_back(work);
-    } catch (const std::system_error&) {
-        // Fewer helpers (or none): this thread takes the rest.
+    } catch (...) {
+        // Fewer helpers (or none): this thread takes the rest. Not only system_error: a
+        // bad_alloc here must not leave joinable threads to a destructor that terminates.
     }
     work();
     for (std::thread& helper : helpers)
@@ -169,7 +180,8 @@ void PurgeStaleDownloads(const std::filesystem::path& clientDir,
 }
 
 std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clientDir,
-                                              std::string_view manifestReply) {
+                                              std::string_view manifestReply,
+                                              const std::atomic<bool>* cancel) {
     const nlohmann::json manifest = nlohmann::json::parse(manifestReply);
     if (!manifest.is_object())
         MalformedManifest();
@@ -194,7 +206,8 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
     } catch (...) {
         entryFailure = std::current_exception();
     }
-    CheckCandidates(candidates);
+    CheckCandidates(candidates, cancel);
+    ThrowIfCancelled(cancel);
 
     std::vector<UpdatePlanEntry> plan;
     for (PlanCandidate& candidate : candidates) {
@@ -236,6 +249,12 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         std::filesystem::create_directories(clientDir, error);
         if (error)
             throw std::filesystem::filesystem_error("create_directories", clientDir, error);
+        // One writer per client folder: two runs would write the same download files. A folder
+        // that cannot carry the lock at all (a read-only one) can be written by nobody, so the
+        // run goes on and fails where it must write.
+        FolderLock folderLock;
+        if (folderLock.tryLock(clientDir) == FolderLock::Outcome::Busy)
+            throw std::runtime_error(kClientFolderBusy);
 
         try {
             PurgeStaleDownloads(clientDir, environment.now
@@ -248,6 +267,8 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         // The manifest and every download share one connection while the server keeps it open:
         // a TLS handshake per run instead of one per file.
         HttpsConnection connection;
+        connection.setCancel(environment.cancel);
+        ThrowIfCancelled(environment.cancel);
         const std::wstring url = ServiceUrl(environment.service, "/updater/updater.php");
         const std::string body = UpdateRequestBody();
         std::vector<std::uint8_t> reply =
@@ -255,7 +276,8 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                                 : HttpsRequest(url, L"POST", body, environment.service, connection);
 
         const std::vector<UpdatePlanEntry> plan = PlanClientUpdate(
-            clientDir, std::string_view(reinterpret_cast<const char*>(reply.data()), reply.size()));
+            clientDir, std::string_view(reinterpret_cast<const char*>(reply.data()), reply.size()),
+            environment.cancel);
         reply = {};
 
         const auto count = static_cast<std::int32_t>(plan.size());
@@ -264,6 +286,7 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             executable = ResolveManifestPath(clientDir, WideToUtf8(ClientExecutableName));
         for (std::int32_t index = 0; index < count; ++index) {
             const UpdatePlanEntry& entry = plan[static_cast<std::size_t>(index)];
+            ThrowIfCancelled(environment.cancel);
             Report(progress, index, count, L"Downloading " + Utf8ToWide(entry.relativePath));
             std::filesystem::path target = ResolveManifestPath(clientDir, entry.relativePath);
             FetchFile(target, entry.relativePath, entry.checksum, environment, target == executable,

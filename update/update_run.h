@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -6,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "update/service.h"
 #include "update/https.h"
+#include "update/service.h"
 
 namespace qs {
 struct UpdateProgress {
@@ -45,7 +46,14 @@ struct UpdateEnvironment {
     Request request;              // the manifest request
     StreamRequest requestToSink;  // client file downloads
     Clock now;                    // the purge's notion of the current time
+    // Once it reads true the run ends with "Update cancelled." within about a second: a transfer
+    // under way is given up (its partial download stays), nothing further is checked or placed.
+    const std::atomic<bool>* cancel = nullptr;
 };
+
+// A run that finds another run (of this or any other program) working in the same client folder.
+inline constexpr char kClientFolderBusy[] =
+    "Another launcher is updating the game files. Try again when it has finished.";
 
 // Downloads older than this (in whole seconds, inclusive) are purged at the start of a run.
 inline constexpr std::int64_t kStaleDownloadSeconds = 3601;
@@ -53,8 +61,8 @@ inline constexpr std::int64_t kStaleDownloadSeconds = 3601;
 // The download file of a target: its full path with ".download" appended.
 std::filesystem::path DownloadFilePath(const std::filesystem::path& target);
 
-// Brings `clientDir` into line with the service's manifest. Never throws: every failure ends
-// the run with ok=false and a non-empty message.
+// Brings `clientDir` into line with the service's manifest, holding the folder's lock throughout.
+// Never throws: every failure ends the run with ok=false and a non-empty message.
 UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                              const UpdateProgressCallback& progress,
                              const UpdateEnvironment& environment = {});
@@ -70,7 +78,8 @@ void PurgeStaleDownloads(const std::filesystem::path& clientDir,
 // The download plan for a manifest reply: "files" in key order, then the client executable.
 // Throws the run's failure texts.
 std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clientDir,
-                                              std::string_view manifestReply);
+                                              std::string_view manifestReply,
+                                              const std::atomic<bool>* cancel = nullptr);
 
 // Downloads, verifies and places one file. `makeExecutable` gives the placed file its execute
 // bit. Throws on every failure; on return the target holds exactly the checksum's bytes.

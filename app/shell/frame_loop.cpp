@@ -2,14 +2,17 @@
 
 #include <imgui.h>
 
+#include <cstdlib>
 #include <thread>
 
 #include "app/settings.h"
 #include "app/shell/window_rules.h"
 #include "app/state.h"
+#include "platform/folders.h"
 #include "resources/resources.h"
 #include "ui/pages.h"
 #include "ui/ui_state.h"
+#include "update/client_location.h"
 
 void CreateLauncherInterface(const TextureUploader& upload) {
     IMGUI_CHECKVERSION();
@@ -50,6 +53,26 @@ void ActOnRequests(UiState& ui, LauncherState& state, const WindowActions& windo
     }
     const LauncherSettings& settings = CurrentSettings();
     ActOnFrameRequests(state, settings.verifyOnStart, settings.closeOnLaunch);
+}
+
+std::filesystem::path InstanceLockFolder() {
+    if (auto runtime = RuntimeFolder())
+        return *runtime;
+    if (auto data = LauncherDataFolder(); !data.empty())
+        return data;
+    return TemporaryFolder();
+}
+
+void BeginShutdown(LauncherState& state, std::chrono::milliseconds limit) {
+    CancelWork(state);
+    try {
+        std::thread([limit] {
+            std::this_thread::sleep_for(limit);
+            std::_Exit(0);
+        }).detach();
+    } catch (...) {
+        // Without the deadline the cancelled work still ends on its own.
+    }
 }
 
 void PaceFrame(FrameClock::time_point frameStart, bool vsyncActive, bool minimized) {

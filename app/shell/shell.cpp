@@ -12,6 +12,7 @@
 #include "app/shell/gl_textures.h"
 #include "app/shell/window_rules.h"
 #include "app/state.h"
+#include "platform/single_instance.h"
 #include "ui/ui_state.h"
 #include "update/https.h"
 
@@ -67,6 +68,11 @@ int RunLauncher() {
     // libcurl's global set-up must precede every other thread, SDL's included.
     InitializeHttps();
 
+    // A second start shows the running launcher instead: two would write the same client files.
+    SingleInstance instance(kInstanceName, InstanceLockFolder());
+    if (!instance.isPrimary())
+        return 0;
+
     if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER | SDL_INIT_EVENTS) != 0)
         return 1;
     SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 3);
@@ -111,11 +117,18 @@ int RunLauncher() {
     UiState ui;
 
     // 12: the main loop.
-    const WindowActions windowActions{[window] { SDL_MinimizeWindow(window); }, PushQuit};
+    const WindowActions windowActions{[window] { SDL_MinimizeWindow(window); }, PushQuit,
+                                      [window] {
+                                          SDL_ShowWindow(window);
+                                          SDL_RestoreWindow(window);
+                                          SDL_RaiseWindow(window);
+                                      }};
     for (;;) {
         const FrameClock::time_point frameStart = FrameClock::now();
         if (PumpEvents(window))
             break;
+        if (instance.takeShowRequest())
+            windowActions.show();
         BuildLauncherFrame(ui, state, [] {
             ImGui_ImplOpenGL3_NewFrame();
             ImGui_ImplSDL2_NewFrame();
@@ -125,8 +138,9 @@ int RunLauncher() {
         PaceFrame(frameStart, vsyncActive, IsMinimized(window));
     }
 
-    // Shutdown. The window goes away at once; a running update still finishes before exit.
+    // Shutdown. The window goes away at once; a running task gives up its transfer.
     SDL_HideWindow(window);
+    BeginShutdown(state, kShutdownLimit);
     JoinWorker(state);
     StopBackgroundClients();
     ImGui_ImplOpenGL3_Shutdown();

@@ -31,15 +31,17 @@ int ReplaceFileDurably(const std::filesystem::path& source, const std::filesyste
         return error;
     if (rename(source.c_str(), target.c_str()) != 0)
         return errno;
-    // The rename is only durable once the folder entry is on disk.
-    if (int error = SyncPath(FolderOf(target), O_RDONLY | O_DIRECTORY))
-        return error;
+    // The rename is only durable once the folder entry is on disk. Once it happened the target
+    // holds the new bytes whatever the sync says, so a failed sync must not report the
+    // replacement as failed: the next run's check finds the file in either state.
+    SyncPath(FolderOf(target), O_RDONLY | O_DIRECTORY);
     return 0;
 }
 
 bool IsFileInUseError(int errorNumber) {
+    // A read-only file system is not "in use": closing the client would not help.
     return errorNumber == EACCES || errorNumber == EPERM || errorNumber == EBUSY ||
-           errorNumber == ETXTBSY || errorNumber == EROFS;
+           errorNumber == ETXTBSY;
 }
 
 int WriteFileDurably(const std::filesystem::path& target, const void* data, std::size_t size) {

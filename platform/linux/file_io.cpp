@@ -1,24 +1,60 @@
 #include "platform/file_io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+namespace {
+
+FileState StateOf(const struct stat& info) {
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+            static_cast<std::uint64_t>(info.st_size)};
+}
+
+std::optional<FileState> DescriptorState(std::intptr_t handle) {
+    struct stat info {};
+    if (handle < 0 || fstat(static_cast<int>(handle), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    return StateOf(info);
+}
+
+}  // namespace
+
+std::optional<FileState> RegularFileState(const std::filesystem::path& file) {
+    struct stat info {};
+    if (lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    return StateOf(info);
+}
 
 InputFile::~InputFile() {
     if (handle_ >= 0)
         ::close(static_cast<int>(handle_));
 }
 
-bool InputFile::open(const std::filesystem::path& file) {
+bool InputFile::open(const std::filesystem::path& file, bool followLinks) {
     if (handle_ >= 0)
         ::close(static_cast<int>(handle_));
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    handle_ = fd;
+    handle_ = -1;
+    // O_NONBLOCK so that opening a FIFO returns at once instead of waiting for a writer; regular
+    // files ignore it for reads.
+    const int fd =
+        ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW));
     if (fd < 0)
         return false;
+    if (!DescriptorState(fd)) {
+        ::close(fd);
+        return false;
+    }
+    handle_ = fd;
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return true;
+}
+
+std::optional<FileState> InputFile::state() const {
+    return DescriptorState(handle_);
 }
 
 std::int64_t InputFile::read(void* buffer, std::size_t size) {
@@ -42,6 +78,17 @@ bool OutputFile::create(const std::filesystem::path& file) {
         ::close(static_cast<int>(handle_));
     handle_ = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     return handle_ >= 0;
+}
+
+bool OutputFile::createNew(const std::filesystem::path& file) {
+    if (handle_ >= 0)
+        ::close(static_cast<int>(handle_));
+    handle_ = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    return handle_ >= 0;
+}
+
+std::optional<FileState> OutputFile::state() const {
+    return DescriptorState(handle_);
 }
 
 bool OutputFile::write(const void* data, std::size_t size) {

@@ -42,6 +42,12 @@ std::optional<std::filesystem::path> LocalDataFolder() {
     return XdgFolder("XDG_CONFIG_HOME", ".config");
 }
 
+std::optional<std::filesystem::path> RuntimeFolder() {
+    if (const char* value = std::getenv("XDG_RUNTIME_DIR"); value && *value == '/')
+        return std::filesystem::path(value);
+    return std::nullopt;
+}
+
 std::filesystem::path TemporaryFolder() {
     if (const char* value = std::getenv("TMPDIR"); value && *value == '/')
         return std::filesystem::path(value);

@@ -71,6 +71,12 @@ bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+// libcurl calls this about once a second even while nothing arrives, so a cancel is prompt in
+// every phase: connecting, waiting for the reply, or a stalled or dripping body.
+int OnProgress(void* cancel, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<const std::atomic<bool>*>(cancel)->load() ? 1 : 0;
+}
+
 // --- The one place every handle is configured ---
 // Certificate and host checks on, HTTPS only (also for any redirect, though none is followed), no
 // cookie engine, no .netrc, no signals, HTTP/1.1, the path sent exactly as given, and the limits.
@@ -97,6 +103,11 @@ bool ConfigureHandle(CURL* curl, const HttpsExchangeRequest& request) {
     set(CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytes);
     set(CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTimeSec);
     set(CURLOPT_TIMEOUT_MS, limits.totalMs);
+    if (request.cancel) {
+        set(CURLOPT_XFERINFOFUNCTION, &OnProgress);
+        set(CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(request.cancel));
+        set(CURLOPT_NOPROGRESS, 0L);
+    }
     if (!request.caPem.empty()) {
         // Only these authorities: no system bundle, no system folder.
         curl_blob blob{const_cast<char*>(request.caPem.data()), request.caPem.size(),

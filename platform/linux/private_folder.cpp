@@ -57,7 +57,9 @@ bool PrivateFolder::createFile(const std::string& name, OutputFile& file) {
     if (fd < 0)
         return false;
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    // The creation mode passes through the umask; the owner must be able to read and start the
+    // program whatever it is.
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || fchmod(fd, 0700) != 0) {
         close(fd);
         return false;
     }

@@ -12,21 +12,56 @@ HANDLE AsHandle(std::intptr_t handle) {
 
 constexpr std::size_t kLargestCall = 1u << 30;  // ReadFile and WriteFile take 32-bit sizes
 
+// A regular file is a disk file that is neither a folder nor a link (reparse point).
+std::optional<FileState> HandleState(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
+        return std::nullopt;
+    return FileState{info.dwVolumeSerialNumber,
+                     (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+                     (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow};
+}
+
 }  // namespace
+
+std::optional<FileState> RegularFileState(const std::filesystem::path& file) {
+    HANDLE handle = CreateFileW(
+        file.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    std::optional<FileState> state = HandleState(handle);
+    CloseHandle(handle);
+    return state;
+}
 
 InputFile::~InputFile() {
     if (handle_ != -1)
         CloseHandle(AsHandle(handle_));
 }
 
-bool InputFile::open(const std::filesystem::path& file) {
+bool InputFile::open(const std::filesystem::path& file, bool followLinks) {
     if (handle_ != -1)
         CloseHandle(AsHandle(handle_));
+    handle_ = -1;
     // A folder fails here (no FILE_FLAG_BACKUP_SEMANTICS), which callers treat as no content.
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    HANDLE handle = CreateFileW(
+        file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_SEQUENTIAL_SCAN | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    if (!HandleState(handle)) {
+        CloseHandle(handle);
+        return false;
+    }
     handle_ = reinterpret_cast<std::intptr_t>(handle);
-    return handle != INVALID_HANDLE_VALUE;
+    return true;
+}
+
+std::optional<FileState> InputFile::state() const {
+    return handle_ == -1 ? std::nullopt : HandleState(AsHandle(handle_));
 }
 
 std::int64_t InputFile::read(void* buffer, std::size_t size) {
@@ -63,6 +98,23 @@ bool OutputFile::create(const std::filesystem::path& file) {
     }
     handle_ = reinterpret_cast<std::intptr_t>(handle);
     return true;
+}
+
+bool OutputFile::createNew(const std::filesystem::path& file) {
+    if (handle_ != -1)
+        CloseHandle(AsHandle(handle_));
+    handle_ = -1;
+    // CREATE_NEW fails on any existing name, a link included; readers may look, writers may not.
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    handle_ = reinterpret_cast<std::intptr_t>(handle);
+    return true;
+}
+
+std::optional<FileState> OutputFile::state() const {
+    return handle_ == -1 ? std::nullopt : HandleState(AsHandle(handle_));
 }
 
 bool OutputFile::write(const void* data, std::size_t size) {

@@ -33,6 +33,10 @@ std::optional<std::filesystem::path> LocalDataFolder() {
     return std::filesystem::path(buffer);
 }
 
+std::optional<std::filesystem::path> RuntimeFolder() {
+    return std::nullopt;
+}
+
 std::filesystem::path TemporaryFolder() {
     wchar_t buffer[260] = {};
     const DWORD length = GetTempPathW(260, buffer);

@@ -10,8 +10,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <mutex>
 #include <string_view>
+#include <thread>
 
 namespace {
 
@@ -265,6 +268,51 @@ private:
     unsigned long long bytes_ = 0;
 };
 
+// A synchronous WinHTTP call is cancelled by closing its request handle on another thread: this
+// watches the cancel flag for one handle and does that. Destroyed before the handle it watches, it
+// then makes the owner forget a handle it closed.
+class CancelWatch {
+public:
+    CancelWatch(const std::atomic<bool>* cancel, Handle& handle) : handle_(handle) {
+        if (cancel)
+            thread_ = std::thread([this, cancel] { watch(*cancel); });
+    }
+    ~CancelWatch() {
+        if (thread_.joinable()) {
+            {
+                std::lock_guard lock(mutex_);
+                done_ = true;
+            }
+            wake_.notify_all();
+            thread_.join();
+        }
+        if (closed_)
+            handle_.release();
+    }
+    CancelWatch(const CancelWatch&) = delete;
+    CancelWatch& operator=(const CancelWatch&) = delete;
+
+private:
+    void watch(const std::atomic<bool>& cancel) {
+        std::unique_lock lock(mutex_);
+        while (!done_) {
+            if (cancel.load()) {
+                WinHttpCloseHandle(handle_.get());
+                closed_ = true;
+                return;
+            }
+            wake_.wait_for(lock, std::chrono::milliseconds(100));
+        }
+    }
+
+    Handle& handle_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    bool closed_ = false;
+    std::thread thread_;
+};
+
 // WinHTTP's four phase time-outs from the limits; a total limit shortens each.
 bool SetTimeouts(HINTERNET request, const HttpsTimeouts& timeouts) {
     auto bounded = [&](long ms) {
@@ -413,7 +461,12 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     // Outlives the request handle: the callback reaches it through the request's context value.
     CertificateGate gate{request.caPem, Widen(request.host)};
     Handle handle;
+    std::optional<CancelWatch> watch;
+    auto cancelled = [&] { return request.cancel && request.cancel->load(); };
     for (;;) {
+        watch.reset();
+        if (cancelled())
+            return outcome;
         outcome.stage = Stage::PrepareFailed;
         if (!current->connection) {
             current->connection.reset(
@@ -426,6 +479,7 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
                                            WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
         if (!handle)
             return outcome;
+        watch.emplace(request.cancel, handle);
 
         // Certificate checks stay on; with authorities of its own only the unknown root is left
         // to the check after the handshake, which must pass before anything is sent.
@@ -454,6 +508,7 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
             bodyLength, bodyLength, request.caPem.empty() ? 0 : reinterpret_cast<DWORD_PTR>(&gate));
         if (gate.closed) {
             // Closed in the callback already; the value may name another handle by now.
+            watch.reset();
             handle.release();
             return outcome;
         }
@@ -491,7 +546,7 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     SpeedWatch speed(request.timeouts);
     std::string chunk;
     for (;;) {
-        if (Clock::now() >= deadline)
+        if (Clock::now() >= deadline || cancelled())
             return outcome;
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(handle.get(), &available))

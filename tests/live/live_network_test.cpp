@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "live/news_feed.h"
 #include "live/status_poller.h"
@@ -63,16 +64,20 @@ TEST_F(StatusAgainstService, FailuresAfterAGoodPollTurnTheStatusOffline) {
     }
 }
 
-// Unreachable, silent or untrusted: offline, and each poll ends within the 5 s per phase limits
-// (bounded loosely for a loaded machine).
+// Unreachable, silent, dripping or untrusted: offline, and each poll ends within the 5 s limits
+// (bounded loosely for a loaded machine; a drip of two bytes a second would take over a minute).
 TEST(StatusWithoutAService, StaysOfflineAndEachPollEndsWithinTheLimits) {
-    TestService stalled, untrusted(TestService::Certificate::Untrusted);
+    TestService stalled, dripping, untrusted(TestService::Certificate::Untrusted);
     stalled.setFault("/status.php", Fault::Stall());
+    dripping.setStatusJson(kStatusExample);
+    dripping.setNewsJson(R"([{"id":"1","title":"A title long enough to drip for a while"}])");
+    dripping.setFault("/status.php", Fault::Drip(500ms));
+    dripping.setFault("/news.php", Fault::Drip(500ms));
     untrusted.setStatusJson(kStatusExample);
     TempFolder scratch;
     for (const ServiceEndpoint& endpoint :
          {ServiceEndpoint{"localhost", qs::test::UnusedPort(), stalled.caPem()}, stalled.endpoint(),
-          untrusted.endpoint()}) {
+          dripping.endpoint(), untrusted.endpoint()}) {
         SCOPED_TRACE(endpoint.port);
         StatusPoller poller(endpoint, StatusPollTiming());
         NewsFeed feed(endpoint, NewsFetchTiming(), scratch.path() / "news_seen.txt");
@@ -83,6 +88,31 @@ TEST(StatusWithoutAService, StaysOfflineAndEachPollEndsWithinTheLimits) {
         EXPECT_FALSE(poller.snapshot().online);
         EXPECT_TRUE(feed.items().empty());
     }
+}
+
+// Closing the launcher stops both clients: a request under way is given up within about a second
+// however slowly the service answers.
+TEST(LiveClientsAgainstADrippingService, StopIsPrompt) {
+    TestService dripping;
+    dripping.setStatusJson(kStatusExample);
+    dripping.setNewsJson(R"([{"id":"1","title":"A title long enough to drip for a while"}])");
+    dripping.setFault("/status.php", Fault::Drip(200ms));
+    dripping.setFault("/news.php", Fault::Drip(200ms));
+    TempFolder scratch;
+    const LiveTiming soon{0ms, 1000ms, 30};
+    StatusPoller poller(dripping.endpoint(), soon);
+    NewsFeed feed(dripping.endpoint(), soon, scratch.path() / "news_seen.txt");
+    poller.start();
+    feed.start();
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while ((dripping.requestCount("/status.php") == 0 || dripping.requestCount("/news.php") == 0) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    std::this_thread::sleep_for(500ms);
+    const auto begin = std::chrono::steady_clock::now();
+    feed.stop();
+    poller.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 2500ms);
 }
 
 class NewsAgainstService : public ::testing::Test {

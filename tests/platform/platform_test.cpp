@@ -1,23 +1,32 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include "platform/durable_file.h"
 #include "platform/file_io.h"
+#include "platform/folder_lock.h"
 #include "platform/folders.h"
 #include "platform/private_folder.h"
 #include "platform/process.h"
 #include "platform/sha256.h"
+#include "platform/single_instance.h"
 #include "platform/wide_text.h"
 #include "scratch.h"
 
@@ -190,25 +199,6 @@ TEST(DurableFile, ReplaceMovesOverTheTarget) {
     EXPECT_EQ(MakeExecutable(target), 0);
 }
 
-struct InUseCase {
-    int code;
-    bool inUse;
-};
-
-TEST(DurableFile, InUseCodes) {
-#ifdef _WIN32
-    const std::vector<InUseCase> cases = {
-        {ERROR_ACCESS_DENIED, true},   {ERROR_SHARING_VIOLATION, true}, {ERROR_DISK_FULL, false},
-        {ERROR_FILE_NOT_FOUND, false}, {ERROR_LOCK_VIOLATION, false},   {0, false}};
-#else
-    const std::vector<InUseCase> cases = {{EACCES, true},  {EPERM, true}, {EBUSY, true},
-                                          {ETXTBSY, true}, {EROFS, true}, {ENOSPC, false},
-                                          {ENOENT, false}, {0, false}};
-#endif
-    for (const auto& c : cases)
-        EXPECT_EQ(IsFileInUseError(c.code), c.inUse) << c.code;
-}
-
 #ifdef _WIN32
 // The game holding its executable open is the common case of a failed replacement.
 TEST(DurableFile, TargetHeldWithoutSharingIsInUse) {
@@ -288,3 +278,73 @@ TEST(PrivateFolder, RefusesARelativeOrMissingPlace) {
 }
 
 }  // namespace
+
+// Held until released, by another holder in the same process too, and never left behind.
+TEST(FolderLock, OneHolderAtATime) {
+    TempFolder scratch;
+    {
+        FolderLock first, second;
+        EXPECT_EQ(first.tryLock(scratch.path()), FolderLock::Outcome::Locked);
+        EXPECT_EQ(second.tryLock(scratch.path()), FolderLock::Outcome::Busy);
+    }
+    FolderLock after;
+    EXPECT_EQ(after.tryLock(scratch.path()), FolderLock::Outcome::Locked);
+    FolderLock missing;
+    EXPECT_EQ(missing.tryLock(scratch.path() / "missing"), FolderLock::Outcome::Failed);
+}
+
+// A second start finds the first and asks it to show itself; once the first is gone the next
+// start is the first again.
+TEST(SingleInstance, SecondStartAsksTheFirstToShowItself) {
+    TempFolder scratch;
+    const std::string name = "qs-instance-test-" + std::to_string(std::random_device{}());
+    {
+        SingleInstance first(name, scratch.path());
+        ASSERT_TRUE(first.isPrimary());
+        EXPECT_FALSE(first.takeShowRequest());
+        {
+            SingleInstance second(name, scratch.path());
+            EXPECT_FALSE(second.isPrimary());
+        }
+        bool shown = false;
+        for (int i = 0; i < 100 && !shown; ++i) {
+            shown = first.takeShowRequest();
+            if (!shown)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_TRUE(shown);
+        EXPECT_FALSE(first.takeShowRequest());
+    }
+    SingleInstance next(name, scratch.path());
+    EXPECT_TRUE(next.isPrimary());
+}
+
+#ifndef _WIN32
+// A launcher killed without any clean-up never blocks the next start.
+TEST(SingleInstance, KilledHolderLeavesNothingThatBlocks) {
+    TempFolder scratch;
+    const std::string name = "qs-instance-test-" + std::to_string(std::random_device{}());
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        SingleInstance held(name, scratch.path());
+        [[maybe_unused]] const auto written = write(ready[1], "r", 1);
+        for (;;)
+            pause();
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    {
+        SingleInstance whileHeld(name, scratch.path());
+        EXPECT_FALSE(whileHeld.isPrimary());
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    SingleInstance after(name, scratch.path());
+    EXPECT_TRUE(after.isPrimary());
+}
+#endif

@@ -155,3 +155,21 @@ TEST_F(CrashSafetyTest, KilledAtRandomMomentsEveryTargetIsOldOrNew) {
     ASSERT_EQ(RunHelperToEnd(), 0);
     ExpectExactlyTheManifest();
 }
+
+// Two updaters started together on one folder: one works, the other stops at once without
+// touching anything, and the folder ends exactly as the manifest says.
+TEST_F(CrashSafetyTest, TwoRunsAtOnceNeverInterleave) {
+    ResetClient();
+    const pid_t first = StartHelper();
+    const pid_t second = StartHelper();
+    ASSERT_GT(first, 0);
+    ASSERT_GT(second, 0);
+    int exits[2] = {-1, -1};
+    for (int i = 0; i < 2; ++i) {
+        int status = 0;
+        waitpid(i == 0 ? first : second, &status, 0);
+        exits[i] = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    EXPECT_EQ(exits[0] + exits[1], 1) << "one run succeeds, the other finds the folder busy";
+    ExpectExactlyTheManifest();
+}

@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #endif
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/folder_lock.h"
 #include "read_only_folder.h"
 #include "scratch.h"
 #include "tools/standin/service.h"
@@ -432,14 +435,96 @@ TEST_F(UpdateRunTest, FetchRefusalLeavesAnEarlierLeftoverAlone) {
     EXPECT_EQ(ReadFile(client / "a.dat.download"), "leftover");
 }
 
-// A link under the download name is never written through.
-TEST_F(UpdateRunTest, FetchNeverWritesThroughALinkedDownloadFile) {
+// Whatever stands under the download name that is not a regular file is replaced, never written
+// through, read through or placed: a dangling link, and a link to a file with the right bytes.
+TEST_F(UpdateRunTest, LinkedDownloadFileIsReplacedNeverFollowed) {
     if (!kCanMakeLinks)
         GTEST_SKIP() << "no symbolic links here";
     service.setFile("a.dat", "content");
+    service.setFile("b.dat", "bravo");
     fs::create_directories(client);
     fs::create_symlink(folder.path() / "victim", client / "a.dat.download");
-    EXPECT_EQ(Fetch("a.dat", Sha256Hex("content")), "Cannot write update download");
+    WriteFile(folder.path() / "outside", "bravo");
+    fs::create_symlink(folder.path() / "outside", client / "b.dat.download");
+    const UpdateResult result = Run();
+    EXPECT_TRUE(result.ok) << WideToUtf8(result.message);
     EXPECT_FALSE(fs::exists(folder.path() / "victim"));
+    EXPECT_EQ(ReadFile(folder.path() / "outside"), "bravo");
+    for (const char* name : {"a.dat", "b.dat"})
+        EXPECT_FALSE(fs::is_symlink(client / name)) << name;
+    EXPECT_EQ(ReadFile(client / "a.dat"), "content");
+    EXPECT_EQ(ReadFile(client / "b.dat"), "bravo");
+    EXPECT_EQ(FileRequests(), 2u);
+}
+
+// One writer per client folder: a run that finds the folder locked ends before any request.
+TEST_F(UpdateRunTest, LockedFolderEndsTheRunWritingNothing) {
+    service.setFile("a.dat", "alpha");
+    WriteFile(client / "a.dat.download", "someone else's partial");
+    FolderLock otherRun;
+    ASSERT_EQ(otherRun.tryLock(client), FolderLock::Outcome::Locked);
+    const UpdateResult result = Run();
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(WideToUtf8(result.message), kClientFolderBusy);
+    EXPECT_EQ(service.requestCount(), 0u);
+    EXPECT_EQ(ReadFile(client / "a.dat.download"), "someone else's partial");
     EXPECT_FALSE(fs::exists(client / "a.dat"));
 }
+
+// Cancelling gives up the transfer in whatever phase it is, within about a second, and leaves
+// every target as it was (a partial download stays for a later run).
+TEST_F(UpdateRunTest, CancelEndsTheRunPromptlyInEveryPhase) {
+    struct Case {
+        const char* name;
+        std::string path;
+        Fault fault;
+    };
+    const Case cases[] = {
+        {"manifest never answered", "/updater/updater.php", Fault::Stall()},
+        {"file stalled after its first bytes", "/updater/files/big.pak", Fault::StallAfter(1000)},
+        {"file dripping", "/updater/files/big.pak", Fault::Drip(20ms, 64)},
+    };
+    service.setFile("big.pak", std::string(1 << 20, 'b'));
+    WriteFile(client / "big.pak", "old");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        service.clearFaultsAndHandlers();
+        service.clearRequests();
+        service.setFault(c.path, c.fault);
+        std::atomic<bool> cancel{false};
+        UpdateEnvironment environment = Environment();
+        environment.cancel = &cancel;
+        std::chrono::steady_clock::time_point cancelledAt;
+        std::thread canceller([&] {
+            const auto deadline = std::chrono::steady_clock::now() + 10s;
+            while (service.requestCount(c.path) == 0 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(10ms);
+            std::this_thread::sleep_for(300ms);
+            cancelledAt = std::chrono::steady_clock::now();
+            cancel.store(true);
+        });
+        UpdateResult result = RunClientUpdate(
+            client, [](const qs::UpdateProgress&) {}, environment);
+        const auto endedAt = std::chrono::steady_clock::now();
+        canceller.join();
+        EXPECT_LT(endedAt - cancelledAt, 3s);
+        EXPECT_EQ(result.message, L"Update cancelled.");
+        EXPECT_EQ(ReadFile(client / "big.pak"), "old");
+    }
+}
+
+#ifndef _WIN32
+// A FIFO would block the reader or writer forever: at a target it is refused at once, at the
+// download name it is replaced.
+TEST_F(UpdateRunTest, FifoAtAManifestPathNeverBlocks) {
+    service.setFile("a.dat", "alpha");
+    service.setFile("pipe.dat", "not a pipe");
+    fs::create_directories(client);
+    ASSERT_EQ(mkfifo((client / "a.dat.download").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((client / "pipe.dat").c_str(), 0600), 0);
+    EXPECT_EQ(Run().message, L"Client file is not a regular file: pipe.dat");
+    service.removeFile("pipe.dat");
+    EXPECT_TRUE(Run().ok);
+    EXPECT_EQ(ReadFile(client / "a.dat"), "alpha");
+}
+#endif

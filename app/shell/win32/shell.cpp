@@ -15,6 +15,7 @@
 #include "app/shell/win32/d3d_textures.h"
 #include "app/shell/window_rules.h"
 #include "app/state.h"
+#include "platform/single_instance.h"
 #include "ui/ui_state.h"
 #include "update/https.h"
 
@@ -172,6 +173,10 @@ void RenderFrame() {
 
 int RunLauncher() {
     InitializeHttps();
+    // A second start shows the running launcher instead: two would write the same client files.
+    SingleInstance single(kInstanceName, InstanceLockFolder());
+    if (!single.isPrimary())
+        return 0;
     const HINSTANCE instance = GetModuleHandleW(nullptr);
 
     // 1: the window class and the hidden borderless window. The class has no icon: the
@@ -220,11 +225,18 @@ int RunLauncher() {
 
     // 12: the main loop.
     const WindowActions windowActions{[window] { ShowWindow(window, SW_MINIMIZE); },
-                                      [window] { PostMessageW(window, WM_CLOSE, 0, 0); }};
+                                      [window] { PostMessageW(window, WM_CLOSE, 0, 0); },
+                                      [window] {
+                                          ShowWindow(window,
+                                                     IsIconic(window) ? SW_RESTORE : SW_SHOW);
+                                          SetForegroundWindow(window);
+                                      }};
     for (;;) {
         const FrameClock::time_point frameStart = FrameClock::now();
         if (PumpMessages())
             break;
+        if (single.takeShowRequest())
+            windowActions.show();
         BuildLauncherFrame(
             ui, state,
             [] {
@@ -238,8 +250,9 @@ int RunLauncher() {
         PaceFrame(frameStart, true, IsIconic(window) || !IsWindowVisible(window));
     }
 
-    // Shutdown. The window is already hidden; a running update still finishes before exit.
+    // Shutdown. The window is already hidden; a running task gives up its transfer.
     ShowWindow(window, SW_HIDE);
+    BeginShutdown(state, kShutdownLimit);
     JoinWorker(state);
     StopBackgroundClients();
     ImGui_ImplDX11_Shutdown();
