@@ -19,6 +19,10 @@ struct FileState {
 // followed); nullopt when it is missing, a link or anything but a regular file.
 std::optional<FileState> RegularFileState(const std::filesystem::path& file);
 
+// The free bytes of the file system that holds `folder`, as this user may use them; nullopt when
+// that cannot be told.
+std::optional<std::uint64_t> FreeDiskBytes(const std::filesystem::path& folder);
+
 class InputFile {
 public:
     InputFile() = default;
@@ -49,6 +53,9 @@ public:
     // Creates `file` only where nothing of that name exists, so no other file (or link) is ever
     // written through. On Windows others cannot write it while it is open.
     bool createNew(const std::filesystem::path& file);
+    // Opens the regular file `file` (never through a link) to add to its end, with the same
+    // exclusion as createNew.
+    bool openToAppend(const std::filesystem::path& file);
     std::optional<FileState> state() const;
     bool isOpen() const { return handle_ != -1; }
     // Writes every byte or returns false.

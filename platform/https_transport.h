@@ -30,6 +30,13 @@ struct HttpsTimeouts {
     long totalMs = 0;  // 0: none
 };
 
+// The final reply's status line and the headers that frame its body.
+struct HttpsResponseHead {
+    long status = 0;
+    std::optional<std::uint64_t> contentLength;
+    std::string contentRange;  // as sent; empty when absent
+};
+
 struct HttpsExchangeRequest {
     std::string host;  // ASCII host name
     std::uint16_t port = 443;
@@ -42,8 +49,13 @@ struct HttpsExchangeRequest {
     std::vector<std::pair<std::string, std::string>> headers;
     HttpsTimeouts timeouts;
     std::string caPem;  // the only authorities to trust; empty: the system store
-    // Stop at complete headers whose status is not 200, without reading the body.
+    // Stop at complete headers whose status is not 200 (nor 206 when `accept206`), without
+    // reading the body.
     bool stopUnless200 = true;
+    bool accept206 = false;
+    // Sees the final reply's head (whatever its status) before any body byte; false ends the
+    // exchange there. An exception it throws ends the exchange and is kept like the sink's.
+    std::function<bool(const HttpsResponseHead&)> onHead;
     // Once this reads true the exchange is given up within about a second, in any phase; the
     // outcome is then whatever stage it had reached, never a complete body cut short.
     const std::atomic<bool>* cancel = nullptr;
@@ -64,7 +76,10 @@ struct HttpsExchangeOutcome {
     // The whole body (its full Content-Length, or the end of a chunked one) reached the sink. False
     // also for a body that was not read because of `stopUnless200`.
     bool bodyComplete = false;
-    std::exception_ptr sinkError;  // thrown by the sink; the exchange ended there
+    std::exception_ptr sinkError;  // thrown by the sink or onHead; the exchange ended there
+    // The failure is of a kind that may pass by itself: a refused or reset connection, a time-out,
+    // a body cut short. Never set for certificate or host failures.
+    bool transient = false;
 };
 
 // Global set-up; once, on the main thread, before any thread starts.

@@ -11,11 +11,15 @@ public:
     ~Sha256Stream();
     Sha256Stream(const Sha256Stream&) = delete;
     Sha256Stream& operator=(const Sha256Stream&) = delete;
+    Sha256Stream(Sha256Stream&&) noexcept;
+    Sha256Stream& operator=(Sha256Stream&&) noexcept;
     // Throws std::runtime_error "SHA-256 read failed".
     void update(const void* data, std::size_t size);
     // Lower-case digest text; the stream is spent afterwards. Throws std::runtime_error
     // "SHA-256 finalization failed".
     std::wstring finish();
+    // The digest of what was fed so far; the stream goes on. Same failures as finish().
+    std::wstring peek() const;
 
 private:
     struct State;

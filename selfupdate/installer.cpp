@@ -10,6 +10,7 @@
 #include "selfupdate/self_update_text.h"
 #include "update/https.h"
 #include "update/text.h"
+#include "update/transfer.h"
 
 const char* const InstallerFileName = "QuillonSagaLauncher-Update.exe";
 
@@ -51,6 +52,7 @@ UpdateResult Install(const LauncherRelease& release, const SelfUpdateTarget& tar
     auto discard = [&] { privateFolder.removeFile(InstallerFileName); };
     bool writeFailed = false;
     std::uint64_t received = 0;
+    RatePacer pacer(target.speedLimit, target.cancel);
     try {
         LauncherHttpsGetToSink(
             release.url, L"GET",
@@ -59,6 +61,8 @@ UpdateResult Install(const LauncherRelease& release, const SelfUpdateTarget& tar
                 if (received > target.installerMaxBytes)
                     return false;  // ends the request as a failed read
                 writeFailed = !file.write(data, size);
+                if (!writeFailed)
+                    pacer.account(size);
                 return !writeFailed;
             },
             target.service, target.cancel);

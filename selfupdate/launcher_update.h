@@ -37,6 +37,8 @@ struct SelfUpdateTarget {
                                       << 30;  // an endless body must not fill the disk
     // Once it reads true, a request under way ends with "Update cancelled." within about a second.
     const std::atomic<bool>* cancel = nullptr;
+    // Bytes per second for the installer, read as it comes in; null or 0: no limit.
+    const std::atomic<std::uint64_t>* speedLimit = nullptr;
 };
 
 // Never throws; every failure is returned in `error`.

@@ -1,12 +1,16 @@
+#include <algorithm>
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 #include "platform/durable_file.h"
 #include "platform/file_io.h"
 #include "update/target_status.h"
 #include "update/text.h"
+#include "update/transfer.h"
 #include "update/update_run.h"
 
 namespace {
@@ -15,10 +19,19 @@ namespace {
     throw std::runtime_error("Cannot write update download");
 }
 
+// A digest that did not match: the download is gone, and one fetch from scratch may follow.
+class DigestMismatch : public std::runtime_error {
+public:
+    DigestMismatch() : std::runtime_error("Downloaded file failed SHA-256 verification") {}
+};
+
+// The reply to a range request did not fit what is on disk: ask for the whole file, at once.
+struct RefetchWhole {};
+
 // Writes the reply body into the download file as it arrives and digests the same bytes, so a
-// client file is never held in memory and never read back for verification. The file is created
-// anew, never opened over an existing name, so the bytes digested are the bytes this writer put
-// there; its identity and length are checked before it is handed on.
+// client file is never held in memory and never read back for verification. The file is either
+// created anew, never opened over an existing name, or (to resume) the very file whose bytes were
+// digested before; its identity and length are checked before it is handed on.
 class DownloadWriter {
 public:
     explicit DownloadWriter(std::filesystem::path download) : download_(std::move(download)) {}
@@ -26,13 +39,43 @@ public:
     DownloadWriter& operator=(const DownloadWriter&) = delete;
     ~DownloadWriter() { Discard(); }
 
+    // A new download file in place of whatever stood under the name (a partial file, a link, a
+    // FIFO), which is never opened or written through.
+    void StartFresh() {
+        Close();
+        digest_ = Sha256Stream();
+        expectedLength_ = 0;
+        std::filesystem::path folder = download_.parent_path();
+        std::error_code error;
+        std::filesystem::create_directories(folder, error);
+        if (error)
+            throw std::filesystem::filesystem_error("create_directories", folder, error);
+        std::filesystem::remove(download_, error);
+        if (!file_.createNew(download_))
+            CannotWrite();
+        Opened();
+    }
+
+    // Goes on at the end of the leftover that was `hashed` into `digest`.
+    void Resume(const FileState& hashed, Sha256Stream digest) {
+        Close();
+        if (!file_.openToAppend(download_) || file_.state() != hashed)
+            CannotWrite();
+        digest_ = std::move(digest);
+        expectedLength_ = hashed.size;
+        Opened();
+    }
+
     // The body sink: any failure is kept so the caller can report it instead of the
     // transfer's own abort text.
     bool Accept(const char* data, std::size_t size) noexcept {
         try {
             if (!file_.isOpen())
-                Open();
-            Write(data, size);
+                StartFresh();
+            digest_.update(data, size);
+            if (!file_.write(data, size))
+                CannotWrite();
+            expectedLength_ += size;
             return true;
         } catch (...) {
             failure_ = std::current_exception();
@@ -42,14 +85,14 @@ public:
 
     const std::exception_ptr& failure() const { return failure_; }
 
-    // Closes the file (opening it first for an empty body); returns the digest text and, in
+    // Closes the file (creating it first for an empty body); returns the digest text and, in
     // `written`, the state of the file as this writer left it.
     std::wstring Finish(FileState& written) {
         if (!file_.isOpen())
-            Open();
+            StartFresh();
         // Another writer that truncated or extended the file shows in its length.
         const std::optional<FileState> state = file_.state();
-        if (!state || state->size != bytesWritten_ || !file_.close()) {
+        if (!state || state->size != expectedLength_ || !file_.close()) {
             Discard();
             CannotWrite();
         }
@@ -58,7 +101,7 @@ public:
         return digest_.finish();
     }
 
-    // Drops a partial download: it can never pass verification, so keeping it only costs space.
+    // Drops the download, for a failure a later attempt could not build on (a write failure).
     void Discard() noexcept {
         file_.close();
         if (opened_)
@@ -66,41 +109,29 @@ public:
         opened_ = false;
     }
 
-    // Leaves a partial download where it is, for a later run.
+    // Leaves a partial download where it is, for a later attempt or run to continue.
     void Keep() noexcept {
         file_.close();
         opened_ = false;
     }
 
 private:
-    void Open() {
-        std::filesystem::path folder = download_.parent_path();
-        std::error_code error;
-        std::filesystem::create_directories(folder, error);
-        if (error)
-            throw std::filesystem::filesystem_error("create_directories", folder, error);
-        // What an earlier run left under the name (a partial file, a link, a FIFO) goes only now
-        // that there is something to put in its place; it is never opened or written through.
-        std::filesystem::remove(download_, error);
-        if (!file_.createNew(download_))
-            CannotWrite();
+    void Close() noexcept {
+        file_.close();
+        opened_ = false;
+    }
+
+    void Opened() {
         opened_ = true;
         if (const auto state = file_.state())
-            created_ = *state;
+            ours_ = *state;
     }
 
-    void Write(const char* data, std::size_t size) {
-        digest_.update(data, size);
-        if (!file_.write(data, size))
-            CannotWrite();
-        bytesWritten_ += size;
-    }
-
-    // Only the file this writer created goes: whatever else stands under the name now is not
+    // Only the file this writer worked on goes: whatever else stands under the name now is not
     // this run's to delete.
     void RemoveIfOurs() noexcept {
         const std::optional<FileState> now = RegularFileState(download_);
-        if (!now || now->volume != created_.volume || now->index != created_.index)
+        if (!now || now->volume != ours_.volume || now->index != ours_.index)
             return;
         std::error_code ignored;
         std::filesystem::remove(download_, ignored);
@@ -110,8 +141,8 @@ private:
     Sha256Stream digest_;
     OutputFile file_;
     bool opened_ = false;
-    FileState created_;
-    std::uint64_t bytesWritten_ = 0;
+    FileState ours_;
+    std::uint64_t expectedLength_ = 0;
     std::exception_ptr failure_;
 };
 
@@ -123,52 +154,133 @@ std::wstring NameForMessage(const std::filesystem::path& target) {
         std::string_view(reinterpret_cast<const char*>(name.data()), name.size()));
 }
 
-// Fetches the file into a new download file; returns the state of the verified file.
-FileState Download(const std::wstring& url, const std::filesystem::path& download,
-                   const std::wstring& expected, const UpdateEnvironment& environment,
-                   HttpsConnection& connection) {
+bool Cancelled(const UpdateEnvironment& environment) {
+    return environment.cancel && environment.cancel->load();
+}
+
+void CheckDiskSpace(const std::filesystem::path& folder, std::uint64_t needed,
+                    const UpdateEnvironment& environment) {
+    const std::optional<std::uint64_t> available =
+        environment.freeSpace ? environment.freeSpace(folder) : FreeDiskBytes(folder);
+    if (!available)
+        return;  // unknown: the writes themselves will tell
+    if (auto shortfall = DiskSpaceShortfall(needed, *available))
+        throw std::runtime_error(*shortfall);
+}
+
+// What one attempt starts from: a leftover download digested up to its end, or nothing.
+struct Leftover {
+    FileState state;
+    Sha256Stream digest;
+};
+
+// A regular leftover under the download name, read without following a link.
+std::optional<Leftover> ReadLeftover(const std::filesystem::path& download) {
+    InputFile input;
+    if (!input.open(download, /*followLinks=*/false))
+        return std::nullopt;
+    const std::optional<FileState> before = input.state();
+    Leftover leftover{before.value_or(FileState{}), Sha256Stream()};
+    constexpr std::size_t kBlock = 65536;
+    auto buffer = std::make_unique<unsigned char[]>(kBlock);
+    std::uint64_t read = 0;
+    for (;;) {
+        const std::int64_t got = input.read(buffer.get(), kBlock);
+        if (got < 0)
+            return std::nullopt;
+        if (got == 0)
+            break;
+        leftover.digest.update(buffer.get(), static_cast<std::size_t>(got));
+        read += static_cast<std::uint64_t>(got);
+    }
+    if (!before || input.state() != before || read != before->size)
+        return std::nullopt;  // changed while it was read: start afresh
+    return leftover;
+}
+
+// One attempt: place a verified leftover, continue a partial one, or download from scratch.
+// Returns the state of the verified download file.
+FileState FetchOnce(const std::wstring& url, const std::filesystem::path& download,
+                    const std::wstring& expected, std::optional<std::uint64_t> expectedSize,
+                    bool fromScratch, const UpdateEnvironment& environment,
+                    HttpsConnection& connection, const FetchObserver& observer) {
+    std::optional<Leftover> leftover;
+    if (!fromScratch && std::filesystem::is_regular_file(std::filesystem::symlink_status(download)))
+        leftover = ReadLeftover(download);
+    if (leftover && DigestsEqual(leftover->digest.peek(), expected))
+        return leftover->state;  // complete and proven: placed without a request
+    if (leftover && expectedSize && leftover->state.size >= *expectedSize)
+        leftover.reset();  // too long to be a part of the file
+    const std::uint64_t offset = leftover ? leftover->state.size : 0;
+    const std::filesystem::path folder = download.parent_path();
+    if (expectedSize)
+        CheckDiskSpace(folder, *expectedSize - offset, environment);
+
     DownloadWriter writer(download);
-    BodySink sink = [&writer](const char* data, std::size_t size) {
-        return writer.Accept(data, size);
+    RatePacer pacer(environment.speedLimit, environment.cancel);
+    const auto onHead = [&](const HttpsResponseHead& head) {
+        std::uint64_t onDisk = 0;
+        std::optional<std::uint64_t> whole;
+        const RangeReply reply =
+            offset > 0 ? ClassifyRangeReply(offset, head.status, head.contentRange, expectedSize)
+                       : (head.status == 200 ? RangeReply::Restart : RangeReply::Other);
+        if (reply == RangeReply::Other)
+            return;  // the request's own failure follows
+        if (reply == RangeReply::Refetch)
+            throw RefetchWhole{};
+        if (reply == RangeReply::Append) {
+            onDisk = offset;
+            whole = ParseContentRange(head.contentRange)->total;
+        } else {
+            whole = head.contentLength;
+        }
+        // Room is checked before the download file is touched.
+        if (whole && *whole >= onDisk && !expectedSize)
+            CheckDiskSpace(folder, *whole - onDisk, environment);
+        if (reply == RangeReply::Append)
+            writer.Resume(leftover->state, std::move(leftover->digest));
+        else
+            writer.StartFresh();
+        if (whole && *whole >= onDisk && observer.sizeKnown)
+            observer.sizeKnown(*whole, onDisk);
+    };
+    const BodySink sink = [&](const char* data, std::size_t size) {
+        if (!writer.Accept(data, size))
+            return false;
+        if (observer.received)
+            observer.received(size);
+        pacer.account(size);
+        return true;
     };
     try {
-        if (environment.requestToSink)
-            environment.requestToSink(url, L"GET", std::string(), sink);
-        else
-            HttpsRequestToSink(url, L"GET", std::string(), sink, environment.service, connection);
+        HttpsGetFile(url, offset, onHead, sink, environment.service, connection);
     } catch (...) {
-        // A cancelled transfer keeps what it has for a later run; any other failure drops it.
-        if (environment.cancel && environment.cancel->load())
-            writer.Keep();
-        else
+        // A transfer that broke off keeps what it has for the next attempt or run; bytes that
+        // could not be written are of no use to anyone.
+        if (writer.failure()) {
             writer.Discard();
-        if (writer.failure())
             std::rethrow_exception(writer.failure());
+        }
+        writer.Keep();
         throw;
     }
-    if (writer.failure())
-        std::rethrow_exception(writer.failure());
     FileState written;
     if (!DigestsEqual(writer.Finish(written), expected)) {
         std::error_code ignored;
         if (RegularFileState(download) == written)
             std::filesystem::remove(download, ignored);
-        throw std::runtime_error("Downloaded file failed SHA-256 verification");
+        throw DigestMismatch();
     }
     return written;
 }
 
-// A download file left by an earlier run, looked at as the name itself (a link is never followed):
-// its state when it is a regular file holding exactly the expected bytes.
-std::optional<FileState> VerifiedLeftover(const std::filesystem::path& download,
-                                          const std::wstring& expected) {
-    InputFile input;
-    if (!input.open(download, /*followLinks=*/false))
-        return std::nullopt;
-    const std::optional<FileState> before = input.state();
-    if (!before || !DigestsEqual(Sha256File(input), expected) || input.state() != before)
-        return std::nullopt;
-    return before;
+void PauseUnlessCancelled(std::chrono::milliseconds pause, const UpdateEnvironment& environment) {
+    const auto end = std::chrono::steady_clock::now() + pause;
+    while (!Cancelled(environment) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            std::chrono::milliseconds(50), end - std::chrono::steady_clock::now()));
+    if (Cancelled(environment))
+        throw std::runtime_error(kUpdateCancelled);
 }
 
 }  // namespace
@@ -223,7 +335,8 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
 
 void FetchFile(const std::filesystem::path& target, std::string_view relativePath,
                std::string_view checksum, const UpdateEnvironment& environment, bool makeExecutable,
-               HttpsConnection& connection) {
+               HttpsConnection& connection, const FetchObserver& observer,
+               std::optional<std::uint64_t> expectedSize) {
     if (!IsChecksumText(checksum))
         throw std::runtime_error("Manifest has an invalid SHA-256 checksum");
     const std::wstring url =
@@ -236,13 +349,33 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
     const std::filesystem::file_status status = std::filesystem::symlink_status(download, error);
     if (error && status.type() != std::filesystem::file_type::not_found)
         throw std::filesystem::filesystem_error("exists", download, error);
-    // A verified download left by an interrupted run is placed without a new request; anything
-    // else under the name is replaced once the new download has its first bytes.
+
+    const int attempts = static_cast<int>(environment.retryPauses.size()) + 1;
+    bool fromScratch = false;
+    bool digestRetried = false;
     std::optional<FileState> verified;
-    if (std::filesystem::is_regular_file(status))
-        verified = VerifiedLeftover(download, expected);
-    if (!verified)
-        verified = Download(url, download, expected, environment, connection);
+    for (int attempt = 1; !verified;) {
+        try {
+            verified = FetchOnce(url, download, expected, expectedSize, fromScratch, environment,
+                                 connection, observer);
+        } catch (const RefetchWhole&) {
+            fromScratch = true;  // not an attempt: the server answered, just not to the range
+        } catch (const DigestMismatch&) {
+            if (digestRetried)
+                throw;
+            digestRetried = true;
+            fromScratch = true;
+        } catch (const TransientHttpsError&) {
+            if (attempt >= attempts || Cancelled(environment))
+                throw;
+            ++attempt;
+            if (observer.retrying)
+                observer.retrying(attempt, attempts);
+            PauseUnlessCancelled(environment.retryPauses[static_cast<std::size_t>(attempt - 2)],
+                                 environment);
+            fromScratch = false;
+        }
+    }
 
     // Before the move, so the client never appears without its execute bit. A failure here is
     // not fatal: starting the client sets the bit again.

@@ -140,9 +140,11 @@ HttpsExchangeRequest RequestTo(const TrustedTarget& target, const ServiceEndpoin
 }
 
 // Turns the outcome of an update or self-update request into its failure, if any.
-void ThrowOnFailure(const HttpsExchangeOutcome& outcome, const std::atomic<bool>* cancel) {
+void ThrowOnFailure(const HttpsExchangeOutcome& outcome, const std::atomic<bool>* cancel,
+                    bool accept206) {
     using Stage = HttpsExchangeOutcome::Stage;
-    const bool complete = outcome.stage == Stage::HeadersComplete && outcome.status == 200 &&
+    const bool accepted = outcome.status == 200 || (accept206 && outcome.status == 206);
+    const bool complete = outcome.stage == Stage::HeadersComplete && accepted &&
                           !outcome.sinkError && outcome.bodyComplete;
     if (!complete && cancel && cancel->load())
         throw std::runtime_error(kUpdateCancelled);
@@ -150,14 +152,25 @@ void ThrowOnFailure(const HttpsExchangeOutcome& outcome, const std::atomic<bool>
         throw std::runtime_error(kInitFailed);
     if (outcome.stage == Stage::PrepareFailed)
         throw std::runtime_error(kPrepareFailed);
-    if (outcome.stage == Stage::RequestFailed)
+    if (outcome.stage == Stage::RequestFailed) {
+        if (outcome.transient)
+            throw TransientHttpsError(kRequestFailed);
         throw std::runtime_error(kRequestFailed);
-    if (outcome.status != 200)
-        throw std::runtime_error(kStatusRefused);
+    }
     if (outcome.sinkError)
         std::rethrow_exception(outcome.sinkError);
-    if (!outcome.bodyComplete)
+    if (!accepted) {
+        // Gateways and overloaded servers answer so for a while; anything else stays an answer.
+        const long status = outcome.status;
+        if (status == 500 || status == 502 || status == 503 || status == 504)
+            throw TransientHttpsError(kStatusRefused);
+        throw std::runtime_error(kStatusRefused);
+    }
+    if (!outcome.bodyComplete) {
+        if (outcome.transient)
+            throw TransientHttpsError(kReadFailed);
         throw std::runtime_error(kReadFailed);
+    }
 }
 
 // A verb that is no HTTP token is refused before any traffic.
@@ -165,7 +178,7 @@ void Exchange(const HttpsExchangeRequest& request, const BodySink& sink,
               HttpsSession** session = nullptr) {
     if (!IsToken(request.verb))
         throw std::runtime_error(kPrepareFailed);
-    ThrowOnFailure(PerformHttpsExchange(request, sink, session), request.cancel);
+    ThrowOnFailure(PerformHttpsExchange(request, sink, session), request.cancel, request.accept206);
 }
 
 std::string VerbText(const std::wstring& verb) {
@@ -287,6 +300,26 @@ std::vector<std::uint8_t> HttpsRequest(const std::wstring& url, const std::wstri
     HttpsRequestToSink(url, verb, body, CappedCollector(reply, kManifestMaxBytes), service,
                        connection);
     return reply;
+}
+
+void HttpsGetFile(const std::wstring& url, std::uint64_t offset,
+                  const std::function<void(const HttpsResponseHead&)>& onHead, const BodySink& sink,
+                  const ServiceEndpoint& service, HttpsConnection& connection) {
+    auto target = ParseTrustedUrl(url, service);
+    if (!target)
+        throw std::runtime_error(kUntrustedUpdateUrl);
+    HttpsExchangeRequest request = UpdateRequest(*target, service, L"GET", std::string());
+    request.cancel = HttpsConnectionAccess::Cancel(connection);
+    if (offset > 0) {
+        request.headers.emplace_back("Range", "bytes=" + std::to_string(offset) + "-");
+        request.accept206 = true;
+    }
+    if (onHead)
+        request.onHead = [&onHead](const HttpsResponseHead& head) {
+            onHead(head);
+            return true;
+        };
+    Exchange(request, sink, HttpsConnectionAccess::Session(connection));
 }
 
 // --- Launcher self-update profile ---

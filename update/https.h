@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "platform/https_transport.h"
 #include "update/service.h"
 
 // The accepted parts of a trusted URL.
@@ -38,6 +40,14 @@ inline constexpr std::size_t kNewsMaxBytes = 4u << 20;
 
 // What a request that was cancelled through its flag throws, whatever phase it was in.
 inline constexpr char kUpdateCancelled[] = "Update cancelled.";
+
+// A failure that may pass by itself: a refused, dropped or reset connection, a time-out, a body
+// cut short, or a reply of 500, 502, 503 or 504. Worth another attempt; its text is one of the
+// request failures below. Certificate and host failures, redirects and other replies never are.
+class TransientHttpsError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // Receives the body in pieces; returning false aborts the transfer.
 using BodySink = std::function<bool(const char* data, std::size_t size)>;
@@ -93,6 +103,13 @@ std::vector<std::uint8_t> HttpsRequest(const std::wstring& url, const std::wstri
 void HttpsRequestToSink(const std::wstring& url, const std::wstring& verb, const std::string& body,
                         const BodySink& sink, const ServiceEndpoint& service,
                         HttpsConnection& connection);
+
+// A client file over `connection`. With `offset` > 0 it asks for the rest from there
+// ("Range: bytes=<offset>-") and accepts a 206 reply besides 200. `onHead` sees the head of the
+// reply, whatever its status, before any byte reaches `sink`. Same failures as HttpsRequestToSink.
+void HttpsGetFile(const std::wstring& url, std::uint64_t offset,
+                  const std::function<void(const HttpsResponseHead&)>& onHead, const BodySink& sink,
+                  const ServiceEndpoint& service, HttpsConnection& connection);
 
 // --- Launcher self-update profile ---
 // Throws "Untrusted launcher update URL".

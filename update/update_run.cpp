@@ -5,16 +5,19 @@
 #include <chrono>
 #include <exception>
 #include <limits>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 
+#include "platform/file_io.h"
 #include "platform/folder_lock.h"
 #include "update/client_location.h"
 #include "update/manifest_path.h"
 #include "update/target_status.h"
 #include "update/text.h"
+#include "update/transfer.h"
 
 namespace {
 
@@ -91,13 +94,130 @@ void CheckCandidates(std::vector<PlanCandidate>& candidates, const std::atomic<b
         helper.join();
 }
 
-void Report(const UpdateProgressCallback& progress, std::int32_t index, std::int32_t count,
-            std::wstring message) {
-    qs::UpdateProgress report;
-    report.fileIndex = index;
-    report.fileCount = count;
-    report.message = std::move(message);
-    progress(report);
+// The optional "sizes" member: manifest path (leading slash trimmed) to size in bytes. It only
+// informs progress and the disk check, so a malformed one is ignored rather than fatal.
+using PublishedSizes = std::map<std::string, std::uint64_t, std::less<>>;
+
+PublishedSizes ReadPublishedSizes(const nlohmann::json& manifest) {
+    PublishedSizes sizes;
+    auto member = manifest.find("sizes");
+    if (member == manifest.end() || !member->is_object())
+        return sizes;
+    for (const auto& [key, value] : member->items())
+        if (value.is_number_unsigned())
+            sizes[TrimLeadingSlash(key)] = value.get<std::uint64_t>();
+    return sizes;
+}
+
+std::optional<std::uint64_t> SizeOf(const PublishedSizes& sizes, std::string_view relativePath) {
+    auto found = sizes.find(relativePath);
+    if (found == sizes.end())
+        return std::nullopt;
+    return found->second;
+}
+
+// The reports of one run: a file's start and end always, the bytes in between at most ten times a
+// second, so a fast transfer does not spend its time on the sink and its lock.
+class RunProgress {
+public:
+    RunProgress(const UpdateProgressCallback& sink, const std::vector<UpdatePlanEntry>& plan)
+        : sink_(sink), count_(static_cast<std::int32_t>(plan.size())) {
+        totalKnown_ = true;
+        for (const UpdatePlanEntry& entry : plan) {
+            totalKnown_ = totalKnown_ && entry.size.has_value();
+            total_ += entry.size.value_or(0);
+        }
+    }
+
+    void beginFile(std::int32_t index, const UpdatePlanEntry& entry) {
+        index_ = index;
+        fileSize_ = entry.size;
+        fileOnDisk_ = 0;
+        fileMessage_ = L"Downloading " + Utf8ToWide(entry.relativePath);
+        message_ = fileMessage_;
+        report(true);
+    }
+    void sizeKnown(std::uint64_t size, std::uint64_t onDisk) {
+        fileSize_ = size;
+        fileOnDisk_ = onDisk;
+        report(false);
+    }
+    void received(std::uint64_t bytes) {
+        fileOnDisk_ += bytes;
+        fetched_ += bytes;
+        message_ = fileMessage_;
+        report(false);
+    }
+    void retrying(int attempt, int attempts) {
+        message_ = L"Retrying (" + std::to_wstring(attempt) + L" of " + std::to_wstring(attempts) +
+                   L")\u2026";
+        report(true);
+    }
+    void endFile() {
+        doneBefore_ += fileSize_.value_or(fileOnDisk_);
+        fileOnDisk_ = 0;
+        fileSize_.reset();
+    }
+    void finish(std::wstring message) {
+        index_ = count_;
+        message_ = std::move(message);
+        report(true);
+    }
+
+private:
+    void report(bool always) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!always && now - lastReport_ < std::chrono::milliseconds(100))
+            return;
+        lastReport_ = now;
+        qs::UpdateProgress progress;
+        progress.fileIndex = index_;
+        progress.fileCount = count_;
+        progress.message = message_;
+        progress.amountDone = doneBefore_ + fileOnDisk_;
+        progress.amountTotal = totalKnown_ ? total_ : 0;
+        progress.amountFetched = fetched_;
+        if (count_ > 0 && index_ >= count_)
+            progress.fraction = 1.0;
+        else if (totalKnown_ && total_ > 0)
+            progress.fraction = std::min(1.0, static_cast<double>(progress.amountDone) / total_);
+        else if (count_ > 0) {
+            const double inFile = fileSize_ && *fileSize_ > 0
+                                      ? std::min(1.0, static_cast<double>(fileOnDisk_) / *fileSize_)
+                                      : 0.0;
+            progress.fraction = (index_ + inFile) / count_;
+        }
+        sink_(progress);
+    }
+
+    const UpdateProgressCallback& sink_;
+    std::int32_t count_;
+    std::int32_t index_ = 0;
+    bool totalKnown_ = false;
+    std::uint64_t total_ = 0;
+    std::uint64_t doneBefore_ = 0;
+    std::optional<std::uint64_t> fileSize_;
+    std::uint64_t fileOnDisk_ = 0;
+    std::uint64_t fetched_ = 0;
+    std::wstring fileMessage_;
+    std::wstring message_;
+    std::chrono::steady_clock::time_point lastReport_;
+};
+
+// When the manifest gives every planned size: the bytes still to write, leftovers counted.
+std::optional<std::uint64_t> BytesStillNeeded(const std::filesystem::path& clientDir,
+                                              const std::vector<UpdatePlanEntry>& plan) {
+    std::uint64_t needed = 0;
+    for (const UpdatePlanEntry& entry : plan) {
+        if (!entry.size)
+            return std::nullopt;
+        std::uint64_t partial = 0;
+        if (auto leftover = RegularFileState(
+                DownloadFilePath(ResolveManifestPath(clientDir, entry.relativePath))))
+            partial = std::min(leftover->size, *entry.size);
+        needed += *entry.size - partial;
+    }
+    return needed;
 }
 
 // Decodes one UTF-8 sequence starting at `text[at]`; its length, or 0 when it is ill-formed.
@@ -209,12 +329,16 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
     CheckCandidates(candidates, cancel);
     ThrowIfCancelled(cancel);
 
+    const PublishedSizes sizes = ReadPublishedSizes(manifest);
     std::vector<UpdatePlanEntry> plan;
     for (PlanCandidate& candidate : candidates) {
         if (candidate.failure)
             std::rethrow_exception(candidate.failure);
-        if (!candidate.current)
-            plan.push_back({std::move(candidate.relativePath), std::move(candidate.checksum)});
+        if (!candidate.current) {
+            std::optional<std::uint64_t> size = SizeOf(sizes, candidate.relativePath);
+            plan.push_back(
+                {std::move(candidate.relativePath), std::move(candidate.checksum), size});
+        }
     }
     if (entryFailure)
         std::rethrow_exception(entryFailure);
@@ -235,8 +359,10 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
             throw std::runtime_error("Unexpected executable in manifest");
         std::filesystem::path target = ResolveManifestPath(clientDir, relativePath);
         const std::string& expected = checksum->get_ref<const std::string&>();
-        if (!TargetIsCurrent(target, expected))
-            plan.push_back({std::move(relativePath), expected});
+        if (!TargetIsCurrent(target, expected)) {
+            std::optional<std::uint64_t> size = SizeOf(sizes, relativePath);
+            plan.push_back({std::move(relativePath), expected, size});
+        }
     }
     return plan;
 }
@@ -280,19 +406,38 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             environment.cancel);
         reply = {};
 
+        // Not enough room for the whole plan is said before the first byte is written.
+        if (const auto needed = BytesStillNeeded(clientDir, plan); needed && *needed > 0) {
+            const auto available =
+                environment.freeSpace ? environment.freeSpace(clientDir) : FreeDiskBytes(clientDir);
+            if (available)
+                if (auto shortfall = DiskSpaceShortfall(*needed, *available))
+                    throw std::runtime_error(*shortfall);
+        }
+
         const auto count = static_cast<std::int32_t>(plan.size());
+        RunProgress reports(progress, plan);
+        FetchObserver observer;
+        observer.sizeKnown = [&reports](std::uint64_t size, std::uint64_t onDisk) {
+            reports.sizeKnown(size, onDisk);
+        };
+        observer.received = [&reports](std::uint64_t bytes) { reports.received(bytes); };
+        observer.retrying = [&reports](int attempt, int attempts) {
+            reports.retrying(attempt, attempts);
+        };
         std::filesystem::path executable;
         if (!plan.empty())
             executable = ResolveManifestPath(clientDir, WideToUtf8(ClientExecutableName));
         for (std::int32_t index = 0; index < count; ++index) {
             const UpdatePlanEntry& entry = plan[static_cast<std::size_t>(index)];
             ThrowIfCancelled(environment.cancel);
-            Report(progress, index, count, L"Downloading " + Utf8ToWide(entry.relativePath));
+            reports.beginFile(index, entry);
             std::filesystem::path target = ResolveManifestPath(clientDir, entry.relativePath);
             FetchFile(target, entry.relativePath, entry.checksum, environment, target == executable,
-                      connection);
+                      connection, observer, entry.size);
+            reports.endFile();
         }
-        Report(progress, count, count, count == 0 ? L"Client is up to date." : L"Update complete.");
+        reports.finish(count == 0 ? L"Client is up to date." : L"Update complete.");
         return {true, L"Ready to play."};
     } catch (const std::exception& failure) {
         return {false, FailureMessage(failure.what())};

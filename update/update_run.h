@@ -1,8 +1,10 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,9 +17,10 @@ struct UpdateProgress {
     std::int32_t fileIndex = 0;
     std::int32_t fileCount = 0;
     std::wstring message;
-    std::uint64_t amountDone = 0;
-    std::uint64_t amountTotal = 0;
-    double fraction = 0.0;
+    std::uint64_t amountDone = 0;   // bytes of the planned files on disk, a resumed start included
+    std::uint64_t amountTotal = 0;  // bytes of all planned files; 0 while not all sizes are known
+    double fraction = 0.0;          // 0 to 1: by bytes when the total is known, else by files
+    std::uint64_t amountFetched = 0;  // bytes that came over the network in this run
 };
 }  // namespace qs
 
@@ -29,6 +32,7 @@ struct UpdateResult {
 struct UpdatePlanEntry {
     std::string relativePath;
     std::string checksum;
+    std::optional<std::uint64_t> size;  // from the manifest's optional "sizes"
 };
 
 using UpdateProgressCallback = std::function<void(const qs::UpdateProgress&)>;
@@ -38,14 +42,18 @@ using UpdateProgressCallback = std::function<void(const qs::UpdateProgress&)>;
 struct UpdateEnvironment {
     using Request = std::function<std::vector<std::uint8_t>(
         const std::wstring& url, const std::wstring& verb, const std::string& body)>;
-    using StreamRequest = std::function<void(const std::wstring& url, const std::wstring& verb,
-                                             const std::string& body, const BodySink& sink)>;
     using Clock = std::function<std::filesystem::file_time_type()>;
+    using FreeSpace = std::function<std::optional<std::uint64_t>(const std::filesystem::path&)>;
 
     ServiceEndpoint service = BuiltInService();
-    Request request;              // the manifest request
-    StreamRequest requestToSink;  // client file downloads
-    Clock now;                    // the purge's notion of the current time
+    Request request;      // the manifest request
+    Clock now;            // the purge's notion of the current time
+    FreeSpace freeSpace;  // free bytes where the client lives (FreeDiskBytes)
+    // The pauses before a file's second and third attempt after a failure that may pass.
+    std::vector<std::chrono::milliseconds> retryPauses = {std::chrono::milliseconds(1000),
+                                                          std::chrono::milliseconds(2000)};
+    // Bytes per second for client files, read as the transfer goes; null or 0: no limit.
+    const std::atomic<std::uint64_t>* speedLimit = nullptr;
     // Once it reads true the run ends with "Update cancelled." within about a second: a transfer
     // under way is given up (its partial download stays), nothing further is checked or placed.
     const std::atomic<bool>* cancel = nullptr;
@@ -81,17 +89,30 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
                                               std::string_view manifestReply,
                                               const std::atomic<bool>* cancel = nullptr);
 
-// Downloads, verifies and places one file. `makeExecutable` gives the placed file its execute
-// bit. Throws on every failure; on return the target holds exactly the checksum's bytes.
+// What FetchFile tells its caller while it works; any member may be empty.
+struct FetchObserver {
+    // The whole file's size, once known, and how much of it is already on disk (a resumed start).
+    std::function<void(std::uint64_t size, std::uint64_t onDisk)> sizeKnown;
+    // `bytes` more arrived and were written.
+    std::function<void(std::uint64_t bytes)> received;
+    // Attempt `attempt` of `attempts` follows a failure that may pass, after a pause.
+    std::function<void(int attempt, int attempts)> retrying;
+};
+
+// Downloads, verifies and places one file. A partial download left by an earlier attempt is
+// continued with a range request; a transfer failure that may pass is tried again (up to three
+// attempts); a digest mismatch is fetched once more from scratch. `makeExecutable` gives the placed
+// file its execute bit. Throws on every failure; on return the target holds exactly the
+// checksum's bytes.
 void FetchFile(const std::filesystem::path& target, std::string_view relativePath,
                std::string_view checksum, const UpdateEnvironment& environment = {},
                bool makeExecutable = false);
 
-// The same with the download sent over `connection` (the run's one connection) unless
-// `environment` supplies requestToSink.
+// The same over `connection` (the run's one connection), with the published size when known.
 void FetchFile(const std::filesystem::path& target, std::string_view relativePath,
                std::string_view checksum, const UpdateEnvironment& environment, bool makeExecutable,
-               HttpsConnection& connection);
+               HttpsConnection& connection, const FetchObserver& observer = {},
+               std::optional<std::uint64_t> expectedSize = std::nullopt);
 
 // The URL-encoded form of a relative path (space as "%20"). Throws
 // "Manifest has an unsafe download path".

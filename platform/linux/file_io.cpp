@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +33,13 @@ std::optional<FileState> RegularFileState(const std::filesystem::path& file) {
 InputFile::~InputFile() {
     if (handle_ >= 0)
         ::close(static_cast<int>(handle_));
+}
+
+std::optional<std::uint64_t> FreeDiskBytes(const std::filesystem::path& folder) {
+    struct statvfs info {};
+    if (statvfs(folder.c_str(), &info) != 0)
+        return std::nullopt;
+    return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
 }
 
 bool InputFile::open(const std::filesystem::path& file, bool followLinks) {
@@ -84,6 +92,17 @@ bool OutputFile::createNew(const std::filesystem::path& file) {
     if (handle_ >= 0)
         ::close(static_cast<int>(handle_));
     handle_ = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    return handle_ >= 0;
+}
+
+bool OutputFile::openToAppend(const std::filesystem::path& file) {
+    if (handle_ >= 0)
+        ::close(static_cast<int>(handle_));
+    handle_ = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (handle_ >= 0 && !DescriptorState(handle_)) {
+        ::close(static_cast<int>(handle_));
+        handle_ = -1;
+    }
     return handle_ >= 0;
 }
 

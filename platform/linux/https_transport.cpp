@@ -6,6 +6,7 @@
 #include <csignal>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -121,12 +122,45 @@ bool ConfigureHandle(CURL* curl, const HttpsExchangeRequest& request) {
 // --- One exchange ---
 struct Exchange {
     CURL* curl = nullptr;
+    const HttpsExchangeRequest* request = nullptr;
     const HttpsBodySink* sink = nullptr;
-    bool stopUnless200 = false;
     bool headersComplete = false;
-    long status = 0;
+    HttpsResponseHead head;
     std::exception_ptr sinkError;
 };
+
+std::string_view Trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                             text.back() == '\n'))
+        text.remove_suffix(1);
+    return text;
+}
+
+// Keeps the two framing headers of the reply being read; a new status line starts afresh.
+void NoteHeaderLine(HttpsResponseHead& head, std::string_view line) {
+    if (line.substr(0, 5) == "HTTP/") {
+        head = {};
+        return;
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos)
+        return;
+    const std::string_view name = line.substr(0, colon);
+    const std::string_view value = Trimmed(line.substr(colon + 1));
+    if (EqualIgnoringAsciiCase(name, "Content-Range")) {
+        head.contentRange = std::string(value);
+    } else if (EqualIgnoringAsciiCase(name, "Content-Length")) {
+        std::uint64_t length = 0;
+        bool digits = !value.empty() && value.size() <= 19;
+        for (char c : value) {
+            digits = digits && c >= '0' && c <= '9';
+            length = length * 10 + static_cast<std::uint64_t>(c - '0');
+        }
+        head.contentLength = digits ? std::optional<std::uint64_t>(length) : std::nullopt;
+    }
+}
 
 std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
     auto& exchange = *static_cast<Exchange*>(user);
@@ -134,17 +168,45 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
     if (exchange.headersComplete)
         return length;  // trailers
     const bool blankLine = length <= 2 && (length == 0 || data[0] == '\r' || data[0] == '\n');
-    if (!blankLine)
+    if (!blankLine) {
+        NoteHeaderLine(exchange.head, std::string_view(data, length));
         return length;
+    }
     long code = 0;
     curl_easy_getinfo(exchange.curl, CURLINFO_RESPONSE_CODE, &code);
     if (code >= 100 && code < 200)
         return length;  // interim reply, the real one follows
-    exchange.status = code;
+    exchange.head.status = code;
     exchange.headersComplete = true;
-    if (exchange.stopUnless200 && code != 200)
+    const HttpsExchangeRequest& request = *exchange.request;
+    try {
+        if (request.onHead && !request.onHead(exchange.head))
+            return 0;
+    } catch (...) {
+        exchange.sinkError = std::current_exception();
+        return 0;
+    }
+    const bool accepted = code == 200 || (request.accept206 && code == 206);
+    if (request.stopUnless200 && !accepted)
         return 0;
     return length;
+}
+
+// Failures that may pass by themselves; certificate and protocol failures are not among them.
+bool IsTransient(CURLcode code) {
+    switch (code) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_OPERATION_TIMEDOUT:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_GOT_NOTHING:
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_HTTP2_STREAM:
+            return true;
+        default:
+            return false;
+    }
 }
 
 std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
@@ -267,8 +329,8 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
 
     Exchange exchange;
     exchange.curl = curl;
+    exchange.request = &request;
     exchange.sink = &sink;
-    exchange.stopUnless200 = request.stopUnless200;
 
     outcome.stage = HttpsExchangeOutcome::Stage::PrepareFailed;
     HeaderList headers;
@@ -291,8 +353,9 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     const CURLcode code = curl_easy_perform(curl);
     outcome.stage = exchange.headersComplete ? HttpsExchangeOutcome::Stage::HeadersComplete
                                              : HttpsExchangeOutcome::Stage::RequestFailed;
-    outcome.status = exchange.status;
+    outcome.status = exchange.head.status;
     outcome.bodyComplete = exchange.headersComplete && code == CURLE_OK;
     outcome.sinkError = exchange.sinkError;
+    outcome.transient = IsTransient(code);
     return outcome;
 }

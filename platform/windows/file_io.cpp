@@ -42,6 +42,13 @@ InputFile::~InputFile() {
         CloseHandle(AsHandle(handle_));
 }
 
+std::optional<std::uint64_t> FreeDiskBytes(const std::filesystem::path& folder) {
+    ULARGE_INTEGER available{};
+    if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr))
+        return std::nullopt;
+    return available.QuadPart;
+}
+
 bool InputFile::open(const std::filesystem::path& file, bool followLinks) {
     if (handle_ != -1)
         CloseHandle(AsHandle(handle_));
@@ -109,6 +116,22 @@ bool OutputFile::createNew(const std::filesystem::path& file) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
+    handle_ = reinterpret_cast<std::intptr_t>(handle);
+    return true;
+}
+
+bool OutputFile::openToAppend(const std::filesystem::path& file) {
+    if (handle_ != -1)
+        CloseHandle(AsHandle(handle_));
+    handle_ = -1;
+    HANDLE handle = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    if (!HandleState(handle)) {
+        CloseHandle(handle);
+        return false;
+    }
     handle_ = reinterpret_cast<std::intptr_t>(handle);
     return true;
 }

@@ -186,6 +186,21 @@ bool IsDroppedConnectionError(DWORD error) {
            error == WSAECONNABORTED;
 }
 
+// Failures that may pass by themselves; certificate and protocol failures are not among them.
+bool IsTransientError(DWORD error) {
+    return error == ERROR_WINHTTP_CANNOT_CONNECT || error == ERROR_WINHTTP_TIMEOUT ||
+           error == ERROR_WINHTTP_NAME_NOT_RESOLVED || IsDroppedConnectionError(error);
+}
+
+std::string ContentRange(HINTERNET request) {
+    wchar_t text[128] = {};
+    DWORD size = sizeof(text);
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_RANGE, WINHTTP_HEADER_NAME_BY_INDEX,
+                             text, &size, WINHTTP_NO_HEADER_INDEX))
+        return {};
+    return Narrow(text, size / sizeof(wchar_t));
+}
+
 struct CertificateGate {
     const std::string& caPem;
     std::wstring host;
@@ -522,8 +537,11 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
         }
         if (answered)
             break;
-        if (!keptConnection || !IsDroppedConnectionError(GetLastError()))
+        const DWORD error = GetLastError();
+        if (!keptConnection || !IsDroppedConnectionError(error)) {
+            outcome.transient = !cancelled() && IsTransientError(error);
             return outcome;
+        }
         keptConnection = false;
         handle.reset();
         current->connection.reset();
@@ -536,27 +554,46 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
                         WINHTTP_NO_HEADER_INDEX);
     outcome.stage = Stage::HeadersComplete;
     outcome.status = static_cast<long>(status);
-    if (request.stopUnless200 && status != 200)
-        return outcome;
-
     const bool bodyless = request.verb == "HEAD" || status == 204 || status == 304;
     const std::optional<unsigned long long> expected =
         bodyless ? std::optional<unsigned long long>(0) : FramedLength(handle.get());
+    if (request.onHead) {
+        HttpsResponseHead head;
+        head.status = outcome.status;
+        head.contentLength = expected;
+        head.contentRange = ContentRange(handle.get());
+        try {
+            if (!request.onHead(head))
+                return outcome;
+        } catch (...) {
+            outcome.sinkError = std::current_exception();
+            return outcome;
+        }
+    }
+    const bool accepted = status == 200 || (request.accept206 && status == 206);
+    if (request.stopUnless200 && !accepted)
+        return outcome;
+
+    // Whatever ends the body early below, other than the sink, is a cut or a stall.
+    auto cutShort = [&] {
+        outcome.transient = !cancelled();
+        return outcome;
+    };
     unsigned long long received = 0;
     SpeedWatch speed(request.timeouts);
     std::string chunk;
     for (;;) {
         if (Clock::now() >= deadline || cancelled())
-            return outcome;
+            return cutShort();
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(handle.get(), &available))
-            return outcome;
+            return cutShort();
         if (available == 0)
             break;
         chunk.resize(std::min<std::size_t>(available, kReadChunkMax));
         DWORD read = 0;
         if (!WinHttpReadData(handle.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read))
-            return outcome;
+            return cutShort();
         if (read == 0)
             break;
         received += read;
@@ -570,9 +607,10 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
             return outcome;
         }
         if (!speed.add(read))
-            return outcome;
+            return cutShort();
     }
     // A connection that closed before the announced length is a short body, never a whole one.
     outcome.bodyComplete = !expected || received == *expected;
+    outcome.transient = !outcome.bodyComplete;
     return outcome;
 }

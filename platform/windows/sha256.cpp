@@ -42,6 +42,8 @@ Sha256Stream::Sha256Stream() : state_(std::make_unique<State>()) {
 }
 
 Sha256Stream::~Sha256Stream() = default;
+Sha256Stream::Sha256Stream(Sha256Stream&&) noexcept = default;
+Sha256Stream& Sha256Stream::operator=(Sha256Stream&&) noexcept = default;
 
 void Sha256Stream::update(const void* data, std::size_t size) {
     auto bytes = static_cast<PUCHAR>(const_cast<void*>(data));
@@ -55,9 +57,11 @@ void Sha256Stream::update(const void* data, std::size_t size) {
     }
 }
 
-std::wstring Sha256Stream::finish() {
-    std::vector<UCHAR> digest(state_->digestLength, 0);
-    if (!Succeeded(BCryptFinishHash(state_->hash, digest.data(), state_->digestLength, 0)))
+namespace {
+
+std::wstring Finish(BCRYPT_HASH_HANDLE hash, DWORD digestLength) {
+    std::vector<UCHAR> digest(digestLength, 0);
+    if (!Succeeded(BCryptFinishHash(hash, digest.data(), digestLength, 0)))
         throw std::runtime_error("SHA-256 finalization failed");
     static constexpr wchar_t kHex[] = L"0123456789abcdef";
     std::wstring text;
@@ -67,4 +71,24 @@ std::wstring Sha256Stream::finish() {
         text.push_back(kHex[value & 0x0F]);
     }
     return text;
+}
+
+}  // namespace
+
+std::wstring Sha256Stream::finish() {
+    return Finish(state_->hash, state_->digestLength);
+}
+
+std::wstring Sha256Stream::peek() const {
+    BCRYPT_HASH_HANDLE copy = nullptr;
+    if (!Succeeded(BCryptDuplicateHash(state_->hash, &copy, nullptr, 0, 0)))
+        throw std::runtime_error("SHA-256 finalization failed");
+    try {
+        std::wstring text = Finish(copy, state_->digestLength);
+        BCryptDestroyHash(copy);
+        return text;
+    } catch (...) {
+        BCryptDestroyHash(copy);
+        throw;
+    }
 }

@@ -1,6 +1,9 @@
 #include "scratch.h"
 
 #include <stdlib.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <fstream>
 #include <iterator>
@@ -83,4 +86,13 @@ ScopedEnv::ScopedEnv(const char* name, std::optional<std::string> value) : name_
 
 ScopedEnv::~ScopedEnv() {
     SetVariable(name_, previous_);
+}
+
+bool RunningUnderWine() {
+#ifdef _WIN32
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+#else
+    return false;
+#endif
 }

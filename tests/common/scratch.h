@@ -26,6 +26,10 @@ inline constexpr bool kCanMakeLinks = false;
 inline constexpr bool kCanMakeLinks = true;
 #endif
 
+// Whether this Windows build runs under Wine, whose WinHTTP differs from Windows in a few
+// documented behaviours the tests name where they allow for it.
+bool RunningUnderWine();
+
 // Writes `content` to `file`, creating its parent folders; throws when it cannot.
 void WriteFile(const std::filesystem::path& file, const std::string& content);
 // The file's bytes, or "<missing>" when it cannot be read.

@@ -51,12 +51,7 @@ std::string Outcome(Profile profile, const std::wstring& url, const ServiceEndpo
 // Wine 8's WinHTTP sends a synchronous request even when the status callback closes its handle
 // after a failed certificate check; Windows cancels the send, so there nothing reaches the server.
 bool SendGoesOutDespiteACancel() {
-#ifdef _WIN32
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
-#else
-    return false;
-#endif
+    return RunningUnderWine();
 }
 
 const char* Untrusted(Profile profile) {

@@ -50,7 +50,8 @@ struct Arguments {
         << "standin: " << problem << "\n"
         << "usage: standin --root DIR --port N --cert-dir DIR [--bind ADDR] [--name HOST]...\n"
         << "               [--fault PATH=KIND[:ARG]]... [--control-port N]\n"
-        << "  KIND: status:CODE, redirect:URL, truncate, wrong, drip:MS, stall, endless, notjson\n";
+        << "  KIND: status:CODE, redirect:URL, truncate, wrong, drip:MS, stall, endless, notjson,\n"
+        << "        ignorerange, wrongrange, slow:MS, limit:BYTES_PER_SECOND\n";
     std::exit(2);
 }
 
@@ -76,6 +77,14 @@ Fault ParseFault(const std::string& text) {
             return Fault::Endless();
         if (kind == "notjson")
             return Fault::NotJson();
+        if (kind == "ignorerange")
+            return Fault::IgnoreRange();
+        if (kind == "wrongrange")
+            return Fault::WrongRange();
+        if (kind == "slow")
+            return Fault::Slow(std::chrono::milliseconds(std::stoi(argument)));
+        if (kind == "limit")
+            return Fault::Limit(std::stoll(argument));
     } catch (const std::exception&) {
         Usage("bad fault argument: " + text);
     }

@@ -117,11 +117,13 @@ struct TestService::Impl {
             return *manifestOverride;
         nlohmann::json manifest;
         manifest["files"] = nlohmann::json::object();
+        manifest["sizes"] = nlohmann::json::object();
         for (const auto& [path, bytes] : files) {
             if (path == kExecutableName)
                 manifest["binary"] = {{"file", path}, {"checksum", Sha256Hex(bytes)}};
             else
                 manifest["files"][path] = Sha256Hex(bytes);
+            manifest["sizes"][path] = bytes.size();
         }
         return manifest.dump();
     }
@@ -166,8 +168,11 @@ struct TestService::Impl {
             recorded.push_back(record);
             if (auto found = handlers.find(request.path); found != handlers.end())
                 handler = found->second;
-            if (auto found = faults.find(request.path); found != faults.end())
+            if (auto found = faults.find(request.path); found != faults.end()) {
                 fault = found->second;
+                if (found->second.times > 0 && --found->second.times == 0)
+                    faults.erase(found);
+            }
         }
         if (onRequest)
             onRequest(record);
@@ -180,17 +185,41 @@ struct TestService::Impl {
             return;
         }
         Content content = contentFor(request);
+        // A slow reply is the normal one, late.
+        if (fault && fault->kind == Fault::Kind::Slow) {
+            if (waitForStop(fault->interval))
+                return;
+            fault.reset();
+        }
+        // A range that starts past the end is answered here: the server library gets it wrong.
+        const bool rangeMinded = !fault || (fault->kind != Fault::Kind::IgnoreRange &&
+                                            fault->kind != Fault::Kind::WrongRange);
+        const std::size_t servedSize =
+            fault && fault->body ? fault->body->size() : content.body.size();
+        if (rangeMinded && content.status == 200 && request.ranges.size() == 1 &&
+            request.ranges[0].first >= 0 &&
+            static_cast<std::size_t>(request.ranges[0].first) >= servedSize) {
+            response.status = 416;
+            response.set_header("Content-Range", "bytes */" + std::to_string(servedSize));
+            return;
+        }
         if (!fault) {
-            response.status = content.status;
+            response.status = OkStatus(request, content.status);
             response.set_content(content.body, content.contentType);
             return;
         }
-        applyFault(*fault, fault->body ? *fault->body : content.body, content.contentType,
+        applyFault(*fault, fault->body ? *fault->body : content.body, content.contentType, request,
                    response);
     }
 
+    // A 200 reply to a range request is left for the server library to turn into 206 (or 416) over
+    // the whole body, as any web server answers a range of a static file.
+    static int OkStatus(const httplib::Request& request, int status) {
+        return status == 200 && !request.ranges.empty() ? -1 : status;
+    }
+
     void applyFault(const Fault& fault, const std::string& body, const std::string& contentType,
-                    httplib::Response& response) {
+                    const httplib::Request& request, httplib::Response& response) {
         auto shared = std::make_shared<std::string>(body);
         switch (fault.kind) {
             case Fault::Kind::Status:
@@ -222,7 +251,7 @@ struct TestService::Impl {
                     fault.bytes > 0 ? std::min<std::size_t>(static_cast<std::size_t>(fault.bytes),
                                                             whole->size() - 1)
                                     : whole->size() / 2;
-                response.status = 200;
+                response.status = OkStatus(request, 200);
                 response.set_content_provider(
                     whole->size(), contentType,
                     [whole, sent](std::size_t offset, std::size_t, httplib::DataSink& sink) {
@@ -235,7 +264,7 @@ struct TestService::Impl {
             case Fault::Kind::Drip: {
                 const auto step = static_cast<std::size_t>(fault.bytes);
                 const auto interval = fault.interval;
-                response.status = 200;
+                response.status = OkStatus(request, 200);
                 response.set_content_provider(
                     shared->size(), contentType,
                     [this, shared, step, interval](std::size_t offset, std::size_t length,
@@ -255,7 +284,7 @@ struct TestService::Impl {
                 const auto sent =
                     std::min<std::size_t>(static_cast<std::size_t>(fault.bytes), shared->size());
                 const std::size_t promised = std::max<std::size_t>(shared->size(), sent + 1);
-                response.status = 200;
+                response.status = OkStatus(request, 200);
                 response.set_content_provider(
                     promised, contentType,
                     [this, shared, sent](std::size_t offset, std::size_t, httplib::DataSink& sink) {
@@ -263,6 +292,41 @@ struct TestService::Impl {
                             return sink.write(shared->data() + offset, sent - offset);
                         waitForStop(kLongestStall);
                         return false;
+                    });
+                return;
+            }
+            case Fault::Kind::IgnoreRange:
+            case Fault::Kind::WrongRange: {
+                // Chunked, so the server library leaves the reply exactly as made here.
+                const bool wrong = fault.kind == Fault::Kind::WrongRange;
+                response.status = wrong ? 206 : 200;
+                if (wrong)
+                    response.set_header("Content-Range", "bytes 0-" +
+                                                             std::to_string(shared->size() - 1) +
+                                                             "/" + std::to_string(shared->size()));
+                response.set_chunked_content_provider(
+                    contentType, [shared](std::size_t offset, httplib::DataSink& sink) {
+                        if (offset < shared->size())
+                            sink.write(shared->data() + offset, shared->size() - offset);
+                        sink.done();
+                        return true;
+                    });
+                return;
+            }
+            case Fault::Kind::Slow:
+                return;  // answered as the normal reply in handle()
+            case Fault::Kind::Limit: {
+                const auto perSecond = static_cast<std::size_t>(fault.bytes);
+                const auto tick = std::chrono::milliseconds(50);
+                const std::size_t step = std::max<std::size_t>(1, perSecond / 20);
+                response.status = OkStatus(request, 200);
+                response.set_content_provider(
+                    shared->size(), contentType,
+                    [this, shared, step, tick](std::size_t offset, std::size_t length,
+                                               httplib::DataSink& sink) {
+                        if (waitForStop(tick))
+                            return false;
+                        return sink.write(shared->data() + offset, std::min(step, length));
                     });
                 return;
             }

@@ -8,6 +8,8 @@
 //   service.endpoint()); EXPECT_EQ(service.requestCount("/updater/updater.php"), 1u);
 //   service.setFault("/status.php", qs::test::Fault::Stall());
 //
+// File requests honour "Range: bytes=N-" and "bytes=N-M" with 206 (416 past the end), also
+// under the Drip, Stall, Truncate, Slow and Limit faults.
 // Routes served from the content set (GET also answers HEAD):
 //   POST /updater/updater.php      the manifest: {"files":{path:sha256},"binary":{"file":"Quillon
 //   Saga.exe",...}}
@@ -33,8 +35,8 @@
 #include <utility>
 #include <vector>
 
-#include "update/service.h"
 #include "tools/standin/authority.h"
+#include "update/service.h"
 
 namespace qs::test {
 
@@ -73,6 +75,10 @@ struct Fault {
         Endless,  // status 200, chunked body that never ends (`body` repeated, 64 KiB of 'x' by
                   // default)
         NotJson,  // status 200, an HTML page
+        IgnoreRange,  // status 200 and the whole body whatever Range asked (no Content-Length)
+        WrongRange,  // status 206 claiming "bytes 0-(n-1)/n" and the whole body, whatever was asked
+        Slow,        // the normal reply after `interval` (a network round trip)
+        Limit,       // the normal reply at `bytes` bytes per second (a slow link)
     };
     Kind kind = Kind::Status;
     int status = 200;
@@ -80,6 +86,8 @@ struct Fault {
     std::optional<std::string> body;
     long long bytes = 0;
     std::chrono::milliseconds interval{0};
+    // How many requests the fault answers before the path behaves again; -1: all of them.
+    int times = -1;
 
     static Fault Status(int status, std::string body = {});
     static Fault Redirect(std::string location, int status = 302);
@@ -90,8 +98,17 @@ struct Fault {
     static Fault StallAfter(long long sentBytes);  // headers and the first bytes, then nothing
     static Fault Endless();
     static Fault NotJson();
+    static Fault IgnoreRange();
+    static Fault WrongRange();
+    static Fault Slow(std::chrono::milliseconds delay);
+    static Fault Limit(long long bytesPerSecond);
     Fault& withBody(std::string replacement) {
         body = std::move(replacement);
+        return *this;
+    }
+    // Only the next `count` requests misbehave.
+    Fault& only(int count) {
+        times = count;
         return *this;
     }
 };

@@ -102,5 +102,27 @@ Fault Fault::NotJson() {
     fault.kind = Kind::NotJson;
     return fault;
 }
+Fault Fault::IgnoreRange() {
+    Fault fault;
+    fault.kind = Kind::IgnoreRange;
+    return fault;
+}
+Fault Fault::WrongRange() {
+    Fault fault;
+    fault.kind = Kind::WrongRange;
+    return fault;
+}
+Fault Fault::Slow(std::chrono::milliseconds delay) {
+    Fault fault;
+    fault.kind = Kind::Slow;
+    fault.interval = delay;
+    return fault;
+}
+Fault Fault::Limit(long long bytesPerSecond) {
+    Fault fault;
+    fault.kind = Kind::Limit;
+    fault.bytes = std::max(1LL, bytesPerSecond);
+    return fault;
+}
 
 }  // namespace qs::test

@@ -27,10 +27,18 @@ std::vector<std::pair<std::string, std::string>> PairsFrom(const json& list) {
 }
 
 constexpr std::pair<Fault::Kind, const char*> kKinds[] = {
-    {Fault::Kind::Status, "status"},     {Fault::Kind::Redirect, "redirect"},
-    {Fault::Kind::Truncate, "truncate"}, {Fault::Kind::WrongBytes, "wrong"},
-    {Fault::Kind::Drip, "drip"},         {Fault::Kind::Stall, "stall"},
-    {Fault::Kind::Endless, "endless"},   {Fault::Kind::NotJson, "notjson"},
+    {Fault::Kind::Status, "status"},
+    {Fault::Kind::Redirect, "redirect"},
+    {Fault::Kind::Truncate, "truncate"},
+    {Fault::Kind::WrongBytes, "wrong"},
+    {Fault::Kind::Drip, "drip"},
+    {Fault::Kind::Stall, "stall"},
+    {Fault::Kind::IgnoreRange, "ignorerange"},
+    {Fault::Kind::WrongRange, "wrongrange"},
+    {Fault::Kind::Slow, "slow"},
+    {Fault::Kind::Limit, "limit"},
+    {Fault::Kind::Endless, "endless"},
+    {Fault::Kind::NotJson, "notjson"},
 };
 
 }  // namespace
@@ -69,7 +77,8 @@ nlohmann::json FaultToJson(const Fault& fault) {
     json out{{"status", fault.status},
              {"location", Text(fault.location)},
              {"bytes", fault.bytes},
-             {"intervalMs", fault.interval.count()}};
+             {"intervalMs", fault.interval.count()},
+             {"times", fault.times}};
     for (const auto& [kind, name] : kKinds)
         if (kind == fault.kind)
             out["kind"] = name;
@@ -93,6 +102,7 @@ Fault FaultFromJson(const nlohmann::json& in) {
     fault.location = in.value("location", "");
     fault.bytes = in.value("bytes", 0LL);
     fault.interval = std::chrono::milliseconds(in.value("intervalMs", 0LL));
+    fault.times = in.value("times", -1);
     if (in.contains("body"))
         fault.body = FromHex(in.at("body").get<std::string>());
     return fault;
