@@ -18,7 +18,7 @@ struct ClientUpdateCapture {
     std::wstring* statusText;
     std::atomic<bool>* busy;
     WorkerHooks hooks;
-    const std::atomic<bool>* cancel;
+    ClientUpdateLinks links;
 };
 
 struct LauncherUpdateCapture {
@@ -28,6 +28,7 @@ struct LauncherUpdateCapture {
     const WindowCloser* window;
     WorkerHooks hooks;
     const std::atomic<bool>* cancel;
+    const std::atomic<std::uint64_t>* speedLimit;
 };
 
 void SetStatus(LauncherState& state, std::wstring text) {
@@ -63,6 +64,9 @@ void ProgressSink::operator()(const qs::UpdateProgress& progress) const {
     std::lock_guard<std::mutex> lock(*statusMutex_);
     *progressIndex_ = progress.fileIndex;
     *progressCount_ = progress.fileCount;
+    if (bytes_)
+        *bytes_ = {progress.amountDone, progress.amountTotal, progress.amountFetched,
+                   progress.fraction};
     if (&progress.message != statusText_)
         *statusText_ = progress.message;
 }
@@ -70,17 +74,18 @@ void ProgressSink::operator()(const qs::UpdateProgress& progress) const {
 void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
                       std::int32_t* progressCount, std::wstring* statusText,
                       std::atomic<bool>* busy, const WorkerHooks& hooks,
-                      const std::atomic<bool>* cancel) {
+                      const ClientUpdateLinks& links) {
     std::wstring finalText;
     try {
-        const ProgressSink sink(statusMutex, progressIndex, progressCount, statusText);
+        const ProgressSink sink(statusMutex, progressIndex, progressCount, statusText, links.bytes);
         const UpdateProgressCallback callback = [&sink](const qs::UpdateProgress& progress) {
             sink(progress);
         };
         // A folder that cannot be resolved ends the task like a failed run would.
         const std::filesystem::path folder = ResolveClientDirectory(hooks);
         UpdateEnvironment environment;
-        environment.cancel = cancel;
+        environment.cancel = links.cancel;
+        environment.speedLimit = links.speedLimit;
         UpdateResult result = hooks.runClientUpdate
                                   ? hooks.runClientUpdate(folder, callback)
                                   : RunClientUpdate(folder, callback, environment);
@@ -95,6 +100,8 @@ void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
         *statusText = std::move(finalText);
         *progressIndex = 0;
         *progressCount = 0;
+        if (links.bytes)
+            *links.bytes = {};
     }
     busy->exchange(false);
 }
@@ -103,13 +110,16 @@ bool StartClientUpdate(LauncherState& state) {
     if (state.busy.exchange(true))
         return false;
     state.cancelRequested.store(false);
-    auto capture = std::make_unique<ClientUpdateCapture>(
-        ClientUpdateCapture{&state.statusMutex, &state.progressIndex, &state.progressCount,
-                            &state.statusText, &state.busy, state.hooks, &state.cancelRequested});
+    state.runningTask = TaskKind::ClientUpdate;
+    state.outcome = {};
+    auto capture = std::make_unique<ClientUpdateCapture>(ClientUpdateCapture{
+        &state.statusMutex, &state.progressIndex, &state.progressCount, &state.statusText,
+        &state.busy, state.hooks,
+        ClientUpdateLinks{&state.bytes, &state.cancelRequested, &state.speedLimit}});
     LaunchWorker(
         state, L"Checking for updates...", std::move(capture), [](ClientUpdateCapture& record) {
             ClientUpdateTask(record.statusMutex, record.progressIndex, record.progressCount,
-                             record.statusText, record.busy, record.hooks, record.cancel);
+                             record.statusText, record.busy, record.hooks, record.links);
         });
     return true;
 }
@@ -118,9 +128,11 @@ bool StartLauncherUpdate(LauncherState& state) {
     if (state.busy.exchange(true))
         return false;
     state.cancelRequested.store(false);
+    state.runningTask = TaskKind::LauncherUpdate;
+    state.outcome = {};
     auto capture = std::make_unique<LauncherUpdateCapture>(
         LauncherUpdateCapture{&state.statusMutex, &state.statusText, &state.busy, &state.window,
-                              state.hooks, &state.cancelRequested});
+                              state.hooks, &state.cancelRequested, &state.speedLimit});
     LaunchWorker(state, L"Checking for launcher updates...", std::move(capture),
                  [](LauncherUpdateCapture& record) {
                      if (record.hooks.launcherUpdate)
@@ -129,6 +141,7 @@ bool StartLauncherUpdate(LauncherState& state) {
                      else {
                          SelfUpdateTarget target;
                          target.cancel = record.cancel;
+                         target.speedLimit = record.speedLimit;
                          LauncherUpdateTask(record.statusMutex, record.statusText, record.busy,
                                             record.window, target);
                      }
@@ -149,24 +162,53 @@ void PlayClient(LauncherState& state, bool closeOnLaunch) {
     } catch (const std::exception& failure) {
         outcome = FailureMessage(failure.what());
     }
+    state.outcome = {TaskKind::Play, started ? OutcomeTone::Success : OutcomeTone::Warning};
     std::lock_guard<std::mutex> lock(state.statusMutex);
     state.statusText = std::move(outcome);
     if (started && closeOnLaunch && state.window)
         state.window();
 }
 
+ActionOutcome OutcomeOf(TaskKind kind, const std::wstring& finalText) {
+    switch (kind) {
+        case TaskKind::ClientUpdate:
+            if (finalText == L"Ready to play.")
+                return {kind, OutcomeTone::Success};
+            if (finalText == Utf8ToWide(kUpdateCancelled))
+                return {kind, OutcomeTone::Neutral};
+            return {kind, OutcomeTone::Warning};
+        case TaskKind::LauncherUpdate:
+            if (finalText.starts_with(L"Launcher is up to date") ||
+                finalText.starts_with(L"Installer launched"))
+                return {kind, OutcomeTone::Success};
+            return {kind, OutcomeTone::Warning};
+        default:
+            return {kind, OutcomeTone::Neutral};
+    }
+}
+
 void BeginFrameRequests(LauncherState& state) {
     state.requestUpdateCheck = false;
     state.requestPlay = false;
     state.requestLauncherUpdate = false;
+    state.requestCancel = false;
     state.statusSnapshot.clear();
     std::lock_guard<std::mutex> lock(state.statusMutex);
     state.statusSnapshot = state.statusText;
     state.indexSnapshot = state.progressIndex;
     state.countSnapshot = state.progressCount;
+    state.bytesSnapshot = state.bytes;
+    // `busy` is cleared after the final text is written, so a task seen ended here has said
+    // its last word.
+    if (state.runningTask != TaskKind::None && !state.busy.load()) {
+        state.outcome = OutcomeOf(state.runningTask, state.statusSnapshot);
+        state.runningTask = TaskKind::None;
+    }
 }
 
 void ActOnFrameRequests(LauncherState& state, bool verifyOnStart, bool closeOnLaunch) {
+    if (state.requestCancel)
+        CancelWork(state);
     // The automatic first check is spent on the first frame whether or not the settings ask
     // for it.
     const bool automaticCheck = state.autoCheckPending && verifyOnStart;

@@ -23,14 +23,44 @@ struct WorkerHooks {
         launcherUpdate;  // LauncherUpdateTask
 };
 
+// The byte side of a run's progress, copied with the counters under the status lock.
+struct ByteProgress {
+    std::uint64_t done = 0;
+    std::uint64_t total = 0;  // 0: not known
+    std::uint64_t fetched = 0;
+    double fraction = 0.0;
+};
+
+// Which action the status line last spoke for, and how it ended; the interface shows the
+// outcome until the next action begins.
+enum class TaskKind { None, ClientUpdate, LauncherUpdate, Play };
+enum class OutcomeTone { Neutral, Success, Warning };
+struct ActionOutcome {
+    TaskKind kind = TaskKind::None;
+    OutcomeTone tone = OutcomeTone::Neutral;
+    bool operator==(const ActionOutcome&) const = default;
+};
+
+// How a finished task's final status line reads: a client run that did not end "Ready to play."
+// and a launcher update that neither found itself current nor started the installer are
+// warnings; a cancelled run is neither good nor bad news.
+ActionOutcome OutcomeOf(TaskKind kind, const std::wstring& finalText);
+
 struct LauncherState {
     std::mutex statusMutex;
     std::wstring statusText = L"Press Play to start the installed client.";
     std::int32_t progressIndex = 0;
     std::int32_t progressCount = 0;
+    ByteProgress bytes;  // guarded by statusMutex
     std::atomic<bool> busy{false};
-    // Read by the running task's transfers; set to give the task up (closing the window).
+    // Read by the running task's transfers; set to give the task up (the player's cancel,
+    // closing the window).
     std::atomic<bool> cancelRequested{false};
+    // Bytes per second for downloads (Settings), read by a running transfer; 0: no limit.
+    std::atomic<std::uint64_t> speedLimit{0};
+    // Main thread: the task that runs now, and the outcome of the last one that ended.
+    TaskKind runningTask = TaskKind::None;
+    ActionOutcome outcome;
     std::thread worker;
     WindowCloser window;
     bool autoCheckPending = true;
@@ -40,9 +70,11 @@ struct LauncherState {
     bool requestUpdateCheck = false;
     bool requestPlay = false;
     bool requestLauncherUpdate = false;
+    bool requestCancel = false;
     std::wstring statusSnapshot;
     std::int32_t indexSnapshot = 0;
     std::int32_t countSnapshot = 0;
+    ByteProgress bytesSnapshot;
 };
 
 // Frame steps 2 and 3: clear the requests, copy the status line and progress under the lock.
@@ -63,11 +95,12 @@ void JoinWorker(LauncherState& state);
 class ProgressSink {
 public:
     ProgressSink(std::mutex* statusMutex, std::int32_t* progressIndex, std::int32_t* progressCount,
-                 std::wstring* statusText)
+                 std::wstring* statusText, ByteProgress* bytes = nullptr)
         : statusMutex_(statusMutex),
           progressIndex_(progressIndex),
           progressCount_(progressCount),
-          statusText_(statusText) {}
+          statusText_(statusText),
+          bytes_(bytes) {}
     void operator()(const qs::UpdateProgress& progress) const;
 
 private:
@@ -75,6 +108,14 @@ private:
     std::int32_t* progressIndex_;
     std::int32_t* progressCount_;
     std::wstring* statusText_;
+    ByteProgress* bytes_;
+};
+
+// What a client update task shares with the main loop beyond the status fields.
+struct ClientUpdateLinks {
+    ByteProgress* bytes = nullptr;
+    const std::atomic<bool>* cancel = nullptr;
+    const std::atomic<std::uint64_t>* speedLimit = nullptr;
 };
 
 // Worker body of a client update run: resolves the client folder, runs the update, publishes
@@ -82,7 +123,7 @@ private:
 void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
                       std::int32_t* progressCount, std::wstring* statusText,
                       std::atomic<bool>* busy, const WorkerHooks& hooks = {},
-                      const std::atomic<bool>* cancel = nullptr);
+                      const ClientUpdateLinks& links = {});
 
 // Starting a worker (main thread only). Each wins `busy` itself; false when a task already
 // runs and the request was dropped.
