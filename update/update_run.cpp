@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "update/client_location.h"
+#include "update/json_reply.h"
 #include "update/manifest_path.h"
 #include "update/target_status.h"
 #include "update/text.h"
@@ -170,7 +171,7 @@ void PurgeStaleDownloads(const std::filesystem::path& clientDir,
 
 std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clientDir,
                                               std::string_view manifestReply) {
-    const nlohmann::json manifest = nlohmann::json::parse(manifestReply);
+    const nlohmann::json manifest = ParseJsonReply(manifestReply);
     if (!manifest.is_object())
         MalformedManifest();
     auto files = manifest.find("files");
