@@ -343,5 +343,6 @@ void DrawNewsPageItems(UiState& ui, const std::vector<NewsItem>& items,
 
 void DrawNewsPage(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float width, float height) {
     auto open = [](const std::string& address) { OpenWebAddress(address); };
-    DrawNewsPageItems(ui, CurrentNewsItems(), open, drawList, windowPos, width, height);
+    RefreshNewsSnapshot(ui.news);
+    DrawNewsPageItems(ui, ui.news.items, open, drawList, windowPos, width, height);
 }
