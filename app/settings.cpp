@@ -75,13 +75,19 @@ void SaveSettings(LauncherSettings& settings, const std::filesystem::path& file)
         if (error)
             return;  // the change stays unsaved; SAVE stays active
     }
-    std::string content;
-    content.append(kCloseKey).append(settings.closeOnLaunch ? "1" : "0").append("\n");
-    content.append(kVerifyKey).append(settings.verifyOnStart ? "1" : "0").append("\n");
+    const std::string content = SettingsFileText(settings);
     // Through a temporary file, so a crash mid-save never leaves a truncated settings file.
     if (WriteFileDurably(file, content.data(), content.size()) != 0)
         return;
     MarkSaved(settings);
+}
+
+std::string SettingsFileText(const LauncherSettings& settings, HostSystem system) {
+    const std::string_view end = TextLineEnd(system);
+    std::string text;
+    text.append(kCloseKey).append(settings.closeOnLaunch ? "1" : "0").append(end);
+    text.append(kVerifyKey).append(settings.verifyOnStart ? "1" : "0").append(end);
+    return text;
 }
 
 void RecomputeUnsavedChanges(LauncherSettings& settings) {

@@ -6,16 +6,36 @@ bool IsKeptAscii(unsigned char byte) {
     return (byte >= 0x20 && byte <= 0x7E) || byte == '\t' || byte == '\n';
 }
 
+// The first '>' at or after a position, for positions that only grow: the last answer stays
+// right until the position passes it, so a text full of unclosed tokens is scanned once rather
+// than once per token.
+class CloseFinder {
+public:
+    explicit CloseFinder(std::string_view text) : text_(text) {}
+    std::size_t from(std::size_t i) {
+        if (!searched_ || found_ < i) {
+            found_ = text_.find('>', i);
+            searched_ = true;
+        }
+        return found_;
+    }
+
+private:
+    std::string_view text_;
+    std::size_t found_ = std::string_view::npos;
+    bool searched_ = false;
+};
+
 // Mention ("<@...>", "<#...>") and custom emoji ("<:name:id>", "<a:name:id>") tokens start at
 // `i`; returns the position after the closing '>' or npos when the '<' is literal.
-std::size_t SkipChatToken(std::string_view text, std::size_t i) {
+std::size_t SkipChatToken(std::string_view text, std::size_t i, CloseFinder& closes) {
     const std::size_t n = text.size();
     const bool mention = i + 1 < n && (text[i + 1] == '@' || text[i + 1] == '#');
     const bool emoji =
         !mention && i + 2 < n && (text[i + 1] == ':' || (text[i + 1] == 'a' && text[i + 2] == ':'));
     if (!mention && !emoji)
         return std::string_view::npos;
-    std::size_t close = text.find('>', i);
+    std::size_t close = closes.from(i);
     return close == std::string_view::npos ? close : close + 1;
 }
 
@@ -48,11 +68,12 @@ std::string CleanNewsText(std::string_view text) {
     out.reserve(text.size());
     const std::size_t n = text.size();
     std::size_t i = 0;
+    CloseFinder closes(text);
     while (i < n) {
         const auto byte = static_cast<unsigned char>(text[i]);
         const std::size_t left = n - i - 1;  // bytes after this one
         if (byte == '<') {
-            std::size_t next = SkipChatToken(text, i);
+            std::size_t next = SkipChatToken(text, i, closes);
             if (next != std::string_view::npos) {
                 i = next;
             } else {

@@ -27,5 +27,14 @@ struct NewsItem {
 // Copies taken under each client's lock; defaults when the client does not exist.
 ServerStatus CurrentServerStatus();
 std::vector<NewsItem> CurrentNewsItems();
+
+// A copy of the news list that a frame keeps, with the generation of the list it copies.
+struct NewsSnapshot {
+    std::uint64_t generation = 0;  // 0: no feed
+    std::vector<NewsItem> items;
+};
+// Brings `snapshot` up to the current feed's list, copying only when the list has changed since:
+// a frame must not copy every item of every frame.
+void RefreshNewsSnapshot(NewsSnapshot& snapshot);
 bool NewsHasUnseen();
 void MarkNewsSeen();

@@ -8,11 +8,20 @@
 #include "platform/durable_file.h"
 #include "update/client_location.h"
 #include "update/https.h"
+#include "update/json_reply.h"
 
 namespace {
 
 std::mutex currentFeedMutex;
 NewsFeed* currentFeed = nullptr;
+
+// Generations are drawn from one counter, so a snapshot of one feed's list never passes for a
+// snapshot of another's.
+std::atomic<std::uint64_t> lastGeneration{0};
+
+std::uint64_t NewGeneration() {
+    return lastGeneration.fetch_add(1) + 1;
+}
 
 NewsItem ItemFromJson(const nlohmann::json& element) {
     NewsItem item;
@@ -40,7 +49,19 @@ NewsItem ItemFromJson(const nlohmann::json& element) {
 }  // namespace
 
 std::optional<std::vector<NewsItem>> ParseNewsItems(std::string_view body) {
-    nlohmann::json root = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+    // Elements past the cap are dropped as they are read, so the document never holds them;
+    // they still have to be valid JSON for the list to count.
+    std::size_t elements = 0;
+    auto keepFirstElements = [&elements](int depth, nlohmann::json::parse_event_t event,
+                                         nlohmann::json&) {
+        using Event = nlohmann::json::parse_event_t;
+        const bool elementStarts =
+            event == Event::value || event == Event::object_start || event == Event::array_start;
+        if (depth != 1 || !elementStarts)
+            return true;
+        return ++elements <= kNewsMaxItems;
+    };
+    nlohmann::json root = ParseJsonReplyOrDiscarded(body, keepFirstElements);
     if (!root.is_array())
         return std::nullopt;  // a parse failure is "discarded", not an array
     std::vector<NewsItem> items;
@@ -59,7 +80,8 @@ std::filesystem::path SeenMarkerPath() {
 
 NewsFeed::NewsFeed(const ServiceEndpoint& service, LiveTiming timing,
                    std::filesystem::path seenMarkerPath, LiveFetch fetch)
-    : service_(service),
+    : generation_(NewGeneration()),
+      service_(service),
       timing_(timing),
       seenMarkerPath_(std::move(seenMarkerPath)),
       fetch_(fetch ? std::move(fetch) : HttpsLiveFetch(service, &stopping_)) {
@@ -95,6 +117,14 @@ std::vector<NewsItem> NewsFeed::items() {
     return items_;
 }
 
+void NewsFeed::refresh(NewsSnapshot& snapshot) {
+    std::lock_guard lock(mutex_);
+    if (snapshot.generation == generation_)
+        return;
+    snapshot.items = items_;
+    snapshot.generation = generation_;
+}
+
 void NewsFeed::fetchOnce() {
     std::optional<std::vector<NewsItem>> fresh;
     try {
@@ -114,6 +144,7 @@ void NewsFeed::run() {
 void NewsFeed::publish(std::vector<NewsItem> fresh) {
     std::lock_guard lock(mutex_);
     items_ = std::move(fresh);
+    generation_ = NewGeneration();
     if (items_.empty())
         return;
     latestId_ = items_.front().id;
@@ -178,6 +209,15 @@ void SetCurrentNewsFeed(NewsFeed* feed) {
 std::vector<NewsItem> CurrentNewsItems() {
     std::lock_guard lock(currentFeedMutex);
     return currentFeed ? currentFeed->items() : std::vector<NewsItem>{};
+}
+
+void RefreshNewsSnapshot(NewsSnapshot& snapshot) {
+    std::lock_guard lock(currentFeedMutex);
+    if (currentFeed) {
+        currentFeed->refresh(snapshot);
+    } else if (snapshot.generation != 0) {
+        snapshot = NewsSnapshot{};
+    }
 }
 
 bool NewsHasUnseen() {

@@ -2,6 +2,7 @@
 // The news feed: one thread that fetches "/news.php" a second after start and every five
 // minutes after, plus the record of the newest item the player has seen ("news_seen.txt").
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -15,8 +16,11 @@
 #include "live/live_timing.h"
 #include "update/service.h"
 
-// The items a news body describes, in the server's order; nullopt when the body is not a JSON
-// array (the feed then keeps what it has).
+// The page shows thirteen items; a few hundred leave room for featured ones and cost little.
+inline constexpr std::size_t kNewsMaxItems = 200;
+
+// The first kNewsMaxItems items a news body describes, in the server's order; nullopt when the
+// body is not a JSON array (the feed then keeps what it has).
 std::optional<std::vector<NewsItem>> ParseNewsItems(std::string_view body);
 
 // <launcher data folder>/news_seen.txt; the bare file name when the folder is unknown.
@@ -38,6 +42,8 @@ public:
     // Returns once the worker has ended; a fetch under way is given up within about a second.
     void stop();
     std::vector<NewsItem> items();
+    // Copies the items into `snapshot` when its generation is not the list's.
+    void refresh(NewsSnapshot& snapshot);
 
     // One fetch; a failed or unreadable one changes nothing.
     void fetchOnce();
@@ -53,10 +59,11 @@ private:
     void loadSeenMarker();
 
     std::thread worker_;
-    std::mutex mutex_;  // guards the four fields below
+    std::mutex mutex_;  // guards the five fields below
     std::atomic<bool> running_{false};
     std::atomic<bool> stopping_{false};  // cancels the request under way
     std::vector<NewsItem> items_;
+    std::uint64_t generation_;  // unique across feeds, new with every list
     std::string seenId_;
     std::string latestId_;
     bool hasUnseen_ = false;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "update/https.h"
+#include "update/json_reply.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ StatusPoller* currentPoller = nullptr;
 
 ServerStatus ParseServerStatus(std::string_view body) {
     ServerStatus status;
-    nlohmann::json root = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+    nlohmann::json root = ParseJsonReplyOrDiscarded(body);
     if (!root.is_object())
         return status;  // a parse failure is "discarded", not an object
     auto field = [&](const char* key) -> const nlohmann::json* {

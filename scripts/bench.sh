@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # `make bench`: builds the benchmarks (Release, build/bench), runs them and prints a summary.
 # Never part of `make test`.
-#   scripts/bench.sh [verify] [download] [memory] [frame] [startup]   (default: all five)
+#   scripts/bench.sh [verify] [download] [memory] [frame] [replies] [startup]   (default: all six)
 # BENCH_REPETITIONS (default 5): repetitions per measurement; the table shows medians.
 # Test content is written once under build/bench-data (about 2 GiB) and reused.
 set -euo pipefail
@@ -14,10 +14,10 @@ reps="${BENCH_REPETITIONS:-5}"
 jobs="${JOBS:-2}"
 
 parts=("$@")
-[ "${#parts[@]}" -eq 0 ] && parts=(verify download memory frame startup)
+[ "${#parts[@]}" -eq 0 ] && parts=(verify download memory frame replies startup)
 wants() { printf '%s\n' "${parts[@]}" | grep -qx "$1"; }
 
-targets=(qs_bench_verify qs_bench_download qs_skip_fsync qs_bench_memory qs_bench_frame)
+targets=(qs_bench_verify qs_bench_download qs_skip_fsync qs_bench_memory qs_bench_frame qs_bench_replies)
 app=OFF
 if wants startup; then app=ON; targets+=(qs_bench_startup); fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_BENCH=ON \
@@ -41,6 +41,7 @@ if wants download; then
     LD_PRELOAD="$build/bench/libqs_skip_fsync.so" gbench download-nofsync qs_bench_download
 fi
 wants frame && gbench frame qs_bench_frame
+wants replies && gbench replies qs_bench_replies
 
 if wants memory; then
     echo "== memory" >&2
@@ -141,6 +142,12 @@ if "frame" in parts:
         b = m[f"BM_Frame{page}"]
         real, cpu_s = secs(b)
         row(f"Frame, {page} page (CPU time, headless)", f"{cpu_s*1e3:.3f} ms ({int(b.get('vertices', 0))} vertices)", "", "< 0.3 ms")
+
+if "replies" in parts:
+    for name, b in medians("replies").items():
+        kind = name.split("/")[1] + ", " + name.split("/")[2].replace("_", " ")
+        row(f"Worst reply at its cap: {kind} ({b['reply_mib']:.2f} MiB)",
+            f"{secs(b)[0]*1e3:.1f} ms, peak {b['peak_mib']:.1f} MiB", "", "peak < 64 MiB")
 
 if "startup" in parts:
     text = open(os.path.join(results, "startup.txt")).read()

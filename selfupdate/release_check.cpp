@@ -2,10 +2,12 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <string_view>
 
 #include "selfupdate/launcher_update.h"
 #include "selfupdate/self_update_text.h"
 #include "update/https.h"
+#include "update/json_reply.h"
 #include "update/text.h"
 
 const char* const LauncherVersion = "v1.0.8";
@@ -93,7 +95,8 @@ LauncherRelease CheckLauncherRelease(const ServiceEndpoint& service,
     try {
         const std::vector<std::uint8_t> body = LauncherHttpsGet(
             ServiceUrl(service, "/updater/launcher/latest.json"), L"GET", service, cancel);
-        const nlohmann::json root = nlohmann::json::parse(body.begin(), body.end());
+        const nlohmann::json root = ParseJsonReply(
+            std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
         const std::string* version = root.is_object() ? StringMember(root, "version") : nullptr;
         if (!version)
             throw std::runtime_error("Invalid launcher update manifest: missing version");

@@ -26,7 +26,8 @@ void FillFirstFrameFields(UiState& ui) {
             ui.gameDirBuffer.data(), ui.gameDirBuffer.size(),
             std::string_view(reinterpret_cast<const char*>(folder.data()), folder.size()));
     } catch (const std::exception&) {
-        CopyTruncated(ui.gameDirBuffer.data(), ui.gameDirBuffer.size(), kFallbackClientFolderText);
+        CopyTruncated(ui.gameDirBuffer.data(), ui.gameDirBuffer.size(),
+                      FallbackClientFolderText(kHostSystem));
     }
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "ui/widgets.h"
 #include "update/text.h"
 
 namespace {
@@ -61,6 +62,11 @@ std::string ShortenNewsTitle(std::string_view title) {
 
 std::string ShortenNewsSummary(std::string_view summary) {
     return Shorten(summary, kSummaryLimit, kSummaryKeep);
+}
+
+NewsCardTexts CardTexts(const NewsItem& item) {
+    return {SanitizeUiText(item.date), item.tag, ShortenNewsTitle(SanitizeUiText(item.title)),
+            ShortenNewsSummary(SanitizeUiText(item.summary))};
 }
 
 std::string NewsCountText(std::size_t count) {

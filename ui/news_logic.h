@@ -41,6 +41,17 @@ std::string ShortenNewsTitle(std::string_view title);
 // 161 bytes or longer: the first 157 bytes and "...". Expects sanitized (ASCII) text.
 std::string ShortenNewsSummary(std::string_view summary);
 
+// The texts of one news card as drawn. The tag goes out as received: the fonts cover Latin-1, so
+// a tag such as "\xC3\x89V\xC3\x89NEMENT" keeps its accents. Title and summary are sanitized
+// and shortened.
+struct NewsCardTexts {
+    std::string date;
+    std::string tag;
+    std::string title;
+    std::string summary;
+};
+NewsCardTexts CardTexts(const NewsItem& item);
+
 // "%02d" of a column's entry count: "06", "00".
 std::string NewsCountText(std::size_t count);
 // "%d of 2" with the page shown, counted from 1.

@@ -180,26 +180,24 @@ public:
                                 At(origin_, x + 64, y + h / 2 + 24));
         }
         float textX = x + 78;
+        const NewsCardTexts texts = CardTexts(item);
         if (fonts.fontMedium10 && !item.date.empty()) {
-            std::string date = SanitizeUiText(item.date);
             drawList_->AddText(fonts.fontMedium10, 10, At(origin_, textX, y + 14), kNewsOrange,
-                               date.c_str());
+                               texts.date.c_str());
         }
         if (fonts.fontMedium10 && !item.tag.empty()) {
-            std::string tag = SanitizeUiText(item.tag);
-            float tagWidth = fonts.fontMedium10->CalcTextSizeA(10, FLT_MAX, 0, tag.c_str()).x;
+            const char* tag = texts.tag.c_str();
+            float tagWidth = fonts.fontMedium10->CalcTextSizeA(10, FLT_MAX, 0, tag).x;
             drawList_->AddText(fonts.fontMedium10, 10, At(origin_, x + w - 14 - tagWidth, y + 14),
-                               kTagViolet, tag.c_str());
+                               kTagViolet, tag);
         }
         if (fonts.fontMedium12 && !item.title.empty()) {
-            std::string title = ShortenNewsTitle(SanitizeUiText(item.title));
             drawList_->AddText(fonts.fontMedium12, 12, At(origin_, textX, y + 32), kWhite,
-                               title.c_str());
+                               texts.title.c_str());
         }
         if (fonts.fontMedium10 && !item.summary.empty()) {
-            std::string summary = ShortenNewsSummary(SanitizeUiText(item.summary));
             DrawWrappedText(drawList_, fonts.fontMedium10, 10, At(origin_, textX, y + 50),
-                            (x + w) - textX - 14, 14, 2, kSecondaryText, summary.c_str());
+                            (x + w) - textX - 14, 14, 2, kSecondaryText, texts.summary.c_str());
         }
         HitResult hit = HitButton(id, ImVec2(x, y), ImVec2(w, h));
         if (hit.pressed)
@@ -343,5 +341,6 @@ void DrawNewsPageItems(UiState& ui, const std::vector<NewsItem>& items,
 
 void DrawNewsPage(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float width, float height) {
     auto open = [](const std::string& address) { OpenWebAddress(address); };
-    DrawNewsPageItems(ui, CurrentNewsItems(), open, drawList, windowPos, width, height);
+    RefreshNewsSnapshot(ui.news);
+    DrawNewsPageItems(ui, ui.news.items, open, drawList, windowPos, width, height);
 }

@@ -259,3 +259,9 @@ void CopyTruncated(char* buffer, std::size_t capacity, std::string_view text) {
     std::memcpy(buffer, text.data(), length);
     buffer[length] = '\0';
 }
+
+const char* FallbackClientFolderText(HostSystem system) {
+    if (system == HostSystem::Windows)
+        return "C:\\Users\\Player\\AppData\\Roaming\\Quillon Saga\\QuillonSaga Game";
+    return "/home/player/.local/share/Quillon Saga/QuillonSaga Game";
+}

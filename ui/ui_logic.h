@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "live/live.h"
+#include "platform/host_system.h"
 #include "ui/ui_state.h"
 
 // Colours of the launcher's own drawing (IM_COL32 layout).
@@ -120,8 +121,8 @@ bool IsWebAddress(std::string_view url);
 // boundary when it does not fit so the field never shows a broken character.
 void CopyTruncated(char* buffer, std::size_t capacity, std::string_view text);
 
-// Shown in the game-folder field when the real client folder cannot be found.
-inline constexpr const char* kFallbackClientFolderText =
-    "/home/player/.local/share/Quillon Saga/QuillonSaga Game";
+// Shown in the game-folder field when the real client folder cannot be found: where the client
+// folder lies for a fixed account on `system`.
+const char* FallbackClientFolderText(HostSystem system);
 
 inline constexpr const char* kLauncherVersionText = "v1.0.8";

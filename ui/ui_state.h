@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 
+#include "live/live.h"
+
 enum class ActivePage { Home, News, Settings };
 
 struct SidebarAnimation {
@@ -20,6 +22,7 @@ struct UiState {
     std::array<char, 256> statusLine{};
     SidebarAnimation sidebar;
     std::int32_t newsPage = 0;      // News page: 0 or 1
+    NewsSnapshot news;              // News page: the list, copied again only when it changes
     bool clearConfirmOpen = false;  // Settings page: the drawn confirmation dialog
     // Window requests raised by the title strip; the shell acts on them.
     bool requestClose = false;

@@ -14,6 +14,7 @@
 #include "platform/file_io.h"
 #include "platform/folder_lock.h"
 #include "update/client_location.h"
+#include "update/json_reply.h"
 #include "update/manifest_path.h"
 #include "update/target_status.h"
 #include "update/text.h"
@@ -302,7 +303,7 @@ void PurgeStaleDownloads(const std::filesystem::path& clientDir,
 std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clientDir,
                                               std::string_view manifestReply,
                                               const std::atomic<bool>* cancel) {
-    const nlohmann::json manifest = nlohmann::json::parse(manifestReply);
+    const nlohmann::json manifest = ParseJsonReply(manifestReply);
     if (!manifest.is_object())
         MalformedManifest();
     auto files = manifest.find("files");

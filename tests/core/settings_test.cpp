@@ -59,10 +59,23 @@ TEST_F(SettingsFile, LoadTable) {
     }
 }
 
+TEST(SettingsFileText, TwoLinesEndedAsTheSystemEndsTextLines) {
+    LauncherSettings settings;
+    EXPECT_EQ(SettingsFileText(settings, HostSystem::Linux), "CloseOnLaunch=0\nVerifyOnStart=1\n");
+    settings.closeOnLaunch = true;
+    settings.verifyOnStart = false;
+    EXPECT_EQ(SettingsFileText(settings, HostSystem::Windows),
+              "CloseOnLaunch=1\r\nVerifyOnStart=0\r\n");
+}
+
 TEST_F(SettingsFile, SaveCreatesTheFolderAndWritesTwoLines) {
     LauncherSettings settings;
     SaveSettings(settings, file_);
+#ifdef _WIN32
+    EXPECT_EQ(ReadFile(file_), "CloseOnLaunch=0\r\nVerifyOnStart=1\r\n");
+#else
     EXPECT_EQ(ReadFile(file_), "CloseOnLaunch=0\nVerifyOnStart=1\n");
+#endif
 
     settings.closeOnLaunch = true;
     settings.verifyOnStart = false;

@@ -12,11 +12,33 @@ namespace fs = std::filesystem;
 namespace {
 
 TEST(NewsParsing, OnlyAnArrayIsAList) {
-    for (const char* body : {"", "{\"error\":\"down\"}", "[1,2", "\"[]\"", "null", "[] // c"})
+    const std::string tooDeep = "[{\"x\":" + std::string(70, '[') + std::string(70, ']') + "}]";
+    for (const std::string body :
+         {"", "{\"error\":\"down\"}", "[1,2", "\"[]\"", "null", "[] // c", tooDeep.c_str()})
         EXPECT_FALSE(ParseNewsItems(body).has_value()) << body;
     auto items = ParseNewsItems(" [ ] ");
     ASSERT_TRUE(items.has_value());
     EXPECT_TRUE(items->empty());
+}
+
+// Objects, arrays and plain values each count as one element; past the cap they are read and
+// dropped, and must still be valid.
+TEST(NewsParsing, KeepsOnlyTheFirstItemsOfALongList) {
+    std::string body = "[";
+    for (std::size_t i = 0; i < kNewsMaxItems + 30; ++i) {
+        const std::string id = std::to_string(i);
+        body += i % 3 == 0 ? R"({"id":")" + id + R"(","x":[1,{}]})" : i % 3 == 1 ? "[1]" : id;
+        body += ",";
+    }
+    body.back() = ']';
+    auto items = ParseNewsItems(body);
+    ASSERT_TRUE(items.has_value());
+    ASSERT_EQ(items->size(), kNewsMaxItems);
+    EXPECT_EQ(items->front().id, "0");
+    EXPECT_EQ((*items)[kNewsMaxItems - 2].id, std::to_string(kNewsMaxItems - 2));
+
+    body.insert(body.size() - 1, ",tru");
+    EXPECT_FALSE(ParseNewsItems(body).has_value());
 }
 
 TEST(NewsParsing, ElementsThatAreNotObjectsStillAddEmptyItems) {
@@ -181,6 +203,43 @@ TEST_F(NewsFeedWithMarker, BareFileNameIsReadButNeverWritten) {
         EXPECT_FALSE(feed.hasUnseen());
     }
     fs::current_path(previous);
+}
+
+// The page keeps its copy of the list and copies again only when the current feed's list is new.
+TEST_F(NewsFeedWithMarker, SnapshotIsCopiedOnlyWhenTheListChanges) {
+    struct Registered {
+        explicit Registered(NewsFeed* feed) { SetCurrentNewsFeed(feed); }
+        ~Registered() { SetCurrentNewsFeed(nullptr); }
+    };
+    NewsSnapshot snapshot;
+    auto feed = MakeFeed();
+    {
+        Registered current(feed.get());
+        Fetch(*feed, R"([{"id":"1"}])");
+        RefreshNewsSnapshot(snapshot);
+        ASSERT_EQ(snapshot.items.size(), 1u);
+        snapshot.items[0].title = "mine";  // a needless copy would overwrite it
+        RefreshNewsSnapshot(snapshot);
+        Fetch(*feed, "{}");  // a discarded body is no new list
+        RefreshNewsSnapshot(snapshot);
+        EXPECT_EQ(snapshot.items[0].title, "mine");
+
+        Fetch(*feed, R"([{"id":"1"}])");  // the same items again are still a new list
+        RefreshNewsSnapshot(snapshot);
+        EXPECT_EQ(snapshot.items[0].title, "");
+    }
+    auto other = MakeFeed();  // never published: its empty list is not the first feed's
+    {
+        Registered current(other.get());
+        RefreshNewsSnapshot(snapshot);
+        EXPECT_TRUE(snapshot.items.empty());
+        Fetch(*feed, R"([{"id":"2"}])");
+        RefreshNewsSnapshot(snapshot);
+        EXPECT_TRUE(snapshot.items.empty());
+    }
+    snapshot.items.resize(1);
+    RefreshNewsSnapshot(snapshot);  // no feed at all
+    EXPECT_TRUE(snapshot.items.empty());
 }
 
 #ifndef _WIN32

@@ -43,6 +43,8 @@ TEST(ParseServerStatus, Table) {
         {"truncated object", R"({"online":true,"players":5)", offline},
         {"trailing garbage", R"({"online":true} x)", offline},
         {"invalid UTF-8", "{\"online\":true,\"motd\":\"\xC3\"}", offline},
+        {"nested too deeply",
+         R"({"online":true,"x":)" + std::string(70, '[') + std::string(70, ']') + "}", offline},
         {"surrounding white space", " \n{\"online\":true}\n ", {true, 0, 0, false, "", ""}},
     };
     for (const Case& c : cases)

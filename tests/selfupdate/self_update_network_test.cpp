@@ -13,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <string>
 #include <thread>
 
 #include "scratch.h"
@@ -116,12 +117,15 @@ TEST_F(SelfUpdate, SameOrOlderReleaseIsUpToDateAndDownloadsNothing) {
 
 TEST_F(SelfUpdate, FailedCheckGivesThePrefixedMessage) {
     const std::wstring invalid = L"Update check failed: Invalid launcher update manifest: missing ";
-    const std::pair<const char*, std::wstring> documents[] = {
+    const std::pair<std::string, std::wstring> documents[] = {
         {R"({"url":"u","sha256":"s"})", invalid + L"version"},
         {R"({"version":1.1,"url":"u","sha256":"s"})", invalid + L"version"},
         {R"(["1.0.9"])", invalid + L"version"},
         {R"({"version":"v1.0.8","sha256":"s"})", invalid + L"url"},  // even when current
         {R"({"version":"1.0.9","url":"u","sha256":null})", invalid + L"sha256"},
+        {R"({"version":"1.0.9","url":"u","sha256":"s","x":)" + std::string(70, '[') +
+             std::string(70, ']') + "}",
+         L"Update check failed: JSON reply is nested too deeply"},
     };
     for (const auto& [document, status] : documents) {
         service_.setLatestJson(document);

@@ -110,6 +110,9 @@ TEST_P(UiFrame, NewsButtonMarksNewsSeenEvenWhenAlreadySelected) {
     ASSERT_TRUE(NewsHasUnseen());
     h.click(kNavX, kNavNewsY);
     EXPECT_FALSE(NewsHasUnseen());
+    // The page's own copy follows the feed.
+    ASSERT_EQ(h.ui.news.items.size(), 1u);
+    EXPECT_EQ(h.ui.news.items.front().id, "second");
     SetCurrentNewsFeed(nullptr);
 }
 

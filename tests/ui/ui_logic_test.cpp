@@ -172,6 +172,13 @@ TEST(UiTextBuffer, CopyTruncatedKeepsWholeCharacters) {
     EXPECT_EQ(std::strlen(field.data()), 511u);
 }
 
+TEST(UiTextBuffer, FallbackClientFolderHasEachSystemsForm) {
+    EXPECT_STREQ(FallbackClientFolderText(HostSystem::Windows),
+                 "C:\\Users\\Player\\AppData\\Roaming\\Quillon Saga\\QuillonSaga Game");
+    EXPECT_STREQ(FallbackClientFolderText(HostSystem::Linux),
+                 "/home/player/.local/share/Quillon Saga/QuillonSaga Game");
+}
+
 TEST(UiLerpColor, ChannelsInterpolateWithSignedDifferences) {
     struct Row {
         ImU32 a, b;

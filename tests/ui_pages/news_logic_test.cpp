@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ui/news_logic.h"
+#include "ui/widgets.h"
 
 namespace {
 
@@ -102,6 +103,20 @@ TEST(NewsTexts, ShorteningLimits) {
     }
     EXPECT_EQ(ShortenNewsTitle("abcdefghijklmnopqrstuvwxyz0123456789"),
               "abcdefghijklmnopqrstuvwxyz012345...");
+}
+
+TEST(NewsTexts, CardKeepsTheTagAsReceivedAndCleansTheRest) {
+    NewsItem item;
+    item.tag = "\xC3\x89V\xC3\x89NEMENT \xF0\x9F\x8E\x89";
+    item.date = "1 mai\r";
+    item.title = "Caf\xC3\xA9 " + std::string(40, 't');
+    item.summary = "r\xC3\xA9sum\xC3\xA9";
+    const NewsCardTexts texts = CardTexts(item);
+    EXPECT_EQ(texts.tag, item.tag);
+    EXPECT_EQ(texts.date, "1 mai");
+    EXPECT_EQ(texts.title, ShortenNewsTitle(SanitizeUiText(item.title)));
+    EXPECT_EQ(texts.title.size(), 35u);
+    EXPECT_EQ(texts.summary, SanitizeUiText(item.summary));
 }
 
 TEST(NewsTexts, CountsPagesAndBannerDate) {

@@ -294,6 +294,8 @@ TEST_F(UpdateRunTest, ManifestVariantsEndBeforeAnyDownload) {
         {R"({"files":{"a.dat":"00","b.dat":"00","zzz/../../evil":"00"}})",
          L"Manifest contains an unsafe path"},
         {R"({"files":{"a.dat":"00",".":"00"}})", L"Manifest contains an unsafe path"},
+        {R"({"files":{},"x":)" + std::string(70, '[') + std::string(70, ']') + "}",
+         L"JSON reply is nested too deeply"},
         {R"({"files":{"a.dat":"00","sub/":"00"}})", L"Manifest contains an unsafe path"},
     };
     service.setFile("a.dat", "alpha");

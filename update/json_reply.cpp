@@ -1,0 +1,51 @@
+#include "update/json_reply.h"
+
+#include <stdexcept>
+#include <utility>
+
+bool JsonReplyDepthWithin(std::string_view reply, std::size_t maxDepth) {
+    std::size_t depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < reply.size(); ++i) {
+        const char byte = reply[i];
+        if (inString) {
+            if (byte == '\\')
+                ++i;  // the escaped byte can be a quote
+            else if (byte == '"')
+                inString = false;
+            continue;
+        }
+        switch (byte) {
+            case '"':
+                inString = true;
+                break;
+            case '[':
+            case '{':
+                if (++depth > maxDepth)
+                    return false;
+                break;
+            case ']':
+            case '}':
+                // A stray closer makes the reply invalid; the parser says so.
+                if (depth > 0)
+                    --depth;
+                break;
+            default:
+                break;
+        }
+    }
+    return true;
+}
+
+nlohmann::json ParseJsonReply(std::string_view reply, nlohmann::json::parser_callback_t callback) {
+    if (!JsonReplyDepthWithin(reply))
+        throw std::runtime_error("JSON reply is nested too deeply");
+    return nlohmann::json::parse(reply, std::move(callback));
+}
+
+nlohmann::json ParseJsonReplyOrDiscarded(std::string_view reply,
+                                         nlohmann::json::parser_callback_t callback) {
+    if (!JsonReplyDepthWithin(reply))
+        return nlohmann::json(nlohmann::json::value_t::discarded);
+    return nlohmann::json::parse(reply, std::move(callback), /*allow_exceptions=*/false);
+}
