@@ -11,11 +11,26 @@ namespace {
 
 constexpr std::string_view kCloseKey = "CloseOnLaunch=";
 constexpr std::string_view kVerifyKey = "VerifyOnStart=";
+constexpr std::string_view kLimitKey = "DownloadLimitMBps=";
 
 void MarkSaved(LauncherSettings& settings) {
     settings.savedCloseOnLaunch = settings.closeOnLaunch;
     settings.savedVerifyOnStart = settings.verifyOnStart;
+    settings.savedDownloadLimitMBps = settings.downloadLimitMBps;
     settings.unsavedChanges = false;
+}
+
+// A whole number of MB/s up to a sane bound; anything else leaves the limit off.
+std::uint32_t ParseLimit(std::string_view text) {
+    if (text.empty() || text.size() > 6)
+        return 0;
+    std::uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return 0;
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    }
+    return value <= 100000 ? value : 0;
 }
 
 }  // namespace
@@ -58,6 +73,9 @@ void LoadSettings(LauncherSettings& settings, const std::filesystem::path& file)
             settings.closeOnLaunch = line.substr(kCloseKey.size()) == "1";
         } else if (line.starts_with(kVerifyKey)) {
             settings.verifyOnStart = line.substr(kVerifyKey.size()) == "1";
+        } else if (line.starts_with(kLimitKey)) {
+            settings.downloadLimitMBps =
+                ParseLimit(std::string_view(line).substr(kLimitKey.size()));
         }
     }
     MarkSaved(settings);
@@ -87,10 +105,30 @@ std::string SettingsFileText(const LauncherSettings& settings, HostSystem system
     std::string text;
     text.append(kCloseKey).append(settings.closeOnLaunch ? "1" : "0").append(end);
     text.append(kVerifyKey).append(settings.verifyOnStart ? "1" : "0").append(end);
+    text.append(kLimitKey).append(std::to_string(settings.downloadLimitMBps)).append(end);
     return text;
+}
+
+std::uint32_t StepDownloadLimit(std::uint32_t current, int direction) {
+    constexpr std::size_t kCount = std::size(kDownloadLimitSteps);
+    if (direction > 0) {
+        for (std::uint32_t step : kDownloadLimitSteps)
+            if (step > current)
+                return step;
+        return kDownloadLimitSteps[kCount - 1];
+    }
+    for (std::size_t i = kCount; i-- > 0;)
+        if (kDownloadLimitSteps[i] < current)
+            return kDownloadLimitSteps[i];
+    return 0;
+}
+
+std::uint64_t DownloadLimitBytesPerSecond(std::uint32_t megabytesPerSecond) {
+    return static_cast<std::uint64_t>(megabytesPerSecond) << 20;
 }
 
 void RecomputeUnsavedChanges(LauncherSettings& settings) {
     settings.unsavedChanges = settings.closeOnLaunch != settings.savedCloseOnLaunch ||
-                              settings.verifyOnStart != settings.savedVerifyOnStart;
+                              settings.verifyOnStart != settings.savedVerifyOnStart ||
+                              settings.downloadLimitMBps != settings.savedDownloadLimitMBps;
 }

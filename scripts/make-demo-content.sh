@@ -22,6 +22,10 @@ printf '[graphics]\nwidth=1280\nheight=720\n' >"$client/data/Game Settings.ini"
 # A few kilobytes of deterministic binary-ish data.
 for i in $(seq 1 2048); do printf '%08x' $((i * 2654435761 % 4294967296)); done >"$client/data/maps/world.pak"
 printf 'RIFF\0\0\0\0WAVEdemo' >"$client/sound/click.wav"
+# QS_DEMO_LARGE_MB adds a larger archive, so a download lasts long enough to watch.
+if [ -n "${QS_DEMO_LARGE_MB:-}" ]; then
+    head -c $((QS_DEMO_LARGE_MB << 20)) /dev/zero | tr '\0' 'q' >"$client/data/maps/terrain.pak"
+fi
 
 cat >"$client/Quillon Saga.exe" <<'EOF'
 #!/bin/sh

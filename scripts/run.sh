@@ -34,8 +34,9 @@ start_service() {
     bash scripts/make-demo-content.sh "$QS_SERVICE_CONTENT"
     trap stop_service EXIT
     local assignments
+    # QS_STANDIN_FAULTS: extra "--fault PATH=KIND" arguments (the screenshots slow a download).
     assignments=$(bash scripts/standin-start.sh --port "$QS_RUN_PORT" --root "$QS_SERVICE_CONTENT" \
-        --cert-dir "$QS_SERVICE_DIR/certs")
+        --cert-dir "$QS_SERVICE_DIR/certs" -- ${QS_STANDIN_FAULTS:-})
     eval "$assignments"
     QS_RUN_PORT=$QS_STANDIN_PORT
     QS_SERVICE_CA=$QS_STANDIN_CA

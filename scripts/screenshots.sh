@@ -8,6 +8,9 @@ out_dir=$QS_ROOT/build/screenshots
 mkdir -p "$out_dir"
 rm -f "$out_dir"/*.png
 
+# A 24 MB archive held to 3 MB/s: the download box and Home's bar have something to show.
+export QS_DEMO_LARGE_MB=24
+QS_STANDIN_FAULTS="--fault /updater/files/data/maps/terrain.pak=limit:3145728"
 start_service
 build_launcher
 reset_home
@@ -80,6 +83,9 @@ click_at() {
 
 # The first frames: the start-up check is under way, nothing installed yet.
 capture_when_drawn home-before-update.png
+# The archive coming in: the download box and Home's bar with bytes, speed and time left.
+sleep 4
+capture home-downloading.png
 
 # After the start-up update: the demo client is installed and the server reports online.
 client_exe=$QS_HOME_DIR/data/Quillon\ Saga/QuillonSaga\ Game/Quillon\ Saga.exe
@@ -94,11 +100,20 @@ capture home-after-update.png
 click_at 36 189
 capture news.png
 click_at 36 237
+click_at 1206 587 0.3
+click_at 1206 587 0.3
+click_at 1206 587
 capture settings.png
 click_at 1163 449
 capture settings-dialog.png
 click_at 520 412
+
+# A failed run: the service goes away, CHECK UPDATES fails, and the outcome stays on screen.
+stop_service
+click_at 1148 393 3
+capture settings-update-failed.png
 click_at 36 141
+capture home-update-failed.png
 
 # The News page with an empty list, rendered in software from the same composer.
 cmake --build "$QS_RUN_DIR/build" -j "$JOBS" --target page_snapshot >/dev/null

@@ -166,10 +166,11 @@ void DrawSidebar(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float /*wi
                         icon::kGlobe, false);
 }
 
-void DrawTitleBar(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float width,
-                  float /*height*/, const char* statusLine, std::int32_t progressIndex,
-                  std::int32_t progressCount) {
+void DrawTitleBar(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec2 windowPos,
+                  float width, float /*height*/) {
     const ImVec2 p = windowPos;
+    const std::int32_t progressIndex = state.indexSnapshot;
+    const std::int32_t progressCount = state.countSnapshot;
     const UiFonts& fonts = Fonts();
 
     // Server pill.
@@ -191,7 +192,8 @@ void DrawTitleBar(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float wid
 
     // Download box with its progress ring, only while files are being fetched.
     if (ShowDownloadBox(progressIndex, progressCount)) {
-        const float fraction = DownloadFraction(progressIndex, progressCount);
+        const float fraction =
+            DownloadRingFraction(progressIndex, progressCount, state.bytesSnapshot);
         const float x0 = kSidebarWidth + (width - kSidebarWidth) / 2.0f - 100.0f;
         const ImVec2 boxMin = At(p, x0, 6.0f);
         const ImVec2 boxMax = At(p, x0 + 200.0f, 54.0f);
@@ -204,7 +206,8 @@ void DrawTitleBar(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float wid
             drawList->AddText(fonts.fontMedium11, 11.0f, At(p, x0 + 36.0f, 17.0f), palette::kWhite,
                               "Downloading Files");
         if (fonts.fontMedium10) {
-            const std::string detail = DownloadDetailText(statusLine ? statusLine : "");
+            const std::string detail =
+                DownloadBoxDetail(ui.statusLine.data(), state.bytesSnapshot, ui.downloadRate);
             drawList->AddText(fonts.fontMedium10, 9.0f, At(p, x0 + 36.0f, 33.0f),
                               palette::kSecondaryText, detail.c_str());
         }
@@ -223,6 +226,14 @@ void DrawTitleBar(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float wid
             }
             drawList->AddPolyline(arc.data(), segments + 1, palette::kAccentViolet, 0, 2.5f);
         }
+        // The ring is also the box's cancel control: a cross shows in it under the pointer.
+        const HitResult cancel =
+            HitButton("##cancel_download", ImVec2(x0 + 164.0f, 16.0f), ImVec2(28.0f, 28.0f));
+        if (cancel.hovered)
+            DrawTextCentered(drawList, fonts.iconSolid10, 10.0f, ringCentre.x, ringCentre.y,
+                             palette::kWhite, icon::kXMark);
+        if (cancel.pressed)
+            state.requestCancel = true;
     }
 
     // Window buttons; the shell acts on the requests after the frame.
@@ -265,11 +276,11 @@ void DrawLauncherFrame(UiState& ui, LauncherState& state) {
         ui.firstFrameDone = true;
     }
     FillStatusLine(ui, state.statusSnapshot);
+    UpdateTransferRate(ui.downloadRate, ImGui::GetTime(), state.bytesSnapshot.fetched);
 
     DrawBackground(drawList, origin, width, height);
     DrawSidebar(ui, drawList, origin, width, height);
-    DrawTitleBar(ui, drawList, origin, width, height, ui.statusLine.data(), state.indexSnapshot,
-                 state.countSnapshot);
+    DrawTitleBar(ui, state, drawList, origin, width, height);
 
     switch (ui.activePage) {
         case ActivePage::News:
@@ -281,9 +292,7 @@ void DrawLauncherFrame(UiState& ui, LauncherState& state) {
                              state.countSnapshot);
             break;
         case ActivePage::Home:
-            DrawHomePage(ui, drawList, origin, width, height, &state.requestUpdateCheck,
-                         &state.requestPlay, ui.statusLine.data(), state.indexSnapshot,
-                         state.countSnapshot);
+            DrawHomePage(ui, state, drawList, origin, width, height);
             break;
     }
     ImGui::End();

@@ -36,19 +36,20 @@ ImVec2 MeasureOr(ImFont* font, float size, const char* text, ImVec2 fallback) {
     return font ? font->CalcTextSizeA(size, FLT_MAX, 0.0f, text) : fallback;
 }
 
-void DrawPrimaryButton(ImDrawList* drawList, bool* requestUpdateCheck, bool* requestPlay,
-                       bool updating, bool clientReady, bool online) {
+void DrawPrimaryButton(ImDrawList* drawList, LauncherState& state, bool updating, bool clientReady,
+                       bool online) {
     const UiFonts& fonts = Fonts();
     const HitResult hit =
-        HitButton("##play", ImVec2(141.0f, 462.0f), ImVec2(159.0f, 42.0f), online);
-    switch (PlayButtonAction(hit.pressed, online, clientReady)) {
+        HitButton("##play", ImVec2(141.0f, 462.0f), ImVec2(159.0f, 42.0f), online || updating);
+    switch (PlayButtonAction(hit.pressed, online, clientReady, updating)) {
         case PlayAction::Play:
-            if (requestPlay)
-                *requestPlay = true;
+            state.requestPlay = true;
             break;
         case PlayAction::UpdateCheck:
-            if (requestUpdateCheck)
-                *requestUpdateCheck = true;
+            state.requestUpdateCheck = true;
+            break;
+        case PlayAction::Cancel:
+            state.requestCancel = true;
             break;
         case PlayAction::None:
             break;
@@ -61,10 +62,35 @@ void DrawPrimaryButton(ImDrawList* drawList, bool* requestUpdateCheck, bool* req
     const float x0 = itemMin.x + (159.0f - (label.x + 18.0f)) / 2.0f;
     const float cy = (itemMin.y + itemMax.y) / 2.0f;
     DrawTextCentered(drawList, fonts.iconSolid10, 10.0f, x0 + 5.0f, cy, look.iconColour,
-                     icon::kPlay);
+                     look.glyph);
     if (fonts.fontMedium11)
         drawList->AddText(fonts.fontMedium11, 11.0f, ImVec2(x0 + 18.0f, cy - label.y / 2.0f),
                           look.labelColour, look.label);
+}
+
+// Under the buttons: a thin bar with the amounts while files come in, else the last outcome.
+void DrawProgressOrOutcome(const UiState& ui, const LauncherState& state, ImDrawList* drawList,
+                           ImVec2 p, bool updating) {
+    constexpr float kLeft = 141.0f, kRight = 424.0f, kBarTop = 518.0f;
+    ImFont* font = Fonts().fontMedium10;
+    if (updating) {
+        const float fraction =
+            DownloadRingFraction(state.indexSnapshot, state.countSnapshot, state.bytesSnapshot);
+        drawList->AddRectFilled(At(p, kLeft, kBarTop), At(p, kRight, kBarTop + 3.0f),
+                                IM_COL32(0x3C, 0x3E, 0x44, 255), 1.5f);
+        drawList->AddRectFilled(At(p, kLeft, kBarTop),
+                                At(p, kLeft + (kRight - kLeft) * fraction, kBarTop + 3.0f),
+                                palette::kAccentViolet, 1.5f);
+        const std::string line = HomeProgressText(state.indexSnapshot, state.countSnapshot,
+                                                  state.bytesSnapshot, ui.downloadRate);
+        AddTextIfFont(drawList, font, 10.0f, At(p, kLeft, kBarTop + 10.0f), palette::kSecondaryText,
+                      line.c_str());
+        return;
+    }
+    if (!ShowsOnHome(state.outcome, state.runningTask) || !font)
+        return;
+    DrawWrappedText(drawList, font, 10.0f, At(p, kLeft, kBarTop), kRight - kLeft + 120.0f, 15.0f, 2,
+                    OutcomeColour(state.outcome.tone), ui.statusLine.data());
 }
 
 void DrawSettingsButton(UiState& ui, ImDrawList* drawList) {
@@ -130,13 +156,12 @@ void DrawFooterLink(ImDrawList* drawList, ImVec2 p, float height, const char* id
 
 }  // namespace
 
-void DrawHomePage(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float width, float height,
-                  bool* requestUpdateCheck, bool* requestPlay, const char* /*statusLine*/,
-                  std::int32_t progressIndex, std::int32_t progressCount) {
+void DrawHomePage(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec2 windowPos,
+                  float width, float height) {
     const ImVec2 p = windowPos;
     const UiFonts& fonts = Fonts();
-    const bool updating = IsUpdating(progressIndex, progressCount);
-    const bool clientReady = ClientExecutablePresent() && !updating;
+    const bool updating = IsUpdating(state.indexSnapshot, state.countSnapshot);
+    const bool clientReady = ClientReady(ClientExecutablePresent(), updating, state.outcome);
     const bool online = CurrentServerStatus().online;
 
     // Title block.
@@ -152,8 +177,9 @@ void DrawHomePage(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float wid
                         1.7f * size, 0, palette::kSecondaryText, kDescription);
     }
 
-    DrawPrimaryButton(drawList, requestUpdateCheck, requestPlay, updating, clientReady, online);
+    DrawPrimaryButton(drawList, state, updating, clientReady, online);
     DrawSettingsButton(ui, drawList);
+    DrawProgressOrOutcome(ui, state, drawList, p, updating);
     DrawTrailerPanel(drawList, p);
 
     DrawFooterLink(drawList, p, height, "##ftr_discord", 130.0f, 76.0f, fonts.iconBrands10, 12.0f,

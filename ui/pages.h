@@ -11,11 +11,11 @@
 void DrawLauncherFrame(UiState& ui, LauncherState& state);
 
 void DrawSidebar(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float width, float height);
-void DrawTitleBar(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float width, float height,
-                  const char* statusLine, std::int32_t progressIndex, std::int32_t progressCount);
-void DrawHomePage(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float width, float height,
-                  bool* requestUpdateCheck, bool* requestPlay, const char* statusLine,
-                  std::int32_t progressIndex, std::int32_t progressCount);
+// Both read the frame's snapshots in `state` and raise its per-frame requests.
+void DrawTitleBar(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec2 windowPos,
+                  float width, float height);
+void DrawHomePage(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec2 windowPos,
+                  float width, float height);
 void DrawNewsPage(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float width, float height);
 void DrawSettingsPage(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec2 windowPos,
                       float width, float height, bool* requestUpdateCheck,

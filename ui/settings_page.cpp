@@ -50,11 +50,25 @@ public:
                            6, 0, 1);
     }
 
-    void CardTexts(float titleY, float descriptionY, const char* title,
-                   const char* description) const {
+    void CardTexts(float titleY, float descriptionY, const char* title, const char* description,
+                   ImU32 descriptionColour = kSecondaryText) const {
         AddTextIfFont(drawList_, Fonts().fontMedium12, 12, At(origin_, 138, titleY), kWhite, title);
         AddTextIfFont(drawList_, Fonts().fontMedium10, 10, At(origin_, 138, descriptionY),
-                      kSecondaryText, description);
+                      descriptionColour, description);
+    }
+
+    // A card's second line speaks for its action once it ran: the status line while the task
+    // works, then its outcome until the next action.
+    void CardTextsWithOutcome(float titleY, float descriptionY, const char* title,
+                              const char* description, const UiState& ui,
+                              const LauncherState& state, TaskKind kind) const {
+        if (state.runningTask == kind)
+            CardTexts(titleY, descriptionY, title, ui.statusLine.data());
+        else if (state.outcome.kind == kind)
+            CardTexts(titleY, descriptionY, title, ui.statusLine.data(),
+                      OutcomeColour(state.outcome.tone));
+        else
+            CardTexts(titleY, descriptionY, title, description);
     }
 
     void PrimaryButtonLook(ImVec2 itemMin, ImVec2 itemMax, bool hovered, const char* label) const {
@@ -153,8 +167,9 @@ public:
                      float height) const {
         SectionLabel(348, "MAINTENANCE");
         Card(366, 420);
-        CardTexts(376, 392, "Check for Client Updates",
-                  "Check for missing or changed game files and repair corrupted files.");
+        CardTextsWithOutcome(376, 392, "Check for Client Updates",
+                             "Check for missing or changed game files and repair corrupted files.",
+                             ui, state, TaskKind::ClientUpdate);
         if (PrimaryButton("##check_upd", 1078, 377, 140, 32, "CHECK UPDATES") && requestUpdateCheck)
             *requestUpdateCheck = true;
 
@@ -186,26 +201,49 @@ public:
         }
     }
 
-    void LauncherUpdates(bool* requestLauncherUpdate) const {
+    void LauncherUpdates(const UiState& ui, const LauncherState& state,
+                         bool* requestLauncherUpdate) const {
         Card(478, 532);
-        CardTexts(488, 504, "Check for Launcher Updates",
-                  "Update the launcher itself to the latest version.");
+        CardTextsWithOutcome(488, 504, "Check for Launcher Updates",
+                             "Update the launcher itself to the latest version.", ui, state,
+                             TaskKind::LauncherUpdate);
         if (PrimaryButton("##check_launcher_upd", 1058, 489, 160, 32, "CHECK LAUNCHER UPDATE") &&
             requestLauncherUpdate)
             *requestLauncherUpdate = true;
     }
 
+    void Downloads(LauncherSettings& settings) const {
+        SectionLabel(546, "DOWNLOADS");
+        Card(564, 610);
+        CardTexts(571, 587, "Download speed limit",
+                  "Keep game and launcher downloads below this speed.");
+        const std::uint32_t limit = settings.downloadLimitMBps;
+        if (StepButton("##limit_down", 1080, icon::kMinus, limit > 0)) {
+            settings.downloadLimitMBps = StepDownloadLimit(limit, -1);
+            RecomputeUnsavedChanges(settings);
+        }
+        if (StepButton("##limit_up", 1194, icon::kPlus,
+                       limit < kDownloadLimitSteps[std::size(kDownloadLimitSteps) - 1])) {
+            settings.downloadLimitMBps = StepDownloadLimit(limit, +1);
+            RecomputeUnsavedChanges(settings);
+        }
+        const std::string text = DownloadLimitText(settings.downloadLimitMBps);
+        DrawTextInRect(drawList_, Fonts().fontMedium11, 11, At(origin_, 1104, 575),
+                       At(origin_, 1194, 599), settings.downloadLimitMBps ? kWhite : kSecondaryText,
+                       text.c_str());
+    }
+
     void Save(LauncherSettings& settings) const {
         bool hovered = false;
         if (settings.unsavedChanges) {
-            HitResult save = HitButton("##save", ImVec2(1152, 552), ImVec2(80, 32));
+            HitResult save = HitButton("##save", ImVec2(1152, 626), ImVec2(80, 32));
             hovered = save.hovered;
             if (save.pressed)
                 SaveSettings();
         }
         bool active = settings.unsavedChanges;
-        ImVec2 itemMin = At(origin_, 1152, 552);
-        ImVec2 itemMax = At(origin_, 1232, 584);
+        ImVec2 itemMin = At(origin_, 1152, 626);
+        ImVec2 itemMax = At(origin_, 1232, 658);
         ImU32 fill = active ? (hovered ? kLightViolet : kAccentViolet) : kGreyFill;
         drawList_->AddRectFilled(itemMin, itemMax, fill, 5);
         drawList_->AddRect(itemMin, itemMax, active ? kAccentViolet : kGreyOutline, 5, 0, 1);
@@ -220,6 +258,19 @@ public:
     }
 
 private:
+    // A square button of the speed stepper; inert and dim at the end of its range.
+    bool StepButton(const char* id, float x, const char* glyph, bool usable) const {
+        HitResult hit;
+        if (usable)
+            hit = HitButton(id, ImVec2(x, 575), ImVec2(24, 24));
+        const ImVec2 itemMin = At(origin_, x, 575);
+        const ImVec2 itemMax = At(origin_, x + 24, 599);
+        drawList_->AddRect(itemMin, itemMax, hit.hovered ? kAccentViolet : White(18), 5, 0, 1);
+        DrawTextCentered(drawList_, Fonts().iconSolid10, 10, itemMin.x + 12, itemMin.y + 12,
+                         usable ? (hit.hovered ? kWhite : kSecondaryText) : kDisabledLabel, glyph);
+        return hit.pressed;
+    }
+
     // A drawing, not an ImGui popup: everything else on the page keeps reacting to the mouse.
     void ConfirmationDialog(UiState& ui, LauncherState& state, float width, float height) const {
         const UiFonts& fonts = Fonts();
@@ -281,6 +332,7 @@ void DrawSettingsPage(UiState& ui, LauncherState& state, ImDrawList* drawList, I
     painter.GameClient(ui);
     painter.Launcher(settings);
     painter.Maintenance(ui, state, requestUpdateCheck, width, height);
-    painter.LauncherUpdates(requestLauncherUpdate);
+    painter.LauncherUpdates(ui, state, requestLauncherUpdate);
+    painter.Downloads(settings);
     painter.Save(settings);
 }

@@ -4,9 +4,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <stdexcept>
 
 #include "update/text.h"
+#include "update/transfer.h"
 
 namespace {
 
@@ -151,7 +153,10 @@ PlayButtonLook ChoosePlayButton(bool updating, bool clientReady, bool online, bo
     using namespace palette;
     PlayButtonLook look{"SERVER OFFLINE", kOfflineFill, kOfflineIcon, kOfflineLabel};
     if (updating) {
-        look = {"UPDATING...", kAccentVioletBusy, kWhite, kWhite};
+        look = {"CANCEL", kAccentVioletBusy, kWhite, kWhite, icon::kXMark};
+        if (hovered)
+            look.fill = kAccentViolet;
+        return look;
     } else if (clientReady && online) {
         look = {"PLAY NOW", kAccentViolet, kWhite, kWhite};
     } else if (!clientReady && online) {
@@ -162,10 +167,149 @@ PlayButtonLook ChoosePlayButton(bool updating, bool clientReady, bool online, bo
     return look;
 }
 
-PlayAction PlayButtonAction(bool pressed, bool online, bool clientReady) {
+PlayAction PlayButtonAction(bool pressed, bool online, bool clientReady, bool updating) {
+    if (pressed && updating)
+        return PlayAction::Cancel;
     if (!pressed || !online)
         return PlayAction::None;
     return clientReady ? PlayAction::Play : PlayAction::UpdateCheck;
+}
+
+bool ClientReady(bool executablePresent, bool updating, const ActionOutcome& outcome) {
+    const bool runFellShort =
+        outcome.kind == TaskKind::ClientUpdate && outcome.tone != OutcomeTone::Success;
+    return executablePresent && !updating && !runFellShort;
+}
+
+bool ShowsOnHome(const ActionOutcome& outcome, TaskKind running) {
+    if (running != TaskKind::None)
+        return running == TaskKind::ClientUpdate;
+    return outcome.kind == TaskKind::ClientUpdate || outcome.kind == TaskKind::Play;
+}
+
+ImU32 OutcomeColour(OutcomeTone tone) {
+    return tone == OutcomeTone::Warning ? palette::kWarning : palette::kSecondaryText;
+}
+
+void UpdateTransferRate(TransferRate& rate, double now, std::uint64_t fetched) {
+    if (rate.sampleTime < 0.0 || fetched < rate.sampleBytes) {
+        rate = {now, fetched, 0.0};
+        return;
+    }
+    const double elapsed = now - rate.sampleTime;
+    if (elapsed < 0.5)
+        return;
+    const double current = static_cast<double>(fetched - rate.sampleBytes) / elapsed;
+    // An average over about three seconds: steady enough to read, quick enough to follow a change.
+    const double weight = 1.0 - std::exp(-elapsed / 3.0);
+    rate.bytesPerSecond = rate.bytesPerSecond <= 0.0
+                              ? current
+                              : rate.bytesPerSecond + weight * (current - rate.bytesPerSecond);
+    rate.sampleTime = now;
+    rate.sampleBytes = fetched;
+}
+
+std::string SpeedText(double bytesPerSecond) {
+    if (!(bytesPerSecond > 0.0))
+        return {};
+    char text[32];
+    if (bytesPerSecond < 1024.0 * 1024.0)
+        std::snprintf(text, sizeof text, "%.0f KB/s", std::max(1.0, bytesPerSecond / 1024.0));
+    else
+        std::snprintf(text, sizeof text, "%.1f MB/s", bytesPerSecond / (1024.0 * 1024.0));
+    return text;
+}
+
+std::string TimeLeftText(double seconds) {
+    if (!(seconds >= 0.0) || seconds > 1e7)
+        return {};
+    const auto whole = static_cast<long long>(std::ceil(seconds));
+    char text[48];
+    if (whole < 60)
+        std::snprintf(text, sizeof text, "%lld s left", std::max(1LL, whole));
+    else if (whole < 3600)
+        std::snprintf(text, sizeof text, "%lld min left", (whole + 59) / 60);
+    else
+        std::snprintf(text, sizeof text, "%lld h %lld min left", whole / 3600,
+                      (whole % 3600 + 59) / 60);
+    return text;
+}
+
+double SecondsLeft(const ByteProgress& bytes, const TransferRate& rate) {
+    if (bytes.total == 0 || bytes.done > bytes.total || !(rate.bytesPerSecond > 0.0))
+        return -1.0;
+    return static_cast<double>(bytes.total - bytes.done) / rate.bytesPerSecond;
+}
+
+namespace {
+
+constexpr const char* kDot = " \xC2\xB7 ";  // a middle dot between figures
+
+std::string JoinFigures(std::initializer_list<std::string> figures) {
+    std::string line;
+    for (const std::string& figure : figures) {
+        if (figure.empty())
+            continue;
+        if (!line.empty())
+            line += kDot;
+        line += figure;
+    }
+    return line;
+}
+
+// "1.2 of 4.8 GB": both in the unit of the total, as a player compares them.
+std::string AmountOf(std::uint64_t done, std::uint64_t total) {
+    const std::string whole = FormatBytes(total);
+    const std::size_t blank = whole.rfind(' ');
+    const std::string unit = whole.substr(blank + 1);
+    const double scale = unit == "TB"   ? std::pow(1024.0, 4)
+                         : unit == "GB" ? std::pow(1024.0, 3)
+                         : unit == "MB" ? std::pow(1024.0, 2)
+                         : unit == "KB" ? 1024.0
+                                        : 1.0;
+    char text[64];
+    if (unit == "bytes" || unit == "KB")
+        std::snprintf(text, sizeof text, "%.0f of %s", static_cast<double>(done) / scale,
+                      whole.c_str());
+    else
+        std::snprintf(text, sizeof text, "%.1f of %s", static_cast<double>(done) / scale,
+                      whole.c_str());
+    return text;
+}
+
+}  // namespace
+
+std::string DownloadBoxDetail(std::string_view statusLine, const ByteProgress& bytes,
+                              const TransferRate& rate) {
+    if (statusLine.starts_with("Retrying"))
+        return std::string(statusLine);
+    const std::string speed = SpeedText(rate.bytesPerSecond);
+    if (speed.empty())
+        return DownloadDetailText(statusLine);
+    return JoinFigures({speed, TimeLeftText(SecondsLeft(bytes, rate))});
+}
+
+std::string HomeProgressText(std::int32_t progressIndex, std::int32_t progressCount,
+                             const ByteProgress& bytes, const TransferRate& rate) {
+    const std::string speed = SpeedText(rate.bytesPerSecond);
+    if (bytes.total > 0)
+        return JoinFigures(
+            {AmountOf(bytes.done, bytes.total), speed, TimeLeftText(SecondsLeft(bytes, rate))});
+    return JoinFigures(
+        {"file " + std::to_string(progressIndex + 1) + " of " + std::to_string(progressCount),
+         bytes.done > 0 ? FormatBytes(bytes.done) : std::string(), speed});
+}
+
+float DownloadRingFraction(std::int32_t progressIndex, std::int32_t progressCount,
+                           const ByteProgress& bytes) {
+    if (bytes.fraction > 0.0)
+        return static_cast<float>(std::min(1.0, bytes.fraction));
+    return DownloadFraction(progressIndex, progressCount);
+}
+
+std::string DownloadLimitText(std::uint32_t megabytesPerSecond) {
+    return megabytesPerSecond == 0 ? std::string("Off")
+                                   : std::to_string(megabytesPerSecond) + " MB/s";
 }
 
 std::string ServerPillText(const ServerStatus& status) {

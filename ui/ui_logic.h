@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/state.h"
 #include "live/live.h"
 #include "platform/host_system.h"
 #include "ui/ui_state.h"
@@ -28,6 +29,7 @@ inline constexpr ImU32 kCardGround = IM_COL32(0x1C, 0x1D, 0x22, 255);
 inline constexpr ImU32 kOfflineFill = IM_COL32(0x2F, 0x31, 0x38, 255);
 inline constexpr ImU32 kOfflineIcon = IM_COL32(0x73, 0x74, 0x7A, 255);
 inline constexpr ImU32 kOfflineLabel = IM_COL32(0x8A, 0x8B, 0x91, 255);
+inline constexpr ImU32 kWarning = IM_COL32(0xE8, 0xA8, 0x4C, 255);  // failed outcomes
 constexpr ImU32 WithAlpha(ImU32 colour, int alpha) {
     return (colour & ~IM_COL32_A_MASK) | (static_cast<ImU32>(alpha & 0xFF) << IM_COL32_A_SHIFT);
 }
@@ -56,6 +58,7 @@ inline constexpr const char* kChevronLeft = "\xEF\x81\x93";
 inline constexpr const char* kChevronRight = "\xEF\x81\x94";
 inline constexpr const char* kList = "\xEF\x80\xBA";
 inline constexpr const char* kDownload = "\xEF\x80\x99";
+inline constexpr const char* kPlus = "\x2B";
 }  // namespace icon
 
 // ---- Click chime -------------------------------------------------------------------------------
@@ -91,12 +94,49 @@ struct PlayButtonLook {
     ImU32 fill;
     ImU32 iconColour;
     ImU32 labelColour;
+    const char* glyph = icon::kPlay;
 };
 PlayButtonLook ChoosePlayButton(bool updating, bool clientReady, bool online, bool hovered);
 
-enum class PlayAction { None, Play, UpdateCheck };
-// What a press of the primary button asks of the main loop.
-PlayAction PlayButtonAction(bool pressed, bool online, bool clientReady);
+enum class PlayAction { None, Play, UpdateCheck, Cancel };
+// What a press of the primary button asks of the main loop: while files come in it cancels
+// (whatever the server pill says); otherwise it plays or checks, online only.
+PlayAction PlayButtonAction(bool pressed, bool online, bool clientReady, bool updating = false);
+
+// Whether the client may be offered as ready: it is there, no run fetches files, and the last run
+// did not end short of "Ready to play." (a failed or cancelled run offers the check again).
+bool ClientReady(bool executablePresent, bool updating, const ActionOutcome& outcome);
+
+// Whether Home's line under the buttons speaks: for the outcome of the last run or Play, and for
+// a client run that is checking before any file comes in.
+bool ShowsOnHome(const ActionOutcome& outcome, TaskKind running);
+ImU32 OutcomeColour(OutcomeTone tone);
+
+// ---- Download progress
+// -------------------------------------------------------------------------------
+
+// Speed as the player sees it: sampled twice a second and smoothed over a few seconds, so the
+// figures do not jump with every frame. A new run (fewer bytes than before) starts afresh.
+void UpdateTransferRate(TransferRate& rate, double now, std::uint64_t fetched);
+// "850 KB/s", "12.4 MB/s"; empty before a rate is known.
+std::string SpeedText(double bytesPerSecond);
+// "45 s left", "3 min left", "1 h 5 min left", rounded up.
+std::string TimeLeftText(double seconds);
+// Seconds until `total` at the current rate; negative when that cannot be told.
+double SecondsLeft(const ByteProgress& bytes, const TransferRate& rate);
+// The download box's second line: "12.4 MB/s \u00B7 3 min left" once bytes move, a retry notice as
+// the run says it, else the file path as before.
+std::string DownloadBoxDetail(std::string_view statusLine, const ByteProgress& bytes,
+                              const TransferRate& rate);
+// Home's line under its progress bar: "1.2 of 4.8 GB \u00B7 12.4 MB/s \u00B7 3 min left", or by
+// files when the sizes are not known.
+std::string HomeProgressText(std::int32_t progressIndex, std::int32_t progressCount,
+                             const ByteProgress& bytes, const TransferRate& rate);
+// The ring and bar: by bytes when the run reports them, by files otherwise.
+float DownloadRingFraction(std::int32_t progressIndex, std::int32_t progressCount,
+                           const ByteProgress& bytes);
+// "Off" or "5 MB/s".
+std::string DownloadLimitText(std::uint32_t megabytesPerSecond);
 
 // ---- Title strip
 // -----------------------------------------------------------------------------------

@@ -7,6 +7,13 @@
 
 enum class ActivePage { Home, News, Settings };
 
+// The smoothed download speed; see UpdateTransferRate.
+struct TransferRate {
+    double sampleTime = -1.0;
+    std::uint64_t sampleBytes = 0;
+    double bytesPerSecond = 0.0;
+};
+
 struct SidebarAnimation {
     float indicatorY = 0.0f;
     float homeActive = 0.0f, newsActive = 0.0f, settingsActive = 0.0f;
@@ -23,6 +30,7 @@ struct UiState {
     SidebarAnimation sidebar;
     std::int32_t newsPage = 0;      // News page: 0 or 1
     NewsSnapshot news;              // News page: the list, copied again only when it changes
+    TransferRate downloadRate;      // title strip and Home: the speed of the run under way
     bool clearConfirmOpen = false;  // Settings page: the drawn confirmation dialog
     // Window requests raised by the title strip; the shell acts on them.
     bool requestClose = false;

@@ -52,6 +52,8 @@ void ActOnRequests(UiState& ui, LauncherState& state, const WindowActions& windo
         window.close();
     }
     const LauncherSettings& settings = CurrentSettings();
+    // A running download follows the limit as the player steps it.
+    state.speedLimit.store(DownloadLimitBytesPerSecond(settings.downloadLimitMBps));
     ActOnFrameRequests(state, settings.verifyOnStart, settings.closeOnLaunch);
 }
 

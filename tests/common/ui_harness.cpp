@@ -132,6 +132,7 @@ void UiHarness::frame() {
     state.requestUpdateCheck = false;
     state.requestPlay = false;
     state.requestLauncherUpdate = false;
+    state.requestCancel = false;
     ImGui::NewFrame();
     DrawLauncherFrame(ui, state);
     lastCursor = ImGui::GetMouseCursor();

@@ -27,6 +27,7 @@ TEST_F(SettingsFile, LoadTable) {
         const char* name;
         std::optional<std::string> content;  // nullopt: no file
         bool close, verify;
+        std::uint32_t limit = 0;
     };
     const std::vector<Case> cases = {
         {"no file", std::nullopt, false, true},
@@ -43,6 +44,10 @@ TEST_F(SettingsFile, LoadTable) {
          "CloseOnLaunch=1\nVerifyOnStart=0",
          false, false},
         {"other lines ignored", "[section]\n# note\nVerifyOnStart=0\nGameDir=/x\n", false, false},
+        {"speed limit", "CloseOnLaunch=1\nVerifyOnStart=1\nDownloadLimitMBps=20\r\n", true, true,
+         20},
+        {"speed limit not a number", "DownloadLimitMBps=5 MB\n", false, true, 0},
+        {"speed limit absurd", "DownloadLimitMBps=99999999\n", false, true, 0},
     };
     for (const auto& c : cases) {
         fs::remove(file_);
@@ -55,27 +60,36 @@ TEST_F(SettingsFile, LoadTable) {
         EXPECT_EQ(settings.verifyOnStart, c.verify) << c.name;
         EXPECT_EQ(settings.savedCloseOnLaunch, c.close) << c.name;
         EXPECT_EQ(settings.savedVerifyOnStart, c.verify) << c.name;
+        EXPECT_EQ(settings.downloadLimitMBps, c.limit) << c.name;
+        EXPECT_EQ(settings.savedDownloadLimitMBps, c.limit) << c.name;
         EXPECT_EQ(settings.unsavedChanges, !c.content) << c.name;  // no file: nothing changes
     }
 }
 
-TEST(SettingsFileText, TwoLinesEndedAsTheSystemEndsTextLines) {
+// The two original lines first and in their form, the limit after them.
+TEST(SettingsFileText, LinesEndedAsTheSystemEndsTextLines) {
     LauncherSettings settings;
-    EXPECT_EQ(SettingsFileText(settings, HostSystem::Linux), "CloseOnLaunch=0\nVerifyOnStart=1\n");
+    EXPECT_EQ(SettingsFileText(settings, HostSystem::Linux),
+              "CloseOnLaunch=0\nVerifyOnStart=1\nDownloadLimitMBps=0\n");
     settings.closeOnLaunch = true;
     settings.verifyOnStart = false;
+    settings.downloadLimitMBps = 5;
     EXPECT_EQ(SettingsFileText(settings, HostSystem::Windows),
-              "CloseOnLaunch=1\r\nVerifyOnStart=0\r\n");
+              "CloseOnLaunch=1\r\nVerifyOnStart=0\r\nDownloadLimitMBps=5\r\n");
 }
 
-TEST_F(SettingsFile, SaveCreatesTheFolderAndWritesTwoLines) {
+TEST(DownloadLimit, StepsThroughItsValues) {
+    const std::tuple<std::uint32_t, int, std::uint32_t> cases[] = {
+        {0, -1, 0}, {0, 1, 1}, {5, 1, 10}, {5, -1, 2}, {7, 1, 10}, {7, -1, 5}, {100, 1, 100}};
+    for (const auto& [from, direction, to] : cases)
+        EXPECT_EQ(StepDownloadLimit(from, direction), to) << from << " " << direction;
+    EXPECT_EQ(DownloadLimitBytesPerSecond(2), 2u << 20);
+}
+
+TEST_F(SettingsFile, SaveCreatesTheFolderAndWritesTheLines) {
     LauncherSettings settings;
     SaveSettings(settings, file_);
-#ifdef _WIN32
-    EXPECT_EQ(ReadFile(file_), "CloseOnLaunch=0\r\nVerifyOnStart=1\r\n");
-#else
-    EXPECT_EQ(ReadFile(file_), "CloseOnLaunch=0\nVerifyOnStart=1\n");
-#endif
+    EXPECT_EQ(ReadFile(file_), SettingsFileText(settings));
 
     settings.closeOnLaunch = true;
     settings.verifyOnStart = false;
@@ -89,7 +103,7 @@ TEST_F(SettingsFile, SaveCreatesTheFolderAndWritesTwoLines) {
     LoadSettings(reloaded, file_);
     EXPECT_TRUE(reloaded.closeOnLaunch);
     EXPECT_FALSE(reloaded.verifyOnStart);
-    // Nothing but the two settings: no temporary file is left beside it.
+    // Nothing but the settings file: no temporary file is left beside it.
     EXPECT_EQ(std::distance(fs::directory_iterator(file_.parent_path()), fs::directory_iterator()),
               1);
 }

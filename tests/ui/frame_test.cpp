@@ -30,13 +30,40 @@ TEST_P(UiFrame, PlayButtonRequests) {
         std::optional<bool> online;  // nullopt: no server answer yet
         bool updating;
         bool play, update;
+        bool cancel = false;
+        ActionOutcome outcome = {};
     };
     const Case cases[] = {
         {"server offline", true, false, false, false, false},
         {"no answer yet counts as offline", true, std::nullopt, false, false, false},
         {"first start without client", false, true, false, false, true},
         {"installed and online", true, true, false, true, false},
-        {"during an update: another update, not play", true, true, true, false, true},
+        {"during an update: cancel", true, true, true, false, false, true},
+        {"during an update, server offline: still cancel", true, false, true, false, false, true},
+        {"after a failed run: check again",
+         true,
+         true,
+         false,
+         false,
+         true,
+         false,
+         {TaskKind::ClientUpdate, OutcomeTone::Warning}},
+        {"after a cancelled run: check again",
+         true,
+         true,
+         false,
+         false,
+         true,
+         false,
+         {TaskKind::ClientUpdate, OutcomeTone::Neutral}},
+        {"after a failed Play: play again",
+         true,
+         true,
+         false,
+         true,
+         false,
+         false,
+         {TaskKind::Play, OutcomeTone::Warning}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -51,14 +78,16 @@ TEST_P(UiFrame, PlayButtonRequests) {
             h.state.indexSnapshot = 3;
             h.state.countSnapshot = 12;
         }
+        h.state.outcome = c.outcome;
         h.moveTo(kPlayX, kPlayY);
-        const bool enabled = c.play || c.update;
+        const bool enabled = c.play || c.update || c.cancel;
         EXPECT_EQ(h.lastCursor, enabled ? ImGuiMouseCursor_Hand : ImGuiMouseCursor_Arrow);
         h.click(kPlayX, kPlayY);
         EXPECT_EQ(h.state.requestPlay, c.play);
         EXPECT_EQ(h.state.requestUpdateCheck, c.update);
+        EXPECT_EQ(h.state.requestCancel, c.cancel);
         h.frame();  // a request lives for one frame only
-        EXPECT_FALSE(h.state.requestPlay || h.state.requestUpdateCheck);
+        EXPECT_FALSE(h.state.requestPlay || h.state.requestUpdateCheck || h.state.requestCancel);
     }
 }
 
@@ -192,6 +221,18 @@ TEST_P(UiFrame, StatusLineIsRebuiltEveryFrame) {
     h.state.statusSnapshot = std::wstring(400, L'x');
     h.frame();
     EXPECT_EQ(std::strlen(h.ui.statusLine.data()), 255u);
+}
+
+// The download box's ring cancels the run; outside a download there is no box to press.
+TEST_P(UiFrame, DownloadBoxRingCancels) {
+    UiHarness h(GetParam());
+    const float ringX = 72.0f + (1280.0f - 72.0f) / 2.0f - 100.0f + 178.0f;
+    h.click(ringX, 30.0f);
+    EXPECT_FALSE(h.state.requestCancel);
+    h.state.indexSnapshot = 3;
+    h.state.countSnapshot = 12;
+    h.click(ringX, 30.0f);
+    EXPECT_TRUE(h.state.requestCancel);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ui, UiFrame, testing::Values(FontMode::Null, FontMode::Real),

@@ -10,6 +10,7 @@
 
 #include "ui/links.h"
 #include "ui/widgets.h"
+#include "update/text.h"
 
 namespace {
 
@@ -23,10 +24,10 @@ struct PlayRow {
 
 TEST(UiPlayButton, RowsInOrderOfPrecedence) {
     const PlayRow rows[] = {
-        {true, false, true, false, "UPDATING...", kAccentVioletBusy, kWhite, kWhite},
-        {true, true, false, false, "UPDATING...", kAccentVioletBusy, kWhite, kWhite},
-        {true, false, true, true, "UPDATING...", kLightViolet, kWhite, kWhite},
-        {true, false, false, true, "UPDATING...", kAccentVioletBusy, kWhite, kWhite},
+        {true, false, true, false, "CANCEL", kAccentVioletBusy, kWhite, kWhite},
+        {true, true, false, false, "CANCEL", kAccentVioletBusy, kWhite, kWhite},
+        {true, false, true, true, "CANCEL", kAccentViolet, kWhite, kWhite},
+        {true, false, false, true, "CANCEL", kAccentViolet, kWhite, kWhite},
         {false, true, true, false, "PLAY NOW", kAccentViolet, kWhite, kWhite},
         {false, true, true, true, "PLAY NOW", kLightViolet, kWhite, kWhite},
         {false, true, false, true, "SERVER OFFLINE", kOfflineFill, kOfflineIcon, kOfflineLabel},
@@ -276,3 +277,67 @@ TEST(UiClickChime, IsAPlayableWaveOfTheRightShape) {
 }
 
 }  // namespace
+
+TEST(UiProgress, SpeedTimeAndAmountsAsAPlayerReadsThem) {
+    EXPECT_EQ(SpeedText(0.0), "");
+    EXPECT_EQ(SpeedText(500.0), "1 KB/s");
+    EXPECT_EQ(SpeedText(850.0 * 1024), "850 KB/s");
+    EXPECT_EQ(SpeedText(12.4 * 1024 * 1024), "12.4 MB/s");
+    const std::pair<double, const char*> times[] = {
+        {-1, ""},           {0.2, "1 s left"},   {44.1, "45 s left"},
+        {61, "2 min left"}, {180, "3 min left"}, {3900, "1 h 5 min left"}};
+    for (const auto& [seconds, text] : times)
+        EXPECT_EQ(TimeLeftText(seconds), text) << seconds;
+
+    const double mb = 1024.0 * 1024.0;
+    TransferRate rate{0.0, 0, 12.4 * mb};
+    const ByteProgress bytes{static_cast<std::uint64_t>(1.2 * 1024 * mb),
+                             static_cast<std::uint64_t>(4.8 * 1024 * mb), 0, 0.25};
+    EXPECT_EQ(HomeProgressText(2, 9, bytes, rate),
+              "1.2 of 4.8 GB \xC2\xB7 12.4 MB/s \xC2\xB7 5 min left");
+    EXPECT_EQ(DownloadBoxDetail("Downloading data/a.pak", bytes, rate),
+              "12.4 MB/s \xC2\xB7 5 min left");
+    EXPECT_EQ(DownloadBoxDetail("Retrying (2 of 3)\xE2\x80\xA6", bytes, rate),
+              "Retrying (2 of 3)\xE2\x80\xA6");
+    // Before any speed is known, and without published sizes.
+    EXPECT_EQ(DownloadBoxDetail("Downloading data/a.pak", bytes, TransferRate{}), "data/a.pak");
+    EXPECT_EQ(HomeProgressText(2, 9, ByteProgress{3 << 20, 0, 0, 0}, TransferRate{}),
+              "file 3 of 9 \xC2\xB7 3.0 MB");
+    EXPECT_FLOAT_EQ(DownloadRingFraction(3, 12, ByteProgress{}), 0.25f);
+    EXPECT_FLOAT_EQ(DownloadRingFraction(3, 12, bytes), 0.25f);
+}
+
+// Sampled twice a second, smoothed, and started afresh by a new run.
+TEST(UiProgress, RateIsSmoothedAndRestartsWithANewRun) {
+    TransferRate rate;
+    UpdateTransferRate(rate, 0.0, 0);
+    UpdateTransferRate(rate, 0.2, 500'000);  // too soon to sample
+    EXPECT_EQ(rate.bytesPerSecond, 0.0);
+    UpdateTransferRate(rate, 1.0, 1'000'000);
+    EXPECT_DOUBLE_EQ(rate.bytesPerSecond, 1'000'000.0);
+    UpdateTransferRate(rate, 2.0, 4'000'000);  // a burst of 3 MB/s moves it only part-way
+    EXPECT_GT(rate.bytesPerSecond, 1'200'000.0);
+    EXPECT_LT(rate.bytesPerSecond, 2'000'000.0);
+    UpdateTransferRate(rate, 3.0, 1000);  // a new run
+    EXPECT_EQ(rate.bytesPerSecond, 0.0);
+}
+
+TEST(UiOutcome, WhatARunOrPlayLeavesOnScreen) {
+    const std::tuple<TaskKind, std::wstring, OutcomeTone> finals[] = {
+        {TaskKind::ClientUpdate, L"Ready to play.", OutcomeTone::Success},
+        {TaskKind::ClientUpdate, L"Update cancelled.", OutcomeTone::Neutral},
+        {TaskKind::ClientUpdate, L"HTTPS request failed", OutcomeTone::Warning},
+        {TaskKind::LauncherUpdate, L"Launcher is up to date (v1.0.8)", OutcomeTone::Success},
+        {TaskKind::LauncherUpdate, L"Update check failed: HTTPS request failed",
+         OutcomeTone::Warning},
+    };
+    for (const auto& [kind, text, tone] : finals)
+        EXPECT_EQ(OutcomeOf(kind, text).tone, tone) << WideToUtf8(text);
+    const ActionOutcome failedRun{TaskKind::ClientUpdate, OutcomeTone::Warning};
+    EXPECT_FALSE(ClientReady(true, false, failedRun));
+    EXPECT_TRUE(ClientReady(true, false, {TaskKind::Play, OutcomeTone::Warning}));
+    EXPECT_FALSE(ClientReady(true, true, {}));
+    EXPECT_TRUE(ShowsOnHome(failedRun, TaskKind::None));
+    EXPECT_FALSE(ShowsOnHome({TaskKind::LauncherUpdate, OutcomeTone::Warning}, TaskKind::None));
+    EXPECT_EQ(OutcomeColour(OutcomeTone::Warning), palette::kWarning);
+}

@@ -12,7 +12,9 @@ namespace fs = std::filesystem;
 namespace {
 
 const ImVec2 kCloseToggle(1184 + 17, 254 + 9);
-const ImVec2 kSave(1152 + 40, 552 + 16);
+const ImVec2 kSave(1152 + 40, 626 + 16);
+const ImVec2 kLimitUp(1194 + 12, 575 + 12);
+const ImVec2 kLimitDown(1080 + 12, 575 + 12);
 const ImVec2 kCheckUpdates(1078 + 70, 377 + 16);
 const ImVec2 kCheckLauncher(1058 + 80, 489 + 16);
 const ImVec2 kClearData(1108 + 55, 433 + 16);
@@ -62,9 +64,23 @@ TEST_F(SettingsPageTest, SaveWritesTheFileAndClearsUnsavedChanges) {
     ASSERT_TRUE(CurrentSettings().unsavedChanges);
     Click(kSave);
     EXPECT_FALSE(CurrentSettings().unsavedChanges);
-    EXPECT_EQ(ReadFile(homes.settingsFile()), "CloseOnLaunch=1\nVerifyOnStart=1\n");
+    EXPECT_EQ(ReadFile(homes.settingsFile()),
+              "CloseOnLaunch=1\nVerifyOnStart=1\nDownloadLimitMBps=0\n");
     Click(kCloseToggle);  // away from the saved value: dirty again
     EXPECT_TRUE(CurrentSettings().unsavedChanges);
+}
+
+// The stepper walks the limit up and down and marks it unsaved.
+TEST_F(SettingsPageTest, SpeedLimitStepsAndReachesTheRunningTask) {
+    Click(kLimitUp);
+    Click(kLimitUp);
+    EXPECT_EQ(CurrentSettings().downloadLimitMBps, 2u);
+    EXPECT_TRUE(CurrentSettings().unsavedChanges);
+    Click(kLimitDown);
+    Click(kLimitDown);
+    Click(kLimitDown);  // already off: the button is inert
+    EXPECT_EQ(CurrentSettings().downloadLimitMBps, 0u);
+    EXPECT_FALSE(CurrentSettings().unsavedChanges);
 }
 
 TEST_F(SettingsPageTest, ButtonsRaiseTheirRequests) {
