@@ -86,6 +86,8 @@ void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
         UpdateEnvironment environment;
         environment.cancel = links.cancel;
         environment.speedLimit = links.speedLimit;
+        environment.verifiedRecord = VerifiedRecordPath();
+        environment.hashEverything = links.repair;
         UpdateResult result = hooks.runClientUpdate
                                   ? hooks.runClientUpdate(folder, callback)
                                   : RunClientUpdate(folder, callback, environment);
@@ -106,7 +108,12 @@ void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
     busy->exchange(false);
 }
 
-bool StartClientUpdate(LauncherState& state) {
+std::filesystem::path VerifiedRecordPath() {
+    const std::filesystem::path folder = LauncherDataFolder();
+    return folder.empty() ? folder : folder / "verified-files.txt";
+}
+
+bool StartClientUpdate(LauncherState& state, bool repair) {
     if (state.busy.exchange(true))
         return false;
     state.cancelRequested.store(false);
@@ -115,7 +122,7 @@ bool StartClientUpdate(LauncherState& state) {
     auto capture = std::make_unique<ClientUpdateCapture>(ClientUpdateCapture{
         &state.statusMutex, &state.progressIndex, &state.progressCount, &state.statusText,
         &state.busy, state.hooks,
-        ClientUpdateLinks{&state.bytes, &state.cancelRequested, &state.speedLimit}});
+        ClientUpdateLinks{&state.bytes, &state.cancelRequested, &state.speedLimit, repair}});
     LaunchWorker(
         state, L"Checking for updates...", std::move(capture), [](ClientUpdateCapture& record) {
             ClientUpdateTask(record.statusMutex, record.progressIndex, record.progressCount,
@@ -192,6 +199,7 @@ void BeginFrameRequests(LauncherState& state) {
     state.requestPlay = false;
     state.requestLauncherUpdate = false;
     state.requestCancel = false;
+    state.requestRepair = false;
     state.statusSnapshot.clear();
     std::lock_guard<std::mutex> lock(state.statusMutex);
     state.statusSnapshot = state.statusText;
@@ -212,10 +220,10 @@ void ActOnFrameRequests(LauncherState& state, bool verifyOnStart, bool closeOnLa
     // The automatic first check is spent on the first frame whether or not the settings ask
     // for it.
     const bool automaticCheck = state.autoCheckPending && verifyOnStart;
-    if (state.requestUpdateCheck || state.autoCheckPending) {
+    if (state.requestUpdateCheck || state.requestRepair || state.autoCheckPending) {
         state.autoCheckPending = false;
-        if (state.requestUpdateCheck || automaticCheck)
-            StartClientUpdate(state);
+        if (state.requestUpdateCheck || state.requestRepair || automaticCheck)
+            StartClientUpdate(state, state.requestRepair);
     }
     if (state.requestPlay && !state.busy.load())
         PlayClient(state, closeOnLaunch);

@@ -71,6 +71,7 @@ struct LauncherState {
     bool requestPlay = false;
     bool requestLauncherUpdate = false;
     bool requestCancel = false;
+    bool requestRepair = false;  // a client run that reads every file, whatever was proven before
     std::wstring statusSnapshot;
     std::int32_t indexSnapshot = 0;
     std::int32_t countSnapshot = 0;
@@ -116,7 +117,12 @@ struct ClientUpdateLinks {
     ByteProgress* bytes = nullptr;
     const std::atomic<bool>* cancel = nullptr;
     const std::atomic<std::uint64_t>* speedLimit = nullptr;
+    bool repair = false;
 };
+
+// Where the record of proven client files lives: the launcher's data folder; empty when there is
+// none (every check then reads every file).
+std::filesystem::path VerifiedRecordPath();
 
 // Worker body of a client update run: resolves the client folder, runs the update, publishes
 // the result with zeroed progress, then clears `busy` as its last act.
@@ -127,7 +133,7 @@ void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
 
 // Starting a worker (main thread only). Each wins `busy` itself; false when a task already
 // runs and the request was dropped.
-bool StartClientUpdate(LauncherState& state);
+bool StartClientUpdate(LauncherState& state, bool repair = false);
 bool StartLauncherUpdate(LauncherState& state);
 
 // The Play action: starts the client and publishes the outcome; main thread only.

@@ -15,6 +15,22 @@ struct FileState {
     bool operator==(const FileState&) const = default;
 };
 
+// What the file system says about a file's identity and its last changes. Any write, rename over,
+// copy with kept times (which still moves the change time) or replacement shows in one of them.
+// Times are nanoseconds since 1970 (Windows keeps 100 ns steps; its change time is the
+// metadata change time of the file's basic information).
+struct FileStamp {
+    std::uint64_t size = 0;
+    std::int64_t modifiedNs = 0;
+    std::int64_t changedNs = 0;
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+
+// The stamp of the regular file `file` reaches (through links); nullopt for anything else.
+std::optional<FileStamp> StampOfFile(const std::filesystem::path& file);
+
 // The state of the regular file `file` names, the name itself looked at (a final link is not
 // followed); nullopt when it is missing, a link or anything but a regular file.
 std::optional<FileState> RegularFileState(const std::filesystem::path& file);

@@ -163,15 +163,15 @@ public:
             RecomputeUnsavedChanges(settings);
     }
 
-    void Maintenance(UiState& ui, LauncherState& state, bool* requestUpdateCheck, float width,
-                     float height) const {
+    void Maintenance(UiState& ui, LauncherState& state, float width, float height) const {
         SectionLabel(348, "MAINTENANCE");
         Card(366, 420);
         CardTextsWithOutcome(376, 392, "Check for Client Updates",
                              "Check for missing or changed game files and repair corrupted files.",
                              ui, state, TaskKind::ClientUpdate);
-        if (PrimaryButton("##check_upd", 1078, 377, 140, 32, "CHECK UPDATES") && requestUpdateCheck)
-            *requestUpdateCheck = true;
+        // A repair: every file is read again, whatever earlier runs proved.
+        if (PrimaryButton("##check_upd", 1078, 377, 140, 32, "CHECK UPDATES"))
+            state.requestRepair = true;
 
         Card(422, 476);
         CardTexts(432, 448, "Clear Client Data",
@@ -331,7 +331,8 @@ void DrawSettingsPage(UiState& ui, LauncherState& state, ImDrawList* drawList, I
     painter.Heading();
     painter.GameClient(ui);
     painter.Launcher(settings);
-    painter.Maintenance(ui, state, requestUpdateCheck, width, height);
+    (void)requestUpdateCheck;
+    painter.Maintenance(ui, state, width, height);
     painter.LauncherUpdates(ui, state, requestLauncherUpdate);
     painter.Downloads(settings);
     painter.Save(settings);

@@ -19,6 +19,7 @@
 #include "update/target_status.h"
 #include "update/text.h"
 #include "update/transfer.h"
+#include "update/verified_record.h"
 
 namespace {
 
@@ -39,10 +40,24 @@ void ThrowIfCancelled(const std::atomic<bool>* cancel) {
 }
 
 // True when the local file already holds the bytes whose digest is `checksum`.
-bool TargetIsCurrent(const std::filesystem::path& target, const std::string& checksum) {
+// True when the local file already holds the bytes whose digest is `checksum`: vouched for by
+// the record of earlier runs, or read and hashed. `proven` receives the file's stamp when the
+// answer is yes and the file did not change while it was read.
+bool TargetIsCurrent(const std::filesystem::path& target, std::string_view relativePath,
+                     const std::string& checksum, const VerifiedRecord* record,
+                     std::optional<FileStamp>& proven) {
     if (!TargetFileExists(target))
         return false;
-    return DigestsEqual(Sha256File(target), Utf8ToWide(checksum));
+    const std::optional<FileStamp> before = StampOfFile(target);
+    if (record && before && record->vouchesFor(relativePath, checksum, *before)) {
+        proven = before;
+        return true;
+    }
+    if (!DigestsEqual(Sha256File(target), Utf8ToWide(checksum)))
+        return false;
+    if (before && StampOfFile(target) == before)
+        proven = before;
+    return true;
 }
 
 // One manifest file whose local copy is checked against its checksum.
@@ -51,6 +66,7 @@ struct PlanCandidate {
     std::filesystem::path target;
     std::string checksum;
     bool current = false;
+    std::optional<FileStamp> proven;
     std::exception_ptr failure;
 };
 
@@ -58,7 +74,8 @@ struct PlanCandidate {
 // over a few threads. Each candidate keeps its own outcome and the caller reads them in key order,
 // so the plan and the first failure are those of a pass that checks one file after another. Work
 // past the first failure found so far is skipped, as a sequential pass would never reach it.
-void CheckCandidates(std::vector<PlanCandidate>& candidates, const std::atomic<bool>* cancel) {
+void CheckCandidates(std::vector<PlanCandidate>& candidates, const std::atomic<bool>* cancel,
+                     const VerifiedRecord* record) {
     constexpr std::size_t kMaxThreads = 8;
     constexpr std::size_t kNoFailure = std::numeric_limits<std::size_t>::max();
     std::atomic<std::size_t> next{0};
@@ -70,7 +87,8 @@ void CheckCandidates(std::vector<PlanCandidate>& candidates, const std::atomic<b
                 return;
             PlanCandidate& candidate = candidates[index];
             try {
-                candidate.current = TargetIsCurrent(candidate.target, candidate.checksum);
+                candidate.current = TargetIsCurrent(candidate.target, candidate.relativePath,
+                                                    candidate.checksum, record, candidate.proven);
             } catch (...) {
                 candidate.failure = std::current_exception();
                 std::size_t seen = firstFailure.load();
@@ -302,7 +320,9 @@ void PurgeStaleDownloads(const std::filesystem::path& clientDir,
 
 std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clientDir,
                                               std::string_view manifestReply,
-                                              const std::atomic<bool>* cancel) {
+                                              const std::atomic<bool>* cancel,
+                                              const VerifiedRecord* trusted,
+                                              VerifiedRecord* proven) {
     const nlohmann::json manifest = ParseJsonReply(manifestReply);
     if (!manifest.is_object())
         MalformedManifest();
@@ -327,7 +347,7 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
     } catch (...) {
         entryFailure = std::current_exception();
     }
-    CheckCandidates(candidates, cancel);
+    CheckCandidates(candidates, cancel, trusted);
     ThrowIfCancelled(cancel);
 
     const PublishedSizes sizes = ReadPublishedSizes(manifest);
@@ -335,6 +355,8 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
     for (PlanCandidate& candidate : candidates) {
         if (candidate.failure)
             std::rethrow_exception(candidate.failure);
+        if (candidate.current && candidate.proven && proven)
+            proven->remember(candidate.relativePath, candidate.checksum, *candidate.proven);
         if (!candidate.current) {
             std::optional<std::uint64_t> size = SizeOf(sizes, candidate.relativePath);
             plan.push_back(
@@ -360,9 +382,12 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
             throw std::runtime_error("Unexpected executable in manifest");
         std::filesystem::path target = ResolveManifestPath(clientDir, relativePath);
         const std::string& expected = checksum->get_ref<const std::string&>();
-        if (!TargetIsCurrent(target, expected)) {
+        std::optional<FileStamp> stamp;
+        if (!TargetIsCurrent(target, relativePath, expected, trusted, stamp)) {
             std::optional<std::uint64_t> size = SizeOf(sizes, relativePath);
             plan.push_back({std::move(relativePath), expected, size});
+        } else if (stamp && proven) {
+            proven->remember(relativePath, expected, *stamp);
         }
     }
     return plan;
@@ -402,10 +427,27 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             environment.request ? environment.request(url, L"POST", body)
                                 : HttpsRequest(url, L"POST", body, environment.service, connection);
 
+        // The record of earlier runs spares the reading of files nothing has touched since; a
+        // repair reads every file. Whatever this run proves becomes the next record, also when
+        // the run fails later on.
+        const VerifiedRecord trusted =
+            environment.verifiedRecord.empty() || environment.hashEverything
+                ? VerifiedRecord()
+                : VerifiedRecord::Load(environment.verifiedRecord, clientDir);
+        VerifiedRecord proven;
         const std::vector<UpdatePlanEntry> plan = PlanClientUpdate(
             clientDir, std::string_view(reinterpret_cast<const char*>(reply.data()), reply.size()),
-            environment.cancel);
+            environment.cancel, &trusted, &proven);
         reply = {};
+        struct SaveRecord {
+            const UpdateEnvironment& environment;
+            const std::filesystem::path& clientDir;
+            const VerifiedRecord& proven;
+            ~SaveRecord() {
+                if (!environment.verifiedRecord.empty())
+                    proven.save(environment.verifiedRecord, clientDir, VerifiedRecord::Now());
+            }
+        } saveRecord{environment, clientDir, proven};
 
         // Not enough room for the whole plan is said before the first byte is written.
         if (const auto needed = BytesStillNeeded(clientDir, plan); needed && *needed > 0) {
@@ -436,6 +478,8 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             std::filesystem::path target = ResolveManifestPath(clientDir, entry.relativePath);
             FetchFile(target, entry.relativePath, entry.checksum, environment, target == executable,
                       connection, observer, entry.size);
+            if (const auto stamp = StampOfFile(target))
+                proven.remember(entry.relativePath, entry.checksum, *stamp);
             reports.endFile();
         }
         reports.finish(count == 0 ? L"Client is up to date." : L"Update complete.");

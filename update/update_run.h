@@ -54,6 +54,10 @@ struct UpdateEnvironment {
                                                           std::chrono::milliseconds(2000)};
     // Bytes per second for client files, read as the transfer goes; null or 0: no limit.
     const std::atomic<std::uint64_t>* speedLimit = nullptr;
+    // The record of files proven by earlier runs (read, then rewritten); empty: none kept.
+    std::filesystem::path verifiedRecord;
+    // A repair: every file is read whatever the record says.
+    bool hashEverything = false;
     // Once it reads true the run ends with "Update cancelled." within about a second: a transfer
     // under way is given up (its partial download stays), nothing further is checked or placed.
     const std::atomic<bool>* cancel = nullptr;
@@ -85,9 +89,14 @@ void PurgeStaleDownloads(const std::filesystem::path& clientDir,
 
 // The download plan for a manifest reply: "files" in key order, then the client executable.
 // Throws the run's failure texts.
+// `trusted`, when given, spares the reading of files it vouches for; `proven`, when given,
+// receives every current file with its stamp.
+class VerifiedRecord;
 std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clientDir,
                                               std::string_view manifestReply,
-                                              const std::atomic<bool>* cancel = nullptr);
+                                              const std::atomic<bool>* cancel = nullptr,
+                                              const VerifiedRecord* trusted = nullptr,
+                                              VerifiedRecord* proven = nullptr);
 
 // What FetchFile tells its caller while it works; any member may be empty.
 struct FetchObserver {

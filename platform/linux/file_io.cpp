@@ -23,6 +23,18 @@ std::optional<FileState> DescriptorState(std::intptr_t handle) {
 
 }  // namespace
 
+std::optional<FileStamp> StampOfFile(const std::filesystem::path& file) {
+    struct stat info {};
+    if (stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    auto nanoseconds = [](const timespec& time) {
+        return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+    };
+    return FileStamp{static_cast<std::uint64_t>(info.st_size), nanoseconds(info.st_mtim),
+                     nanoseconds(info.st_ctim), static_cast<std::uint64_t>(info.st_dev),
+                     static_cast<std::uint64_t>(info.st_ino)};
+}
+
 std::optional<FileState> RegularFileState(const std::filesystem::path& file) {
     struct stat info {};
     if (lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode))

@@ -26,6 +26,41 @@ std::optional<FileState> HandleState(HANDLE handle) {
 
 }  // namespace
 
+namespace {
+
+// 100 ns steps since 1601 to nanoseconds since 1970.
+std::int64_t UnixNanoseconds(std::int64_t fileTime) {
+    return (fileTime - 116444736000000000LL) * 100;
+}
+
+}  // namespace
+
+std::optional<FileStamp> StampOfFile(const std::filesystem::path& file) {
+    HANDLE handle =
+        CreateFileW(file.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    std::optional<FileStamp> stamp;
+    BY_HANDLE_FILE_INFORMATION info{};
+    FILE_BASIC_INFO basic{};
+    if (GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
+        const auto whole = [](DWORD high, DWORD low) {
+            return (static_cast<std::uint64_t>(high) << 32) | low;
+        };
+        stamp = FileStamp{
+            whole(info.nFileSizeHigh, info.nFileSizeLow),
+            UnixNanoseconds(static_cast<std::int64_t>(
+                whole(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime))),
+            UnixNanoseconds(basic.ChangeTime.QuadPart), info.dwVolumeSerialNumber,
+            whole(info.nFileIndexHigh, info.nFileIndexLow)};
+    }
+    CloseHandle(handle);
+    return stamp;
+}
+
 std::optional<FileState> RegularFileState(const std::filesystem::path& file) {
     HANDLE handle = CreateFileW(
         file.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

@@ -133,6 +133,7 @@ void UiHarness::frame() {
     state.requestPlay = false;
     state.requestLauncherUpdate = false;
     state.requestCancel = false;
+    state.requestRepair = false;
     ImGui::NewFrame();
     DrawLauncherFrame(ui, state);
     lastCursor = ImGui::GetMouseCursor();

@@ -85,10 +85,10 @@ TEST_F(SettingsPageTest, SpeedLimitStepsAndReachesTheRunningTask) {
 
 TEST_F(SettingsPageTest, ButtonsRaiseTheirRequests) {
     Click(kCheckUpdates);
-    EXPECT_TRUE(h.state.requestUpdateCheck);
-    EXPECT_FALSE(h.state.requestLauncherUpdate);
+    EXPECT_TRUE(h.state.requestRepair);
+    EXPECT_FALSE(h.state.requestUpdateCheck || h.state.requestLauncherUpdate);
     Click(kCheckLauncher);
-    EXPECT_FALSE(h.state.requestUpdateCheck);
+    EXPECT_FALSE(h.state.requestRepair);
     EXPECT_TRUE(h.state.requestLauncherUpdate);
 }
 

@@ -1,0 +1,151 @@
+#include "update/verified_record.h"
+
+#include <charconv>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <system_error>
+
+#include "platform/durable_file.h"
+#include "update/text.h"
+
+namespace {
+
+constexpr std::string_view kMagic = "quillon-verified 1";
+
+std::string FolderKey(const std::filesystem::path& clientDir) {
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(clientDir, error);
+    const std::u8string text = (error ? clientDir : absolute).lexically_normal().u8string();
+    return std::string(text.begin(), text.end());
+}
+
+std::string Lower(std::string_view digest) {
+    std::string lower(digest);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'F')
+            c = static_cast<char>(c - 'A' + 'a');
+    return lower;
+}
+
+std::string DigestOf(std::string_view text) {
+    Sha256Stream digest;
+    digest.update(text.data(), text.size());
+    return WideToUtf8(digest.finish());
+}
+
+// Reads one number and the blank after it from the front of `line`.
+template <typename Number>
+bool TakeNumber(std::string_view& line, Number& value) {
+    const auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), value);
+    if (error != std::errc() || end == line.data() + line.size() || *end != ' ')
+        return false;
+    line.remove_prefix(static_cast<std::size_t>(end - line.data()) + 1);
+    return true;
+}
+
+}  // namespace
+
+std::int64_t VerifiedRecord::Now() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+VerifiedRecord VerifiedRecord::Load(const std::filesystem::path& file,
+                                    const std::filesystem::path& clientDir) {
+    VerifiedRecord record;
+    try {
+        std::error_code error;
+        const std::uintmax_t size = std::filesystem::file_size(file, error);
+        if (error || size > kMaxBytes)
+            return record;
+        std::ifstream in(file, std::ios::binary);
+        std::string text(static_cast<std::size_t>(size), '\0');
+        if (!in.read(text.data(), static_cast<std::streamsize>(size)))
+            return record;
+        // The last line holds the digest of everything before it: a torn or edited record fails.
+        const std::size_t lastLine = text.rfind("\nsha256 ");
+        if (lastLine == std::string::npos || text.size() != lastLine + 8 + 64 + 1 ||
+            text.back() != '\n' ||
+            DigestOf(std::string_view(text).substr(0, lastLine + 1)) !=
+                std::string_view(text).substr(lastLine + 8, 64))
+            return record;
+        std::string_view rest = std::string_view(text).substr(0, lastLine + 1);
+        auto nextLine = [&rest]() {
+            const std::size_t end = rest.find('\n');
+            std::string_view line = rest.substr(0, end);
+            rest.remove_prefix(end + 1);
+            return line;
+        };
+        if (nextLine() != kMagic || nextLine() != "folder " + FolderKey(clientDir))
+            return record;
+        std::string_view written = nextLine();
+        std::int64_t writtenNs = 0;
+        if (!written.starts_with("written ") ||
+            std::from_chars(written.data() + 8, written.data() + written.size(), writtenNs).ec !=
+                std::errc())
+            return record;
+        VerifiedRecord loaded;
+        loaded.writtenNs_ = writtenNs;
+        while (!rest.empty()) {
+            std::string_view line = nextLine();
+            Entry entry;
+            FileStamp& s = entry.stamp;
+            if (!TakeNumber(line, s.size) || !TakeNumber(line, s.modifiedNs) ||
+                !TakeNumber(line, s.changedNs) || !TakeNumber(line, s.volume) ||
+                !TakeNumber(line, s.index) || line.size() < 66 || line[64] != ' ' ||
+                !IsChecksumText(line.substr(0, 64)))
+                return record;
+            entry.digest = Lower(line.substr(0, 64));
+            loaded.entries_.insert_or_assign(std::string(line.substr(65)), std::move(entry));
+        }
+        return loaded;
+    } catch (...) {
+        return record;
+    }
+}
+
+bool VerifiedRecord::vouchesFor(std::string_view relativePath, std::string_view checksum,
+                                const FileStamp& now) const {
+    const auto found = entries_.find(relativePath);
+    if (found == entries_.end() || !IsChecksumText(checksum) ||
+        found->second.digest != Lower(checksum) || !(found->second.stamp == now))
+        return false;
+    return std::llabs(writtenNs_ - now.modifiedNs) >= kUntrustedWindowNs &&
+           std::llabs(writtenNs_ - now.changedNs) >= kUntrustedWindowNs;
+}
+
+void VerifiedRecord::remember(std::string relativePath, std::string_view digest,
+                              const FileStamp& stamp) {
+    if (!IsChecksumText(digest) || relativePath.find('\n') != std::string::npos)
+        return;
+    entries_.insert_or_assign(std::move(relativePath), Entry{Lower(digest), stamp});
+}
+
+bool VerifiedRecord::save(const std::filesystem::path& file, const std::filesystem::path& clientDir,
+                          std::int64_t nowNs) const {
+    try {
+        std::string text;
+        text.append(kMagic).append("\nfolder ").append(FolderKey(clientDir));
+        text.append("\nwritten ").append(std::to_string(nowNs)).append("\n");
+        for (const auto& [path, entry] : entries_) {
+            const FileStamp& s = entry.stamp;
+            text.append(std::to_string(s.size)).append(" ");
+            text.append(std::to_string(s.modifiedNs)).append(" ");
+            text.append(std::to_string(s.changedNs)).append(" ");
+            text.append(std::to_string(s.volume)).append(" ");
+            text.append(std::to_string(s.index)).append(" ");
+            text.append(entry.digest).append(" ").append(path).append("\n");
+            if (text.size() > kMaxBytes)
+                return false;
+        }
+        const std::string digest = DigestOf(text);
+        text.append("sha256 ").append(digest).append("\n");
+        std::error_code error;
+        std::filesystem::create_directories(file.parent_path(), error);
+        return WriteFileDurably(file, text.data(), text.size()) == 0;
+    } catch (...) {
+        return false;
+    }
+}
