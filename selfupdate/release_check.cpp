@@ -96,7 +96,8 @@ LauncherRelease CheckLauncherRelease(const ServiceEndpoint& service,
         const std::vector<std::uint8_t> body = LauncherHttpsGet(
             ServiceUrl(service, "/updater/launcher/latest.json"), L"GET", service, cancel);
         const nlohmann::json root = ParseJsonReply(
-            std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
+            std::string_view(reinterpret_cast<const char*>(body.data()), body.size()), nullptr,
+            kReleaseMaxValues);
         const std::string* version = root.is_object() ? StringMember(root, "version") : nullptr;
         if (!version)
             throw std::runtime_error("Invalid launcher update manifest: missing version");

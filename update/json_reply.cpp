@@ -37,9 +37,32 @@ bool JsonReplyDepthWithin(std::string_view reply, std::size_t maxDepth) {
     return true;
 }
 
-nlohmann::json ParseJsonReply(std::string_view reply, nlohmann::json::parser_callback_t callback) {
+bool JsonReplyValuesWithin(std::string_view reply, std::size_t maxValues) {
+    std::size_t values = 1;
+    bool inString = false;
+    for (std::size_t i = 0; i < reply.size(); ++i) {
+        const char byte = reply[i];
+        if (inString) {
+            if (byte == '\\')
+                ++i;
+            else if (byte == '"')
+                inString = false;
+            continue;
+        }
+        if (byte == '"')
+            inString = true;
+        else if ((byte == ',' || byte == '[' || byte == '{') && ++values > maxValues)
+            return false;
+    }
+    return true;
+}
+
+nlohmann::json ParseJsonReply(std::string_view reply, nlohmann::json::parser_callback_t callback,
+                              std::size_t maxValues) {
     if (!JsonReplyDepthWithin(reply))
         throw std::runtime_error("JSON reply is nested too deeply");
+    if (maxValues != kJsonReplyUnlimitedValues && !JsonReplyValuesWithin(reply, maxValues))
+        throw std::runtime_error("JSON reply has too many values");
     return nlohmann::json::parse(reply, std::move(callback));
 }
 

@@ -14,10 +14,22 @@ inline constexpr std::size_t kJsonReplyMaxDepth = 64;
 // inside strings do not count.
 bool JsonReplyDepthWithin(std::string_view reply, std::size_t maxDepth = kJsonReplyMaxDepth);
 
-// nlohmann::json::parse (strict, with exceptions) once the depth is within the limit; otherwise
-// throws std::runtime_error("JSON reply is nested too deeply").
+// A wide reply costs too: every value is a node of tens of bytes however few bytes it took, so a
+// cap of tiny values ("[0,0,...]", {"a":"","b":"",...}) would build a structure dozens of times
+// its size. The count is an upper bound taken in the same pass: separators plus containers.
+inline constexpr std::size_t kJsonReplyUnlimitedValues = static_cast<std::size_t>(-1);
+// A manifest lists each file twice at most ("files" and "sizes"): half a million files.
+inline constexpr std::size_t kManifestMaxValues = 1'000'000;
+// The release document has four members.
+inline constexpr std::size_t kReleaseMaxValues = 10'000;
+bool JsonReplyValuesWithin(std::string_view reply, std::size_t maxValues);
+
+// nlohmann::json::parse (strict, with exceptions) once depth and size are within the limits;
+// otherwise throws std::runtime_error("JSON reply is nested too deeply") or
+// ("JSON reply has too many values").
 nlohmann::json ParseJsonReply(std::string_view reply,
-                              nlohmann::json::parser_callback_t callback = nullptr);
+                              nlohmann::json::parser_callback_t callback = nullptr,
+                              std::size_t maxValues = kJsonReplyUnlimitedValues);
 
 // The same without exceptions: a reply nested too deeply or not valid JSON gives a discarded
 // value, as the library's parse does with exceptions off.

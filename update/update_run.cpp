@@ -323,7 +323,7 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
                                               const std::atomic<bool>* cancel,
                                               const VerifiedRecord* trusted,
                                               VerifiedRecord* proven) {
-    const nlohmann::json manifest = ParseJsonReply(manifestReply);
+    const nlohmann::json manifest = ParseJsonReply(manifestReply, nullptr, kManifestMaxValues);
     if (!manifest.is_object())
         MalformedManifest();
     auto files = manifest.find("files");

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "update/json_reply.h"
@@ -89,3 +90,17 @@ TEST(JsonReply, ShallowRepliesParseExactlyAsTheLibraryDoes) {
 }
 
 }  // namespace
+
+// Values are counted by their separators and containers, outside strings only.
+TEST(JsonReply, WideRepliesAreRefusedPastTheirValueBudget) {
+    const std::tuple<std::string, std::size_t, bool> cases[] = {
+        {"[1,2,3]", 4, true},
+        {"[1,2,3]", 3, false},
+        {R"({"a":",,,,,,"})", 2, true},
+        {R"({"a":"\",,,,"})", 2, true},
+        {R"({"a":{"b":[]}})", 3, false},
+    };
+    for (const auto& [reply, budget, within] : cases)
+        EXPECT_EQ(JsonReplyValuesWithin(reply, budget), within) << reply << " " << budget;
+    EXPECT_THROW(ParseJsonReply("[0,0,0]", nullptr, 2), std::runtime_error);
+}

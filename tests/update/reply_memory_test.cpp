@@ -87,6 +87,10 @@ TEST(ReplyMemory, WorstRepliesAtTheirCapsStaySmall) {
     while (wideNews.size() + 3 <= kNewsMaxBytes)
         wideNews += ",0";
     wideNews += "]";
+    std::string wideManifest = "{\"files\":{";
+    for (std::size_t i = 0; wideManifest.size() + 16 <= kManifestMaxBytes; ++i)
+        wideManifest += "\"" + std::to_string(i) + "\":\"\",";
+    wideManifest += "\"x\":\"\"}}";
     struct Case {
         const char* name;
         std::string reply;
@@ -97,6 +101,11 @@ TEST(ReplyMemory, WorstRepliesAtTheirCapsStaySmall) {
          [&](const std::string& reply) {
              return ErrorOf([&] { PlanClientUpdate(client.path(), reply); }) ==
                     "JSON reply is nested too deeply";
+         }},
+        {"manifest of tiny members", wideManifest,
+         [&](const std::string& reply) {
+             return ErrorOf([&] { PlanClientUpdate(client.path(), reply); }) ==
+                    "JSON reply has too many values";
          }},
         {"news of brackets", std::string(kNewsMaxBytes, '['),
          [](const std::string& reply) { return !ParseNewsItems(reply).has_value(); }},
