@@ -76,6 +76,8 @@ public:
     bool isOpen() const { return handle_ != -1; }
     // Writes every byte or returns false.
     bool write(const void* data, std::size_t size);
+    // The bytes written so far reach the disk; false when the system says they did not.
+    bool sync();
     // False when nothing was open or closing reports a late write failure.
     bool close();
 

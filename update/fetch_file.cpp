@@ -90,9 +90,10 @@ public:
     std::wstring Finish(FileState& written) {
         if (!file_.isOpen())
             StartFresh();
-        // Another writer that truncated or extended the file shows in its length.
+        // Another writer that truncated or extended the file shows in its length. The bytes
+        // reach the disk here, before the file can be moved over its target.
         const std::optional<FileState> state = file_.state();
-        if (!state || state->size != expectedLength_ || !file_.close()) {
+        if (!state || state->size != expectedLength_ || !file_.sync() || !file_.close()) {
             Discard();
             CannotWrite();
         }
@@ -207,8 +208,13 @@ FileState FetchOnce(const std::wstring& url, const std::filesystem::path& downlo
     std::optional<Leftover> leftover;
     if (!fromScratch && std::filesystem::is_regular_file(std::filesystem::symlink_status(download)))
         leftover = ReadLeftover(download);
-    if (leftover && DigestsEqual(leftover->digest.peek(), expected))
-        return leftover->state;  // complete and proven: placed without a request
+    if (leftover && DigestsEqual(leftover->digest.peek(), expected)) {
+        // Complete and proven: placed without a request, once its bytes are surely on the disk
+        // (the run that wrote it may have ended before it could say so).
+        if (SyncFileData(download) != 0)
+            CannotWrite();
+        return leftover->state;
+    }
     if (leftover && expectedSize && leftover->state.size >= *expectedSize)
         leftover.reset();  // too long to be a part of the file
     const std::uint64_t offset = leftover ? leftover->state.size : 0;
@@ -308,8 +314,9 @@ std::wstring DownloadUrlPath(std::string_view relativePath) {
 }
 
 bool ReplaceFile(const std::filesystem::path& download, const std::filesystem::path& target,
-                 std::wstring& message) {
-    int error = ReplaceFileDurably(download, target);
+                 std::wstring& message, bool syncFolder) {
+    const int error =
+        syncFolder ? ReplaceFileDurably(download, target) : MoveOver(download, target);
     if (error == 0)
         return true;
     try {
@@ -337,6 +344,16 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
                std::string_view checksum, const UpdateEnvironment& environment, bool makeExecutable,
                HttpsConnection& connection, const FetchObserver& observer,
                std::optional<std::uint64_t> expectedSize) {
+    const FileState verified = FetchVerified(target, relativePath, checksum, environment,
+                                             connection, observer, expectedSize);
+    PlaceVerified(target, verified, makeExecutable);
+    SyncFolder(target.parent_path());
+}
+
+FileState FetchVerified(const std::filesystem::path& target, std::string_view relativePath,
+                        std::string_view checksum, const UpdateEnvironment& environment,
+                        HttpsConnection& connection, const FetchObserver& observer,
+                        std::optional<std::uint64_t> expectedSize) {
     if (!IsChecksumText(checksum))
         throw std::runtime_error("Manifest has an invalid SHA-256 checksum");
     const std::wstring url =
@@ -376,7 +393,12 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
             fromScratch = false;
         }
     }
+    return *verified;
+}
 
+void PlaceVerified(const std::filesystem::path& target, const FileState& verified,
+                   bool makeExecutable) {
+    const std::filesystem::path download = DownloadFilePath(target);
     // Before the move, so the client never appears without its execute bit. A failure here is
     // not fatal: starting the client sets the bit again.
     if (makeExecutable)
@@ -386,8 +408,9 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
         CannotWrite();
 
     // rename replaces the target atomically, so the old target is never removed first: a crash
-    // leaves either the old or the new file, never neither.
+    // leaves either the old or the new file, never neither. The folder is made durable by the
+    // caller, once for all the files it placed there.
     std::wstring message;
-    if (!ReplaceFile(download, target, message))
+    if (!ReplaceFile(download, target, message, /*syncFolder=*/false))
         throw std::runtime_error(WideToUtf8(message));
 }

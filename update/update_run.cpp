@@ -3,14 +3,19 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <exception>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 
+#include "platform/durable_file.h"
 #include "platform/file_io.h"
 #include "platform/folder_lock.h"
 #include "update/client_location.h"
@@ -135,12 +140,26 @@ std::optional<std::uint64_t> SizeOf(const PublishedSizes& sizes, std::string_vie
     return found->second;
 }
 
-// The reports of one run: a file's start and end always, the bytes in between at most ten times a
-// second, so a fast transfer does not spend its time on the sink and its lock.
+// One planned file's transfer: written by the worker that fetches it, read by the run's thread.
+struct Transfer {
+    std::atomic<std::uint64_t> size{0};  // the whole file, once known; 0 until then
+    std::atomic<std::uint64_t> onDisk{0};
+    std::atomic<int> retryAttempt{0};  // 0 while bytes flow
+    std::atomic<int> retryAttempts{0};
+    std::atomic<int> retries{0};  // counts up at every retry, so none goes unreported
+    // Guarded by the pool's mutex.
+    bool finished = false;
+    std::optional<FileState> verified;
+    std::exception_ptr failure;
+};
+
+// The reports of one run, all made on the run's thread: a file's turn and the end always, the
+// bytes summed over every transfer in between at most ten times a second, so a fast transfer does
+// not spend its time on the sink and its lock.
 class RunProgress {
 public:
     RunProgress(const UpdateProgressCallback& sink, const std::vector<UpdatePlanEntry>& plan)
-        : sink_(sink), count_(static_cast<std::int32_t>(plan.size())) {
+        : sink_(sink), plan_(plan), count_(static_cast<std::int32_t>(plan.size())) {
         totalKnown_ = true;
         for (const UpdatePlanEntry& entry : plan) {
             totalKnown_ = totalKnown_ && entry.size.has_value();
@@ -148,79 +167,191 @@ public:
         }
     }
 
-    void beginFile(std::int32_t index, const UpdatePlanEntry& entry) {
+    // The file at `index` is the one the run waits for now.
+    void turn(std::int32_t index, const std::vector<Transfer>& transfers, std::uint64_t fetched) {
         index_ = index;
-        fileSize_ = entry.size;
-        fileOnDisk_ = 0;
-        fileMessage_ = L"Downloading " + Utf8ToWide(entry.relativePath);
-        message_ = fileMessage_;
-        report(true);
+        reportedRetries_ = 0;
+        report(true, transfers, fetched);
     }
-    void sizeKnown(std::uint64_t size, std::uint64_t onDisk) {
-        fileSize_ = size;
-        fileOnDisk_ = onDisk;
-        report(false);
+    void tick(const std::vector<Transfer>& transfers, std::uint64_t fetched) {
+        report(false, transfers, fetched);
     }
-    void received(std::uint64_t bytes) {
-        fileOnDisk_ += bytes;
-        fetched_ += bytes;
-        message_ = fileMessage_;
-        report(false);
+    // The file at the current index was placed; its bytes count as done from now on.
+    void placed(const Transfer& transfer) {
+        const UpdatePlanEntry& entry = plan_[static_cast<std::size_t>(index_)];
+        placedBytes_ += entry.size.value_or(transfer.onDisk.load());
     }
-    void retrying(int attempt, int attempts) {
-        message_ = L"Retrying (" + std::to_wstring(attempt) + L" of " + std::to_wstring(attempts) +
-                   L")\u2026";
-        report(true);
-    }
-    void endFile() {
-        doneBefore_ += fileSize_.value_or(fileOnDisk_);
-        fileOnDisk_ = 0;
-        fileSize_.reset();
-    }
-    void finish(std::wstring message) {
+    void finish(std::wstring message, std::uint64_t fetched) {
         index_ = count_;
-        message_ = std::move(message);
-        report(true);
+        finalMessage_ = std::move(message);
+        report(true, {}, fetched);
     }
 
 private:
-    void report(bool always) {
+    void report(bool always, const std::vector<Transfer>& transfers, std::uint64_t fetched) {
         const auto now = std::chrono::steady_clock::now();
-        if (!always && now - lastReport_ < std::chrono::milliseconds(100))
+        int retries = 0;
+        if (index_ < count_)
+            retries = transfers[static_cast<std::size_t>(index_)].retries.load();
+        const bool newRetry = retries != reportedRetries_;
+        if (!always && !newRetry && now - lastReport_ < std::chrono::milliseconds(100))
             return;
+        reportedRetries_ = retries;
         lastReport_ = now;
         qs::UpdateProgress progress;
         progress.fileIndex = index_;
         progress.fileCount = count_;
-        progress.message = message_;
-        progress.amountDone = doneBefore_ + fileOnDisk_;
+        progress.amountFetched = fetched;
         progress.amountTotal = totalKnown_ ? total_ : 0;
-        progress.amountFetched = fetched_;
-        if (count_ > 0 && index_ >= count_)
-            progress.fraction = 1.0;
-        else if (totalKnown_ && total_ > 0)
+        progress.amountDone = placedBytes_;
+        for (std::size_t i = static_cast<std::size_t>(index_); i < transfers.size(); ++i)
+            progress.amountDone += transfers[i].onDisk.load();
+        if (index_ >= count_) {
+            progress.message = finalMessage_;
+            progress.fraction = count_ > 0 ? 1.0 : 0.0;
+            sink_(progress);
+            return;
+        }
+        const Transfer& current = transfers[static_cast<std::size_t>(index_)];
+        const int attempt =
+            newRetry ? std::max(current.retryAttempt.load(), 2) : current.retryAttempt.load();
+        progress.message =
+            attempt > 0 ? L"Retrying (" + std::to_wstring(attempt) + L" of " +
+                              std::to_wstring(current.retryAttempts.load()) + L")\u2026"
+                        : L"Downloading " +
+                              Utf8ToWide(plan_[static_cast<std::size_t>(index_)].relativePath);
+        if (totalKnown_ && total_ > 0) {
             progress.fraction = std::min(1.0, static_cast<double>(progress.amountDone) / total_);
-        else if (count_ > 0) {
-            const double inFile = fileSize_ && *fileSize_ > 0
-                                      ? std::min(1.0, static_cast<double>(fileOnDisk_) / *fileSize_)
-                                      : 0.0;
+        } else {
+            const std::uint64_t size = current.size.load();
+            const double inFile =
+                size > 0 ? std::min(1.0, static_cast<double>(current.onDisk.load()) / size) : 0.0;
             progress.fraction = (index_ + inFile) / count_;
         }
         sink_(progress);
     }
 
     const UpdateProgressCallback& sink_;
+    const std::vector<UpdatePlanEntry>& plan_;
     std::int32_t count_;
     std::int32_t index_ = 0;
     bool totalKnown_ = false;
     std::uint64_t total_ = 0;
-    std::uint64_t doneBefore_ = 0;
-    std::optional<std::uint64_t> fileSize_;
-    std::uint64_t fileOnDisk_ = 0;
-    std::uint64_t fetched_ = 0;
-    std::wstring fileMessage_;
-    std::wstring message_;
+    std::uint64_t placedBytes_ = 0;
+    int reportedRetries_ = 0;
+    std::wstring finalMessage_;
     std::chrono::steady_clock::time_point lastReport_;
+};
+
+// Fetches the planned files on a few threads, each with its own kept connection, in plan order
+// of starting; the run's thread places them in plan order as they become ready. A stop (the
+// player's cancel, or a failure the run ends on) gives up every transfer under way within about a
+// second; their parts stay for the next run.
+class ConcurrentFetch {
+public:
+    ConcurrentFetch(const std::vector<UpdatePlanEntry>& plan,
+                    const std::vector<std::filesystem::path>& targets,
+                    const UpdateEnvironment& environment, HttpsConnection& runConnection)
+        : plan_(plan), targets_(targets), environment_(environment), transfers_(plan.size()) {
+        environment_.cancel = &stop_;
+        const std::size_t workers = std::min<std::size_t>(
+            static_cast<std::size_t>(std::max(1, environment.transfers)), plan.size());
+        runConnection.setCancel(&stop_);
+        try {
+            for (std::size_t i = 0; i < workers; ++i) {
+                HttpsConnection& connection = i == 0 ? runConnection : connections_.emplace_back();
+                connection.setCancel(&stop_);
+                threads_.emplace_back([this, &connection] { work(connection); });
+            }
+        } catch (...) {
+            // Fewer workers (or none: the run's thread then fetches each file in its turn).
+        }
+        inline_ = threads_.empty();
+        if (inline_)
+            inlineConnection_ = &runConnection;
+    }
+    ~ConcurrentFetch() {
+        stop();
+        for (std::thread& thread : threads_)
+            thread.join();
+    }
+    ConcurrentFetch(const ConcurrentFetch&) = delete;
+    ConcurrentFetch& operator=(const ConcurrentFetch&) = delete;
+
+    // Waits up to `wait` for the transfer at `index` to end; true once it has.
+    bool waitFor(std::size_t index, std::chrono::milliseconds wait) {
+        if (inline_) {
+            fetch(index, *inlineConnection_);
+            return true;
+        }
+        std::unique_lock lock(mutex_);
+        return done_.wait_for(lock, wait, [&] { return transfers_[index].finished; });
+    }
+
+    void stop() { stop_.store(true); }
+    std::vector<Transfer>& transfers() { return transfers_; }
+    std::uint64_t fetched() const { return fetched_.load(); }
+
+private:
+    void work(HttpsConnection& connection) {
+        for (;;) {
+            const std::size_t index = next_.fetch_add(1);
+            if (index >= plan_.size() || stop_.load())
+                return;
+            fetch(index, connection);
+        }
+    }
+
+    void fetch(std::size_t index, HttpsConnection& connection) {
+        Transfer& transfer = transfers_[index];
+        const UpdatePlanEntry& entry = plan_[index];
+        if (entry.size)
+            transfer.size = *entry.size;
+        FetchObserver observer;
+        observer.sizeKnown = [&transfer](std::uint64_t size, std::uint64_t onDisk) {
+            transfer.size = size;
+            transfer.onDisk = onDisk;
+        };
+        observer.received = [this, &transfer](std::uint64_t bytes) {
+            transfer.onDisk += bytes;
+            transfer.retryAttempt = 0;
+            fetched_ += bytes;
+        };
+        observer.retrying = [&transfer](int attempt, int attempts) {
+            transfer.retryAttempts = attempts;
+            transfer.retryAttempt = attempt;
+            ++transfer.retries;
+        };
+        std::optional<FileState> verified;
+        std::exception_ptr failure;
+        try {
+            verified = FetchVerified(targets_[index], entry.relativePath, entry.checksum,
+                                     environment_, connection, observer, entry.size);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        {
+            std::lock_guard lock(mutex_);
+            transfer.verified = verified;
+            transfer.failure = failure;
+            transfer.finished = true;
+        }
+        done_.notify_all();
+    }
+
+    const std::vector<UpdatePlanEntry>& plan_;
+    const std::vector<std::filesystem::path>& targets_;
+    UpdateEnvironment environment_;
+    std::vector<Transfer> transfers_;
+    std::deque<HttpsConnection> connections_;  // the workers' own, besides the run's
+    std::atomic<bool> stop_{false};
+    std::atomic<std::size_t> next_{0};
+    std::atomic<std::uint64_t> fetched_{0};
+    std::mutex mutex_;
+    std::condition_variable done_;
+    std::vector<std::thread> threads_;
+    bool inline_ = false;
+    HttpsConnection* inlineConnection_ = nullptr;
 };
 
 // When the manifest gives every planned size: the bytes still to write, leftovers counted.
@@ -458,31 +589,61 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                     throw std::runtime_error(*shortfall);
         }
 
+        // Durability, paid once per folder instead of twice per file: every download's bytes
+        // reach the disk (on its worker, in parallel) before it is moved over its target; the
+        // moves happen here, in plan order; each touched folder is synced once before the
+        // executable is placed and once more before success is said. Wherever a crash or a power
+        // loss falls, each target's name points at its old bytes or at its new, already durable
+        // bytes: the move is one step, and a move the folder did not keep leaves the old file.
+        // The executable appears only after everything before it is durable, and "Update
+        // complete." is said only when everything is. A part that was not made durable is never
+        // placed without its digest being proven again.
         const auto count = static_cast<std::int32_t>(plan.size());
-        RunProgress reports(progress, plan);
-        FetchObserver observer;
-        observer.sizeKnown = [&reports](std::uint64_t size, std::uint64_t onDisk) {
-            reports.sizeKnown(size, onDisk);
-        };
-        observer.received = [&reports](std::uint64_t bytes) { reports.received(bytes); };
-        observer.retrying = [&reports](int attempt, int attempts) {
-            reports.retrying(attempt, attempts);
-        };
+        std::vector<std::filesystem::path> targets;
+        targets.reserve(plan.size());
+        for (const UpdatePlanEntry& entry : plan)
+            targets.push_back(ResolveManifestPath(clientDir, entry.relativePath));
         std::filesystem::path executable;
         if (!plan.empty())
             executable = ResolveManifestPath(clientDir, WideToUtf8(ClientExecutableName));
-        for (std::int32_t index = 0; index < count; ++index) {
-            const UpdatePlanEntry& entry = plan[static_cast<std::size_t>(index)];
-            ThrowIfCancelled(environment.cancel);
-            reports.beginFile(index, entry);
-            std::filesystem::path target = ResolveManifestPath(clientDir, entry.relativePath);
-            FetchFile(target, entry.relativePath, entry.checksum, environment, target == executable,
-                      connection, observer, entry.size);
-            if (const auto stamp = StampOfFile(target))
-                proven.remember(entry.relativePath, entry.checksum, *stamp);
-            reports.endFile();
+        RunProgress reports(progress, plan);
+        std::set<std::filesystem::path> unsyncedFolders;
+        auto syncFolders = [&unsyncedFolders] {
+            for (const std::filesystem::path& folder : unsyncedFolders)
+                SyncFolder(folder);
+            unsyncedFolders.clear();
+        };
+        {
+            ConcurrentFetch fetch(plan, targets, environment, connection);
+            std::vector<Transfer>& transfers = fetch.transfers();
+            for (std::int32_t index = 0; index < count; ++index) {
+                const auto at = static_cast<std::size_t>(index);
+                reports.turn(index, transfers, fetch.fetched());
+                while (!fetch.waitFor(at, std::chrono::milliseconds(100))) {
+                    if (Cancelled(environment.cancel))
+                        fetch.stop();
+                    reports.tick(transfers, fetch.fetched());
+                }
+                reports.tick(transfers, fetch.fetched());  // a retry said even when it was quick
+                // The first failure in plan order ends the run; nothing after it is placed.
+                if (transfers[at].failure) {
+                    fetch.stop();
+                    std::rethrow_exception(transfers[at].failure);
+                }
+                ThrowIfCancelled(environment.cancel);
+                const bool isExecutable = targets[at] == executable;
+                if (isExecutable)
+                    syncFolders();
+                PlaceVerified(targets[at], *transfers[at].verified, isExecutable);
+                unsyncedFolders.insert(targets[at].parent_path());
+                if (const auto stamp = StampOfFile(targets[at]))
+                    proven.remember(plan[at].relativePath, plan[at].checksum, *stamp);
+                reports.placed(transfers[at]);
+            }
+            syncFolders();
+            reports.finish(count == 0 ? L"Client is up to date." : L"Update complete.",
+                           fetch.fetched());
         }
-        reports.finish(count == 0 ? L"Client is up to date." : L"Update complete.");
         return {true, L"Ready to play."};
     } catch (const std::exception& failure) {
         return {false, FailureMessage(failure.what())};

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/file_io.h"
 #include "update/https.h"
 #include "update/service.h"
 
@@ -37,6 +38,10 @@ struct UpdatePlanEntry {
 
 using UpdateProgressCallback = std::function<void(const qs::UpdateProgress&)>;
 
+// Files fetched at the same time by a run: enough to hide a round trip per file and keep a fast
+// link busy, few enough to stay gentle with the service and the disk.
+inline constexpr int kConcurrentTransfers = 4;
+
 // What an update run talks to. Every empty member falls back to the real thing: the request
 // layer against `service`, and the system clock.
 struct UpdateEnvironment {
@@ -58,6 +63,8 @@ struct UpdateEnvironment {
     std::filesystem::path verifiedRecord;
     // A repair: every file is read whatever the record says.
     bool hashEverything = false;
+    // How many files are fetched at once.
+    int transfers = kConcurrentTransfers;
     // Once it reads true the run ends with "Update cancelled." within about a second: a transfer
     // under way is given up (its partial download stays), nothing further is checked or placed.
     const std::atomic<bool>* cancel = nullptr;
@@ -123,13 +130,24 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
                HttpsConnection& connection, const FetchObserver& observer = {},
                std::optional<std::uint64_t> expectedSize = std::nullopt);
 
+// FetchFile in its two halves, for a run that downloads several files at once and places them in
+// order: the download proven and its bytes on the disk (its state returned), then the move over
+// the target, which leaves the folder's durability to the caller.
+FileState FetchVerified(const std::filesystem::path& target, std::string_view relativePath,
+                        std::string_view checksum, const UpdateEnvironment& environment,
+                        HttpsConnection& connection, const FetchObserver& observer = {},
+                        std::optional<std::uint64_t> expectedSize = std::nullopt);
+void PlaceVerified(const std::filesystem::path& target, const FileState& verified,
+                   bool makeExecutable);
+
 // The URL-encoded form of a relative path (space as "%20"). Throws
 // "Manifest has an unsafe download path".
 std::wstring DownloadUrlPath(std::string_view relativePath);
 
-// Moves `download` over `target` durably. False with `message` filled on failure; never throws.
+// Moves `download` over `target` in one step, durably unless `syncFolder` is false (the caller
+// then makes the folder durable itself). False with `message` filled on failure; never throws.
 bool ReplaceFile(const std::filesystem::path& download, const std::filesystem::path& target,
-                 std::wstring& message);
+                 std::wstring& message, bool syncFolder = true);
 
 // A failure text as a status line: strict UTF-8 where possible, U+FFFD for each ill-formed
 // byte, never empty.

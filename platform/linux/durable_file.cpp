@@ -38,6 +38,18 @@ int ReplaceFileDurably(const std::filesystem::path& source, const std::filesyste
     return 0;
 }
 
+int SyncFileData(const std::filesystem::path& file) {
+    return SyncPath(file, O_RDONLY | O_NOFOLLOW);
+}
+
+int MoveOver(const std::filesystem::path& source, const std::filesystem::path& target) {
+    return rename(source.c_str(), target.c_str()) == 0 ? 0 : errno;
+}
+
+int SyncFolder(const std::filesystem::path& folder) {
+    return SyncPath(folder.empty() ? std::filesystem::path(".") : folder, O_RDONLY | O_DIRECTORY);
+}
+
 bool IsFileInUseError(int errorNumber) {
     // A read-only file system is not "in use": closing the client would not help.
     return errorNumber == EACCES || errorNumber == EPERM || errorNumber == EBUSY ||

@@ -139,6 +139,10 @@ bool OutputFile::write(const void* data, std::size_t size) {
     return true;
 }
 
+bool OutputFile::sync() {
+    return handle_ >= 0 && fdatasync(static_cast<int>(handle_)) == 0;
+}
+
 bool OutputFile::close() {
     if (handle_ < 0)
         return false;

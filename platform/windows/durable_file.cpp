@@ -38,6 +38,8 @@ int FlushFile(const std::filesystem::path& file) {
     return error;
 }
 
+}  // namespace
+
 int MoveOver(const std::filesystem::path& source, const std::filesystem::path& target) {
     if (!MoveFileExW(source.c_str(), target.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
@@ -45,7 +47,13 @@ int MoveOver(const std::filesystem::path& source, const std::filesystem::path& t
     return 0;
 }
 
-}  // namespace
+int SyncFileData(const std::filesystem::path& file) {
+    return FlushFile(file);
+}
+
+int SyncFolder(const std::filesystem::path&) {
+    return 0;  // the written-through move already put the entry on the disk
+}
 
 int ReplaceFileDurably(const std::filesystem::path& source, const std::filesystem::path& target) {
     if (int error = FlushFile(source))

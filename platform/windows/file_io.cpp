@@ -191,6 +191,10 @@ bool OutputFile::write(const void* data, std::size_t size) {
     return true;
 }
 
+bool OutputFile::sync() {
+    return handle_ != -1 && FlushFileBuffers(AsHandle(handle_)) != 0;
+}
+
 bool OutputFile::close() {
     if (handle_ == -1)
         return false;
