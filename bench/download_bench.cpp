@@ -1,12 +1,13 @@
 // Download: 200 MiB in 500 files from the stand-in service over HTTPS on loopback, into an empty
-// folder, by the launcher and by curl.
+// folder, by the launcher and by curl; and one 1 GiB file.
 //
-//   qs_bench_download --data=DIR [Google Benchmark flags]
+//   qs_bench_download --data=DIR [--delay_ms=N] [Google Benchmark flags]
 //
-// Launcher: a whole RunClientUpdate (manifest, downloads, verification, durable placement) as it
-// runs, and the same with every file on a connection of its own (the request layer's one-shot
-// request). curl: one process per file; one process with "Connection: close" (a connection per
-// file without the process start); one process reusing its connection.
+// --delay_ms holds every reply back that long, as a round trip over a real network would.
+// Launcher: a whole RunClientUpdate (manifest, downloads, verification, durable placement) with
+// its concurrent transfers, and the same one file at a time. curl: one process per file; one
+// process with "Connection: close" (a connection per file without the process start); one process
+// reusing its connection; and --parallel --parallel-max 4.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -34,6 +35,7 @@ struct DownloadData {
     fs::path curlConfigReuse;
     std::vector<std::string> paths;
     std::vector<std::string> urls;
+    qs::test::TestService* largeService = nullptr;
 };
 
 DownloadData* g_data = nullptr;
@@ -88,15 +90,38 @@ void BM_DownloadLauncher(benchmark::State& state) {
     RunLauncher(state, environment);
 }
 
-void BM_DownloadLauncherConnectionPerFile(benchmark::State& state) {
+void BM_DownloadLauncherOneAtATime(benchmark::State& state) {
     UpdateEnvironment environment;
     environment.service = g_service->endpoint();
-    const ServiceEndpoint service = environment.service;
-    environment.requestToSink = [service](const std::wstring& url, const std::wstring& verb,
-                                          const std::string& body, const BodySink& sink) {
-        HttpsRequestToSink(url, verb, body, sink, service);
-    };
+    environment.transfers = 1;
     RunLauncher(state, environment);
+}
+
+// One large file: concurrency has nothing to share out, and must cost nothing.
+void RunLargeFile(benchmark::State& state, int transfers) {
+    const fs::path output = g_data->output.parent_path() / "large";
+    for (auto _ : state) {
+        state.PauseTiming();
+        fs::remove_all(output);
+        state.ResumeTiming();
+        UpdateEnvironment environment;
+        environment.service = g_data->largeService->endpoint();
+        environment.transfers = transfers;
+        const UpdateResult result = RunClientUpdate(
+            output, [](const qs::UpdateProgress&) {}, environment);
+        if (!result.ok)
+            state.SkipWithError(("large download failed: " + WideToUtf8(result.message)).c_str());
+    }
+    fs::remove_all(output);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * (1ull << 30)));
+}
+
+void BM_DownloadLargeFileLauncher(benchmark::State& state) {
+    RunLargeFile(state, kConcurrentTransfers);
+}
+
+void BM_DownloadLargeFileOneAtATime(benchmark::State& state) {
+    RunLargeFile(state, 1);
 }
 
 void RunCurl(benchmark::State& state, const std::vector<std::vector<std::string>>& commands) {
@@ -141,10 +166,26 @@ void BM_DownloadCurlOneConnection(benchmark::State& state) {
     RunCurl(state, {command});
 }
 
+void BM_DownloadCurlParallel4(benchmark::State& state) {
+    auto command = CurlBase();
+    command.insert(command.end(),
+                   {"--parallel", "--parallel-max", "4", "-K", g_data->curlConfigReuse.string()});
+    RunCurl(state, {command});
+}
+
 }  // namespace
 
 BENCHMARK(BM_DownloadLauncher)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_DownloadLauncherConnectionPerFile)
+BENCHMARK(BM_DownloadLauncherOneAtATime)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DownloadCurlParallel4)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DownloadLargeFileLauncher)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DownloadLargeFileOneAtATime)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
@@ -193,6 +234,17 @@ int main(int argc, char** argv) {
         WriteText(data.curlConfigReuse, reuse);
         // Digest the content once: the manifest is served as fixed text.
         service.setManifestJson(service.manifestJson());
+        const long long delayMs = std::stoll(qs::bench::ArgumentValue(argc, argv, "delay_ms", "0"));
+        if (delayMs > 0) {
+            const qs::test::Fault late = qs::test::Fault::Slow(std::chrono::milliseconds(delayMs));
+            service.setFault("/updater/updater.php", late);
+            for (const std::string& path : data.paths)
+                service.setFault("/updater/files/" + path, late);
+        }
+        qs::test::TestService largeService;
+        largeService.setFile("archives/world.pak", qs::bench::ByteStream(7).Take(1ull << 30));
+        largeService.setManifestJson(largeService.manifestJson());
+        data.largeService = &largeService;
 
         g_data = &data;
         g_service = &service;

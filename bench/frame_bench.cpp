@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <cfloat>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>

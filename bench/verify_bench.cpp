@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -18,8 +19,10 @@
 #include "app/client.h"
 #include "bench/bench_support.h"
 #include "tools/standin/service.h"
+#include "update/https.h"
 #include "update/text.h"
 #include "update/update_run.h"
+#include "update/verified_record.h"
 
 namespace {
 
@@ -104,9 +107,48 @@ VerifyData PrepareClient(const fs::path& root) {
     return data;
 }
 
-void RunLauncherPass(benchmark::State& state) {
+// A client of 20,000 sparse files of 1 MiB (20 GiB that take no disk) with a record vouching for
+// every one: with the record the check costs a stamp per file, whatever the files' size.
+struct LargeClient {
+    fs::path client;
+    fs::path record;
+    qs::test::TestService* service = nullptr;
+};
+LargeClient* g_large = nullptr;
+fs::path g_record;
+
+LargeClient PrepareLargeClient(const fs::path& root, qs::test::TestService& service) {
+    constexpr std::size_t kFiles = 20000;
+    constexpr std::uint64_t kSize = 1ull << 20;
+    LargeClient large{root / "client", root / "verified.txt", &service};
+    const std::string zeros(kSize, '\0');
+    Sha256Stream digest;
+    digest.update(zeros.data(), zeros.size());
+    const std::string checksum = WideToUtf8(digest.finish());
+    nlohmann::json manifest;
+    VerifiedRecord record;
+    for (std::size_t i = 0; i < kFiles; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "data/pack%03zu/chunk%05zu.bin", i / 100, i);
+        const fs::path file = large.client / name;
+        if (!fs::exists(file)) {
+            fs::create_directories(file.parent_path());
+            std::ofstream(file, std::ios::binary).close();
+            fs::resize_file(file, kSize);
+        }
+        manifest["files"][name] = checksum;
+        record.remember(name, checksum, *StampOfFile(file));
+    }
+    record.save(large.record, large.client, VerifiedRecord::Now() + 3'000'000'000LL);
+    service.setManifestJson(manifest.dump());
+    return large;
+}
+
+void RunLauncherPass(benchmark::State& state, const fs::path& record = {}, bool repair = false) {
     UpdateEnvironment environment;
     environment.service = g_service->endpoint();
+    environment.verifiedRecord = record;
+    environment.hashEverything = repair;
     std::wstring last;
     const auto progress = [&last](const qs::UpdateProgress& report) { last = report.message; };
     const UpdateResult result = RunClientUpdate(g_data->client, progress, environment);
@@ -123,6 +165,53 @@ void BM_VerifyLauncher(benchmark::State& state) {
     for (auto _ : state)
         RunLauncherPass(state);
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * g_data->totalBytes));
+}
+
+// The start-up check with a valid record: a stamp per file instead of a digest.
+void BM_CheckWithRecord(benchmark::State& state) {
+    for (auto _ : state)
+        RunLauncherPass(state, g_record);
+}
+
+// The same with one 1 MiB file touched since the record: that file alone is read.
+void BM_CheckWithRecordOneTouched(benchmark::State& state) {
+    const fs::path touched = g_data->files.front();
+    for (auto _ : state) {
+        state.PauseTiming();
+        fs::last_write_time(touched, fs::file_time_type::clock::now() - std::chrono::hours(1));
+        state.ResumeTiming();
+        RunLauncherPass(state, g_record);
+    }
+}
+
+// A repair reads every file, as the check always did.
+void BM_CheckRepair(benchmark::State& state) {
+    for (auto _ : state)
+        RunLauncherPass(state, g_record, true);
+}
+
+// The manifest request alone: what the check costs beyond it is the check.
+void BM_ManifestRequest(benchmark::State& state) {
+    for (auto _ : state) {
+        HttpsConnection connection;
+        const auto reply = HttpsRequest(g_service->url("/updater/updater.php"), L"POST",
+                                        UpdateRequestBody(), g_service->endpoint(), connection);
+        benchmark::DoNotOptimize(reply.data());
+    }
+}
+
+void BM_CheckWithRecord20k(benchmark::State& state) {
+    for (auto _ : state) {
+        UpdateEnvironment environment;
+        environment.service = g_large->service->endpoint();
+        environment.verifiedRecord = g_large->record;
+        std::wstring last;
+        const UpdateResult result = RunClientUpdate(
+            g_large->client, [&last](const qs::UpdateProgress& report) { last = report.message; },
+            environment);
+        if (!result.ok || last != L"Client is up to date.")
+            state.SkipWithError("the 20,000-file check did not find the client up to date");
+    }
 }
 
 void RunTool(benchmark::State& state, std::vector<std::string> command) {
@@ -167,6 +256,14 @@ BENCHMARK(BM_VerifyLauncher)
     ->MeasureProcessCPUTime()
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CheckWithRecord)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CheckWithRecordOneTouched)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CheckRepair)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ManifestRequest)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CheckWithRecord20k)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_VerifySha256sum)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_VerifyOpensslDgst)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
@@ -183,6 +280,21 @@ int main(int argc, char** argv) {
         service.setManifestJson(data.manifest);
         g_data = &data;
         g_service = &service;
+        // A record from a full pass, dated past the two seconds in which it would not vouch for
+        // files written just before it.
+        g_record = root / "verified.txt";
+        {
+            UpdateEnvironment environment;
+            environment.service = service.endpoint();
+            environment.verifiedRecord = g_record;
+            RunClientUpdate(
+                data.client, [](const qs::UpdateProgress&) {}, environment);
+            VerifiedRecord::Load(g_record, data.client)
+                .save(g_record, data.client, VerifiedRecord::Now() + 3'000'000'000LL);
+        }
+        qs::test::TestService largeService;
+        LargeClient large = PrepareLargeClient(root / "sparse-20k", largeService);
+        g_large = &large;
         benchmark::RunSpecifiedBenchmarks();
         benchmark::Shutdown();
         g_service = nullptr;

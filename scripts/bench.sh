@@ -37,8 +37,12 @@ gbench() {  # name binary [extra flags]
 wants verify && gbench verify qs_bench_verify
 if wants download; then
     gbench download qs_bench_download
+    # A real network's round trip: every reply held back 20 ms.
+    gbench download-20ms qs_bench_download --delay_ms=20 \
+        --benchmark_filter='BM_Download(Launcher|LauncherOneAtATime|CurlOneConnection|CurlParallel4)/'
     # The same with fsync made free: the transfer path alone (curl flushes nothing to disk).
-    LD_PRELOAD="$build/bench/libqs_skip_fsync.so" gbench download-nofsync qs_bench_download
+    LD_PRELOAD="$build/bench/libqs_skip_fsync.so" gbench download-nofsync qs_bench_download \
+        --benchmark_filter='BM_Download(Launcher|LauncherOneAtATime|CurlOneConnection)/'
 fi
 wants frame && gbench frame qs_bench_frame
 wants replies && gbench replies qs_bench_replies
@@ -112,22 +116,36 @@ if "verify" in parts:
     row("  sha256sum (1 core)", f"{sha:.2f} s ({gib*1024/sha:.0f} MiB/s)", f"{sha/ossl:.2f}", f"CPU {sha_cpu:.2f} s")
     row("  launcher planning pass, 1 core", f"{one:.2f} s ({gib*1024/one:.0f} MiB/s)", f"{one/ossl:.2f}", f"<= 1.10; CPU {one_cpu:.2f} s (x{one_cpu/ossl_cpu:.2f} of openssl)")
     row("  launcher planning pass, all cores", f"{allc:.2f} s ({gib*1024/allc:.0f} MiB/s)", f"{allc/ossl:.2f}", f"speed-up x{one/allc:.2f}; CPU {all_cpu:.2f} s")
+    def v(name): return secs(m[f"{name}/iterations:1/real_time"])[0]
+    manifest = v("BM_ManifestRequest")
+    record = v("BM_CheckWithRecord"); touched = v("BM_CheckWithRecordOneTouched")
+    repair = v("BM_CheckRepair"); large = v("BM_CheckWithRecord20k")
+    row("Start-up check, 2 GiB / 2,000 files, with the record", f"{record*1e3:.0f} ms", f"{record/allc:.3f}", f"{(record-manifest)*1e3:.0f} ms beyond the manifest request ({manifest*1e3:.0f} ms); goal <= 30 ms")
+    row("  the same, one 1 MiB file touched since", f"{touched*1e3:.0f} ms", f"{touched/allc:.3f}")
+    row("  20 GiB / 20,000 files (sparse), with the record", f"{large*1e3:.0f} ms", "", "cost follows the count of files")
+    row("  repair (CHECK UPDATES), every file read", f"{repair:.2f} s", f"{repair/allc:.2f}", "as the verify pass")
 
-for name, label in (("download", "fsync as shipped"), ("download-nofsync", "fsync skipped")):
+for name, label in (("download", "durable"), ("download-20ms", "durable, 20 ms a reply"), ("download-nofsync", "fsync skipped")):
     if "download" not in parts:
         break
     m = medians(name)
     def t(bench): return secs(m[f"BM_Download{bench}/iterations:1/real_time"])[0]
-    curl_proc = t("CurlProcessPerFile"); curl_conn = t("CurlConnectionPerFile"); curl_one = t("CurlOneConnection")
-    launcher = t("Launcher"); per_file = t("LauncherConnectionPerFile")
-    launcher_cpu = secs(m["BM_DownloadLauncher/iterations:1/real_time"])[1]
-    per_file_cpu = secs(m["BM_DownloadLauncherConnectionPerFile/iterations:1/real_time"])[1]
+    def has(bench): return f"BM_Download{bench}/iterations:1/real_time" in m
+    curl_one = t("CurlOneConnection")
+    launcher = t("Launcher"); single = t("LauncherOneAtATime")
     mib = 200.0
-    row(f"Download 200 MiB / 500 files ({label}): curl, one process, Connection: close", f"{curl_conn:.2f} s ({mib/curl_conn:.0f} MiB/s)", "1.00")
-    row("  curl, a process per file", f"{curl_proc:.2f} s ({mib/curl_proc:.0f} MiB/s)", f"{curl_proc/curl_conn:.2f}")
-    row("  curl, one process, one connection", f"{curl_one:.2f} s ({mib/curl_one:.0f} MiB/s)", f"{curl_one/curl_conn:.2f}")
-    row("  launcher, a connection per file", f"{per_file:.2f} s ({mib/per_file:.0f} MiB/s)", f"{per_file/curl_conn:.2f}", f"<= 1.00; update thread CPU {per_file_cpu:.2f} s")
-    row("  launcher, one connection per run", f"{launcher:.2f} s ({mib/launcher:.0f} MiB/s)", f"{launcher/curl_conn:.2f}", f"gain x{per_file/launcher:.2f}; update thread CPU {launcher_cpu:.2f} s")
+    row(f"Download 200 MiB / 500 files ({label}): curl, one connection, nothing made durable", f"{curl_one:.2f} s ({mib/curl_one:.0f} MiB/s)", "1.00")
+    if has("CurlConnectionPerFile"):
+        row("  curl, a connection per file", f"{t('CurlConnectionPerFile'):.2f} s", f"{t('CurlConnectionPerFile')/curl_one:.2f}")
+    if has("CurlProcessPerFile"):
+        row("  curl, a process per file", f"{t('CurlProcessPerFile'):.2f} s", f"{t('CurlProcessPerFile')/curl_one:.2f}")
+    if has("CurlParallel4"):
+        row("  curl --parallel --parallel-max 4", f"{t('CurlParallel4'):.2f} s", f"{t('CurlParallel4')/curl_one:.2f}")
+    row("  launcher, one file at a time (as before)", f"{single:.2f} s ({mib/single:.0f} MiB/s)", f"{single/curl_one:.2f}")
+    row("  launcher, 4 transfers at once", f"{launcher:.2f} s ({mib/launcher:.0f} MiB/s)", f"{launcher/curl_one:.2f}", f"x{single/launcher:.2f} faster than one at a time")
+    if has("LargeFileLauncher"):
+        big, big_single = t("LargeFileLauncher"), t("LargeFileOneAtATime")
+        row("  one 1 GiB file, 4 transfers / 1", f"{big:.2f} s / {big_single:.2f} s", f"{big/big_single:.2f}", "no slower")
 
 if "memory" in parts:
     text = open(os.path.join(results, "memory.txt")).read()
