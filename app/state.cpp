@@ -87,6 +87,8 @@ void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
         environment.cancel = links.cancel;
         environment.speedLimit = links.speedLimit;
         environment.verifiedRecord = VerifiedRecordPath();
+        if (!VerifiedRecordPath().empty())
+            environment.serialRecord = VerifiedRecordPath().parent_path() / "update-serial.txt";
         environment.hashEverything = links.repair;
         UpdateResult result = hooks.runClientUpdate
                                   ? hooks.runClientUpdate(folder, callback)

@@ -34,9 +34,19 @@ start_service() {
     bash scripts/make-demo-content.sh "$QS_SERVICE_CONTENT"
     trap stop_service EXIT
     local assignments
+    # The demo content is signed with a key of this checkout's own; the launcher is built with
+    # its public half, so the signed path is the one that runs.
+    QS_SIGNING_DIR=$QS_SERVICE_DIR/keys
+    if [ ! -f "$QS_SIGNING_DIR/update-key.pem" ]; then
+        mkdir -p "$QS_SIGNING_DIR"
+        openssl genpkey -algorithm ed25519 -out "$QS_SIGNING_DIR/update-key.pem" 2>/dev/null
+        chmod 600 "$QS_SIGNING_DIR/update-key.pem"
+    fi
+    openssl pkey -in "$QS_SIGNING_DIR/update-key.pem" -pubout -out "$QS_SIGNING_DIR/update-key.pub.pem"
     # QS_STANDIN_FAULTS: extra "--fault PATH=KIND" arguments (the screenshots slow a download).
     assignments=$(bash scripts/standin-start.sh --port "$QS_RUN_PORT" --root "$QS_SERVICE_CONTENT" \
-        --cert-dir "$QS_SERVICE_DIR/certs" -- ${QS_STANDIN_FAULTS:-})
+        --cert-dir "$QS_SERVICE_DIR/certs" -- --sign-key "$QS_SIGNING_DIR/update-key.pem" \
+        ${QS_STANDIN_FAULTS:-})
     eval "$assignments"
     QS_RUN_PORT=$QS_STANDIN_PORT
     QS_SERVICE_CA=$QS_STANDIN_CA
@@ -50,7 +60,8 @@ stop_service() {
 build_launcher() {
     cmake -S . -B "$QS_RUN_DIR/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DQS_SERVICE_HOST=localhost -DQS_SERVICE_PORT="$QS_RUN_PORT" \
-        -DQS_SERVICE_CA_FILE="$QS_SERVICE_CA" -DQS_BUILD_TESTS=OFF >/dev/null
+        -DQS_SERVICE_CA_FILE="$QS_SERVICE_CA" \
+        -DQS_UPDATE_PUBLIC_KEY="$QS_SIGNING_DIR/update-key.pub.pem" -DQS_BUILD_TESTS=OFF >/dev/null
     cmake --build "$QS_RUN_DIR/build" -j "$JOBS" --target quillon-launcher
 }
 

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-apt_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest wine wine64 libwine
+apt_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libgcrypt-mingw-w64-dev googletest wine wine64 libwine
     libgnutls30 libgl1 libgl1-mesa-dri libxrandr2 libxi6 libxcursor1 libxcomposite1 libxfixes3 libxinerama1
     dpkg-dev xz-utils)
 

@@ -9,6 +9,7 @@
 #include "update/https.h"
 #include "update/json_reply.h"
 #include "update/text.h"
+#include "update/update_signature.h"
 
 const char* const LauncherVersion = "v1.0.8";
 
@@ -95,6 +96,25 @@ LauncherRelease CheckLauncherRelease(const ServiceEndpoint& service,
     try {
         const std::vector<std::uint8_t> body = LauncherHttpsGet(
             ServiceUrl(service, "/updater/launcher/latest.json"), L"GET", service, cancel);
+        // With a key built in, the document names the installer the launcher will run: it is
+        // taken only with a valid signature over its exact bytes.
+        if (!service.updateKey.empty()) {
+            std::vector<std::uint8_t> signature;
+            try {
+                signature =
+                    LauncherHttpsGet(ServiceUrl(service, "/updater/launcher/latest.json.sig"),
+                                     L"GET", service, cancel);
+            } catch (const std::runtime_error& failure) {
+                if (std::string_view(failure.what()) != "Update server returned an error")
+                    throw;
+            }
+            const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
+            const std::string_view signatureText(reinterpret_cast<const char*>(signature.data()),
+                                                 signature.size());
+            if (signatureText.size() > kSignatureMaxBytes ||
+                !SignatureValid(service.updateKey, text, signatureText))
+                throw std::runtime_error(kReleaseSignatureInvalid);
+        }
         const nlohmann::json root = ParseJsonReply(
             std::string_view(reinterpret_cast<const char*>(body.data()), body.size()), nullptr,
             kReleaseMaxValues);

@@ -10,9 +10,13 @@ struct ServiceEndpoint {
     std::uint16_t port = 443;
     std::string
         caPem;  // PEM of the authorities to trust instead of the system store; empty: system store
+    // The Ed25519 key updates must be signed with (64 hex digits or a PEM public key); empty:
+    // updates are not signed, and no signature is asked for.
+    std::string updateKey;
 };
 
-// The endpoint compiled into this build (QS_SERVICE_HOST, QS_SERVICE_PORT, QS_SERVICE_CA_FILE).
+// The endpoint compiled into this build (QS_SERVICE_HOST, QS_SERVICE_PORT, QS_SERVICE_CA_FILE,
+// QS_UPDATE_PUBLIC_KEY).
 const ServiceEndpoint& BuiltInService();
 
 // "https://" + host (+ ":" + port when not 443) + path; path starts with '/'.

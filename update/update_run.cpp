@@ -24,6 +24,7 @@
 #include "update/target_status.h"
 #include "update/text.h"
 #include "update/transfer.h"
+#include "update/update_signature.h"
 #include "update/verified_record.h"
 
 namespace {
@@ -354,6 +355,43 @@ private:
     HttpsConnection* inlineConnection_ = nullptr;
 };
 
+// With a key built in, the manifest is taken only with a valid signature over its exact bytes,
+// then only when it is not older than one already accepted and not past its expiry; all before
+// anything is planned or fetched.
+void CheckSignedManifest(std::string_view manifest, const UpdateEnvironment& environment,
+                         HttpsConnection& connection) {
+    std::string signature;
+    try {
+        HttpsRequestToSink(
+            ServiceUrl(environment.service, "/updater/updater.sig"), L"GET", std::string(),
+            [&signature](const char* data, std::size_t size) {
+                if (size > kSignatureMaxBytes - signature.size())
+                    return false;
+                signature.append(data, size);
+                return true;
+            },
+            environment.service, connection);
+    } catch (const std::runtime_error& failure) {
+        // No signature at all (a 404, or a body no signature file could have) is no valid one;
+        // a transport failure keeps its own text.
+        const std::string_view text = failure.what();
+        if (text == "Update server returned an error" || text == "HTTPS response read failed")
+            throw std::runtime_error(kManifestSignatureInvalid);
+        throw;
+    }
+    if (!SignatureValid(environment.service.updateKey, manifest, signature))
+        throw std::runtime_error(kManifestSignatureInvalid);
+    const std::optional<ManifestFreshness> freshness = ReadManifestFreshness(manifest);
+    if (!freshness)
+        throw std::runtime_error(kManifestSignatureInvalid);
+    const std::int64_t now = environment.unixNow
+                                 ? environment.unixNow()
+                                 : std::chrono::duration_cast<std::chrono::seconds>(
+                                       std::chrono::system_clock::now().time_since_epoch())
+                                       .count();
+    AcceptManifestFreshness(*freshness, now, environment.serialRecord);
+}
+
 // When the manifest gives every planned size: the bytes still to write, leftovers counted.
 std::optional<std::uint64_t> BytesStillNeeded(const std::filesystem::path& clientDir,
                                               const std::vector<UpdatePlanEntry>& plan) {
@@ -566,9 +604,12 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 ? VerifiedRecord()
                 : VerifiedRecord::Load(environment.verifiedRecord, clientDir);
         VerifiedRecord proven;
-        const std::vector<UpdatePlanEntry> plan = PlanClientUpdate(
-            clientDir, std::string_view(reinterpret_cast<const char*>(reply.data()), reply.size()),
-            environment.cancel, &trusted, &proven);
+        const std::string_view manifestText(reinterpret_cast<const char*>(reply.data()),
+                                            reply.size());
+        if (!environment.service.updateKey.empty())
+            CheckSignedManifest(manifestText, environment, connection);
+        const std::vector<UpdatePlanEntry> plan =
+            PlanClientUpdate(clientDir, manifestText, environment.cancel, &trusted, &proven);
         reply = {};
         struct SaveRecord {
             const UpdateEnvironment& environment;

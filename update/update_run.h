@@ -65,6 +65,10 @@ struct UpdateEnvironment {
     bool hashEverything = false;
     // How many files are fetched at once.
     int transfers = kConcurrentTransfers;
+    // Signed updates (a key in `service`): the highest manifest serial accepted so far, and the
+    // clock expiry is judged by (seconds since 1970; empty: the system clock).
+    std::filesystem::path serialRecord;
+    std::function<std::int64_t()> unixNow;
     // Once it reads true the run ends with "Update cancelled." within about a second: a transfer
     // under way is given up (its partial download stays), nothing further is checked or placed.
     const std::atomic<bool>* cancel = nullptr;

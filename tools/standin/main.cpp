@@ -43,6 +43,7 @@ struct Arguments {
     std::vector<std::string> names{"localhost"};
     std::vector<std::pair<std::string, Fault>> faults;
     std::optional<int> controlPort;
+    fs::path signKey;  // PEM of an Ed25519 private key; empty: nothing signed
 };
 
 [[noreturn]] void Usage(const std::string& problem) {
@@ -50,6 +51,7 @@ struct Arguments {
         << "standin: " << problem << "\n"
         << "usage: standin --root DIR --port N --cert-dir DIR [--bind ADDR] [--name HOST]...\n"
         << "               [--fault PATH=KIND[:ARG]]... [--control-port N]\n"
+        << "               [--sign-key PRIVATE_KEY_PEM]\n"
         << "  KIND: status:CODE, redirect:URL, truncate, wrong, drip:MS, stall, endless, notjson,\n"
         << "        ignorerange, wrongrange, slow:MS, limit:BYTES_PER_SECOND\n";
     std::exit(2);
@@ -123,6 +125,8 @@ Arguments Parse(int argc, char** argv) {
             }
             if (*arguments.controlPort < 0 || *arguments.controlPort > 65535)
                 Usage("bad control port " + text);
+        } else if (option == "--sign-key") {
+            arguments.signKey = value();
         } else if (option == "--bind") {
             arguments.bindAddress = value();
         } else if (option == "--name") {
@@ -226,6 +230,14 @@ int main(int argc, char** argv) {
         options.onRequest = LogRequest;
         qs::test::TestService service(std::move(options));
         service.loadFolder(arguments.root);
+        if (!arguments.signKey.empty()) {
+            std::ifstream key(arguments.signKey, std::ios::binary);
+            std::ostringstream pem;
+            pem << key.rdbuf();
+            if (!key)
+                throw std::runtime_error("cannot read " + arguments.signKey.string());
+            service.setSigningKey(pem.str());
+        }
         for (const auto& [path, fault] : arguments.faults)
             service.setFault(path, fault);
 
@@ -246,6 +258,14 @@ int main(int argc, char** argv) {
                 break;
             try {
                 service.loadFolder(arguments.root);
+                if (!arguments.signKey.empty()) {
+                    std::ifstream key(arguments.signKey, std::ios::binary);
+                    std::ostringstream pem;
+                    pem << key.rdbuf();
+                    if (!key)
+                        throw std::runtime_error("cannot read " + arguments.signKey.string());
+                    service.setSigningKey(pem.str());
+                }
                 std::cout << "standin: reloaded " << arguments.root.string() << std::endl;
             } catch (const std::exception& error) {
                 std::cerr << "standin: reload failed: " << error.what() << std::endl;

@@ -21,6 +21,29 @@
 namespace qs::test {
 namespace {
 
+// The hex Ed25519 signature of `bytes` by the private key in `pem`; empty when it cannot sign.
+std::string SignHex(const std::string& pem, const std::string& bytes) {
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+        BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), &BIO_free);
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+        bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr,
+        &EVP_PKEY_free);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                    &EVP_MD_CTX_free);
+    unsigned char signature[64];
+    std::size_t length = sizeof signature;
+    if (!key || !context ||
+        EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
+        EVP_DigestSign(context.get(), signature, &length,
+                       reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) != 1)
+        return {};
+    static const char* digits = "0123456789abcdef";
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i)
+        text += {digits[signature[i] >> 4], digits[signature[i] & 15]};
+    return text + "\n";
+}
+
 constexpr const char* kExecutableName = "Quillon Saga.exe";
 constexpr const char* kFilesPrefix = "/updater/files/";
 // Upper bound for a stall, so a forgotten server never holds a test binary for ever.
@@ -99,6 +122,8 @@ struct TestService::Impl {
     bool stopping = false;
 
     std::map<std::string, std::string> files;  // manifest path -> bytes
+    std::string signingKeyPem;                 // empty: nothing signed
+    std::int64_t signedSerial = 0;
     std::optional<std::string> manifestOverride;
     std::map<std::string, Resource> resources;  // decoded path -> reply
     std::map<std::string, Fault> faults;
@@ -125,6 +150,10 @@ struct TestService::Impl {
                 manifest["files"][path] = Sha256Hex(bytes);
             manifest["sizes"][path] = bytes.size();
         }
+        if (!signingKeyPem.empty()) {
+            manifest["serial"] = signedSerial;
+            manifest["expires"] = signedSerial + 30 * 24 * 3600;
+        }
         return manifest.dump();
     }
 
@@ -147,6 +176,13 @@ struct TestService::Impl {
             auto resource = resources.find(path);
             if (resource != resources.end())
                 return {200, resource->second.bytes, resource->second.contentType};
+        }
+        if (isGet && !signingKeyPem.empty()) {
+            if (path == "/updater/updater.sig")
+                return {200, SignHex(signingKeyPem, buildManifestLocked()), "text/plain"};
+            auto latest = resources.find("/updater/launcher/latest.json");
+            if (path == "/updater/launcher/latest.json.sig" && latest != resources.end())
+                return {200, SignHex(signingKeyPem, latest->second.bytes), "text/plain"};
         }
         return {404, "", "text/plain"};
     }
@@ -348,6 +384,14 @@ struct TestService::Impl {
         }
     }
 };
+
+void TestService::setSigningKey(const std::string& privateKeyPem) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->signingKeyPem = privateKeyPem;
+    impl_->signedSerial = std::chrono::duration_cast<std::chrono::seconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+}
 
 TestService::TestService() : TestService(Options{}) {}
 

@@ -158,6 +158,12 @@ public:
     void setLatestJson(std::string json);
     void setStatusJson(std::string json);
     void setNewsJson(std::string json);
+    // Signs what it serves with the Ed25519 private key in `privateKeyPem` (Linux only): the built
+    // manifest gains "serial" (the time of this call, in seconds) and "expires" (30 days later),
+    // and "/updater/updater.sig" and "/updater/launcher/latest.json.sig" answer with the hex
+    // signatures of the exact bytes of the manifest and the release document. A resource set for
+    // either path takes precedence.
+    void setSigningKey(const std::string& privateKeyPem);
     // Any other GET path (e.g. an installer): status 200 with these bytes.
     void setResource(const std::string& path, std::string bytes,
                      std::string contentType = "application/octet-stream");

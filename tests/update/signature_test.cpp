@@ -1,0 +1,234 @@
+// Signed updates: the signature check itself (on both systems: OpenSSL, libgcrypt), the key forms
+// a build takes, and on Linux whole runs against a signing stand-in.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "scratch.h"
+#include "update/text.h"
+#include "update/update_signature.h"
+
+#ifndef _WIN32
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <memory>
+
+#include "selfupdate/launcher_update.h"
+#include "tools/standin/service.h"
+#include "update/update_run.h"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// RFC 8032's first key; its signatures of the empty message (from the RFC) and of "r".
+constexpr char kKeyHex[] = "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a";
+constexpr char kKeyPem[] =
+    "-----BEGIN PUBLIC KEY-----\nMCowBQYDK2VwAyEA11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=\n"
+    "-----END PUBLIC KEY-----\n";
+constexpr char kEmptySignature[] =
+    "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9"
+    "b46bd25bf5f0595bbe24655141438e7a100b";
+constexpr char kRSignature[] =
+    "1b79abc415a34efe5915b4c1b53d2435e731b3c92d0ba440de29cab2999fa885bd0eb3c71dfd8df6fbecf8c0ef40"
+    "3e8902dec8e2abd00ab9b04b1df027929609";
+
+std::string Flipped(std::string text, std::size_t at) {
+    text[at] = text[at] == '0' ? '1' : '0';
+    return text;
+}
+
+}  // namespace
+
+TEST(UpdateSignature, OnlyTheExactBytesByTheBuiltInKeyPass) {
+    const std::string otherKey = Flipped(kKeyHex, 5);
+    struct Case {
+        const char* name;
+        std::string key, body, signature;
+        bool valid;
+    };
+    const Case cases[] = {
+        {"the empty message", kKeyHex, "", kEmptySignature, true},
+        {"one byte", kKeyHex, "r", kRSignature, true},
+        {"key as PEM", kKeyPem, "r", kRSignature, true},
+        {"signature with a line end", kKeyHex, "r", std::string(kRSignature) + "\n", true},
+        {"a byte of the body changed", kKeyHex, "s", kRSignature, false},
+        {"a byte added", kKeyHex, "r ", kRSignature, false},
+        {"a byte of the signature changed", kKeyHex, "r", Flipped(kRSignature, 70), false},
+        {"another key", otherKey, "r", kRSignature, false},
+        {"the signature of another message", kKeyHex, "r", kEmptySignature, false},
+        {"no signature", kKeyHex, "r", "", false},
+        {"signature too short", kKeyHex, "r", std::string(kRSignature).substr(2), false},
+        {"key not hex", std::string(64, 'g'), "r", kRSignature, false},
+        {"PEM of something else", "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----", "r",
+         kRSignature, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(SignatureValid(c.key, c.body, c.signature), c.valid) << c.name;
+    EXPECT_EQ(ParseUpdatePublicKey(kKeyPem), ParseUpdatePublicKey(kKeyHex));
+}
+
+TEST(UpdateSignature, SerialAndExpiryKeepOldAndStaleManifestsOut) {
+    TempFolder scratch;
+    const fs::path serial = scratch.path() / "update-serial.txt";
+    EXPECT_EQ(ErrorOf([&] { AcceptManifestFreshness({5, 1000}, 999, serial); }), "");
+    EXPECT_EQ(ReadFile(serial), "5\n");
+    EXPECT_EQ(ErrorOf([&] { AcceptManifestFreshness({5, 1000}, 999, serial); }), "");  // equal
+    EXPECT_EQ(ErrorOf([&] {
+                  AcceptManifestFreshness({4, 1000}, 999, serial);
+              }),
+              kManifestRolledBack);
+    EXPECT_EQ(ErrorOf([&] { AcceptManifestFreshness({9, 1000}, 1000, serial); }), kManifestExpired);
+    EXPECT_EQ(ReadFile(serial), "5\n");  // neither moved it
+    EXPECT_EQ(ErrorOf([&] { AcceptManifestFreshness({6, 1000}, 10, serial); }), "");
+    EXPECT_EQ(ReadFile(serial), "6\n");
+    WriteFile(serial, "not a number");
+    EXPECT_EQ(ErrorOf([&] { AcceptManifestFreshness({1, 1000}, 10, serial); }), "");
+
+    EXPECT_EQ(ReadManifestFreshness(R"({"files":{},"serial":7,"expires":99})")->serial, 7u);
+    for (const char* manifest : {R"({"files":{}})", R"({"serial":-1,"expires":9})",
+                                 R"({"serial":"7","expires":9})", R"({"serial":7})", "[]", "{"})
+        EXPECT_FALSE(ReadManifestFreshness(manifest)) << manifest;
+}
+
+#ifndef _WIN32
+namespace {
+
+// A signing key of the test's own, with OpenSSL.
+class SigningKey {
+public:
+    SigningKey() {
+        EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr);
+        EVP_PKEY_keygen_init(context);
+        EVP_PKEY_keygen(context, &key_);
+        EVP_PKEY_CTX_free(context);
+    }
+    ~SigningKey() { EVP_PKEY_free(key_); }
+    std::string publicHex() const {
+        unsigned char raw[32];
+        std::size_t length = sizeof raw;
+        EVP_PKEY_get_raw_public_key(key_, raw, &length);
+        return Hex(raw, length);
+    }
+    std::string sign(const std::string& body) const {
+        unsigned char signature[64];
+        std::size_t length = sizeof signature;
+        EVP_MD_CTX* context = EVP_MD_CTX_new();
+        EVP_DigestSignInit(context, nullptr, nullptr, nullptr, key_);
+        EVP_DigestSign(context, signature, &length,
+                       reinterpret_cast<const unsigned char*>(body.data()), body.size());
+        EVP_MD_CTX_free(context);
+        return Hex(signature, length);
+    }
+
+private:
+    static std::string Hex(const unsigned char* bytes, std::size_t size) {
+        static const char* digits = "0123456789abcdef";
+        std::string text;
+        for (std::size_t i = 0; i < size; ++i)
+            text += {digits[bytes[i] >> 4], digits[bytes[i] & 15]};
+        return text;
+    }
+    EVP_PKEY* key_ = nullptr;
+};
+
+class SignedRunTest : public testing::Test {
+protected:
+    void SetUp() override { service.setFile("a.pak", "alpha"); }
+
+    // Serves `manifest` (the built one with serial and expiry when empty) signed by `signer`.
+    void Publish(std::uint64_t serialNumber, std::int64_t expires, const SigningKey& signer,
+                 std::function<void(std::string&, std::string&)> tamper = {}) {
+        service.setManifestJson(std::nullopt);
+        std::string manifest = service.manifestJson();
+        manifest.insert(manifest.size() - 1, ",\"serial\":" + std::to_string(serialNumber) +
+                                                 ",\"expires\":" + std::to_string(expires));
+        std::string signature = signer.sign(manifest);
+        if (tamper)
+            tamper(manifest, signature);
+        service.setManifestJson(manifest);
+        service.setResource("/updater/updater.sig", signature);
+    }
+
+    UpdateResult Run(bool withKey = true) {
+        UpdateEnvironment environment;
+        environment.service = service.endpoint();
+        if (withKey)
+            environment.service.updateKey = key.publicHex();
+        environment.serialRecord = scratch.path() / "update-serial.txt";
+        environment.unixNow = [] { return std::int64_t{1'000'000}; };
+        return RunClientUpdate(
+            scratch.path() / "client", [](const qs::UpdateProgress&) {}, environment);
+    }
+
+    SigningKey key, otherKey;
+    qs::test::TestService service;
+    TempFolder scratch;
+};
+
+}  // namespace
+
+TEST_F(SignedRunTest, OnlyAValidFreshManifestIsFollowed) {
+    struct Case {
+        const char* name;
+        std::uint64_t serial;
+        std::int64_t expires;
+        bool otherSigner;
+        std::function<void(std::string&, std::string&)> tamper;
+        const char* message;  // nullptr: the run succeeds
+    };
+    const Case cases[] = {
+        {"valid", 10, 2'000'000, false, {}, nullptr},
+        {"a flipped byte in the manifest", 10, 2'000'000, false,
+         [](std::string& manifest, std::string&) {
+             manifest[manifest.find("a.pak\":\"") + 10] ^= 1;  // a digit of the file's digest
+         },
+         kManifestSignatureInvalid},
+        {"a flipped byte in the signature", 10, 2'000'000, false,
+         [](std::string&, std::string& signature) { signature[0] ^= 1; },
+         kManifestSignatureInvalid},
+        {"signed with another key", 10, 2'000'000, true, {}, kManifestSignatureInvalid},
+        {"expired", 11, 999'999, false, {}, kManifestExpired},
+        {"rolled back", 9, 2'000'000, false, {}, kManifestRolledBack},
+        {"the same serial again", 10, 2'000'000, false, {}, nullptr},
+        {"a newer one", 12, 2'000'000, false, {}, nullptr},
+        {"rolled back below the newer one", 11, 2'000'000, false, {}, kManifestRolledBack},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(scratch.path() / "client");
+        service.clearRequests();
+        Publish(c.serial, c.expires, c.otherSigner ? otherKey : key, c.tamper);
+        const UpdateResult result = Run();
+        EXPECT_EQ(result.ok, c.message == nullptr) << WideToUtf8(result.message);
+        if (c.message)
+            EXPECT_EQ(WideToUtf8(result.message), c.message);
+        // A refused manifest fetches nothing.
+        EXPECT_EQ(service.requestCount("/updater/files/a.pak"), c.message ? 0u : 1u);
+    }
+}
+
+TEST_F(SignedRunTest, MissingSignatureIsInvalidAndAnUnsignedBuildAsksForNone) {
+    service.setManifestJson(std::nullopt);
+    EXPECT_EQ(WideToUtf8(Run().message), kManifestSignatureInvalid);
+    EXPECT_EQ(service.requestCount("/updater/files/a.pak"), 0u);
+    service.clearRequests();
+    EXPECT_TRUE(Run(false).ok);
+    EXPECT_EQ(service.requestCount("/updater/updater.sig"), 0u);
+}
+
+TEST_F(SignedRunTest, ReleaseDocumentMustBeSignedByTheBuiltInKey) {
+    const std::string latest = R"({"version":"v1.0.8","url":"https://localhost/x.exe","sha256":")" +
+                               std::string(64, 'a') + R"("})";
+    service.setLatestJson(latest);
+    ServiceEndpoint endpoint = service.endpoint();
+    endpoint.updateKey = key.publicHex();
+    service.setResource("/updater/launcher/latest.json.sig", otherKey.sign(latest));
+    EXPECT_EQ(CheckLauncherRelease(endpoint).error, L"Launcher update signature is invalid");
+    service.setResource("/updater/launcher/latest.json.sig", key.sign(latest));
+    EXPECT_EQ(CheckLauncherRelease(endpoint).error, L"");
+}
+#endif
