@@ -1,6 +1,7 @@
-// Peak resident memory of an update run that downloads one 1 GiB file.
+// Peak resident memory of an update run that downloads one 1 GiB file, or (--files=500) 200 MiB in
+// 500 files over the run's concurrent transfers.
 //
-//   qs_bench_memory --data=DIR
+//   qs_bench_memory --data=DIR [--files=500]
 //
 // The service runs in a child process (it holds the file in memory); this process only runs the
 // update, so its own high-water mark (getrusage RUSAGE_SELF) is the launcher's.
@@ -49,14 +50,23 @@ std::string ReadAll(int fd) {
     }
 }
 
-// The child: serve the file until the parent closes its end of `hold`.
+std::size_t g_files = 1;
+
+std::string PathOf(std::size_t index) {
+    return g_files == 1 ? std::string(kFilePath) : "assets/asset-" + std::to_string(index) + ".pak";
+}
+
+// The child: serve the files until the parent closes its end of `hold`.
 [[noreturn]] void Serve(int report, int hold) {
     try {
-        std::string bytes = qs::bench::ByteStream(1024).Take(kFileBytes);
-        const std::string digest = qs::test::Sha256Hex(bytes);
         qs::test::TestService service;
-        service.setFile(kFilePath, std::move(bytes));
-        nlohmann::json manifest = {{"files", {{kFilePath, digest}}}};
+        qs::bench::ByteStream stream(1024);
+        nlohmann::json manifest = {{"files", nlohmann::json::object()}};
+        for (std::size_t i = 0; i < g_files; ++i) {
+            std::string bytes = stream.Take(g_files == 1 ? kFileBytes : (200ull << 20) / g_files);
+            manifest["files"][PathOf(i)] = qs::test::Sha256Hex(bytes);
+            service.setFile(PathOf(i), std::move(bytes));
+        }
         service.setManifestJson(manifest.dump());
         const std::string hello = std::to_string(service.port()) + "\n" + service.caPem();
         WriteAll(report, hello);
@@ -74,6 +84,7 @@ std::string ReadAll(int fd) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    g_files = std::stoul(qs::bench::ArgumentValue(argc, argv, "files", "1"));
     const fs::path root =
         fs::path(qs::bench::ArgumentValue(argc, argv, "data", "build/bench-data")) / "memory";
     int reportPipe[2], holdPipe[2];
@@ -121,16 +132,19 @@ int main(int argc, char** argv) {
     int status = 0;
     waitpid(child, &status, 0);
     std::error_code ignored;
-    const auto placed = fs::file_size(root / kFilePath, ignored);
+    const auto placed = fs::file_size(root / PathOf(0), ignored);
     fs::remove_all(root, ignored);
 
-    if (!result.ok || last != L"Update complete." || placed != kFileBytes) {
+    if (!result.ok || last != L"Update complete." ||
+        placed != (g_files == 1 ? kFileBytes : (200ull << 20) / g_files)) {
         std::cerr << "memory: the run failed: " << WideToUtf8(result.message) << "\n";
         return 1;
     }
     std::printf("peak_rss_kib_before_run %ld\n", before.ru_maxrss);
     std::printf("peak_rss_kib %ld\n", after.ru_maxrss);
     std::printf("seconds %.3f\n", seconds);
-    std::printf("mib_per_second %.1f\n", double(kFileBytes) / (1 << 20) / seconds);
+    std::printf("files %zu\n", g_files);
+    std::printf("mib_per_second %.1f\n",
+                double(g_files == 1 ? kFileBytes : 200ull << 20) / (1 << 20) / seconds);
     return 0;
 }

@@ -53,6 +53,10 @@ if wants memory; then
     for i in $(seq 1 3); do
         "$build/bench/qs_bench_memory" --data="$data" | tee -a "$results/memory.txt" >&2
     done
+    : >"$results/memory-500.txt"
+    for i in $(seq 1 3); do
+        "$build/bench/qs_bench_memory" --data="$data" --files=500 | tee -a "$results/memory-500.txt" >&2
+    done
 fi
 
 if wants startup; then
@@ -153,6 +157,9 @@ if "memory" in parts:
     speeds = sorted(float(v) for v in re.findall(r"^mib_per_second ([\d.]+)", text, re.M))
     row("Peak RSS, one 1 GiB download", f"{peaks[len(peaks)//2]/1024:.1f} MiB (max {peaks[-1]/1024:.1f})", "", "< 64 MiB")
     row("  its speed", f"{speeds[len(speeds)//2]:.0f} MiB/s")
+    text = open(os.path.join(results, "memory-500.txt")).read()
+    peaks = sorted(int(v) for v in re.findall(r"^peak_rss_kib (\d+)", text, re.M))
+    row("Peak RSS, 200 MiB / 500 files, 4 transfers at once", f"{peaks[len(peaks)//2]/1024:.1f} MiB (max {peaks[-1]/1024:.1f})", "", "< 64 MiB")
 
 if "frame" in parts:
     m = medians("frame")
