@@ -1,3 +1,5 @@
+#include <imgui_internal.h>
+
 #include <array>
 #include <cfloat>
 #include <cmath>
@@ -76,8 +78,83 @@ void DrawCommunityButton(ImDrawList* drawList, ImVec2 origin, const char* id, fl
     const HitResult hit = HitButton(id, ImVec2(19.0f, top), ImVec2(34.0f, 34.0f));
     if (hit.pressed)
         OpenWebAddress(discord ? CommunityInviteUrl() : WebSiteUrl());
-    DrawTextCentered(drawList, font, 14.0f, origin.x + 36.0f, origin.y + top + 17.0f,
+    const ImVec2 centre = At(origin, 36.0f, top + 17.0f);
+    DrawTextCentered(drawList, font, 14.0f, centre.x, centre.y,
                      hit.hovered ? palette::kWhite : palette::kSidebarIconIdle, glyph);
+}
+
+// The pill's text never runs past the free part of the title strip, whatever the server reports.
+constexpr float kPillTextMaxWidth = 160.0f;
+// The download box's detail line ends before the progress ring.
+constexpr float kDownloadDetailMaxWidth = 124.0f;
+
+const char* NavButtonId(ActivePage page) {
+    switch (page) {
+        case ActivePage::News:
+            return "##nav_news";
+        case ActivePage::Settings:
+            return "##nav_settings";
+        case ActivePage::Home:
+            break;
+    }
+    return "##nav_home";
+}
+
+void SelectPage(UiState& ui, ActivePage page) {
+    ui.activePage = page;
+    if (page == ActivePage::News)
+        MarkNewsSeen();
+}
+
+KeyPresses ReadKeys(UiState& ui) {
+    const ImGuiIO& io = ImGui::GetIO();
+    auto pressed = [](int index, bool repeat) {
+        return index >= 0 && ImGui::IsKeyPressed(index, repeat);
+    };
+    KeyPresses keys;
+    const bool plain = !io.KeyCtrl && !io.KeyAlt && !io.KeySuper;
+    keys.tab = plain && pressed(io.KeyMap[ImGuiKey_Tab], true);
+    keys.shift = io.KeyShift;
+    // An active field (the folder path) keeps Enter and Space to itself.
+    keys.activate = plain && !ImGui::IsAnyItemActive() &&
+                    (pressed(io.KeyMap[ImGuiKey_Enter], false) ||
+                     pressed(io.KeyMap[ImGuiKey_KeyPadEnter], false) ||
+                     pressed(io.KeyMap[ImGuiKey_Space], false));
+    keys.escape = pressed(io.KeyMap[ImGuiKey_Escape], false);
+    for (int i = 0; i < 3; ++i)
+        if (io.KeyCtrl && !io.KeyAlt && pressed(ui.pageKeys[static_cast<std::size_t>(i)], false))
+            keys.page = i;
+    // Against our own last sighting: a pointer that just arrived has no delta in ImGui.
+    const bool moved = ImGui::IsMousePosValid() && (io.MousePos.x != ui.focus.lastPointer.x ||
+                                                    io.MousePos.y != ui.focus.lastPointer.y);
+    keys.mouseUsed = moved || io.MouseWheel != 0.0f || ImGui::IsAnyMouseDown();
+    ui.focus.lastPointer = io.MousePos;
+    return keys;
+}
+
+void HandleKeys(UiState& ui) {
+    const KeyPresses keys = ReadKeys(ui);
+    if (keys.page >= 0) {
+        const ActivePage page = keys.page == 1   ? ActivePage::News
+                                : keys.page == 2 ? ActivePage::Settings
+                                                 : ActivePage::Home;
+        SelectPage(ui, page);
+        ui.focus.focused = ImGui::GetID(NavButtonId(page));
+    }
+    ApplyKeys(ui.focus, keys);
+    // A field that had the keyboard gives it up when Tab moves on.
+    if (ui.focus.moved && ImGui::GetActiveID() != 0)
+        ImGui::ClearActiveID();
+}
+
+void DrawFocusRing(UiState& ui, ImDrawList* drawList) {
+    const FocusItem* item = FinishFocusFrame(ui.focus);
+    if (!item || !ui.focus.ringVisible)
+        return;
+    const float pad = Scaled(3.0f);
+    drawList->AddRect(ImVec2(item->min.x - pad, item->min.y - pad),
+                      ImVec2(item->max.x + pad, item->max.y + pad), palette::kAccentViolet,
+                      Scaled(7.0f), 0, Scaled(2.0f));
 }
 
 }  // namespace
@@ -87,10 +164,10 @@ void DrawSidebar(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float /*wi
     const ImVec2 p = windowPos;
     drawList->AddRectFilled(p, At(p, kSidebarWidth, height), IM_COL32(0x0E, 0x0E, 0x12, 230));
     drawList->AddLine(At(p, kSidebarWidth, 0.0f), At(p, kSidebarWidth, height), palette::White(10),
-                      1.0f);
+                      Scaled(1.0f));
     if (ImTextureID logo = Textures().texLogo) {
         drawList->AddImageRounded(logo, At(p, 8.0f, 28.0f), At(p, 64.0f, 84.0f), ImVec2(0.0f, 0.0f),
-                                  ImVec2(1.0f, 1.0f), palette::White(242), 6.0f);
+                                  ImVec2(1.0f, 1.0f), palette::White(242), Scaled(6.0f));
     }
 
     SidebarAnimation& anim = ui.sidebar;
@@ -124,16 +201,16 @@ void DrawSidebar(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float /*wi
 
     if (activeLevel > 0.005f) {
         const ImVec2 glowCentre = At(p, 0.0f, anim.indicatorY + 21.0f);
-        AddRadialGlow(drawList, glowCentre, 56.0f,
+        AddRadialGlow(drawList, glowCentre, Scaled(56.0f),
                       IM_COL32(0xD7, 0x32, 0x36, LevelAlpha(activeLevel, 45)),
                       IM_COL32(0xD7, 0x32, 0x36, 0), 36);
-        AddRadialGlow(drawList, glowCentre, 26.0f,
+        AddRadialGlow(drawList, glowCentre, Scaled(26.0f),
                       IM_COL32(0xEB, 0x4B, 0x3C, LevelAlpha(activeLevel, 55)),
                       IM_COL32(0xEB, 0x4B, 0x3C, 0), 36);
     }
     drawList->AddRectFilled(At(p, 0.0f, anim.indicatorY + 8.0f),
                             At(p, 3.5f, anim.indicatorY + 34.0f), IM_COL32(0xD5, 0x32, 0x36, 255),
-                            1.75f);
+                            Scaled(1.75f));
 
     ImFont* navFont = Fonts().iconSolid16;
     for (NavEntry& entry : entries) {
@@ -144,20 +221,19 @@ void DrawSidebar(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float /*wi
             ImGui::IsMouseHoveringRect(buttonMin, buttonMax) && entry.page != ui.activePage;
         *entry.hover = ApproachLevel(*entry.hover, hoverTarget ? 1.0f : 0.0f, hoverRate);
         if (const int alpha = NavFillAlpha(*entry.selection, *entry.hover); alpha > 0)
-            drawList->AddRectFilled(buttonMin, buttonMax, palette::White(alpha), 11.0f);
+            drawList->AddRectFilled(buttonMin, buttonMax, palette::White(alpha), Scaled(11.0f));
 
-        if (HitButton(entry.id, ImVec2(15.0f, top), ImVec2(42.0f, 42.0f)).pressed) {
-            ui.activePage = entry.page;
-            if (entry.page == ActivePage::News)
-                MarkNewsSeen();
-        }
+        if (HitButton(entry.id, ImVec2(15.0f, top), ImVec2(42.0f, 42.0f)).pressed)
+            SelectPage(ui, entry.page);
         const float level = std::max(*entry.selection, *entry.hover);
-        DrawTextCentered(drawList, navFont, 16.0f, p.x + 36.0f, p.y + top + 21.0f,
+        const ImVec2 iconCentre = At(p, 36.0f, top + 21.0f);
+        DrawTextCentered(drawList, navFont, 16.0f, iconCentre.x, iconCentre.y,
                          LerpColor(palette::kSidebarIconIdle, palette::kWhite, level), entry.glyph);
         if (entry.page == ActivePage::News && NewsHasUnseen())
-            drawList->AddCircleFilled(At(p, 44.0f, top + 13.0f), 4.0f, palette::kOnlineGreen);
-        DrawNavTooltip(drawList, entry.label, buttonMin.x, buttonMin.y, 42.0f, 42.0f,
-                       *entry.tooltip, hoverTarget);
+            drawList->AddCircleFilled(At(p, 44.0f, top + 13.0f), Scaled(4.0f),
+                                      palette::kOnlineGreen);
+        DrawNavTooltip(drawList, entry.label, buttonMin.x, buttonMin.y, buttonMax.x - buttonMin.x,
+                       buttonMax.y - buttonMin.y, *entry.tooltip, hoverTarget);
     }
 
     DrawCommunityButton(drawList, p, "##side_discord", height - 96.0f, Fonts().iconBrands14,
@@ -175,20 +251,21 @@ void DrawTitleBar(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec
 
     // Server pill.
     const ServerStatus status = CurrentServerStatus();
-    const std::string pillText = ServerPillText(status);
-    ImVec2 pillTextSize(50.0f, 11.0f);
-    if (fonts.fontMedium11)
-        pillTextSize = fonts.fontMedium11->CalcTextSizeA(11.0f, FLT_MAX, 0.0f, pillText.c_str());
+    const std::string pillText =
+        FitText(ServerPillText(status), fonts.fontMedium11, 11.0f, kPillTextMaxWidth);
+    const ImVec2 pillTextSize =
+        MeasureText(fonts.fontMedium11, 11.0f, pillText.c_str(), ImVec2(50.0f, 11.0f));
     const ImVec2 pillMin = At(p, 94.0f, 15.0f);
-    const ImVec2 pillMax = At(p, 94.0f + pillTextSize.x + 37.0f, 45.0f);
-    drawList->AddRectFilled(pillMin, pillMax, palette::WithAlpha(palette::kCardGround, 178), 15.0f);
-    drawList->AddRect(pillMin, pillMax, palette::White(18), 15.0f, 0, 1.0f);
-    drawList->AddCircleFilled(At(p, 109.0f, 30.0f), 3.0f,
+    const ImVec2 pillMax(At(p, 94.0f, 0.0f).x + pillTextSize.x + Scaled(37.0f),
+                         At(p, 0.0f, 45.0f).y);
+    drawList->AddRectFilled(pillMin, pillMax, palette::WithAlpha(palette::kCardGround, 178),
+                            Scaled(15.0f));
+    drawList->AddRect(pillMin, pillMax, palette::White(18), Scaled(15.0f), 0, Scaled(1.0f));
+    drawList->AddCircleFilled(At(p, 109.0f, 30.0f), Scaled(3.0f),
                               status.online ? palette::kOnlineGreen : palette::kOfflineRed);
-    if (fonts.fontMedium11) {
-        drawList->AddText(fonts.fontMedium11, 11.0f, At(p, 119.0f, 30.0f - pillTextSize.y / 2.0f),
-                          palette::kSecondaryText, pillText.c_str());
-    }
+    AddTextIfFont(drawList, fonts.fontMedium11, 11.0f,
+                  ImVec2(At(p, 119.0f, 0.0f).x, At(p, 0.0f, 30.0f).y - pillTextSize.y / 2.0f),
+                  palette::kSecondaryText, pillText.c_str());
 
     // Download box with its progress ring, only while files are being fetched.
     if (ShowDownloadBox(progressIndex, progressCount)) {
@@ -198,21 +275,24 @@ void DrawTitleBar(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec
         const ImVec2 boxMin = At(p, x0, 6.0f);
         const ImVec2 boxMax = At(p, x0 + 200.0f, 54.0f);
         drawList->AddRectFilled(boxMin, boxMax, palette::WithAlpha(palette::kCardGround, 178),
-                                24.0f);
-        drawList->AddRect(boxMin, boxMax, palette::White(18), 24.0f, 0, 1.0f);
-        DrawTextCentered(drawList, fonts.iconSolid12, 12.0f, p.x + x0 + 18.0f, p.y + 30.0f,
+                                Scaled(24.0f));
+        drawList->AddRect(boxMin, boxMax, palette::White(18), Scaled(24.0f), 0, Scaled(1.0f));
+        const ImVec2 arrowCentre = At(p, x0 + 18.0f, 30.0f);
+        DrawTextCentered(drawList, fonts.iconSolid12, 12.0f, arrowCentre.x, arrowCentre.y,
                          palette::kAccentViolet, icon::kArrowDown);
-        if (fonts.fontMedium11)
-            drawList->AddText(fonts.fontMedium11, 11.0f, At(p, x0 + 36.0f, 17.0f), palette::kWhite,
-                              "Downloading Files");
+        AddTextIfFont(drawList, fonts.fontMedium11, 11.0f, At(p, x0 + 36.0f, 17.0f),
+                      palette::kWhite, "Downloading Files");
         if (fonts.fontMedium10) {
-            const std::string detail =
-                DownloadBoxDetail(ui.statusLine.data(), state.bytesSnapshot, ui.downloadRate);
-            drawList->AddText(fonts.fontMedium10, 9.0f, At(p, x0 + 36.0f, 33.0f),
-                              palette::kSecondaryText, detail.c_str());
+            const std::string detail = FitText(
+                DownloadBoxDetail(ui.statusLine.data(), state.bytesSnapshot, ui.downloadRate),
+                fonts.fontMedium10, 9.0f, kDownloadDetailMaxWidth);
+            AddTextIfFont(drawList, fonts.fontMedium10, 9.0f, At(p, x0 + 36.0f, 33.0f),
+                          palette::kSecondaryText, detail.c_str());
         }
         const ImVec2 ringCentre = At(p, x0 + 178.0f, 30.0f);
-        drawList->AddCircle(ringCentre, 10.0f, IM_COL32(0x3C, 0x3E, 0x44, 255), 32, 2.5f);
+        const float ringRadius = Scaled(10.0f);
+        drawList->AddCircle(ringCentre, ringRadius, IM_COL32(0x3C, 0x3E, 0x44, 255), 32,
+                            Scaled(2.5f));
         if (fraction > 0.01f) {
             constexpr int kMaxSegments = 32;
             std::array<ImVec2, kMaxSegments + 1> arc{};
@@ -221,10 +301,12 @@ void DrawTitleBar(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec
                 const float angle =
                     -3.14159265f / 2.0f + (static_cast<float>(i) / static_cast<float>(segments)) *
                                               2.0f * 3.14159265f * fraction;
-                arc[static_cast<std::size_t>(i)] = ImVec2(ringCentre.x + 10.0f * std::cos(angle),
-                                                          ringCentre.y + 10.0f * std::sin(angle));
+                arc[static_cast<std::size_t>(i)] =
+                    ImVec2(ringCentre.x + ringRadius * std::cos(angle),
+                           ringCentre.y + ringRadius * std::sin(angle));
             }
-            drawList->AddPolyline(arc.data(), segments + 1, palette::kAccentViolet, 0, 2.5f);
+            drawList->AddPolyline(arc.data(), segments + 1, palette::kAccentViolet, 0,
+                                  Scaled(2.5f));
         }
         // The ring is also the box's cancel control: a cross shows in it under the pointer.
         const HitResult cancel =
@@ -243,8 +325,9 @@ void DrawTitleBar(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec
         ui.requestClose = true;
     if (close.hovered)
         drawList->AddRectFilled(ImGui::GetItemRectMin(), ImGui::GetItemRectMax(),
-                                palette::WithAlpha(palette::kOfflineRed, 60), 8.0f);
-    DrawTextCentered(drawList, fonts.iconSolid12, 12.0f, p.x + width - 24.0f, p.y + 30.0f,
+                                palette::WithAlpha(palette::kOfflineRed, 60), Scaled(8.0f));
+    const ImVec2 closeCentre = At(p, width - 24.0f, 30.0f);
+    DrawTextCentered(drawList, fonts.iconSolid12, 12.0f, closeCentre.x, closeCentre.y,
                      palette::kMutedIcon, icon::kXMark);
 
     const HitResult minimise =
@@ -253,17 +336,20 @@ void DrawTitleBar(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec
         ui.requestMinimize = true;
     if (minimise.hovered)
         drawList->AddRectFilled(ImGui::GetItemRectMin(), ImGui::GetItemRectMax(),
-                                palette::White(16), 8.0f);
-    DrawTextCentered(drawList, fonts.iconSolid12, 12.0f, p.x + width - 60.0f, p.y + 30.0f,
+                                palette::White(16), Scaled(8.0f));
+    const ImVec2 minimiseCentre = At(p, width - 60.0f, 30.0f);
+    DrawTextCentered(drawList, fonts.iconSolid12, 12.0f, minimiseCentre.x, minimiseCentre.y,
                      palette::kMutedIcon, icon::kMinus);
 }
 
 void DrawLauncherFrame(UiState& ui, LauncherState& state) {
+    const UiFrameScope scope(ui);
     const ImGuiIO& io = ImGui::GetIO();
-    const float width = io.DisplaySize.x;
-    const float height = io.DisplaySize.y;
+    // The pages lay out in design units; the display is that times the scale.
+    const float width = io.DisplaySize.x / UiScaleFactor();
+    const float height = io.DisplaySize.y / UiScaleFactor();
     ImGui::SetNextWindowPos(ImVec2(0.0f, 0.0f), ImGuiCond_Always, ImVec2(0.0f, 0.0f));
-    ImGui::SetNextWindowSize(ImVec2(width, height), ImGuiCond_Always);
+    ImGui::SetNextWindowSize(io.DisplaySize, ImGuiCond_Always);
     ImGui::Begin("QS", nullptr,
                  ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoResize | ImGuiWindowFlags_NoMove |
                      ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoScrollWithMouse |
@@ -275,6 +361,7 @@ void DrawLauncherFrame(UiState& ui, LauncherState& state) {
         FillFirstFrameFields(ui);
         ui.firstFrameDone = true;
     }
+    HandleKeys(ui);
     FillStatusLine(ui, state.statusSnapshot);
     UpdateTransferRate(ui.downloadRate, ImGui::GetTime(), state.bytesSnapshot.fetched);
 
@@ -295,5 +382,6 @@ void DrawLauncherFrame(UiState& ui, LauncherState& state) {
             DrawHomePage(ui, state, drawList, origin, width, height);
             break;
     }
+    DrawFocusRing(ui, drawList);
     ImGui::End();
 }

@@ -20,7 +20,7 @@ constexpr const char* kDescription =
     "evolving world.";
 
 void TextWithFont(ImVec2 cursor, ImFont* font, const ImVec4* colour, const char* text) {
-    ImGui::SetCursorPos(cursor);
+    ImGui::SetCursorPos(At(ImVec2(0.0f, 0.0f), cursor.x, cursor.y));
     if (font)
         ImGui::PushFont(font);
     if (colour)
@@ -30,10 +30,6 @@ void TextWithFont(ImVec2 cursor, ImFont* font, const ImVec4* colour, const char*
         ImGui::PopStyleColor();
     if (font)
         ImGui::PopFont();
-}
-
-ImVec2 MeasureOr(ImFont* font, float size, const char* text, ImVec2 fallback) {
-    return font ? font->CalcTextSizeA(size, FLT_MAX, 0.0f, text) : fallback;
 }
 
 void DrawPrimaryButton(ImDrawList* drawList, LauncherState& state, bool updating, bool clientReady,
@@ -57,15 +53,14 @@ void DrawPrimaryButton(ImDrawList* drawList, LauncherState& state, bool updating
     const PlayButtonLook look = ChoosePlayButton(updating, clientReady, online, hit.hovered);
     const ImVec2 itemMin = ImGui::GetItemRectMin();
     const ImVec2 itemMax = ImGui::GetItemRectMax();
-    drawList->AddRectFilled(itemMin, itemMax, look.fill, 8.0f);
-    const ImVec2 label = MeasureOr(fonts.fontMedium11, 11.0f, look.label, ImVec2(60.0f, 11.0f));
-    const float x0 = itemMin.x + (159.0f - (label.x + 18.0f)) / 2.0f;
+    drawList->AddRectFilled(itemMin, itemMax, look.fill, Scaled(8.0f));
+    const ImVec2 label = MeasureText(fonts.fontMedium11, 11.0f, look.label, ImVec2(60.0f, 11.0f));
+    const float x0 = itemMin.x + (Scaled(159.0f) - (label.x + Scaled(18.0f))) / 2.0f;
     const float cy = (itemMin.y + itemMax.y) / 2.0f;
-    DrawTextCentered(drawList, fonts.iconSolid10, 10.0f, x0 + 5.0f, cy, look.iconColour,
+    DrawTextCentered(drawList, fonts.iconSolid10, 10.0f, x0 + Scaled(5.0f), cy, look.iconColour,
                      look.glyph);
-    if (fonts.fontMedium11)
-        drawList->AddText(fonts.fontMedium11, 11.0f, ImVec2(x0 + 18.0f, cy - label.y / 2.0f),
-                          look.labelColour, look.label);
+    AddTextIfFont(drawList, fonts.fontMedium11, 11.0f,
+                  ImVec2(x0 + Scaled(18.0f), cy - label.y / 2.0f), look.labelColour, look.label);
 }
 
 // Under the buttons: a thin bar with the amounts while files come in, else the last outcome.
@@ -77,10 +72,10 @@ void DrawProgressOrOutcome(const UiState& ui, const LauncherState& state, ImDraw
         const float fraction =
             DownloadRingFraction(state.indexSnapshot, state.countSnapshot, state.bytesSnapshot);
         drawList->AddRectFilled(At(p, kLeft, kBarTop), At(p, kRight, kBarTop + 3.0f),
-                                IM_COL32(0x3C, 0x3E, 0x44, 255), 1.5f);
+                                IM_COL32(0x3C, 0x3E, 0x44, 255), Scaled(1.5f));
         drawList->AddRectFilled(At(p, kLeft, kBarTop),
                                 At(p, kLeft + (kRight - kLeft) * fraction, kBarTop + 3.0f),
-                                palette::kAccentViolet, 1.5f);
+                                palette::kAccentViolet, Scaled(1.5f));
         const std::string line = HomeProgressText(state.indexSnapshot, state.countSnapshot,
                                                   state.bytesSnapshot, ui.downloadRate);
         AddTextIfFont(drawList, font, 10.0f, At(p, kLeft, kBarTop + 10.0f), palette::kSecondaryText,
@@ -101,17 +96,17 @@ void DrawSettingsButton(UiState& ui, ImDrawList* drawList) {
         ui.activePage = ActivePage::Settings;
     const ImVec2 itemMin = ImGui::GetItemRectMin();
     const ImVec2 itemMax = ImGui::GetItemRectMax();
-    drawList->AddRectFilled(itemMin, itemMax, palette::White(hit.hovered ? 28 : 18), 8.0f);
-    drawList->AddRect(itemMin, itemMax, palette::White(18), 8.0f, 0, 1.0f);
+    drawList->AddRectFilled(itemMin, itemMax, palette::White(hit.hovered ? 28 : 18), Scaled(8.0f));
+    drawList->AddRect(itemMin, itemMax, palette::White(18), Scaled(8.0f), 0, Scaled(1.0f));
     const char* text = "SETTINGS";
-    const ImVec2 label = MeasureOr(fonts.fontMedium11, 11.0f, text, ImVec2(60.0f, 11.0f));
-    const float x0 = itemMin.x + (115.0f - (label.x + 19.0f)) / 2.0f;
+    const ImVec2 label = MeasureText(fonts.fontMedium11, 11.0f, text, ImVec2(60.0f, 11.0f));
+    const float x0 = itemMin.x + (Scaled(115.0f) - (label.x + Scaled(19.0f))) / 2.0f;
     const float cy = (itemMin.y + itemMax.y) / 2.0f;
     const ImU32 colour = hit.hovered ? palette::kSecondaryText : IM_COL32(0x78, 0x79, 0x80, 255);
-    DrawTextCentered(drawList, fonts.iconSolid12, 12.0f, x0 + 6.0f, cy, colour, icon::kGear);
-    if (fonts.fontMedium11)
-        drawList->AddText(fonts.fontMedium11, 11.0f, ImVec2(x0 + 19.0f, cy - label.y / 2.0f),
-                          colour, text);
+    DrawTextCentered(drawList, fonts.iconSolid12, 12.0f, x0 + Scaled(6.0f), cy, colour,
+                     icon::kGear);
+    AddTextIfFont(drawList, fonts.fontMedium11, 11.0f,
+                  ImVec2(x0 + Scaled(19.0f), cy - label.y / 2.0f), colour, text);
 }
 
 void DrawTrailerPanel(ImDrawList* drawList, ImVec2 p) {
@@ -126,14 +121,16 @@ void DrawTrailerPanel(ImDrawList* drawList, ImVec2 p) {
     drawList->AddRectFilledMultiColor(At(p, 612.0f, 405.0f), panelMax, shade, shade,
                                       palette::WithAlpha(shade, 220),
                                       palette::WithAlpha(shade, 220));
-    drawList->AddRect(panelMin, panelMax, palette::White(18), 0.0f, 0, 1.0f);
-    DrawTextCentered(drawList, fonts.iconSolid12, 11.0f, p.x + 612.0f + 21.5f, p.y + 535.0f - 19.0f,
+    drawList->AddRect(panelMin, panelMax, palette::White(18), 0.0f, 0, Scaled(1.0f));
+    const ImVec2 videoCentre = At(p, 612.0f + 21.5f, 535.0f - 19.0f);
+    DrawTextCentered(drawList, fonts.iconSolid12, 11.0f, videoCentre.x, videoCentre.y,
                      palette::White(160), icon::kVideo);
     if (fonts.fontMedium9) {
         const char* caption = "WATCH TRAILER";
-        const ImVec2 size = fonts.fontMedium9->CalcTextSizeA(9.0f, FLT_MAX, 0.0f, caption);
-        drawList->AddText(fonts.fontMedium9, 9.0f, At(p, 612.0f + 33.0f, 516.0f - size.y / 2.0f),
-                          palette::White(160), caption);
+        const ImVec2 size = MeasureText(fonts.fontMedium9, 9.0f, caption, ImVec2(0.0f, 0.0f));
+        AddTextIfFont(drawList, fonts.fontMedium9, 9.0f,
+                      ImVec2(At(p, 612.0f + 33.0f, 0.0f).x, At(p, 0.0f, 516.0f).y - size.y / 2.0f),
+                      palette::White(160), caption);
     }
     if (HitButton("##trailer", ImVec2(612.0f, 210.0f), ImVec2(520.0f, 325.0f)).pressed)
         OpenWebAddress(TrailerUrl());
@@ -145,12 +142,13 @@ void DrawFooterLink(ImDrawList* drawList, ImVec2 p, float height, const char* id
     const HitResult hit = HitButton(id, ImVec2(left, height - 46.0f), ImVec2(buttonWidth, 44.0f));
     if (hit.pressed)
         OpenWebAddress(discord ? CommunityInviteUrl() : WebSiteUrl());
-    const float cy = height - 24.0f;
+    const ImVec2 iconCentre = At(p, iconCentreX, height - 24.0f);
     const ImU32 colour = hit.hovered ? palette::kSecondaryText : palette::kMutedIcon;
-    DrawTextCentered(drawList, iconFont, iconSize, p.x + iconCentreX, p.y + cy, colour, glyph);
+    DrawTextCentered(drawList, iconFont, iconSize, iconCentre.x, iconCentre.y, colour, glyph);
     if (ImFont* font = Fonts().fontMedium9) {
-        const ImVec2 size = font->CalcTextSizeA(9.0f, FLT_MAX, 0.0f, label);
-        drawList->AddText(font, 9.0f, At(p, labelX, cy - size.y / 2.0f), colour, label);
+        const ImVec2 size = MeasureText(font, 9.0f, label, ImVec2(0.0f, 0.0f));
+        AddTextIfFont(drawList, font, 9.0f,
+                      ImVec2(At(p, labelX, 0.0f).x, iconCentre.y - size.y / 2.0f), colour, label);
     }
 }
 
@@ -172,7 +170,7 @@ void DrawHomePage(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec
     TextWithFont(ImVec2(141.0f, 254.0f), fonts.fontRegular28, &greyTitle, "Quillon");
     TextWithFont(ImVec2(141.0f, 282.0f), fonts.fontBold52, nullptr, "SAGA");
     if (fonts.fontLight13) {
-        const float size = fonts.fontLight13->FontSize;
+        const float size = fonts.fontLight13->FontSize / UiScaleFactor();  // its own size
         DrawWrappedText(drawList, fonts.fontLight13, size, At(p, 141.0f, 354.0f), 400.0f,
                         1.7f * size, 0, palette::kSecondaryText, kDescription);
     }
@@ -187,10 +185,10 @@ void DrawHomePage(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec
     DrawFooterLink(drawList, p, height, "##ftr_website", 214.0f, 80.0f, fonts.iconSolid10, 11.0f,
                    219.5f, icon::kGlobe, 230.0f, "WEBSITE", false);
     if (fonts.fontMedium9) {
-        const ImVec2 size =
-            fonts.fontMedium9->CalcTextSizeA(9.0f, FLT_MAX, 0.0f, kLauncherVersionText);
-        drawList->AddText(fonts.fontMedium9, 9.0f,
-                          At(p, width - size.x - 16.0f, height - 24.0f - size.y / 2.0f),
-                          palette::kMutedIcon, kLauncherVersionText);
+        const ImVec2 size = MeasureText(fonts.fontMedium9, 9.0f, kLauncherVersionText, ImVec2());
+        const ImVec2 right = At(p, width - 16.0f, height - 24.0f);
+        AddTextIfFont(drawList, fonts.fontMedium9, 9.0f,
+                      ImVec2(right.x - size.x, right.y - size.y / 2.0f), palette::kMutedIcon,
+                      kLauncherVersionText);
     }
 }

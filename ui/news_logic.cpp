@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "ui/ui_logic.h"
 #include "ui/widgets.h"
 #include "update/text.h"
 
@@ -32,7 +33,7 @@ NewsColumns SplitNewsColumns(const std::vector<NewsItem>& items) {
             continue;
         auto& column = item.tag == "CHANGELOG" ? columns.changelogItems : columns.updateItems;
         if (column.size() < kNewsColumnCapacity)
-            column.push_back(item);
+            column.push_back(&item);
     }
     return columns;
 }
@@ -65,8 +66,10 @@ std::string ShortenNewsSummary(std::string_view summary) {
 }
 
 NewsCardTexts CardTexts(const NewsItem& item) {
-    return {SanitizeUiText(item.date), item.tag, ShortenNewsTitle(SanitizeUiText(item.title)),
-            ShortenNewsSummary(SanitizeUiText(item.summary))};
+    return {SanitizeUiText(item.date, kOneLineBytes),
+            std::string(Utf8Prefix(item.tag, kOneLineBytes)),
+            ShortenNewsTitle(SanitizeUiText(item.title, kTitleLimit)),
+            ShortenNewsSummary(SanitizeUiText(item.summary, kSummaryLimit))};
 }
 
 std::string NewsCountText(std::size_t count) {

@@ -13,9 +13,10 @@ inline constexpr std::size_t kNewsColumnCapacity = 6;
 inline constexpr std::size_t kNewsCardsPerPage = 3;
 inline constexpr std::int32_t kNewsPageCount = 2;
 
+// Pointers into the list they were split from, which must outlive them: a frame copies no text.
 struct NewsColumns {
-    std::vector<NewsItem> changelogItems;
-    std::vector<NewsItem> updateItems;
+    std::vector<const NewsItem*> changelogItems;
+    std::vector<const NewsItem*> updateItems;
 };
 
 // In list order, the first entry included: featured entries are skipped (the banner shows the
@@ -41,9 +42,10 @@ std::string ShortenNewsTitle(std::string_view title);
 // 161 bytes or longer: the first 157 bytes and "...". Expects sanitized (ASCII) text.
 std::string ShortenNewsSummary(std::string_view summary);
 
-// The texts of one news card as drawn. The tag goes out as received: the fonts cover Latin-1, so
-// a tag such as "\xC3\x89V\xC3\x89NEMENT" keeps its accents. Title and summary are sanitized
-// and shortened.
+// The texts of one news card before they are fitted to it. The tag goes out as received: the
+// fonts cover Latin-1, so a tag such as "\xC3\x89V\xC3\x89NEMENT" keeps its accents. Title and
+// summary are sanitized and shortened. Only a text's start is read: a field of megabytes costs
+// what a short one does.
 struct NewsCardTexts {
     std::string date;
     std::string tag;
@@ -56,5 +58,9 @@ NewsCardTexts CardTexts(const NewsItem& item);
 std::string NewsCountText(std::size_t count);
 // "%d of 2" with the page shown, counted from 1.
 std::string NewsPageText(std::int32_t newsPage);
+// Enough of a one-line text to overflow any box on the page (even the narrowest glyphs): what
+// the fitting then shortens, so it never has to read the rest.
+inline constexpr std::size_t kOneLineBytes = 1024;
+
 // What follows "LATEST NEWS": two spaces and at most 61 bytes of the date; empty without a date.
 std::string BannerDateSuffix(std::string_view date);

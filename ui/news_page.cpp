@@ -37,6 +37,8 @@ constexpr float kColumnWidth = 535.0f;
 constexpr float kCardHeight = 110.0f;
 constexpr float kCardPitch = 118.0f;
 constexpr float kUpdatesLeft = 686.0f;
+constexpr float kTagShare = 0.4f;  // of a card's first line, at most
+constexpr float kDateTagGap = 12.0f;
 
 class NewsPainter {
 public:
@@ -52,18 +54,20 @@ public:
 
     void Header() const {
         const UiFonts& fonts = Fonts();
-        drawList_->AddCircleFilled(At(origin_, kLeft + 4, 83), 2.5f, kNewsOrange);
+        drawList_->AddCircleFilled(At(origin_, kLeft + 4, 83), Scaled(2.5f), kNewsOrange);
         AddTextIfFont(drawList_, fonts.fontMedium10, 10, At(origin_, kLeft + 13, 78),
                       kSecondaryText, "QUILLON SAGA");
         if (fonts.fontBold18) {
             ImFont* bold = fonts.fontBold18;
-            drawList_->AddText(bold, 18, At(origin_, kLeft, 96), kWhite, "Latest");
-            float newsX = kLeft + bold->CalcTextSizeA(18, FLT_MAX, 0, "Latest").x + 6;
-            drawList_->AddText(bold, 18, At(origin_, newsX, 96), kNewsOrange, "News");
+            const ImVec2 latest = At(origin_, kLeft, 96);
+            AddTextIfFont(drawList_, bold, 18, latest, kWhite, "Latest");
+            const float newsX = latest.x + MeasureText(bold, 18, "Latest", ImVec2()).x + Scaled(6);
+            AddTextIfFont(drawList_, bold, 18, ImVec2(newsX, latest.y), kNewsOrange, "News");
             ImTextureID streak = Textures().texStreak;
             if (streak) {
-                float x1 = newsX + bold->CalcTextSizeA(18, FLT_MAX, 0, "News").x + 6;
-                drawList_->AddImage(streak, At(origin_, x1, 98), At(origin_, x1 + 80, 114));
+                const float x1 = newsX + MeasureText(bold, 18, "News", ImVec2()).x + Scaled(6);
+                drawList_->AddImage(streak, ImVec2(x1, At(origin_, 0, 98).y),
+                                    ImVec2(x1 + Scaled(80), At(origin_, 0, 114).y));
             }
         }
         AddTextIfFont(drawList_, fonts.fontMedium10, 10, At(origin_, kLeft, 120), kSecondaryText,
@@ -76,17 +80,16 @@ public:
         const NewsItem* first = items.empty() ? nullptr : &items.front();
         ImVec2 cardMin = At(origin_, kLeft, kBannerTop);
         ImVec2 cardMax = At(origin_, kLeft + kBannerWidth, kBannerBottom);
-        drawList_->AddRectFilled(cardMin, cardMax, kBannerGround, 6);
-        drawList_->AddRect(cardMin, cardMax, kCardOutline, 6, 0, 1);
+        drawList_->AddRectFilled(cardMin, cardMax, kBannerGround, Scaled(6));
+        drawList_->AddRect(cardMin, cardMax, kCardOutline, Scaled(6), 0, Scaled(1));
+        drawList_->PushClipRect(cardMin, cardMax, false);
         if (textures.texNewsBanner) {
-            drawList_->PushClipRect(cardMin, cardMax, false);
             drawList_->AddImage(textures.texNewsBanner,
                                 At(origin_, kLeft + kBannerWidth - kBannerImageWidth, kBannerTop),
                                 cardMax);
             drawList_->AddRectFilledMultiColor(
                 At(origin_, kLeft + 200, kBannerTop), At(origin_, kLeft + 597.3f, kBannerBottom),
                 kBannerGround, kBannerFadeEnd, kBannerFadeEnd, kBannerGround);
-            drawList_->PopClipRect();
         }
         float textX = kLeft + 20;
         if (textures.texBadgeOrb) {
@@ -94,54 +97,60 @@ public:
                                 At(origin_, kLeft + 68, 210));
             textX = kLeft + 82;
         }
+        // The text column keeps clear of the artwork on the right.
+        const float columnWidth = 0.55f * (kLeft + kBannerWidth - textX);
         if (fonts.fontMedium10) {
             const char* label = "LATEST NEWS";
-            drawList_->AddText(fonts.fontMedium10, 10, At(origin_, textX, 156), kNewsOrange, label);
+            const ImVec2 labelAt = At(origin_, textX, 156);
+            AddTextIfFont(drawList_, fonts.fontMedium10, 10, labelAt, kNewsOrange, label);
             if (first) {
-                std::string date = BannerDateSuffix(SanitizeUiText(first->date));
-                if (!date.empty()) {
-                    float labelWidth = fonts.fontMedium10->CalcTextSizeA(10, FLT_MAX, 0, label).x;
-                    drawList_->AddText(fonts.fontMedium10, 10, At(origin_, textX + labelWidth, 156),
-                                       kSecondaryText, date.c_str());
-                }
+                const float labelWidth = MeasureText(fonts.fontMedium10, 10, label, ImVec2()).x;
+                const std::string date =
+                    FitText(BannerDateSuffix(SanitizeUiText(first->date, kOneLineBytes)),
+                            fonts.fontMedium10, 10, columnWidth - labelWidth / UiScaleFactor());
+                if (!date.empty())
+                    AddTextIfFont(drawList_, fonts.fontMedium10, 10,
+                                  ImVec2(labelAt.x + labelWidth, labelAt.y), kSecondaryText,
+                                  date.c_str());
             }
         }
         if (fonts.fontMedium12 && first) {
-            std::string title = SanitizeUiText(first->title);
-            drawList_->AddText(fonts.fontMedium12, 12, At(origin_, textX, 174), kWhite,
-                               title.c_str());
+            const std::string title = FitText(SanitizeUiText(first->title, kOneLineBytes),
+                                              fonts.fontMedium12, 12, columnWidth);
+            AddTextIfFont(drawList_, fonts.fontMedium12, 12, At(origin_, textX, 174), kWhite,
+                          title.c_str());
         }
         if (fonts.fontMedium10 && first && !first->summary.empty()) {
-            std::string summary = ShortenNewsSummary(SanitizeUiText(first->summary));
-            DrawWrappedText(drawList_, fonts.fontMedium10, 10, At(origin_, textX, 192),
-                            0.55f * (kLeft + kBannerWidth - textX), 14, 2, kSecondaryText,
-                            summary.c_str());
+            std::string summary = ShortenNewsSummary(SanitizeUiText(first->summary, 161));
+            DrawWrappedText(drawList_, fonts.fontMedium10, 10, At(origin_, textX, 192), columnWidth,
+                            14, 2, kSecondaryText, summary.c_str());
         }
+        drawList_->PopClipRect();
 
         HitResult details = HitButton("##featured_details", ImVec2(textX, 236), ImVec2(130, 26));
         if (details.pressed && first)
             OpenLink(first->url);
         ImVec2 itemMin = ImGui::GetItemRectMin();
         ImVec2 itemMax = ImGui::GetItemRectMax();
-        drawList_->AddRectFilled(itemMin, itemMax, White(details.hovered ? 20 : 10), 5);
-        drawList_->AddRect(itemMin, itemMax, White(18), 5, 0, 1);
+        drawList_->AddRectFilled(itemMin, itemMax, White(details.hovered ? 20 : 10), Scaled(5));
+        drawList_->AddRect(itemMin, itemMax, White(18), Scaled(5), 0, Scaled(1));
         const char* label = "VIEW DETAILS";
         ImVec2 labelSize = MeasureText(fonts.fontMedium10, 10, label, ImVec2(60, 10));
-        float groupWidth = labelSize.x + 16;
-        float x0 = itemMin.x + (130 - groupWidth) / 2;
+        float groupWidth = labelSize.x + Scaled(16);
+        float x0 = itemMin.x + (Scaled(130) - groupWidth) / 2;
         float centerY = (itemMin.y + itemMax.y) / 2;
         AddTextIfFont(drawList_, fonts.fontMedium10, 10, ImVec2(x0, centerY - labelSize.y / 2),
                       kWhite, label);
-        DrawTextCentered(drawList_, fonts.iconSolid10, 10, x0 + labelSize.x + 10, centerY, kWhite,
-                         icon::kAngleRight);
+        DrawTextCentered(drawList_, fonts.iconSolid10, 10, x0 + labelSize.x + Scaled(10), centerY,
+                         kWhite, icon::kAngleRight);
     }
 
     void EmptyNotice() const {
         const UiFonts& fonts = Fonts();
         ImVec2 barMin = At(origin_, kLeft, 270);
         ImVec2 barMax = At(origin_, kLeft + kBannerWidth, 304);
-        drawList_->AddRectFilled(barMin, barMax, kNoticeFill, 5);
-        drawList_->AddRect(barMin, barMax, kNoticeOutline, 5, 0, 1);
+        drawList_->AddRectFilled(barMin, barMax, kNoticeFill, Scaled(5));
+        drawList_->AddRect(barMin, barMax, kNoticeOutline, Scaled(5), 0, Scaled(1));
         ImVec2 icon = At(origin_, kLeft + 18, 287);
         DrawTextCentered(drawList_, fonts.iconSolid12, 12, icon.x, icon.y, kNoticeIcon,
                          icon::kCircleInfo);
@@ -161,10 +170,10 @@ public:
         ImFont* countFont = fonts.fontMedium11 ? fonts.fontMedium11 : fonts.fontMedium10;
         if (countFont) {
             std::string countText = NewsCountText(count);
-            float countWidth = countFont->CalcTextSizeA(11, FLT_MAX, 0, countText.c_str()).x;
-            drawList_->AddText(countFont, 11,
-                               At(origin_, x + kColumnWidth - countWidth, sectionTop + 3.5f),
-                               kMutedText, countText.c_str());
+            float countWidth = MeasureText(countFont, 11, countText.c_str(), ImVec2()).x;
+            const ImVec2 right = At(origin_, x + kColumnWidth, sectionTop + 3.5f);
+            AddTextIfFont(drawList_, countFont, 11, ImVec2(right.x - countWidth, right.y),
+                          kMutedText, countText.c_str());
         }
     }
 
@@ -173,31 +182,42 @@ public:
         const UiFonts& fonts = Fonts();
         ImVec2 cardMin = At(origin_, x, y);
         ImVec2 cardMax = At(origin_, x + w, y + h);
-        drawList_->AddRectFilled(cardMin, cardMax, kCardGround, 6);
-        drawList_->AddRect(cardMin, cardMax, kCardOutline, 6, 0, 1);
+        drawList_->AddRectFilled(cardMin, cardMax, kCardGround, Scaled(6));
+        drawList_->AddRect(cardMin, cardMax, kCardOutline, Scaled(6), 0, Scaled(1));
+        // Whatever the server sends, nothing of a card is drawn outside it.
+        drawList_->PushClipRect(cardMin, cardMax, true);
         if (badge) {
             drawList_->AddImage(badge, At(origin_, x + 16, y + h / 2 - 24),
                                 At(origin_, x + 64, y + h / 2 + 24));
         }
         float textX = x + 78;
+        const float textRight = x + w - 14;
         const NewsCardTexts texts = CardTexts(item);
-        if (fonts.fontMedium10 && !item.date.empty()) {
-            drawList_->AddText(fonts.fontMedium10, 10, At(origin_, textX, y + 14), kNewsOrange,
-                               texts.date.c_str());
-        }
+        // Date and tag share the first line: the tag takes at most its part, the date the rest.
+        float tagLeft = textRight;
         if (fonts.fontMedium10 && !item.tag.empty()) {
-            const char* tag = texts.tag.c_str();
-            float tagWidth = fonts.fontMedium10->CalcTextSizeA(10, FLT_MAX, 0, tag).x;
-            drawList_->AddText(fonts.fontMedium10, 10, At(origin_, x + w - 14 - tagWidth, y + 14),
-                               kTagViolet, tag);
+            const std::string tag =
+                FitText(texts.tag, fonts.fontMedium10, 10, kTagShare * (textRight - textX));
+            float tagWidth = MeasureText(fonts.fontMedium10, 10, tag.c_str(), ImVec2()).x;
+            const ImVec2 right = At(origin_, textRight, y + 14);
+            AddTextIfFont(drawList_, fonts.fontMedium10, 10, ImVec2(right.x - tagWidth, right.y),
+                          kTagViolet, tag.c_str());
+            tagLeft = textRight - tagWidth / UiScaleFactor() - kDateTagGap;
+        }
+        if (fonts.fontMedium10 && !item.date.empty()) {
+            const std::string date = FitText(texts.date, fonts.fontMedium10, 10, tagLeft - textX);
+            AddTextIfFont(drawList_, fonts.fontMedium10, 10, At(origin_, textX, y + 14),
+                          kNewsOrange, date.c_str());
         }
         if (fonts.fontMedium12 && !item.title.empty()) {
-            drawList_->AddText(fonts.fontMedium12, 12, At(origin_, textX, y + 32), kWhite,
-                               texts.title.c_str());
+            const std::string title =
+                FitText(texts.title, fonts.fontMedium12, 12, textRight - textX);
+            AddTextIfFont(drawList_, fonts.fontMedium12, 12, At(origin_, textX, y + 32), kWhite,
+                          title.c_str());
         }
         if (fonts.fontMedium10 && !item.summary.empty()) {
             DrawWrappedText(drawList_, fonts.fontMedium10, 10, At(origin_, textX, y + 50),
-                            (x + w) - textX - 14, 14, 2, kSecondaryText, texts.summary.c_str());
+                            textRight - textX, 14, 2, kSecondaryText, texts.summary.c_str());
         }
         HitResult hit = HitButton(id, ImVec2(x, y), ImVec2(w, h));
         if (hit.pressed)
@@ -205,16 +225,17 @@ public:
         if (fonts.fontMedium10) {
             ImU32 colour = hit.hovered ? kNewsOrange : kNewsOrangeIdle;
             const char* label = "VIEW DETAILS";
-            drawList_->AddText(fonts.fontMedium10, 10, At(origin_, textX, y + h - 24), colour,
-                               label);
-            float labelWidth = fonts.fontMedium10->CalcTextSizeA(10, FLT_MAX, 0, label).x;
-            ImVec2 icon = At(origin_, textX + labelWidth + 10, y + h - 19);
-            DrawTextCentered(drawList_, fonts.iconSolid10, 10, icon.x, icon.y, colour,
-                             icon::kAngleRight);
+            AddTextIfFont(drawList_, fonts.fontMedium10, 10, At(origin_, textX, y + h - 24), colour,
+                          label);
+            float labelWidth = MeasureText(fonts.fontMedium10, 10, label, ImVec2()).x;
+            ImVec2 icon = At(origin_, textX, y + h - 19);
+            DrawTextCentered(drawList_, fonts.iconSolid10, 10, icon.x + labelWidth + Scaled(10),
+                             icon.y, colour, icon::kAngleRight);
         }
+        drawList_->PopClipRect();
     }
 
-    void Column(const std::vector<NewsItem>& column, std::int32_t newsPage, float x,
+    void Column(const std::vector<const NewsItem*>& column, std::int32_t newsPage, float x,
                 float sectionTop, const char* idFormat, ImTextureID badge) const {
         NewsCardRange range = NewsCardsOnPage(column.size(), newsPage);
         for (std::size_t index = range.begin; index < range.end; ++index) {
@@ -222,7 +243,7 @@ public:
             std::snprintf(id, sizeof id, idFormat, index);
             float row = static_cast<float>(index - range.begin);
             DrawNewsCard(id, x, sectionTop + 26 + kCardPitch * row, kColumnWidth, kCardHeight,
-                         column[index], badge);
+                         *column[index], badge);
         }
     }
 
@@ -268,10 +289,11 @@ public:
         FooterLabel(230, centerY, websiteColour, "WEBSITE");
 
         if (fonts.fontMedium9) {
-            ImVec2 size = fonts.fontMedium9->CalcTextSizeA(9, FLT_MAX, 0, kLauncherVersionText);
-            drawList_->AddText(fonts.fontMedium9, 9,
-                               At(origin_, width - size.x - 16, centerY - size.y / 2), kMutedText,
-                               kLauncherVersionText);
+            ImVec2 size = MeasureText(fonts.fontMedium9, 9, kLauncherVersionText, ImVec2());
+            const ImVec2 right = At(origin_, width - 16, centerY);
+            AddTextIfFont(drawList_, fonts.fontMedium9, 9,
+                          ImVec2(right.x - size.x, right.y - size.y / 2), kMutedText,
+                          kLauncherVersionText);
         }
     }
 
@@ -285,8 +307,8 @@ private:
         bool lit = hit.hovered && usable;
         ImVec2 itemMin = ImGui::GetItemRectMin();
         ImVec2 itemMax = ImGui::GetItemRectMax();
-        drawList_->AddRectFilled(itemMin, itemMax, White(lit ? 24 : 12), 4);
-        drawList_->AddRect(itemMin, itemMax, White(18), 4, 0, 1);
+        drawList_->AddRectFilled(itemMin, itemMax, White(lit ? 24 : 12), Scaled(4));
+        drawList_->AddRect(itemMin, itemMax, White(18), Scaled(4), 0, Scaled(1));
         ImU32 iconColour = lit ? kWhite : (usable ? kSecondaryText : kMutedText);
         DrawTextCentered(drawList_, fonts.iconSolid10, 10, (itemMin.x + itemMax.x) / 2,
                          (itemMin.y + itemMax.y) / 2, iconColour, icon);
@@ -297,8 +319,9 @@ private:
         ImFont* font = Fonts().fontMedium9;
         if (!font)
             return;
-        ImVec2 size = font->CalcTextSizeA(9, FLT_MAX, 0, label);
-        drawList_->AddText(font, 9, At(origin_, x, centerY - size.y / 2), colour, label);
+        ImVec2 size = MeasureText(font, 9, label, ImVec2());
+        const ImVec2 at = At(origin_, x, centerY);
+        AddTextIfFont(drawList_, font, 9, ImVec2(at.x, at.y - size.y / 2), colour, label);
     }
 
     const NewsLinkOpener& openLink_;

@@ -33,6 +33,8 @@ constexpr ImU32 kShade = IM_COL32(0, 0, 0, 180);
 
 constexpr float kCardLeft = 124.0f;
 constexpr float kCardRight = 1232.0f;
+constexpr float kCardTextLeft = 138.0f;
+constexpr float kCardTextRight = 1044.0f;  // short of the leftmost card button
 
 class SettingsPainter {
 public:
@@ -45,15 +47,16 @@ public:
 
     void Card(float top, float bottom) const {
         drawList_->AddRectFilled(At(origin_, kCardLeft, top), At(origin_, kCardRight, bottom),
-                                 kCardGround, 6);
+                                 kCardGround, Scaled(6));
         drawList_->AddRect(At(origin_, kCardLeft, top), At(origin_, kCardRight, bottom), White(10),
-                           6, 0, 1);
+                           Scaled(6), 0, Scaled(1));
     }
 
     void CardTexts(float titleY, float descriptionY, const char* title, const char* description,
                    ImU32 descriptionColour = kSecondaryText) const {
-        AddTextIfFont(drawList_, Fonts().fontMedium12, 12, At(origin_, 138, titleY), kWhite, title);
-        AddTextIfFont(drawList_, Fonts().fontMedium10, 10, At(origin_, 138, descriptionY),
+        AddTextIfFont(drawList_, Fonts().fontMedium12, 12, At(origin_, kCardTextLeft, titleY),
+                      kWhite, title);
+        AddTextIfFont(drawList_, Fonts().fontMedium10, 10, At(origin_, kCardTextLeft, descriptionY),
                       descriptionColour, description);
     }
 
@@ -62,18 +65,22 @@ public:
     void CardTextsWithOutcome(float titleY, float descriptionY, const char* title,
                               const char* description, const UiState& ui,
                               const LauncherState& state, TaskKind kind) const {
+        // The status line can carry any error text: it stops short of the card's buttons.
+        const std::string status =
+            FitText(ui.statusLine.data(), Fonts().fontMedium10, 10, kCardTextRight - kCardTextLeft);
         if (state.runningTask == kind)
-            CardTexts(titleY, descriptionY, title, ui.statusLine.data());
+            CardTexts(titleY, descriptionY, title, status.c_str());
         else if (state.outcome.kind == kind)
-            CardTexts(titleY, descriptionY, title, ui.statusLine.data(),
+            CardTexts(titleY, descriptionY, title, status.c_str(),
                       OutcomeColour(state.outcome.tone));
         else
             CardTexts(titleY, descriptionY, title, description);
     }
 
     void PrimaryButtonLook(ImVec2 itemMin, ImVec2 itemMax, bool hovered, const char* label) const {
-        drawList_->AddRectFilled(itemMin, itemMax, hovered ? kLightViolet : kAccentViolet, 5);
-        drawList_->AddRect(itemMin, itemMax, kAccentViolet, 5, 0, 1);
+        drawList_->AddRectFilled(itemMin, itemMax, hovered ? kLightViolet : kAccentViolet,
+                                 Scaled(5));
+        drawList_->AddRect(itemMin, itemMax, kAccentViolet, Scaled(5), 0, Scaled(1));
         DrawTextInRect(drawList_, Fonts().fontMedium10, 10, itemMin, itemMax, kWhite, label);
     }
 
@@ -87,14 +94,14 @@ public:
 
     void Heading() const {
         const UiFonts& fonts = Fonts();
-        ImGui::SetCursorPos(ImVec2(124, 80));
+        ImGui::SetCursorPos(At(ImVec2(), 124, 80));
         if (fonts.fontBold18)
             ImGui::PushFont(fonts.fontBold18);
         ImGui::TextUnformatted("Settings");
         if (fonts.fontBold18)
             ImGui::PopFont();
 
-        ImGui::SetCursorPos(ImVec2(124, 103));
+        ImGui::SetCursorPos(At(ImVec2(), 124, 103));
         if (fonts.fontMedium11)
             ImGui::PushFont(fonts.fontMedium11);
         ImGui::PushStyleColor(ImGuiCol_Text, kSecondaryText);
@@ -111,17 +118,25 @@ public:
 
         ImGui::PushStyleColor(ImGuiCol_FrameBg, ImVec4(0.055f, 0.055f, 0.07f, 0.5f));
         ImGui::PushStyleColor(ImGuiCol_Border, White(18));
-        ImGui::PushStyleVar(ImGuiStyleVar_FrameRounding, 5.0f);
-        ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, ImVec2(10, 7));
-        ImGui::PushStyleVar(ImGuiStyleVar_FrameBorderSize, 1.0f);
+        ImGui::PushStyleVar(ImGuiStyleVar_FrameRounding, Scaled(5.0f));
+        ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, Scaled(ImVec2(10, 7)));
+        ImGui::PushStyleVar(ImGuiStyleVar_FrameBorderSize, Scaled(1.0f));
         ImFont* pathFont = SystemFont();
         if (pathFont)
             ImGui::PushFont(pathFont);
-        ImGui::SetCursorPos(ImVec2(480, 167));
-        ImGui::SetNextItemWidth(540);
+        ImGui::SetCursorPos(At(ImVec2(), 480, 167));
+        ImGui::SetNextItemWidth(Scaled(540));
         ui.gameDirBuffer.back() = '\0';
+        // A stop in our own Tab order, not ImGui's; reaching it gives it the keyboard, so the
+        // path can be selected and copied.
+        const ImGuiID fieldId = ImGui::GetID("##gamedir");
+        if (KeyboardFocusArrived(fieldId))
+            ImGui::SetKeyboardFocusHere();
+        ImGui::PushAllowKeyboardFocus(false);
         ImGui::InputText("##gamedir", ui.gameDirBuffer.data(), ui.gameDirBuffer.size(),
                          ImGuiInputTextFlags_ReadOnly);
+        ImGui::PopAllowKeyboardFocus();
+        RegisterFocusableItem(fieldId);
         if (pathFont)
             ImGui::PopFont();
         ImGui::PopStyleVar(3);
@@ -138,16 +153,17 @@ public:
         }
         ImVec2 itemMin = ImGui::GetItemRectMin();
         ImVec2 itemMax = ImGui::GetItemRectMax();
-        drawList_->AddRect(itemMin, itemMax, open.hovered ? kAccentViolet : White(18), 5, 0, 1);
+        drawList_->AddRect(itemMin, itemMax, open.hovered ? kAccentViolet : White(18), Scaled(5), 0,
+                           Scaled(1));
         ImU32 colour = open.hovered ? kWhite : kSecondaryText;
         const char* label = "OPEN FOLDER";
         ImVec2 labelSize = MeasureText(Fonts().fontMedium9, 9, label, ImVec2(60, 9));
-        float x0 = itemMin.x + (114 - (labelSize.x + 16)) / 2;
+        float x0 = itemMin.x + (Scaled(114) - (labelSize.x + Scaled(16))) / 2;
         float centerY = (itemMin.y + itemMax.y) / 2;
-        DrawTextCentered(drawList_, Fonts().iconSolid10, 10, x0 + 5, centerY, colour,
+        DrawTextCentered(drawList_, Fonts().iconSolid10, 10, x0 + Scaled(5), centerY, colour,
                          icon::kFolderOpen);
-        AddTextIfFont(drawList_, Fonts().fontMedium9, 9, ImVec2(x0 + 16, centerY - labelSize.y / 2),
-                      colour, label);
+        AddTextIfFont(drawList_, Fonts().fontMedium9, 9,
+                      ImVec2(x0 + Scaled(16), centerY - labelSize.y / 2), colour, label);
     }
 
     void Launcher(LauncherSettings& settings) const {
@@ -183,8 +199,10 @@ public:
         HitResult clear;
         if (clearUsable) {
             clear = HitButton("##clear_data", ImVec2(1108, 433), ImVec2(110, 32));
-            if (clear.pressed)
+            if (clear.pressed) {
                 ui.clearConfirmOpen = true;
+                MoveKeyboardFocus(ImGui::GetID("##cancel_clear"));
+            }
         }
         if (ui.clearConfirmOpen)
             ConfirmationDialog(ui, state, width, height);
@@ -194,8 +212,8 @@ public:
         if (clearUsable) {
             PrimaryButtonLook(clearMin, clearMax, clear.hovered, "CLEAR DATA");
         } else {
-            drawList_->AddRectFilled(clearMin, clearMax, kDisabledFill, 5);
-            drawList_->AddRect(clearMin, clearMax, kDisabledOutline, 5, 0, 1);
+            drawList_->AddRectFilled(clearMin, clearMax, kDisabledFill, Scaled(5));
+            drawList_->AddRect(clearMin, clearMax, kDisabledOutline, Scaled(5), 0, Scaled(1));
             DrawTextInRect(drawList_, Fonts().fontMedium10, 10, clearMin, clearMax, kDisabledLabel,
                            "CLEAR DATA");
         }
@@ -245,16 +263,18 @@ public:
         ImVec2 itemMin = At(origin_, 1152, 626);
         ImVec2 itemMax = At(origin_, 1232, 658);
         ImU32 fill = active ? (hovered ? kLightViolet : kAccentViolet) : kGreyFill;
-        drawList_->AddRectFilled(itemMin, itemMax, fill, 5);
-        drawList_->AddRect(itemMin, itemMax, active ? kAccentViolet : kGreyOutline, 5, 0, 1);
+        drawList_->AddRectFilled(itemMin, itemMax, fill, Scaled(5));
+        drawList_->AddRect(itemMin, itemMax, active ? kAccentViolet : kGreyOutline, Scaled(5), 0,
+                           Scaled(1));
         ImU32 colour = active ? kWhite : kSaveIdleLabel;
         const char* label = "SAVE";
         ImVec2 labelSize = MeasureText(Fonts().fontMedium10, 10, label, ImVec2(28, 10));
-        float x0 = itemMin.x + (80 - (labelSize.x + 15)) / 2;
+        float x0 = itemMin.x + (Scaled(80) - (labelSize.x + Scaled(15))) / 2;
         float centerY = (itemMin.y + itemMax.y) / 2;
-        DrawTextCentered(drawList_, Fonts().iconSolid10, 10, x0 + 5, centerY, colour, icon::kCheck);
+        DrawTextCentered(drawList_, Fonts().iconSolid10, 10, x0 + Scaled(5), centerY, colour,
+                         icon::kCheck);
         AddTextIfFont(drawList_, Fonts().fontMedium10, 10,
-                      ImVec2(x0 + 15, centerY - labelSize.y / 2), colour, label);
+                      ImVec2(x0 + Scaled(15), centerY - labelSize.y / 2), colour, label);
     }
 
 private:
@@ -265,8 +285,10 @@ private:
             hit = HitButton(id, ImVec2(x, 575), ImVec2(24, 24));
         const ImVec2 itemMin = At(origin_, x, 575);
         const ImVec2 itemMax = At(origin_, x + 24, 599);
-        drawList_->AddRect(itemMin, itemMax, hit.hovered ? kAccentViolet : White(18), 5, 0, 1);
-        DrawTextCentered(drawList_, Fonts().iconSolid10, 10, itemMin.x + 12, itemMin.y + 12,
+        drawList_->AddRect(itemMin, itemMax, hit.hovered ? kAccentViolet : White(18), Scaled(5), 0,
+                           Scaled(1));
+        const ImVec2 centre = At(origin_, x + 12, 587);
+        DrawTextCentered(drawList_, Fonts().iconSolid10, 10, centre.x, centre.y,
                          usable ? (hit.hovered ? kWhite : kSecondaryText) : kDisabledLabel, glyph);
         return hit.pressed;
     }
@@ -278,23 +300,28 @@ private:
         float x0 = (width - 400) / 2;
         float y0 = (height - 140) / 2;
         drawList_->AddRectFilled(At(origin_, x0, y0), At(origin_, x0 + 400, y0 + 140), kCardGround,
-                                 8);
-        drawList_->AddRect(At(origin_, x0, y0), At(origin_, x0 + 400, y0 + 140), White(18), 8, 0,
-                           1.5f);
+                                 Scaled(8));
+        drawList_->AddRect(At(origin_, x0, y0), At(origin_, x0 + 400, y0 + 140), White(18),
+                           Scaled(8), 0, Scaled(1.5f));
         AddTextIfFont(drawList_, fonts.fontBold18, 18, At(origin_, x0 + 20, y0 + 20), kWhite,
                       "Clear Client Data?");
         AddTextIfFont(drawList_, fonts.fontLight13, 12, At(origin_, x0 + 20, y0 + 50),
                       kSecondaryText,
                       "This will delete all game files. You will need to re-download.");
 
+        BeginFocusTrap();
         HitResult cancel = HitButton("##cancel_clear", ImVec2(x0 + 20, y0 + 84), ImVec2(120, 36));
         DialogButtonLook(cancel.hovered ? kGreyFill : kCancelFill, kGreyOutline, "CANCEL");
         HitResult confirm =
             HitButton("##confirm_clear", ImVec2(x0 + 260, y0 + 84), ImVec2(120, 36));
         DialogButtonLook(confirm.hovered ? kLightViolet : kAccentViolet, kAccentViolet, "DELETE");
+        EndFocusTrap();
 
-        if (cancel.pressed)
+        // Escape is a second way to cancel; the keyboard goes back to the button that opened it.
+        if (cancel.pressed || ui.focus.escape) {
             ui.clearConfirmOpen = false;
+            MoveKeyboardFocus(ImGui::GetID("##clear_data"));
+        }
         if (confirm.pressed) {
             try {
                 // Refused while busy: an update started while the dialog was open owns the files.
@@ -309,8 +336,8 @@ private:
     void DialogButtonLook(ImU32 fill, ImU32 outline, const char* label) const {
         ImVec2 itemMin = ImGui::GetItemRectMin();
         ImVec2 itemMax = ImGui::GetItemRectMax();
-        drawList_->AddRectFilled(itemMin, itemMax, fill, 6);
-        drawList_->AddRect(itemMin, itemMax, outline, 6, 0, 1);
+        drawList_->AddRectFilled(itemMin, itemMax, fill, Scaled(6));
+        drawList_->AddRect(itemMin, itemMax, outline, Scaled(6), 0, Scaled(1));
         DrawTextInRect(drawList_, Fonts().fontMedium11, 11, itemMin, itemMax, kWhite, label);
     }
 

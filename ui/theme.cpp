@@ -12,6 +12,7 @@
 #include <stb_truetype.h>
 #endif
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <fstream>
@@ -24,8 +25,22 @@ namespace {
 UiFonts g_fonts;
 UiTextures g_textures;
 
-// Icon faces: everything from the space to the end of the basic plane.
-constexpr ImWchar kIconGlyphRanges[] = {0x0020, 0xFFFF, 0};
+// The icon faces hold well over a thousand glyphs; rasterising only the ones the pages draw keeps
+// the atlas small and its build short, at every scale.
+constexpr ImWchar kSolidGlyphRanges[] = {
+    0x0020, 0x0020, 0x002B, 0x002B,  // space, plus
+    0xF00C, 0xF00D, 0xF013, 0xF013, 0xF015, 0xF015, 0xF019, 0xF019, 0xF03A, 0xF03A, 0xF03D,
+    0xF03D, 0xF04B, 0xF04B, 0xF053, 0xF054, 0xF05A, 0xF05A, 0xF063, 0xF063, 0xF068, 0xF068,
+    0xF07C, 0xF07C, 0xF0AC, 0xF0AC, 0xF0F3, 0xF0F3, 0xF105, 0xF105, 0,
+};
+constexpr ImWchar kBrandGlyphRanges[] = {0x0020, 0x0020, 0xF392, 0xF392, 0};
+
+// The two title faces set only the words "Quillon" and "SAGA": letters are all they need, and at
+// 28 and 52 px the full Latin range would be most of the atlas's work.
+constexpr ImWchar kTitleGlyphRanges[] = {0x0020, 0x0020, 0x0041, 0x005A, 0x0061, 0x007A, 0};
+
+// The longest edge the pages ever need of the logo: 56 design pixels at the largest scale.
+constexpr int kLogoEdge = 56 * 4;
 
 // ImGui asserts (or builds an empty atlas) on bytes that are not a font, so check them first.
 bool IsReadableFont(std::span<const std::uint8_t> data) {
@@ -39,7 +54,7 @@ bool IsReadableFont(std::span<const std::uint8_t> data) {
 }
 
 // The atlas takes ownership of an ImGui::MemAlloc copy of the bytes.
-ImFont* AddFontFromBytes(std::span<const std::uint8_t> data, float pixelSize,
+ImFont* AddFontFromBytes(ImFontAtlas& atlas, std::span<const std::uint8_t> data, float pixelSize,
                          const ImFontConfig& config, const ImWchar* ranges) {
     if (!IsReadableFont(data))
         return nullptr;
@@ -47,12 +62,12 @@ ImFont* AddFontFromBytes(std::span<const std::uint8_t> data, float pixelSize,
     if (copy == nullptr)
         return nullptr;
     std::memcpy(copy, data.data(), data.size());
-    return ImGui::GetIO().Fonts->AddFontFromMemoryTTF(copy, static_cast<int>(data.size()),
-                                                      pixelSize, &config, ranges);
+    return atlas.AddFontFromMemoryTTF(copy, static_cast<int>(data.size()), pixelSize, &config,
+                                      ranges);
 }
 
-ImFont* AddSystemFont(const std::vector<std::filesystem::path>& candidates,
-                      const ImFontConfig& config) {
+ImFont* AddSystemFont(ImFontAtlas& atlas, const std::vector<std::filesystem::path>& candidates,
+                      float pixelSize, const ImFontConfig& config) {
     for (const auto& path : candidates) {
         std::error_code error;
         if (!std::filesystem::is_regular_file(path, error))
@@ -60,7 +75,7 @@ ImFont* AddSystemFont(const std::vector<std::filesystem::path>& candidates,
         std::ifstream file(path, std::ios::binary);
         const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
         // The first existing file decides, as with the Windows font folder.
-        return AddFontFromBytes(bytes, 14.0f, config, nullptr);
+        return AddFontFromBytes(atlas, bytes, pixelSize, config, nullptr);
     }
     return nullptr;
 }
@@ -78,9 +93,10 @@ ImFont* SystemFont() {
     return g_fonts.fontSystem14 != nullptr ? g_fonts.fontSystem14 : g_fonts.fontMedium11;
 }
 
-void ApplyLauncherStyle() {
-    ImGui::StyleColorsDark();
+void ApplyLauncherStyle(float scale) {
     ImGuiStyle& style = ImGui::GetStyle();
+    style = ImGuiStyle();  // from scratch: scaling twice must not compound
+    ImGui::StyleColorsDark();
     style.WindowPadding = ImVec2(0.0f, 0.0f);
     style.FramePadding = ImVec2(12.0f, 8.0f);
     style.FrameRounding = 6.0f;
@@ -91,6 +107,8 @@ void ApplyLauncherStyle() {
     style.Colors[ImGuiCol_Button] = ImVec4(1.0f, 1.0f, 1.0f, 0.07f);
     style.Colors[ImGuiCol_ButtonHovered] = ImVec4(1.0f, 1.0f, 1.0f, 0.11f);
     style.Colors[ImGuiCol_ButtonActive] = ImVec4(0.49f, 0.40f, 0.80f, 0.30f);
+    if (scale != 1.0f)
+        style.ScaleAllSizes(scale);
 }
 
 std::vector<std::filesystem::path> SystemFontCandidates() {
@@ -103,17 +121,22 @@ std::vector<std::filesystem::path> SystemFontCandidates() {
 #endif
 }
 
-void LoadUiFonts() {
-    LoadUiFonts(FindResourceData, SystemFontCandidates());
+void LoadUiFonts(float scale) {
+    LoadUiFonts(FindResourceData, SystemFontCandidates(), scale);
 }
 
 void LoadUiFonts(const ResourceLookup& lookup,
-                 const std::vector<std::filesystem::path>& systemFontCandidates) {
+                 const std::vector<std::filesystem::path>& systemFontCandidates, float scale) {
+    LoadUiFonts(*ImGui::GetIO().Fonts, lookup, systemFontCandidates, scale);
+}
+
+void LoadUiFonts(ImFontAtlas& atlas, const ResourceLookup& lookup,
+                 const std::vector<std::filesystem::path>& systemFontCandidates, float scale) {
     ImFontConfig config;
     config.FontDataOwnedByAtlas = true;
-    const ImWchar* latin = ImGui::GetIO().Fonts->GetGlyphRangesDefault();
+    const ImWchar* latin = atlas.GetGlyphRangesDefault();
     auto add = [&](int id, float size, const ImWchar* ranges) {
-        return AddFontFromBytes(lookup(id), size, config, ranges);
+        return AddFontFromBytes(atlas, lookup(id), size * scale, config, ranges);
     };
 
     UiFonts& f = g_fonts;
@@ -123,15 +146,15 @@ void LoadUiFonts(const ResourceLookup& lookup,
     f.fontLight13 = add(kResFontLight, 13.0f, latin);
     f.fontMedium12 = add(kResFontMedium, 12.0f, latin);
     f.fontBold18 = add(kResFontBold, 18.0f, latin);
-    f.fontRegular28 = add(kResFontRegular, 28.0f, latin);
-    f.fontBold52 = add(kResFontBold, 52.0f, latin);
-    f.fontSystem14 = AddSystemFont(systemFontCandidates, config);
-    f.iconSolid10 = add(kResIconSolid, 10.0f, kIconGlyphRanges);
-    f.iconSolid12 = add(kResIconSolid, 12.0f, kIconGlyphRanges);
-    f.iconSolid14 = add(kResIconSolid, 14.0f, kIconGlyphRanges);
-    f.iconSolid16 = add(kResIconSolid, 16.0f, kIconGlyphRanges);
-    f.iconBrands10 = add(kResIconBrands, 10.0f, kIconGlyphRanges);
-    f.iconBrands14 = add(kResIconBrands, 14.0f, kIconGlyphRanges);
+    f.fontRegular28 = add(kResFontRegular, 28.0f, kTitleGlyphRanges);
+    f.fontBold52 = add(kResFontBold, 52.0f, kTitleGlyphRanges);
+    f.fontSystem14 = AddSystemFont(atlas, systemFontCandidates, 14.0f * scale, config);
+    f.iconSolid10 = add(kResIconSolid, 10.0f, kSolidGlyphRanges);
+    f.iconSolid12 = add(kResIconSolid, 12.0f, kSolidGlyphRanges);
+    f.iconSolid14 = add(kResIconSolid, 14.0f, kSolidGlyphRanges);
+    f.iconSolid16 = add(kResIconSolid, 16.0f, kSolidGlyphRanges);
+    f.iconBrands10 = add(kResIconBrands, 10.0f, kBrandGlyphRanges);
+    f.iconBrands14 = add(kResIconBrands, 14.0f, kBrandGlyphRanges);
 }
 
 const std::array<UiTextureSlot, 11> kUiTextureSlots = {{
@@ -148,12 +171,49 @@ const std::array<UiTextureSlot, 11> kUiTextureSlots = {{
     {kResStreak, &UiTextures::texStreak},
 }};
 
-void LoadUiTextures(const ResourceLookup& lookup, const TextureUploader& upload) {
-    for (const UiTextureSlot& slot : kUiTextureSlots) {
-        DecodedImage image;
-        g_textures.*slot.handle =
-            DecodeImage(lookup(slot.resourceId), image) ? upload(image) : nullptr;
+void HalveWhileLarger(DecodedImage& image, int minEdge) {
+    while (std::max(image.width, image.height) / 2 >= minEdge && image.width >= 2 &&
+           image.height >= 2) {
+        const int width = image.width / 2, height = image.height / 2;
+        const std::size_t stride = std::size_t(image.width) * 4;
+        std::vector<std::uint8_t> half(std::size_t(width) * height * 4);
+        for (int y = 0; y < height; ++y) {
+            const std::uint8_t* top = image.rgba.data() + std::size_t(2 * y) * stride;
+            const std::uint8_t* bottom = top + stride;
+            std::uint8_t* out = half.data() + std::size_t(y) * width * 4;
+            for (int x = 0; x < width; ++x)
+                for (int c = 0; c < 4; ++c) {
+                    const std::size_t at = std::size_t(2 * x) * 4 + c;
+                    out[std::size_t(x) * 4 + c] = static_cast<std::uint8_t>(
+                        (top[at] + top[at + 4] + bottom[at] + bottom[at + 4] + 2) / 4);
+                }
+        }
+        image = {width, height, std::move(half)};
     }
+}
+
+DecodedUiImages DecodeUiImages(const ResourceLookup& lookup) {
+    DecodedUiImages images;
+    for (std::size_t i = 0; i < kUiTextureSlots.size(); ++i) {
+        if (!DecodeImage(lookup(kUiTextureSlots[i].resourceId), images[i]))
+            images[i] = DecodedImage{};
+        if (kUiTextureSlots[i].resourceId == kResLogo)
+            HalveWhileLarger(images[i], kLogoEdge);
+    }
+    return images;
+}
+
+void UploadUiImages(DecodedUiImages& images, const TextureUploader& upload) {
+    for (std::size_t i = 0; i < kUiTextureSlots.size(); ++i) {
+        DecodedImage& image = images[i];
+        g_textures.*kUiTextureSlots[i].handle = image.width > 0 ? upload(image) : nullptr;
+        image = DecodedImage{};  // the GPU has its copy
+    }
+}
+
+void LoadUiTextures(const ResourceLookup& lookup, const TextureUploader& upload) {
+    DecodedUiImages images = DecodeUiImages(lookup);
+    UploadUiImages(images, upload);
 }
 
 void ReleaseUiTextures(const std::function<void(ImTextureID)>& release) {

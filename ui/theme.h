@@ -50,17 +50,25 @@ UiTextures& Textures();
 // The system-font accessor: fontSystem14, else fontMedium11.
 ImFont* SystemFont();
 
-void ApplyLauncherStyle();
-// Adds the fifteen fonts to the current context's atlas in their fixed order.
-void LoadUiFonts();
+// The style at the display's scale (ImGui's own sizes scaled, e.g. the path field's padding).
+void ApplyLauncherStyle(float scale = 1.0f);
+// Adds the fifteen fonts to the current context's atlas in their fixed order, rasterised at their
+// pixel size times `scale` so that a scaled display shows them sharp.
+void LoadUiFonts(float scale = 1.0f);
 
 // Where font and image bytes come from; FindResourceData in the launcher, anything in tests.
 using ResourceLookup = std::function<std::span<const std::uint8_t>(int id)>;
 
-// The same with the lookup and the system-font files to try (first existing wins) handed in.
+// The same into `atlas` (which needs no ImGui context, so it can be built on another thread before
+// one exists), with the lookup and the system-font files to try (first existing wins) handed in.
 // A resource that is missing or not a readable font leaves its handles null.
+void LoadUiFonts(ImFontAtlas& atlas, const ResourceLookup& lookup,
+                 const std::vector<std::filesystem::path>& systemFontCandidates,
+                 float scale = 1.0f);
+// Into the current context's atlas.
 void LoadUiFonts(const ResourceLookup& lookup,
-                 const std::vector<std::filesystem::path>& systemFontCandidates);
+                 const std::vector<std::filesystem::path>& systemFontCandidates,
+                 float scale = 1.0f);
 
 // Linux: DejaVu Sans, else Liberation Sans (the metric twin of Arial). Windows: Segoe UI, else
 // Arial, from the Windows font folder.
@@ -76,7 +84,17 @@ extern const std::array<UiTextureSlot, 11> kUiTextureSlots;
 // Makes a GPU texture of the pixels; null on failure. Supplied by the shell, which owns the GPU.
 using TextureUploader = std::function<ImTextureID(const DecodedImage& image)>;
 
-// Decodes and uploads every image slot in the fixed order; a failed image leaves its slot null.
+// Every image slot decoded, in the fixed order (an empty image for a failed one). Needs no ImGui
+// context or GPU, so it may run on another thread. Images far larger than the pages ever draw
+// them (the 3000 px logo) are halved first: the GPU then has less to take and to mipmap.
+using DecodedUiImages = std::array<DecodedImage, 11>;
+DecodedUiImages DecodeUiImages(const ResourceLookup& lookup);
+// Uploads decoded images into their slots; a failed image leaves its slot null.
+void UploadUiImages(DecodedUiImages& images, const TextureUploader& upload);
+// Both at once, in the fixed order.
 void LoadUiTextures(const ResourceLookup& lookup, const TextureUploader& upload);
+
+// Halves `image` (2 x 2 averages) while its longer edge stays at least `minEdge` after halving.
+void HalveWhileLarger(DecodedImage& image, int minEdge);
 // Hands every non-null slot to `release` and clears it.
 void ReleaseUiTextures(const std::function<void(ImTextureID)>& release);

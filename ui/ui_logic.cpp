@@ -145,6 +145,80 @@ float NavButtonTop(ActivePage page) {
     return 120.0f;
 }
 
+namespace {
+
+// Items Tab may reach: a dialog's alone while it is on screen.
+std::vector<std::size_t> FocusCandidates(const std::vector<FocusItem>& order) {
+    std::vector<std::size_t> all, trapped;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        all.push_back(i);
+        if (order[i].trapped)
+            trapped.push_back(i);
+    }
+    return trapped.empty() ? all : trapped;
+}
+
+}  // namespace
+
+void ApplyKeys(KeyboardFocus& focus, const KeyPresses& keys) {
+    focus.activate = 0;
+    focus.moved = false;
+    focus.escape = keys.escape;
+    focus.current.clear();
+    focus.trapDepth = 0;
+    if (keys.mouseUsed)
+        focus.ringVisible = false;
+    if (keys.tab || keys.activate || keys.escape || keys.page >= 0)
+        focus.ringVisible = true;
+    if (keys.tab) {
+        const std::vector<std::size_t> candidates = FocusCandidates(focus.order);
+        if (!candidates.empty()) {
+            const auto count = static_cast<std::ptrdiff_t>(candidates.size());
+            std::ptrdiff_t at = -1;
+            for (std::ptrdiff_t i = 0; i < count; ++i)
+                if (focus.order[candidates[static_cast<std::size_t>(i)]].id == focus.focused)
+                    at = i;
+            std::ptrdiff_t next = 0;
+            if (at >= 0) {
+                next = (at + (keys.shift ? count - 1 : 1)) % count;
+            } else {
+                // Resume where the vanished item stood: the first one at or after its place, or
+                // for Shift+Tab the last one before it.
+                const auto place = static_cast<std::size_t>(std::max(focus.focusedIndex, 0));
+                next = keys.shift ? count - 1 : 0;
+                if (focus.focusedIndex >= 0) {
+                    for (std::ptrdiff_t i = 0; i < count; ++i) {
+                        const std::size_t index = candidates[static_cast<std::size_t>(i)];
+                        if (!keys.shift && index >= place) {
+                            next = i;
+                            break;
+                        }
+                        if (keys.shift && index < place)
+                            next = i;
+                    }
+                }
+            }
+            focus.focused = focus.order[candidates[static_cast<std::size_t>(next)]].id;
+            focus.moved = true;
+        }
+    }
+    if (keys.activate && !keys.tab)
+        focus.activate = focus.focused;
+}
+
+const FocusItem* FinishFocusFrame(KeyboardFocus& focus) {
+    focus.order.swap(focus.current);
+    focus.current.clear();
+    focus.trapDepth = 0;
+    for (std::size_t i = 0; i < focus.order.size(); ++i) {
+        if (focus.order[i].id == focus.focused && focus.focused != 0) {
+            focus.focusedIndex = static_cast<int>(i);
+            return &focus.order[i];
+        }
+    }
+    return nullptr;
+}
+
 bool IsUpdating(std::int32_t progressIndex, std::int32_t progressCount) {
     return progressCount >= 1 && progressIndex < progressCount;
 }
@@ -388,10 +462,8 @@ bool IsWebAddress(std::string_view url) {
     return !host.empty() && host.front() != '@' && host.front() != ':';
 }
 
-void CopyTruncated(char* buffer, std::size_t capacity, std::string_view text) {
-    if (capacity == 0)
-        return;
-    std::size_t length = std::min(text.size(), capacity - 1);
+std::string_view Utf8Prefix(std::string_view text, std::size_t maxBytes) {
+    std::size_t length = std::min(text.size(), maxBytes);
     if (length < text.size()) {
         // Step back over a character the limit would split.
         std::size_t start = length;
@@ -400,8 +472,15 @@ void CopyTruncated(char* buffer, std::size_t capacity, std::string_view text) {
         if (start + Utf8SequenceLength(static_cast<unsigned char>(text[start])) > length)
             length = start;
     }
-    std::memcpy(buffer, text.data(), length);
-    buffer[length] = '\0';
+    return text.substr(0, length);
+}
+
+void CopyTruncated(char* buffer, std::size_t capacity, std::string_view text) {
+    if (capacity == 0)
+        return;
+    const std::string_view kept = Utf8Prefix(text, capacity - 1);
+    std::memcpy(buffer, kept.data(), kept.size());
+    buffer[kept.size()] = '\0';
 }
 
 const char* FallbackClientFolderText(HostSystem system) {

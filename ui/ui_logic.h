@@ -83,6 +83,27 @@ int NavFillAlpha(float selectionLevel, float hoverLevel);
 // Vertical offset of the active-page marker and of that page's navigation button.
 float NavButtonTop(ActivePage page);
 
+// ---- Keyboard
+// ----------------------------------------------------------------------------------------
+
+// One frame's keys, as the composer reads them.
+struct KeyPresses {
+    bool tab = false;
+    bool shift = false;
+    bool activate = false;  // Enter, keypad Enter or Space
+    bool escape = false;
+    int page = -1;  // Ctrl+1, 2 or 3: 0, 1 or 2
+    bool mouseUsed = false;
+};
+
+// Before drawing: Tab and Shift+Tab step through last frame's order (only through a dialog's
+// items while one is open), wrapping at the ends; a focus that disappeared resumes from its old
+// place. Any key shows the ring, the mouse hides it. Enter or Space names the item to press.
+void ApplyKeys(KeyboardFocus& focus, const KeyPresses& keys);
+// After drawing: this frame's items become the order for the next, and the focused one (null
+// when it is not on screen) is where the ring goes.
+const FocusItem* FinishFocusFrame(KeyboardFocus& focus);
+
 // ---- Home page
 // -------------------------------------------------------------------------------------
 
@@ -156,6 +177,9 @@ int RingSegmentCount(float fraction);
 // blanks or control characters, may reach the desktop's opener: a news service must not be able
 // to start programs through file:, javascript: or custom protocol handlers.
 bool IsWebAddress(std::string_view url);
+
+// The longest start of `text` of at most `maxBytes` bytes that does not split a UTF-8 character.
+std::string_view Utf8Prefix(std::string_view text, std::size_t maxBytes);
 
 // Copies `text` into a zero-terminated buffer of `capacity` bytes, cutting it at a character
 // boundary when it does not fit so the field never shows a broken character.

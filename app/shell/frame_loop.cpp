@@ -14,19 +14,71 @@
 #include "ui/ui_state.h"
 #include "update/client_location.h"
 
-void CreateLauncherInterface(const TextureUploader& upload) {
+namespace {
+
+// Shared with the context, which does not own it: it must outlive the context.
+std::unique_ptr<ImFontAtlas> g_atlas;
+
+std::unique_ptr<ImFontAtlas> BuildAtlas(float scale) {
+    auto atlas = std::make_unique<ImFontAtlas>();
+    LoadUiFonts(*atlas, FindResourceData, SystemFontCandidates(), scale);
+    unsigned char* pixels = nullptr;
+    int width = 0, height = 0;
+    atlas->GetTexDataAsRGBA32(&pixels, &width, &height);  // what the renderer will ask for
+    return atlas;
+}
+
+}  // namespace
+
+InterfaceAssets::InterfaceAssets(float scale)
+    : atlas_(std::async(std::launch::async, BuildAtlas, scale)) {}
+
+InterfaceAssets::~InterfaceAssets() {
+    if (atlas_.valid())
+        atlas_.wait();
+    if (images_.valid())
+        images_.wait();
+}
+
+std::unique_ptr<ImFontAtlas> InterfaceAssets::takeAtlas() {
+    return atlas_.get();
+}
+
+void InterfaceAssets::afterFrame(const TextureUploader& upload) {
+    if (!imagesStarted_) {
+        imagesStarted_ = true;
+        images_ = std::async(std::launch::async, [] { return DecodeUiImages(FindResourceData); });
+        return;
+    }
+    if (!images_.valid() || images_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return;
+    DecodedUiImages images = images_.get();
+    UploadUiImages(images, upload);
+}
+
+void CreateLauncherInterface(InterfaceAssets& assets, float scale) {
     IMGUI_CHECKVERSION();
-    ImGui::CreateContext();
+    g_atlas = assets.takeAtlas();
+    ImGui::CreateContext(g_atlas.get());
     // The window has no ImGui windows worth remembering; never write "imgui.ini" into
     // whatever folder the launcher was started from.
     ImGui::GetIO().IniFilename = nullptr;
-    ApplyLauncherStyle();
-    LoadUiFonts();
-    LoadUiTextures(FindResourceData, upload);
+    ApplyLauncherStyle(scale);
+}
+
+void RescaleLauncherInterface(float scale) {
+    ImFontAtlas& atlas = *ImGui::GetIO().Fonts;
+    atlas.Clear();
+    LoadUiFonts(atlas, FindResourceData, SystemFontCandidates(), scale);
+    unsigned char* pixels = nullptr;
+    int width = 0, height = 0;
+    atlas.GetTexDataAsRGBA32(&pixels, &width, &height);
+    ApplyLauncherStyle(scale);
 }
 
 void DestroyLauncherInterface(const std::function<void(ImTextureID)>& release) {
     ImGui::DestroyContext();
+    g_atlas.reset();
     ReleaseUiTextures(release);
 }
 

@@ -4,15 +4,44 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <future>
+#include <memory>
 
 #include "ui/theme.h"
 
 struct LauncherState;
 struct UiState;
 
-// The ImGui context with the launcher's style, fonts and images, before the backends start.
-void CreateLauncherInterface(const TextureUploader& upload);
-// After the backends have shut down: the context, then every image.
+// The start-up work that needs neither a window nor an ImGui context, on worker threads: the font
+// atlas, begun as soon as the display's scale is known so that it is built while the window and
+// the GPU come up; and the images, decoded once the first frame is on screen (it does not wait for
+// them, and on two cores they would only slow the window's set-up).
+class InterfaceAssets {
+public:
+    explicit InterfaceAssets(float scale);
+    ~InterfaceAssets();
+    InterfaceAssets(const InterfaceAssets&) = delete;
+    InterfaceAssets& operator=(const InterfaceAssets&) = delete;
+
+    // Waits for the atlas (the first frame needs its text).
+    std::unique_ptr<ImFontAtlas> takeAtlas();
+    // After each presented frame: the first call starts decoding the images, a later one uploads
+    // them once decoded. Never waits.
+    void afterFrame(const TextureUploader& upload);
+
+private:
+    std::future<std::unique_ptr<ImFontAtlas>> atlas_;
+    std::future<DecodedUiImages> images_;
+    bool imagesStarted_ = false;
+};
+
+// The ImGui context on the prepared atlas, with the launcher's style at `scale`, before the
+// backends start. No ImGui context may exist before this while the atlas is being built.
+void CreateLauncherInterface(InterfaceAssets& assets, float scale);
+// Fonts rasterised and style sized for a new display scale, between two frames; the shell then
+// makes its font texture again.
+void RescaleLauncherInterface(float scale);
+// After the backends have shut down: the context, the atlas, then every image.
 void DestroyLauncherInterface(const std::function<void(ImTextureID)>& release);
 
 // Clears the requests, snapshots the status, lets the backends begin their frame, then builds

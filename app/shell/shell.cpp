@@ -7,6 +7,8 @@
 
 #include <GL/gl.h>
 
+#include <cstdlib>
+
 #include "app/shell/background_clients.h"
 #include "app/shell/frame_loop.h"
 #include "app/shell/gl_textures.h"
@@ -18,12 +20,32 @@
 
 namespace {
 
-constexpr int kWindowWidth = 1280;
-constexpr int kWindowHeight = 760;
 constexpr float kClearColour[4] = {0.07f, 0.07f, 0.09f, 1.0f};
 
-SDL_HitTestResult HitTest(SDL_Window*, const SDL_Point* point, void*) {
-    return IsInDragStrip(point->x, point->y) ? SDL_HITTEST_DRAGGABLE : SDL_HITTEST_NORMAL;
+// `data` is the interface's scale, which changes when the window moves to another display.
+SDL_HitTestResult HitTest(SDL_Window*, const SDL_Point* point, void* data) {
+    const float scale = *static_cast<const float*>(data);
+    return IsInDragStrip(point->x, point->y, scale) ? SDL_HITTEST_DRAGGABLE : SDL_HITTEST_NORMAL;
+}
+
+// QS_UI_SCALE when set, else the display's own dots per inch.
+float DisplayScale(int displayIndex) {
+    float dpi = 0.0f;
+    if (SDL_GetDisplayDPI(displayIndex, &dpi, nullptr, nullptr) != 0)
+        dpi = 0.0f;
+    return ChooseUiScale(std::getenv("QS_UI_SCALE"), dpi);
+}
+
+// Another display, another factor: the window, the fonts and the layout follow it.
+void ApplyScale(SDL_Window* window, UiState& ui, float scale) {
+    if (scale == ui.scale)
+        return;
+    ui.scale = scale;
+    const WindowSize size = WindowSizeForScale(scale);
+    SDL_SetWindowSize(window, size.width, size.height);
+    RescaleLauncherInterface(scale);
+    ImGui_ImplOpenGL3_DestroyFontsTexture();
+    ImGui_ImplOpenGL3_CreateFontsTexture();
 }
 
 // SDL_PushEvent is safe from any thread; the loop ends at its next pump.
@@ -34,16 +56,19 @@ void PushQuit() {
 }
 
 // Pumps every pending event; true when the window was asked to close.
-bool PumpEvents(SDL_Window* window) {
+bool PumpEvents(SDL_Window* window, UiState& ui) {
     bool quit = false;
     SDL_Event event;
     while (SDL_PollEvent(&event)) {
         ImGui_ImplSDL2_ProcessEvent(&event);
         if (event.type == SDL_QUIT)
             quit = true;
-        if (event.type == SDL_WINDOWEVENT && event.window.event == SDL_WINDOWEVENT_CLOSE &&
-            event.window.windowID == SDL_GetWindowID(window))
+        if (event.type != SDL_WINDOWEVENT || event.window.windowID != SDL_GetWindowID(window))
+            continue;
+        if (event.window.event == SDL_WINDOWEVENT_CLOSE)
             quit = true;
+        if (event.window.event == SDL_WINDOWEVENT_DISPLAY_CHANGED)
+            ApplyScale(window, ui, DisplayScale(event.window.data1));
     }
     return quit;
 }
@@ -75,6 +100,12 @@ int RunLauncher() {
 
     if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER | SDL_INIT_EVENTS) != 0)
         return 1;
+    // The fonts and images get going while the window and its GL context come up.
+    UiState ui;
+    ui.scale = DisplayScale(0);
+    ui.pageKeys = {SDL_SCANCODE_1, SDL_SCANCODE_2, SDL_SCANCODE_3};
+    InterfaceAssets assets(ui.scale);
+
     SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 3);
     SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 3);
     SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_CORE);
@@ -83,8 +114,9 @@ int RunLauncher() {
     SDL_GL_SetAttribute(SDL_GL_STENCIL_SIZE, 0);
 
     // 1-3: a hidden borderless window and its GL context; without them there is no launcher.
+    const WindowSize size = WindowSizeForScale(ui.scale);
     SDL_Window* window =
-        SDL_CreateWindow("Quillon Saga", 120, 80, kWindowWidth, kWindowHeight,
+        SDL_CreateWindow("Quillon Saga", 120, 80, size.width, size.height,
                          SDL_WINDOW_OPENGL | SDL_WINDOW_BORDERLESS | SDL_WINDOW_HIDDEN);
     if (window == nullptr) {
         SDL_Quit();
@@ -98,13 +130,13 @@ int RunLauncher() {
     }
     SDL_GL_MakeCurrent(window, context);
     const bool vsyncActive = SDL_GL_SetSwapInterval(1) == 0;
-    SDL_SetWindowHitTest(window, HitTest, nullptr);
+    SDL_SetWindowHitTest(window, HitTest, &ui.scale);
 
     // 4: show it.
     SDL_ShowWindow(window);
 
     // 6-9: interface library, style, fonts, images, backends.
-    CreateLauncherInterface(UploadTexture);
+    CreateLauncherInterface(assets, ui.scale);
     ImGui_ImplSDL2_InitForOpenGL(window, context);
     ImGui_ImplOpenGL3_Init("#version 330");
 
@@ -114,7 +146,6 @@ int RunLauncher() {
     // 11: the state block; a worker's close request becomes an SDL quit event.
     LauncherState state;
     state.window = PushQuit;
-    UiState ui;
 
     // 12: the main loop.
     const WindowActions windowActions{[window] { SDL_MinimizeWindow(window); }, PushQuit,
@@ -125,7 +156,7 @@ int RunLauncher() {
                                       }};
     for (;;) {
         const FrameClock::time_point frameStart = FrameClock::now();
-        if (PumpEvents(window))
+        if (PumpEvents(window, ui))
             break;
         if (instance.takeShowRequest())
             windowActions.show();
@@ -134,6 +165,7 @@ int RunLauncher() {
             ImGui_ImplSDL2_NewFrame();
         });
         RenderFrame(window);
+        assets.afterFrame(UploadTexture);
         ActOnRequests(ui, state, windowActions);
         PaceFrame(frameStart, vsyncActive, IsMinimized(window));
     }

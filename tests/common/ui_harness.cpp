@@ -1,5 +1,7 @@
 #include "ui_harness.h"
 
+#include <imgui_internal.h>
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -89,7 +91,7 @@ void FakeServer::set(bool online, int players) {
     poller_->pollOnce();
 }
 
-UiHarness::UiHarness(FontMode fonts, ImVec2 displaySize) {
+UiHarness::UiHarness(FontMode fonts, ImVec2 displaySize, float scale) {
 #ifndef _WIN32
     setenv("SDL_AUDIODRIVER", "dummy", 0);  // clicks chime into nothing, on any test machine
 #endif
@@ -97,12 +99,17 @@ UiHarness::UiHarness(FontMode fonts, ImVec2 displaySize) {
     ImGuiIO& io = ImGui::GetIO();
     io.IniFilename = nullptr;
     io.LogFilename = nullptr;
-    io.DisplaySize = displaySize;
+    io.DisplaySize = ImVec2(displaySize.x * scale, displaySize.y * scale);
     io.DeltaTime = 1.0f / 60.0f;
-    ApplyLauncherStyle();
+    // Keys by their ImGui names; the digits for Ctrl+1/2/3 after them.
+    for (int key = 0; key < ImGuiKey_COUNT; ++key)
+        io.KeyMap[key] = key;
+    ui.scale = scale;
+    ui.pageKeys = {ImGuiKey_COUNT, ImGuiKey_COUNT + 1, ImGuiKey_COUNT + 2};
+    ApplyLauncherStyle(scale);
     Fonts() = UiFonts{};
     if (fonts == FontMode::Real)
-        LoadUiFonts();
+        LoadUiFonts(scale);
     if (fonts == FontMode::Default) {
         font = io.Fonts->AddFontDefault();
         UiFonts& f = Fonts();
@@ -168,6 +175,39 @@ void UiHarness::click(float x, float y) {
 
 void UiHarness::clickWith(float x, float y, const std::function<void()>& body) {
     pressAt(x, y, [&] { frameWith(body); });
+}
+
+void UiHarness::keyFrames(int keyIndex, bool shift, bool ctrl) {
+    ImGuiIO& io = ImGui::GetIO();
+    if (framesRun_ == 0)
+        frame();
+    io.KeyShift = shift;
+    io.KeyCtrl = ctrl;
+    io.KeysDown[keyIndex] = true;
+    frame();
+    io.KeysDown[keyIndex] = false;
+    io.KeyShift = io.KeyCtrl = false;
+    frame();
+}
+
+void UiHarness::pressKey(ImGuiKey key, bool shift) {
+    keyFrames(ImGui::GetIO().KeyMap[key], shift, false);
+}
+
+void UiHarness::pressPageKey(int digit) {
+    keyFrames(ui.pageKeys[static_cast<std::size_t>(digit - 1)], false, true);
+}
+
+ImGuiID UiHarness::idOf(const char* id) const {
+    // Every hit area lives in the composer's one window.
+    return ImHashStr(id, 0, ImHashStr("QS", 0, 0));
+}
+
+std::vector<ImGuiID> UiHarness::focusOrder() const {
+    std::vector<ImGuiID> ids;
+    for (const FocusItem& item : ui.focus.order)
+        ids.push_back(item.id);
+    return ids;
 }
 
 void UiHarness::pressAt(float x, float y, const std::function<void()>& runFrame) {

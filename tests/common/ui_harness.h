@@ -8,6 +8,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "app/state.h"
 #include "live/status_poller.h"
@@ -66,7 +67,9 @@ private:
 
 class UiHarness {
 public:
-    explicit UiHarness(FontMode fonts, ImVec2 displaySize = ImVec2(1280.0f, 760.0f));
+    // `displaySize` in design units; the display itself is that times `scale`.
+    explicit UiHarness(FontMode fonts, ImVec2 displaySize = ImVec2(1280.0f, 760.0f),
+                       float scale = 1.0f);
     ~UiHarness();
     UiHarness(const UiHarness&) = delete;
     UiHarness& operator=(const UiHarness&) = delete;
@@ -79,6 +82,14 @@ public:
     // Hover, press and release over (x, y): three frames; the press lands on the release.
     void click(float x, float y);
     void clickWith(float x, float y, const std::function<void()>& body);
+    // Press and release of a key in two frames: Tab, Enter, Space, Escape...
+    void pressKey(ImGuiKey key, bool shift = false);
+    // Ctrl and the digit 1, 2 or 3.
+    void pressPageKey(int digit);
+    // Where the keyboard focus is, by the id a HitButton was given ("##play"); 0 for none.
+    ImGuiID idOf(const char* id) const;
+    // The ids of last frame's focus order.
+    std::vector<ImGuiID> focusOrder() const;
 
     UiState ui;
     LauncherState state;
@@ -87,6 +98,7 @@ public:
 
 private:
     void pressAt(float x, float y, const std::function<void()>& runFrame);
+    void keyFrames(int keyIndex, bool shift, bool ctrl);
     ImGuiContext* context_ = nullptr;
     int framesRun_ = 0;
 };

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <optional>
+#include <tuple>
+#include <vector>
 
 #include "app/client.h"
 #include "app/settings.h"
@@ -233,6 +236,129 @@ TEST_P(UiFrame, DownloadBoxRingCancels) {
     h.state.countSnapshot = 12;
     h.click(ringX, 30.0f);
     EXPECT_TRUE(h.state.requestCancel);
+}
+
+// At every scale the same design point of the display hits the same control: the sidebar, the
+// page's buttons and the window buttons, which follow the display's width.
+TEST_P(UiFrame, ControlsAnswerAtTheirScaledPositions) {
+    homes.installClient();
+    FakeServer server(true, 3);
+    for (const float scale : {1.0f, 1.25f, 1.5f, 2.0f}) {
+        SCOPED_TRACE(scale);
+        UiHarness h(GetParam(), ImVec2(1280.0f, 760.0f), scale);
+        const auto click = [&](float x, float y) { h.click(x * scale, y * scale); };
+        click(kPlayX, kPlayY);
+        EXPECT_TRUE(h.state.requestPlay);
+        click(kNavX, kNavNewsY);
+        EXPECT_EQ(h.ui.activePage, ActivePage::News);
+        click(kNavX, 164.0f);  // between two navigation buttons
+        EXPECT_EQ(h.ui.activePage, ActivePage::News);
+        click(kNavX, kNavHomeY);
+        click(309.0f + 57.0f, 462.0f + 21.0f);  // Home's SETTINGS
+        EXPECT_EQ(h.ui.activePage, ActivePage::Settings);
+        click(1280.0f - 60.0f, 30.0f);
+        EXPECT_TRUE(h.ui.requestMinimize);
+        click(1280.0f - 24.0f, 30.0f);
+        EXPECT_TRUE(h.ui.requestClose);
+    }
+}
+
+// Keyboard use: a table of pages and the order Tab takes through them, which is the order the
+// page submits its hit areas (disabled ones left out), then the fields.
+class UiKeyboard : public testing::Test {
+protected:
+    std::vector<ImGuiID> Ids(UiHarness& h, std::initializer_list<const char*> names) {
+        std::vector<ImGuiID> ids;
+        for (const char* name : names)
+            ids.push_back(h.idOf(name));
+        return ids;
+    }
+    ScratchHomes homes;
+};
+
+TEST_F(UiKeyboard, TabOrderFollowsEachPage) {
+    FakeServer server(false);  // offline: PLAY is disabled and is no stop
+    const auto chrome = {"##nav_home",     "##nav_news", "##nav_settings", "##side_discord",
+                         "##side_website", "##close",    "##minimize"};
+    const struct {
+        ActivePage page;
+        std::vector<const char*> stops;
+    } cases[] = {
+        {ActivePage::Home, {"##settings_btn", "##trailer", "##ftr_discord", "##ftr_website"}},
+        {ActivePage::News, {"##featured_details", "##news_ftr_discord", "##news_ftr_website"}},
+        {ActivePage::Settings,
+         {"##gamedir", "##open_dir", "##tgl_close", "##tgl_verify", "##check_upd",
+          "##check_launcher_upd", "##limit_up"}},
+    };
+    for (const auto& c : cases) {
+        UiHarness h(FontMode::Null);
+        h.ui.activePage = c.page;
+        h.frame();
+        std::vector<ImGuiID> expected = Ids(h, chrome);
+        for (const char* stop : c.stops)
+            expected.push_back(h.idOf(stop));
+        EXPECT_EQ(h.focusOrder(), expected) << static_cast<int>(c.page);
+
+        // Tab walks the order and wraps; Shift+Tab walks back.
+        for (std::size_t i = 0; i <= expected.size(); ++i) {
+            h.pressKey(ImGuiKey_Tab);
+            EXPECT_EQ(h.ui.focus.focused, expected[i % expected.size()]) << i;
+        }
+        h.pressKey(ImGuiKey_Tab, true);
+        EXPECT_EQ(h.ui.focus.focused, expected.back());
+        h.pressKey(ImGuiKey_Tab, true);
+        EXPECT_EQ(h.ui.focus.focused, expected[expected.size() - 2]);
+    }
+}
+
+TEST_F(UiKeyboard, EnterAndSpaceActivateAndTheRingFollowsTheLastInput) {
+    homes.installClient();
+    FakeServer server(true, 3);
+    UiHarness h(FontMode::Null);
+    h.frame();
+    EXPECT_FALSE(h.ui.focus.ringVisible);
+    for (int i = 0; i < 8; ++i)  // the chrome, then PLAY NOW
+        h.pressKey(ImGuiKey_Tab);
+    EXPECT_TRUE(h.ui.focus.ringVisible);
+    EXPECT_EQ(h.ui.focus.focused, h.idOf("##play"));
+    // Each key presses PLAY NOW once, in the frame it goes down (requests last one frame).
+    ImGuiIO& io = ImGui::GetIO();
+    for (const ImGuiKey key : {ImGuiKey_Enter, ImGuiKey_Space, ImGuiKey_KeyPadEnter}) {
+        io.KeysDown[io.KeyMap[key]] = true;
+        h.frame();
+        EXPECT_TRUE(h.state.requestPlay) << key;
+        h.frame();  // held: no repeat
+        EXPECT_FALSE(h.state.requestPlay) << key;
+        io.KeysDown[io.KeyMap[key]] = false;
+        h.frame();
+    }
+
+    h.pressKey(ImGuiKey_Tab);  // SETTINGS
+    h.pressKey(ImGuiKey_Space);
+    EXPECT_EQ(h.ui.activePage, ActivePage::Settings);
+
+    h.moveTo(640.0f, 600.0f);  // the mouse hides the ring; the focus stays
+    EXPECT_FALSE(h.ui.focus.ringVisible);
+    EXPECT_EQ(h.ui.focus.focused, h.idOf("##settings_btn"));
+}
+
+TEST_F(UiKeyboard, CtrlDigitsSwitchPages) {
+    UiHarness h(FontMode::Null);
+    h.frame();
+    for (const auto& [digit, page, nav] : {std::tuple{2, ActivePage::News, "##nav_news"},
+                                           std::tuple{3, ActivePage::Settings, "##nav_settings"},
+                                           std::tuple{1, ActivePage::Home, "##nav_home"}}) {
+        h.pressPageKey(digit);
+        EXPECT_EQ(h.ui.activePage, page) << digit;
+        EXPECT_EQ(h.ui.focus.focused, h.idOf(nav)) << digit;  // Tab goes on from there
+    }
+    // The digit alone does nothing.
+    ImGuiIO& io = ImGui::GetIO();
+    io.KeysDown[h.ui.pageKeys[1]] = true;
+    h.frame();
+    io.KeysDown[h.ui.pageKeys[1]] = false;
+    h.frame();
+    EXPECT_EQ(h.ui.activePage, ActivePage::Home);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ui, UiFrame, testing::Values(FontMode::Null, FontMode::Real),

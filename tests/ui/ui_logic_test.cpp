@@ -341,3 +341,69 @@ TEST(UiOutcome, WhatARunOrPlayLeavesOnScreen) {
     EXPECT_FALSE(ShowsOnHome({TaskKind::LauncherUpdate, OutcomeTone::Warning}, TaskKind::None));
     EXPECT_EQ(OutcomeColour(OutcomeTone::Warning), palette::kWarning);
 }
+
+// Focus steps over last frame's order; ids 1, 2, 3 stand for three items.
+TEST(UiKeyboardFocus, TabStepsWrapsResumesAndStaysInADialog) {
+    const auto item = [](ImGuiID id, bool trapped = false) {
+        return FocusItem{id, ImVec2(), ImVec2(), trapped};
+    };
+    const std::vector<FocusItem> plain{item(1), item(2), item(3)};
+    const std::vector<FocusItem> dialog{item(1), item(2, true), item(3, true)};
+    const struct {
+        const char* name;
+        std::vector<FocusItem> order;
+        ImGuiID focused;
+        int focusedIndex;
+        bool shift;
+        ImGuiID expected;
+    } cases[] = {
+        {"next", plain, 2, 1, false, 3},
+        {"previous", plain, 2, 1, true, 1},
+        {"wraps forward", plain, 3, 2, false, 1},
+        {"wraps back", plain, 1, 0, true, 3},
+        {"from nothing: the first", plain, 0, -1, false, 1},
+        {"from nothing back: the last", plain, 0, -1, true, 3},
+        {"vanished: resumes at its place", {item(1), item(3)}, 2, 1, false, 3},
+        {"vanished, back: the one before", {item(1), item(3)}, 2, 1, true, 1},
+        {"a dialog keeps the keyboard", dialog, 1, 0, false, 2},
+        {"and wraps inside", dialog, 3, 2, false, 2},
+    };
+    for (const auto& c : cases) {
+        KeyboardFocus focus;
+        focus.order = c.order;
+        focus.focused = c.focused;
+        focus.focusedIndex = c.focusedIndex;
+        KeyPresses keys;
+        keys.tab = true;
+        keys.shift = c.shift;
+        ApplyKeys(focus, keys);
+        EXPECT_EQ(focus.focused, c.expected) << c.name;
+        EXPECT_TRUE(focus.moved && focus.ringVisible) << c.name;
+    }
+}
+
+TEST(UiKeyboardFocus, KeysShowTheRingTheMouseHidesItAndEnterNamesTheItem) {
+    KeyboardFocus focus;
+    focus.focused = 7;
+    KeyPresses activate;
+    activate.activate = true;
+    ApplyKeys(focus, activate);
+    EXPECT_EQ(focus.activate, 7u);
+    EXPECT_TRUE(focus.ringVisible);
+    ApplyKeys(focus, KeyPresses{});  // one frame only
+    EXPECT_EQ(focus.activate, 0u);
+    EXPECT_TRUE(focus.ringVisible);
+    KeyPresses mouse;
+    mouse.mouseUsed = true;
+    ApplyKeys(focus, mouse);
+    EXPECT_FALSE(focus.ringVisible);
+    EXPECT_EQ(focus.focused, 7u);
+
+    // After the frame its items are the order, and the ring finds the focused one there.
+    focus.current = {FocusItem{3}, FocusItem{7}};
+    const FocusItem* ring = FinishFocusFrame(focus);
+    ASSERT_NE(ring, nullptr);
+    EXPECT_EQ(ring->id, 7u);
+    EXPECT_EQ(focus.focusedIndex, 1);
+    EXPECT_TRUE(focus.current.empty());
+}

@@ -25,10 +25,10 @@ std::vector<NewsItem> Items(const std::string& entries) {
     return items;
 }
 
-std::string Titles(const std::vector<NewsItem>& items) {
+std::string Titles(const std::vector<const NewsItem*>& items) {
     std::string titles;
-    for (const auto& item : items)
-        titles += (titles.empty() ? "" : "|") + item.title;
+    for (const NewsItem* item : items)
+        titles += (titles.empty() ? "" : "|") + item->title;
     return titles;
 }
 
@@ -57,7 +57,8 @@ TEST(NewsSplit, FillsColumnsInListOrder) {
         {"", "", "", false},
     };
     for (const Case& c : cases) {
-        const NewsColumns columns = SplitNewsColumns(Items(c.items));
+        const std::vector<NewsItem> items = Items(c.items);
+        const NewsColumns columns = SplitNewsColumns(items);
         EXPECT_EQ(Titles(columns.changelogItems), c.changelog) << c.items;
         EXPECT_EQ(Titles(columns.updateItems), c.updates) << c.items;
         EXPECT_EQ(NewsPagingOn(columns), c.paging) << c.items;
@@ -117,6 +118,23 @@ TEST(NewsTexts, CardKeepsTheTagAsReceivedAndCleansTheRest) {
     EXPECT_EQ(texts.title, ShortenNewsTitle(SanitizeUiText(item.title)));
     EXPECT_EQ(texts.title.size(), 35u);
     EXPECT_EQ(texts.summary, SanitizeUiText(item.summary));
+}
+
+// A field of megabytes is read only as far as a card can show it, with the same result as
+// cleaning and shortening all of it; the raw tag is cut at a character boundary.
+TEST(NewsTexts, CardTextsOfTheLongestFields) {
+    NewsItem item;
+    const std::string huge(4 << 20, 'w');
+    item.title = item.summary = item.date = huge;
+    item.tag = "a";
+    for (int i = 0; i < 1 << 20; ++i)
+        item.tag += "\xC3\xA9";
+    const NewsCardTexts texts = CardTexts(item);
+    EXPECT_EQ(texts.title, ShortenNewsTitle(huge));
+    EXPECT_EQ(texts.summary, ShortenNewsSummary(huge));
+    EXPECT_EQ(texts.date, std::string(kOneLineBytes, 'w'));
+    EXPECT_EQ(texts.tag.size(), kOneLineBytes - 1);  // "a" and whole two-byte letters
+    EXPECT_EQ(texts.tag.back(), '\xA9');
 }
 
 TEST(NewsTexts, CountsPagesAndBannerDate) {

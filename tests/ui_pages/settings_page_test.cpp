@@ -3,6 +3,8 @@
 #include <chrono>
 #include <thread>
 
+#include <imgui_internal.h>
+
 #include "app/settings.h"
 #include "ui/pages.h"
 #include "ui_harness.h"
@@ -153,6 +155,37 @@ TEST_F(SettingsPageTest, PathFieldCannotBeTypedInto) {
     ImGui::GetIO().AddInputCharacter('x');
     h.frame();
     EXPECT_STREQ(h.ui.gameDirBuffer.data(), path);
+}
+
+// From the keyboard: the path field takes the keyboard when Tab reaches it (so it can be
+// selected and copied) and gives it up on the next Tab; the dialog opens on its CANCEL, keeps Tab
+// between its two buttons, and Escape closes it with the focus back on CLEAR DATA.
+TEST_F(SettingsPageTest, KeyboardReachesTheFieldAndDrivesTheDialog) {
+    homes.installClient();
+    h.ui.activePage = ActivePage::Settings;
+    h.frame();
+    const auto tabTo = [&](const char* id) {
+        for (int i = 0; i < 30 && h.ui.focus.focused != h.idOf(id); ++i)
+            h.pressKey(ImGuiKey_Tab);
+        ASSERT_EQ(h.ui.focus.focused, h.idOf(id));
+    };
+    tabTo("##gamedir");
+    EXPECT_EQ(ImGui::GetActiveID(), h.idOf("##gamedir"));
+    h.pressKey(ImGuiKey_Tab);
+    EXPECT_EQ(ImGui::GetActiveID(), 0u);
+
+    tabTo("##clear_data");
+    h.pressKey(ImGuiKey_Enter);
+    ASSERT_TRUE(h.ui.clearConfirmOpen);
+    EXPECT_EQ(h.ui.focus.focused, h.idOf("##cancel_clear"));
+    for (const char* id : {"##confirm_clear", "##cancel_clear", "##confirm_clear"}) {
+        h.pressKey(ImGuiKey_Tab);
+        EXPECT_EQ(h.ui.focus.focused, h.idOf(id));
+    }
+    h.pressKey(ImGuiKey_Escape);
+    EXPECT_FALSE(h.ui.clearConfirmOpen);
+    EXPECT_EQ(h.ui.focus.focused, h.idOf("##clear_data"));
+    EXPECT_TRUE(fs::exists(homes.clientFolder() / "Quillon Saga.exe"));
 }
 
 }  // namespace

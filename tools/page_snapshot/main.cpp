@@ -1,6 +1,8 @@
-// Renders the News page (full and empty list) and the Settings page (plain and with the
-// confirmation dialog) through the real frame composer, with the built-in fonts and images, into
-// PNG files without a window or GPU: the ImGui draw lists are rasterised in software.
+// Renders the pages through the real frame composer, with the built-in fonts and images, into PNG
+// files without a window or GPU: the ImGui draw lists are rasterised in software. Home, News (an
+// empty list, a full one, and one with every text as long as the feed allows) and Settings (plain,
+// with its dialog, and with the keyboard's focus ring), then Home and News at display scales 1.5
+// and 2.
 //   page_snapshot <output folder>
 #include <imgui.h>
 #include <stb/stb_image_write.h>
@@ -12,11 +14,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "app/state.h"
+#include "live/clean_news_text.h"
 #include "live/news_feed.h"
 #include "resources/resources.h"
 #include "ui/pages.h"
@@ -26,8 +30,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kWidth = 1280;
-constexpr int kHeight = 760;
+constexpr int kDesignWidth = 1280;
+constexpr int kDesignHeight = 760;
 constexpr std::intptr_t kAtlasId = 1;
 
 struct Rgba {
@@ -72,7 +76,8 @@ Rgba Unpack(ImU32 c) {
 
 class Canvas {
 public:
-    explicit Canvas(const Atlas& atlas) : atlas_(atlas), pixels_(kWidth * kHeight) {
+    Canvas(const Atlas& atlas, int width, int height)
+        : atlas_(atlas), kWidth(width), kHeight(height), pixels_(std::size_t(width) * height) {
         for (Rgba& p : pixels_)
             p = {0.07f, 0.07f, 0.09f, 1};
     }
@@ -94,7 +99,7 @@ public:
     }
 
     bool Write(const fs::path& file) const {
-        std::vector<unsigned char> bytes(kWidth * kHeight * 3);
+        std::vector<unsigned char> bytes(std::size_t(kWidth) * kHeight * 3);
         for (std::size_t i = 0; i < pixels_.size(); ++i) {
             bytes[3 * i] = static_cast<unsigned char>(std::clamp(pixels_[i].r, 0.0f, 1.0f) * 255);
             bytes[3 * i + 1] =
@@ -140,7 +145,7 @@ private:
                 Rgba sample =
                     texture == kAtlasId ? SampleAtlas(atlas_, u, v) : SampleImage(texture, u, v);
                 float alpha = colour.a * sample.a;
-                Rgba& dst = pixels_[y * kWidth + x];
+                Rgba& dst = pixels_[std::size_t(y) * kWidth + x];
                 dst.r = colour.r * sample.r * alpha + dst.r * (1 - alpha);
                 dst.g = colour.g * sample.g * alpha + dst.g * (1 - alpha);
                 dst.b = colour.b * sample.b * alpha + dst.b * (1 - alpha);
@@ -149,6 +154,8 @@ private:
     }
 
     const Atlas& atlas_;
+    const int kWidth;
+    const int kHeight;
     std::vector<Rgba> pixels_;
 };
 
@@ -187,6 +194,33 @@ std::vector<NewsItem> SampleNews() {
     };
 }
 
+// Every text of every item as long as the feed lets it be: the body cap of 4 MiB shared by 200
+// items, cleaned as the feed cleans them, and a tag as received with accented letters.
+std::vector<NewsItem> LongestNews() {
+    constexpr std::size_t kBodyCap = 4u << 20;
+    constexpr std::size_t kItems = 200;
+    const std::size_t each = kBodyCap / kItems / 5;  // five text fields per item
+    std::string words;
+    while (words.size() < each)
+        words += "Wide-Words-Without-Breaks WWWWWWWWWWWWWWWWWWWWWWWWWWWW mmmmmmmmmmmmmmmm ";
+    std::string tag;
+    while (tag.size() < each)
+        tag += "\xC3\x89V\xC3\x89NEMENT ";
+    std::vector<NewsItem> items;
+    for (std::size_t i = 0; i < kItems; ++i) {
+        NewsItem n;
+        n.id = std::to_string(1000 - i);
+        n.tag = i % 2 ? "CHANGELOG" : tag;
+        n.title = CleanNewsText(words);
+        n.summary = CleanNewsText(words);
+        n.date = CleanNewsText(words);
+        n.author = CleanNewsText(words);
+        n.url = "https://quillonsaga.example/news/" + n.id;
+        items.push_back(std::move(n));
+    }
+    return items;
+}
+
 void RenderFrame(UiState& ui, LauncherState& state) {
     ImGui::NewFrame();
     DrawLauncherFrame(ui, state);
@@ -213,51 +247,98 @@ int main(int argc, char** argv) {
     fs::create_directories(client);
     std::ofstream(client / "Quillon Saga.exe") << "x";
 
-    ImGui::CreateContext();
-    ImGuiIO& io = ImGui::GetIO();
-    io.IniFilename = nullptr;
-    io.DisplaySize = ImVec2(kWidth, kHeight);
-    io.DeltaTime = 1.0f / 60.0f;
-    ApplyLauncherStyle();
-    ImGui::GetStyle().WindowBorderSize = 0;
-    LoadUiFonts();
-    LoadUiTextures(FindResourceData, [](const DecodedImage& image) {
-        Images().push_back(image);
-        return reinterpret_cast<ImTextureID>(kFirstImageId + std::intptr_t(Images().size()) - 1);
-    });
-    Atlas atlas;
-    io.Fonts->GetTexDataAsRGBA32(&atlas.pixels, &atlas.width, &atlas.height);
-    io.Fonts->SetTexID(reinterpret_cast<ImTextureID>(kAtlasId));
     NewsFeed feed(
         BuiltInService(), NewsFetchTiming(), home / "news_seen.txt",
         [](const std::wstring&, std::size_t) -> std::optional<std::string> { return {}; });
     SetCurrentNewsFeed(&feed);
 
-    UiState ui;
-    LauncherState state;
-    auto shoot = [&](const char* name) {
-        for (int i = 0; i < 3; ++i)
-            RenderFrame(ui, state);  // let the sidebar settle
-        Canvas canvas(atlas);
-        canvas.Draw(ImGui::GetDrawData());
-        fs::path file = output / name;
-        std::printf("%s %s\n", canvas.Write(file) ? "wrote" : "FAILED", file.c_str());
+    bool imagesLoaded = false;
+    // One ImGui context per scale: the atlas is rasterised at that scale.
+    auto session = [&](float scale,
+                       const std::function<void(UiState&, LauncherState&,
+                                                const std::function<void(const char*)>&)>& body) {
+        ImGui::CreateContext();
+        ImGuiIO& io = ImGui::GetIO();
+        io.IniFilename = nullptr;
+        const int width = static_cast<int>(std::lround(kDesignWidth * scale));
+        const int height = static_cast<int>(std::lround(kDesignHeight * scale));
+        io.DisplaySize = ImVec2(static_cast<float>(width), static_cast<float>(height));
+        io.DeltaTime = 1.0f / 60.0f;
+        for (int key = 0; key < ImGuiKey_COUNT; ++key)
+            io.KeyMap[key] = key;
+        ApplyLauncherStyle(scale);
+        ImGui::GetStyle().WindowBorderSize = 0;
+        LoadUiFonts(scale);
+        if (!imagesLoaded) {
+            LoadUiTextures(FindResourceData, [](const DecodedImage& image) {
+                Images().push_back(image);
+                return reinterpret_cast<ImTextureID>(kFirstImageId +
+                                                     std::intptr_t(Images().size()) - 1);
+            });
+            imagesLoaded = true;
+        }
+        Atlas atlas;
+        io.Fonts->GetTexDataAsRGBA32(&atlas.pixels, &atlas.width, &atlas.height);
+        io.Fonts->SetTexID(reinterpret_cast<ImTextureID>(kAtlasId));
+
+        UiState ui;
+        ui.scale = scale;
+        LauncherState state;
+        auto shoot = [&](const char* name) {
+            for (int i = 0; i < 3; ++i)
+                RenderFrame(ui, state);  // let the sidebar settle
+            Canvas canvas(atlas, width, height);
+            canvas.Draw(ImGui::GetDrawData());
+            fs::path file = output / name;
+            std::printf("%s %s\n", canvas.Write(file) ? "wrote" : "FAILED", file.c_str());
+        };
+        body(ui, state, shoot);
+        ImGui::DestroyContext();
+        Fonts() = UiFonts{};
+    };
+    // A key pressed for one frame, as a keyboard would.
+    auto pressKey = [](UiState& ui, LauncherState& state, ImGuiKey key) {
+        ImGuiIO& io = ImGui::GetIO();
+        io.KeysDown[io.KeyMap[key]] = true;
+        RenderFrame(ui, state);
+        io.KeysDown[io.KeyMap[key]] = false;
+        RenderFrame(ui, state);
     };
 
-    ui.activePage = ActivePage::News;
-    shoot("news_empty.png");
-    feed.publish(SampleNews());
-    shoot("news_full.png");
-    ui.newsPage = 1;
-    shoot("news_full_page2.png");
-    ui.activePage = ActivePage::Settings;
-    shoot("settings.png");
-    ui.clearConfirmOpen = true;
-    shoot("settings_dialog.png");
+    session(1.0f, [&](UiState& ui, LauncherState& state, const auto& shoot) {
+        ui.activePage = ActivePage::Home;
+        shoot("home.png");
+        ui.activePage = ActivePage::News;
+        shoot("news_empty.png");
+        feed.publish(SampleNews());
+        shoot("news_full.png");
+        ui.newsPage = 1;
+        shoot("news_full_page2.png");
+        ui.activePage = ActivePage::Settings;
+        shoot("settings.png");
+        ui.clearConfirmOpen = true;
+        shoot("settings_dialog.png");
+        ui.clearConfirmOpen = false;
+        for (int i = 0; i < 10; ++i)  // sidebar, window buttons, path, folder, first toggle
+            pressKey(ui, state, ImGuiKey_Tab);
+        shoot("settings_focus.png");
+        ui.activePage = ActivePage::News;
+        ui.newsPage = 0;
+        feed.publish(LongestNews());
+        shoot("news_long_text.png");
+        feed.publish(SampleNews());
+    });
+    for (float scale : {1.5f, 2.0f}) {
+        session(scale, [&](UiState& ui, LauncherState&, const auto& shoot) {
+            const std::string suffix = scale == 1.5f ? "@1.5x.png" : "@2x.png";
+            ui.activePage = ActivePage::Home;
+            shoot(("home" + suffix).c_str());
+            ui.activePage = ActivePage::News;
+            shoot(("news" + suffix).c_str());
+        });
+    }
 
     SetCurrentNewsFeed(nullptr);
-    ImGui::DestroyContext();
-    Fonts() = UiFonts{};
     Textures() = UiTextures{};
     std::error_code ignored;
     fs::remove_all(home, ignored);

@@ -10,6 +10,8 @@
 #include <backends/imgui_impl_win32.h>
 #include <imgui.h>
 
+#include <cstdlib>
+
 #include "app/shell/background_clients.h"
 #include "app/shell/frame_loop.h"
 #include "app/shell/win32/d3d_textures.h"
@@ -29,8 +31,6 @@ constexpr wchar_t kWindowClassName[] = L"QuillonSagaLauncher";
 constexpr wchar_t kWindowTitle[] = L"Quillon Saga";
 constexpr int kWindowX = 120;
 constexpr int kWindowY = 80;
-constexpr int kWindowWidth = 1280;
-constexpr int kWindowHeight = 760;
 constexpr float kClearColour[4] = {0.07f, 0.07f, 0.09f, 1.0f};
 
 // The window procedure resizes the swap chain, so the graphics objects are process-wide.
@@ -39,6 +39,36 @@ ID3D11DeviceContext* g_context = nullptr;
 IDXGISwapChain* g_swapChain = nullptr;
 ID3D11RenderTargetView* g_renderTarget = nullptr;
 ShortClickLatch g_shortClicks;
+// The interface's scale, read by the drag strip's hit test, and the one WM_DPICHANGED asks for
+// (applied between frames, where the fonts can be rebuilt).
+float g_scale = 1.0f;
+float g_requestedScale = 1.0f;
+
+// Per-monitor awareness v2 where the system has it (Windows 10 1703 on): the window gets its
+// real pixels and WM_DPICHANGED. Older systems take the backend's best offer.
+void BecomeDpiAware() {
+    using SetContext = BOOL(WINAPI*)(HANDLE);
+    const HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    const auto set = user32 ? reinterpret_cast<SetContext>(reinterpret_cast<void*>(
+                                  GetProcAddress(user32, "SetProcessDpiAwarenessContext")))
+                            : nullptr;
+    // DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2, spelled out for older headers.
+    if (set == nullptr || !set(reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-4))))
+        ImGui_ImplWin32_EnableDpiAwareness();
+}
+
+// QS_UI_SCALE when set, else the window's monitor.
+float WindowScale(HWND window) {
+    return ChooseUiScale(std::getenv("QS_UI_SCALE"),
+                         96.0f * ImGui_ImplWin32_GetDpiScaleForHwnd(window));
+}
+
+// Resizes the window for `scale`, keeping its top-left corner.
+void SizeWindowForScale(HWND window, float scale) {
+    const WindowSize size = WindowSizeForScale(scale);
+    SetWindowPos(window, nullptr, 0, 0, size.width, size.height,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
 
 void CreateRenderTarget() {
     ID3D11Texture2D* backBuffer = nullptr;
@@ -112,7 +142,7 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
             return hit;
         POINT point{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
         ScreenToClient(window, &point);
-        return IsInDragStrip(point.x, point.y) ? HTCAPTION : hit;
+        return IsInDragStrip(point.x, point.y, g_scale) ? HTCAPTION : hit;
     }
     if (const int button = PressedButton(message, wParam); button >= 0)
         g_shortClicks.pressed(button);
@@ -128,6 +158,17 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
                 return 0;
             }
             break;
+        case WM_DPICHANGED: {
+            // The system's suggested rectangle keeps the window under the pointer while dragged.
+            const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+            const float scale =
+                ChooseUiScale(std::getenv("QS_UI_SCALE"), static_cast<float>(HIWORD(wParam)));
+            g_requestedScale = scale;
+            const WindowSize size = WindowSizeForScale(scale);
+            SetWindowPos(window, nullptr, suggested->left, suggested->top, size.width, size.height,
+                         SWP_NOZORDER | SWP_NOACTIVATE);
+            return 0;
+        }
         case WM_CLOSE:
             // The window disappears at once; it is destroyed after the worker and the graphics
             // objects that present into it.
@@ -171,8 +212,19 @@ void RenderFrame() {
 
 }  // namespace
 
+// Another monitor, another factor: fonts and layout follow between two frames.
+void ApplyRequestedScale(UiState& ui) {
+    if (g_requestedScale == ui.scale)
+        return;
+    ui.scale = g_scale = g_requestedScale;
+    RescaleLauncherInterface(ui.scale);
+    ImGui_ImplDX11_InvalidateDeviceObjects();
+    ImGui_ImplDX11_CreateDeviceObjects();
+}
+
 int RunLauncher() {
     InitializeHttps();
+    BecomeDpiAware();
     // A second start shows the running launcher instead: two would write the same client files.
     SingleInstance single(kInstanceName, InstanceLockFolder());
     if (!single.isPrimary())
@@ -188,8 +240,18 @@ int RunLauncher() {
     windowClass.hInstance = instance;
     windowClass.lpszClassName = kWindowClassName;
     RegisterClassExW(&windowClass);
-    HWND window = CreateWindowExW(0, kWindowClassName, kWindowTitle, WS_POPUP, kWindowX, kWindowY,
-                                  kWindowWidth, kWindowHeight, nullptr, nullptr, instance, nullptr);
+    const WindowSize designSize = WindowSizeForScale(1.0f);
+    HWND window =
+        CreateWindowExW(0, kWindowClassName, kWindowTitle, WS_POPUP, kWindowX, kWindowY,
+                        designSize.width, designSize.height, nullptr, nullptr, instance, nullptr);
+    // The monitor the window landed on sets the scale; fonts and images get going meanwhile.
+    UiState ui;
+    ui.pageKeys = {'1', '2', '3'};
+    if (window != nullptr) {
+        ui.scale = g_scale = g_requestedScale = WindowScale(window);
+        SizeWindowForScale(window, ui.scale);
+    }
+    InterfaceAssets assets(ui.scale);
 
     // 2-3: device, swap chain and render target; without them there is no launcher.
     if (window == nullptr || !CreateDevice(window)) {
@@ -209,8 +271,10 @@ int RunLauncher() {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
     // 6-9: interface library, style, fonts, images, backends.
-    CreateLauncherInterface(
-        [](const DecodedImage& image) { return UploadTexture(g_device, g_context, image); });
+    CreateLauncherInterface(assets, ui.scale);
+    const TextureUploader upload = [](const DecodedImage& image) {
+        return UploadTexture(g_device, g_context, image);
+    };
     ImGui_ImplWin32_Init(window);
     ImGui_ImplDX11_Init(g_device, g_context);
     ID3D11SamplerState* imageSampler = CreateMipmapSampler(g_device);
@@ -221,7 +285,6 @@ int RunLauncher() {
     // 11: the state block; a worker's close request is a WM_CLOSE to the window.
     LauncherState state;
     state.window = [window] { PostMessageW(window, WM_CLOSE, 0, 0); };
-    UiState ui;
 
     // 12: the main loop.
     const WindowActions windowActions{[window] { ShowWindow(window, SW_MINIMIZE); },
@@ -237,6 +300,7 @@ int RunLauncher() {
             break;
         if (single.takeShowRequest())
             windowActions.show();
+        ApplyRequestedScale(ui);
         BuildLauncherFrame(
             ui, state,
             [] {
@@ -245,6 +309,7 @@ int RunLauncher() {
             },
             [imageSampler] { UseSamplerThisFrame(imageSampler); });
         RenderFrame();
+        assets.afterFrame(upload);
         ActOnRequests(ui, state, windowActions);
         // Present waits for the vertical blank, but not for a minimised or hidden window.
         PaceFrame(frameStart, true, IsIconic(window) || !IsWindowVisible(window));
