@@ -89,7 +89,7 @@ void BM_PublishFirst(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kTotalBytes));
 }
 
-// range(0): 1 = one file (about 1 MiB) changed since the last publish, 0 = none.
+// range(0): 1 = one file changed since the last publish (same size, new bytes), 0 = none.
 void BM_Republish(benchmark::State& state) {
     Publish(Options(0));
     const fs::path changed = g_files[kFileCount / 2];

@@ -149,7 +149,7 @@ if "publish" in parts:
         for core, name in ((1, "1 core"), (0, "all cores")):
             t = secs(table[f"BM_PublishFirst/one_core:{core}/iterations:1/process_time/real_time"])[0]
             row(f"  quillon-publish, {name}, {label}", f"{t:.2f} s ({gib*1024/t:.0f} MiB/s)", f"{t/ossl:.2f}")
-    for arg, label in ((1, "one 1 MiB file changed"), (0, "nothing changed")):
+    for arg, label in ((1, "one file changed"), (0, "nothing changed")):
         b = m[f"BM_Republish/one_changed:{arg}/iterations:1/real_time"]
         row(f"Republish 2 GiB / 2,000 files, {label}", f"{secs(b)[0]*1e3:.0f} ms", "", f"hashed {b.get('hashed_mib', 0):.1f} MiB")
 
