@@ -2,7 +2,7 @@
 JOBS ?= 2
 CMAKE_COMMON := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: deps windows-deps test test-linux test-windows tsan run screenshots bench fuzz install windows host-tools format clean
+.PHONY: deps windows-deps test test-linux test-windows tsan run run-nginx screenshots bench fuzz install windows host-tools format clean
 
 deps:
 	@bash scripts/setup-deps.sh
@@ -32,6 +32,10 @@ tsan: deps
 
 run: deps
 	@bash scripts/run.sh
+
+# The same launcher against nginx serving what quillon-publish made of the demo content.
+run-nginx: deps
+	@bash scripts/run-nginx.sh
 
 screenshots: deps
 	@bash scripts/screenshots.sh

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # `make bench`: builds the benchmarks (Release, build/bench), runs them and prints a summary.
 # Never part of `make test`.
-#   scripts/bench.sh [verify] [download] [memory] [frame] [replies] [startup]   (default: all six)
+#   scripts/bench.sh [verify] [download] [memory] [frame] [replies] [startup] [publish]
+#   (default: all seven)
 # BENCH_REPETITIONS (default 5): repetitions per measurement; the table shows medians.
 # Test content is written once under build/bench-data (about 2 GiB) and reused.
 set -euo pipefail
@@ -14,10 +15,11 @@ reps="${BENCH_REPETITIONS:-5}"
 jobs="${JOBS:-2}"
 
 parts=("$@")
-[ "${#parts[@]}" -eq 0 ] && parts=(verify download memory frame replies startup)
+[ "${#parts[@]}" -eq 0 ] && parts=(verify download memory frame replies startup publish)
 wants() { printf '%s\n' "${parts[@]}" | grep -qx "$1"; }
 
-targets=(qs_bench_verify qs_bench_download qs_skip_fsync qs_bench_memory qs_bench_frame qs_bench_replies)
+targets=(qs_bench_verify qs_bench_download qs_skip_fsync qs_bench_memory qs_bench_frame qs_bench_replies
+    qs_bench_publish)
 app=OFF
 if wants startup; then app=ON; targets+=(qs_bench_startup); fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_BENCH=ON \
@@ -43,6 +45,12 @@ if wants download; then
     # The same with fsync made free: the transfer path alone (curl flushes nothing to disk).
     LD_PRELOAD="$build/bench/libqs_skip_fsync.so" gbench download-nofsync qs_bench_download \
         --benchmark_filter='BM_Download(Launcher|LauncherOneAtATime|CurlOneConnection)/'
+fi
+if wants publish; then
+    gbench publish qs_bench_publish
+    # The first publish without the flush to disk: copying and hashing alone.
+    LD_PRELOAD="$build/bench/libqs_skip_fsync.so" gbench publish-nofsync qs_bench_publish \
+        --benchmark_filter=BM_PublishFirst
 fi
 wants frame && gbench frame qs_bench_frame
 wants replies && gbench replies qs_bench_replies
@@ -150,6 +158,22 @@ for name, label in (("download", "durable"), ("download-20ms", "durable, 20 ms a
     if has("LargeFileLauncher"):
         big, big_single = t("LargeFileLauncher"), t("LargeFileOneAtATime")
         row("  one 1 GiB file, 4 transfers / 1", f"{big:.2f} s / {big_single:.2f} s", f"{big/big_single:.2f}", "no slower")
+
+if "publish" in parts:
+    m = medians("publish")
+    nf = medians("publish-nofsync")
+    ossl = secs(m["BM_OpensslDgst/iterations:1/real_time"])[0]
+    sha = secs(m["BM_Sha256sum/iterations:1/real_time"])[0]
+    gib = 2.0
+    row("First publish 2 GiB / 2,000 files: openssl dgst -sha256 (1 core)", f"{ossl:.2f} s ({gib*1024/ossl:.0f} MiB/s)", "1.00")
+    row("  sha256sum (1 core)", f"{sha:.2f} s ({gib*1024/sha:.0f} MiB/s)", f"{sha/ossl:.2f}")
+    for label, table in (("flushed to disk", m), ("fsync skipped", nf)):
+        for core, name in ((1, "1 core"), (0, "all cores")):
+            t = secs(table[f"BM_PublishFirst/one_core:{core}/iterations:1/process_time/real_time"])[0]
+            row(f"  quillon-publish, {name}, {label}", f"{t:.2f} s ({gib*1024/t:.0f} MiB/s)", f"{t/ossl:.2f}")
+    for arg, label in ((1, "one file changed"), (0, "nothing changed")):
+        b = m[f"BM_Republish/one_changed:{arg}/iterations:1/real_time"]
+        row(f"Republish 2 GiB / 2,000 files, {label}", f"{secs(b)[0]*1e3:.0f} ms", "", f"hashed {b.get('hashed_mib', 0):.1f} MiB")
 
 if "memory" in parts:
     text = open(os.path.join(results, "memory.txt")).read()

@@ -3,11 +3,14 @@
 //
 //   standin --root DIR --port N --cert-dir DIR [--bind ADDR] [--name HOST]... [--fault
 //   PATH=KIND[:ARG]]... [--control-port N]
+//   standin --certs-only --cert-dir DIR [--name HOST]...
 //
 // DIR/client/** is the game client (the manifest is built from it), DIR/latest.json the launcher
 // release, DIR/status.json the server status and DIR/news.json the news. The authority is kept in
 // the cert dir as ca.pem and ca-key.pem and reused on the next start, so a launcher built against
 // ca.pem keeps trusting the service; the server certificate is issued afresh on every start.
+// --certs-only writes that certificate and its key (server.pem, server-key.pem) and exits, for
+// another server (nginx, scripts/run-nginx.sh) to present.
 // SIGHUP reloads the folder; SIGINT or SIGTERM stops the service. With --control-port (0: a free
 // one) test programs on 127.0.0.1 create and drive further services in this process (control.h);
 // the folder's service is id 0 there.
@@ -44,6 +47,7 @@ struct Arguments {
     std::vector<std::pair<std::string, Fault>> faults;
     std::optional<int> controlPort;
     fs::path signKey;  // PEM of an Ed25519 private key; empty: nothing signed
+    bool certsOnly = false;
 };
 
 [[noreturn]] void Usage(const std::string& problem) {
@@ -52,6 +56,7 @@ struct Arguments {
         << "usage: standin --root DIR --port N --cert-dir DIR [--bind ADDR] [--name HOST]...\n"
         << "               [--fault PATH=KIND[:ARG]]... [--control-port N]\n"
         << "               [--sign-key PRIVATE_KEY_PEM]\n"
+        << "       standin --certs-only --cert-dir DIR [--name HOST]...\n"
         << "  KIND: status:CODE, redirect:URL, truncate, wrong, drip:MS, stall, endless, notjson,\n"
         << "        ignorerange, wrongrange, slow:MS, limit:BYTES_PER_SECOND\n";
     std::exit(2);
@@ -141,13 +146,15 @@ Arguments Parse(int argc, char** argv) {
                 Usage("bad fault " + text);
             arguments.faults.emplace_back(text.substr(0, equals),
                                           ParseFault(text.substr(equals + 1)));
+        } else if (option == "--certs-only") {
+            arguments.certsOnly = true;
         } else if (option == "--help" || option == "-h") {
             Usage("help");
         } else {
             Usage("unknown option " + option);
         }
     }
-    if (arguments.root.empty())
+    if (arguments.root.empty() && !arguments.certsOnly)
         Usage("--root is required");
     if (arguments.certDir.empty())
         Usage("--cert-dir is required");
@@ -221,6 +228,10 @@ int main(int argc, char** argv) {
         }
         const auto server = authority.issueServer(names);
         WriteFile(arguments.certDir / "server.pem", server.certPem, false);
+        if (arguments.certsOnly) {
+            WriteFile(arguments.certDir / "server-key.pem", server.keyPem, true);
+            return 0;
+        }
 
         qs::test::TestService::Options options;
         options.port = static_cast<std::uint16_t>(arguments.port);

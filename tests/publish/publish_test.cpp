@@ -1,0 +1,330 @@
+// The publisher: it refuses what a launcher would refuse, hashes only what changed, and a reader
+// of the tree never sees half a publish.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "scratch.h"
+#include "tools/publish/cli.h"
+#include "tools/publish/documents.h"
+#include "tools/publish/publish.h"
+#include "update/text.h"
+#include "update/update_run.h"
+
+namespace fs = std::filesystem;
+using namespace qs::publish;
+
+namespace {
+
+// Files written an hour ago, so the publisher trusts their times.
+void WriteOld(const fs::path& file, const std::string& content) {
+    WriteFile(file, content);
+    fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(1));
+}
+
+int Cli(std::vector<std::string> arguments, std::string* err = nullptr) {
+    std::ostringstream out, errors;
+    const int status = PublishMain(arguments, out, errors, false);
+    if (err)
+        *err = errors.str();
+    return status;
+}
+
+PublishOptions Options(const fs::path& client, const fs::path& out) {
+    PublishOptions options;
+    options.clientDir = client;
+    options.outDir = out;
+    return options;
+}
+
+}  // namespace
+
+TEST(PublishRules, ManifestPathsAsTheLauncherTakesThem) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"readme.txt", nullptr},
+        {"data/Game Settings.ini", nullptr},
+        {".hidden/a-b_c.D", nullptr},
+        {"a..b", "launcher refuses"},
+        {"c:d", "launcher refuses"},
+        {"/abs", "starts with a slash"},
+        {"a//b", "empty path segment"},
+        {"CON.txt", "Windows device"},
+        {"sub/lpt3", "Windows device"},
+        {"trail.", "ends in a period"},
+        {"trail /x", "ends in a period"},
+        {"x?.txt", "download URL"},
+        {"back\\slash", "download URL"},
+        {"caf\xc3\xa9.txt", "download URL"},
+        {"bad\xff.txt", "launcher refuses"},
+        {"part.download", "partial downloads"},
+    };
+    for (const auto& [path, reason] : cases) {
+        const auto problem = ManifestPathProblem(path);
+        if (!reason)
+            EXPECT_FALSE(problem) << path << ": " << *problem;
+        else
+            EXPECT_NE(problem.value_or("").find(reason), std::string::npos)
+                << path << ": " << problem.value_or("accepted");
+    }
+}
+
+TEST(PublishRules, NamesThatMeetOnWindows) {
+    const std::vector<std::string> sorted = {"Data/A.txt", "Readme", "data/a.txt", "readme/x",
+                                             "z.txt"};
+    const auto problems = CaseCollisions(sorted);
+    ASSERT_EQ(problems.size(), 2u);
+    EXPECT_EQ(problems[0].path, "Readme");  // a folder "readme" on Windows as well
+    EXPECT_NE(problems[0].reason.find("readme/x"), std::string::npos);
+    EXPECT_EQ(problems[1].path, "data/a.txt");
+    EXPECT_NE(problems[1].reason.find("Data/A.txt"), std::string::npos);
+}
+
+TEST(PublishRules, ARecordedDigestIsReusedOnlyWhenNothingMoved) {
+    const std::string digest(64, 'a');
+    const RecordedFile recorded{10, 500, true, digest, {1, 7, 10}};
+    const SourceFile file{"a", "a", 10, 500};
+    struct Case {
+        RecordedFile recorded;
+        SourceFile file;
+        std::optional<FileState> published;
+        bool reuse;
+    };
+    const Case cases[] = {
+        {recorded, file, FileState{1, 7, 10}, true},
+        {recorded, {"a", "a", 11, 500}, FileState{1, 7, 10}, false},               // size
+        {recorded, {"a", "a", 10, 501}, FileState{1, 7, 10}, false},               // time
+        {{10, 500, false, digest, {1, 7, 10}}, file, FileState{1, 7, 10}, false},  // unsettled
+        {recorded, file, FileState{1, 8, 10}, false},  // the published copy was replaced
+        {recorded, file, std::nullopt, false},         // or removed
+        {{10, 500, true, "zz", {1, 7, 10}}, file, FileState{1, 7, 10}, false},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(CanReuse(cases[i].recorded, cases[i].file, cases[i].published), cases[i].reuse)
+            << i;
+    EXPECT_TRUE(Settled(0, kSettleTicks));
+    EXPECT_FALSE(Settled(1, kSettleTicks));
+    EXPECT_FALSE(Settled(kSettleTicks * 2, kSettleTicks));  // written "in the future"
+
+    PublishState state{{"a b/c", recorded}};
+    EXPECT_EQ(ParseState(StateJson(state)).at("a b/c").published, recorded.published);
+    EXPECT_TRUE(ParseState("{\"format\":2}").empty());
+    EXPECT_TRUE(ParseState("not json").empty());
+}
+
+TEST(PublishDocuments, StatusAndNewsAsTheLauncherReadsThem) {
+    const std::pair<const char*, const char*> status[] = {
+        {R"({"online":true,"players":57,"maxPlayers":500,"motd":"Hi","serverName":"Q"})", nullptr},
+        {R"({"online":false,"maintenance":true})", nullptr},
+        {R"({"players":3})", "\"online\""},
+        {R"({"online":"true"})", "\"online\""},
+        {R"({"online":true,"players":12.9})", "whole number"},
+        {R"({"online":true,"players":4294967296})", "whole number"},
+        {R"({"online":true,"motd":5})", "\"motd\""},
+        {R"([{"online":true}])", "not a JSON object"},
+        {R"({"online":true)", "not JSON"},
+    };
+    for (const auto& [text, reason] : status) {
+        const auto problems = StatusProblems(text);
+        if (!reason)
+            EXPECT_TRUE(problems.empty()) << text << ": " << problems.front();
+        else
+            EXPECT_TRUE(!problems.empty() && problems[0].find(reason) != std::string::npos) << text;
+    }
+    EXPECT_FALSE(StatusProblems(std::string(70000, ' ') + "{\"online\":true}").empty());
+
+    const std::pair<const char*, const char*> news[] = {
+        {R"([{"id":"n1","title":"Patch – 1","featured":true},{"id":"n0"}])", nullptr},
+        {R"([])", nullptr},
+        {R"({"id":"n1"})", "not a JSON array"},
+        {R"([{"title":"no id"}])", "item 1: \"id\""},
+        {R"([{"id":"n1"},{"id":"n2","featured":"yes"}])", "item 2: \"featured\""},
+        {R"([{"id":"n1","url":7}])", "\"url\""},
+        {R"([1])", "item 1: not an object"},
+    };
+    for (const auto& [text, reason] : news) {
+        const auto problems = NewsProblems(text);
+        if (!reason)
+            EXPECT_TRUE(problems.empty()) << text << ": " << problems.front();
+        else
+            EXPECT_TRUE(!problems.empty() && problems[0].find(reason) != std::string::npos) << text;
+    }
+}
+
+TEST(PublishDocuments, ReleaseOnTheServiceHost) {
+    const BaseUrl base = *ParseBaseUrl("https://Launcher.example:8443/");
+    EXPECT_EQ(base.origin, "https://Launcher.example:8443");
+    for (const char* bad : {"http://a", "https://", "https://a:0", "https://a/b", "https://a:x"})
+        EXPECT_FALSE(ParseBaseUrl(bad)) << bad;
+
+    EXPECT_EQ(PlaceInstaller(base, "", "Setup 1.0.9.exe").url,
+              "https://Launcher.example:8443/updater/launcher/Setup%201.0.9.exe");
+    const InstallerPlace given =
+        PlaceInstaller(base, "https://launcher.example/updater/launcher/S%201.exe", "local.exe");
+    EXPECT_EQ(given.fileName, "S 1.exe");
+    const std::pair<const char*, const char*> refused[] = {
+        {"https://other.example/updater/launcher/S.exe", "not https on"},
+        {"http://launcher.example/updater/launcher/S.exe", "not https on"},
+        {"https://launcher.example/downloads/S.exe", "not under"},
+        {"https://launcher.example/updater/launcher/a/S.exe", "cannot be published"},
+        {"https://launcher.example/updater/launcher/latest.json", "cannot be published"},
+        {"https://launcher.example/updater/launcher/S.exe?x=1", "cannot be published"},
+    };
+    for (const auto& [url, reason] : refused)
+        EXPECT_NE(ErrorOf([&] { PlaceInstaller(base, url, "S.exe"); }).find(reason),
+                  std::string::npos)
+            << url;
+
+    const std::string digest(64, 'b');
+    EXPECT_EQ(
+        nlohmann::json::parse(ReleaseJson("v1.0.9", "u", digest, "notes")),
+        nlohmann::json(
+            {{"version", "v1.0.9"}, {"url", "u"}, {"sha256", digest}, {"changelog", "notes"}}));
+    EXPECT_NE(ErrorOf([&] { ReleaseJson("V2", "u", digest, {}); }), "");
+    EXPECT_NE(ErrorOf([&] { ReleaseJson("2", "u", "abc", {}); }), "");
+}
+
+TEST(PublishDocuments, ProgressLine) {
+    EXPECT_EQ(FormatProgress({1, 4, 512u << 20, 2048u << 20}, 2.0),
+              "hashing 1 of 4 files, 512.0 MiB of 2.0 GiB, 6 s left");
+    EXPECT_EQ(FormatProgress({0, 4, 100, 2048u << 20}, 0.5),
+              "hashing 0 of 4 files, 100 bytes of 2.0 GiB");
+}
+
+// A whole publish: what the launcher plans from the manifest is the client, byte for byte; an
+// unchanged file is linked, not hashed again; a changed one (same size, new bytes) is not.
+TEST(Publish, TreeMatchesTheClientAndRepublishesOnlyChanges) {
+    TempFolder scratch;
+    const fs::path client = scratch.path() / "client", out = scratch.path() / "out";
+    WriteOld(client / "Quillon Saga.exe", "exe");
+    WriteOld(client / "data/Game Settings.ini", "[a]");
+    WriteOld(client / "data/maps/world.pak", std::string(300000, 'w'));
+    WriteOld(client / "Sub/Quillon Saga.exe", "not the client");
+
+    const PublishOptions options = Options(client, out);
+    PublishReport report = Publish(options);
+    EXPECT_EQ(report.files, 4u);
+    EXPECT_EQ(report.hashedFiles, 4u);
+
+    const std::string manifest = ReadFile(out / "updater/updater.php");
+    const auto json = nlohmann::json::parse(manifest);
+    EXPECT_EQ(json["binary"]["file"], "Quillon Saga.exe");
+    EXPECT_FALSE(json["files"].contains("Quillon Saga.exe"));
+    EXPECT_EQ(json["sizes"]["Quillon Saga.exe"], 3);
+    EXPECT_EQ(json["sizes"]["data/maps/world.pak"], 300000);
+    const auto plan = PlanClientUpdate(scratch.path() / "empty", manifest);
+    ASSERT_EQ(plan.size(), 4u);
+    for (const UpdatePlanEntry& entry : plan) {
+        EXPECT_EQ(ReadFile(out / "updater/files" / entry.relativePath),
+                  ReadFile(client / entry.relativePath));
+        EXPECT_EQ(entry.checksum, WideToUtf8(Sha256File(client / entry.relativePath)));
+        EXPECT_EQ(entry.size, fs::file_size(client / entry.relativePath));
+    }
+
+    const auto inode = RegularFileState(out / "updater/files/data/maps/world.pak");
+    report = Publish(options);
+    EXPECT_EQ(report.hashedFiles, 0u);
+    EXPECT_EQ(RegularFileState(out / "updater/files/data/maps/world.pak"), inode);
+    EXPECT_EQ(ReadFile(out / "updater/updater.php"), manifest);
+
+    WriteFile(client / "data/Game Settings.ini", "[b]");
+    fs::last_write_time(client / "data/Game Settings.ini",
+                        fs::file_time_type::clock::now() - std::chrono::minutes(5));
+    fs::remove(out / "updater/files/Quillon Saga.exe");  // a damaged tree heals
+    report = Publish(options);
+    EXPECT_EQ(report.hashedFiles, 2u);
+    EXPECT_EQ(report.hashedBytes, 6u);
+    EXPECT_EQ(ReadFile(out / "updater/files/data/Game Settings.ini"), "[b]");
+    EXPECT_EQ(ReadFile(out / "updater/files/Quillon Saga.exe"), "exe");
+    // Only the state is left beside the tree.
+    EXPECT_EQ(
+        std::distance(fs::directory_iterator(out / ".quillon-publish"), fs::directory_iterator()),
+        1);
+}
+
+// Every offending path is listed, and nothing is written.
+TEST(Publish, RefusesBeforeWritingAnything) {
+    TempFolder scratch;
+    const fs::path client = scratch.path() / "client", out = scratch.path() / "out";
+    WriteFile(client / "ok.txt", "1");
+    WriteFile(client / "a..b", "2");
+    WriteFile(client / "Aux.dat", "3");
+    fs::create_symlink("/etc/hostname", client / "escape");
+    fs::create_symlink("ok.txt", client / "inside");
+    ASSERT_EQ(::mkfifo((client / "pipe").c_str(), 0600), 0);
+    WriteFile(scratch.path() / "news.json", "{}");
+
+    std::string err;
+    EXPECT_EQ(
+        Cli({client.string(), out.string(), "--news", (scratch.path() / "news.json").string()},
+            &err),
+        1);
+    for (const char* listed : {"a..b:", "Aux.dat:", "escape: a link that leaves", "pipe: not a",
+                               "news.json: not a JSON array"})
+        EXPECT_NE(err.find(listed), std::string::npos) << listed << "\n" << err;
+    EXPECT_EQ(err.find("inside"), std::string::npos) << err;
+    EXPECT_EQ(err.find("ok.txt"), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(out));
+
+    EXPECT_EQ(Cli({client.string()}), 2);
+    EXPECT_EQ(Cli({client.string(), out.string(), "--release", "1.0.9"}), 2);
+    WriteFile(scratch.path() / "other/keep.txt", "mine");
+    fs::remove(client / "a..b");
+    fs::remove(client / "Aux.dat");
+    fs::remove(client / "escape");
+    fs::remove(client / "pipe");
+    EXPECT_EQ(Cli({client.string(), (scratch.path() / "other").string()}, &err), 1);
+    EXPECT_NE(err.find("holds other files"), std::string::npos) << err;
+    EXPECT_EQ(Cli({client.string(), (client / "out").string()}), 1);
+    EXPECT_EQ(Cli({client.string(), out.string(), "--quiet"}, &err), 0) << err;
+    EXPECT_EQ(ReadFile(out / "updater/files/inside"), "1");
+}
+
+// Two client versions published in turn while a reader keeps reading the tree as a server
+// would: every manifest it reads is whole and one of the two, and every file it reads is whole
+// and one of the two versions of that file.
+TEST(Publish, AReaderNeverSeesHalfAPublish) {
+    TempFolder scratch;
+    const fs::path client = scratch.path() / "client", out = scratch.path() / "out";
+    const std::vector<std::string> names = {"a.bin", "d/b.bin", "d/e/c.bin"};
+    std::map<std::string, std::set<std::string>> versions;
+    std::set<std::string> manifests;
+    for (char version : {'1', '2'}) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            const std::string bytes(4000 * (i + 1), version);
+            WriteFile(client / names[i], bytes);
+            versions[names[i]].insert(bytes);
+        }
+        Publish(Options(client, out));
+        manifests.insert(ReadFile(out / "updater/updater.php"));
+    }
+
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0}, torn{0};
+    std::thread reader([&] {
+        while (!done) {
+            if (!manifests.contains(ReadFile(out / "updater/updater.php")))
+                ++torn;
+            for (const std::string& name : names)
+                if (!versions[name].contains(ReadFile(out / "updater/files" / name)))
+                    ++torn;
+            ++reads;
+        }
+    });
+    for (int round = 0; round < 20; ++round) {
+        const char version = round % 2 ? '2' : '1';
+        for (std::size_t i = 0; i < names.size(); ++i)
+            WriteFile(client / names[i], std::string(4000 * (i + 1), version));
+        Publish(Options(client, out));
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+    EXPECT_GT(reads, 20);
+}

@@ -1,0 +1,197 @@
+#include "tools/publish/cli.h"
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+
+#include "tools/publish/documents.h"
+
+namespace qs::publish {
+
+namespace fs = std::filesystem;
+
+std::string FormatSize(std::uint64_t bytes) {
+    char text[32];
+    if (bytes >= (std::uint64_t{1} << 30))
+        std::snprintf(text, sizeof text, "%.1f GiB", static_cast<double>(bytes) / (1 << 30));
+    else if (bytes >= (1u << 20))
+        std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+    else
+        std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+    return text;
+}
+
+std::string FormatProgress(const Progress& progress, double elapsedSeconds) {
+    std::string text = "hashing " + std::to_string(progress.filesDone) + " of " +
+                       std::to_string(progress.filesTotal) + " files, " +
+                       FormatSize(progress.bytesDone) + " of " + FormatSize(progress.bytesTotal);
+    // A rate from less than a second or a few bytes says nothing yet.
+    if (elapsedSeconds >= 1.0 && progress.bytesDone > 0 &&
+        progress.bytesDone < progress.bytesTotal) {
+        const double left = elapsedSeconds *
+                            static_cast<double>(progress.bytesTotal - progress.bytesDone) /
+                            static_cast<double>(progress.bytesDone);
+        text += ", " + std::to_string(static_cast<long long>(left + 0.5)) + " s left";
+    }
+    return text;
+}
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: quillon-publish CLIENT_DIR OUT_DIR [--quiet]\n"
+    "         [--release VERSION --installer FILE --base-url https://HOST[:PORT]\n"
+    "          [--installer-url URL] [--changelog TEXT]]\n"
+    "         [--status FILE] [--news FILE]\n"
+    "Writes the launcher's service tree for CLIENT_DIR into OUT_DIR (serve OUT_DIR as the web\n"
+    "root). Files unchanged since the last publish are not hashed again; the new tree replaces\n"
+    "the old one in one step. --release publishes updater/launcher/latest.json and the\n"
+    "installer (at --installer-url, or under /updater/launcher/ on --base-url); --status and\n"
+    "--news publish status.php and news.php after checking them as the launcher reads them.\n";
+
+struct Arguments {
+    fs::path clientDir, outDir;
+    bool quiet = false;
+    std::optional<std::string> version, baseUrl, installerUrl, changelog;
+    std::optional<fs::path> installer, status, news;
+};
+
+std::optional<std::string> ReadWhole(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return in.bad() ? std::nullopt : std::optional(text.str());
+}
+
+// Usage problems as text; empty when the arguments are complete.
+std::string Parse(const std::vector<std::string>& arguments, Arguments& parsed) {
+    std::vector<std::string> positional;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& option = arguments[i];
+        auto value = [&](auto& field) {
+            if (i + 1 >= arguments.size())
+                return false;
+            field = arguments[++i];
+            return true;
+        };
+        bool ok = true;
+        if (option == "--quiet")
+            parsed.quiet = true;
+        else if (option == "--release")
+            ok = value(parsed.version);
+        else if (option == "--installer")
+            ok = value(parsed.installer);
+        else if (option == "--base-url")
+            ok = value(parsed.baseUrl);
+        else if (option == "--installer-url")
+            ok = value(parsed.installerUrl);
+        else if (option == "--changelog")
+            ok = value(parsed.changelog);
+        else if (option == "--status")
+            ok = value(parsed.status);
+        else if (option == "--news")
+            ok = value(parsed.news);
+        else if (option.starts_with("-"))
+            return "unknown option " + option;
+        else
+            positional.push_back(option);
+        if (!ok)
+            return option + " needs a value";
+    }
+    if (positional.size() != 2)
+        return "give CLIENT_DIR and OUT_DIR";
+    parsed.clientDir = positional[0];
+    parsed.outDir = positional[1];
+    const bool releasing = parsed.version || parsed.installer || parsed.baseUrl ||
+                           parsed.installerUrl || parsed.changelog;
+    if (releasing && !(parsed.version && parsed.installer && parsed.baseUrl))
+        return "--release needs --installer and --base-url";
+    return "";
+}
+
+}  // namespace
+
+int PublishMain(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
+                bool terminal) {
+    Arguments parsed;
+    if (arguments.size() == 1 && (arguments[0] == "--help" || arguments[0] == "-h")) {
+        out << kUsage;
+        return 0;
+    }
+    if (const std::string problem = Parse(arguments, parsed); !problem.empty()) {
+        err << "quillon-publish: " << problem << "\n" << kUsage;
+        return 2;
+    }
+
+    std::vector<Problem> problems;
+    PublishOptions options;
+    options.clientDir = parsed.clientDir;
+    options.outDir = parsed.outDir;
+    const std::pair<const std::optional<fs::path>*, const char*> documents[] = {
+        {&parsed.status, "status.php"}, {&parsed.news, "news.php"}};
+    for (const auto& [file, name] : documents) {
+        if (!*file)
+            continue;
+        const std::optional<std::string> text = ReadWhole(**file);
+        const std::vector<std::string> found =
+            !text ? std::vector<std::string>{"cannot be read"}
+                  : (std::string_view(name) == "status.php" ? StatusProblems(*text)
+                                                            : NewsProblems(*text));
+        for (const std::string& reason : found)
+            problems.push_back({(*file)->string(), reason});
+        if (text)
+            options.documents[name] = *text;
+    }
+    if (parsed.version) {
+        try {
+            const std::optional<BaseUrl> base = ParseBaseUrl(*parsed.baseUrl);
+            if (!base)
+                throw std::runtime_error("--base-url must be https://HOST or https://HOST:PORT");
+            const InstallerPlace place = PlaceInstaller(*base, parsed.installerUrl.value_or(""),
+                                                        parsed.installer->filename().string());
+            ReleaseJson(*parsed.version, place.url, std::string(64, '0'), parsed.changelog);
+            options.release = PublishOptions::Release{*parsed.version, place.url, parsed.changelog,
+                                                      *parsed.installer, place.fileName};
+        } catch (const std::exception& error) {
+            problems.push_back({parsed.installer->string(), error.what()});
+        }
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    auto seconds = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    if (terminal && !parsed.quiet)
+        options.progress = [&](const Progress& progress, bool final) {
+            err << "\r\033[K" << (final ? "" : FormatProgress(progress, seconds())) << std::flush;
+        };
+    try {
+        if (!problems.empty()) {
+            // Report the client's problems in the same list.
+            for (Problem& problem : ScanClient(parsed.clientDir).problems)
+                problems.push_back(std::move(problem));
+            throw PublishRefused(std::move(problems));
+        }
+        const PublishReport report = Publish(options);
+        if (!parsed.quiet)
+            out << "published " << report.files << " files (" << FormatSize(report.bytes) << ") to "
+                << parsed.outDir.string() << ": " << report.hashedFiles << " hashed ("
+                << FormatSize(report.hashedBytes) << "), " << report.files - report.hashedFiles
+                << " unchanged, in " << static_cast<int>(seconds() * 1000 + 0.5) << " ms\n";
+        return 0;
+    } catch (const PublishRefused& refused) {
+        err << "quillon-publish: nothing was published; " << refused.what() << ":\n";
+        for (const Problem& problem : refused.problems())
+            err << "  " << problem.path << ": " << problem.reason << "\n";
+    } catch (const std::exception& error) {
+        err << "quillon-publish: " << error.what() << "\n";
+    }
+    return 1;
+}
+
+}  // namespace qs::publish

@@ -1,0 +1,571 @@
+#include "tools/publish/publish.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <system_error>
+#include <thread>
+
+#include "platform/durable_file.h"
+#include "platform/folder_lock.h"
+#include "tools/publish/documents.h"
+#include "update/client_location.h"
+#include "update/manifest_path.h"
+#include "update/text.h"
+#include "update/update_run.h"
+
+namespace qs::publish {
+
+namespace fs = std::filesystem;
+
+PublishRefused::PublishRefused(std::vector<Problem> problems)
+    : std::runtime_error(std::to_string(problems.size()) + " path(s) cannot be published"),
+      problems_(std::move(problems)) {}
+
+std::optional<std::string> ManifestPathProblem(std::string_view manifestPath) {
+    if (manifestPath.empty())
+        return "an empty path";
+    if (TrimLeadingSlash(manifestPath) != manifestPath)
+        return "starts with a slash";
+    try {
+        // Any base will do: the launcher's checks look at the path, and nothing is touched.
+        ResolveManifestPath("/quillon-publish-check", manifestPath);
+    } catch (const std::exception& refusal) {
+        return std::string("the launcher refuses it (") + refusal.what() + ")";
+    }
+    // The launcher checks this only on Windows, which is where its players are.
+    for (std::size_t start = 0; start <= manifestPath.size();) {
+        const std::size_t end = std::min(manifestPath.find('/', start), manifestPath.size());
+        const std::string_view segment = manifestPath.substr(start, end - start);
+        if (segment.empty())
+            return "an empty path segment";
+        if (IsWindowsAliasedSegment(segment))
+            return "\"" + std::string(segment) +
+                   "\" is a Windows device name or ends in a period or space";
+        start = end + 1;
+    }
+    try {
+        DownloadUrlPath(manifestPath);
+    } catch (const std::exception&) {
+        return "the download URL cannot carry it (letters, digits, space and - . _ / only)";
+    }
+    if (manifestPath.ends_with(".download"))
+        return "ends in .download, the launcher's name for partial downloads";
+    return std::nullopt;
+}
+
+namespace {
+
+std::string AsciiLower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return lower;
+}
+
+}  // namespace
+
+std::vector<Problem> CaseCollisions(const std::vector<std::string>& sorted) {
+    std::map<std::string, std::string> files;    // lower-case path -> first path
+    std::map<std::string, std::string> folders;  // lower-case folder -> a file under it
+    for (const std::string& path : sorted) {
+        files.emplace(AsciiLower(path), path);
+        for (std::size_t slash = path.find('/'); slash != std::string::npos;
+             slash = path.find('/', slash + 1))
+            folders.emplace(AsciiLower(path.substr(0, slash)), path);
+    }
+    std::vector<Problem> problems;
+    for (const std::string& path : sorted) {
+        const std::string lower = AsciiLower(path);
+        if (const std::string& first = files.at(lower); first != path)
+            problems.push_back({path, "names the same file as \"" + first + "\" on Windows"});
+        if (auto folder = folders.find(lower); folder != folders.end())
+            problems.push_back(
+                {path, "names a folder on Windows as well (\"" + folder->second + "\")"});
+    }
+    return problems;
+}
+
+namespace {
+
+std::string ManifestPathOf(const fs::path& relative) {
+    const std::u8string text = relative.generic_u8string();
+    return std::string(text.begin(), text.end());
+}
+
+bool Inside(const fs::path& root, const fs::path& path) {
+    const auto [rootEnd, pathAt] =
+        std::mismatch(root.begin(), root.end(), path.begin(), path.end());
+    return rootEnd == root.end() && pathAt != path.end();
+}
+
+void ScanFolder(const fs::path& root, const fs::path& folder, ClientScan& scan) {
+    std::error_code error;
+    fs::directory_iterator walk(folder, error);
+    for (const fs::directory_iterator end; !error && walk != end; walk.increment(error)) {
+        const fs::path path = walk->path();
+        const std::string manifestPath = ManifestPathOf(path.lexically_relative(root));
+        auto refuse = [&](std::string reason) {
+            scan.problems.push_back({manifestPath, std::move(reason)});
+        };
+        std::error_code statusError;
+        const fs::file_status own = fs::symlink_status(path, statusError);
+        fs::file_status reached = own;
+        if (fs::is_symlink(own)) {
+            const fs::path target = fs::canonical(path, statusError);
+            if (statusError) {
+                refuse("a link to nothing");
+                continue;
+            }
+            if (!Inside(root, target)) {
+                refuse("a link that leaves the client folder");
+                continue;
+            }
+            reached = fs::status(target, statusError);
+            if (fs::is_directory(reached)) {
+                refuse("a link to a folder (publish the folder itself)");
+                continue;
+            }
+        }
+        if (fs::is_directory(own)) {
+            ScanFolder(root, path, scan);
+            continue;
+        }
+        if (!fs::is_regular_file(reached)) {
+            refuse("not a regular file or folder");
+            continue;
+        }
+        if (::access(path.c_str(), R_OK) != 0) {
+            refuse(std::string("cannot be read: ") + std::strerror(errno));
+            continue;
+        }
+        if (auto problem = ManifestPathProblem(manifestPath)) {
+            refuse(*problem);
+            continue;
+        }
+        SourceFile file;
+        file.manifestPath = manifestPath;
+        file.source = path;
+        file.size = fs::file_size(path, statusError);
+        file.mtime = fs::last_write_time(path, statusError).time_since_epoch().count();
+        if (statusError)
+            refuse("cannot be read: " + statusError.message());
+        else
+            scan.files.push_back(std::move(file));
+    }
+    if (error)
+        scan.problems.push_back({ManifestPathOf(folder.lexically_relative(root)),
+                                 "cannot be read: " + error.message()});
+}
+
+}  // namespace
+
+ClientScan ScanClient(const fs::path& clientDir) {
+    ClientScan scan;
+    const fs::path root = fs::canonical(clientDir);
+    if (!fs::is_directory(root))
+        throw std::runtime_error(clientDir.string() + " is not a folder");
+    ScanFolder(root, root, scan);
+    std::sort(scan.files.begin(), scan.files.end(), [](const SourceFile& a, const SourceFile& b) {
+        return a.manifestPath < b.manifestPath;
+    });
+    std::vector<std::string> paths;
+    for (const SourceFile& file : scan.files)
+        paths.push_back(file.manifestPath);
+    for (Problem& problem : CaseCollisions(paths))
+        scan.problems.push_back(std::move(problem));
+    std::sort(scan.problems.begin(), scan.problems.end(),
+              [](const Problem& a, const Problem& b) { return a.path < b.path; });
+    return scan;
+}
+
+PublishState ParseState(std::string_view text) {
+    PublishState state;
+    const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
+    if (!document.is_object() || document.value("format", 0) != 1)
+        return state;
+    const auto files = document.find("files");
+    if (files == document.end() || !files->is_object())
+        return state;
+    for (const auto& [path, entry] : files->items()) {
+        try {
+            RecordedFile file;
+            file.size = entry.at("size").get<std::uint64_t>();
+            file.mtime = entry.at("mtime").get<std::int64_t>();
+            file.settled = entry.at("settled").get<bool>();
+            file.sha256 = entry.at("sha256").get<std::string>();
+            file.published = {entry.at("volume").get<std::uint64_t>(),
+                              entry.at("index").get<std::uint64_t>(), file.size};
+            state.emplace(path, std::move(file));
+        } catch (const nlohmann::json::exception&) {
+            // A damaged entry is hashed again.
+        }
+    }
+    return state;
+}
+
+std::string StateJson(const PublishState& state) {
+    nlohmann::json files = nlohmann::json::object();
+    for (const auto& [path, file] : state)
+        files[path] = {{"size", file.size},
+                       {"mtime", file.mtime},
+                       {"settled", file.settled},
+                       {"sha256", file.sha256},
+                       {"volume", file.published.volume},
+                       {"index", file.published.index}};
+    return nlohmann::json{{"format", 1}, {"files", std::move(files)}}.dump() + "\n";
+}
+
+bool Settled(std::int64_t mtime, std::int64_t readStart) {
+    return mtime <= readStart && readStart - mtime >= kSettleTicks;
+}
+
+bool CanReuse(const RecordedFile& recorded, const SourceFile& file,
+              const std::optional<FileState>& publishedNow) {
+    return recorded.settled && recorded.size == file.size && recorded.mtime == file.mtime &&
+           IsChecksumText(recorded.sha256) && publishedNow && *publishedNow == recorded.published;
+}
+
+std::string ManifestJson(const std::vector<ManifestEntry>& entries) {
+    const std::string executable = WideToUtf8(ClientExecutableName);
+    nlohmann::json manifest = {{"files", nlohmann::json::object()},
+                               {"sizes", nlohmann::json::object()}};
+    for (const ManifestEntry& entry : entries) {
+        if (entry.path == executable)
+            manifest["binary"] = {{"file", entry.path}, {"checksum", entry.sha256}};
+        else
+            manifest["files"][entry.path] = entry.sha256;
+        manifest["sizes"][entry.path] = entry.size;
+    }
+    return manifest.dump();
+}
+
+namespace {
+
+[[noreturn]] void ThrowErrno(const char* what, const fs::path& path, int error = errno) {
+    throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
+}
+
+std::int64_t FileClockNow() {
+    return fs::file_time_type::clock::now().time_since_epoch().count();
+}
+
+// Flushes a file or folder to the disk (a read-only descriptor suffices on Linux).
+void SyncPath(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        ThrowErrno("open", path);
+    const int result = ::fsync(fd);
+    const int error = errno;
+    ::close(fd);
+    if (result != 0)
+        ThrowErrno("fsync", path, error);
+}
+
+struct Copied {
+    std::string sha256;
+    std::uint64_t size = 0;
+    FileState published;
+    bool unchangedWhileRead = false;
+};
+
+// One pass: the digest is taken from the very bytes written to the tree, so a source that
+// changes meanwhile can never leave a published file that disagrees with its manifest entry.
+Copied CopyAndHash(const fs::path& source, const fs::path& target,
+                   const std::function<void(std::uint64_t)>& progressed) {
+    InputFile input;
+    if (!input.open(source))
+        ThrowErrno("open", source);
+    const std::optional<FileState> before = input.state();
+    std::error_code error;
+    const auto mtimeBefore = fs::last_write_time(source, error);
+    OutputFile output;
+    if (!output.createNew(target))
+        ThrowErrno("create", target);
+    Sha256Stream digest;
+    constexpr std::size_t kBlock = 1 << 20;
+    auto buffer = std::make_unique<char[]>(kBlock);
+    Copied copied;
+    for (;;) {
+        const std::int64_t got = input.read(buffer.get(), kBlock);
+        if (got < 0)
+            ThrowErrno("read", source);
+        if (got == 0)
+            break;
+        const auto size = static_cast<std::size_t>(got);
+        digest.update(buffer.get(), size);
+        if (!output.write(buffer.get(), size))
+            ThrowErrno("write", target);
+        copied.size += size;
+        progressed(size);
+    }
+    const std::optional<FileState> written = output.state();
+    if (!written || !output.close())
+        ThrowErrno("close", target);
+    // On the disk before any manifest names it (the folders follow before the switch).
+    SyncPath(target);
+    copied.sha256 = WideToUtf8(digest.finish());
+    copied.published = *written;
+    copied.unchangedWhileRead = before && input.state() == before && before->size == copied.size &&
+                                fs::last_write_time(source, error) == mtimeBefore && !error;
+    return copied;
+}
+
+// Hard links every regular file of `from` (recursively) into `to`.
+void LinkTree(const fs::path& from, const fs::path& to) {
+    if (!fs::is_directory(fs::symlink_status(from)))
+        return;
+    fs::create_directories(to);
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(from)) {
+        const fs::path target = to / entry.path().lexically_relative(from);
+        if (entry.is_directory())
+            fs::create_directories(target);
+        else if (entry.is_regular_file())
+            fs::create_hard_link(entry.path(), target);
+    }
+}
+
+void WriteDurably(const fs::path& file, std::string_view bytes) {
+    if (const int error = WriteFileDurably(file, bytes.data(), bytes.size()))
+        ThrowErrno("write", file, error);
+}
+
+// Switches the served tree to `next` in one step. What a static server sees: every request
+// resolves its path afresh, so it reads the old tree or the new one, never a mixture, and
+// within the new tree the files were complete (and on disk) before the manifest naming them was
+// written. A launcher that read the old manifest just before the switch may fetch a file that
+// changed with it; it then fails that file's digest check, fetches it once more, and the next run
+// takes the new manifest. Files that only the old tree has are gone after the switch, so such a
+// launcher sees 404 for them: both are inherent to fixed download URLs and end with the next run.
+void SwitchTree(const fs::path& next, const fs::path& live, const fs::path& retired) {
+    if (!fs::exists(fs::symlink_status(live))) {
+        fs::rename(next, live);
+        return;
+    }
+    if (::renameat2(AT_FDCWD, next.c_str(), AT_FDCWD, live.c_str(), RENAME_EXCHANGE) == 0) {
+        fs::rename(next, retired);  // `next` now names the old tree
+        return;
+    }
+    if (errno != EINVAL && errno != ENOSYS)
+        ThrowErrno("renameat2", live);
+    // A file system without an atomic exchange: a request between these two renames sees 404.
+    fs::rename(live, retired);
+    fs::rename(next, live);
+}
+
+struct Job {
+    const SourceFile* file = nullptr;
+    fs::path target;
+    Copied result;
+};
+
+// Copies and hashes the jobs on a few threads; the caller's thread reports progress.
+void RunJobs(std::vector<Job>& jobs, unsigned threads, const ProgressSink& progress) {
+    Progress totals;
+    totals.filesTotal = jobs.size();
+    for (const Job& job : jobs)
+        totals.bytesTotal += job.file->size;
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::uint64_t> bytesDone{0};
+    std::mutex mutex;  // guards the three below
+    std::condition_variable finished;
+    std::size_t filesDone = 0, workersLeft = 0;
+    std::exception_ptr failure;
+    auto work = [&]() noexcept {
+        for (std::size_t index; (index = next.fetch_add(1)) < jobs.size();) {
+            try {
+                Job& job = jobs[index];
+                job.result = CopyAndHash(job.file->source, job.target,
+                                         [&](std::uint64_t bytes) { bytesDone += bytes; });
+                std::lock_guard lock(mutex);
+                ++filesDone;
+            } catch (...) {
+                std::lock_guard lock(mutex);
+                if (!failure)
+                    failure = std::current_exception();
+                next = jobs.size();
+            }
+        }
+        std::lock_guard lock(mutex);
+        --workersLeft;
+        finished.notify_all();
+    };
+    if (threads == 0)
+        threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    threads = static_cast<unsigned>(std::min<std::size_t>(threads, jobs.size()));
+    std::vector<std::thread> workers;
+    workersLeft = threads;
+    try {
+        for (unsigned i = 0; i < threads; ++i)
+            workers.emplace_back(work);
+    } catch (...) {
+        std::lock_guard lock(mutex);
+        workersLeft = workers.size();
+        if (workers.empty())
+            throw;
+    }
+    for (bool done = false; !done;) {
+        std::unique_lock lock(mutex);
+        done = finished.wait_for(lock, std::chrono::milliseconds(100),
+                                 [&] { return workersLeft == 0; });
+        totals.filesDone = filesDone;
+        const bool failed = failure != nullptr;
+        lock.unlock();
+        totals.bytesDone = bytesDone;
+        if (progress && !failed)
+            progress(totals, done);
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+bool IsEmptyFolder(const fs::path& folder) {
+    return fs::is_directory(folder) && fs::directory_iterator(folder) == fs::directory_iterator();
+}
+
+}  // namespace
+
+PublishReport Publish(const PublishOptions& options) {
+    const fs::path client = fs::canonical(options.clientDir);
+    const fs::path out = fs::weakly_canonical(options.outDir);
+    if (out == client || Inside(client, out) || Inside(out, client))
+        throw std::runtime_error("the client folder and the output folder must not overlap");
+    const fs::path control = out / ".quillon-publish";
+    if (fs::exists(out) && !IsEmptyFolder(out) && !fs::is_directory(control))
+        throw std::runtime_error(out.string() +
+                                 " holds other files; give an empty folder or an earlier output");
+
+    ClientScan scan = ScanClient(client);
+    if (!scan.problems.empty())
+        throw PublishRefused(std::move(scan.problems));
+    if (options.release) {
+        const PublishOptions::Release& release = *options.release;
+        ReleaseJson(release.version, release.url, std::string(64, '0'), release.changelog);
+        if (!fs::is_regular_file(release.installer))
+            throw std::runtime_error(release.installer.string() + " is not a file");
+    }
+
+    fs::create_directories(control);
+    FolderLock lock;
+    if (lock.tryLock(control) != FolderLock::Outcome::Locked)
+        throw std::runtime_error("another publish is writing to " + out.string());
+
+    const fs::path live = out / "updater";
+    const fs::path staging = control / "next";
+    const fs::path retired = control / "retired";
+    fs::remove_all(staging);  // left by a publish that did not finish
+    fs::remove_all(retired);
+    const fs::path next = staging / "updater";
+    fs::create_directories(next / "files");
+
+    std::string stateText;
+    {
+        std::error_code ignored;
+        if (const auto size = fs::file_size(control / "state.json", ignored); !ignored) {
+            stateText.resize(size);
+            InputFile input;
+            if (!input.open(control / "state.json") ||
+                input.read(stateText.data(), size) != static_cast<std::int64_t>(size))
+                stateText.clear();
+        }
+    }
+    const PublishState previous = ParseState(stateText);
+
+    std::set<fs::path> folders{next, next / "files"};
+    for (const SourceFile& file : scan.files)
+        for (fs::path folder = (next / "files" / file.manifestPath).parent_path();
+             folders.insert(folder).second; folder = folder.parent_path()) {
+        }
+    for (const fs::path& folder : folders)
+        fs::create_directories(folder);
+
+    PublishState state;
+    std::vector<Job> jobs;
+    PublishReport report;
+    for (const SourceFile& file : scan.files) {
+        const fs::path target = next / "files" / file.manifestPath;
+        const fs::path old = live / "files" / file.manifestPath;
+        if (auto recorded = previous.find(file.manifestPath); recorded != previous.end()) {
+            std::error_code linkError;
+            if (CanReuse(recorded->second, file, RegularFileState(old))) {
+                fs::create_hard_link(old, target, linkError);
+                if (!linkError) {
+                    state.emplace(file.manifestPath, recorded->second);
+                    continue;
+                }
+            }
+        }
+        jobs.push_back({&file, target, {}});
+    }
+    const std::int64_t readStart = FileClockNow();
+    RunJobs(jobs, options.threads, options.progress);
+    for (const Job& job : jobs) {
+        RecordedFile recorded;
+        recorded.size = job.result.size;
+        recorded.mtime = job.file->mtime;
+        recorded.settled = job.result.unchangedWhileRead && job.result.size == job.file->size &&
+                           Settled(job.file->mtime, readStart);
+        recorded.sha256 = job.result.sha256;
+        recorded.published = job.result.published;
+        report.hashedFiles++;
+        report.hashedBytes += job.result.size;
+        state.emplace(job.file->manifestPath, std::move(recorded));
+    }
+
+    if (options.release) {
+        const PublishOptions::Release& release = *options.release;
+        fs::create_directories(next / "launcher");
+        const Copied installer = CopyAndHash(
+            release.installer, next / "launcher" / release.installerName, [](std::uint64_t) {});
+        WriteDurably(
+            next / "launcher" / "latest.json",
+            ReleaseJson(release.version, release.url, installer.sha256, release.changelog));
+    } else {
+        LinkTree(live / "launcher", next / "launcher");
+    }
+
+    // The manifest last: it names only files that are already complete in this tree.
+    std::vector<ManifestEntry> entries;
+    for (const auto& [path, recorded] : state) {
+        entries.push_back({path, recorded.sha256, recorded.size});
+        report.files++;
+        report.bytes += recorded.size;
+    }
+    const std::string manifest = ManifestJson(entries);
+    if (manifest.size() > kManifestMaxBytes)
+        throw std::runtime_error("the manifest would be larger than the launcher reads");
+    // Links and new names on the disk too: per folder, not syncfs, which would also wait for
+    // whatever else the machine is writing.
+    if (fs::exists(next / "launcher"))
+        folders.insert(next / "launcher");
+    for (const fs::path& folder : folders)
+        SyncPath(folder);
+    WriteDurably(next / "updater.php", manifest);
+
+    SwitchTree(next, live, retired);
+    SyncPath(out);
+    for (const auto& [name, bytes] : options.documents)
+        WriteDurably(out / name, bytes);
+    WriteDurably(control / "state.json", StateJson(state));
+    fs::remove_all(retired);
+    fs::remove_all(staging);
+    return report;
+}
+
+}  // namespace qs::publish

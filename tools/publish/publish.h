@@ -1,0 +1,131 @@
+#pragma once
+// quillon-publish: turns a game client folder into the static tree the launcher's service serves.
+//
+//   OUT_DIR/updater/updater.php       the manifest (answered for POST /updater/updater.php)
+//   OUT_DIR/updater/files/<path>      every client file, at the path the launcher requests
+//   OUT_DIR/updater/launcher/...      latest.json and the installer it names
+//   OUT_DIR/status.php, news.php      the status and news documents
+//   OUT_DIR/.quillon-publish/         the publisher's own state and scratch space (not served)
+//
+// Paths, names and digests go through the launcher's own rules (update/), so whatever is
+// published is exactly what a launcher accepts.
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/file_io.h"
+
+namespace qs::publish {
+
+// A path that cannot be published, and why.
+struct Problem {
+    std::string path;
+    std::string reason;
+};
+
+// Refusal of the whole publish; nothing was written.
+class PublishRefused : public std::runtime_error {
+public:
+    explicit PublishRefused(std::vector<Problem> problems);
+    const std::vector<Problem>& problems() const { return problems_; }
+
+private:
+    std::vector<Problem> problems_;
+};
+
+// Why a launcher would refuse the manifest path (a client-relative path with '/' separators),
+// or nullopt when it takes it.
+std::optional<std::string> ManifestPathProblem(std::string_view manifestPath);
+
+// Paths that name one file on Windows (letters compared ignoring case), each reported against
+// the first of its group in `sorted` order.
+std::vector<Problem> CaseCollisions(const std::vector<std::string>& sorted);
+
+// One client file as the scan found it.
+struct SourceFile {
+    std::string manifestPath;
+    std::filesystem::path source;
+    std::uint64_t size = 0;
+    std::int64_t mtime = 0;  // file clock ticks
+};
+
+// Every publishable file of the client (sorted by manifest path) and every problem. Links are
+// published as the file they reach when that lies inside the folder.
+struct ClientScan {
+    std::vector<SourceFile> files;
+    std::vector<Problem> problems;
+};
+ClientScan ScanClient(const std::filesystem::path& clientDir);
+
+// What the last publish recorded about one file.
+struct RecordedFile {
+    std::uint64_t size = 0;
+    std::int64_t mtime = 0;
+    bool settled = false;  // the source had not been written to shortly before it was read
+    std::string sha256;
+    FileState published;  // the copy in the tree, so a tampered or replaced one is noticed
+};
+using PublishState = std::map<std::string, RecordedFile, std::less<>>;
+
+PublishState ParseState(std::string_view text);  // empty on anything unreadable
+std::string StateJson(const PublishState& state);
+
+// A file written to within this many ticks of being read may change again without its time
+// changing (coarse timestamps): its digest is not trusted next time.
+inline constexpr std::int64_t kSettleTicks = 2'000'000'000;  // 2 s of the nanosecond file clock
+bool Settled(std::int64_t mtime, std::int64_t readStart);
+
+// Whether the recorded digest still describes `file` without reading it.
+bool CanReuse(const RecordedFile& recorded, const SourceFile& file,
+              const std::optional<FileState>& publishedNow);
+
+struct ManifestEntry {
+    std::string path;
+    std::string sha256;
+    std::uint64_t size = 0;
+};
+// The manifest: "files" (every path but the top-level client executable), "binary" for that
+// executable when present, and "sizes" for all of them.
+std::string ManifestJson(const std::vector<ManifestEntry>& entries);
+
+// Hashing progress: files and bytes that need a digest this time.
+struct Progress {
+    std::uint64_t filesDone = 0, filesTotal = 0;
+    std::uint64_t bytesDone = 0, bytesTotal = 0;
+};
+using ProgressSink = std::function<void(const Progress&, bool final)>;
+
+struct PublishOptions {
+    std::filesystem::path clientDir;
+    std::filesystem::path outDir;
+    // Extra documents, already validated: relative tree path -> bytes ("status.php", ...).
+    std::map<std::string, std::string> documents;
+    // A new launcher release: updater/launcher/ then holds latest.json and the installer only;
+    // without one, the previous tree's launcher folder is kept.
+    struct Release {
+        std::string version, url;
+        std::optional<std::string> changelog;
+        std::filesystem::path installer;
+        std::string installerName;  // its name in updater/launcher/
+    };
+    std::optional<Release> release;
+    ProgressSink progress;
+    unsigned threads = 0;  // 0: one per core, at most 8
+};
+
+struct PublishReport {
+    std::uint64_t files = 0, bytes = 0;
+    std::uint64_t hashedFiles = 0, hashedBytes = 0;
+};
+
+// Scans, refuses (PublishRefused, before anything is written) or publishes atomically.
+// Other failures throw std::runtime_error or filesystem_error.
+PublishReport Publish(const PublishOptions& options);
+
+}  // namespace qs::publish
