@@ -17,6 +17,7 @@
 #include "tools/publish/publish.h"
 #include "update/text.h"
 #include "update/update_run.h"
+#include "update/update_signature.h"
 
 namespace fs = std::filesystem;
 using namespace qs::publish;
@@ -327,4 +328,45 @@ TEST(Publish, AReaderNeverSeesHalfAPublish) {
     reader.join();
     EXPECT_EQ(torn, 0) << "of " << reads << " reads";
     EXPECT_GT(reads, 20);
+}
+
+// keygen, then --sign: the launcher's own check accepts what was published, the serial grows
+// with every publish, the expiry is the days asked for, and a key is never overwritten.
+TEST(Publish, SignedTreeIsWhatASignedLauncherAccepts) {
+    TempFolder scratch;
+    const fs::path keys = scratch.path() / "keys", client = scratch.path() / "client",
+                   out = scratch.path() / "out";
+    std::string err;
+    ASSERT_EQ(Cli({"keygen", keys.string()}, &err), 0) << err;
+    EXPECT_EQ(fs::status(keys / "update-key.pem").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(Cli({"keygen", keys.string()}, &err), 1);
+    const std::string publicKey = ReadFile(keys / "update-key.pub.pem");
+
+    WriteOld(client / "a.pak", "alpha");
+    WriteFile(scratch.path() / "setup.exe", "installer");
+    std::uint64_t lastSerial = 0;
+    for (int publish = 0; publish < 2; ++publish) {
+        ASSERT_EQ(Cli({client.string(), out.string(), "--quiet", "--sign",
+                       (keys / "update-key.pem").string(), "--expires-days", "7", "--release",
+                       "v1.0.9", "--installer", (scratch.path() / "setup.exe").string(),
+                       "--base-url", "https://launcher.example"},
+                      &err),
+                  0)
+            << err;
+        const std::string manifest = ReadFile(out / "updater" / "updater.php");
+        EXPECT_TRUE(SignatureValid(publicKey, manifest, ReadFile(out / "updater" / "updater.sig")));
+        const std::string latest = ReadFile(out / "updater" / "launcher" / "latest.json");
+        EXPECT_TRUE(SignatureValid(publicKey, latest,
+                                   ReadFile(out / "updater" / "launcher" / "latest.json.sig")));
+        const auto freshness = ReadManifestFreshness(manifest);
+        ASSERT_TRUE(freshness);
+        EXPECT_GT(freshness->serial, lastSerial);
+        EXPECT_EQ(freshness->expires - static_cast<std::int64_t>(freshness->serial) <= 7 * 86400,
+                  true);
+        lastSerial = freshness->serial;
+    }
+    EXPECT_EQ(Cli({client.string(), out.string(), "--sign", (keys / "update-key.pub.pem").string()},
+                  &err),
+              1);  // the public half cannot sign
 }

@@ -1,5 +1,7 @@
 #include "tools/publish/cli.h"
 
+#include "tools/publish/signing.h"
+
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -45,18 +47,23 @@ constexpr char kUsage[] =
     "usage: quillon-publish CLIENT_DIR OUT_DIR [--quiet]\n"
     "         [--release VERSION --installer FILE --base-url https://HOST[:PORT]\n"
     "          [--installer-url URL] [--changelog TEXT]]\n"
-    "         [--status FILE] [--news FILE]\n"
+    "         [--status FILE] [--news FILE] [--sign PRIVATE_KEY_PEM [--expires-days N]]\n"
+    "       quillon-publish keygen DIR\n"
     "Writes the launcher's service tree for CLIENT_DIR into OUT_DIR (serve OUT_DIR as the web\n"
     "root). Files unchanged since the last publish are not hashed again; the new tree replaces\n"
     "the old one in one step. --release publishes updater/launcher/latest.json and the\n"
     "installer (at --installer-url, or under /updater/launcher/ on --base-url); --status and\n"
-    "--news publish status.php and news.php after checking them as the launcher reads them.\n";
+    "--news publish status.php and news.php after checking them as the launcher reads them.\n"
+    "--sign signs the manifest (adding \"serial\" and \"expires\", 30 days on by default) and the\n"
+    "release document; keygen writes DIR/update-key.pem and DIR/update-key.pub.pem and prints\n"
+    "the public key for QS_UPDATE_PUBLIC_KEY.\n";
 
 struct Arguments {
     fs::path clientDir, outDir;
     bool quiet = false;
     std::optional<std::string> version, baseUrl, installerUrl, changelog;
-    std::optional<fs::path> installer, status, news;
+    std::optional<fs::path> installer, status, news, signingKey;
+    std::optional<std::string> expiresDays;
 };
 
 std::optional<std::string> ReadWhole(const fs::path& file) {
@@ -96,6 +103,10 @@ std::string Parse(const std::vector<std::string>& arguments, Arguments& parsed) 
             ok = value(parsed.status);
         else if (option == "--news")
             ok = value(parsed.news);
+        else if (option == "--sign")
+            ok = value(parsed.signingKey);
+        else if (option == "--expires-days")
+            ok = value(parsed.expiresDays);
         else if (option.starts_with("-"))
             return "unknown option " + option;
         else
@@ -123,6 +134,15 @@ int PublishMain(const std::vector<std::string>& arguments, std::ostream& out, st
         out << kUsage;
         return 0;
     }
+    if (arguments.size() == 2 && arguments[0] == "keygen") {
+        try {
+            out << GenerateSigningKey(arguments[1]) << "\n";
+            return 0;
+        } catch (const std::exception& error) {
+            err << "quillon-publish: " << error.what() << "\n";
+            return 1;
+        }
+    }
     if (const std::string problem = Parse(arguments, parsed); !problem.empty()) {
         err << "quillon-publish: " << problem << "\n" << kUsage;
         return 2;
@@ -146,6 +166,22 @@ int PublishMain(const std::vector<std::string>& arguments, std::ostream& out, st
             problems.push_back({(*file)->string(), reason});
         if (text)
             options.documents[name] = *text;
+    }
+    if (parsed.signingKey) {
+        const std::optional<std::string> pem = ReadWhole(*parsed.signingKey);
+        try {
+            if (!pem)
+                throw std::runtime_error("cannot be read");
+            SignatureText(*pem, "");  // refuses anything but an Ed25519 private key
+            options.signingKeyPem = pem;
+            if (parsed.expiresDays) {
+                options.expiresDays = std::stoi(*parsed.expiresDays);
+                if (options.expiresDays < 1)
+                    throw std::runtime_error("--expires-days must be at least 1");
+            }
+        } catch (const std::exception& error) {
+            problems.push_back({parsed.signingKey->string(), error.what()});
+        }
     }
     if (parsed.version) {
         try {

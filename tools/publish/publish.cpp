@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -22,6 +23,7 @@
 #include "platform/durable_file.h"
 #include "platform/folder_lock.h"
 #include "tools/publish/documents.h"
+#include "tools/publish/signing.h"
 #include "update/client_location.h"
 #include "update/manifest_path.h"
 #include "update/text.h"
@@ -240,7 +242,8 @@ bool CanReuse(const RecordedFile& recorded, const SourceFile& file,
            IsChecksumText(recorded.sha256) && publishedNow && *publishedNow == recorded.published;
 }
 
-std::string ManifestJson(const std::vector<ManifestEntry>& entries) {
+std::string ManifestJson(const std::vector<ManifestEntry>& entries,
+                         std::optional<std::pair<std::uint64_t, std::int64_t>> freshness) {
     const std::string executable = WideToUtf8(ClientExecutableName);
     nlohmann::json manifest = {{"files", nlohmann::json::object()},
                                {"sizes", nlohmann::json::object()}};
@@ -250,6 +253,10 @@ std::string ManifestJson(const std::vector<ManifestEntry>& entries) {
         else
             manifest["files"][entry.path] = entry.sha256;
         manifest["sizes"][entry.path] = entry.size;
+    }
+    if (freshness) {
+        manifest["serial"] = freshness->first;
+        manifest["expires"] = freshness->second;
     }
     return manifest.dump();
 }
@@ -533,9 +540,12 @@ PublishReport Publish(const PublishOptions& options) {
         fs::create_directories(next / "launcher");
         const Copied installer = CopyAndHash(
             release.installer, next / "launcher" / release.installerName, [](std::uint64_t) {});
-        WriteDurably(
-            next / "launcher" / "latest.json",
-            ReleaseJson(release.version, release.url, installer.sha256, release.changelog));
+        const std::string latest =
+            ReleaseJson(release.version, release.url, installer.sha256, release.changelog);
+        WriteDurably(next / "launcher" / "latest.json", latest);
+        if (options.signingKeyPem)
+            WriteDurably(next / "launcher" / "latest.json.sig",
+                         SignatureText(*options.signingKeyPem, latest));
     } else {
         LinkTree(live / "launcher", next / "launcher");
     }
@@ -547,7 +557,23 @@ PublishReport Publish(const PublishOptions& options) {
         report.files++;
         report.bytes += recorded.size;
     }
-    const std::string manifest = ManifestJson(entries);
+    // A signed manifest's serial grows with every publish, and never falls behind the clock, so
+    // a publish from a machine without this folder's history still moves it forward.
+    std::optional<std::pair<std::uint64_t, std::int64_t>> freshness;
+    std::uint64_t serial = 0;
+    if (options.signingKeyPem) {
+        const std::int64_t now = options.now
+                                     ? options.now
+                                     : std::chrono::duration_cast<std::chrono::seconds>(
+                                           std::chrono::system_clock::now().time_since_epoch())
+                                           .count();
+        std::uint64_t previous = 0;
+        std::ifstream in(control / "serial.txt");
+        in >> previous;
+        serial = std::max<std::uint64_t>(previous + 1, static_cast<std::uint64_t>(now));
+        freshness.emplace(serial, now + std::int64_t{options.expiresDays} * 24 * 3600);
+    }
+    const std::string manifest = ManifestJson(entries, freshness);
     if (manifest.size() > kManifestMaxBytes)
         throw std::runtime_error("the manifest would be larger than the launcher reads");
     // Links and new names on the disk too: per folder, not syncfs, which would also wait for
@@ -557,12 +583,16 @@ PublishReport Publish(const PublishOptions& options) {
     for (const fs::path& folder : folders)
         SyncPath(folder);
     WriteDurably(next / "updater.php", manifest);
+    if (options.signingKeyPem)
+        WriteDurably(next / "updater.sig", SignatureText(*options.signingKeyPem, manifest));
 
     SwitchTree(next, live, retired);
     SyncPath(out);
     for (const auto& [name, bytes] : options.documents)
         WriteDurably(out / name, bytes);
     WriteDurably(control / "state.json", StateJson(state));
+    if (options.signingKeyPem)
+        WriteDurably(control / "serial.txt", std::to_string(serial) + "\n");
     fs::remove_all(retired);
     fs::remove_all(staging);
     return report;

@@ -92,7 +92,9 @@ struct ManifestEntry {
 };
 // The manifest: "files" (every path but the top-level client executable), "binary" for that
 // executable when present, and "sizes" for all of them.
-std::string ManifestJson(const std::vector<ManifestEntry>& entries);
+// With `freshness` (serial, expires) both members are added, for a signed manifest.
+std::string ManifestJson(const std::vector<ManifestEntry>& entries,
+                         std::optional<std::pair<std::uint64_t, std::int64_t>> freshness = {});
 
 // Hashing progress: files and bytes that need a digest this time.
 struct Progress {
@@ -117,6 +119,13 @@ struct PublishOptions {
     std::optional<Release> release;
     ProgressSink progress;
     unsigned threads = 0;  // 0: one per core, at most 8
+    // Signed updates: the Ed25519 private key (PEM). The manifest then carries "serial" (above
+    // every earlier publish's and at least the current time in seconds, so a publish from
+    // another machine still grows it) and "expires" (`expiresDays` on); updater.sig and, with a
+    // release, launcher/latest.json.sig hold the signatures of their exact bytes.
+    std::optional<std::string> signingKeyPem;
+    int expiresDays = 30;
+    std::int64_t now = 0;  // seconds since 1970; 0: the system clock
 };
 
 struct PublishReport {
