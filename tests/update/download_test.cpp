@@ -224,8 +224,9 @@ TEST_F(DownloadTest, OnlyFailuresThatMayPassAreRetried) {
         service.setFault("/updater/files/a.dat", c.fault);
         const UpdateResult result = Run();
         EXPECT_EQ(result.ok, c.message == nullptr);
-        if (c.message)
+        if (c.message) {
             EXPECT_EQ(WideToUtf8(result.message), c.message);
+        }
         EXPECT_EQ(FileRequests("a.dat").size(), c.requests);
     }
 }

@@ -204,8 +204,9 @@ TEST_F(SignedRunTest, OnlyAValidFreshManifestIsFollowed) {
         Publish(c.serial, c.expires, c.otherSigner ? otherKey : key, c.tamper);
         const UpdateResult result = Run();
         EXPECT_EQ(result.ok, c.message == nullptr) << WideToUtf8(result.message);
-        if (c.message)
+        if (c.message) {
             EXPECT_EQ(WideToUtf8(result.message), c.message);
+        }
         // A refused manifest fetches nothing.
         EXPECT_EQ(service.requestCount("/updater/files/a.pak"), c.message ? 0u : 1u);
     }
