@@ -66,8 +66,9 @@ TEST_F(SettingsPageTest, SaveWritesTheFileAndClearsUnsavedChanges) {
     ASSERT_TRUE(CurrentSettings().unsavedChanges);
     Click(kSave);
     EXPECT_FALSE(CurrentSettings().unsavedChanges);
-    EXPECT_EQ(ReadFile(homes.settingsFile()),
-              "CloseOnLaunch=1\nVerifyOnStart=1\nDownloadLimitMBps=0\n");
+    LauncherSettings saved;
+    saved.closeOnLaunch = true;
+    EXPECT_EQ(ReadFile(homes.settingsFile()), SettingsFileText(saved));
     Click(kCloseToggle);  // away from the saved value: dirty again
     EXPECT_TRUE(CurrentSettings().unsavedChanges);
 }
