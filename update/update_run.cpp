@@ -615,11 +615,13 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             const UpdateEnvironment& environment;
             const std::filesystem::path& clientDir;
             const VerifiedRecord& proven;
+            const VerifiedRecord& trusted;
             ~SaveRecord() {
-                if (!environment.verifiedRecord.empty())
+                // A start where nothing changed writes nothing: no disk flush on the way to Play.
+                if (!environment.verifiedRecord.empty() && !proven.addsNothingTo(trusted))
                     proven.save(environment.verifiedRecord, clientDir, VerifiedRecord::Now());
             }
-        } saveRecord{environment, clientDir, proven};
+        } saveRecord{environment, clientDir, proven, trusted};
 
         // Not enough room for the whole plan is said before the first byte is written.
         if (const auto needed = BytesStillNeeded(clientDir, plan); needed && *needed > 0) {

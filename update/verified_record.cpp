@@ -116,6 +116,16 @@ bool VerifiedRecord::vouchesFor(std::string_view relativePath, std::string_view 
            std::llabs(writtenNs_ - now.changedNs) >= kUntrustedWindowNs;
 }
 
+bool VerifiedRecord::addsNothingTo(const VerifiedRecord& loaded) const {
+    if (entries_ != loaded.entries_)
+        return false;
+    for (const auto& [path, entry] : entries_)
+        if (std::llabs(loaded.writtenNs_ - entry.stamp.modifiedNs) < kUntrustedWindowNs ||
+            std::llabs(loaded.writtenNs_ - entry.stamp.changedNs) < kUntrustedWindowNs)
+            return false;
+    return true;
+}
+
 void VerifiedRecord::remember(std::string relativePath, std::string_view digest,
                               const FileStamp& stamp) {
     if (!IsChecksumText(digest) || relativePath.find('\n') != std::string::npos)

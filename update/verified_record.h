@@ -39,6 +39,10 @@ public:
               std::int64_t nowNs) const;
 
     std::size_t size() const { return entries_.size(); }
+    // True when `loaded` already says all this record would: the same files, digests and stamps,
+    // each far enough from `loaded`'s writing to be vouched for. Writing it again would say
+    // nothing new (and an older record vouches for more).
+    bool addsNothingTo(const VerifiedRecord& loaded) const;
 
     // Nanoseconds since 1970 on the clock file times use.
     static std::int64_t Now();
@@ -47,6 +51,7 @@ private:
     struct Entry {
         std::string digest;  // lower case
         FileStamp stamp;
+        bool operator==(const Entry&) const = default;
     };
     std::map<std::string, Entry, std::less<>> entries_;
     std::int64_t writtenNs_ = 0;

@@ -164,6 +164,27 @@ TEST_F(VerifiedRecordTest, RepairReadsEveryFileWhateverTheRecordSays) {
     EXPECT_EQ(VerifiedRecord::Load(file, client).size(), 2u);
 }
 
+// Fresh downloads are too close to the record written after them; the next start reads them and
+// writes the record again, after which a start that finds nothing changed writes nothing.
+TEST_F(VerifiedRecordTest, RecordIsRewrittenOnlyWhenItWouldSayMore) {
+    qs::test::TestService service;
+    service.setFile("a.pak", "alpha");
+    UpdateEnvironment environment;
+    environment.service = service.endpoint();
+    environment.verifiedRecord = file;
+    auto run = [&] {
+        EXPECT_TRUE(RunClientUpdate(
+                        client, [](const qs::UpdateProgress&) {}, environment)
+                        .ok);
+        return fs::last_write_time(file);
+    };
+    const auto afterDownload = run();
+    std::this_thread::sleep_for(2100ms);
+    const auto afterRead = run();
+    EXPECT_NE(afterRead, afterDownload);
+    EXPECT_EQ(run(), afterRead);
+}
+
 #ifndef _WIN32
 // Killed while it writes, the record is the old one or the new one, never a torn one.
 TEST_F(VerifiedRecordTest, KillDuringTheWriteLeavesTheOldRecordOrTheNew) {
