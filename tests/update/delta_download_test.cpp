@@ -101,9 +101,11 @@ TEST_F(DeltaDownload, FetchesOnlyTheChangedRanges) {
     ASSERT_GE(ranges.size(), 3u);  // three edits and the appended tail, some perhaps coalesced
     std::uint64_t asked = 0;
     for (const std::string& range : ranges) {
-        std::uint64_t first = 0;
-        std::uint64_t last = 0;
-        ASSERT_EQ(std::sscanf(range.c_str(), "bytes=%lu-%lu", &first, &last), 2) << range;
+        ASSERT_TRUE(range.starts_with("bytes=")) << range;
+        const std::size_t dash = range.find('-');
+        ASSERT_NE(dash, std::string::npos) << range;
+        const std::uint64_t first = std::stoull(range.substr(6, dash - 6));
+        const std::uint64_t last = std::stoull(range.substr(dash + 1));
         asked += last - first + 1;
     }
     EXPECT_EQ(asked, fetched.received);
