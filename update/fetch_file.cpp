@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <chrono>
+#include <cwctype>
 #include <exception>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -8,6 +10,7 @@
 
 #include "platform/durable_file.h"
 #include "platform/file_io.h"
+#include "update/chunker.h"
 #include "update/target_status.h"
 #include "update/text.h"
 #include "update/transfer.h"
@@ -280,6 +283,149 @@ FileState FetchOnce(const std::wstring& url, const std::filesystem::path& downlo
     return written;
 }
 
+// Any reason to give up building a file from chunks: the whole file is fetched instead.
+struct ChunksUnusable {};
+
+Digest DigestOfBytes(const char* data, std::size_t size) {
+    Sha256Stream stream;
+    stream.update(data, size);
+    return *DigestFromHex(stream.finish());
+}
+
+// The index of the file with digest `expected`, or nullopt when there is none fit to use.
+std::optional<ChunkIndex> FetchChunkIndex(const std::wstring& expected, const Digest& file,
+                                          const UpdateEnvironment& environment,
+                                          HttpsConnection& connection,
+                                          const FetchObserver& observer) {
+    std::wstring name = expected;
+    for (wchar_t& c : name)
+        c = static_cast<wchar_t>(std::towlower(c));
+    const std::wstring url = ServiceUrl(environment.service, "/updater/chunks/") + name + L".idx";
+    std::string bytes;
+    const BodySink sink = [&bytes](const char* data, std::size_t size) {
+        if (bytes.size() + size > kChunkIndexMaxBytes)
+            return false;
+        bytes.append(data, size);
+        return true;
+    };
+    HttpsRequestToSink(url, L"GET", std::string(), sink, environment.service, connection);
+    if (observer.fetchedAside)
+        observer.fetchedAside(bytes.size());
+    return ParseChunkIndex(bytes, file);
+}
+
+// Checks the fetched bytes chunk by chunk as they arrive, so a wrong byte stops the transfer.
+class ChunkChecker {
+public:
+    ChunkChecker(const std::vector<Chunk>& chunks, std::size_t first, std::size_t count)
+        : chunks_(chunks), next_(first), end_(first + count) {}
+
+    void feed(const char* data, std::size_t size) {
+        while (size > 0) {
+            if (next_ >= end_)
+                throw ChunksUnusable{};  // more than was asked for
+            if (!digest_)
+                digest_.emplace();
+            const std::size_t take = static_cast<std::size_t>(
+                std::min<std::uint64_t>(size, chunks_[next_].length - filled_));
+            digest_->update(data, take);
+            filled_ += take;
+            data += take;
+            size -= take;
+            if (filled_ == chunks_[next_].length) {
+                if (*DigestFromHex(digest_->finish()) != chunks_[next_].digest)
+                    throw ChunksUnusable{};
+                digest_.reset();
+                filled_ = 0;
+                ++next_;
+            }
+        }
+    }
+    bool complete() const { return next_ == end_; }
+
+private:
+    const std::vector<Chunk>& chunks_;
+    std::size_t next_;
+    std::size_t end_;
+    std::uint64_t filled_ = 0;
+    std::optional<Sha256Stream> digest_;
+};
+
+// Builds the download file from the chunks the old target shares with the wanted file and
+// ranges of the rest. nullopt when too little is shared; throws on anything amiss.
+std::optional<FileState> FetchByChunks(const std::wstring& url, const std::filesystem::path& target,
+                                       const std::filesystem::path& download,
+                                       const std::wstring& expected,
+                                       const UpdateEnvironment& environment,
+                                       HttpsConnection& connection, const FetchObserver& observer) {
+    const Digest file = *DigestFromHex(expected);
+    const std::optional<ChunkIndex> index =
+        FetchChunkIndex(expected, file, environment, connection, observer);
+    if (!index)
+        return std::nullopt;
+    const std::optional<std::vector<Chunk>> local = ChunkFile(target);
+    if (!local)
+        return std::nullopt;
+    const std::vector<AssemblyPiece> pieces = PlanAssembly(index->chunks, *local);
+    if (!WorthAssembling(ReusedBytes(pieces), index->size))
+        return std::nullopt;
+    CheckDiskSpace(download.parent_path(), index->size, environment);
+
+    std::ifstream old(target, std::ios::binary);
+    if (!old)
+        return std::nullopt;
+    DownloadWriter writer(download);
+    writer.StartFresh();
+    if (observer.sizeKnown)
+        observer.sizeKnown(index->size, 0);
+    RatePacer pacer(environment.speedLimit, environment.cancel);
+    std::string buffer;
+    for (const AssemblyPiece& piece : pieces) {
+        if (piece.local) {
+            // The old copy may have changed since it was chunked: each copy is checked again.
+            buffer.resize(static_cast<std::size_t>(piece.length));
+            old.seekg(static_cast<std::streamoff>(piece.from));
+            old.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+            if (!old ||
+                DigestOfBytes(buffer.data(), buffer.size()) != index->chunks[piece.first].digest)
+                throw ChunksUnusable{};
+            if (!writer.Accept(buffer.data(), buffer.size()))
+                std::rethrow_exception(writer.failure());
+            if (observer.reused)
+                observer.reused(buffer.size());
+            continue;
+        }
+        const std::uint64_t last = piece.from + piece.length - 1;
+        ChunkChecker checker(index->chunks, piece.first, piece.count);
+        const auto onHead = [&](const HttpsResponseHead& head) {
+            const std::optional<ContentRange> range = ParseContentRange(head.contentRange);
+            if (head.status != 206 || !range || range->first != piece.from || range->last != last ||
+                range->total != index->size)
+                throw ChunksUnusable{};
+        };
+        const BodySink sink = [&](const char* data, std::size_t size) {
+            checker.feed(data, size);
+            if (!writer.Accept(data, size))
+                return false;
+            if (observer.received)
+                observer.received(size);
+            pacer.account(size);
+            return true;
+        };
+        HttpsGetFileRange(url, piece.from, last, onHead, sink, environment.service, connection);
+        if (!checker.complete())
+            throw ChunksUnusable{};
+    }
+    FileState written;
+    if (!DigestsEqual(writer.Finish(written), expected)) {
+        std::error_code ignored;
+        if (RegularFileState(download) == written)
+            std::filesystem::remove(download, ignored);
+        throw ChunksUnusable{};
+    }
+    return written;
+}
+
 void PauseUnlessCancelled(std::chrono::milliseconds pause, const UpdateEnvironment& environment) {
     const auto end = std::chrono::steady_clock::now() + pause;
     while (!Cancelled(environment) && std::chrono::steady_clock::now() < end)
@@ -343,9 +489,9 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
 void FetchFile(const std::filesystem::path& target, std::string_view relativePath,
                std::string_view checksum, const UpdateEnvironment& environment, bool makeExecutable,
                HttpsConnection& connection, const FetchObserver& observer,
-               std::optional<std::uint64_t> expectedSize) {
+               std::optional<std::uint64_t> expectedSize, bool chunked) {
     const FileState verified = FetchVerified(target, relativePath, checksum, environment,
-                                             connection, observer, expectedSize);
+                                             connection, observer, expectedSize, chunked);
     PlaceVerified(target, verified, makeExecutable);
     SyncFolder(target.parent_path());
 }
@@ -353,7 +499,7 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
 FileState FetchVerified(const std::filesystem::path& target, std::string_view relativePath,
                         std::string_view checksum, const UpdateEnvironment& environment,
                         HttpsConnection& connection, const FetchObserver& observer,
-                        std::optional<std::uint64_t> expectedSize) {
+                        std::optional<std::uint64_t> expectedSize, bool chunked) {
     if (!IsChecksumText(checksum))
         throw std::runtime_error("Manifest has an invalid SHA-256 checksum");
     const std::wstring url =
@@ -366,6 +512,20 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
     const std::filesystem::file_status status = std::filesystem::symlink_status(download, error);
     if (error && status.type() != std::filesystem::file_type::not_found)
         throw std::filesystem::filesystem_error("exists", download, error);
+
+    // An old copy of a chunked file, and no partial download to continue: fetch only what
+    // changed. Anything amiss ends in the whole download below.
+    if (chunked && status.type() == std::filesystem::file_type::not_found &&
+        std::filesystem::is_regular_file(std::filesystem::symlink_status(target, error))) {
+        try {
+            if (auto built = FetchByChunks(url, target, download, expected, environment, connection,
+                                           observer))
+                return *built;
+        } catch (...) {
+            if (Cancelled(environment))
+                throw;
+        }
+    }
 
     const int attempts = static_cast<int>(environment.retryPauses.size()) + 1;
     bool fromScratch = false;

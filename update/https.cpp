@@ -302,16 +302,20 @@ std::vector<std::uint8_t> HttpsRequest(const std::wstring& url, const std::wstri
     return reply;
 }
 
-void HttpsGetFile(const std::wstring& url, std::uint64_t offset,
-                  const std::function<void(const HttpsResponseHead&)>& onHead, const BodySink& sink,
-                  const ServiceEndpoint& service, HttpsConnection& connection) {
+namespace {
+
+// A client file GET, with `range` (the value after "bytes=") when not empty.
+void GetFileWithRange(const std::wstring& url, const std::string& range,
+                      const std::function<void(const HttpsResponseHead&)>& onHead,
+                      const BodySink& sink, const ServiceEndpoint& service,
+                      HttpsConnection& connection) {
     auto target = ParseTrustedUrl(url, service);
     if (!target)
         throw std::runtime_error(kUntrustedUpdateUrl);
     HttpsExchangeRequest request = UpdateRequest(*target, service, L"GET", std::string());
     request.cancel = HttpsConnectionAccess::Cancel(connection);
-    if (offset > 0) {
-        request.headers.emplace_back("Range", "bytes=" + std::to_string(offset) + "-");
+    if (!range.empty()) {
+        request.headers.emplace_back("Range", "bytes=" + range);
         request.accept206 = true;
     }
     if (onHead)
@@ -320,6 +324,23 @@ void HttpsGetFile(const std::wstring& url, std::uint64_t offset,
             return true;
         };
     Exchange(request, sink, HttpsConnectionAccess::Session(connection));
+}
+
+}  // namespace
+
+void HttpsGetFile(const std::wstring& url, std::uint64_t offset,
+                  const std::function<void(const HttpsResponseHead&)>& onHead, const BodySink& sink,
+                  const ServiceEndpoint& service, HttpsConnection& connection) {
+    GetFileWithRange(url, offset > 0 ? std::to_string(offset) + "-" : std::string(), onHead, sink,
+                     service, connection);
+}
+
+void HttpsGetFileRange(const std::wstring& url, std::uint64_t first, std::uint64_t last,
+                       const std::function<void(const HttpsResponseHead&)>& onHead,
+                       const BodySink& sink, const ServiceEndpoint& service,
+                       HttpsConnection& connection) {
+    GetFileWithRange(url, std::to_string(first) + "-" + std::to_string(last), onHead, sink, service,
+                     connection);
 }
 
 // --- Launcher self-update profile ---

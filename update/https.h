@@ -110,6 +110,12 @@ void HttpsRequestToSink(const std::wstring& url, const std::wstring& verb, const
 void HttpsGetFile(const std::wstring& url, std::uint64_t offset,
                   const std::function<void(const HttpsResponseHead&)>& onHead, const BodySink& sink,
                   const ServiceEndpoint& service, HttpsConnection& connection);
+// Bytes `first` to `last` (inclusive) of a client file ("Range: bytes=<first>-<last>"); a 200 or
+// 206 reply reaches `sink`, so `onHead` must check which one came. Same failures.
+void HttpsGetFileRange(const std::wstring& url, std::uint64_t first, std::uint64_t last,
+                       const std::function<void(const HttpsResponseHead&)>& onHead,
+                       const BodySink& sink, const ServiceEndpoint& service,
+                       HttpsConnection& connection);
 
 // --- Launcher self-update profile ---
 // Throws "Untrusted launcher update URL".

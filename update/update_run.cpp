@@ -134,6 +134,19 @@ PublishedSizes ReadPublishedSizes(const nlohmann::json& manifest) {
     return sizes;
 }
 
+// The optional "chunked" member: the paths (leading slash trimmed) with a chunk index. Like
+// "sizes" it only helps, so a malformed one is ignored.
+std::set<std::string, std::less<>> ReadChunkedPaths(const nlohmann::json& manifest) {
+    std::set<std::string, std::less<>> paths;
+    auto member = manifest.find("chunked");
+    if (member == manifest.end() || !member->is_array())
+        return paths;
+    for (const auto& value : *member)
+        if (value.is_string())
+            paths.insert(TrimLeadingSlash(value.get_ref<const std::string&>()));
+    return paths;
+}
+
 std::optional<std::uint64_t> SizeOf(const PublishedSizes& sizes, std::string_view relativePath) {
     auto found = sizes.find(relativePath);
     if (found == sizes.end())
@@ -323,11 +336,13 @@ private:
             transfer.retryAttempt = attempt;
             ++transfer.retries;
         };
+        observer.reused = [&transfer](std::uint64_t bytes) { transfer.onDisk += bytes; };
+        observer.fetchedAside = [this](std::uint64_t bytes) { fetched_ += bytes; };
         std::optional<FileState> verified;
         std::exception_ptr failure;
         try {
             verified = FetchVerified(targets_[index], entry.relativePath, entry.checksum,
-                                     environment_, connection, observer, entry.size);
+                                     environment_, connection, observer, entry.size, entry.chunked);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -520,6 +535,7 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
     ThrowIfCancelled(cancel);
 
     const PublishedSizes sizes = ReadPublishedSizes(manifest);
+    const auto chunked = ReadChunkedPaths(manifest);
     std::vector<UpdatePlanEntry> plan;
     for (PlanCandidate& candidate : candidates) {
         if (candidate.failure)
@@ -528,8 +544,9 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
             proven->remember(candidate.relativePath, candidate.checksum, *candidate.proven);
         if (!candidate.current) {
             std::optional<std::uint64_t> size = SizeOf(sizes, candidate.relativePath);
+            const bool hasIndex = chunked.count(candidate.relativePath) > 0;
             plan.push_back(
-                {std::move(candidate.relativePath), std::move(candidate.checksum), size});
+                {std::move(candidate.relativePath), std::move(candidate.checksum), size, hasIndex});
         }
     }
     if (entryFailure)
@@ -554,7 +571,8 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
         std::optional<FileStamp> stamp;
         if (!TargetIsCurrent(target, relativePath, expected, trusted, stamp)) {
             std::optional<std::uint64_t> size = SizeOf(sizes, relativePath);
-            plan.push_back({std::move(relativePath), expected, size});
+            const bool hasIndex = chunked.count(relativePath) > 0;
+            plan.push_back({std::move(relativePath), expected, size, hasIndex});
         } else if (stamp && proven) {
             proven->remember(relativePath, expected, *stamp);
         }

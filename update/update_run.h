@@ -34,6 +34,7 @@ struct UpdatePlanEntry {
     std::string relativePath;
     std::string checksum;
     std::optional<std::uint64_t> size;  // from the manifest's optional "sizes"
+    bool chunked = false;               // listed in "chunked": a chunk index is published
 };
 
 using UpdateProgressCallback = std::function<void(const qs::UpdateProgress&)>;
@@ -117,6 +118,10 @@ struct FetchObserver {
     std::function<void(std::uint64_t bytes)> received;
     // Attempt `attempt` of `attempts` follows a failure that may pass, after a pause.
     std::function<void(int attempt, int attempts)> retrying;
+    // `bytes` of the file were copied from its old copy instead of fetched.
+    std::function<void(std::uint64_t bytes)> reused;
+    // `bytes` were fetched that are not part of the file (its chunk index).
+    std::function<void(std::uint64_t bytes)> fetchedAside;
 };
 
 // Downloads, verifies and places one file. A partial download left by an earlier attempt is
@@ -129,10 +134,12 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
                bool makeExecutable = false);
 
 // The same over `connection` (the run's one connection), with the published size when known.
+// `chunked`: the service publishes a chunk index of the file, so an old copy of the target is
+// brought up to date by fetching only the ranges it lacks (the whole file when that fails).
 void FetchFile(const std::filesystem::path& target, std::string_view relativePath,
                std::string_view checksum, const UpdateEnvironment& environment, bool makeExecutable,
                HttpsConnection& connection, const FetchObserver& observer = {},
-               std::optional<std::uint64_t> expectedSize = std::nullopt);
+               std::optional<std::uint64_t> expectedSize = std::nullopt, bool chunked = false);
 
 // FetchFile in its two halves, for a run that downloads several files at once and places them in
 // order: the download proven and its bytes on the disk (its state returned), then the move over
@@ -140,7 +147,8 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
 FileState FetchVerified(const std::filesystem::path& target, std::string_view relativePath,
                         std::string_view checksum, const UpdateEnvironment& environment,
                         HttpsConnection& connection, const FetchObserver& observer = {},
-                        std::optional<std::uint64_t> expectedSize = std::nullopt);
+                        std::optional<std::uint64_t> expectedSize = std::nullopt,
+                        bool chunked = false);
 void PlaceVerified(const std::filesystem::path& target, const FileState& verified,
                    bool makeExecutable);
 

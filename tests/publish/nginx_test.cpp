@@ -369,6 +369,37 @@ TEST_F(NginxService, RunsFetchExactlyWhatChangedAndResumeByRange) {
     ExpectSameFiles(client_, game_);
 }
 
+// A changed large file: its index and a few closed ranges come from nginx, not the whole file.
+TEST_F(NginxService, ChangedLargeFileFetchesOnlyItsChangedRanges) {
+    update();
+    std::string archive = Bytes(6 << 20, 11);
+    WriteFile(client_ / "data/archive.pak", archive);
+    publish();
+    update();
+    archive.replace(200000, 5000, Bytes(5000, 12));
+    archive.replace(4 << 20, 5000, Bytes(5000, 13));
+    WriteFile(client_ / "data/archive.pak", archive);
+    publish();
+
+    std::uint64_t ranged = 0;
+    int indexes = 0;
+    for (const LoggedRequest& request : update()) {
+        if (request.path.starts_with("/updater/chunks/")) {
+            ++indexes;
+            EXPECT_EQ(request.status, "200");
+        } else if (request.path == "/updater/files/data/archive.pak") {
+            EXPECT_EQ(request.status, "206");
+            EXPECT_TRUE(request.range.starts_with("bytes=")) << request.range;
+            ranged += std::stoull(request.bytes);
+        }
+    }
+    EXPECT_EQ(indexes, 1);
+    EXPECT_GT(ranged, 0u);
+    EXPECT_LT(ranged, archive.size() / 10);
+    EXPECT_TRUE(ReadFile(game_ / "data/archive.pak") == archive);
+    ExpectSameFiles(client_, game_);
+}
+
 TEST_F(NginxService, ReleaseStatusAndNewsReadByTheLauncher) {
     const LauncherRelease release = CheckLauncherRelease(environment_.service);
     ASSERT_EQ(release.error, L"");

@@ -15,6 +15,7 @@
 #include "tools/publish/cli.h"
 #include "tools/publish/documents.h"
 #include "tools/publish/publish.h"
+#include "update/chunker.h"
 #include "update/text.h"
 #include "update/update_run.h"
 #include "update/update_signature.h"
@@ -369,4 +370,48 @@ TEST(Publish, SignedTreeIsWhatASignedLauncherAccepts) {
     EXPECT_EQ(Cli({client.string(), out.string(), "--sign", (keys / "update-key.pub.pem").string()},
                   &err),
               1);  // the public half cannot sign
+}
+
+// Large files get a content-addressed chunk index that the launcher takes; a republish links an
+// unchanged file's index and replaces a changed one's.
+TEST(Publish, ChunkIndexesForLargeFiles) {
+    TempFolder scratch;
+    const fs::path client = scratch.path() / "client", out = scratch.path() / "out";
+    std::string big(kChunkedFileMin + 12345, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>((i * 2654435761u) >> 13);
+    WriteOld(client / "data/big.pak", big);
+    WriteOld(client / "data/copy.pak", big);
+    WriteOld(client / "small.txt", "small");
+    Publish(Options(client, out));
+
+    // The published index of big.pak as it is now: its path and what it reads as.
+    const auto readIndex = [&] {
+        const std::wstring digest = Sha256File(client / "data/big.pak");
+        const fs::path file = out / "updater/chunks" / (WideToUtf8(digest) + ".idx");
+        return std::make_pair(file, ParseChunkIndex(ReadFile(file), *DigestFromHex(digest)));
+    };
+    auto manifest = nlohmann::json::parse(ReadFile(out / "updater/updater.php"));
+    EXPECT_EQ(manifest["chunked"], nlohmann::json({"data/big.pak", "data/copy.pak"}));
+    auto [path, index] = readIndex();
+    ASSERT_TRUE(index);
+    EXPECT_EQ(index->chunks, ChunkBytes(big));
+    EXPECT_EQ(std::distance(fs::directory_iterator(out / "updater/chunks"), {}), 1);
+    const auto plan = PlanClientUpdate(scratch.path() / "empty", manifest.dump());
+    for (const UpdatePlanEntry& entry : plan)
+        EXPECT_EQ(entry.chunked, entry.relativePath != "small.txt") << entry.relativePath;
+
+    const auto inode = RegularFileState(path);
+    WriteOld(client / "small.txt", "changed");
+    Publish(Options(client, out));
+    EXPECT_EQ(RegularFileState(path), inode);  // linked, not written again
+
+    big.replace(1000, 10, "0123456789");
+    WriteOld(client / "data/big.pak", big);
+    WriteOld(client / "data/copy.pak", big);
+    Publish(Options(client, out));
+    EXPECT_FALSE(fs::exists(path));
+    const auto [newPath, newIndex] = readIndex();
+    ASSERT_TRUE(newIndex);
+    EXPECT_EQ(newIndex->size, big.size());
 }

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -24,6 +25,7 @@
 #include "platform/folder_lock.h"
 #include "tools/publish/documents.h"
 #include "tools/publish/signing.h"
+#include "update/chunker.h"
 #include "update/client_location.h"
 #include "update/manifest_path.h"
 #include "update/text.h"
@@ -253,6 +255,8 @@ std::string ManifestJson(const std::vector<ManifestEntry>& entries,
         else
             manifest["files"][entry.path] = entry.sha256;
         manifest["sizes"][entry.path] = entry.size;
+        if (entry.chunked)
+            manifest["chunked"].push_back(entry.path);
     }
     if (freshness) {
         manifest["serial"] = freshness->first;
@@ -448,6 +452,44 @@ bool IsEmptyFolder(const fs::path& folder) {
 
 }  // namespace
 
+bool WriteChunkIndex(const fs::path& file, const std::string& sha256, std::uint64_t size,
+                     const fs::path& chunksDir, const fs::path& previousDir) {
+    if (size < kChunkedFileMin)
+        return false;
+    const std::wstring wide(sha256.begin(), sha256.end());
+    const std::optional<Digest> digest = DigestFromHex(wide);
+    if (!digest)
+        return false;
+    const std::string name = sha256 + ".idx";
+    // An earlier index is reused only when it still reads as the index of this very file.
+    std::ifstream previous(previousDir / name, std::ios::binary);
+    if (previous) {
+        const std::string bytes((std::istreambuf_iterator<char>(previous)),
+                                std::istreambuf_iterator<char>());
+        const auto index = ParseChunkIndex(bytes, *digest);
+        std::error_code error;
+        if (index && index->size == size) {
+            fs::create_hard_link(previousDir / name, chunksDir / name, error);
+            if (!error)
+                return true;
+        }
+    }
+    const std::optional<std::vector<Chunk>> chunks = ChunkFile(file);
+    if (!chunks)
+        ThrowErrno("read", file, EIO);
+    ChunkIndex index{*digest, size, *chunks};
+    std::uint64_t covered = 0;
+    for (const Chunk& chunk : index.chunks)
+        covered += chunk.length;
+    if (covered != size)
+        ThrowErrno("read", file, EIO);  // the published copy changed under us
+    const std::string bytes = ChunkIndexBytes(index);
+    if (bytes.size() > kChunkIndexMaxBytes)
+        return false;
+    WriteDurably(chunksDir / name, bytes);
+    return true;
+}
+
 PublishReport Publish(const PublishOptions& options) {
     const fs::path client = fs::canonical(options.clientDir);
     const fs::path out = fs::weakly_canonical(options.outDir);
@@ -550,10 +592,21 @@ PublishReport Publish(const PublishOptions& options) {
         LinkTree(live / "launcher", next / "launcher");
     }
 
+    // Chunk indexes of the large files, so a launcher with an old copy fetches only what
+    // changed. Named by content, so an unchanged file's index is linked from the live tree.
+    fs::create_directories(next / "chunks");
+    folders.insert(next / "chunks");
+    std::map<std::string, bool> indexed;  // by digest: two paths with one content share it
+    for (const auto& [path, recorded] : state)
+        if (!indexed.count(recorded.sha256))
+            indexed[recorded.sha256] =
+                WriteChunkIndex(next / "files" / path, recorded.sha256, recorded.size,
+                                next / "chunks", live / "chunks");
+
     // The manifest last: it names only files that are already complete in this tree.
     std::vector<ManifestEntry> entries;
     for (const auto& [path, recorded] : state) {
-        entries.push_back({path, recorded.sha256, recorded.size});
+        entries.push_back({path, recorded.sha256, recorded.size, indexed[recorded.sha256]});
         report.files++;
         report.bytes += recorded.size;
     }

@@ -89,12 +89,21 @@ struct ManifestEntry {
     std::string path;
     std::string sha256;
     std::uint64_t size = 0;
+    bool chunked = false;  // a chunk index is published for it
 };
 // The manifest: "files" (every path but the top-level client executable), "binary" for that
-// executable when present, and "sizes" for all of them.
+// executable when present, "sizes" for all of them, and "chunked" listing the paths with a chunk
+// index (updater/chunks/<sha256>.idx) when there are any.
 // With `freshness` (serial, expires) both members are added, for a signed manifest.
 std::string ManifestJson(const std::vector<ManifestEntry>& entries,
                          std::optional<std::pair<std::uint64_t, std::int64_t>> freshness = {});
+
+// Writes the chunk index of the published file `file` (digest `sha256`) into `chunksDir`, or
+// links the one `previousDir` holds for the same digest. False when no index is made (a file
+// too small to profit, or an index over the launcher's cap).
+bool WriteChunkIndex(const std::filesystem::path& file, const std::string& sha256,
+                     std::uint64_t size, const std::filesystem::path& chunksDir,
+                     const std::filesystem::path& previousDir);
 
 // Hashing progress: files and bytes that need a digest this time.
 struct Progress {

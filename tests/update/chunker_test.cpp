@@ -1,0 +1,156 @@
+// Content-defined chunks: where the cuts fall, that they survive edits elsewhere, and the index
+// that carries them from the publisher to the launcher.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+#include <string>
+#include <tuple>
+
+#include "update/chunker.h"
+
+namespace {
+
+std::string RandomBytes(std::size_t size, std::uint64_t seed) {
+    std::mt19937_64 random(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(random());
+    return bytes;
+}
+
+// Share of `edited`'s bytes in chunks that also occur in `original`.
+double SharedShare(const std::string& original, const std::string& edited) {
+    std::set<Digest> known;
+    for (const Chunk& chunk : ChunkBytes(original))
+        known.insert(chunk.digest);
+    std::uint64_t shared = 0;
+    for (const Chunk& chunk : ChunkBytes(edited))
+        if (known.count(chunk.digest))
+            shared += chunk.length;
+    return static_cast<double>(shared) / edited.size();
+}
+
+}  // namespace
+
+TEST(Chunker, GearTableIsFixed) {
+    EXPECT_EQ(GearTable()[0], 0xd5a60eec7d2ca391ULL);
+    EXPECT_EQ(GearTable()[255], 0x825ea92b5f652ff0ULL);
+}
+
+TEST(Chunker, ChunksCoverTheFileWithinBounds) {
+    const std::string bytes = RandomBytes(8u << 20, 1);
+    const std::vector<Chunk> chunks = ChunkBytes(bytes);
+    ASSERT_FALSE(chunks.empty());
+    std::uint64_t offset = 0;
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+        EXPECT_EQ(chunks[i].offset, offset);
+        EXPECT_LE(chunks[i].length, kChunkMax);
+        if (i + 1 < chunks.size())
+            EXPECT_GE(chunks[i].length, kChunkMin);
+        offset += chunks[i].length;
+    }
+    EXPECT_EQ(offset, bytes.size());
+    const double average = static_cast<double>(bytes.size()) / chunks.size();
+    EXPECT_GT(average, kChunkAverage / 2.0);
+    EXPECT_LT(average, kChunkAverage * 2.0);
+    EXPECT_EQ(ChunkBytes(bytes), chunks);  // deterministic
+    // Uniform bytes never cut by hash: every chunk is as long as allowed.
+    for (const Chunk& chunk : ChunkBytes(std::string(kChunkMax * 3, '\0')))
+        EXPECT_EQ(chunk.length, kChunkMax);
+}
+
+TEST(Chunker, StreamingInAnyPiecesGivesTheSameChunks) {
+    const std::string bytes = RandomBytes(1u << 20, 2);
+    const std::vector<Chunk> whole = ChunkBytes(bytes);
+    for (std::size_t piece : {std::size_t{1}, std::size_t{4093}, std::size_t{300000}}) {
+        if (piece == 1) {
+            Chunker chunker;  // byte by byte over a part only: slow under the sanitizers
+            const std::string part = bytes.substr(0, 100000);
+            for (char c : part)
+                chunker.update(&c, 1);
+            EXPECT_EQ(chunker.finish(), ChunkBytes(part));
+            continue;
+        }
+        Chunker chunker;
+        for (std::size_t at = 0; at < bytes.size(); at += piece)
+            chunker.update(bytes.data() + at, std::min(piece, bytes.size() - at));
+        EXPECT_EQ(chunker.finish(), whole) << piece;
+    }
+}
+
+TEST(Chunker, EditsMoveOnlyNearbyCuts) {
+    const std::string original = RandomBytes(8u << 20, 3);
+    struct Case {
+        const char* name;
+        std::string edited;
+    };
+    std::string overwritten = original;
+    overwritten.replace(5u << 20, 4096, RandomBytes(4096, 4));
+    const Case cases[] = {
+        {"insert", original.substr(0, 3u << 20) + "inserted" + original.substr(3u << 20)},
+        {"delete", original.substr(0, 3u << 20) + original.substr((3u << 20) + 1000)},
+        {"overwrite", overwritten},
+        {"prepend", RandomBytes(100, 5) + original},
+    };
+    for (const Case& c : cases)
+        EXPECT_GT(SharedShare(original, c.edited), 0.9) << c.name;
+}
+
+TEST(Chunker, EmptyAndShortFiles) {
+    EXPECT_TRUE(ChunkBytes("").empty());
+    const std::vector<Chunk> one = ChunkBytes("short");
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0].length, 5u);
+}
+
+TEST(ChunkIndex, RoundTripsAndRefusesDamage) {
+    const std::string bytes = RandomBytes(1u << 20, 6);
+    ChunkIndex index;
+    index.file = *DigestFromHex(std::wstring(64, L'a'));
+    index.size = bytes.size();
+    index.chunks = ChunkBytes(bytes);
+    const std::string good = ChunkIndexBytes(index);
+    const auto parsed = ParseChunkIndex(good, index.file);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->chunks, index.chunks);
+    EXPECT_EQ(parsed->size, index.size);
+
+    std::string flipped = good;
+    flipped[60] ^= 1;
+    ChunkIndex wrongSize = index;
+    wrongSize.size += 1;
+    const std::pair<const char*, std::string> bad[] = {
+        {"flipped", flipped},
+        {"truncated", good.substr(0, good.size() - 1)},
+        {"empty", ""},
+        {"sizes disagree", ChunkIndexBytes(wrongSize)},
+    };
+    for (const auto& [name, text] : bad)
+        EXPECT_FALSE(ParseChunkIndex(text, index.file)) << name;
+    EXPECT_FALSE(ParseChunkIndex(good, *DigestFromHex(std::wstring(64, L'b'))));
+    EXPECT_FALSE(DigestFromHex(std::wstring(63, L'a')));
+    EXPECT_FALSE(DigestFromHex(std::wstring(64, L'g')));
+}
+
+TEST(ChunkAssembly, LocalChunksByDigestAndMissingRunsCoalesced) {
+    const auto chunk = [](std::uint64_t offset, std::uint32_t length, std::uint8_t tag) {
+        Chunk c{offset, length, {}};
+        c.digest[0] = tag;
+        return c;
+    };
+    // Wanted A B C D E; the old copy holds E, B (moved) and A with another length.
+    const std::vector<Chunk> wanted = {chunk(0, 10, 'A'), chunk(10, 20, 'B'), chunk(30, 5, 'C'),
+                                       chunk(35, 5, 'D'), chunk(40, 7, 'E')};
+    const std::vector<Chunk> local = {chunk(0, 7, 'E'), chunk(7, 20, 'B'), chunk(27, 11, 'A')};
+    const std::vector<AssemblyPiece> expected = {
+        {false, 0, 10, 0, 1}, {true, 7, 20, 1, 1}, {false, 30, 10, 2, 2}, {true, 0, 7, 4, 1}};
+    const auto pieces = PlanAssembly(wanted, local);
+    EXPECT_EQ(pieces, expected);
+    EXPECT_EQ(ReusedBytes(pieces), 27u);
+
+    const std::tuple<std::uint64_t, std::uint64_t, bool> worth[] = {
+        {20, 100, true}, {19, 100, false}, {0, 0, false}, {100, 100, true}};
+    for (const auto& [reused, total, expect] : worth)
+        EXPECT_EQ(WorthAssembling(reused, total), expect) << reused << "/" << total;
+}

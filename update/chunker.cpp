@@ -1,0 +1,233 @@
+#include "update/chunker.h"
+
+#include <fstream>
+#include <map>
+#include <memory>
+
+namespace {
+
+// Normalised chunking: a cut is harder before the average length and easier after it, which
+// narrows the spread of lengths around the average (2^16 bytes).
+constexpr std::uint64_t TopBits(int bits) {
+    return ~std::uint64_t{0} << (64 - bits);
+}
+constexpr std::uint64_t kMaskHard = TopBits(18);
+constexpr std::uint64_t kMaskEasy = TopBits(14);
+
+constexpr char kIndexMagic[8] = {'Q', 'S', 'C', 'H', 'U', 'N', 'K', '1'};
+constexpr std::size_t kIndexHead = 8 + 32 + 8 + 4;
+constexpr std::size_t kIndexEntry = 4 + 32;
+
+Digest FinishDigest(Sha256Stream& stream) {
+    return *DigestFromHex(stream.finish());
+}
+
+void PutLe(std::string& out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+        out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+}
+
+std::uint64_t GetLe(std::string_view in, std::size_t at, int bytes) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i)
+        value |= std::uint64_t{static_cast<std::uint8_t>(in[at + i])} << (8 * i);
+    return value;
+}
+
+Digest DigestOf(std::string_view bytes) {
+    Sha256Stream stream;
+    stream.update(bytes.data(), bytes.size());
+    return FinishDigest(stream);
+}
+
+}  // namespace
+
+const std::array<std::uint64_t, 256>& GearTable() {
+    static const std::array<std::uint64_t, 256> table = [] {
+        std::array<std::uint64_t, 256> values{};
+        std::uint64_t state = 0x51756c6c6f6e2131;  // splitmix64 from a fixed seed
+        for (std::uint64_t& value : values) {
+            state += 0x9e3779b97f4a7c15;
+            std::uint64_t z = state;
+            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9;
+            z = (z ^ (z >> 27)) * 0x94d049bb133111eb;
+            value = z ^ (z >> 31);
+        }
+        return values;
+    }();
+    return table;
+}
+
+std::size_t ChunkScanner::scan(const std::uint8_t* data, std::size_t size, bool& cut) {
+    const auto& gear = GearTable();
+    cut = false;
+    std::size_t i = 0;
+    // Below the minimum no cut can fall, so those bytes are not hashed at all.
+    if (length_ < kChunkMin) {
+        const std::size_t skip = std::min(size, kChunkMin - length_);
+        i = skip;
+        length_ += skip;
+    }
+    for (; i < size; ++i) {
+        hash_ = (hash_ << 1) + gear[data[i]];
+        ++length_;
+        const std::uint64_t mask = length_ < kChunkAverage ? kMaskHard : kMaskEasy;
+        if ((hash_ & mask) == 0 || length_ >= kChunkMax) {
+            cut = true;
+            hash_ = 0;
+            length_ = 0;
+            return i + 1;
+        }
+    }
+    return size;
+}
+
+void Chunker::update(const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+        bool cut = false;
+        const std::size_t taken = scanner_.scan(bytes, size, cut);
+        if (!digest_)
+            digest_.emplace();
+        digest_->update(bytes, taken);
+        length_ += taken;
+        bytes += taken;
+        size -= taken;
+        if (cut)
+            close();
+    }
+}
+
+void Chunker::close() {
+    chunks_.push_back({offset_, static_cast<std::uint32_t>(length_), FinishDigest(*digest_)});
+    digest_.reset();
+    offset_ += length_;
+    length_ = 0;
+}
+
+std::vector<Chunk> Chunker::finish() {
+    if (length_ > 0)
+        close();
+    return std::move(chunks_);
+}
+
+std::vector<Chunk> ChunkBytes(std::string_view bytes) {
+    Chunker chunker;
+    chunker.update(bytes.data(), bytes.size());
+    return chunker.finish();
+}
+
+std::optional<std::vector<Chunk>> ChunkFile(const std::filesystem::path& file) {
+    std::ifstream input(file, std::ios::binary);
+    if (!input)
+        return std::nullopt;
+    constexpr std::size_t kBlock = 1u << 20;
+    auto buffer = std::make_unique<char[]>(kBlock);
+    Chunker chunker;
+    while (input) {
+        input.read(buffer.get(), kBlock);
+        chunker.update(buffer.get(), static_cast<std::size_t>(input.gcount()));
+    }
+    if (input.bad() || !input.eof())
+        return std::nullopt;
+    return chunker.finish();
+}
+
+std::optional<Digest> DigestFromHex(std::wstring_view text) {
+    if (text.size() != 64)
+        return std::nullopt;
+    Digest digest{};
+    for (std::size_t i = 0; i < 64; ++i) {
+        const wchar_t c = text[i];
+        int value = -1;
+        if (c >= L'0' && c <= L'9')
+            value = c - L'0';
+        else if (c >= L'a' && c <= L'f')
+            value = c - L'a' + 10;
+        else if (c >= L'A' && c <= L'F')
+            value = c - L'A' + 10;
+        if (value < 0)
+            return std::nullopt;
+        digest[i / 2] = static_cast<std::uint8_t>(digest[i / 2] << 4 | value);
+    }
+    return digest;
+}
+
+std::string ChunkIndexBytes(const ChunkIndex& index) {
+    std::string out(kIndexMagic, sizeof kIndexMagic);
+    out.append(reinterpret_cast<const char*>(index.file.data()), index.file.size());
+    PutLe(out, index.size, 8);
+    PutLe(out, index.chunks.size(), 4);
+    for (const Chunk& chunk : index.chunks) {
+        PutLe(out, chunk.length, 4);
+        out.append(reinterpret_cast<const char*>(chunk.digest.data()), chunk.digest.size());
+    }
+    const Digest check = DigestOf(out);
+    out.append(reinterpret_cast<const char*>(check.data()), check.size());
+    return out;
+}
+
+std::optional<ChunkIndex> ParseChunkIndex(std::string_view bytes, const Digest& file) {
+    if (bytes.size() < kIndexHead + 32 || bytes.size() > kChunkIndexMaxBytes)
+        return std::nullopt;
+    const std::string_view body = bytes.substr(0, bytes.size() - 32);
+    const Digest check = DigestOf(body);
+    if (bytes.substr(body.size()) !=
+            std::string_view(reinterpret_cast<const char*>(check.data()), check.size()) ||
+        body.substr(0, 8) != std::string_view(kIndexMagic, 8))
+        return std::nullopt;
+    ChunkIndex index;
+    std::copy(body.begin() + 8, body.begin() + 40, index.file.begin());
+    index.size = GetLe(body, 40, 8);
+    const std::uint64_t count = GetLe(body, 48, 4);
+    if (index.file != file || body.size() != kIndexHead + count * kIndexEntry)
+        return std::nullopt;
+    std::uint64_t offset = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t at = kIndexHead + i * kIndexEntry;
+        Chunk chunk;
+        chunk.offset = offset;
+        chunk.length = static_cast<std::uint32_t>(GetLe(body, at, 4));
+        if (chunk.length == 0 || chunk.length > kChunkMax)
+            return std::nullopt;
+        std::copy(body.begin() + at + 4, body.begin() + at + 36, chunk.digest.begin());
+        offset += chunk.length;
+        index.chunks.push_back(chunk);
+    }
+    if (offset != index.size)
+        return std::nullopt;
+    return index;
+}
+
+std::vector<AssemblyPiece> PlanAssembly(const std::vector<Chunk>& wanted,
+                                        const std::vector<Chunk>& local) {
+    std::map<std::pair<Digest, std::uint32_t>, std::uint64_t> have;
+    for (const Chunk& chunk : local)
+        have.emplace(std::make_pair(chunk.digest, chunk.length), chunk.offset);
+    std::vector<AssemblyPiece> pieces;
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+        const Chunk& chunk = wanted[i];
+        auto found = have.find({chunk.digest, chunk.length});
+        if (found != have.end()) {
+            pieces.push_back({true, found->second, chunk.length, i, 1});
+        } else if (!pieces.empty() && !pieces.back().local) {
+            pieces.back().length += chunk.length;
+            ++pieces.back().count;
+        } else {
+            pieces.push_back({false, chunk.offset, chunk.length, i, 1});
+        }
+    }
+    return pieces;
+}
+
+std::uint64_t ReusedBytes(const std::vector<AssemblyPiece>& pieces) {
+    std::uint64_t reused = 0;
+    for (const AssemblyPiece& piece : pieces)
+        if (piece.local)
+            reused += piece.length;
+    return reused;
+}
+
+bool WorthAssembling(std::uint64_t reused, std::uint64_t total) {
+    return total > 0 && reused * 5 >= total;
+}
