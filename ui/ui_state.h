@@ -29,7 +29,7 @@ struct SidebarAnimation {
 // Something Tab can reach, as the frame met it: buttons in the order HitButton ran, then fields.
 struct FocusItem {
     ImGuiID id = 0;
-    ImVec2 min, max;       // on screen, for the ring
+    ImVec2 min{}, max{};   // on screen, for the ring
     bool trapped = false;  // inside a dialog that keeps the keyboard while it is open
 };
 

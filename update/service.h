@@ -12,7 +12,7 @@ struct ServiceEndpoint {
         caPem;  // PEM of the authorities to trust instead of the system store; empty: system store
     // The Ed25519 key updates must be signed with (64 hex digits or a PEM public key); empty:
     // updates are not signed, and no signature is asked for.
-    std::string updateKey;
+    std::string updateKey{};
 };
 
 // The endpoint compiled into this build (QS_SERVICE_HOST, QS_SERVICE_PORT, QS_SERVICE_CA_FILE,

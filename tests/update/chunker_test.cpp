@@ -46,8 +46,9 @@ TEST(Chunker, ChunksCoverTheFileWithinBounds) {
     for (std::size_t i = 0; i < chunks.size(); ++i) {
         EXPECT_EQ(chunks[i].offset, offset);
         EXPECT_LE(chunks[i].length, kChunkMax);
-        if (i + 1 < chunks.size())
+        if (i + 1 < chunks.size()) {
             EXPECT_GE(chunks[i].length, kChunkMin);
+        }
         offset += chunks[i].length;
     }
     EXPECT_EQ(offset, bytes.size());

@@ -620,10 +620,10 @@ PublishReport Publish(const PublishOptions& options) {
                                      : std::chrono::duration_cast<std::chrono::seconds>(
                                            std::chrono::system_clock::now().time_since_epoch())
                                            .count();
-        std::uint64_t previous = 0;
+        std::uint64_t previousSerial = 0;
         std::ifstream in(control / "serial.txt");
-        in >> previous;
-        serial = std::max<std::uint64_t>(previous + 1, static_cast<std::uint64_t>(now));
+        in >> previousSerial;
+        serial = std::max<std::uint64_t>(previousSerial + 1, static_cast<std::uint64_t>(now));
         freshness.emplace(serial, now + std::int64_t{options.expiresDays} * 24 * 3600);
     }
     const std::string manifest = ManifestJson(entries, freshness);
