@@ -382,7 +382,8 @@ TEST_F(UpdateRunTest, StaleDownloadsArePurgedAtTheStart) {
     WriteFile(client / "young.dat.download", "y");
     fs::last_write_time(client / "deep" / "old.dat.download", now - 2h);
     fs::last_write_time(client / "young.dat.download", now - 30min);
-    EXPECT_TRUE(Run().ok);
+    const UpdateResult result = Run();
+    EXPECT_TRUE(result.ok) << WideToUtf8(result.message);
     EXPECT_FALSE(fs::exists(client / "deep" / "old.dat.download"));
     EXPECT_TRUE(fs::exists(client / "young.dat.download"));
 }
