@@ -87,8 +87,9 @@ void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
         environment.cancel = links.cancel;
         environment.speedLimit = links.speedLimit;
         environment.verifiedRecord = VerifiedRecordPath();
-        if (!VerifiedRecordPath().empty())
-            environment.serialRecord = VerifiedRecordPath().parent_path() / "update-serial.txt";
+        if (!environment.verifiedRecord.empty())
+            environment.serialRecord =
+                environment.verifiedRecord.parent_path() / "update-serial.txt";
         environment.hashEverything = links.repair;
         UpdateResult result = hooks.runClientUpdate
                                   ? hooks.runClientUpdate(folder, callback)

@@ -103,16 +103,18 @@ LauncherRelease CheckLauncherRelease(const ServiceEndpoint& service,
             try {
                 signature =
                     LauncherHttpsGet(ServiceUrl(service, "/updater/launcher/latest.json.sig"),
-                                     L"GET", service, cancel);
+                                     L"GET", service, cancel, kSignatureMaxBytes);
             } catch (const std::runtime_error& failure) {
-                if (std::string_view(failure.what()) != "Update server returned an error")
+                // No signature (a 404, or more than a signature file holds) is no valid one.
+                const std::string_view text = failure.what();
+                if (text != "Update server returned an error" &&
+                    text != "HTTPS response read failed")
                     throw;
             }
             const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
             const std::string_view signatureText(reinterpret_cast<const char*>(signature.data()),
                                                  signature.size());
-            if (signatureText.size() > kSignatureMaxBytes ||
-                !SignatureValid(service.updateKey, text, signatureText))
+            if (!SignatureValid(service.updateKey, text, signatureText))
                 throw std::runtime_error(kReleaseSignatureInvalid);
         }
         const nlohmann::json root = ParseJsonReply(

@@ -34,13 +34,13 @@ std::uint64_t GetLe(std::string_view in, std::size_t at, int bytes) {
     return value;
 }
 
-Digest DigestOf(std::string_view bytes) {
+}  // namespace
+
+Digest DigestOfBytes(std::string_view bytes) {
     Sha256Stream stream;
     stream.update(bytes.data(), bytes.size());
     return FinishDigest(stream);
 }
-
-}  // namespace
 
 const std::array<std::uint64_t, 256>& GearTable() {
     static const std::array<std::uint64_t, 256> table = [] {
@@ -162,7 +162,7 @@ std::string ChunkIndexBytes(const ChunkIndex& index) {
         PutLe(out, chunk.length, 4);
         out.append(reinterpret_cast<const char*>(chunk.digest.data()), chunk.digest.size());
     }
-    const Digest check = DigestOf(out);
+    const Digest check = DigestOfBytes(out);
     out.append(reinterpret_cast<const char*>(check.data()), check.size());
     return out;
 }
@@ -171,7 +171,7 @@ std::optional<ChunkIndex> ParseChunkIndex(std::string_view bytes, const Digest& 
     if (bytes.size() < kIndexHead + 32 || bytes.size() > kChunkIndexMaxBytes)
         return std::nullopt;
     const std::string_view body = bytes.substr(0, bytes.size() - 32);
-    const Digest check = DigestOf(body);
+    const Digest check = DigestOfBytes(body);
     if (bytes.substr(body.size()) !=
             std::string_view(reinterpret_cast<const char*>(check.data()), check.size()) ||
         body.substr(0, 8) != std::string_view(kIndexMagic, 8))

@@ -66,6 +66,9 @@ std::vector<Chunk> ChunkBytes(std::string_view bytes);
 // nullopt when the file cannot be read to its end.
 std::optional<std::vector<Chunk>> ChunkFile(const std::filesystem::path& file);
 
+// The SHA-256 of `bytes`, as bytes.
+Digest DigestOfBytes(std::string_view bytes);
+
 // Digest text (64 hex digits, either case) as bytes; nullopt when malformed.
 std::optional<Digest> DigestFromHex(std::wstring_view text);
 

@@ -162,16 +162,6 @@ bool Cancelled(const UpdateEnvironment& environment) {
     return environment.cancel && environment.cancel->load();
 }
 
-void CheckDiskSpace(const std::filesystem::path& folder, std::uint64_t needed,
-                    const UpdateEnvironment& environment) {
-    const std::optional<std::uint64_t> available =
-        environment.freeSpace ? environment.freeSpace(folder) : FreeDiskBytes(folder);
-    if (!available)
-        return;  // unknown: the writes themselves will tell
-    if (auto shortfall = DiskSpaceShortfall(needed, *available))
-        throw std::runtime_error(*shortfall);
-}
-
 // What one attempt starts from: a leftover download digested up to its end, or nothing.
 struct Leftover {
     FileState state;
@@ -185,21 +175,23 @@ std::optional<Leftover> ReadLeftover(const std::filesystem::path& download) {
         return std::nullopt;
     const std::optional<FileState> before = input.state();
     Leftover leftover{before.value_or(FileState{}), Sha256Stream()};
-    constexpr std::size_t kBlock = 65536;
-    auto buffer = std::make_unique<unsigned char[]>(kBlock);
-    std::uint64_t read = 0;
-    for (;;) {
-        const std::int64_t got = input.read(buffer.get(), kBlock);
-        if (got < 0)
-            return std::nullopt;
-        if (got == 0)
-            break;
-        leftover.digest.update(buffer.get(), static_cast<std::size_t>(got));
-        read += static_cast<std::uint64_t>(got);
-    }
-    if (!before || input.state() != before || read != before->size)
+    const std::optional<std::uint64_t> read = HashInto(input, leftover.digest);
+    if (!before || !read || input.state() != before || *read != before->size)
         return std::nullopt;  // changed while it was read: start afresh
     return leftover;
+}
+
+// Closes a finished download: its state when its digest is `expected`; otherwise the file is
+// removed (when it is still the one written) and nullopt returned.
+std::optional<FileState> FinishProven(DownloadWriter& writer, const std::filesystem::path& download,
+                                      const std::wstring& expected) {
+    FileState written;
+    if (DigestsEqual(writer.Finish(written), expected))
+        return written;
+    std::error_code ignored;
+    if (RegularFileState(download) == written)
+        std::filesystem::remove(download, ignored);
+    return std::nullopt;
 }
 
 // One attempt: place a verified leftover, continue a partial one, or download from scratch.
@@ -273,24 +265,13 @@ FileState FetchOnce(const std::wstring& url, const std::filesystem::path& downlo
         writer.Keep();
         throw;
     }
-    FileState written;
-    if (!DigestsEqual(writer.Finish(written), expected)) {
-        std::error_code ignored;
-        if (RegularFileState(download) == written)
-            std::filesystem::remove(download, ignored);
-        throw DigestMismatch();
-    }
-    return written;
+    if (auto written = FinishProven(writer, download, expected))
+        return *written;
+    throw DigestMismatch();
 }
 
 // Any reason to give up building a file from chunks: the whole file is fetched instead.
 struct ChunksUnusable {};
-
-Digest DigestOfBytes(const char* data, std::size_t size) {
-    Sha256Stream stream;
-    stream.update(data, size);
-    return *DigestFromHex(stream.finish());
-}
 
 // The index of the file with digest `expected`, or nullopt when there is none fit to use.
 std::optional<ChunkIndex> FetchChunkIndex(const std::wstring& expected, const Digest& file,
@@ -301,17 +282,12 @@ std::optional<ChunkIndex> FetchChunkIndex(const std::wstring& expected, const Di
     for (wchar_t& c : name)
         c = static_cast<wchar_t>(std::towlower(c));
     const std::wstring url = ServiceUrl(environment.service, "/updater/chunks/") + name + L".idx";
-    std::string bytes;
-    const BodySink sink = [&bytes](const char* data, std::size_t size) {
-        if (bytes.size() + size > kChunkIndexMaxBytes)
-            return false;
-        bytes.append(data, size);
-        return true;
-    };
-    HttpsRequestToSink(url, L"GET", std::string(), sink, environment.service, connection);
+    const std::vector<std::uint8_t> bytes = HttpsRequest(
+        url, L"GET", std::string(), environment.service, connection, kChunkIndexMaxBytes);
     if (observer.fetchedAside)
         observer.fetchedAside(bytes.size());
-    return ParseChunkIndex(bytes, file);
+    return ParseChunkIndex(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), file);
 }
 
 // Checks the fetched bytes chunk by chunk as they arrive, so a wrong byte stops the transfer.
@@ -386,8 +362,7 @@ std::optional<FileState> FetchByChunks(const std::wstring& url, const std::files
             buffer.resize(static_cast<std::size_t>(piece.length));
             old.seekg(static_cast<std::streamoff>(piece.from));
             old.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-            if (!old ||
-                DigestOfBytes(buffer.data(), buffer.size()) != index->chunks[piece.first].digest)
+            if (!old || DigestOfBytes(buffer) != index->chunks[piece.first].digest)
                 throw ChunksUnusable{};
             if (!writer.Accept(buffer.data(), buffer.size()))
                 std::rethrow_exception(writer.failure());
@@ -416,14 +391,9 @@ std::optional<FileState> FetchByChunks(const std::wstring& url, const std::files
         if (!checker.complete())
             throw ChunksUnusable{};
     }
-    FileState written;
-    if (!DigestsEqual(writer.Finish(written), expected)) {
-        std::error_code ignored;
-        if (RegularFileState(download) == written)
-            std::filesystem::remove(download, ignored);
-        throw ChunksUnusable{};
-    }
-    return written;
+    if (auto written = FinishProven(writer, download, expected))
+        return *written;
+    throw ChunksUnusable{};
 }
 
 void PauseUnlessCancelled(std::chrono::milliseconds pause, const UpdateEnvironment& environment) {
@@ -436,6 +406,16 @@ void PauseUnlessCancelled(std::chrono::milliseconds pause, const UpdateEnvironme
 }
 
 }  // namespace
+
+void CheckDiskSpace(const std::filesystem::path& folder, std::uint64_t needed,
+                    const UpdateEnvironment& environment) {
+    const std::optional<std::uint64_t> available =
+        environment.freeSpace ? environment.freeSpace(folder) : FreeDiskBytes(folder);
+    if (!available)
+        return;  // unknown: the writes themselves will tell
+    if (auto shortfall = DiskSpaceShortfall(needed, *available))
+        throw std::runtime_error(*shortfall);
+}
 
 std::filesystem::path DownloadFilePath(const std::filesystem::path& target) {
     std::filesystem::path download = target;

@@ -295,10 +295,9 @@ std::vector<std::uint8_t> HttpsRequest(const std::wstring& url, const std::wstri
 
 std::vector<std::uint8_t> HttpsRequest(const std::wstring& url, const std::wstring& verb,
                                        const std::string& body, const ServiceEndpoint& service,
-                                       HttpsConnection& connection) {
+                                       HttpsConnection& connection, std::size_t maxBytes) {
     std::vector<std::uint8_t> reply;
-    HttpsRequestToSink(url, verb, body, CappedCollector(reply, kManifestMaxBytes), service,
-                       connection);
+    HttpsRequestToSink(url, verb, body, CappedCollector(reply, maxBytes), service, connection);
     return reply;
 }
 
@@ -364,9 +363,9 @@ void LauncherHttpsGetToSink(const std::wstring& url, const std::wstring& verb, c
 
 std::vector<std::uint8_t> LauncherHttpsGet(const std::wstring& url, const std::wstring& verb,
                                            const ServiceEndpoint& service,
-                                           const std::atomic<bool>* cancel) {
+                                           const std::atomic<bool>* cancel, std::size_t maxBytes) {
     std::vector<std::uint8_t> reply;
-    LauncherHttpsGetToSink(url, verb, CappedCollector(reply, kReleaseMaxBytes), service, cancel);
+    LauncherHttpsGetToSink(url, verb, CappedCollector(reply, maxBytes), service, cancel);
     return reply;
 }
 

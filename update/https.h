@@ -96,10 +96,12 @@ private:
     const std::atomic<bool>* cancel_ = nullptr;
 };
 
-// The two client update requests over `connection`; same results and failures as above.
+// The two client update requests over `connection`; same results and failures as above. A body
+// over `maxBytes` ends the request as a failed read.
 std::vector<std::uint8_t> HttpsRequest(const std::wstring& url, const std::wstring& verb,
                                        const std::string& body, const ServiceEndpoint& service,
-                                       HttpsConnection& connection);
+                                       HttpsConnection& connection,
+                                       std::size_t maxBytes = kManifestMaxBytes);
 void HttpsRequestToSink(const std::wstring& url, const std::wstring& verb, const std::string& body,
                         const BodySink& sink, const ServiceEndpoint& service,
                         HttpsConnection& connection);
@@ -124,7 +126,8 @@ UpdateEndpoint ResolveLauncherUrl(const std::wstring& url,
 // `cancel`, when given, ends the request with kUpdateCancelled once it reads true.
 std::vector<std::uint8_t> LauncherHttpsGet(const std::wstring& url, const std::wstring& verb,
                                            const ServiceEndpoint& service = BuiltInService(),
-                                           const std::atomic<bool>* cancel = nullptr);
+                                           const std::atomic<bool>* cancel = nullptr,
+                                           std::size_t maxBytes = kReleaseMaxBytes);
 void LauncherHttpsGetToSink(const std::wstring& url, const std::wstring& verb, const BodySink& sink,
                             const ServiceEndpoint& service = BuiltInService(),
                             const std::atomic<bool>* cancel = nullptr);

@@ -4,17 +4,25 @@
 
 #include "platform/file_io.h"
 
+std::optional<std::uint64_t> HashInto(InputFile& input, Sha256Stream& digest) {
+    constexpr std::size_t kBlock = 65536;
+    auto buffer = std::make_unique<unsigned char[]>(kBlock);
+    std::uint64_t read = 0;
+    for (;;) {
+        const std::int64_t got = input.read(buffer.get(), kBlock);
+        if (got < 0)
+            return std::nullopt;
+        if (got == 0)
+            return read;
+        digest.update(buffer.get(), static_cast<std::size_t>(got));
+        read += static_cast<std::uint64_t>(got);
+    }
+}
+
 std::wstring Sha256File(InputFile& input) {
     Sha256Stream digest;
     // A file that stops reading part-way digests as what was read.
-    constexpr std::size_t kBlock = 65536;
-    auto buffer = std::make_unique<unsigned char[]>(kBlock);
-    for (;;) {
-        const std::int64_t got = input.read(buffer.get(), kBlock);
-        if (got <= 0)
-            break;
-        digest.update(buffer.get(), static_cast<std::size_t>(got));
-    }
+    HashInto(input, digest);
     return digest.finish();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,9 @@ std::wstring Sha256File(const std::filesystem::path& file);
 class InputFile;
 // The same for a file already open, read from where it stands.
 std::wstring Sha256File(InputFile& input);
+// Feeds the rest of `input` into `digest` through the same buffer; the bytes read, or nullopt
+// on a read error.
+std::optional<std::uint64_t> HashInto(InputFile& input, Sha256Stream& digest);
 
 // Exactly 64 bytes of "0123456789abcdefABCDEF".
 bool IsChecksumText(std::string_view text);

@@ -375,17 +375,11 @@ private:
 // anything is planned or fetched.
 void CheckSignedManifest(std::string_view manifest, const UpdateEnvironment& environment,
                          HttpsConnection& connection) {
-    std::string signature;
+    std::vector<std::uint8_t> signature;
     try {
-        HttpsRequestToSink(
-            ServiceUrl(environment.service, "/updater/updater.sig"), L"GET", std::string(),
-            [&signature](const char* data, std::size_t size) {
-                if (size > kSignatureMaxBytes - signature.size())
-                    return false;
-                signature.append(data, size);
-                return true;
-            },
-            environment.service, connection);
+        signature =
+            HttpsRequest(ServiceUrl(environment.service, "/updater/updater.sig"), L"GET",
+                         std::string(), environment.service, connection, kSignatureMaxBytes);
     } catch (const std::runtime_error& failure) {
         // No signature at all (a 404, or a body no signature file could have) is no valid one;
         // a transport failure keeps its own text.
@@ -394,7 +388,9 @@ void CheckSignedManifest(std::string_view manifest, const UpdateEnvironment& env
             throw std::runtime_error(kManifestSignatureInvalid);
         throw;
     }
-    if (!SignatureValid(environment.service.updateKey, manifest, signature))
+    if (!SignatureValid(
+            environment.service.updateKey, manifest,
+            std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size())))
         throw std::runtime_error(kManifestSignatureInvalid);
     const std::optional<ManifestFreshness> freshness = ReadManifestFreshness(manifest);
     if (!freshness)
@@ -642,13 +638,8 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         } saveRecord{environment, clientDir, proven, trusted};
 
         // Not enough room for the whole plan is said before the first byte is written.
-        if (const auto needed = BytesStillNeeded(clientDir, plan); needed && *needed > 0) {
-            const auto available =
-                environment.freeSpace ? environment.freeSpace(clientDir) : FreeDiskBytes(clientDir);
-            if (available)
-                if (auto shortfall = DiskSpaceShortfall(*needed, *available))
-                    throw std::runtime_error(*shortfall);
-        }
+        if (const auto needed = BytesStillNeeded(clientDir, plan); needed && *needed > 0)
+            CheckDiskSpace(clientDir, *needed, environment);
 
         // Durability, paid once per folder instead of twice per file: every download's bytes
         // reach the disk (on its worker, in parallel) before it is moved over its target; the

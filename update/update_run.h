@@ -82,6 +82,11 @@ inline constexpr char kClientFolderBusy[] =
 // Downloads older than this (in whole seconds, inclusive) are purged at the start of a run.
 inline constexpr std::int64_t kStaleDownloadSeconds = 3601;
 
+// Throws "Not enough disk space: ..." when `needed` bytes (and a margin) do not fit where
+// `folder` lives; an unknown amount of free space passes.
+void CheckDiskSpace(const std::filesystem::path& folder, std::uint64_t needed,
+                    const UpdateEnvironment& environment);
+
 // The download file of a target: its full path with ".download" appended.
 std::filesystem::path DownloadFilePath(const std::filesystem::path& target);
 

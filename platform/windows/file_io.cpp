@@ -24,6 +24,18 @@ std::optional<FileState> HandleState(HANDLE handle) {
                      (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow};
 }
 
+// Takes an opened handle into `slot` only when it reaches a regular file; anything else is closed.
+bool KeepIfRegular(HANDLE handle, std::intptr_t& slot) {
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    if (!HandleState(handle)) {
+        CloseHandle(handle);
+        return false;
+    }
+    slot = reinterpret_cast<std::intptr_t>(handle);
+    return true;
+}
+
 }  // namespace
 
 namespace {
@@ -92,14 +104,7 @@ bool InputFile::open(const std::filesystem::path& file, bool followLinks) {
     HANDLE handle = CreateFileW(
         file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
         FILE_FLAG_SEQUENTIAL_SCAN | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    if (!HandleState(handle)) {
-        CloseHandle(handle);
-        return false;
-    }
-    handle_ = reinterpret_cast<std::intptr_t>(handle);
-    return true;
+    return KeepIfRegular(handle, handle_);
 }
 
 std::optional<FileState> InputFile::state() const {
@@ -161,14 +166,7 @@ bool OutputFile::openToAppend(const std::filesystem::path& file) {
     handle_ = -1;
     HANDLE handle = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    if (!HandleState(handle)) {
-        CloseHandle(handle);
-        return false;
-    }
-    handle_ = reinterpret_cast<std::intptr_t>(handle);
-    return true;
+    return KeepIfRegular(handle, handle_);
 }
 
 std::optional<FileState> OutputFile::state() const {

@@ -96,3 +96,11 @@ bool RunningUnderWine() {
     return false;
 #endif
 }
+
+std::string RandomBytes(std::size_t size, std::uint64_t seed) {
+    std::mt19937_64 random(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(random());
+    return bytes;
+}

@@ -1,5 +1,6 @@
 #pragma once
 // Scratch folders, small file helpers and environment overrides for tests.
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -25,6 +26,9 @@ inline constexpr bool kCanMakeLinks = false;
 #else
 inline constexpr bool kCanMakeLinks = true;
 #endif
+
+// `size` bytes that look random, the same for the same seed.
+std::string RandomBytes(std::size_t size, std::uint64_t seed);
 
 // Whether this Windows build runs under Wine, whose WinHTTP differs from Windows in a few
 // documented behaviours the tests name where they allow for it.

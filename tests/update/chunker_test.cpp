@@ -7,17 +7,10 @@
 #include <string>
 #include <tuple>
 
+#include "scratch.h"
 #include "update/chunker.h"
 
 namespace {
-
-std::string RandomBytes(std::size_t size, std::uint64_t seed) {
-    std::mt19937_64 random(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(random());
-    return bytes;
-}
 
 // Share of `edited`'s bytes in chunks that also occur in `original`.
 double SharedShare(const std::string& original, const std::string& edited) {

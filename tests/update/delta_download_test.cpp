@@ -18,14 +18,6 @@ using qs::test::TestService;
 
 namespace {
 
-std::string RandomBytes(std::size_t size, std::uint64_t seed) {
-    std::mt19937_64 random(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(random());
-    return bytes;
-}
-
 std::string IndexPath(const std::string& bytes) {
     return "/updater/chunks/" + Sha256Hex(bytes) + ".idx";
 }

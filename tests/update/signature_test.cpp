@@ -10,12 +10,8 @@
 #include "update/update_signature.h"
 
 #ifndef _WIN32
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-
-#include <memory>
-
 #include "selfupdate/launcher_update.h"
+#include "tools/publish/signing.h"
 #include "tools/standin/service.h"
 #include "update/update_run.h"
 #endif
@@ -98,41 +94,21 @@ TEST(UpdateSignature, SerialAndExpiryKeepOldAndStaleManifestsOut) {
 namespace {
 
 // A signing key of the test's own, with OpenSSL.
+// A key pair of the test's own, made and used as the publisher makes and uses one.
 class SigningKey {
 public:
-    SigningKey() {
-        EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr);
-        EVP_PKEY_keygen_init(context);
-        EVP_PKEY_keygen(context, &key_);
-        EVP_PKEY_CTX_free(context);
+    SigningKey() : publicHex_(qs::publish::GenerateSigningKey(folder_.path())) {
+        privatePem_ = ReadFile(folder_.path() / "update-key.pem");
     }
-    ~SigningKey() { EVP_PKEY_free(key_); }
-    std::string publicHex() const {
-        unsigned char raw[32];
-        std::size_t length = sizeof raw;
-        EVP_PKEY_get_raw_public_key(key_, raw, &length);
-        return Hex(raw, length);
-    }
+    const std::string& publicHex() const { return publicHex_; }
     std::string sign(const std::string& body) const {
-        unsigned char signature[64];
-        std::size_t length = sizeof signature;
-        EVP_MD_CTX* context = EVP_MD_CTX_new();
-        EVP_DigestSignInit(context, nullptr, nullptr, nullptr, key_);
-        EVP_DigestSign(context, signature, &length,
-                       reinterpret_cast<const unsigned char*>(body.data()), body.size());
-        EVP_MD_CTX_free(context);
-        return Hex(signature, length);
+        return qs::publish::SignatureText(privatePem_, body);
     }
 
 private:
-    static std::string Hex(const unsigned char* bytes, std::size_t size) {
-        static const char* digits = "0123456789abcdef";
-        std::string text;
-        for (std::size_t i = 0; i < size; ++i)
-            text += {digits[bytes[i] >> 4], digits[bytes[i] & 15]};
-        return text;
-    }
-    EVP_PKEY* key_ = nullptr;
+    TempFolder folder_;
+    std::string publicHex_;
+    std::string privatePem_;
 };
 
 class SignedRunTest : public testing::Test {

@@ -241,14 +241,18 @@ int main(int argc, char** argv) {
         options.onRequest = LogRequest;
         qs::test::TestService service(std::move(options));
         service.loadFolder(arguments.root);
-        if (!arguments.signKey.empty()) {
+        // Read again on every reload: a new key signs from then on.
+        const auto loadSigningKey = [&] {
+            if (arguments.signKey.empty())
+                return;
             std::ifstream key(arguments.signKey, std::ios::binary);
             std::ostringstream pem;
             pem << key.rdbuf();
             if (!key)
                 throw std::runtime_error("cannot read " + arguments.signKey.string());
             service.setSigningKey(pem.str());
-        }
+        };
+        loadSigningKey();
         for (const auto& [path, fault] : arguments.faults)
             service.setFault(path, fault);
 
@@ -269,14 +273,7 @@ int main(int argc, char** argv) {
                 break;
             try {
                 service.loadFolder(arguments.root);
-                if (!arguments.signKey.empty()) {
-                    std::ifstream key(arguments.signKey, std::ios::binary);
-                    std::ostringstream pem;
-                    pem << key.rdbuf();
-                    if (!key)
-                        throw std::runtime_error("cannot read " + arguments.signKey.string());
-                    service.setSigningKey(pem.str());
-                }
+                loadSigningKey();
                 std::cout << "standin: reloaded " << arguments.root.string() << std::endl;
             } catch (const std::exception& error) {
                 std::cerr << "standin: reload failed: " << error.what() << std::endl;

@@ -18,30 +18,18 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tools/publish/signing.h"
+
 namespace qs::test {
 namespace {
 
-// The hex Ed25519 signature of `bytes` by the private key in `pem`; empty when it cannot sign.
+// The signature file's text, or empty when the key cannot sign (the launcher then refuses it).
 std::string SignHex(const std::string& pem, const std::string& bytes) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(
-        BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), &BIO_free);
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-        bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr,
-        &EVP_PKEY_free);
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                    &EVP_MD_CTX_free);
-    unsigned char signature[64];
-    std::size_t length = sizeof signature;
-    if (!key || !context ||
-        EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
-        EVP_DigestSign(context.get(), signature, &length,
-                       reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) != 1)
+    try {
+        return qs::publish::SignatureText(pem, bytes);
+    } catch (const std::exception&) {
         return {};
-    static const char* digits = "0123456789abcdef";
-    std::string text;
-    for (std::size_t i = 0; i < length; ++i)
-        text += {digits[signature[i] >> 4], digits[signature[i] & 15]};
-    return text + "\n";
+    }
 }
 
 constexpr const char* kExecutableName = "Quillon Saga.exe";
