@@ -66,7 +66,7 @@ void ProgressSink::operator()(const qs::UpdateProgress& progress) const {
     *progressCount_ = progress.fileCount;
     if (bytes_)
         *bytes_ = {progress.amountDone, progress.amountTotal, progress.amountFetched,
-                   progress.fraction};
+                   progress.fraction, progress.amountReused};
     if (&progress.message != statusText_)
         *statusText_ = progress.message;
 }

@@ -29,6 +29,7 @@ struct ByteProgress {
     std::uint64_t total = 0;  // 0: not known
     std::uint64_t fetched = 0;
     double fraction = 0.0;
+    std::uint64_t reused = 0;  // of done, taken from old copies: not to be fetched
 };
 
 // Which action the status line last spoke for, and how it ended; the interface shows the

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Writes a demo content folder for the stand-in service (tools/standin):
-#   DIR/client/...      a small game client, including a harmless "Quillon Saga.exe"
+#   DIR/client/...      a small game client, including a harmless "Quillon Saga.exe" and a
+#                       32 MB archive the service publishes in chunks
+#   DIR/previous/...    the same client as it was before today's patch, which changed three small
+#                       regions of the archive (`make run` starts the player from it)
 #   DIR/latest.json     the launcher release document (v1.0.8, the launcher's own version)
 #   DIR/status.json     the server status
 #   DIR/news.json       eight news items whose texts exercise the launcher's text cleaning
@@ -22,6 +25,12 @@ printf '[graphics]\nwidth=1280\nheight=720\n' >"$client/data/Game Settings.ini"
 # A few kilobytes of deterministic binary-ish data.
 for i in $(seq 1 2048); do printf '%08x' $((i * 2654435761 % 4294967296)); done >"$client/data/maps/world.pak"
 printf 'RIFF\0\0\0\0WAVEdemo' >"$client/sound/click.wav"
+# Deterministic noise, as compressed game data looks: AES-CTR over zeros under a fixed key.
+noise() {  # key-hex bytes (openssl ends on a broken pipe, which is not a failure here)
+    head -c "$2" < <(openssl enc -aes-128-ctr -nosalt -K "$1" -iv 00000000000000000000000000000000 \
+        -in /dev/zero 2>/dev/null)
+}
+noise 51756c6c6f6e53616761417472617331 $((32 << 20)) >"$client/data/maps/atlas.pak"
 # QS_DEMO_LARGE_MB adds a larger archive, so a download lasts long enough to watch.
 if [ -n "${QS_DEMO_LARGE_MB:-}" ]; then
     head -c $((QS_DEMO_LARGE_MB << 20)) /dev/zero | tr '\0' 'q' >"$client/data/maps/terrain.pak"
@@ -47,6 +56,13 @@ fi
 exit 0
 EOF
 chmod +x "$client/Quillon Saga.exe"
+
+# Yesterday's client, then today's patch: three regions of the archive rewritten in place.
+cp -a "$client" "$dir/previous"
+for offset_kb in 1200 15000 29000; do
+    noise 5061746368446179$(printf '%016x' "$offset_kb") $((48 << 10)) |
+        dd of="$client/data/maps/atlas.pak" bs=1024 seek="$offset_kb" conv=notrunc status=none
+done
 
 cat >"$dir/latest.json" <<'EOF'
 {

@@ -71,11 +71,23 @@ reset_home() {
     mkdir -p "$QS_HOME_DIR/data" "$QS_HOME_DIR/config"
 }
 
+# The player installed yesterday's client; today's patch changed three small regions of its
+# 32 MB archive.
+install_previous_client() {
+    local client="$QS_HOME_DIR/data/Quillon Saga/QuillonSaga Game"
+    mkdir -p "$client"
+    cp -a "$QS_SERVICE_CONTENT/previous/." "$client/"
+}
+
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    # The archive comes at 256 KB/s, a slow connection: the patch takes a few seconds to watch,
+    # where the whole archive would take two minutes. QS_RUN_FRESH=1 starts with no client.
+    QS_STANDIN_FAULTS=${QS_STANDIN_FAULTS:-"--fault /updater/files/data/maps/atlas.pak=limit:262144"}
     start_service
     build_launcher
     reset_home
+    [ -n "${QS_RUN_FRESH:-}" ] || install_previous_client
     echo "run: stand-in service on https://localhost:$QS_RUN_PORT, player home in $QS_HOME_DIR"
     XDG_DATA_HOME="$QS_HOME_DIR/data" XDG_CONFIG_HOME="$QS_HOME_DIR/config" "$QS_LAUNCHER"
 fi

@@ -366,6 +366,11 @@ std::string DownloadBoxDetail(std::string_view statusLine, const ByteProgress& b
 std::string HomeProgressText(std::int32_t progressIndex, std::int32_t progressCount,
                              const ByteProgress& bytes, const TransferRate& rate) {
     const std::string speed = SpeedText(rate.bytesPerSecond);
+    // A patch fetches a small part of what it brings up to date: the player sees both.
+    if (bytes.total > 0 && bytes.reused > 0 && bytes.done <= bytes.total)
+        return JoinFigures({FormatBytes(bytes.total) + " \xE2\x80\x94 " +
+                                FormatBytes(bytes.total - bytes.done) + " to download",
+                            speed, TimeLeftText(SecondsLeft(bytes, rate))});
     if (bytes.total > 0)
         return JoinFigures(
             {AmountOf(bytes.done, bytes.total), speed, TimeLeftText(SecondsLeft(bytes, rate))});

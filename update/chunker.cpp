@@ -3,6 +3,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <set>
 
 namespace {
 
@@ -117,7 +118,8 @@ std::vector<Chunk> ChunkBytes(std::string_view bytes) {
     return chunker.finish();
 }
 
-std::optional<std::vector<Chunk>> ChunkFile(const std::filesystem::path& file) {
+std::optional<std::vector<Chunk>> ChunkFile(const std::filesystem::path& file,
+                                            const std::atomic<bool>* cancel) {
     std::ifstream input(file, std::ios::binary);
     if (!input)
         return std::nullopt;
@@ -125,12 +127,51 @@ std::optional<std::vector<Chunk>> ChunkFile(const std::filesystem::path& file) {
     auto buffer = std::make_unique<char[]>(kBlock);
     Chunker chunker;
     while (input) {
+        if (cancel && cancel->load())
+            return std::nullopt;
         input.read(buffer.get(), kBlock);
         chunker.update(buffer.get(), static_cast<std::size_t>(input.gcount()));
     }
     if (input.bad() || !input.eof())
         return std::nullopt;
     return chunker.finish();
+}
+
+std::optional<SampledShare> SampleShare(const std::filesystem::path& file,
+                                        const std::vector<Chunk>& wanted) {
+    constexpr int kWindows = 8;
+    constexpr std::uint64_t kWindow = 1u << 20;
+    std::error_code error;
+    const std::uint64_t size = std::filesystem::file_size(file, error);
+    if (error)
+        return std::nullopt;
+    if (size < 4 * kWindows * kWindow)
+        return SampledShare{size, size};
+    std::set<std::pair<Digest, std::uint32_t>> known;
+    for (const Chunk& chunk : wanted)
+        known.emplace(chunk.digest, chunk.length);
+    std::ifstream input(file, std::ios::binary);
+    std::string window(kWindow, '\0');
+    SampledShare sample;
+    for (int i = 0; i < kWindows; ++i) {
+        input.seekg(static_cast<std::streamoff>(size / kWindows * i));
+        input.read(window.data(), static_cast<std::streamsize>(window.size()));
+        if (!input)
+            return std::nullopt;
+        // A window starts and ends mid-chunk, so its first and last chunks are not counted; the
+        // cuts between soon fall where a scan of the whole file puts them.
+        const std::vector<Chunk> chunks = ChunkBytes(window);
+        for (std::size_t c = 1; c + 1 < chunks.size(); ++c) {
+            sample.scanned += chunks[c].length;
+            if (known.contains({chunks[c].digest, chunks[c].length}))
+                sample.reused += chunks[c].length;
+        }
+    }
+    return sample;
+}
+
+bool SampleWorthChunking(const SampledShare& sample) {
+    return sample.reused * 10 >= sample.scanned && sample.reused > 0;
 }
 
 std::optional<Digest> DigestFromHex(std::wstring_view text) {

@@ -4,6 +4,7 @@
 // chunks further on reappear unchanged. A chunk index lists a file's chunks for the launcher,
 // which then fetches only the chunks its old copy lacks.
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -63,8 +64,22 @@ private:
 };
 
 std::vector<Chunk> ChunkBytes(std::string_view bytes);
-// nullopt when the file cannot be read to its end.
-std::optional<std::vector<Chunk>> ChunkFile(const std::filesystem::path& file);
+// nullopt when the file cannot be read to its end, or once `*cancel` reads true.
+std::optional<std::vector<Chunk>> ChunkFile(const std::filesystem::path& file,
+                                            const std::atomic<bool>* cancel = nullptr);
+
+// An estimate of how much of `file` also occurs among `wanted`, from a few windows spread over it
+// (reused, scanned): cheap next to chunking the whole file, so an old copy that shares nothing
+// costs almost nothing before the whole download. Files too small to sample are reported as
+// entirely shared, which leaves the decision to the full chunking. nullopt when unreadable.
+struct SampledShare {
+    std::uint64_t reused = 0;
+    std::uint64_t scanned = 0;
+};
+std::optional<SampledShare> SampleShare(const std::filesystem::path& file,
+                                        const std::vector<Chunk>& wanted);
+// Below a tenth in the sample, the whole chunking is not worth starting.
+bool SampleWorthChunking(const SampledShare& sample);
 
 // The SHA-256 of `bytes`, as bytes.
 Digest DigestOfBytes(std::string_view bytes);

@@ -328,7 +328,8 @@ private:
 };
 
 // Builds the download file from the chunks the old target shares with the wanted file and
-// ranges of the rest. nullopt when too little is shared; throws on anything amiss.
+// ranges of the rest. nullopt when too little is shared; throws on anything amiss (a fault the
+// progress mentions).
 std::optional<FileState> FetchByChunks(const std::wstring& url, const std::filesystem::path& target,
                                        const std::filesystem::path& download,
                                        const std::wstring& expected,
@@ -338,8 +339,13 @@ std::optional<FileState> FetchByChunks(const std::wstring& url, const std::files
     const std::optional<ChunkIndex> index =
         FetchChunkIndex(expected, file, environment, connection, observer);
     if (!index)
+        throw ChunksUnusable{};
+    const std::optional<SampledShare> sample = SampleShare(target, index->chunks);
+    if (!sample || !SampleWorthChunking(*sample))
         return std::nullopt;
-    const std::optional<std::vector<Chunk>> local = ChunkFile(target);
+    const std::optional<std::vector<Chunk>> local = ChunkFile(target, environment.cancel);
+    if (Cancelled(environment))
+        throw std::runtime_error(kUpdateCancelled);
     if (!local)
         return std::nullopt;
     const std::vector<AssemblyPiece> pieces = PlanAssembly(index->chunks, *local);
@@ -354,20 +360,23 @@ std::optional<FileState> FetchByChunks(const std::wstring& url, const std::files
     writer.StartFresh();
     if (observer.sizeKnown)
         observer.sizeKnown(index->size, 0);
+    if (observer.reused)
+        observer.reused(ReusedBytes(pieces));
     RatePacer pacer(environment.speedLimit, environment.cancel);
     std::string buffer;
     for (const AssemblyPiece& piece : pieces) {
+        if (Cancelled(environment))
+            throw std::runtime_error(kUpdateCancelled);
         if (piece.local) {
-            // The old copy may have changed since it was chunked: each copy is checked again.
+            // Not checked again here: should the old copy change after it was chunked, the whole
+            // file's digest below fails and the whole download follows.
             buffer.resize(static_cast<std::size_t>(piece.length));
             old.seekg(static_cast<std::streamoff>(piece.from));
             old.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-            if (!old || DigestOfBytes(buffer) != index->chunks[piece.first].digest)
+            if (!old)
                 throw ChunksUnusable{};
             if (!writer.Accept(buffer.data(), buffer.size()))
                 std::rethrow_exception(writer.failure());
-            if (observer.reused)
-                observer.reused(buffer.size());
             continue;
         }
         const std::uint64_t last = piece.from + piece.length - 1;
@@ -504,6 +513,8 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
         } catch (...) {
             if (Cancelled(environment))
                 throw;
+            if (observer.wholeInstead)
+                observer.wholeInstead();
         }
     }
 

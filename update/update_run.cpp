@@ -158,7 +158,9 @@ std::optional<std::uint64_t> SizeOf(const PublishedSizes& sizes, std::string_vie
 struct Transfer {
     std::atomic<std::uint64_t> size{0};  // the whole file, once known; 0 until then
     std::atomic<std::uint64_t> onDisk{0};
-    std::atomic<int> retryAttempt{0};  // 0 while bytes flow
+    std::atomic<std::uint64_t> reused{0};    // of onDisk, bytes from the old copy
+    std::atomic<bool> wholeAfterAll{false};  // its old copy could not be used after all
+    std::atomic<int> retryAttempt{0};        // 0 while bytes flow
     std::atomic<int> retryAttempts{0};
     std::atomic<int> retries{0};  // counts up at every retry, so none goes unreported
     // Guarded by the pool's mutex.
@@ -194,6 +196,7 @@ public:
     void placed(const Transfer& transfer) {
         const UpdatePlanEntry& entry = plan_[static_cast<std::size_t>(index_)];
         placedBytes_ += entry.size.value_or(transfer.onDisk.load());
+        placedReused_ += transfer.reused.load();
     }
     void finish(std::wstring message, std::uint64_t fetched) {
         index_ = count_;
@@ -218,8 +221,11 @@ private:
         progress.amountFetched = fetched;
         progress.amountTotal = totalKnown_ ? total_ : 0;
         progress.amountDone = placedBytes_;
-        for (std::size_t i = static_cast<std::size_t>(index_); i < transfers.size(); ++i)
+        progress.amountReused = placedReused_;
+        for (std::size_t i = static_cast<std::size_t>(index_); i < transfers.size(); ++i) {
             progress.amountDone += transfers[i].onDisk.load();
+            progress.amountReused += transfers[i].reused.load();
+        }
         if (index_ >= count_) {
             progress.message = finalMessage_;
             progress.fraction = count_ > 0 ? 1.0 : 0.0;
@@ -233,7 +239,8 @@ private:
             attempt > 0 ? L"Retrying (" + std::to_wstring(attempt) + L" of " +
                               std::to_wstring(current.retryAttempts.load()) + L")\u2026"
                         : L"Downloading " +
-                              Utf8ToWide(plan_[static_cast<std::size_t>(index_)].relativePath);
+                              Utf8ToWide(plan_[static_cast<std::size_t>(index_)].relativePath) +
+                              (current.wholeAfterAll ? L" (whole file)" : L"");
         if (totalKnown_ && total_ > 0) {
             progress.fraction = std::min(1.0, static_cast<double>(progress.amountDone) / total_);
         } else {
@@ -252,6 +259,7 @@ private:
     bool totalKnown_ = false;
     std::uint64_t total_ = 0;
     std::uint64_t placedBytes_ = 0;
+    std::uint64_t placedReused_ = 0;
     int reportedRetries_ = 0;
     std::wstring finalMessage_;
     std::chrono::steady_clock::time_point lastReport_;
@@ -325,6 +333,7 @@ private:
         observer.sizeKnown = [&transfer](std::uint64_t size, std::uint64_t onDisk) {
             transfer.size = size;
             transfer.onDisk = onDisk;
+            transfer.reused = 0;
         };
         observer.received = [this, &transfer](std::uint64_t bytes) {
             transfer.onDisk += bytes;
@@ -336,8 +345,12 @@ private:
             transfer.retryAttempt = attempt;
             ++transfer.retries;
         };
-        observer.reused = [&transfer](std::uint64_t bytes) { transfer.onDisk += bytes; };
+        observer.reused = [&transfer](std::uint64_t bytes) {
+            transfer.onDisk += bytes;
+            transfer.reused += bytes;
+        };
         observer.fetchedAside = [this](std::uint64_t bytes) { fetched_ += bytes; };
+        observer.wholeInstead = [&transfer] { transfer.wholeAfterAll = true; };
         std::optional<FileState> verified;
         std::exception_ptr failure;
         try {

@@ -22,6 +22,8 @@ struct UpdateProgress {
     std::uint64_t amountTotal = 0;  // bytes of all planned files; 0 while not all sizes are known
     double fraction = 0.0;          // 0 to 1: by bytes when the total is known, else by files
     std::uint64_t amountFetched = 0;  // bytes that came over the network in this run
+    // Of amountDone, bytes taken from old copies instead of fetched (or about to be).
+    std::uint64_t amountReused = 0;
 };
 }  // namespace qs
 
@@ -123,10 +125,13 @@ struct FetchObserver {
     std::function<void(std::uint64_t bytes)> received;
     // Attempt `attempt` of `attempts` follows a failure that may pass, after a pause.
     std::function<void(int attempt, int attempts)> retrying;
-    // `bytes` of the file were copied from its old copy instead of fetched.
+    // `bytes` of the file will be copied from its old copy instead of fetched: told once, before
+    // the copying, so what is left to do is what is left to fetch. A later sizeKnown voids it.
     std::function<void(std::uint64_t bytes)> reused;
     // `bytes` were fetched that are not part of the file (its chunk index).
     std::function<void(std::uint64_t bytes)> fetchedAside;
+    // The file could not be built from its old copy and comes whole after all.
+    std::function<void()> wholeInstead;
 };
 
 // Downloads, verifies and places one file. A partial download left by an earlier attempt is

@@ -335,8 +335,9 @@ TEST_F(HttpsExchange, NoCookiesAreKept) {
 }
 
 #ifndef _WIN32
-// The demo content folder, served from a snapshot: an update run brings the whole demo client.
-TEST(DemoContent, GeneratedFolderServesAWholeClient) {
+// The demo content folder, served from a snapshot: an update run brings the whole demo client,
+// and from yesterday's client (what `make run` starts from) today's patch fetches a small part.
+TEST(DemoContent, GeneratedFolderServesAWholeClientAndItsPatch) {
     TempFolder root;
     const std::string command = "bash '" QS_SOURCE_DIR "/scripts/make-demo-content.sh' '" +
                                 root.path().string() + "' >/dev/null";
@@ -351,6 +352,19 @@ TEST(DemoContent, GeneratedFolderServesAWholeClient) {
     EXPECT_TRUE(result.ok) << WideToUtf8(result.message);
     EXPECT_TRUE(std::filesystem::exists(root.path() / "installed" / "data" / "Game Settings.ini"));
     EXPECT_TRUE(std::filesystem::exists(root.path() / "installed" / "Quillon Saga.exe"));
+
+    const std::filesystem::path archive = "data/maps/atlas.pak";
+    ASSERT_NE(ReadFile(root.path() / "previous" / archive),
+              ReadFile(root.path() / "client" / archive));
+    std::uint64_t fetched = 0;
+    const auto patched = RunClientUpdate(
+        root.path() / "previous",
+        [&fetched](const qs::UpdateProgress& progress) { fetched = progress.amountFetched; },
+        environment);
+    EXPECT_TRUE(patched.ok) << WideToUtf8(patched.message);
+    EXPECT_EQ(ReadFile(root.path() / "previous" / archive),
+              ReadFile(root.path() / "client" / archive));
+    EXPECT_LT(fetched, std::uint64_t{1} << 20);
     const auto get = [&](const char* path, std::size_t cap) {
         return nlohmann::json::parse(*LiveHttpsGet(service.url(path), cap, service.endpoint()));
     };

@@ -305,6 +305,12 @@ TEST(UiProgress, SpeedTimeAndAmountsAsAPlayerReadsThem) {
               "file 3 of 9 \xC2\xB7 3.0 MB");
     EXPECT_FLOAT_EQ(DownloadRingFraction(3, 12, ByteProgress{}), 0.25f);
     EXPECT_FLOAT_EQ(DownloadRingFraction(3, 12, bytes), 0.25f);
+    // A patch: most of the bytes come from the old copy; what is left is what is fetched.
+    const ByteProgress patch{static_cast<std::uint64_t>(4 * 1024 * mb - 38 * mb),
+                             static_cast<std::uint64_t>(4 * 1024 * mb), 0, 0.99,
+                             static_cast<std::uint64_t>(4 * 1024 * mb - 40 * mb)};
+    EXPECT_EQ(HomeProgressText(0, 1, patch, rate),
+              "4.0 GB \xE2\x80\x94 38.0 MB to download \xC2\xB7 12.4 MB/s \xC2\xB7 4 s left");
 }
 
 // Sampled twice a second, smoothed, and started afresh by a new run.

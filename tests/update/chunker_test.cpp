@@ -127,6 +127,36 @@ TEST(ChunkIndex, RoundTripsAndRefusesDamage) {
     EXPECT_FALSE(DigestFromHex(std::wstring(64, L'g')));
 }
 
+// The sampled estimate: a few windows of the old copy against the wanted index.
+TEST(Chunker, SampleOfTheOldCopyTellsWhetherChunkingPays) {
+    TempFolder folder;
+    const std::string wanted = RandomBytes(40u << 20, 5);
+    const std::vector<Chunk> index = ChunkBytes(wanted);
+    std::string edited = wanted;
+    for (std::size_t at = 0; at < edited.size(); at += 4u << 20)
+        edited.replace(at + 999, 4000, RandomBytes(4000, at));
+    std::string shifted = RandomBytes(1u << 20, 6) + wanted;
+    shifted.erase(shifted.size() - (2u << 20), 1u << 20);
+    const struct {
+        const char* name;
+        std::string old;
+        bool worth;
+    } cases[] = {
+        {"edited here and there", edited, true},
+        {"1 MiB inserted and 1 MiB removed", shifted, true},
+        {"unrelated", RandomBytes(40u << 20, 7), false},
+        {"small: left to the full chunking", RandomBytes(1u << 20, 8), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(folder.path() / "old", c.old);
+        const std::optional<SampledShare> sample = SampleShare(folder.path() / "old", index);
+        ASSERT_TRUE(sample);
+        EXPECT_EQ(SampleWorthChunking(*sample), c.worth);
+    }
+    EXPECT_FALSE(SampleShare(folder.path() / "absent", index));
+}
+
 TEST(ChunkAssembly, LocalChunksByDigestAndMissingRunsCoalesced) {
     const auto chunk = [](std::uint64_t offset, std::uint32_t length, std::uint8_t tag) {
         Chunk c{offset, length, {}};

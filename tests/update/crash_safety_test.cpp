@@ -39,6 +39,10 @@ std::string Pattern(std::size_t size, char seed) {
 class CrashSafetyTest : public testing::Test {
 protected:
     void SetUp() override {
+        // Large enough to be published in chunks: brought up to date from its old copy.
+        const std::string archive = RandomBytes(5u << 20, 11);
+        std::string patched = archive;
+        patched.replace(3u << 20, 20000, RandomBytes(20000, 12));
         targets = {
             {"a/small.dat", "old small", "new small"},
             {"a/absent.dat", std::nullopt, Pattern(70000, 'a')},
@@ -48,6 +52,7 @@ protected:
             {"empty.dat", "was not empty", ""},
             {"mid.pak", std::nullopt, Pattern(600000, 'm')},
             {"Quillon Saga.exe", "old exe", Pattern(200000, 'x')},
+            {"d/archive.pak", archive, patched},
         };
         for (const Target& target : targets)
             service.setFile(target.path, target.after);
@@ -55,6 +60,8 @@ protected:
         service.setFault("/updater/files/b/big one.pak",
                          Fault::Drip(std::chrono::milliseconds(1), 8192));
         service.setFault("/updater/files/mid.pak", Fault::Drip(std::chrono::milliseconds(1), 8192));
+        service.setFault("/updater/files/d/archive.pak",
+                         Fault::Drip(std::chrono::milliseconds(1), 4096));
         caFile = scratch.path() / "ca.pem";
         WriteFile(caFile, service.caPem());
         client = scratch.path() / "client";

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
 #include <string>
 
 #include "scratch.h"
@@ -34,6 +35,7 @@ std::string IndexOf(const std::string& bytes, std::vector<Chunk> chunks) {
 struct Fetched {
     std::uint64_t received = 0;
     std::uint64_t reused = 0;
+    bool wholeAfterAll = false;  // told that the old copy could not be used
 };
 
 class DeltaDownload : public ::testing::Test {
@@ -46,8 +48,7 @@ protected:
         for (std::size_t at : {std::size_t{100000}, std::size_t{3u << 20}, std::size_t{5u << 20}})
             wanted.replace(at, 3000, RandomBytes(3000, at));
         wanted += "appended at the end";
-        service.setFile("data/big.pak", wanted);
-        service.setResource(IndexPath(wanted), IndexOf(wanted, ChunkBytes(wanted)));
+        service.setFile("data/big.pak", wanted);  // the service publishes its index
         target = folder.path() / "data" / "big.pak";
         fs::create_directories(target.parent_path());
         WriteFile(target, old);
@@ -58,6 +59,7 @@ protected:
         FetchObserver observer;
         observer.received = [&](std::uint64_t bytes) { fetched.received += bytes; };
         observer.reused = [&](std::uint64_t bytes) { fetched.reused += bytes; };
+        observer.wholeInstead = [&] { fetched.wholeAfterAll = true; };
         HttpsConnection connection;
         FetchFile(target, "data/big.pak", Sha256Hex(wanted), environment, false, connection,
                   observer, wanted.size(), chunked);
@@ -104,6 +106,43 @@ TEST_F(DeltaDownload, FetchesOnlyTheChangedRanges) {
     EXPECT_EQ(service.requestCount(IndexPath(wanted)), 1u);
 }
 
+// Old copies made of the wanted chunks, some changed: only the chunks the old copy lacks come
+// over the network, and the result is exact.
+TEST_F(DeltaDownload, AssemblesFromOldCopiesOfEveryShape) {
+    const std::vector<Chunk> chunks = ChunkBytes(wanted);
+    const std::size_t n = chunks.size();
+    ASSERT_GT(n, 20u);
+    const std::pair<const char*, std::function<bool(std::size_t)>> cases[] = {
+        {"all reused", [](std::size_t) { return false; }},
+        {"alternating", [](std::size_t i) { return i % 2 == 1; }},
+        {"first and last changed", [n](std::size_t i) { return i == 0 || i == n - 1; }},
+        {"middle third changed", [n](std::size_t i) { return i >= n / 3 && i < 2 * n / 3; }},
+    };
+    for (const auto& [name, changed] : cases) {
+        SCOPED_TRACE(name);
+        std::string older;
+        for (std::size_t i = 0; i < n; ++i) {
+            std::string piece = wanted.substr(chunks[i].offset, chunks[i].length);
+            // A chunk's first bytes never decide a cut (no cut falls within the minimum
+            // length), so this changes the chunk and keeps every cut where it was.
+            if (changed(i))
+                piece[0] = static_cast<char>(piece[0] ^ 0x55);
+            older += piece;
+        }
+        std::set<Digest> held;
+        for (const Chunk& chunk : ChunkBytes(older))
+            held.insert(chunk.digest);
+        std::uint64_t missing = 0;
+        for (const Chunk& chunk : chunks)
+            if (!held.contains(chunk.digest))
+                missing += chunk.length;
+        WriteFile(target, older);
+        const Fetched fetched = Fetch();
+        EXPECT_EQ(fetched.received, missing);
+        EXPECT_EQ(fetched.reused, wanted.size() - missing);
+    }
+}
+
 TEST_F(DeltaDownload, AnythingAmissEndsInTheWholeDownload) {
     std::vector<Chunk> lying = ChunkBytes(wanted);
     lying[1].digest[0] ^= 1;  // a chunk the old copy has, so it is fetched and fails its check
@@ -137,7 +176,7 @@ TEST_F(DeltaDownload, AnythingAmissEndsInTheWholeDownload) {
         service.setResource(IndexPath(wanted), IndexOf(wanted, ChunkBytes(wanted)));
         c.setUp(service);
         service.clearRequests();
-        Fetch();
+        EXPECT_TRUE(Fetch().wholeAfterAll);
         const std::vector<std::string> ranges = FileRanges();
         ASSERT_FALSE(ranges.empty());
         EXPECT_EQ(ranges.front() != "", c.triesRanges);
@@ -155,7 +194,9 @@ TEST_F(DeltaDownload, LittleSharedOrNoOldCopyFetchesTheWholeFile) {
         SCOPED_TRACE(name);
         WriteFile(target, bytes);
         service.clearRequests();
-        EXPECT_EQ(Fetch().received, wanted.size());
+        const Fetched fetched = Fetch();
+        EXPECT_EQ(fetched.received, wanted.size());
+        EXPECT_FALSE(fetched.wholeAfterAll);  // not a fault: nothing worth reusing
         EXPECT_EQ(FileRanges(), std::vector<std::string>{""});
     }
     fs::remove(target);

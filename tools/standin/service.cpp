@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "tools/publish/signing.h"
+#include "update/chunker.h"
 
 namespace qs::test {
 namespace {
@@ -90,15 +91,40 @@ std::string ReadWholeFile(const std::filesystem::path& file) {
 
 // ---------------------------------------------------------------------------------------------
 struct TestService::Impl {
+    using Bytes = std::shared_ptr<const std::string>;
     struct Resource {
-        std::string bytes;
+        Bytes bytes;
         std::string contentType;
+    };
+    // A client file with what the manifest and the chunk route need of it, worked out once: a
+    // request never copies or hashes the bytes, so large files serve as fast as a web server's.
+    struct File {
+        Bytes bytes;
+        std::string sha256;
+        Bytes chunkIndex;  // null below the chunking threshold
     };
     struct Content {
         int status = 200;
-        std::string body;
+        Bytes body;
         std::string contentType = "application/json";
     };
+
+    static File MakeFile(std::string bytes) {
+        File file;
+        file.sha256 = Sha256Hex(bytes);
+        if (bytes.size() >= kChunkedFileMin) {
+            ChunkIndex index;
+            index.file = *DigestFromHex(std::wstring(file.sha256.begin(), file.sha256.end()));
+            index.size = bytes.size();
+            index.chunks = ChunkBytes(bytes);
+            file.chunkIndex = std::make_shared<const std::string>(ChunkIndexBytes(index));
+        }
+        file.bytes = std::make_shared<const std::string>(std::move(bytes));
+        return file;
+    }
+    static Bytes Text(std::string text) {
+        return std::make_shared<const std::string>(std::move(text));
+    }
 
     std::unique_ptr<httplib::SSLServer> server;
     std::thread thread;
@@ -109,8 +135,8 @@ struct TestService::Impl {
     std::condition_variable stopSignal;
     bool stopping = false;
 
-    std::map<std::string, std::string> files;  // manifest path -> bytes
-    std::string signingKeyPem;                 // empty: nothing signed
+    std::map<std::string, File> files;  // manifest path -> bytes
+    std::string signingKeyPem;          // empty: nothing signed
     std::int64_t signedSerial = 0;
     std::optional<std::string> manifestOverride;
     std::map<std::string, Resource> resources;  // decoded path -> reply
@@ -131,12 +157,14 @@ struct TestService::Impl {
         nlohmann::json manifest;
         manifest["files"] = nlohmann::json::object();
         manifest["sizes"] = nlohmann::json::object();
-        for (const auto& [path, bytes] : files) {
+        for (const auto& [path, file] : files) {
             if (path == kExecutableName)
-                manifest["binary"] = {{"file", path}, {"checksum", Sha256Hex(bytes)}};
+                manifest["binary"] = {{"file", path}, {"checksum", file.sha256}};
             else
-                manifest["files"][path] = Sha256Hex(bytes);
-            manifest["sizes"][path] = bytes.size();
+                manifest["files"][path] = file.sha256;
+            manifest["sizes"][path] = file.bytes->size();
+            if (file.chunkIndex)
+                manifest["chunked"].push_back(path);
         }
         if (!signingKeyPem.empty()) {
             manifest["serial"] = signedSerial;
@@ -152,27 +180,58 @@ struct TestService::Impl {
         const bool isGet = request.method == "GET" || request.method == "HEAD";
         if (path == "/updater/updater.php") {
             if (request.method != "POST")
-                return {405, "", "text/plain"};
-            return {200, buildManifestLocked(), "application/json"};
+                return {405, Text(""), "text/plain"};
+            return {200, Text(buildManifestLocked()), "application/json"};
         }
         if (isGet && path.rfind(kFilesPrefix, 0) == 0) {
             auto file = files.find(path.substr(std::string_view(kFilesPrefix).size()));
             if (file != files.end())
-                return {200, file->second, "application/octet-stream"};
+                return {200, file->second.bytes, "application/octet-stream"};
         }
         if (isGet) {
             auto resource = resources.find(path);
             if (resource != resources.end())
                 return {200, resource->second.bytes, resource->second.contentType};
+            if (Bytes index = chunkIndexLocked(path))
+                return {200, index, "application/octet-stream"};
         }
         if (isGet && !signingKeyPem.empty()) {
             if (path == "/updater/updater.sig")
-                return {200, SignHex(signingKeyPem, buildManifestLocked()), "text/plain"};
+                return {200, Text(SignHex(signingKeyPem, buildManifestLocked())), "text/plain"};
             auto latest = resources.find("/updater/launcher/latest.json");
             if (path == "/updater/launcher/latest.json.sig" && latest != resources.end())
-                return {200, SignHex(signingKeyPem, latest->second.bytes), "text/plain"};
+                return {200, Text(SignHex(signingKeyPem, *latest->second.bytes)), "text/plain"};
         }
-        return {404, "", "text/plain"};
+        return {404, Text(""), "text/plain"};
+    }
+
+    // /updater/chunks/<digest>.idx of a file being served, as the publisher lays them out.
+    Bytes chunkIndexLocked(const std::string& path) const {
+        constexpr std::string_view prefix = "/updater/chunks/";
+        constexpr std::string_view suffix = ".idx";
+        if (!path.starts_with(prefix) || !path.ends_with(suffix))
+            return nullptr;
+        const std::string digest =
+            path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
+        for (const auto& [name, file] : files)
+            if (file.chunkIndex && file.sha256 == digest)
+                return file.chunkIndex;
+        return nullptr;
+    }
+
+    // The server library reads straight from the shared bytes, ranges included.
+    static void ServeShared(const httplib::Request& request, httplib::Response& response,
+                            const Content& content) {
+        response.status = OkStatus(request, content.status);
+        if (content.body->empty()) {
+            response.set_content("", content.contentType);
+            return;
+        }
+        response.set_content_provider(
+            content.body->size(), content.contentType,
+            [body = content.body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                return sink.write(body->data() + offset, length);
+            });
     }
 
     void handle(const httplib::Request& request, httplib::Response& response) {
@@ -219,7 +278,7 @@ struct TestService::Impl {
         const bool rangeMinded = !fault || (fault->kind != Fault::Kind::IgnoreRange &&
                                             fault->kind != Fault::Kind::WrongRange);
         const std::size_t servedSize =
-            fault && fault->body ? fault->body->size() : content.body.size();
+            fault && fault->body ? fault->body->size() : content.body->size();
         if (rangeMinded && content.status == 200 && request.ranges.size() == 1 &&
             request.ranges[0].first >= 0 &&
             static_cast<std::size_t>(request.ranges[0].first) >= servedSize) {
@@ -228,11 +287,10 @@ struct TestService::Impl {
             return;
         }
         if (!fault) {
-            response.status = OkStatus(request, content.status);
-            response.set_content(content.body, content.contentType);
+            ServeShared(request, response, content);
             return;
         }
-        applyFault(*fault, fault->body ? *fault->body : content.body, content.contentType, request,
+        applyFault(*fault, fault->body ? *fault->body : *content.body, content.contentType, request,
                    response);
     }
 
@@ -480,8 +538,9 @@ const std::string& TestService::caPem() const {
 }
 
 void TestService::setFile(const std::string& path, std::string bytes) {
+    Impl::File file = Impl::MakeFile(std::move(bytes));
     std::lock_guard lock(impl_->mutex);
-    impl_->files[path] = std::move(bytes);
+    impl_->files[path] = std::move(file);
 }
 void TestService::removeFile(const std::string& path) {
     std::lock_guard lock(impl_->mutex);
@@ -510,18 +569,19 @@ void TestService::setNewsJson(std::string json) {
 }
 void TestService::setResource(const std::string& path, std::string bytes, std::string contentType) {
     std::lock_guard lock(impl_->mutex);
-    impl_->resources[path] = {std::move(bytes), std::move(contentType)};
+    impl_->resources[path] = {Impl::Text(std::move(bytes)), std::move(contentType)};
 }
 
 void TestService::loadFolder(const std::filesystem::path& root) {
     const auto client = root / "client";
-    std::map<std::string, std::string> loaded;
+    std::map<std::string, Impl::File> loaded;
     std::error_code error;
     for (auto it = std::filesystem::recursive_directory_iterator(client, error);
          !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
         if (!it->is_regular_file())
             continue;
-        loaded[it->path().lexically_relative(client).generic_string()] = ReadWholeFile(it->path());
+        loaded[it->path().lexically_relative(client).generic_string()] =
+            Impl::MakeFile(ReadWholeFile(it->path()));
     }
     if (error)
         throw std::runtime_error("test service: cannot read " + client.string() + ": " +

@@ -16,8 +16,11 @@
 //                                   built from the files (the executable only under "binary"), or
 //                                   the text given to setManifestJson
 //   GET  /updater/files/<path>     a file set with setFile (path as decoded by the server: %20 ->
-//   blank) GET  /updater/launcher/latest.json, /status.php, /news.php   the documents set below GET
-//   any path given to setResource
+//                                   blank)
+//   GET  /updater/chunks/<sha256>.idx  the chunk index of every file of at least 4 MiB, which
+//                                   the built manifest lists under "chunked"
+//   GET  /updater/launcher/latest.json, /status.php, /news.php   the documents set below
+//   GET  any path given to setResource (before the chunk indexes)
 // Anything else is 404. A fault or a handler set for a path replaces the reply for that path
 // (any method). Every request is recorded before it is answered.
 //
