@@ -100,6 +100,7 @@ void BM_Patch(benchmark::State& state) {
         fs::remove_all(g_folder);
         fs::create_directories(g_folder);
         std::ofstream(g_folder / "archive.pak", std::ios::binary) << OldArchive();
+        ::sync();  // the old copy's writeback is not the run's
         state.ResumeTiming();
         UpdateEnvironment environment;
         environment.service = g_service->endpoint();

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # `make bench`: builds the benchmarks (Release, build/bench), runs them and prints a summary.
 # Never part of `make test`.
-#   scripts/bench.sh [verify] [download] [memory] [frame] [replies] [startup] [publish]
-#   (default: all seven)
+#   scripts/bench.sh [verify] [download] [delta] [memory] [frame] [replies] [startup] [publish]
+#   (default: all eight)
 # BENCH_REPETITIONS (default 5): repetitions per measurement; the table shows medians.
 # Test content is written once under build/bench-data (about 2 GiB) and reused.
 set -euo pipefail
@@ -15,11 +15,11 @@ reps="${BENCH_REPETITIONS:-5}"
 jobs="${JOBS:-2}"
 
 parts=("$@")
-[ "${#parts[@]}" -eq 0 ] && parts=(verify download memory frame replies startup publish)
+[ "${#parts[@]}" -eq 0 ] && parts=(verify download delta memory frame replies startup publish)
 wants() { printf '%s\n' "${parts[@]}" | grep -qx "$1"; }
 
-targets=(qs_bench_verify qs_bench_download qs_skip_fsync qs_bench_memory qs_bench_frame qs_bench_replies
-    qs_bench_publish)
+targets=(qs_bench_verify qs_bench_download qs_skip_fsync qs_bench_delta qs_bench_memory qs_bench_frame
+    qs_bench_replies qs_bench_publish)
 app=OFF
 if wants startup; then app=ON; targets+=(qs_bench_startup); fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_BENCH=ON \
@@ -46,6 +46,9 @@ if wants download; then
     LD_PRELOAD="$build/bench/libqs_skip_fsync.so" gbench download-nofsync qs_bench_download \
         --benchmark_filter='BM_Download(Launcher|LauncherOneAtATime|CurlOneConnection)/'
 fi
+# Patch days for a 256 MiB archive, by chunks against the whole download (one run each per
+# repetition: every run writes and flushes the whole new file).
+wants delta && gbench delta qs_bench_delta
 if wants publish; then
     gbench publish qs_bench_publish
     # The first publish without the flush to disk: copying and hashing alone.

@@ -69,17 +69,43 @@ std::size_t ChunkScanner::scan(const std::uint8_t* data, std::size_t size, bool&
         i = skip;
         length_ += skip;
     }
-    for (; i < size; ++i) {
-        hash_ = (hash_ << 1) + gear[data[i]];
-        ++length_;
-        const std::uint64_t mask = length_ < kChunkAverage ? kMaskHard : kMaskEasy;
-        if ((hash_ & mask) == 0 || length_ >= kChunkMax) {
-            cut = true;
-            hash_ = 0;
-            length_ = 0;
-            return i + 1;
+    // A byte that makes the chunk L long cuts under the hard mask while L < average, under the
+    // easy one from there, and always at the maximum. One loop per mask keeps the inner loop to
+    // the hash and one test.
+    std::uint64_t hash = hash_;
+    const auto scanTo = [&](std::size_t end, std::uint64_t mask) {
+        for (; i < end; ++i) {
+            hash = (hash << 1) + gear[data[i]];
+            if ((hash & mask) == 0) {
+                ++i;
+                return true;
+            }
         }
+        return false;
+    };
+    const auto endCut = [&] {
+        cut = true;
+        hash_ = 0;
+        length_ = 0;
+        return i;
+    };
+    if (length_ + 1 < kChunkAverage) {
+        const std::size_t start = i;
+        if (scanTo(i + std::min(size - i, kChunkAverage - 1 - length_), kMaskHard))
+            return endCut();
+        length_ += i - start;
     }
+    if (i < size && length_ + 1 < kChunkMax) {
+        const std::size_t start = i;
+        if (scanTo(i + std::min(size - i, kChunkMax - 1 - length_), kMaskEasy))
+            return endCut();
+        length_ += i - start;
+    }
+    if (i < size) {  // the byte that reaches the maximum
+        ++i;
+        return endCut();
+    }
+    hash_ = hash;
     return size;
 }
 
@@ -249,7 +275,13 @@ std::vector<AssemblyPiece> PlanAssembly(const std::vector<Chunk>& wanted,
     for (std::size_t i = 0; i < wanted.size(); ++i) {
         const Chunk& chunk = wanted[i];
         auto found = have.find({chunk.digest, chunk.length});
-        if (found != have.end()) {
+        const bool followsLocal = found != have.end() && !pieces.empty() && pieces.back().local &&
+                                  pieces.back().from + pieces.back().length == found->second &&
+                                  pieces.back().length + chunk.length <= kLocalRunMax;
+        if (followsLocal) {
+            pieces.back().length += chunk.length;
+            ++pieces.back().count;
+        } else if (found != have.end()) {
             pieces.push_back({true, found->second, chunk.length, i, 1});
         } else if (!pieces.empty() && !pieces.back().local) {
             pieces.back().length += chunk.length;

@@ -100,7 +100,8 @@ std::string ChunkIndexBytes(const ChunkIndex& index);
 std::optional<ChunkIndex> ParseChunkIndex(std::string_view bytes, const Digest& file);
 
 // One step of building the new file: chunks `first`..`first + count` of the wanted file, either
-// one chunk copied from the old copy at `from`, or a run of missing chunks fetched as one range.
+// copied from the old copy at `from` (chunks that lie there in a row, up to kLocalRunMax, in one
+// read), or a run of missing chunks fetched as one range.
 struct AssemblyPiece {
     bool local = false;
     std::uint64_t from = 0;
@@ -109,6 +110,7 @@ struct AssemblyPiece {
     std::size_t count = 0;
     bool operator==(const AssemblyPiece&) const = default;
 };
+inline constexpr std::uint64_t kLocalRunMax = 4u << 20;
 std::vector<AssemblyPiece> PlanAssembly(const std::vector<Chunk>& wanted,
                                         const std::vector<Chunk>& local);
 std::uint64_t ReusedBytes(const std::vector<AssemblyPiece>& pieces);

@@ -173,6 +173,14 @@ TEST(ChunkAssembly, LocalChunksByDigestAndMissingRunsCoalesced) {
     EXPECT_EQ(pieces, expected);
     EXPECT_EQ(ReusedBytes(pieces), 27u);
 
+    // Chunks lying in a row in the old copy are read as one, up to the run's limit.
+    std::vector<Chunk> row;
+    for (std::uint8_t tag = 0; tag < 40; ++tag)
+        row.push_back(chunk(std::uint64_t{tag} << 17, 1u << 17, tag));
+    const std::vector<AssemblyPiece> runs = {{true, 0, kLocalRunMax, 0, 32},
+                                             {true, kLocalRunMax, 8u << 17, 32, 8}};
+    EXPECT_EQ(PlanAssembly(row, row), runs);
+
     const std::tuple<std::uint64_t, std::uint64_t, bool> worth[] = {
         {20, 100, true}, {19, 100, false}, {0, 0, false}, {100, 100, true}};
     for (const auto& [reused, total, expect] : worth)
