@@ -1,9 +1,13 @@
 #include "update/chunker.h"
 
+#include <algorithm>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -144,23 +148,116 @@ std::vector<Chunk> ChunkBytes(std::string_view bytes) {
     return chunker.finish();
 }
 
-std::optional<std::vector<Chunk>> ChunkFile(const std::filesystem::path& file,
-                                            const std::atomic<bool>* cancel) {
+namespace {
+
+constexpr std::size_t kReadBlock = 1u << 20;
+
+// Feeds [from, to) of the file to `chunker` block by block; false when the file falls short or
+// `*cancel` reads true. `enough` is asked after every block whether to stop early.
+bool FeedRange(const std::filesystem::path& file, std::uint64_t from, std::uint64_t to,
+               Chunker& chunker, const std::atomic<bool>* cancel,
+               const std::function<bool()>& enough = {}) {
     std::ifstream input(file, std::ios::binary);
     if (!input)
-        return std::nullopt;
-    constexpr std::size_t kBlock = 1u << 20;
-    auto buffer = std::make_unique<char[]>(kBlock);
-    Chunker chunker;
-    while (input) {
+        return false;
+    input.seekg(static_cast<std::streamoff>(from));
+    auto buffer = std::make_unique<char[]>(kReadBlock);
+    for (std::uint64_t at = from; at < to;) {
         if (cancel && cancel->load())
-            return std::nullopt;
-        input.read(buffer.get(), kBlock);
-        chunker.update(buffer.get(), static_cast<std::size_t>(input.gcount()));
+            return false;
+        const auto want =
+            static_cast<std::streamsize>(std::min<std::uint64_t>(kReadBlock, to - at));
+        input.read(buffer.get(), want);
+        if (input.gcount() != want)
+            return false;
+        chunker.update(buffer.get(), static_cast<std::size_t>(want));
+        at += static_cast<std::uint64_t>(want);
+        if (enough && enough())
+            return true;
     }
-    if (input.bad() || !input.eof())
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<Chunk>> ChunkFile(const std::filesystem::path& file,
+                                            const std::atomic<bool>* cancel) {
+    std::error_code error;
+    const std::uint64_t size = std::filesystem::file_size(file, error);
+    if (error)
         return std::nullopt;
-    return chunker.finish();
+    Chunker whole;
+    constexpr std::uint64_t kHalvesFrom = 16u << 20;
+    if (size < kHalvesFrom || std::thread::hardware_concurrency() < 2) {
+        if (!FeedRange(file, 0, size, whole, cancel))
+            return std::nullopt;
+        return whole.finish();
+    }
+
+    // The second half is chunked as if a chunk began at its start. A cut both passes make is
+    // a true cut, and everything after it is the same in both (a cut resets the scanner), so
+    // the first pass goes on past the middle only until it meets a cut of the second.
+    const std::uint64_t middle = size / 2;
+    Chunker secondHalf(middle);
+    bool secondRead = false;
+    std::thread second;
+    try {
+        second = std::thread([&] {
+            try {
+                secondRead = FeedRange(file, middle, size, secondHalf, cancel);
+            } catch (const std::exception&) {
+                secondRead = false;  // a digest or memory failure: the caller fetches whole
+            }
+        });
+    } catch (const std::system_error&) {
+        if (!FeedRange(file, 0, size, whole, cancel))
+            return std::nullopt;
+        return whole.finish();
+    }
+    struct Joiner {
+        std::thread& thread;
+        ~Joiner() {
+            if (thread.joinable())
+                thread.join();
+        }
+    } joiner{second};
+    const bool firstRead = FeedRange(file, 0, middle, whole, cancel);
+    second.join();
+    const std::vector<Chunk> later = secondHalf.finish();
+    if (!firstRead || !secondRead)
+        return std::nullopt;
+
+    const auto cutOfLater = [&later](std::uint64_t end) {
+        const auto found = std::lower_bound(
+            later.begin(), later.end(), end,
+            [](const Chunk& chunk, std::uint64_t offset) { return chunk.offset < offset; });
+        return found != later.end() && found->offset == end ? found : later.end();
+    };
+    std::vector<Chunk> chunks = whole.chunks();  // the chunk cut short by the middle is left out
+    const std::uint64_t bridgeFrom =
+        chunks.empty() ? 0 : chunks.back().offset + chunks.back().length;
+    Chunker bridge(bridgeFrom);
+    auto met = later.end();
+    const auto meets = [&] {
+        for (const Chunk& chunk : bridge.chunks())
+            if ((met = cutOfLater(chunk.offset + chunk.length)) != later.end())
+                return true;
+        return false;
+    };
+    if (!FeedRange(file, bridgeFrom, size, bridge, cancel, meets))
+        return std::nullopt;
+    if (met == later.end()) {  // never met: the bridge went on to the end
+        for (const Chunk& chunk : bridge.finish())
+            chunks.push_back(chunk);
+        return chunks;
+    }
+    for (const Chunk& chunk : bridge.chunks()) {
+        chunks.push_back(chunk);
+        if (chunk.offset + chunk.length == met->offset)
+            break;
+    }
+    chunks.insert(chunks.end(), met, later.end());
+    return chunks;
 }
 
 std::optional<SampledShare> SampleShare(const std::filesystem::path& file,

@@ -51,8 +51,12 @@ private:
 // Chunks and their SHA-256 digests, fed piece by piece (a bounded buffer suffices).
 class Chunker {
 public:
+    // `start`: the offset of the first byte fed, as if a chunk began there.
+    explicit Chunker(std::uint64_t start = 0) : offset_(start) {}
     void update(const void* data, std::size_t size);
     std::vector<Chunk> finish();
+    // The chunks closed so far.
+    const std::vector<Chunk>& chunks() const { return chunks_; }
 
 private:
     void close();
@@ -64,7 +68,8 @@ private:
 };
 
 std::vector<Chunk> ChunkBytes(std::string_view bytes);
-// nullopt when the file cannot be read to its end, or once `*cancel` reads true.
+// nullopt when the file cannot be read to its end, or once `*cancel` reads true. A large file is
+// chunked in two halves at once; the result is the same as one pass from the start.
 std::optional<std::vector<Chunk>> ChunkFile(const std::filesystem::path& file,
                                             const std::atomic<bool>* cancel = nullptr);
 

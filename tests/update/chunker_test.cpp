@@ -127,6 +127,26 @@ TEST(ChunkIndex, RoundTripsAndRefusesDamage) {
     EXPECT_FALSE(DigestFromHex(std::wstring(64, L'g')));
 }
 
+// A large file is chunked in two halves at once: the chunks are those of one pass, also where
+// the halves never fall into step (a file of one repeated byte cuts at fixed lengths).
+TEST(Chunker, FileInHalvesGivesTheChunksOfOnePass) {
+    TempFolder folder;
+    const std::string noise = RandomBytes((20u << 20) + 12345, 9);
+    const std::pair<const char*, std::string> files[] = {
+        {"noise", noise},
+        {"one repeated byte", std::string((17u << 20) + 777, '\0')},
+        {"noise, a long run, noise",
+         noise.substr(0, 5u << 20) + std::string(9u << 20, 'z') + noise.substr(0, 4u << 20)},
+    };
+    for (const auto& [name, bytes] : files) {
+        SCOPED_TRACE(name);
+        WriteFile(folder.path() / "file", bytes);
+        EXPECT_EQ(ChunkFile(folder.path() / "file"), ChunkBytes(bytes));
+    }
+    const std::atomic<bool> cancelled{true};
+    EXPECT_FALSE(ChunkFile(folder.path() / "file", &cancelled));
+}
+
 // The sampled estimate: a few windows of the old copy against the wanted index.
 TEST(Chunker, SampleOfTheOldCopyTellsWhetherChunkingPays) {
     TempFolder folder;
