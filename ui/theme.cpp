@@ -35,6 +35,11 @@ constexpr ImWchar kSolidGlyphRanges[] = {
 };
 constexpr ImWchar kBrandGlyphRanges[] = {0x0020, 0x0020, 0xF392, 0xF392, 0};
 
+// Latin-1 and the punctuation of news texts and progress lines (dashes, quotes, bullet, ellipsis)
+// that the text face has.
+constexpr ImWchar kTextGlyphRanges[] = {0x0020, 0x00FF, 0x2013, 0x2014, 0x2018, 0x201A, 0x201C,
+                                        0x201E, 0x2022, 0x2022, 0x2026, 0x2026, 0};
+
 // The two title faces set only the words "Quillon" and "SAGA": letters are all they need, and at
 // 28 and 52 px the full Latin range would be most of the atlas's work.
 constexpr ImWchar kTitleGlyphRanges[] = {0x0020, 0x0020, 0x0041, 0x005A, 0x0061, 0x007A, 0};
@@ -134,18 +139,18 @@ void LoadUiFonts(ImFontAtlas& atlas, const ResourceLookup& lookup,
                  const std::vector<std::filesystem::path>& systemFontCandidates, float scale) {
     ImFontConfig config;
     config.FontDataOwnedByAtlas = true;
-    const ImWchar* latin = atlas.GetGlyphRangesDefault();
+    const ImWchar* text = kTextGlyphRanges;
     auto add = [&](int id, float size, const ImWchar* ranges) {
         return AddFontFromBytes(atlas, lookup(id), size * scale, config, ranges);
     };
 
     UiFonts& f = g_fonts;
-    f.fontMedium9 = add(kResFontMedium, 9.0f, latin);
-    f.fontMedium10 = add(kResFontMedium, 10.0f, latin);
-    f.fontMedium11 = add(kResFontMedium, 11.0f, latin);
-    f.fontLight13 = add(kResFontLight, 13.0f, latin);
-    f.fontMedium12 = add(kResFontMedium, 12.0f, latin);
-    f.fontBold18 = add(kResFontBold, 18.0f, latin);
+    f.fontMedium9 = add(kResFontMedium, 9.0f, text);
+    f.fontMedium10 = add(kResFontMedium, 10.0f, text);
+    f.fontMedium11 = add(kResFontMedium, 11.0f, text);
+    f.fontLight13 = add(kResFontLight, 13.0f, text);
+    f.fontMedium12 = add(kResFontMedium, 12.0f, text);
+    f.fontBold18 = add(kResFontBold, 18.0f, text);
     f.fontRegular28 = add(kResFontRegular, 28.0f, kTitleGlyphRanges);
     f.fontBold52 = add(kResFontBold, 52.0f, kTitleGlyphRanges);
     f.fontSystem14 = AddSystemFont(atlas, systemFontCandidates, 14.0f * scale, config);
