@@ -9,6 +9,7 @@
 #include <iterator>
 #include <random>
 #include <stdexcept>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -60,6 +61,23 @@ std::string ReadFile(const fs::path& file) {
     if (!in)
         return "<missing>";
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteOldFile(const fs::path& file, const std::string& content) {
+    WriteFile(file, content);
+    fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(1));
+}
+
+bool PollUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    for (const auto deadline = std::chrono::steady_clock::now() + limit; !done();
+         std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+    return true;
+}
+
+std::string WaitForFile(const fs::path& file) {
+    return PollUntil([&] { return fs::exists(file); }) ? ReadFile(file) : "";
 }
 
 namespace {

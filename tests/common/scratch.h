@@ -1,7 +1,9 @@
 #pragma once
 // Scratch folders, small file helpers and environment overrides for tests.
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -38,6 +40,15 @@ bool RunningUnderWine();
 void WriteFile(const std::filesystem::path& file, const std::string& content);
 // The file's bytes, or "<missing>" when it cannot be read.
 std::string ReadFile(const std::filesystem::path& file);
+// Writes `content` dated an hour back: old enough for the publisher to trust the file's time.
+void WriteOldFile(const std::filesystem::path& file, const std::string& content);
+
+// Whether `done` holds within `limit`, asked every few milliseconds; generous by default, as the
+// machine may be loaded.
+bool PollUntil(const std::function<bool()>& done,
+               std::chrono::milliseconds limit = std::chrono::seconds(60));
+// The bytes of a file another process writes (and renames into place), "" if it never appears.
+std::string WaitForFile(const std::filesystem::path& file);
 
 // The message of the runtime error `call` throws, "" when it throws none.
 std::string ErrorOf(auto&& call) {

@@ -18,11 +18,6 @@
 #ifdef _WIN32
 namespace {
 
-bool UnderWine() {
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
-
 void RemoveLauncherFolders(const ScratchHomes& homes) {
     std::error_code ignored;
     std::filesystem::remove_all(homes.clientFolder(), ignored);
@@ -32,7 +27,7 @@ void RemoveLauncherFolders(const ScratchHomes& homes) {
 }  // namespace
 
 ScratchHomes::ScratchHomes() {
-    if (!UnderWine())
+    if (!RunningUnderWine())
         throw std::runtime_error(
             "the interface tests use the launcher's own folders: run them "
             "under Wine (make test-windows), not on a player's Windows");

@@ -4,17 +4,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "app/client.h"
 #include "scratch.h"
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -33,13 +30,6 @@ protected:
         WriteFile(executable_, kClientScript);
         chmod(executable_.c_str(), mode);
     }
-    std::string WaitForOutput() {
-        for (auto deadline = std::chrono::steady_clock::now() + 20s;
-             std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(20ms))
-            if (fs::exists(output_))
-                return ReadFile(output_);
-        return "";
-    }
 
     TempFolder root_;
     fs::path folder_ = root_.path() / "Quillon Saga" / "QuillonSaga Game";
@@ -55,7 +45,7 @@ TEST_F(ClientLaunch, StartsInItsFolderWithNoArgumentsInItsOwnSession) {
     std::wstring error;
     ASSERT_TRUE(LaunchClient(executable_, folder_, error));
     EXPECT_TRUE(error.empty());
-    std::istringstream lines(WaitForOutput());
+    std::istringstream lines(WaitForFile(output_));
     std::string cwd, argc, session;
     std::getline(lines, cwd);
     std::getline(lines, argc);
@@ -86,7 +76,7 @@ TEST_F(ClientLaunch, InheritsNoDescriptorOfTheLauncher) {
     ASSERT_EQ(pipe(fds), 0);  // deliberately not close-on-exec
     std::wstring error;
     ASSERT_TRUE(LaunchClient(executable_, folder_, error));
-    ASSERT_FALSE(WaitForOutput().empty());
+    ASSERT_FALSE(WaitForFile(output_).empty());
     close(fds[1]);
     // The client still runs; had it inherited the write end, the read end would not see EOF yet.
     pollfd readable{fds[0], POLLIN, 0};

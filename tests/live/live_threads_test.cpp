@@ -14,15 +14,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-template <typename Predicate>
-bool WaitFor(Predicate done) {
-    for (auto deadline = std::chrono::steady_clock::now() + 20s;
-         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(5ms))
-        if (done())
-            return true;
-    return done();
-}
-
 // Stop during the first delay still polls once; stop during the long wait between polls returns
 // at once (generously bounded: the wait it must not sit out is 30 s or 300 s).
 template <typename Client>
@@ -33,7 +24,7 @@ void ExpectFirstRunAndPromptStop(Client& first, Client& second, ScriptedFetch& f
     EXPECT_EQ(firstNetwork.calls(), 1);
 
     second.start();
-    ASSERT_TRUE(WaitFor([&] { return secondNetwork.calls() == 1; }));
+    ASSERT_TRUE(PollUntil([&] { return secondNetwork.calls() == 1; }));
     std::this_thread::sleep_for(50ms);
     const auto begin = std::chrono::steady_clock::now();
     second.stop();
@@ -76,7 +67,7 @@ TEST(StatusPollerThread, PollsRepeatedlyWhileReadersCopy) {
             }
         }
     });
-    EXPECT_TRUE(WaitFor([&] { return network.calls() >= 20; }));
+    EXPECT_TRUE(PollUntil([&] { return network.calls() >= 20; }));
     reading.store(false);
     reader.join();
     SetCurrentStatusPoller(nullptr);
@@ -92,11 +83,11 @@ TEST(StatusPollerThread, RestartsAfterStopAndDestructionJoins) {
     auto poller =
         std::make_unique<StatusPoller>(FakeService(), LiveTiming{0ms, 1ms, 1}, network.fetch());
     poller->start();
-    ASSERT_TRUE(WaitFor([&] { return network.calls() >= 1; }));
+    ASSERT_TRUE(PollUntil([&] { return network.calls() >= 1; }));
     poller->stop();
     const int afterFirstRun = network.calls();
     poller->start();
-    ASSERT_TRUE(WaitFor([&] { return network.calls() > afterFirstRun; }));
+    ASSERT_TRUE(PollUntil([&] { return network.calls() > afterFirstRun; }));
     poller.reset();  // destruction stops and joins the running worker
 }
 
@@ -108,12 +99,12 @@ TEST(NewsFeedThread, MarkingSeenWhileFetchesPublish) {
                   network.fetch());
     SetCurrentNewsFeed(&feed);
     feed.start();
-    ASSERT_TRUE(WaitFor([&] { return NewsHasUnseen(); }));
+    ASSERT_TRUE(PollUntil([&] { return NewsHasUnseen(); }));
     for (int round = 0; round < 50; ++round) {
         MarkNewsSeen();
         EXPECT_EQ(CurrentNewsItems().size(), 2u);
     }
-    EXPECT_TRUE(WaitFor([&] { return network.calls() >= 10; }));
+    EXPECT_TRUE(PollUntil([&] { return network.calls() >= 10; }));
     SetCurrentNewsFeed(nullptr);
     feed.stop();
     EXPECT_FALSE(feed.hasUnseen()) << "the same first id never turns the dot back on";

@@ -8,13 +8,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <thread>
 
 #include "scratch.h"
 #include "selfupdate/launcher_update.h"
@@ -22,7 +20,6 @@
 #include "update/text.h"
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 using qs::test::Fault;
 using qs::test::Sha256Hex;
 using qs::test::TestService;
@@ -63,14 +60,6 @@ protected:
         EXPECT_FALSE(busy_.load()) << "every path clears busy";
         std::lock_guard lock(statusMutex_);
         return statusText_;
-    }
-
-    std::string WaitForInstallerOutput() {
-        for (auto deadline = std::chrono::steady_clock::now() + 30s;
-             std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(20ms))
-            if (fs::exists(output_))
-                return ReadFile(output_);
-        return "";
     }
 
     // Nothing was started, nothing is left in the private folder, the launcher stays open.
@@ -175,7 +164,7 @@ TEST_F(SelfUpdate, NewerReleaseStartsTheVerifiedInstallerWithTheFourSwitches) {
     std::string expected = fs::current_path().string() + "\n";
     for (const std::string& argument : InstallerArguments())
         expected += argument + "\n";
-    EXPECT_EQ(WaitForInstallerOutput(), expected);
+    EXPECT_EQ(WaitForFile(output_), expected);
     EXPECT_EQ(ReadFile(InstallerPath()), kInstallerScript)
         << "kept after the start, earlier file replaced";
     struct stat info {};
@@ -276,7 +265,7 @@ TEST_F(SelfUpdate, LinkInPlaceOfTheInstallerIsReplacedNotFollowed) {
     EXPECT_EQ(RunTask(), kLaunched);
     EXPECT_EQ(ReadFile(victimFile), "keep me");
     EXPECT_FALSE(fs::is_symlink(InstallerPath()));
-    EXPECT_FALSE(WaitForInstallerOutput().empty());
+    EXPECT_FALSE(WaitForFile(output_).empty());
 }
 
 TEST_F(SelfUpdate, NarrowUmaskStillGivesAUsableFolderAndInstaller) {
@@ -285,7 +274,7 @@ TEST_F(SelfUpdate, NarrowUmaskStillGivesAUsableFolderAndInstaller) {
     const std::wstring status = RunTask();
     umask(previous);
     EXPECT_EQ(status, kLaunched);
-    EXPECT_FALSE(WaitForInstallerOutput().empty());
+    EXPECT_FALSE(WaitForFile(output_).empty());
     // The owner reads and starts it whatever the umask; root alone would manage without.
     struct stat info {};
     ASSERT_EQ(stat(InstallerPath().c_str(), &info), 0);

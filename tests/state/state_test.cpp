@@ -8,21 +8,14 @@
 #include <thread>
 
 #include "app/state.h"
+#include "scratch.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-bool WaitUntil(const std::function<bool()>& done) {
-    for (auto deadline = std::chrono::steady_clock::now() + 60s; !done();
-         std::this_thread::sleep_for(1ms))
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-    return true;
-}
-
 bool WaitUntilIdle(LauncherState& state) {
-    return WaitUntil([&] { return !state.busy.load(); });
+    return PollUntil([&] { return !state.busy.load(); });
 }
 
 // A state block whose hooks count calls; the update run reports two files once `gate` opens
@@ -34,7 +27,7 @@ protected:
         state.hooks.runClientUpdate = [this](const std::filesystem::path&,
                                              const UpdateProgressCallback& progress) {
             ++runs;
-            if (!WaitUntil([this] { return gate.load(); }))
+            if (!PollUntil([this] { return gate.load(); }))
                 return UpdateResult{false, L"gate timed out"};
             const wchar_t* messages[] = {L"Downloading a.dat", L"Downloading b.dat",
                                          L"Update complete."};
@@ -160,7 +153,7 @@ TEST_F(StateTest, SameFrameCombinations) {
 TEST_F(StateTest, LauncherCheckAnnouncesItselfAndReturnsToIdle) {
     state.hooks.launcherUpdate = [&](std::mutex* statusMutex, std::wstring* statusText,
                                      std::atomic<bool>* busy, const WindowCloser* window) {
-        WaitUntil([this] { return gate.load(); });
+        PollUntil([this] { return gate.load(); });
         {
             std::lock_guard<std::mutex> lock(*statusMutex);
             *statusText = L"Installer started.";
