@@ -24,14 +24,14 @@
 namespace {
 
 struct ExpectedImage {
-    int id, width, height;
+    int id, width, height, channels;  // channels in the file
 };
 
 constexpr ExpectedImage kImages[] = {
-    {kResBackground, 942, 619},  {kResHomeArt, 520, 325},   {kResLogo, 3000, 3000},
-    {kResNewsBanner, 2235, 325}, {kResBadgeOrb, 255, 268},  {kResBadgeBolt, 243, 270},
-    {kResBadgeSwords, 241, 273}, {kResBadgeBell, 323, 347}, {kResIconBolt, 133, 129},
-    {kResIconTrophy, 136, 132},  {kResStreak, 620, 129},
+    {kResBackground, 942, 619, 3},  {kResHomeArt, 520, 325, 3},   {kResLogo, 3000, 3000, 4},
+    {kResNewsBanner, 2235, 325, 4}, {kResBadgeOrb, 255, 268, 4},  {kResBadgeBolt, 243, 270, 4},
+    {kResBadgeSwords, 241, 273, 4}, {kResBadgeBell, 323, 347, 4}, {kResIconBolt, 133, 129, 4},
+    {kResIconTrophy, 136, 132, 4},  {kResStreak, 620, 129, 4},
 };
 
 // The first pixel (x, y) where two RGBA buffers of one size differ, or (-1, -1).
@@ -61,6 +61,7 @@ TEST(ImageDecode, EveryBuiltInImageMatchesTheReferenceDecoderByteForByte) {
         ASSERT_NE(reference, nullptr);
         ASSERT_EQ(width, image.width);
         ASSERT_EQ(height, image.height);
+        EXPECT_EQ(channels, expected.channels);
         const auto [x, y] = FirstDifference(image.rgba, reference.get(), width);
         EXPECT_EQ(x, -1) << "first differing pixel at " << x << ", " << y;
     }
