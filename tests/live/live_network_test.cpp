@@ -19,48 +19,74 @@ namespace {
 constexpr const char* kStatusExample =
     R"({"online":true,"players":57,"maxPlayers":500,"maintenance":false,"motd":"Welcome back","serverName":"Quillon"})";
 
-class StatusAgainstService : public ::testing::Test {
+// Both documents sent a byte at a time, `interval` apart.
+void Drip(TestService& service, std::chrono::milliseconds interval) {
+    service.setStatusJson(kStatusExample);
+    service.setNewsJson(R"([{"id":"1","title":"A title long enough to drip for a while"}])");
+    service.setFault("/status.php", Fault::Drip(interval));
+    service.setFault("/news.php", Fault::Drip(interval));
+}
+
+class LiveAgainstService : public ::testing::Test {
 protected:
     TestService service_;
+    TempFolder scratch_;
     StatusPoller poller_{service_.endpoint(), StatusPollTiming()};
+    NewsFeed feed_{service_.endpoint(), NewsFetchTiming(), scratch_.path() / "news_seen.txt"};
 };
 
-TEST_F(StatusAgainstService, ExampleBodyGivesTheSixFields) {
+// Both clients GET their document with the live agent and parse what comes (the parsing itself:
+// status_poller_test and news_feed_test).
+TEST_F(LiveAgainstService, ReadTheirDocuments) {
     service_.setStatusJson(kStatusExample);
+    service_.setNewsJson(R"([1,{"id":"42","title":"Patch 1.2 \u2013 \u201cSkyfall\u201d\u2026"}])");
     poller_.pollOnce();
-    const ServerStatus status = poller_.snapshot();
-    EXPECT_TRUE(status.online);
-    EXPECT_EQ(status.players, 57);
-    EXPECT_EQ(status.maxPlayers, 500);
-    EXPECT_FALSE(status.maintenance);
-    EXPECT_EQ(status.motd, "Welcome back");
-    EXPECT_EQ(status.serverName, "Quillon");
-
-    auto request = service_.lastRequest("/status.php");
-    ASSERT_TRUE(request.has_value());
-    EXPECT_EQ(request->method, "GET");
-    EXPECT_EQ(request->header("User-Agent"), "QuillonSaga Launcher/1.0");
+    feed_.fetchOnce();
+    EXPECT_EQ(poller_.snapshot().players, 57);
+    EXPECT_EQ(poller_.snapshot().serverName, "Quillon");
+    ASSERT_EQ(feed_.items().size(), 2u);
+    EXPECT_EQ(feed_.items()[1].title, "Patch 1.2 - \"Skyfall\"...");
+    for (const char* path : {"/status.php", "/news.php"}) {
+        const auto request = service_.lastRequest(path);
+        ASSERT_TRUE(request.has_value()) << path;
+        EXPECT_EQ(request->method, "GET");
+        EXPECT_EQ(request->header("User-Agent"), "QuillonSaga Launcher/1.0");
+    }
 }
 
-TEST_F(StatusAgainstService, ErrorStatusWithJsonBodyIsStillRead) {
+// An error status with a usable body is read (a maintenance page); after a good poll any failure
+// turns the status offline, while the news keeps its last good list.
+TEST_F(LiveAgainstService, FailuresTurnTheStatusOfflineAndKeepTheNews) {
     service_.setFault("/status.php", Fault::Status(503, R"({"online":false,"maintenance":true})"));
+    service_.setFault("/news.php", Fault::Status(500, R"([{"id":"x","title":"Kept"}])"));
     poller_.pollOnce();
+    feed_.fetchOnce();
     EXPECT_TRUE(poller_.snapshot().maintenance);
-    EXPECT_FALSE(poller_.snapshot().online);
-}
+    ASSERT_EQ(feed_.items().size(), 1u);
 
-TEST_F(StatusAgainstService, FailuresAfterAGoodPollTurnTheStatusOffline) {
-    const std::string oversized = R"({"online":true,"motd":")" + std::string(100000, 'm') + "\"}";
-    for (Fault fault : {Fault::NotJson(), Fault::Status(200, ""), Fault::Status(200, oversized),
-                        Fault::Truncate()}) {
+    const std::string oversizedStatus =
+        R"({"online":true,"motd":")" + std::string(100000, 'm') + "\"}";
+    const std::string oversizedNews = "[" + std::string(5u << 20, ' ') + "]";
+    const std::pair<Fault, Fault> faults[] = {
+        {Fault::NotJson(), Fault::NotJson()},
+        {Fault::Status(200, ""), Fault::Status(503, R"({"error":"down"})")},
+        {Fault::Status(200, oversizedStatus), Fault::Status(200, oversizedNews)},
+        {Fault::Truncate(), Fault::Truncate()},
+    };
+    for (const auto& [status, news] : faults) {
+        SCOPED_TRACE(static_cast<int>(status.kind));
         service_.clearFaultsAndHandlers();
         service_.setStatusJson(kStatusExample);
         poller_.pollOnce();
         ASSERT_TRUE(poller_.snapshot().online);
-        service_.setFault("/status.php", fault);
+        service_.setFault("/status.php", status);
+        service_.setFault("/news.php", news);
         poller_.pollOnce();
-        EXPECT_FALSE(poller_.snapshot().online) << static_cast<int>(fault.kind);
+        feed_.fetchOnce();
+        EXPECT_FALSE(poller_.snapshot().online);
         EXPECT_EQ(poller_.snapshot().players, 0);
+        ASSERT_EQ(feed_.items().size(), 1u);
+        EXPECT_EQ(feed_.items()[0].title, "Kept");
     }
 }
 
@@ -69,10 +95,7 @@ TEST_F(StatusAgainstService, FailuresAfterAGoodPollTurnTheStatusOffline) {
 TEST(StatusWithoutAService, StaysOfflineAndEachPollEndsWithinTheLimits) {
     TestService stalled, dripping, untrusted(TestService::Certificate::Untrusted);
     stalled.setFault("/status.php", Fault::Stall());
-    dripping.setStatusJson(kStatusExample);
-    dripping.setNewsJson(R"([{"id":"1","title":"A title long enough to drip for a while"}])");
-    dripping.setFault("/status.php", Fault::Drip(500ms));
-    dripping.setFault("/news.php", Fault::Drip(500ms));
+    Drip(dripping, 500ms);
     untrusted.setStatusJson(kStatusExample);
     TempFolder scratch;
     for (const ServiceEndpoint& endpoint :
@@ -94,68 +117,21 @@ TEST(StatusWithoutAService, StaysOfflineAndEachPollEndsWithinTheLimits) {
 // however slowly the service answers.
 TEST(LiveClientsAgainstADrippingService, StopIsPrompt) {
     TestService dripping;
-    dripping.setStatusJson(kStatusExample);
-    dripping.setNewsJson(R"([{"id":"1","title":"A title long enough to drip for a while"}])");
-    dripping.setFault("/status.php", Fault::Drip(200ms));
-    dripping.setFault("/news.php", Fault::Drip(200ms));
+    Drip(dripping, 200ms);
     TempFolder scratch;
     const LiveTiming soon{0ms, 1000ms, 30};
     StatusPoller poller(dripping.endpoint(), soon);
     NewsFeed feed(dripping.endpoint(), soon, scratch.path() / "news_seen.txt");
     poller.start();
     feed.start();
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while ((dripping.requestCount("/status.php") == 0 || dripping.requestCount("/news.php") == 0) &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(20ms);
+    PollUntil([&] {
+        return dripping.requestCount("/status.php") > 0 && dripping.requestCount("/news.php") > 0;
+    });
     std::this_thread::sleep_for(500ms);
     const auto begin = std::chrono::steady_clock::now();
     feed.stop();
     poller.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 2500ms);
-}
-
-class NewsAgainstService : public ::testing::Test {
-protected:
-    TestService service_;
-    TempFolder scratch_;
-    NewsFeed feed_{service_.endpoint(), NewsFetchTiming(), scratch_.path() / "news_seen.txt"};
-};
-
-TEST_F(NewsAgainstService, ExampleListIsReadAndCleaned) {
-    service_.setNewsJson(
-        R"([1,{"id":"42","tag":"PATCH","title":"Patch 1.2 \u2013 \u201cSkyfall\u201d\u2026",)"
-        R"("summary":"Thanks <@1234> <b>all</b>\r\n","url":"https://e.test/n/42","featured":true}])");
-    feed_.fetchOnce();
-    const std::vector<NewsItem> items = feed_.items();
-    ASSERT_EQ(items.size(), 2u);
-    EXPECT_EQ(items[0].id, "");
-    EXPECT_EQ(items[1].id, "42");
-    EXPECT_EQ(items[1].title, "Patch 1.2 - \"Skyfall\"...");
-    EXPECT_EQ(items[1].summary, "Thanks  <b>all</b>\n");
-    EXPECT_TRUE(feed_.hasUnseen());  // the first item has no id, so latestId is empty
-    EXPECT_EQ(service_.lastRequest("/news.php")->header("User-Agent"), "QuillonSaga Launcher/1.0");
-}
-
-TEST_F(NewsAgainstService, ErrorStatusWithArrayBodyIsUsed) {
-    service_.setFault("/news.php", Fault::Status(500, R"([{"id":"x"}])"));
-    feed_.fetchOnce();
-    ASSERT_EQ(feed_.items().size(), 1u);
-    EXPECT_EQ(feed_.items()[0].id, "x");
-}
-
-TEST_F(NewsAgainstService, FailedFetchAfterAGoodOneKeepsTheList) {
-    service_.setNewsJson(R"([{"id":"1","title":"Kept"}])");
-    feed_.fetchOnce();
-    ASSERT_EQ(feed_.items().size(), 1u);
-    const std::string oversized = "[" + std::string(5u << 20, ' ') + "]";
-    for (Fault fault : {Fault::NotJson(), Fault::Status(503, R"({"error":"down"})"),
-                        Fault::Truncate(), Fault::Status(200, oversized)}) {
-        service_.setFault("/news.php", fault);
-        feed_.fetchOnce();
-        ASSERT_EQ(feed_.items().size(), 1u) << static_cast<int>(fault.kind);
-        EXPECT_EQ(feed_.items()[0].title, "Kept");
-    }
 }
 
 }  // namespace

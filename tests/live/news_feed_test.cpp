@@ -41,15 +41,20 @@ TEST(NewsParsing, KeepsOnlyTheFirstItemsOfALongList) {
     EXPECT_FALSE(ParseNewsItems(body).has_value());
 }
 
-TEST(NewsParsing, ElementsThatAreNotObjectsStillAddEmptyItems) {
-    auto items = ParseNewsItems(R"([1, {"id":"7","title":"Patch"}, null, "x"])");
+// Every element is an item: one that is no object, or a key of the wrong type, leaves defaults.
+TEST(NewsParsing, OddElementsAndWronglyTypedKeysLeaveDefaults) {
+    auto items =
+        ParseNewsItems(R"([1, {"id":"7","title":"Patch"}, null, "x",)"
+                       R"( {"id":42,"title":["t"],"summary":null,"featured":"true","url":{}}])");
     ASSERT_TRUE(items.has_value());
-    ASSERT_EQ(items->size(), 4u);
+    ASSERT_EQ(items->size(), 5u);
     EXPECT_EQ((*items)[0].id, "");
     EXPECT_EQ((*items)[1].id, "7");
     EXPECT_EQ((*items)[1].title, "Patch");
-    EXPECT_EQ((*items)[1].summary, "");
-    EXPECT_TRUE((*items)[3].url.empty());
+    for (const NewsItem& item : {(*items)[3], (*items)[4]}) {
+        EXPECT_EQ(item.id + item.title + item.summary + item.url, "");
+        EXPECT_FALSE(item.featured);
+    }
 }
 
 TEST(NewsParsing, DisplayTextsAreCleanedOthersKeptAsSent) {
@@ -72,17 +77,6 @@ TEST(NewsParsing, DisplayTextsAreCleanedOthersKeptAsSent) {
     EXPECT_EQ(item.date, "1 - 2");
     EXPECT_EQ(item.author, "\"Q\"...");
     EXPECT_TRUE(item.featured);
-}
-
-TEST(NewsParsing, WronglyTypedKeysLeaveDefaults) {
-    auto items =
-        ParseNewsItems(R"([{"id":42,"title":["t"],"summary":null,"featured":"true","url":{}}])");
-    ASSERT_TRUE(items.has_value());
-    const NewsItem& item = items->front();
-    EXPECT_EQ(item.id, "");
-    EXPECT_EQ(item.title, "");
-    EXPECT_EQ(item.url, "");
-    EXPECT_FALSE(item.featured);
 }
 
 // The feed's list and the seen marker.
