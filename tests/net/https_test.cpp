@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "request_profiles.h"
 #include "scratch.h"
 #include "tools/standin/service.h"
 #include "update/text.h"
@@ -24,17 +25,10 @@ using qs::test::Fault;
 using qs::test::TestService;
 using std::chrono::milliseconds;
 
-constexpr char kUntrustedUpdateUrl[] = "Untrusted update URL configuration";
-constexpr char kUntrustedLauncherUrl[] = "Untrusted launcher update URL";
 constexpr char kPrepareFailed[] = "Unable to connect to update server";
 constexpr char kRequestFailed[] = "HTTPS request failed";
 constexpr char kStatusRefused[] = "Update server returned an error";
 constexpr char kReadFailed[] = "HTTPS response read failed";
-
-enum class Profile { Update, Launcher };
-const char* Name(Profile profile) {
-    return profile == Profile::Update ? "update" : "launcher";
-}
 
 // "ok:<body>" or the failure text.
 std::string Outcome(Profile profile, const std::wstring& url, const ServiceEndpoint& service,
@@ -52,10 +46,6 @@ std::string Outcome(Profile profile, const std::wstring& url, const ServiceEndpo
 // after a failed certificate check; Windows cancels the send, so there nothing reaches the server.
 bool SendGoesOutDespiteACancel() {
     return RunningUnderWine();
-}
-
-const char* Untrusted(Profile profile) {
-    return profile == Profile::Update ? kUntrustedUpdateUrl : kUntrustedLauncherUrl;
 }
 
 // Real exchanges. Limits are shortened so stalls end in seconds; restored afterwards.
@@ -239,11 +229,19 @@ TEST_F(HttpsExchange, BodyFailuresEndWithinTheLimits) {
     }
 }
 
-TEST_F(HttpsExchange, EndlessBodiesAreCutAtTheCap) {
-    service_.setFault("/status.php", Fault::Endless());
-    service_.setFault("/news.php", Fault::Endless());
-    service_.setFault("/updater/updater.php", Fault::Endless());
-    service_.setFault("/updater/launcher/latest.json", Fault::Endless());
+// A body is whole up to its cap; one byte more, or an endless one, fails the request.
+TEST_F(HttpsExchange, BodiesAreWholeUpToTheCapAndCutPastIt) {
+    const std::string exactly(kStatusMaxBytes, 's');
+    service_.setStatusJson(exactly);
+    EXPECT_EQ(LiveHttpsGet(service_.url("/status.php"), kStatusMaxBytes, service_.endpoint()),
+              exactly);
+    service_.setStatusJson(exactly + "s");
+    EXPECT_EQ(LiveHttpsGet(service_.url("/status.php"), kStatusMaxBytes, service_.endpoint()),
+              std::nullopt);
+
+    for (const char* path :
+         {"/status.php", "/news.php", "/updater/updater.php", "/updater/launcher/latest.json"})
+        service_.setFault(path, Fault::Endless());
     EXPECT_EQ(LiveHttpsGet(service_.url("/status.php"), kStatusMaxBytes, service_.endpoint()),
               std::nullopt);
     EXPECT_EQ(LiveHttpsGet(service_.url("/news.php"), kNewsMaxBytes, service_.endpoint()),
@@ -254,16 +252,6 @@ TEST_F(HttpsExchange, EndlessBodiesAreCutAtTheCap) {
     EXPECT_EQ(Outcome(Profile::Launcher, service_.url("/updater/launcher/latest.json"),
                       service_.endpoint()),
               kReadFailed);
-}
-
-TEST_F(HttpsExchange, BodiesUpToTheCapAreWhole) {
-    const std::string exactly(kStatusMaxBytes, 's');
-    service_.setStatusJson(exactly);
-    EXPECT_EQ(LiveHttpsGet(service_.url("/status.php"), kStatusMaxBytes, service_.endpoint()),
-              exactly);
-    service_.setStatusJson(exactly + "s");
-    EXPECT_EQ(LiveHttpsGet(service_.url("/status.php"), kStatusMaxBytes, service_.endpoint()),
-              std::nullopt);
 }
 
 // A sink sees only the body of a 200; its refusal or its own failure ends the request.

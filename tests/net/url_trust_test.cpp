@@ -4,18 +4,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "request_profiles.h"
 #include "update/https.h"
 #include "update/text.h"
 
 namespace {
-
-constexpr char kUntrustedUpdateUrl[] = "Untrusted update URL configuration";
-constexpr char kUntrustedLauncherUrl[] = "Untrusted launcher update URL";
-
-enum class Profile { Update, Launcher };
-const char* Name(Profile profile) {
-    return profile == Profile::Update ? "update" : "launcher";
-}
 
 std::string TrustOutcome(Profile profile, const std::wstring& url, const ServiceEndpoint& service) {
     try {
@@ -27,10 +20,6 @@ std::string TrustOutcome(Profile profile, const std::wstring& url, const Service
     } catch (const std::runtime_error& error) {
         return error.what();
     }
-}
-
-const char* Untrusted(Profile profile) {
-    return profile == Profile::Update ? kUntrustedUpdateUrl : kUntrustedLauncherUrl;
 }
 
 TEST(UrlTrust, AcceptsOnlyHttpsOnTheServiceHost) {
@@ -86,20 +75,20 @@ TEST(UrlTrust, HostAndPathLengthLimits) {
     const ServiceEndpoint longest{longestHost + ".com", 443, ""};
     const ServiceEndpoint tooLong{longestHost + "x.com", 443, ""};
     const std::wstring base = L"https://" + Utf8ToWide(longest.host);
-    EXPECT_NE(TrustOutcome(Profile::Update, base + L"/", longest), kUntrustedUpdateUrl);
+    EXPECT_NE(TrustOutcome(Profile::Update, base + L"/", longest), Untrusted(Profile::Update));
     EXPECT_EQ(TrustOutcome(Profile::Update, L"https://" + Utf8ToWide(tooLong.host) + L"/", tooLong),
-              kUntrustedUpdateUrl);
+              Untrusted(Profile::Update));
 
     const ServiceEndpoint service{"launcher.example", 443, ""};
     const std::wstring path2047 = L"/" + std::wstring(2046, L'p');
     EXPECT_NE(TrustOutcome(Profile::Launcher, L"https://launcher.example" + path2047, service),
-              kUntrustedLauncherUrl);
+              Untrusted(Profile::Launcher));
     EXPECT_EQ(
         TrustOutcome(Profile::Launcher, L"https://launcher.example" + path2047 + L"p", service),
-        kUntrustedLauncherUrl);
+        Untrusted(Profile::Launcher));
     std::wstring invalid = L"https://launcher.example/";
     invalid.push_back(static_cast<wchar_t>(0xD800));
-    EXPECT_EQ(TrustOutcome(Profile::Update, invalid, service), kUntrustedUpdateUrl);
+    EXPECT_EQ(TrustOutcome(Profile::Update, invalid, service), Untrusted(Profile::Update));
 }
 
 }  // namespace
