@@ -183,21 +183,6 @@ std::vector<LoggedRequest> RequestsDuring(const Nginx& nginx, const std::functio
     return requests;
 }
 
-void WriteOld(const fs::path& file, const std::string& content) {
-    WriteFile(file, content);
-    fs::last_write_time(file, fs::file_time_type::clock::now() - 1h);
-}
-
-std::string Bytes(std::size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    std::uint32_t state = seed * 2654435761u + 1;
-    for (char& c : bytes) {
-        state = state * 1664525u + 1013904223u;
-        c = static_cast<char>(state >> 24);
-    }
-    return bytes;
-}
-
 // Every client file is in the game folder with the same bytes.
 void ExpectSameFiles(const fs::path& client, const fs::path& game) {
     for (const auto& entry : fs::recursive_directory_iterator(client))
@@ -268,14 +253,14 @@ protected:
         InitializeHttps();
         options_.clientDir = client_;
         options_.outDir = out_;
-        WriteOld(client_ / "Quillon Saga.exe", Bytes(70000, 1));
-        WriteOld(client_ / "readme.txt", "Quillon Saga\n");
-        WriteOld(client_ / "data/Game Settings.ini", "[graphics]\nwidth=1280\n");
+        WriteOldFile(client_ / "Quillon Saga.exe", RandomBytes(70000, 1));
+        WriteOldFile(client_ / "readme.txt", "Quillon Saga\n");
+        WriteOldFile(client_ / "data/Game Settings.ini", "[graphics]\nwidth=1280\n");
         for (unsigned i = 0; i < 8; ++i)
-            WriteOld(client_ / ("data/pack 1/chunk" + std::to_string(i) + ".bin"),
-                     Bytes(20000 + i * 1000, 10 + i));
-        WriteOld(client_ / "data/big.pak", Bytes(3 << 20, 2));
-        WriteFile(scratch_.path() / "Setup 1.0.9.exe", Bytes(50000, 3));
+            WriteOldFile(client_ / ("data/pack 1/chunk" + std::to_string(i) + ".bin"),
+                         RandomBytes(20000 + i * 1000, 10 + i));
+        WriteOldFile(client_ / "data/big.pak", RandomBytes(3 << 20, 2));
+        WriteFile(scratch_.path() / "Setup 1.0.9.exe", RandomBytes(50000, 3));
         options_.documents = {
             {"status.php", R"({"online":true,"players":57,"maxPlayers":500})"},
             {"news.php", R"([{"id":"n2","title":"Patch \u2013 2"},{"id":"n1"}])"}};
@@ -342,7 +327,7 @@ TEST_F(NginxService, RunsFetchExactlyWhatChangedAndResumeByRange) {
 
     // Two files changed (one keeping its size), one added, one removed.
     WriteFile(client_ / "readme.txt", "Quillon Sagb\n");
-    WriteFile(client_ / "data/pack 1/chunk3.bin", Bytes(30000, 99));
+    WriteFile(client_ / "data/pack 1/chunk3.bin", RandomBytes(30000, 99));
     WriteFile(client_ / "data/new file.dat", "new");
     fs::remove(client_ / "data/pack 1/chunk5.bin");
     EXPECT_EQ(publish().hashedFiles, 3u);
@@ -352,7 +337,7 @@ TEST_F(NginxService, RunsFetchExactlyWhatChangedAndResumeByRange) {
     ExpectSameFiles(client_, game_);
 
     // A download cut short: its first MiB waits beside the target and only the rest is asked.
-    const std::string big = Bytes(3 << 20, 7);
+    const std::string big = RandomBytes(3 << 20, 7);
     WriteFile(client_ / "data/big.pak", big);
     publish();
     WriteFile(game_ / "data/big.pak.download", big.substr(0, 1 << 20));
@@ -372,12 +357,12 @@ TEST_F(NginxService, RunsFetchExactlyWhatChangedAndResumeByRange) {
 // A changed large file: its index and a few closed ranges come from nginx, not the whole file.
 TEST_F(NginxService, ChangedLargeFileFetchesOnlyItsChangedRanges) {
     update();
-    std::string archive = Bytes(6 << 20, 11);
+    std::string archive = RandomBytes(6 << 20, 11);
     WriteFile(client_ / "data/archive.pak", archive);
     publish();
     update();
-    archive.replace(200000, 5000, Bytes(5000, 12));
-    archive.replace(4 << 20, 5000, Bytes(5000, 13));
+    archive.replace(200000, 5000, RandomBytes(5000, 12));
+    archive.replace(4 << 20, 5000, RandomBytes(5000, 13));
     WriteFile(client_ / "data/archive.pak", archive);
     publish();
 

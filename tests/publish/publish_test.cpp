@@ -25,12 +25,6 @@ using namespace qs::publish;
 
 namespace {
 
-// Files written an hour ago, so the publisher trusts their times.
-void WriteOld(const fs::path& file, const std::string& content) {
-    WriteFile(file, content);
-    fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(1));
-}
-
 int Cli(std::vector<std::string> arguments, std::string* err = nullptr) {
     std::ostringstream out, errors;
     const int status = PublishMain(arguments, out, errors, false);
@@ -39,11 +33,26 @@ int Cli(std::vector<std::string> arguments, std::string* err = nullptr) {
     return status;
 }
 
-PublishOptions Options(const fs::path& client, const fs::path& out) {
-    PublishOptions options;
-    options.clientDir = client;
-    options.outDir = out;
-    return options;
+// A client folder and the tree published from it, in one scratch folder.
+class PublishTree : public testing::Test {
+protected:
+    PublishReport PublishNow() {
+        PublishOptions options;
+        options.clientDir = client;
+        options.outDir = out;
+        return Publish(options);
+    }
+    TempFolder scratch;
+    const fs::path client = scratch.path() / "client", out = scratch.path() / "out";
+};
+
+// No problem where `reason` is null, else the first problem names it.
+void ExpectFirstProblem(const std::vector<std::string>& problems, const char* text,
+                        const char* reason) {
+    if (!reason)
+        EXPECT_TRUE(problems.empty()) << text << ": " << problems.front();
+    else
+        EXPECT_TRUE(!problems.empty() && problems[0].find(reason) != std::string::npos) << text;
 }
 
 }  // namespace
@@ -132,13 +141,8 @@ TEST(PublishDocuments, StatusAndNewsAsTheLauncherReadsThem) {
         {R"([{"online":true}])", "not a JSON object"},
         {R"({"online":true)", "not JSON"},
     };
-    for (const auto& [text, reason] : status) {
-        const auto problems = StatusProblems(text);
-        if (!reason)
-            EXPECT_TRUE(problems.empty()) << text << ": " << problems.front();
-        else
-            EXPECT_TRUE(!problems.empty() && problems[0].find(reason) != std::string::npos) << text;
-    }
+    for (const auto& [text, reason] : status)
+        ExpectFirstProblem(StatusProblems(text), text, reason);
     EXPECT_FALSE(StatusProblems(std::string(70000, ' ') + "{\"online\":true}").empty());
 
     const std::pair<const char*, const char*> news[] = {
@@ -150,13 +154,8 @@ TEST(PublishDocuments, StatusAndNewsAsTheLauncherReadsThem) {
         {R"([{"id":"n1","url":7}])", "\"url\""},
         {R"([1])", "item 1: not an object"},
     };
-    for (const auto& [text, reason] : news) {
-        const auto problems = NewsProblems(text);
-        if (!reason)
-            EXPECT_TRUE(problems.empty()) << text << ": " << problems.front();
-        else
-            EXPECT_TRUE(!problems.empty() && problems[0].find(reason) != std::string::npos) << text;
-    }
+    for (const auto& [text, reason] : news)
+        ExpectFirstProblem(NewsProblems(text), text, reason);
 }
 
 TEST(PublishDocuments, ReleaseOnTheServiceHost) {
@@ -201,16 +200,13 @@ TEST(PublishDocuments, ProgressLine) {
 
 // A whole publish: what the launcher plans from the manifest is the client, byte for byte; an
 // unchanged file is linked, not hashed again; a changed one (same size, new bytes) is not.
-TEST(Publish, TreeMatchesTheClientAndRepublishesOnlyChanges) {
-    TempFolder scratch;
-    const fs::path client = scratch.path() / "client", out = scratch.path() / "out";
-    WriteOld(client / "Quillon Saga.exe", "exe");
-    WriteOld(client / "data/Game Settings.ini", "[a]");
-    WriteOld(client / "data/maps/world.pak", std::string(300000, 'w'));
-    WriteOld(client / "Sub/Quillon Saga.exe", "not the client");
+TEST_F(PublishTree, MatchesTheClientAndRepublishesOnlyChanges) {
+    WriteOldFile(client / "Quillon Saga.exe", "exe");
+    WriteOldFile(client / "data/Game Settings.ini", "[a]");
+    WriteOldFile(client / "data/maps/world.pak", std::string(300000, 'w'));
+    WriteOldFile(client / "Sub/Quillon Saga.exe", "not the client");
 
-    const PublishOptions options = Options(client, out);
-    PublishReport report = Publish(options);
+    PublishReport report = PublishNow();
     EXPECT_EQ(report.files, 4u);
     EXPECT_EQ(report.hashedFiles, 4u);
 
@@ -230,7 +226,7 @@ TEST(Publish, TreeMatchesTheClientAndRepublishesOnlyChanges) {
     }
 
     const auto inode = RegularFileState(out / "updater/files/data/maps/world.pak");
-    report = Publish(options);
+    report = PublishNow();
     EXPECT_EQ(report.hashedFiles, 0u);
     EXPECT_EQ(RegularFileState(out / "updater/files/data/maps/world.pak"), inode);
     EXPECT_EQ(ReadFile(out / "updater/updater.php"), manifest);
@@ -239,7 +235,7 @@ TEST(Publish, TreeMatchesTheClientAndRepublishesOnlyChanges) {
     fs::last_write_time(client / "data/Game Settings.ini",
                         fs::file_time_type::clock::now() - std::chrono::minutes(5));
     fs::remove(out / "updater/files/Quillon Saga.exe");  // a damaged tree heals
-    report = Publish(options);
+    report = PublishNow();
     EXPECT_EQ(report.hashedFiles, 2u);
     EXPECT_EQ(report.hashedBytes, 6u);
     EXPECT_EQ(ReadFile(out / "updater/files/data/Game Settings.ini"), "[b]");
@@ -251,9 +247,7 @@ TEST(Publish, TreeMatchesTheClientAndRepublishesOnlyChanges) {
 }
 
 // Every offending path is listed, and nothing is written.
-TEST(Publish, RefusesBeforeWritingAnything) {
-    TempFolder scratch;
-    const fs::path client = scratch.path() / "client", out = scratch.path() / "out";
+TEST_F(PublishTree, RefusesBeforeWritingAnything) {
     WriteFile(client / "ok.txt", "1");
     WriteFile(client / "a..b", "2");
     WriteFile(client / "Aux.dat", "3");
@@ -291,9 +285,7 @@ TEST(Publish, RefusesBeforeWritingAnything) {
 // Two client versions published in turn while a reader keeps reading the tree as a server
 // would: every manifest it reads is whole and one of the two, and every file it reads is whole
 // and one of the two versions of that file.
-TEST(Publish, AReaderNeverSeesHalfAPublish) {
-    TempFolder scratch;
-    const fs::path client = scratch.path() / "client", out = scratch.path() / "out";
+TEST_F(PublishTree, AReaderNeverSeesHalfAPublish) {
     const std::vector<std::string> names = {"a.bin", "d/b.bin", "d/e/c.bin"};
     std::map<std::string, std::set<std::string>> versions;
     std::set<std::string> manifests;
@@ -303,7 +295,7 @@ TEST(Publish, AReaderNeverSeesHalfAPublish) {
             WriteFile(client / names[i], bytes);
             versions[names[i]].insert(bytes);
         }
-        Publish(Options(client, out));
+        PublishNow();
         manifests.insert(ReadFile(out / "updater/updater.php"));
     }
 
@@ -323,7 +315,7 @@ TEST(Publish, AReaderNeverSeesHalfAPublish) {
         const char version = round % 2 ? '2' : '1';
         for (std::size_t i = 0; i < names.size(); ++i)
             WriteFile(client / names[i], std::string(4000 * (i + 1), version));
-        Publish(Options(client, out));
+        PublishNow();
     }
     done = true;
     reader.join();
@@ -333,10 +325,8 @@ TEST(Publish, AReaderNeverSeesHalfAPublish) {
 
 // keygen, then --sign: the launcher's own check accepts what was published, the serial grows
 // with every publish, the expiry is the days asked for, and a key is never overwritten.
-TEST(Publish, SignedTreeIsWhatASignedLauncherAccepts) {
-    TempFolder scratch;
-    const fs::path keys = scratch.path() / "keys", client = scratch.path() / "client",
-                   out = scratch.path() / "out";
+TEST_F(PublishTree, SignedTreeIsWhatASignedLauncherAccepts) {
+    const fs::path keys = scratch.path() / "keys";
     std::string err;
     ASSERT_EQ(Cli({"keygen", keys.string()}, &err), 0) << err;
     EXPECT_EQ(fs::status(keys / "update-key.pem").permissions() & fs::perms::all,
@@ -344,7 +334,7 @@ TEST(Publish, SignedTreeIsWhatASignedLauncherAccepts) {
     EXPECT_EQ(Cli({"keygen", keys.string()}, &err), 1);
     const std::string publicKey = ReadFile(keys / "update-key.pub.pem");
 
-    WriteOld(client / "a.pak", "alpha");
+    WriteOldFile(client / "a.pak", "alpha");
     WriteFile(scratch.path() / "setup.exe", "installer");
     std::uint64_t lastSerial = 0;
     for (int publish = 0; publish < 2; ++publish) {
@@ -374,16 +364,14 @@ TEST(Publish, SignedTreeIsWhatASignedLauncherAccepts) {
 
 // Large files get a content-addressed chunk index that the launcher takes; a republish links an
 // unchanged file's index and replaces a changed one's.
-TEST(Publish, ChunkIndexesForLargeFiles) {
-    TempFolder scratch;
-    const fs::path client = scratch.path() / "client", out = scratch.path() / "out";
+TEST_F(PublishTree, ChunkIndexesForLargeFiles) {
     std::string big(kChunkedFileMin + 12345, '\0');
     for (std::size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<char>((i * 2654435761u) >> 13);
-    WriteOld(client / "data/big.pak", big);
-    WriteOld(client / "data/copy.pak", big);
-    WriteOld(client / "small.txt", "small");
-    Publish(Options(client, out));
+    WriteOldFile(client / "data/big.pak", big);
+    WriteOldFile(client / "data/copy.pak", big);
+    WriteOldFile(client / "small.txt", "small");
+    PublishNow();
 
     // The published index of big.pak as it is now: its path and what it reads as.
     const auto readIndex = [&] {
@@ -402,14 +390,14 @@ TEST(Publish, ChunkIndexesForLargeFiles) {
         EXPECT_EQ(entry.chunked, entry.relativePath != "small.txt") << entry.relativePath;
 
     const auto inode = RegularFileState(path);
-    WriteOld(client / "small.txt", "changed");
-    Publish(Options(client, out));
+    WriteOldFile(client / "small.txt", "changed");
+    PublishNow();
     EXPECT_EQ(RegularFileState(path), inode);  // linked, not written again
 
     big.replace(1000, 10, "0123456789");
-    WriteOld(client / "data/big.pak", big);
-    WriteOld(client / "data/copy.pak", big);
-    Publish(Options(client, out));
+    WriteOldFile(client / "data/big.pak", big);
+    WriteOldFile(client / "data/copy.pak", big);
+    PublishNow();
     EXPECT_FALSE(fs::exists(path));
     const auto [newPath, newIndex] = readIndex();
     ASSERT_TRUE(newIndex);
