@@ -36,6 +36,9 @@ TEST_P(UiFrame, PlayButtonRequests) {
         bool cancel = false;
         ActionOutcome outcome = {};
     };
+    const ActionOutcome failedRun{TaskKind::ClientUpdate, OutcomeTone::Warning};
+    const ActionOutcome cancelledRun{TaskKind::ClientUpdate, OutcomeTone::Neutral};
+    const ActionOutcome failedPlay{TaskKind::Play, OutcomeTone::Warning};
     const Case cases[] = {
         {"server offline", true, false, false, false, false},
         {"no answer yet counts as offline", true, std::nullopt, false, false, false},
@@ -43,30 +46,9 @@ TEST_P(UiFrame, PlayButtonRequests) {
         {"installed and online", true, true, false, true, false},
         {"during an update: cancel", true, true, true, false, false, true},
         {"during an update, server offline: still cancel", true, false, true, false, false, true},
-        {"after a failed run: check again",
-         true,
-         true,
-         false,
-         false,
-         true,
-         false,
-         {TaskKind::ClientUpdate, OutcomeTone::Warning}},
-        {"after a cancelled run: check again",
-         true,
-         true,
-         false,
-         false,
-         true,
-         false,
-         {TaskKind::ClientUpdate, OutcomeTone::Neutral}},
-        {"after a failed Play: play again",
-         true,
-         true,
-         false,
-         true,
-         false,
-         false,
-         {TaskKind::Play, OutcomeTone::Warning}},
+        {"after a failed run: check again", true, true, false, false, true, false, failedRun},
+        {"after a cancelled run: check again", true, true, false, false, true, false, cancelledRun},
+        {"after a failed Play: play again", true, true, false, true, false, false, failedPlay},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -103,22 +85,6 @@ TEST_P(UiFrame, ServerGoingOfflineDisablesPlayOnTheNextFrame) {
     server.set(false);
     h.moveTo(kPlayX, kPlayY);
     EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Arrow);
-}
-
-TEST_P(UiFrame, SettingsButtonAndNavigationSelectPages) {
-    UiHarness h(GetParam());
-    h.frame();
-    EXPECT_EQ(h.ui.activePage, ActivePage::Home);
-    h.click(309.0f + 57.0f, 462.0f + 21.0f);  // the Home page's SETTINGS button
-    EXPECT_EQ(h.ui.activePage, ActivePage::Settings);
-    h.click(kNavX, kNavHomeY);
-    EXPECT_EQ(h.ui.activePage, ActivePage::Home);
-    h.click(kNavX, kNavNewsY);
-    EXPECT_EQ(h.ui.activePage, ActivePage::News);
-    h.click(kNavX, kNavSettingsY);
-    EXPECT_EQ(h.ui.activePage, ActivePage::Settings);
-    h.click(kNavX, 164.0f);  // between the buttons nothing is hit
-    EXPECT_EQ(h.ui.activePage, ActivePage::Settings);
 }
 
 TEST_P(UiFrame, NewsButtonMarksNewsSeenEvenWhenAlreadySelected) {
@@ -166,20 +132,10 @@ TEST_P(UiFrame, ActivePageButtonGetsNoHoverFillOrTooltip) {
     EXPECT_LT(h.ui.sidebar.newsTooltip, 0.01f);
 }
 
-TEST_P(UiFrame, WindowButtonsFollowTheDisplayWidth) {
+// The window buttons and the links along the bottom follow the display's size.
+TEST_P(UiFrame, WindowButtonsAndLinksFollowTheDisplaySize) {
     for (const ImVec2 display : {ImVec2(1280.0f, 760.0f), ImVec2(1600.0f, 900.0f)}) {
-        UiHarness h(GetParam(), display);
-        h.click(1280.0f - 24.0f, 30.0f);
-        EXPECT_EQ(h.ui.requestClose, display.x == 1280.0f);
-        h.click(display.x - 60.0f, 30.0f);
-        EXPECT_TRUE(h.ui.requestMinimize);
-        h.click(display.x - 24.0f, 30.0f);
-        EXPECT_TRUE(h.ui.requestClose);
-    }
-}
-
-TEST_P(UiFrame, HandCursorOverEveryLink) {
-    for (const ImVec2 display : {ImVec2(1280.0f, 760.0f), ImVec2(1600.0f, 900.0f)}) {
+        SCOPED_TRACE(display.x);
         UiHarness h(GetParam(), display);
         const float bottom = display.y;
         const ImVec2 links[] = {{612.0f + 260.0f, 210.0f + 160.0f},
@@ -193,6 +149,13 @@ TEST_P(UiFrame, HandCursorOverEveryLink) {
         }
         h.moveTo(560.0f, 300.0f);  // plain text area
         EXPECT_EQ(h.lastCursor, ImGuiMouseCursor_Arrow);
+
+        h.click(1280.0f - 24.0f, 30.0f);
+        EXPECT_EQ(h.ui.requestClose, display.x == 1280.0f);
+        h.click(display.x - 60.0f, 30.0f);
+        EXPECT_TRUE(h.ui.requestMinimize);
+        h.click(display.x - 24.0f, 30.0f);
+        EXPECT_TRUE(h.ui.requestClose);
     }
 }
 
@@ -238,8 +201,8 @@ TEST_P(UiFrame, DownloadBoxRingCancels) {
     EXPECT_TRUE(h.state.requestCancel);
 }
 
-// At every scale the same design point of the display hits the same control: the sidebar, the
-// page's buttons and the window buttons, which follow the display's width.
+// At every scale the same design point of the display hits the same control: PLAY, Home's
+// SETTINGS, each navigation button (and nothing between them) and the window buttons.
 TEST_P(UiFrame, ControlsAnswerAtTheirScaledPositions) {
     homes.installClient();
     FakeServer server(true, 3);
@@ -249,13 +212,16 @@ TEST_P(UiFrame, ControlsAnswerAtTheirScaledPositions) {
         const auto click = [&](float x, float y) { h.click(x * scale, y * scale); };
         click(kPlayX, kPlayY);
         EXPECT_TRUE(h.state.requestPlay);
+        click(309.0f + 57.0f, 462.0f + 21.0f);  // Home's SETTINGS
+        EXPECT_EQ(h.ui.activePage, ActivePage::Settings);
         click(kNavX, kNavNewsY);
         EXPECT_EQ(h.ui.activePage, ActivePage::News);
         click(kNavX, 164.0f);  // between two navigation buttons
         EXPECT_EQ(h.ui.activePage, ActivePage::News);
-        click(kNavX, kNavHomeY);
-        click(309.0f + 57.0f, 462.0f + 21.0f);  // Home's SETTINGS
+        click(kNavX, kNavSettingsY);
         EXPECT_EQ(h.ui.activePage, ActivePage::Settings);
+        click(kNavX, kNavHomeY);
+        EXPECT_EQ(h.ui.activePage, ActivePage::Home);
         click(1280.0f - 60.0f, 30.0f);
         EXPECT_TRUE(h.ui.requestMinimize);
         click(1280.0f - 24.0f, 30.0f);

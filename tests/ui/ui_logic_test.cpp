@@ -173,13 +173,6 @@ TEST(UiTextBuffer, CopyTruncatedKeepsWholeCharacters) {
     EXPECT_EQ(std::strlen(field.data()), 511u);
 }
 
-TEST(UiTextBuffer, FallbackClientFolderHasEachSystemsForm) {
-    EXPECT_STREQ(FallbackClientFolderText(HostSystem::Windows),
-                 "C:\\Users\\Player\\AppData\\Roaming\\Quillon Saga\\QuillonSaga Game");
-    EXPECT_STREQ(FallbackClientFolderText(HostSystem::Linux),
-                 "/home/player/.local/share/Quillon Saga/QuillonSaga Game");
-}
-
 TEST(UiLerpColor, ChannelsInterpolateWithSignedDifferences) {
     struct Row {
         ImU32 a, b;
@@ -205,9 +198,7 @@ TEST(UiSanitizeText, Table) {
         {"a \xE2\x80\x93 b\xE2\x80\x94", "a - b-"},
         {"wait\xE2\x80\xA6 \xE2\x80\xA2", "wait... -"},
         {"x\xC2\xB7y\xC2\xA0z", "x-y z"},
-        {"\xE2\x89\x88"
-         "5",
-         " 5"},
+        {"\xE2\x89\x88x", " x"},
         {"win \xF0\x9F\x8F\x86!", "win !"},  // emoji gone without a trace
         {"caf\xC3\xA9", "caf"},              // other letters dropped whole
         {"end\xE2\x80", "end"},              // truncated three-byte sequence
@@ -388,7 +379,8 @@ TEST(UiKeyboardFocus, TabStepsWrapsResumesAndStaysInADialog) {
     }
 }
 
-TEST(UiKeyboardFocus, KeysShowTheRingTheMouseHidesItAndEnterNamesTheItem) {
+// The mouse hiding the ring: UiKeyboard.EnterAndSpaceActivateAndTheRingFollowsTheLastInput.
+TEST(UiKeyboardFocus, KeysShowTheRingAndEnterNamesTheItemForOneFrame) {
     KeyboardFocus focus;
     focus.focused = 7;
     KeyPresses activate;
@@ -399,11 +391,6 @@ TEST(UiKeyboardFocus, KeysShowTheRingTheMouseHidesItAndEnterNamesTheItem) {
     ApplyKeys(focus, KeyPresses{});  // one frame only
     EXPECT_EQ(focus.activate, 0u);
     EXPECT_TRUE(focus.ringVisible);
-    KeyPresses mouse;
-    mouse.mouseUsed = true;
-    ApplyKeys(focus, mouse);
-    EXPECT_FALSE(focus.ringVisible);
-    EXPECT_EQ(focus.focused, 7u);
 
     // After the frame its items are the order, and the ring finds the focused one there.
     focus.current = {FocusItem{3}, FocusItem{7}};

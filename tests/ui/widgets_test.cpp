@@ -12,24 +12,6 @@
 
 namespace {
 
-TEST(UiHitButton, PressesOnceOnReleaseOnlyWhenEnabled) {
-    for (bool enabled : {true, false}) {
-        UiHarness h(FontMode::Null);
-        HitResult last;
-        int presses = 0;
-        auto body = [&] {
-            last = HitButton("##b", ImVec2(100.0f, 100.0f), ImVec2(50.0f, 20.0f), enabled);
-            presses += last.pressed;
-        };
-        h.clickWith(120.0f, 110.0f, body);
-        EXPECT_EQ(presses, enabled ? 1 : 0);
-        EXPECT_TRUE(last.hovered);  // a disabled button still reports the hover, e.g. for a fill
-        EXPECT_EQ(h.lastCursor, enabled ? ImGuiMouseCursor_Hand : ImGuiMouseCursor_Arrow);
-        h.clickWith(120.0f, 130.0f, body);  // below the area
-        EXPECT_EQ(presses, enabled ? 1 : 0);
-    }
-}
-
 // Text drawing tests run inside one frame with ImGui's built-in 13 px face.
 class UiDrawing : public testing::Test {
 protected:
@@ -163,20 +145,23 @@ TEST_F(UiDrawing, FitTextKeepsWholeCharactersWithinTheWidth) {
 }
 
 // The design's positions, sizes and hit areas times the scale, rounded to whole pixels for
-// positions; at scale 1 exactly the design's.
+// positions; at scale 1 exactly the design's. A button presses once, on the release inside it; a
+// disabled one never, though it still reports the hover (for a fill).
 TEST(UiScale, PositionsSizesAndHitAreas) {
     const struct {
         float scale;
         ImVec2 point;           // At(origin 0, 141.5, 462)
         ImVec2 hitMin, hitMax;  // HitButton at (100, 100), 50 x 20
+        bool enabled = true;
     } cases[] = {
         {1.0f, {141.5f, 462.0f}, {100.0f, 100.0f}, {150.0f, 120.0f}},
+        {1.0f, {141.5f, 462.0f}, {100.0f, 100.0f}, {150.0f, 120.0f}, false},
         {1.25f, {177.0f, 578.0f}, {125.0f, 125.0f}, {187.5f, 150.0f}},
         {1.5f, {212.0f, 693.0f}, {150.0f, 150.0f}, {225.0f, 180.0f}},
         {2.0f, {283.0f, 924.0f}, {200.0f, 200.0f}, {300.0f, 240.0f}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.scale);
+        SCOPED_TRACE(testing::Message() << c.scale << (c.enabled ? "" : " disabled"));
         UiHarness h(FontMode::Null, ImVec2(1280.0f, 760.0f), c.scale);
         HitResult hit;
         ImVec2 point, hitMin, hitMax;
@@ -184,13 +169,15 @@ TEST(UiScale, PositionsSizesAndHitAreas) {
         const auto body = [&] {
             const UiFrameScope scope(h.ui);
             point = At(ImVec2(0.0f, 0.0f), 141.5f, 462.0f);
-            hit = HitButton("##b", ImVec2(100.0f, 100.0f), ImVec2(50.0f, 20.0f));
+            hit = HitButton("##b", ImVec2(100.0f, 100.0f), ImVec2(50.0f, 20.0f), c.enabled);
             hitMin = ImGui::GetItemRectMin();
             hitMax = ImGui::GetItemRectMax();
             presses += hit.pressed;
         };
         h.clickWith((c.hitMin.x + c.hitMax.x) / 2, (c.hitMin.y + c.hitMax.y) / 2, body);
-        EXPECT_EQ(presses, 1);
+        EXPECT_EQ(presses, c.enabled ? 1 : 0);
+        EXPECT_TRUE(hit.hovered);
+        EXPECT_EQ(h.lastCursor, c.enabled ? ImGuiMouseCursor_Hand : ImGuiMouseCursor_Arrow);
         EXPECT_EQ(point.x, c.point.x);
         EXPECT_EQ(point.y, c.point.y);
         EXPECT_EQ(hitMin.x, c.hitMin.x);
@@ -198,7 +185,7 @@ TEST(UiScale, PositionsSizesAndHitAreas) {
         EXPECT_EQ(hitMax.x, c.hitMax.x);
         EXPECT_EQ(hitMax.y, c.hitMax.y);
         h.clickWith(c.hitMax.x + 1.0f, c.hitMax.y + 1.0f, body);  // just outside
-        EXPECT_EQ(presses, 1);
+        EXPECT_EQ(presses, c.enabled ? 1 : 0);
     }
 }
 
