@@ -78,6 +78,9 @@ public:
     bool write(const void* data, std::size_t size);
     // The bytes written so far reach the disk; false when the system says they did not.
     bool sync();
+    // Starts moving the bytes written so far to the disk without waiting for them, so a later
+    // sync has less to wait for. Only a hint: sync alone says they arrived.
+    void startWriteback();
     // False when nothing was open or closing reports a late write failure.
     bool close();
 

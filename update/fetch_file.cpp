@@ -22,6 +22,9 @@ namespace {
     throw std::runtime_error("Cannot write update download");
 }
 
+// Written bytes between two starts of their writeback.
+constexpr std::uint64_t kWritebackStep = 8ull << 20;
+
 // A digest that did not match: the download is gone, and one fetch from scratch may follow.
 class DigestMismatch : public std::runtime_error {
 public:
@@ -79,6 +82,13 @@ public:
             if (!file_.write(data, size))
                 CannotWrite();
             expectedLength_ += size;
+            // A large file's bytes head for the disk while the rest arrives, so its flush does not
+            // wait for all of them at once.
+            unstarted_ += size;
+            if (unstarted_ >= kWritebackStep) {
+                file_.startWriteback();
+                unstarted_ = 0;
+            }
             return true;
         } catch (...) {
             failure_ = std::current_exception();
@@ -89,14 +99,14 @@ public:
     const std::exception_ptr& failure() const { return failure_; }
 
     // Closes the file (creating it first for an empty body); returns the digest text and, in
-    // `written`, the state of the file as this writer left it.
+    // `written`, the state of the file as this writer left it. Its bytes may not be on the disk
+    // yet: FlushVerified waits for them.
     std::wstring Finish(FileState& written) {
         if (!file_.isOpen())
             StartFresh();
-        // Another writer that truncated or extended the file shows in its length. The bytes
-        // reach the disk here, before the file can be moved over its target.
+        // Another writer that truncated or extended the file shows in its length.
         const std::optional<FileState> state = file_.state();
-        if (!state || state->size != expectedLength_ || !file_.sync() || !file_.close()) {
+        if (!state || state->size != expectedLength_ || !file_.close()) {
             Discard();
             CannotWrite();
         }
@@ -127,6 +137,7 @@ private:
 
     void Opened() {
         opened_ = true;
+        unstarted_ = 0;
         if (const auto state = file_.state())
             ours_ = *state;
     }
@@ -147,6 +158,7 @@ private:
     bool opened_ = false;
     FileState ours_;
     std::uint64_t expectedLength_ = 0;
+    std::uint64_t unstarted_ = 0;  // written since writeback was last started
     std::exception_ptr failure_;
 };
 
@@ -203,13 +215,10 @@ FileState FetchOnce(const std::wstring& url, const std::filesystem::path& downlo
     std::optional<Leftover> leftover;
     if (!fromScratch && std::filesystem::is_regular_file(std::filesystem::symlink_status(download)))
         leftover = ReadLeftover(download);
-    if (leftover && DigestsEqual(leftover->digest.peek(), expected)) {
-        // Complete and proven: placed without a request, once its bytes are surely on the disk
-        // (the run that wrote it may have ended before it could say so).
-        if (SyncFileData(download) != 0)
-            CannotWrite();
+    // Complete and proven: placed without a request, once FlushVerified has made sure of its
+    // bytes (the run that wrote it may have ended before it could).
+    if (leftover && DigestsEqual(leftover->digest.peek(), expected))
         return leftover->state;
-    }
     if (leftover && expectedSize && leftover->state.size >= *expectedSize)
         leftover.reset();  // too long to be a part of the file
     const std::uint64_t offset = leftover ? leftover->state.size : 0;
@@ -481,6 +490,7 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
                std::optional<std::uint64_t> expectedSize, bool chunked) {
     const FileState verified = FetchVerified(target, relativePath, checksum, environment,
                                              connection, observer, expectedSize, chunked);
+    FlushVerified(target, verified);
     PlaceVerified(target, verified, makeExecutable);
     SyncFolder(target.parent_path());
 }
@@ -545,6 +555,14 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
         }
     }
     return *verified;
+}
+
+void FlushVerified(const std::filesystem::path& target, const FileState& verified) {
+    // Opened without following a link and compared, so the bytes flushed are the ones proven.
+    OutputFile file;
+    if (!file.openToAppend(DownloadFilePath(target)) || file.state() != verified || !file.sync() ||
+        !file.close())
+        CannotWrite();
 }
 
 void PlaceVerified(const std::filesystem::path& target, const FileState& verified,

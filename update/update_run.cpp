@@ -266,9 +266,11 @@ private:
 };
 
 // Fetches the planned files on a few threads, each with its own kept connection, in plan order
-// of starting; the run's thread places them in plan order as they become ready. A stop (the
-// player's cancel, or a failure the run ends on) gives up every transfer under way within about a
-// second; their parts stay for the next run.
+// of starting; the run's thread places them in plan order as they become ready. A file is ready
+// once its bytes are on the disk: that wait is left to a few flushing threads, so a connection
+// goes straight on to its next file and the flushes overlap each other. A stop (the player's
+// cancel, or a failure the run ends on) gives up every transfer under way within about a second;
+// their parts stay for the next run.
 class ConcurrentFetch {
 public:
     ConcurrentFetch(const std::vector<UpdatePlanEntry>& plan,
@@ -291,10 +293,19 @@ public:
         inline_ = threads_.empty();
         if (inline_)
             inlineConnection_ = &runConnection;
+        try {
+            for (std::size_t i = 0; i < threads_.size(); ++i)
+                flushers_.emplace_back([this] { flushQueued(); });
+        } catch (...) {
+            // Fewer flushing threads, or none: each worker then flushes its own files.
+        }
+        flushersStarted_ = !flushers_.empty();
     }
     ~ConcurrentFetch() {
         stop();
         for (std::thread& thread : threads_)
+            thread.join();
+        for (std::thread& thread : flushers_)
             thread.join();
     }
     ConcurrentFetch(const ConcurrentFetch&) = delete;
@@ -310,7 +321,13 @@ public:
         return done_.wait_for(lock, wait, [&] { return transfers_[index].finished; });
     }
 
-    void stop() { stop_.store(true); }
+    void stop() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_.store(true);
+        }
+        toFlush_.notify_all();
+    }
     std::vector<Transfer>& transfers() { return transfers_; }
     std::uint64_t fetched() const { return fetched_.load(); }
 
@@ -359,9 +376,64 @@ private:
         } catch (...) {
             failure = std::current_exception();
         }
+        bool stopped = false;
         {
             std::lock_guard lock(mutex_);
             transfer.verified = verified;
+            stopped = stop_.load();
+            if (verified && flushersStarted_ && !stopped) {
+                flushQueue_.push_back(index);
+                toFlush_.notify_one();
+                return;
+            }
+        }
+        if (verified && !stopped)
+            flush(index);
+        else
+            finish(transfer, verified ? Stopped() : failure);
+    }
+
+    void flushQueued() {
+        for (;;) {
+            std::size_t index = 0;
+            bool stopped = false;
+            {
+                std::unique_lock lock(mutex_);
+                toFlush_.wait(lock, [&] { return stop_.load() || !flushQueue_.empty(); });
+                if (flushQueue_.empty())
+                    return;
+                index = flushQueue_.front();
+                flushQueue_.pop_front();
+                stopped = stop_.load();
+            }
+            if (stopped)
+                finish(transfers_[index], Stopped());
+            else
+                flush(index);
+        }
+    }
+
+    // A stopped run places nothing more, so a flush it would wait for is skipped: the part
+    // stays, and the next run proves it again before it is placed.
+    static std::exception_ptr Stopped() {
+        return std::make_exception_ptr(std::runtime_error(kUpdateCancelled));
+    }
+
+    void flush(std::size_t index) {
+        std::exception_ptr failure;
+        try {
+            FlushVerified(targets_[index], *transfers_[index].verified);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        finish(transfers_[index], failure);
+    }
+
+    void finish(Transfer& transfer, std::exception_ptr failure) {
+        {
+            std::lock_guard lock(mutex_);
+            if (failure)
+                transfer.verified.reset();
             transfer.failure = failure;
             transfer.finished = true;
         }
@@ -378,7 +450,11 @@ private:
     std::atomic<std::uint64_t> fetched_{0};
     std::mutex mutex_;
     std::condition_variable done_;
+    std::condition_variable toFlush_;
+    std::deque<std::size_t> flushQueue_;  // proven files whose bytes may not be on the disk yet
+    std::atomic<bool> flushersStarted_{false};
     std::vector<std::thread> threads_;
+    std::vector<std::thread> flushers_;
     bool inline_ = false;
     HttpsConnection* inlineConnection_ = nullptr;
 };
@@ -655,11 +731,12 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             CheckDiskSpace(clientDir, *needed, environment);
 
         // Durability, paid once per folder instead of twice per file: every download's bytes
-        // reach the disk (on its worker, in parallel) before it is moved over its target; the
-        // moves happen here, in plan order; each touched folder is synced once before the
-        // executable is placed and once more before success is said. Wherever a crash or a power
-        // loss falls, each target's name points at its old bytes or at its new, already durable
-        // bytes: the move is one step, and a move the folder did not keep leaves the old file.
+        // reach the disk (on a few flushing threads, while the transfers go on) before it is moved
+        // over its target, as a file is ready to be placed only once its flush returned; the moves
+        // happen here, in plan order; each touched folder is synced once before the executable is
+        // placed and once more before success is said. Wherever a crash or a power loss falls,
+        // each target's name points at its old bytes or at its new, already durable bytes: the
+        // move is one step, and a move the folder did not keep leaves the old file.
         // The executable appears only after everything before it is durable, and "Update
         // complete." is said only when everything is. A part that was not made durable is never
         // placed without its digest being proven again.

@@ -151,14 +151,17 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
                HttpsConnection& connection, const FetchObserver& observer = {},
                std::optional<std::uint64_t> expectedSize = std::nullopt, bool chunked = false);
 
-// FetchFile in its two halves, for a run that downloads several files at once and places them in
-// order: the download proven and its bytes on the disk (its state returned), then the move over
-// the target, which leaves the folder's durability to the caller.
+// FetchFile in three steps, for a run that downloads several files at once and places them in
+// order: the download proven (its state returned, its bytes on their way to the disk); the wait
+// until its bytes are on the disk, which must come before the move; then the move over the
+// target, which leaves the folder's durability to the caller. FlushVerified throws when the name
+// no longer reaches the proven file or the disk does not take its bytes.
 FileState FetchVerified(const std::filesystem::path& target, std::string_view relativePath,
                         std::string_view checksum, const UpdateEnvironment& environment,
                         HttpsConnection& connection, const FetchObserver& observer = {},
                         std::optional<std::uint64_t> expectedSize = std::nullopt,
                         bool chunked = false);
+void FlushVerified(const std::filesystem::path& target, const FileState& verified);
 void PlaceVerified(const std::filesystem::path& target, const FileState& verified,
                    bool makeExecutable);
 

@@ -143,6 +143,11 @@ bool OutputFile::sync() {
     return handle_ >= 0 && fdatasync(static_cast<int>(handle_)) == 0;
 }
 
+void OutputFile::startWriteback() {
+    if (handle_ >= 0)
+        sync_file_range(static_cast<int>(handle_), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 bool OutputFile::close() {
     if (handle_ < 0)
         return false;

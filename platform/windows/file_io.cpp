@@ -193,6 +193,10 @@ bool OutputFile::sync() {
     return handle_ != -1 && FlushFileBuffers(AsHandle(handle_)) != 0;
 }
 
+void OutputFile::startWriteback() {
+    // The cache manager's lazy writer already writes behind; FlushFileBuffers would wait.
+}
+
 bool OutputFile::close() {
     if (handle_ == -1)
         return false;
