@@ -19,7 +19,7 @@ parts=("$@")
 wants() { printf '%s\n' "${parts[@]}" | grep -qx "$1"; }
 
 targets=(qs_bench_verify qs_bench_download qs_skip_fsync qs_bench_delta qs_bench_memory qs_bench_frame
-    qs_bench_replies qs_bench_publish)
+    qs_bench_frame_download qs_bench_replies qs_bench_publish)
 app=OFF
 if wants startup; then app=ON; targets+=(qs_bench_startup); fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_BENCH=ON \
@@ -55,7 +55,13 @@ if wants publish; then
     LD_PRELOAD="$build/bench/libqs_skip_fsync.so" gbench publish-nofsync qs_bench_publish \
         --benchmark_filter=BM_PublishFirst
 fi
-wants frame && gbench frame qs_bench_frame
+if wants frame; then
+    gbench frame qs_bench_frame
+    # 60 Hz frames while a download and a digest pass run, beside frames with nothing running.
+    echo "== frame-download" >&2
+    "$build/bench/qs_bench_frame_download" --data="$data" --rounds=$((reps * 2)) |
+        tee "$results/frame-download.txt" >&2
+fi
 wants replies && gbench replies qs_bench_replies
 
 if wants memory; then
@@ -194,6 +200,19 @@ if "frame" in parts:
         b = m[f"BM_Frame{page}"]
         real, cpu_s = secs(b)
         row(f"Frame, {page} page (CPU time, headless)", f"{cpu_s*1e3:.3f} ms ({int(b.get('vertices', 0))} vertices)", "", "< 0.3 ms")
+    phases = {}
+    for line in open(os.path.join(results, "frame-download.txt")):
+        fields = line.split()
+        if len(fields) > 1 and len(fields) % 2 == 1:
+            phases[fields[0]] = dict(zip(fields[1::2], map(float, fields[2::2])))
+    labels = {"idle": "nothing running", "download": "during a 4-transfer download (500 files)",
+              "check": "during the digest pass (repair)"}
+    for phase, label in labels.items():
+        p = phases.get(phase)
+        if p:
+            row(f"60 Hz frame, Home page, {label}: start late / own time, median (p99)",
+                f"{p['late_ms_median']:.2f} ({p['late_ms_p99']:.2f}) / {p['work_ms_median']:.2f} ({p['work_ms_p99']:.2f}) ms",
+                "", f"{int(p['missed'])} of {int(p['frames'])} frames missed their tick")
 
 if "replies" in parts:
     for name, b in medians("replies").items():
