@@ -8,13 +8,11 @@
 // otherwise the platform error code of the failed step.
 int ReplaceFileDurably(const std::filesystem::path& source, const std::filesystem::path& target);
 
-// The three steps of ReplaceFileDurably apart, so a caller placing many files pays for the disk
-// once per file's data (in parallel) and once per folder, not twice per file in sequence:
-// - SyncFileData: the file's bytes reach the disk (before it may be moved over a target);
+// The last two steps of ReplaceFileDurably apart, so a caller placing many files (whose data it
+// flushed itself, in parallel) pays for each folder once, not once per file:
 // - MoveOver: the one-step replacement (Windows: written through, as it has no folder sync);
 // - SyncFolder: the folder's entries reach the disk (no-op on Windows).
 // Each returns 0 or the platform error code.
-int SyncFileData(const std::filesystem::path& file);
 int MoveOver(const std::filesystem::path& source, const std::filesystem::path& target);
 int SyncFolder(const std::filesystem::path& folder);
 

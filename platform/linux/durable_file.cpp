@@ -38,10 +38,6 @@ int ReplaceFileDurably(const std::filesystem::path& source, const std::filesyste
     return 0;
 }
 
-int SyncFileData(const std::filesystem::path& file) {
-    return SyncPath(file, O_RDONLY | O_NOFOLLOW);
-}
-
 int MoveOver(const std::filesystem::path& source, const std::filesystem::path& target) {
     return rename(source.c_str(), target.c_str()) == 0 ? 0 : errno;
 }

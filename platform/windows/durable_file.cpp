@@ -47,10 +47,6 @@ int MoveOver(const std::filesystem::path& source, const std::filesystem::path& t
     return 0;
 }
 
-int SyncFileData(const std::filesystem::path& file) {
-    return FlushFile(file);
-}
-
 int SyncFolder(const std::filesystem::path&) {
     return 0;  // the written-through move already put the entry on the disk
 }
