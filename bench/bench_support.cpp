@@ -8,9 +8,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <memory>
 #include <stdexcept>
+
+#include "app/client.h"
+#include "tools/standin/service.h"
+#include "update/text.h"
 
 extern char** environ;
 
@@ -159,6 +165,97 @@ void WarmPageCache(const std::vector<std::filesystem::path>& files) {
         }
         close(fd);
     }
+}
+
+namespace {
+
+bool WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
+        if (wrote <= 0)
+            return false;
+        done += static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
+std::string ReadAll(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0)
+            return text;
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+}  // namespace
+
+ForkedService::ForkedService(const std::function<void(qs::test::TestService&)>& fill) {
+    int report[2], hold[2];
+    if (pipe(report) != 0)
+        throw std::runtime_error("pipe failed");
+    if (pipe(hold) != 0) {
+        close(report[0]);
+        close(report[1]);
+        throw std::runtime_error("pipe failed");
+    }
+    child_ = fork();
+    if (child_ == 0) {
+        close(report[0]);
+        close(hold[1]);
+        try {
+            qs::test::TestService service;
+            fill(service);
+            WriteAll(report[1], std::to_string(service.port()) + "\n" + service.caPem());
+            close(report[1]);
+            char ignored;
+            while (read(hold[0], &ignored, 1) > 0) {
+            }
+        } catch (const std::exception& failure) {
+            std::cerr << "service failed: " << failure.what() << "\n";
+            _exit(1);
+        }
+        _exit(0);
+    }
+    close(report[1]);
+    close(hold[0]);
+    hold_ = hold[1];
+    const std::string hello = child_ > 0 ? ReadAll(report[0]) : std::string();
+    close(report[0]);
+    const auto newline = hello.find('\n');
+    if (newline == std::string::npos) {
+        Stop();
+        throw std::runtime_error("the service did not start");
+    }
+    endpoint_ = ServiceEndpoint{"localhost",
+                                static_cast<std::uint16_t>(std::stoi(hello.substr(0, newline))),
+                                hello.substr(newline + 1)};
+}
+
+ForkedService::~ForkedService() {
+    Stop();
+}
+
+void ForkedService::Stop() {
+    if (hold_ >= 0)
+        close(hold_);
+    hold_ = -1;
+    if (child_ > 0) {
+        int status = 0;
+        waitpid(child_, &status, 0);
+    }
+    child_ = -1;
+}
+
+std::string DownloadClientPath(std::size_t index, std::size_t count) {
+    if (index + 1 == count)
+        return WideToUtf8(ClientExecutableName);
+    char name[64];
+    std::snprintf(name, sizeof name, "content/group%02zu/asset-%04zu.pak", index / 50, index);
+    return name;
 }
 
 }  // namespace qs::bench

@@ -1,10 +1,19 @@
 #pragma once
 // Shared pieces of the benchmark programs: deterministic content, child programs, CPU pinning.
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "update/service.h"
+
+namespace qs::test {
+class TestService;
+}
 
 namespace qs::bench {
 
@@ -45,6 +54,29 @@ public:
 private:
     std::vector<unsigned char> previous_;
 };
+
+// The stand-in service in a child process, filled there by `fill`: the process measured holds none
+// of the served bytes and shares no CPU accounting with it, as with a remote service. Construct
+// it before this process starts any thread (it forks); throws when the child cannot serve.
+class ForkedService {
+public:
+    explicit ForkedService(const std::function<void(qs::test::TestService&)>& fill);
+    ~ForkedService();  // the child ends once its hold pipe closes
+    ForkedService(const ForkedService&) = delete;
+    ForkedService& operator=(const ForkedService&) = delete;
+    const ServiceEndpoint& endpoint() const { return endpoint_; }
+
+private:
+    void Stop();
+
+    pid_t child_ = -1;
+    int hold_ = -1;
+    ServiceEndpoint endpoint_;
+};
+
+// File `index` of a `count`-file client as the download benchmarks lay it out: groups of 50 under
+// content/, the client executable last.
+std::string DownloadClientPath(std::size_t index, std::size_t count);
 
 // Lower-case SHA-256 of a file's bytes (for preparing manifests).
 std::string Sha256OfFile(const std::filesystem::path& file);

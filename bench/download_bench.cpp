@@ -45,14 +45,6 @@ struct DownloadData {
 DownloadData* g_data = nullptr;
 qs::test::TestService* g_service = nullptr;
 
-std::string RelativePath(std::size_t index) {
-    if (index + 1 == kFileCount)
-        return WideToUtf8(ClientExecutableName);
-    char name[64];
-    std::snprintf(name, sizeof name, "content/group%02zu/asset-%04zu.pak", index / 50, index);
-    return name;
-}
-
 void WriteText(const fs::path& file, const std::string& text) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << text;
@@ -247,7 +239,7 @@ int main(int argc, char** argv) {
         qs::bench::ByteStream bytes(500);
         std::string reuse, close = "header = \"Connection: close\"\n";
         for (std::size_t i = 0; i < kFileCount; ++i) {
-            data.paths.push_back(RelativePath(i));
+            data.paths.push_back(qs::bench::DownloadClientPath(i, kFileCount));
             service.setFile(data.paths[i], bytes.Take(sizes[i]));
             data.urls.push_back(
                 WideToUtf8(service.url("/updater/files/") + DownloadUrlPath(data.paths[i])));

@@ -11,14 +11,12 @@
 //
 // The service runs in a child process, as a remote one would not share this process. A frame that
 // ends after the next tick is counted as missed.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,55 +38,12 @@ constexpr std::size_t kFileCount = 500;
 constexpr std::uint64_t kTotalBytes = 200ull << 20;
 constexpr auto kTick = std::chrono::nanoseconds(1'000'000'000 / 60);
 
-std::string RelativePath(std::size_t index) {
-    if (index + 1 == kFileCount)
-        return WideToUtf8(ClientExecutableName);
-    char name[64];
-    std::snprintf(name, sizeof name, "content/group%02zu/asset-%04zu.pak", index / 50, index);
-    return name;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-        if (wrote <= 0)
-            return false;
-        done += static_cast<std::size_t>(wrote);
-    }
-    return true;
-}
-
-std::string ReadAll(int fd) {
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got <= 0)
-            return text;
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
-}
-
-// The child: serves the files until the parent closes its end of `hold`.
-[[noreturn]] void Serve(int report, int hold) {
-    try {
-        qs::test::TestService service;
-        const auto sizes = qs::bench::FileSizes(kFileCount, kTotalBytes, 16 << 10, 800 << 10, 11);
-        qs::bench::ByteStream bytes(500);
-        for (std::size_t i = 0; i < kFileCount; ++i)
-            service.setFile(RelativePath(i), bytes.Take(sizes[i]));
-        service.setManifestJson(service.manifestJson());
-        WriteAll(report, std::to_string(service.port()) + "\n" + service.caPem());
-        close(report);
-        char ignored;
-        while (read(hold, &ignored, 1) > 0) {
-        }
-    } catch (const std::exception& failure) {
-        std::cerr << "frame-download: service failed: " << failure.what() << "\n";
-        _exit(1);
-    }
-    _exit(0);
+void Fill(qs::test::TestService& service) {
+    const auto sizes = qs::bench::FileSizes(kFileCount, kTotalBytes, 16 << 10, 800 << 10, 11);
+    qs::bench::ByteStream bytes(500);
+    for (std::size_t i = 0; i < kFileCount; ++i)
+        service.setFile(qs::bench::DownloadClientPath(i, kFileCount), bytes.Take(sizes[i]));
+    service.setManifestJson(service.manifestJson());
 }
 
 struct FrameTimes {
@@ -171,31 +126,15 @@ int main(int argc, char** argv) {
     const fs::path root =
         fs::path(qs::bench::ArgumentValue(argc, argv, "data", "build/bench-data")) /
         "frame-download";
-    int reportPipe[2], holdPipe[2];
-    if (pipe(reportPipe) != 0 || pipe(holdPipe) != 0)
-        return 1;
-    // Fork before any thread exists in this process.
-    const pid_t child = fork();
-    if (child < 0)
-        return 1;
-    if (child == 0) {
-        close(reportPipe[0]);
-        close(holdPipe[1]);
-        Serve(reportPipe[1], holdPipe[0]);
-    }
-    close(reportPipe[1]);
-    close(holdPipe[0]);
-    const std::string hello = ReadAll(reportPipe[0]);
-    close(reportPipe[0]);
-    const auto newline = hello.find('\n');
-    if (newline == std::string::npos) {
-        std::cerr << "frame-download: the service did not start\n";
+    std::optional<qs::bench::ForkedService> service;
+    try {
+        service.emplace(Fill);
+    } catch (const std::exception& failure) {
+        std::cerr << "frame-download: " << failure.what() << "\n";
         return 1;
     }
     UpdateEnvironment download;
-    download.service = ServiceEndpoint{
-        "localhost", static_cast<std::uint16_t>(std::stoi(hello.substr(0, newline))),
-        hello.substr(newline + 1)};
+    download.service = service->endpoint();
     UpdateEnvironment check = download;
     check.hashEverything = true;
 
@@ -229,8 +168,5 @@ int main(int argc, char** argv) {
     } catch (const std::exception& failure) {
         std::cerr << "frame-download: " << failure.what() << "\n";
     }
-    close(holdPipe[1]);
-    int childStatus = 0;
-    waitpid(child, &childStatus, 0);
     return status;
 }

@@ -7,13 +7,12 @@
 // update, so its own high-water mark (getrusage RUSAGE_SELF) is the launcher's.
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
 #include "bench/bench_support.h"
@@ -28,28 +27,6 @@ namespace fs = std::filesystem;
 constexpr std::uint64_t kFileBytes = 1ull << 30;
 constexpr char kFilePath[] = "archives/world.pak";
 
-bool WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-        if (wrote <= 0)
-            return false;
-        done += static_cast<std::size_t>(wrote);
-    }
-    return true;
-}
-
-std::string ReadAll(int fd) {
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got <= 0)
-            return text;
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
-}
-
 std::size_t g_files = 1;
 
 std::string PathOf(std::size_t index) {
@@ -57,28 +34,15 @@ std::string PathOf(std::size_t index) {
 }
 
 // The child: serve the files until the parent closes its end of `hold`.
-[[noreturn]] void Serve(int report, int hold) {
-    try {
-        qs::test::TestService service;
-        qs::bench::ByteStream stream(1024);
-        nlohmann::json manifest = {{"files", nlohmann::json::object()}};
-        for (std::size_t i = 0; i < g_files; ++i) {
-            std::string bytes = stream.Take(g_files == 1 ? kFileBytes : (200ull << 20) / g_files);
-            manifest["files"][PathOf(i)] = qs::test::Sha256Hex(bytes);
-            service.setFile(PathOf(i), std::move(bytes));
-        }
-        service.setManifestJson(manifest.dump());
-        const std::string hello = std::to_string(service.port()) + "\n" + service.caPem();
-        WriteAll(report, hello);
-        close(report);
-        char ignored;
-        while (read(hold, &ignored, 1) > 0) {
-        }
-    } catch (const std::exception& failure) {
-        std::cerr << "memory: service failed: " << failure.what() << "\n";
-        _exit(1);
+void Fill(qs::test::TestService& service) {
+    qs::bench::ByteStream stream(1024);
+    nlohmann::json manifest = {{"files", nlohmann::json::object()}};
+    for (std::size_t i = 0; i < g_files; ++i) {
+        std::string bytes = stream.Take(g_files == 1 ? kFileBytes : (200ull << 20) / g_files);
+        manifest["files"][PathOf(i)] = qs::test::Sha256Hex(bytes);
+        service.setFile(PathOf(i), std::move(bytes));
     }
-    _exit(0);
+    service.setManifestJson(manifest.dump());
 }
 
 }  // namespace
@@ -87,32 +51,15 @@ int main(int argc, char** argv) {
     g_files = std::stoul(qs::bench::ArgumentValue(argc, argv, "files", "1"));
     const fs::path root =
         fs::path(qs::bench::ArgumentValue(argc, argv, "data", "build/bench-data")) / "memory";
-    int reportPipe[2], holdPipe[2];
-    if (pipe(reportPipe) != 0 || pipe(holdPipe) != 0)
-        return 1;
-    // Fork before any thread exists in this process.
-    const pid_t child = fork();
-    if (child < 0)
-        return 1;
-    if (child == 0) {
-        close(reportPipe[0]);
-        close(holdPipe[1]);
-        Serve(reportPipe[1], holdPipe[0]);
-    }
-    close(reportPipe[1]);
-    close(holdPipe[0]);
-
-    const std::string hello = ReadAll(reportPipe[0]);
-    close(reportPipe[0]);
-    const auto newline = hello.find('\n');
-    if (newline == std::string::npos) {
-        std::cerr << "memory: the service did not start\n";
+    std::optional<qs::bench::ForkedService> service;
+    try {
+        service.emplace(Fill);
+    } catch (const std::exception& failure) {
+        std::cerr << "memory: " << failure.what() << "\n";
         return 1;
     }
     UpdateEnvironment environment;
-    environment.service = ServiceEndpoint{
-        "localhost", static_cast<std::uint16_t>(std::stoi(hello.substr(0, newline))),
-        hello.substr(newline + 1)};
+    environment.service = service->endpoint();
 
     InitializeHttps();
     fs::remove_all(root);
@@ -128,9 +75,7 @@ int main(int argc, char** argv) {
     struct rusage after {};
     getrusage(RUSAGE_SELF, &after);
 
-    close(holdPipe[1]);
-    int status = 0;
-    waitpid(child, &status, 0);
+    service.reset();
     std::error_code ignored;
     const auto placed = fs::file_size(root / PathOf(0), ignored);
     fs::remove_all(root, ignored);
