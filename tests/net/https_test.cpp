@@ -258,16 +258,13 @@ TEST_F(HttpsExchange, BodiesAreWholeUpToTheCapAndCutPastIt) {
 TEST_F(HttpsExchange, SinkFailuresAndErrorPagesEndTheRequest) {
     const std::wstring url = service_.url("/updater/files/data/a%20b.txt");
     std::string received;
-    const auto failure = [&](const BodySink& sink, bool launcherProfile) -> std::string {
-        try {
+    const auto failure = [&](const BodySink& sink, bool launcherProfile) {
+        return ErrorOf([&] {
             if (launcherProfile)
                 LauncherHttpsGetToSink(url, L"GET", sink, service_.endpoint());
             else
                 HttpsRequestToSink(url, L"GET", "", sink, service_.endpoint());
-        } catch (const std::runtime_error& error) {
-            return error.what();
-        }
-        return "no failure";
+        });
     };
     EXPECT_EQ(failure([](const char*, std::size_t) { return false; }, false), kReadFailed);
     EXPECT_EQ(
@@ -298,13 +295,10 @@ TEST_F(HttpsExchange, LiveProfileIgnoresTheStatusAndFailsQuietly) {
 }
 
 TEST_F(HttpsExchange, AVerbThatIsNoTokenIsRefusedBeforeAnyTraffic) {
-    for (const wchar_t* verb : {L"", L"GE T", L"GET\r\nX: y"}) {
-        EXPECT_EQ(Outcome(Profile::Update, service_.url("/status.php"), service_.endpoint(), verb),
-                  kPrepareFailed);
-        EXPECT_EQ(
-            Outcome(Profile::Launcher, service_.url("/status.php"), service_.endpoint(), verb),
-            kPrepareFailed);
-    }
+    for (const wchar_t* verb : {L"", L"GE T", L"GET\r\nX: y"})
+        for (Profile profile : {Profile::Update, Profile::Launcher})
+            EXPECT_EQ(Outcome(profile, service_.url("/status.php"), service_.endpoint(), verb),
+                      kPrepareFailed);
     EXPECT_EQ(service_.requestCount(), 0u);
 }
 
@@ -312,12 +306,9 @@ TEST_F(HttpsExchange, NoCookiesAreKept) {
     service_.setReply(
         "/status.php",
         qs::test::Reply{200, "{}", "application/json", {{"Set-Cookie", "session=abc; Path=/"}}});
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(Outcome(Profile::Update, service_.url("/status.php"), service_.endpoint()),
-                  "ok:{}");
-        EXPECT_EQ(Outcome(Profile::Launcher, service_.url("/status.php"), service_.endpoint()),
-                  "ok:{}");
-    }
+    for (int round = 0; round < 2; ++round)
+        for (Profile profile : {Profile::Update, Profile::Launcher})
+            EXPECT_EQ(Outcome(profile, service_.url("/status.php"), service_.endpoint()), "ok:{}");
     for (const auto& request : service_.requests())
         EXPECT_FALSE(request.hasHeader("Cookie"));
 }

@@ -1,14 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <iterator>
 #include <random>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -47,13 +45,10 @@ struct ConversionCase {
     std::wstring wide;
 };
 
+// The rest of UTF-8 in both directions, refusals included, is checked against Python's codec
+// (Utf8ToWide.AgreesWithPythonStrictCodec); its random inputs rarely reach these end points.
 TEST(WideText, ConvertsBothWaysExactly) {
     const std::vector<ConversionCase> cases = {
-        {"empty", "", L""},
-        {"ascii", "abc", L"abc"},
-        {"embedded NUL kept", std::string("a\0b", 3), std::wstring(L"a\0b", 3)},
-        {"two-byte", "caf\xC3\xA9", L"caf\u00E9"},
-        {"three-byte", "\xE2\x82\xAC", L"\u20AC"},
         {"last BMP scalar", "\xEF\xBF\xBF", L"\uFFFF"},
         {"supplementary", "\xF0\x9F\x98\x80", L"\U0001F600"},
         {"last code point", "\xF4\x8F\xBF\xBF", L"\U0010FFFF"},
@@ -64,22 +59,6 @@ TEST(WideText, ConvertsBothWaysExactly) {
     }
     // A supplementary character is one unit on Linux and a surrogate pair on Windows.
     EXPECT_EQ(Utf8ToWide("\xF0\x9F\x98\x80").size(), kUtf16 ? 2u : 1u);
-}
-
-TEST(WideText, RefusesIllFormedUtf8) {
-    const std::vector<std::pair<const char*, std::string>> cases = {
-        {"0xFF byte", "a\xFF"},
-        {"stray continuation", "\x80"},
-        {"cut three-byte sequence", "\xE2\x82"},
-        {"cut at the end after text", "ok\xF0\x9F\x98"},
-        {"overlong slash", "\xC0\xAF"},
-        {"overlong three-byte", "\xE0\x80\xAF"},
-        {"encoded surrogate", "\xED\xA0\x80"},
-        {"past U+10FFFF", "\xF4\x90\x80\x80"},
-        {"five-byte lead", "\xF8\x88\x80\x80\x80"},
-    };
-    for (const auto& [name, bytes] : cases)
-        EXPECT_EQ(ErrorOf([&] { Utf8ToWide(bytes); }), "Invalid UTF-8") << name;
 }
 
 TEST(WideText, RefusesUnpairedSurrogates) {
@@ -290,13 +269,7 @@ TEST(SingleInstance, SecondStartAsksTheFirstToShowItself) {
             SingleInstance second(name, scratch.path());
             EXPECT_FALSE(second.isPrimary());
         }
-        bool shown = false;
-        for (int i = 0; i < 100 && !shown; ++i) {
-            shown = first.takeShowRequest();
-            if (!shown)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        EXPECT_TRUE(shown);
+        EXPECT_TRUE(PollUntil([&] { return first.takeShowRequest(); }));
         EXPECT_FALSE(first.takeShowRequest());
     }
     SingleInstance next(name, scratch.path());

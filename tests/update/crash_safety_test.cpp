@@ -29,13 +29,6 @@ struct Target {
     std::string after;
 };
 
-std::string Pattern(std::size_t size, char seed) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>(seed + i * 31 + i / 977);
-    return bytes;
-}
-
 class CrashSafetyTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -45,13 +38,13 @@ protected:
         patched.replace(3u << 20, 20000, RandomBytes(20000, 12));
         targets = {
             {"a/small.dat", "old small", "new small"},
-            {"a/absent.dat", std::nullopt, Pattern(70000, 'a')},
-            {"b/big one.pak", Pattern(900000, 'o'), Pattern(1500000, 'n')},
+            {"a/absent.dat", std::nullopt, RandomBytes(70000, 'a')},
+            {"b/big one.pak", RandomBytes(900000, 'o'), RandomBytes(1500000, 'n')},
             {"b/same.dat", "unchanged", "unchanged"},
-            {"c/d/e/deep.bin", Pattern(3000, 'd'), Pattern(5000, 'D')},
+            {"c/d/e/deep.bin", RandomBytes(3000, 'd'), RandomBytes(5000, 'D')},
             {"empty.dat", "was not empty", ""},
-            {"mid.pak", std::nullopt, Pattern(600000, 'm')},
-            {"Quillon Saga.exe", "old exe", Pattern(200000, 'x')},
+            {"mid.pak", std::nullopt, RandomBytes(600000, 'm')},
+            {"Quillon Saga.exe", "old exe", RandomBytes(200000, 'x')},
             {"d/archive.pak", archive, patched},
         };
         for (const Target& target : targets)
