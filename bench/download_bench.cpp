@@ -124,9 +124,11 @@ void BM_DownloadLargeFileOneAtATime(benchmark::State& state) {
 
 void SyncFileSystem(const fs::path& folder) {
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 || ::syncfs(fd) != 0)
+    const bool synced = fd >= 0 && ::syncfs(fd) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (!synced)
         throw std::runtime_error("syncfs failed");
-    ::close(fd);
 }
 
 void RunCurl(benchmark::State& state, const std::vector<std::vector<std::string>>& commands,

@@ -281,6 +281,13 @@ public:
         const std::size_t workers = std::min<std::size_t>(
             static_cast<std::size_t>(std::max(1, environment.transfers)), plan.size());
         runConnection.setCancel(&stop_);
+        // Started first, so every worker sees the whole set; without any, or without workers
+        // (the run's thread fetching inline), each file is flushed where it was fetched.
+        try {
+            for (std::size_t i = 0; i < workers; ++i)
+                flushers_.emplace_back([this] { flushQueued(); });
+        } catch (...) {
+        }
         try {
             for (std::size_t i = 0; i < workers; ++i) {
                 HttpsConnection& connection = i == 0 ? runConnection : connections_.emplace_back();
@@ -290,16 +297,11 @@ public:
         } catch (...) {
             // Fewer workers (or none: the run's thread then fetches each file in its turn).
         }
-        inline_ = threads_.empty();
-        if (inline_)
+        // Written only when no worker exists to read it.
+        if (threads_.empty()) {
+            inline_ = true;
             inlineConnection_ = &runConnection;
-        try {
-            for (std::size_t i = 0; i < threads_.size(); ++i)
-                flushers_.emplace_back([this] { flushQueued(); });
-        } catch (...) {
-            // Fewer flushing threads, or none: each worker then flushes its own files.
         }
-        flushersStarted_ = !flushers_.empty();
     }
     ~ConcurrentFetch() {
         stop();
@@ -381,7 +383,7 @@ private:
             std::lock_guard lock(mutex_);
             transfer.verified = verified;
             stopped = stop_.load();
-            if (verified && flushersStarted_ && !stopped) {
+            if (verified && !inline_ && !flushers_.empty() && !stopped) {
                 flushQueue_.push_back(index);
                 toFlush_.notify_one();
                 return;
@@ -452,7 +454,6 @@ private:
     std::condition_variable done_;
     std::condition_variable toFlush_;
     std::deque<std::size_t> flushQueue_;  // proven files whose bytes may not be on the disk yet
-    std::atomic<bool> flushersStarted_{false};
     std::vector<std::thread> threads_;
     std::vector<std::thread> flushers_;
     bool inline_ = false;
