@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -100,7 +101,7 @@ TEST(PublishRules, NamesThatMeetOnWindows) {
 TEST(PublishRules, ARecordedDigestIsReusedOnlyWhenNothingMoved) {
     const std::string digest(64, 'a');
     const RecordedFile recorded{10, 500, true, digest, {1, 7, 10}};
-    const SourceFile file{"a", "a", 10, 500};
+    const SourceFile file{"a", "a", 10, 500, "a", {}};
     struct Case {
         RecordedFile recorded;
         SourceFile file;
@@ -109,8 +110,8 @@ TEST(PublishRules, ARecordedDigestIsReusedOnlyWhenNothingMoved) {
     };
     const Case cases[] = {
         {recorded, file, FileState{1, 7, 10}, true},
-        {recorded, {"a", "a", 11, 500}, FileState{1, 7, 10}, false},               // size
-        {recorded, {"a", "a", 10, 501}, FileState{1, 7, 10}, false},               // time
+        {recorded, {"a", "a", 11, 500, "a", {}}, FileState{1, 7, 10}, false},      // size
+        {recorded, {"a", "a", 10, 501, "a", {}}, FileState{1, 7, 10}, false},      // time
         {{10, 500, false, digest, {1, 7, 10}}, file, FileState{1, 7, 10}, false},  // unsettled
         {recorded, file, FileState{1, 8, 10}, false},  // the published copy was replaced
         {recorded, file, std::nullopt, false},         // or removed
@@ -282,6 +283,61 @@ TEST_F(PublishTree, RefusesBeforeWritingAnything) {
     EXPECT_EQ(ReadFile(out / "updater/files/inside"), "1");
 }
 
+// A client file swapped between the scan and the copy is refused, and its stand-in (here the
+// signing key) is never read into the tree.
+TEST_F(PublishTree, AFileSwappedAfterTheScanIsNeverPublished) {
+    const fs::path key = scratch.path() / "keys/update-key.pem";
+    WriteFile(key, "PRIVATE KEY");
+    const std::pair<const char*, std::function<void()>> cases[] = {
+        {"became a link",
+         [&] {
+             fs::remove(client / "data/b.pak");
+             fs::create_symlink(key, client / "data/b.pak");
+         }},
+        {"became a link",  // its folder, for one holding the same name
+         [&] {
+             fs::rename(client / "data", scratch.path() / "data-moved");
+             fs::create_symlink(key.parent_path(), client / "data");
+             fs::copy_file(key, key.parent_path() / "b.pak");
+         }},
+        {"replaced by another file",
+         [&] {
+             // Kept, so the new file cannot reuse its inode number.
+             fs::rename(client / "data/b.pak", scratch.path() / "data-moved");
+             WriteFile(client / "data/b.pak", "BRAVO");
+         }},
+        {"changed size", [&] { WriteFile(client / "data/b.pak", "bravo and more"); }},
+    };
+    for (const auto& [reason, swap] : cases) {
+        fs::remove_all(client);
+        fs::remove_all(out);
+        fs::remove_all(scratch.path() / "data-moved");
+        fs::remove(key.parent_path() / "b.pak");
+        WriteOldFile(client / "a.pak", "alpha");
+        WriteOldFile(client / "data/b.pak", "bravo");
+        PublishOptions options;
+        options.clientDir = client;
+        options.outDir = out;
+        options.onStep = [&](PublishOptions::Step step) {
+            if (step == PublishOptions::Step::Scanned)
+                swap();
+        };
+        try {
+            Publish(options);
+            ADD_FAILURE() << reason << ": published";
+        } catch (const PublishRefused& refused) {
+            ASSERT_EQ(refused.problems().size(), 1u);
+            EXPECT_EQ(refused.problems()[0].path, "data/b.pak");
+            EXPECT_NE(refused.problems()[0].reason.find(reason), std::string::npos)
+                << refused.problems()[0].reason;
+        }
+        EXPECT_FALSE(fs::exists(out / "updater")) << reason;
+        for (const auto& entry : fs::recursive_directory_iterator(out))
+            EXPECT_FALSE(entry.is_regular_file() && ReadFile(entry.path()) == "PRIVATE KEY")
+                << entry.path();
+    }
+}
+
 // Two client versions published in turn while a reader keeps reading the tree as a server
 // would: every manifest it reads is whole and one of the two, and every file it reads is whole
 // and one of the two versions of that file.
@@ -360,6 +416,68 @@ TEST_F(PublishTree, SignedTreeIsWhatASignedLauncherAccepts) {
     EXPECT_EQ(Cli({client.string(), out.string(), "--sign", (keys / "update-key.pub.pem").string()},
                   &err),
               1);  // the public half cannot sign
+
+    // --sign alone keeps the release only when it is signed with this very key: never a tree with
+    // a signed manifest and a release a signed launcher refuses.
+    const std::string latest = ReadFile(out / "updater/launcher/latest.json");
+    ASSERT_EQ(
+        Cli({client.string(), out.string(), "--sign", (keys / "update-key.pem").string()}, &err), 0)
+        << err;
+    EXPECT_TRUE(
+        SignatureValid(publicKey, latest, ReadFile(out / "updater/launcher/latest.json.sig")));
+    ASSERT_EQ(Cli({"keygen", (scratch.path() / "other-keys").string()}), 0);
+    const std::string manifest = ReadFile(out / "updater/updater.php");
+    EXPECT_EQ(Cli({client.string(), out.string(), "--sign",
+                   (scratch.path() / "other-keys/update-key.pem").string()},
+                  &err),
+              1);
+    EXPECT_NE(err.find("latest.json) is not signed with this key"), std::string::npos) << err;
+    EXPECT_EQ(ReadFile(out / "updater/updater.php"), manifest);
+    ASSERT_EQ(
+        Cli({client.string(), out.string(), "--quiet", "--release", "v1.0.9", "--installer",
+             (scratch.path() / "setup.exe").string(), "--base-url", "https://launcher.example"},
+            &err),
+        0);
+    EXPECT_EQ(
+        Cli({client.string(), out.string(), "--sign", (keys / "update-key.pem").string()}, &err),
+        1);
+    EXPECT_NE(err.find("give --release"), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(out / "updater/updater.sig"));  // the unsigned tree stays whole
+}
+
+// The next serial is on the disk before the tree that spends it is served, so a publish cut off
+// after the switch never hands the same serial to two manifests; a damaged record is refused.
+TEST_F(PublishTree, SerialIsRecordedBeforeTheSwitch) {
+    ASSERT_EQ(Cli({"keygen", (scratch.path() / "keys").string()}), 0);
+    WriteOldFile(client / "a.pak", "alpha");
+    PublishOptions options;
+    options.clientDir = client;
+    options.outDir = out;
+    options.signingKeyPem = ReadFile(scratch.path() / "keys/update-key.pem");
+    options.now = 1000;  // serials then count up from it
+    const fs::path record = out / ".quillon-publish/serial.txt";
+    const auto servedSerial = [&] {
+        return ReadManifestFreshness(ReadFile(out / "updater/updater.php")).value().serial;
+    };
+    Publish(options);
+    EXPECT_EQ(servedSerial(), 1000u);
+    options.onStep = [](PublishOptions::Step step) {
+        if (step == PublishOptions::Step::Switching)
+            throw std::runtime_error("stopped at the switch");
+    };
+    EXPECT_EQ(ErrorOf([&] { Publish(options); }), "stopped at the switch");
+    EXPECT_EQ(ReadFile(record), "1001\n");
+    options.onStep = nullptr;
+    Publish(options);
+    EXPECT_EQ(servedSerial(), 1002u);
+
+    for (const char* damaged : {"", "x\n", "12ab\n", "-3\n"}) {
+        WriteFile(record, damaged);
+        EXPECT_NE(ErrorOf([&] { Publish(options); }).find("serial.txt is damaged"),
+                  std::string::npos)
+            << damaged;
+        EXPECT_EQ(servedSerial(), 1002u);
+    }
 }
 
 // Large files get a content-addressed chunk index that the launcher takes; a republish links an

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <set>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "platform/durable_file.h"
 #include "platform/folder_lock.h"
@@ -30,6 +32,7 @@
 #include "update/manifest_path.h"
 #include "update/text.h"
 #include "update/update_run.h"
+#include "update/update_signature.h"
 
 namespace qs::publish {
 
@@ -129,8 +132,9 @@ void ScanFolder(const fs::path& root, const fs::path& folder, ClientScan& scan) 
         std::error_code statusError;
         const fs::file_status own = fs::symlink_status(path, statusError);
         fs::file_status reached = own;
+        fs::path target = path;
         if (fs::is_symlink(own)) {
-            const fs::path target = fs::canonical(path, statusError);
+            target = fs::canonical(path, statusError);
             if (statusError) {
                 refuse("a link to nothing");
                 continue;
@@ -161,13 +165,16 @@ void ScanFolder(const fs::path& root, const fs::path& folder, ClientScan& scan) 
             refuse(*problem);
             continue;
         }
+        const std::optional<FileState> identity = RegularFileState(target);
         SourceFile file;
         file.manifestPath = manifestPath;
         file.source = path;
-        file.size = fs::file_size(path, statusError);
-        file.mtime = fs::last_write_time(path, statusError).time_since_epoch().count();
-        if (statusError)
-            refuse("cannot be read: " + statusError.message());
+        file.size = identity ? identity->size : 0;
+        file.mtime = fs::last_write_time(target, statusError).time_since_epoch().count();
+        file.reached = ManifestPathOf(target.lexically_relative(root));
+        file.identity = identity.value_or(FileState{});
+        if (!identity || statusError)
+            refuse("cannot be read: it changed during the scan");
         else
             scan.files.push_back(std::move(file));
     }
@@ -287,6 +294,115 @@ void SyncPath(const fs::path& path) {
         ThrowErrno("fsync", path, error);
 }
 
+// A file descriptor, closed with the object.
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Opens the file `relative` names below `root` one name at a time, never through a link: a link
+// planted anywhere on the way fails the open (ELOOP or ENOTDIR) instead of leading elsewhere.
+Descriptor OpenBeneath(const fs::path& root, std::string_view relative) {
+    Descriptor folder(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (std::size_t start = 0; folder.get() >= 0;) {
+        const std::size_t slash = relative.find('/', start);
+        const std::string name(relative.substr(start, slash - start));
+        if (name.empty() || name == "." || name == "..") {
+            errno = EINVAL;
+            break;
+        }
+        const bool last = slash == std::string_view::npos;
+        // O_NONBLOCK: a FIFO swapped in opens at once and then fails the identity check.
+        Descriptor next(
+            ::openat(folder.get(), name.c_str(),
+                     O_RDONLY | O_CLOEXEC | O_NOFOLLOW | (last ? O_NONBLOCK : O_DIRECTORY)));
+        if (last)
+            return next;
+        folder = std::move(next);
+        start = slash + 1;
+    }
+    return Descriptor();
+}
+
+// An open file's identity, size and modification time: equal before and after the read when
+// nothing wrote to it meanwhile.
+struct OpenedState {
+    FileState state;
+    std::int64_t mtimeNs = 0;
+    bool operator==(const OpenedState&) const = default;
+};
+
+std::optional<OpenedState> StateOf(const Descriptor& file) {
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    return OpenedState{
+        {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+         static_cast<std::uint64_t>(info.st_size)},
+        std::int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec};
+}
+
+// Why the file opened for a scanned one is not that file; nullopt when it is (or when the open
+// failed for a reason of its own).
+std::optional<std::string> SwappedSinceScan(const SourceFile& scanned, int openError,
+                                            const std::optional<FileState>& opened) {
+    if (openError == ELOOP || openError == ENOTDIR)
+        return "became a link after the scan";
+    if (openError == ENOENT)
+        return "was removed after the scan";
+    if (openError != 0)
+        return std::nullopt;  // an open failure of its own, not a swap
+    if (!opened || opened->volume != scanned.identity.volume ||
+        opened->index != scanned.identity.index)
+        return "was replaced by another file after the scan";
+    if (opened->size != scanned.identity.size)
+        return "changed size after the scan";
+    return std::nullopt;
+}
+
+// The client file the scan found, read through a descriptor opened beneath the client folder.
+// Anything else there now is refused: the copy must never read a file the scan did not
+// see (a link to the signing key put in place meanwhile would publish the key).
+Descriptor OpenScanned(const fs::path& root, const SourceFile& file) {
+    Descriptor input = OpenBeneath(root, file.reached);
+    const int openError = input.get() < 0 ? errno : 0;
+    const std::optional<OpenedState> opened = StateOf(input);
+    const std::optional<FileState> identity = opened ? std::optional(opened->state) : std::nullopt;
+    if (auto swapped = SwappedSinceScan(file, openError, identity))
+        throw PublishRefused({{file.manifestPath, *swapped}});
+    if (openError != 0)
+        ThrowErrno("open", file.source, openError);
+    return input;
+}
+
+Descriptor OpenInstaller(const fs::path& file) {
+    Descriptor input(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (input.get() < 0)
+        ThrowErrno("open", file);
+    return input;
+}
+
+std::int64_t ReadSome(const Descriptor& input, char* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t got = ::read(input.get(), buffer, size);
+        if (got >= 0 || errno != EINTR)
+            return got;
+    }
+}
+
 struct Copied {
     std::string sha256;
     std::uint64_t size = 0;
@@ -296,14 +412,11 @@ struct Copied {
 
 // One pass: the digest is taken from the very bytes written to the tree, so a source that
 // changes meanwhile can never leave a published file that disagrees with its manifest entry.
-Copied CopyAndHash(const fs::path& source, const fs::path& target,
+Copied CopyAndHash(const Descriptor& input, const fs::path& source, const fs::path& target,
                    const std::function<void(std::uint64_t)>& progressed) {
-    InputFile input;
-    if (!input.open(source))
-        ThrowErrno("open", source);
-    const std::optional<FileState> before = input.state();
-    std::error_code error;
-    const auto mtimeBefore = fs::last_write_time(source, error);
+    const std::optional<OpenedState> before = StateOf(input);
+    if (!before)
+        ThrowErrno("read", source, EINVAL);  // not a regular file
     OutputFile output;
     if (!output.createNew(target))
         ThrowErrno("create", target);
@@ -312,7 +425,7 @@ Copied CopyAndHash(const fs::path& source, const fs::path& target,
     auto buffer = std::make_unique<char[]>(kBlock);
     Copied copied;
     for (;;) {
-        const std::int64_t got = input.read(buffer.get(), kBlock);
+        const std::int64_t got = ReadSome(input, buffer.get(), kBlock);
         if (got < 0)
             ThrowErrno("read", source);
         if (got == 0)
@@ -331,8 +444,7 @@ Copied CopyAndHash(const fs::path& source, const fs::path& target,
     SyncPath(target);
     copied.sha256 = WideToUtf8(digest.finish());
     copied.published = *written;
-    copied.unchangedWhileRead = before && input.state() == before && before->size == copied.size &&
-                                fs::last_write_time(source, error) == mtimeBefore && !error;
+    copied.unchangedWhileRead = StateOf(input) == before && before->state.size == copied.size;
     return copied;
 }
 
@@ -385,7 +497,8 @@ struct Job {
 };
 
 // Copies and hashes the jobs on a few threads; the caller's thread reports progress.
-void RunJobs(std::vector<Job>& jobs, unsigned threads, const ProgressSink& progress) {
+void RunJobs(const fs::path& root, std::vector<Job>& jobs, unsigned threads,
+             const ProgressSink& progress) {
     Progress totals;
     totals.filesTotal = jobs.size();
     for (const Job& job : jobs)
@@ -400,7 +513,7 @@ void RunJobs(std::vector<Job>& jobs, unsigned threads, const ProgressSink& progr
         for (std::size_t index; (index = next.fetch_add(1)) < jobs.size();) {
             try {
                 Job& job = jobs[index];
-                job.result = CopyAndHash(job.file->source, job.target,
+                job.result = CopyAndHash(OpenScanned(root, *job.file), job.file->source, job.target,
                                          [&](std::uint64_t bytes) { bytesDone += bytes; });
                 std::lock_guard lock(mutex);
                 ++filesDone;
@@ -444,6 +557,47 @@ void RunJobs(std::vector<Job>& jobs, unsigned threads, const ProgressSink& progr
         worker.join();
     if (failure)
         std::rethrow_exception(failure);
+}
+
+std::optional<std::string> ReadText(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return in.bad() ? std::nullopt : std::optional(std::move(text));
+}
+
+// The serial of the last signed publish into this folder; 0 when there was none. A record that
+// is not one number is refused: read as 0 it would let the next serial fall behind.
+std::uint64_t ReadPublishedSerial(const fs::path& record) {
+    if (!fs::exists(fs::symlink_status(record)))
+        return 0;
+    const std::optional<std::string> text = ReadText(record);
+    std::uint64_t serial = 0;
+    const std::string_view digits =
+        text ? std::string_view(*text).substr(0, text->find_last_not_of('\n') + 1) : "";
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), serial);
+    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size())
+        throw std::runtime_error(record.string() +
+                                 " is damaged; write the \"serial\" of the published "
+                                 "updater/updater.php into it and publish again");
+    return serial;
+}
+
+// Without --release the tree keeps the published launcher release. Signed, it must already carry
+// a valid signature by this key: a half-signed tree would give a signed launcher its manifest but
+// fail every release check.
+void RequireSignedRelease(const fs::path& launcherDir, const std::string& privateKeyPem) {
+    const fs::path latest = launcherDir / "latest.json";
+    if (!fs::exists(fs::symlink_status(latest)))
+        return;
+    const std::optional<std::string> release = ReadText(latest);
+    const std::optional<std::string> signature = ReadText(fs::path(latest) += ".sig");
+    if (!release || !signature ||
+        !SignatureValid(PublicKeyHex(privateKeyPem), *release, *signature))
+        throw std::runtime_error(
+            "the published launcher release (updater/launcher/latest.json) is not signed with "
+            "this key; give --release, --installer and --base-url to publish it signed");
 }
 
 bool IsEmptyFolder(const fs::path& folder) {
@@ -503,6 +657,8 @@ PublishReport Publish(const PublishOptions& options) {
     ClientScan scan = ScanClient(client);
     if (!scan.problems.empty())
         throw PublishRefused(std::move(scan.problems));
+    if (options.onStep)
+        options.onStep(PublishOptions::Step::Scanned);
     if (options.release) {
         const PublishOptions::Release& release = *options.release;
         ReleaseJson(release.version, release.url, std::string(64, '0'), release.changelog);
@@ -516,6 +672,12 @@ PublishReport Publish(const PublishOptions& options) {
         throw std::runtime_error("another publish is writing to " + out.string());
 
     const fs::path live = out / "updater";
+    std::uint64_t previousSerial = 0;
+    if (options.signingKeyPem) {
+        previousSerial = ReadPublishedSerial(control / "serial.txt");
+        if (!options.release)
+            RequireSignedRelease(live / "launcher", *options.signingKeyPem);
+    }
     const fs::path staging = control / "next";
     const fs::path retired = control / "retired";
     fs::remove_all(staging);  // left by a publish that did not finish
@@ -563,7 +725,7 @@ PublishReport Publish(const PublishOptions& options) {
         jobs.push_back({&file, target, {}});
     }
     const std::int64_t readStart = FileClockNow();
-    RunJobs(jobs, options.threads, options.progress);
+    RunJobs(client, jobs, options.threads, options.progress);
     for (const Job& job : jobs) {
         RecordedFile recorded;
         recorded.size = job.result.size;
@@ -580,8 +742,9 @@ PublishReport Publish(const PublishOptions& options) {
     if (options.release) {
         const PublishOptions::Release& release = *options.release;
         fs::create_directories(next / "launcher");
-        const Copied installer = CopyAndHash(
-            release.installer, next / "launcher" / release.installerName, [](std::uint64_t) {});
+        const Copied installer =
+            CopyAndHash(OpenInstaller(release.installer), release.installer,
+                        next / "launcher" / release.installerName, [](std::uint64_t) {});
         const std::string latest =
             ReleaseJson(release.version, release.url, installer.sha256, release.changelog);
         WriteDurably(next / "launcher" / "latest.json", latest);
@@ -620,9 +783,6 @@ PublishReport Publish(const PublishOptions& options) {
                                      : std::chrono::duration_cast<std::chrono::seconds>(
                                            std::chrono::system_clock::now().time_since_epoch())
                                            .count();
-        std::uint64_t previousSerial = 0;
-        std::ifstream in(control / "serial.txt");
-        in >> previousSerial;
         serial = std::max<std::uint64_t>(previousSerial + 1, static_cast<std::uint64_t>(now));
         freshness.emplace(serial, now + std::int64_t{options.expiresDays} * 24 * 3600);
     }
@@ -636,16 +796,20 @@ PublishReport Publish(const PublishOptions& options) {
     for (const fs::path& folder : folders)
         SyncPath(folder);
     WriteDurably(next / "updater.php", manifest);
-    if (options.signingKeyPem)
+    if (options.signingKeyPem) {
         WriteDurably(next / "updater.sig", SignatureText(*options.signingKeyPem, manifest));
+        // Before the switch: once the tree is served its serial is spent, even if this process
+        // ends right after, so the next publish must go above it.
+        WriteDurably(control / "serial.txt", std::to_string(serial) + "\n");
+    }
+    if (options.onStep)
+        options.onStep(PublishOptions::Step::Switching);
 
     SwitchTree(next, live, retired);
     SyncPath(out);
     for (const auto& [name, bytes] : options.documents)
         WriteDurably(out / name, bytes);
     WriteDurably(control / "state.json", StateJson(state));
-    if (options.signingKeyPem)
-        WriteDurably(control / "serial.txt", std::to_string(serial) + "\n");
     fs::remove_all(retired);
     fs::remove_all(staging);
     return report;

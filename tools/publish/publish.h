@@ -29,7 +29,7 @@ struct Problem {
     std::string reason;
 };
 
-// Refusal of the whole publish; nothing was written.
+// Refusal of the whole publish; the served tree is as it was.
 class PublishRefused : public std::runtime_error {
 public:
     explicit PublishRefused(std::vector<Problem> problems);
@@ -53,6 +53,10 @@ struct SourceFile {
     std::filesystem::path source;
     std::uint64_t size = 0;
     std::int64_t mtime = 0;  // file clock ticks
+    // The regular file read for it: its path below the client folder (a link's target for a
+    // link) and its identity, so the copy reads that very file or nothing.
+    std::string reached;
+    FileState identity;
 };
 
 // Every publishable file of the client (sorted by manifest path) and every problem. Links are
@@ -135,6 +139,9 @@ struct PublishOptions {
     std::optional<std::string> signingKeyPem;
     int expiresDays = 30;
     std::int64_t now = 0;  // seconds since 1970; 0: the system clock
+    // Tests: called at each step below; may change the client folder or throw to stop there.
+    enum class Step { Scanned, Switching };
+    std::function<void(Step)> onStep;
 };
 
 struct PublishReport {
@@ -142,8 +149,10 @@ struct PublishReport {
     std::uint64_t hashedFiles = 0, hashedBytes = 0;
 };
 
-// Scans, refuses (PublishRefused, before anything is written) or publishes atomically.
-// Other failures throw std::runtime_error or filesystem_error.
+// Scans, refuses (PublishRefused, before anything is written) or publishes atomically. A client
+// file that is not the one the scan found when it is copied (replaced, resized, or a link now)
+// is refused before anything is switched. Other failures throw std::runtime_error or
+// filesystem_error.
 PublishReport Publish(const PublishOptions& options);
 
 }  // namespace qs::publish

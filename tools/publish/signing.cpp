@@ -22,6 +22,24 @@ std::string Hex(const unsigned char* bytes, std::size_t size) {
 using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using Bio = std::unique_ptr<BIO, decltype(&BIO_free)>;
 
+std::string PublicHex(EVP_PKEY* key) {
+    unsigned char publicKey[32];
+    std::size_t length = sizeof publicKey;
+    if (EVP_PKEY_get_raw_public_key(key, publicKey, &length) != 1)
+        throw std::runtime_error("cannot read the public half of the key");
+    return Hex(publicKey, length);
+}
+
+// The Ed25519 private key in `pem`; null for anything else.
+Key ReadPrivateKey(const std::string& pem) {
+    Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), &BIO_free);
+    Key key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr,
+            &EVP_PKEY_free);
+    if (key && EVP_PKEY_id(key.get()) != EVP_PKEY_ED25519)
+        key.reset();
+    return key;
+}
+
 }  // namespace
 
 std::string GenerateSigningKey(const std::filesystem::path& folder) {
@@ -48,22 +66,23 @@ std::string GenerateSigningKey(const std::filesystem::path& folder) {
         std::fopen((folder / "update-key.pub.pem").c_str(), "w"), &std::fclose);
     if (!pub || PEM_write_PUBKEY(pub.get(), key.get()) != 1)
         throw std::runtime_error("cannot write the public key");
-    unsigned char publicKey[32];
-    std::size_t length = sizeof publicKey;
-    EVP_PKEY_get_raw_public_key(key.get(), publicKey, &length);
-    return Hex(publicKey, length);
+    return PublicHex(key.get());
+}
+
+std::string PublicKeyHex(const std::string& privateKeyPem) {
+    const Key key = ReadPrivateKey(privateKeyPem);
+    if (!key)
+        throw std::runtime_error("not an Ed25519 private key in PEM");
+    return PublicHex(key.get());
 }
 
 std::string SignatureText(const std::string& privateKeyPem, const std::string& bytes) {
-    Bio bio(BIO_new_mem_buf(privateKeyPem.data(), static_cast<int>(privateKeyPem.size())),
-            &BIO_free);
-    Key key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr,
-            &EVP_PKEY_free);
+    const Key key = ReadPrivateKey(privateKeyPem);
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
                                                                     &EVP_MD_CTX_free);
     unsigned char signature[64];
     std::size_t length = sizeof signature;
-    if (!key || EVP_PKEY_id(key.get()) != EVP_PKEY_ED25519 || !context ||
+    if (!key || !context ||
         EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
         EVP_DigestSign(context.get(), signature, &length,
                        reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) != 1)
