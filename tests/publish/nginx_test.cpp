@@ -1,6 +1,7 @@
-// The published tree behind a real nginx (deploy/nginx/ as shipped) on 127.0.0.1, talked to by
-// the launcher's own code: update runs fetch exactly what changed and resume with nginx's ranges,
-// the release, status and news read as published, and nothing else is exposed.
+// The published tree, signed, behind a real nginx (deploy/nginx/ as shipped) on 127.0.0.1, talked
+// to by the launcher's own code built with the key: update runs fetch exactly what changed and
+// resume with nginx's ranges, an older signed tree put back is refused, the release, status and
+// news read as published, and nothing else is exposed.
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
@@ -24,11 +25,13 @@
 #include "selfupdate/launcher_update.h"
 #include "tools/publish/documents.h"
 #include "tools/publish/publish.h"
+#include "tools/publish/signing.h"
 #include "tools/standin/authority.h"
 #include "tools/standin/service.h"
 #include "update/https.h"
 #include "update/text.h"
 #include "update/update_run.h"
+#include "update/update_signature.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -264,9 +267,15 @@ protected:
         options_.documents = {
             {"status.php", R"({"online":true,"players":57,"maxPlayers":500})"},
             {"news.php", R"([{"id":"n2","title":"Patch \u2013 2"},{"id":"n1"}])"}};
+        // Signed as an operator would: keygen, publish with --sign, the launcher built with the
+        // key.
+        const std::string publicKey = qs::publish::GenerateSigningKey(scratch_.path() / "keys");
+        options_.signingKeyPem = ReadFile(scratch_.path() / "keys/update-key.pem");
+        environment_.serialRecord = scratch_.path() / "update-serial.txt";
         // nginx first: the release URL names its port.
         nginx_ = std::make_unique<Nginx>(scratch_.path() / "nginx", out_);
         environment_.service = nginx_->endpoint();
+        environment_.service.updateKey = publicKey;
         publish(true);
     }
 
@@ -285,13 +294,16 @@ protected:
     }
 
     // One update run of the game folder; the requests nginx logged for it.
-    std::vector<LoggedRequest> update() {
+    std::vector<LoggedRequest> update(UpdateResult* outcome = nullptr) {
         UpdateResult result;
         auto requests = RequestsDuring(*nginx_, [&] {
             result = RunClientUpdate(
                 game_, [](const qs::UpdateProgress&) {}, environment_);
         });
-        EXPECT_TRUE(result.ok) << WideToUtf8(result.message);
+        if (outcome)
+            *outcome = result;
+        else
+            EXPECT_TRUE(result.ok) << WideToUtf8(result.message);
         return requests;
     }
 
@@ -309,7 +321,7 @@ std::multiset<std::string> FileGets(const std::vector<LoggedRequest>& requests) 
     for (const LoggedRequest& request : requests) {
         EXPECT_TRUE(request.method == "GET" || request.path == "/updater/updater.php")
             << request.method << " " << request.path;
-        if (request.method == "GET")
+        if (request.path.starts_with("/updater/files/"))
             paths.insert(request.path.substr(std::string_view("/updater/files/").size()));
     }
     return paths;
@@ -319,9 +331,11 @@ std::multiset<std::string> FileGets(const std::vector<LoggedRequest>& requests) 
 
 TEST_F(NginxService, RunsFetchExactlyWhatChangedAndResumeByRange) {
     std::vector<LoggedRequest> requests = update();
-    ASSERT_FALSE(requests.empty());
+    ASSERT_GE(requests.size(), 2u);
     EXPECT_EQ(requests[0].method + " " + requests[0].path + " " + requests[0].status,
               "POST /updater/updater.php 200");
+    EXPECT_EQ(requests[1].method + " " + requests[1].path + " " + requests[1].status,
+              "GET /updater/updater.sig 200");
     EXPECT_EQ(FileGets(requests).size(), 12u);
     ExpectSameFiles(client_, game_);
 
@@ -342,16 +356,38 @@ TEST_F(NginxService, RunsFetchExactlyWhatChangedAndResumeByRange) {
     publish();
     WriteFile(game_ / "data/big.pak.download", big.substr(0, 1 << 20));
     requests = update();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[1].path, "/updater/files/data/big.pak");
-    EXPECT_EQ(requests[1].range, "bytes=1048576-");
-    EXPECT_EQ(requests[1].status, "206");
-    EXPECT_EQ(requests[1].bytes, std::to_string(big.size() - (1 << 20)));
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[2].path, "/updater/files/data/big.pak");
+    EXPECT_EQ(requests[2].range, "bytes=1048576-");
+    EXPECT_EQ(requests[2].status, "206");
+    EXPECT_EQ(requests[2].bytes, std::to_string(big.size() - (1 << 20)));
     EXPECT_TRUE(ReadFile(game_ / "data/big.pak") == big);
     EXPECT_FALSE(fs::exists(game_ / "data/big.pak.download"));
 
-    EXPECT_EQ(update().size(), 1u);  // up to date: the manifest alone
+    EXPECT_EQ(update().size(), 2u);  // up to date: the manifest and its signature alone
     ExpectSameFiles(client_, game_);
+}
+
+// A mirror that puts an older signed tree back: the launcher refuses its manifest, fetches no
+// file and leaves the installed client as the newer tree made it.
+TEST_F(NginxService, AnOlderSignedTreePutBackIsRefused) {
+    update();
+    const fs::path older = scratch_.path() / "older";
+    fs::copy(out_ / "updater", older, fs::copy_options::recursive);
+    WriteFile(client_ / "readme.txt", "Quillon Saga, patched\n");
+    WriteFile(client_ / "Quillon Saga.exe", RandomBytes(70000, 4));
+    publish();
+    update();
+    ExpectSameFiles(client_, game_);
+
+    fs::rename(out_ / "updater", scratch_.path() / "newer");
+    fs::rename(older, out_ / "updater");
+    UpdateResult result;
+    EXPECT_TRUE(FileGets(update(&result)).empty());
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(WideToUtf8(result.message), kManifestRolledBack);
+    ExpectSameFiles(client_, game_);
+    EXPECT_TRUE(fs::is_regular_file(game_ / "Quillon Saga.exe"));
 }
 
 // A changed large file: its index and a few closed ranges come from nginx, not the whole file.
@@ -421,12 +457,16 @@ TEST_F(NginxService, ServesOnlyTheEndpointsWithValidators) {
         {"POST", "/updater/updater.php", 200, "application/json"},
         {"GET", "/updater/files/data/pack%201/chunk0.bin", 200, "application/octet-stream"},
         {"HEAD", "/updater/files/readme.txt", 200, "application/octet-stream"},
+        {"GET", "/updater/updater.sig", 200, "text/plain"},
+        {"HEAD", "/updater/updater.sig", 200, "text/plain"},
         {"GET", "/updater/launcher/latest.json", 200, "application/json"},
+        {"GET", "/updater/launcher/latest.json.sig", 200, "text/plain"},
         {"GET", "/updater/launcher/Setup%201.0.9.exe", 200, "application/octet-stream"},
         {"GET", "/status.php", 200, "application/json"},
         {"GET", "/news.php", 200, "application/json"},
         {"GET", "/updater/updater.php", 403, nullptr},
         {"PUT", "/updater/updater.php", 403, nullptr},
+        {"POST", "/updater/updater.sig", 403, nullptr},
         {"POST", "/updater/files/readme.txt", 403, nullptr},
         {"DELETE", "/status.php", 403, nullptr},
         {"GET", "/updater/files/data/", 403, nullptr},
