@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# `make run-nginx`: the launcher against nginx serving a tree that quillon-publish wrote from the
-# demo content, with a throwaway player home (as `make run`, which uses the stand-in instead).
+# `make run-nginx`: the launcher against nginx serving a tree that quillon-publish wrote, signed,
+# from the demo content, with a throwaway player home (as `make run`, which uses the stand-in
+# instead). The launcher is built with the public key, so every update goes through the signature.
 #
-# Everything lives under build/run-nginx: the content, the test authority and server certificate
-# (certs/), the published tree (tree/) and nginx's prefix (nginx/: its configuration from
-# deploy/nginx/, logs, pid). nginx runs as an ordinary program in the foreground of this script,
-# never as the system service, and stops when the launcher exits.
-# QS_RUN_NO_LAUNCHER=1 stops after checking that nginx answers the manifest request.
+# Everything lives under build/run-nginx: the content, the signing key (keys/), the test authority
+# and server certificate (certs/), the published tree (tree/) and nginx's prefix (nginx/: its
+# configuration from deploy/nginx/, logs, pid). nginx runs as an ordinary program in the
+# foreground of this script, never as the system service, and stops when the launcher exits.
+# QS_RUN_NO_LAUNCHER=1 stops after checking that nginx answers the manifest and signature requests.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-source scripts/run.sh  # build_launcher, reset_home, QS_LAUNCHER, QS_HOME_DIR
+source scripts/run.sh  # make_signing_key, build_launcher, reset_home, QS_LAUNCHER, QS_HOME_DIR
 
 dir=$QS_ROOT/build/run-nginx
 tools=$QS_ROOT/build/standin/tool  # the stand-in's build (scripts/standin-start.sh)
@@ -28,9 +29,12 @@ stop_nginx() {
     fi
 }
 
+# The manifest and its signature, as a launcher built with the key asks for them.
 answers() {
     curl -sf --max-time 5 --cacert "$dir/certs/ca.pem" -X POST -d '{}' \
-        "https://localhost:$QS_RUN_PORT/updater/updater.php" >/dev/null 2>&1
+        "https://localhost:$QS_RUN_PORT/updater/updater.php" >/dev/null 2>&1 &&
+        curl -sf --max-time 5 --cacert "$dir/certs/ca.pem" \
+            "https://localhost:$QS_RUN_PORT/updater/updater.sig" >/dev/null 2>&1
 }
 
 stop_nginx
@@ -44,7 +48,9 @@ bash scripts/make-demo-content.sh "$dir/content" >/dev/null
 "$tools/tools/standin/standin" --certs-only --cert-dir "$dir/certs"
 # The demo release is the launcher's own version, so the launcher reports itself up to date.
 printf 'demo installer\n' >"$dir/content/QuillonSagaLauncher-Setup-1.0.8.exe"
+make_signing_key "$dir/keys"
 "$tools/tools/publish/quillon-publish" "$dir/content/client" "$dir/tree" \
+    --sign "$QS_SIGNING_DIR/update-key.pem" \
     --status "$dir/content/status.json" --news "$dir/content/news.json" \
     --release v1.0.8 --installer "$dir/content/QuillonSagaLauncher-Setup-1.0.8.exe" \
     --base-url "https://localhost:$QS_RUN_PORT" --changelog "Nothing new: this is the launcher's own version."
@@ -67,6 +73,7 @@ if ! answers; then
 fi
 echo "run-nginx: nginx serves $dir/tree on https://localhost:$QS_RUN_PORT (trust $dir/certs/ca.pem)"
 echo "run-nginx: curl --cacert $dir/certs/ca.pem -X POST https://localhost:$QS_RUN_PORT/updater/updater.php"
+echo "run-nginx: signed with $QS_SIGNING_DIR/update-key.pem"
 if [ -n "${QS_RUN_NO_LAUNCHER:-}" ]; then exit 0; fi
 
 QS_SERVICE_CA=$dir/certs/ca.pem

@@ -27,6 +27,18 @@ choose_port() {
     QS_RUN_PORT=$(bash "$QS_ROOT/scripts/pick-port.sh" 8443)
 }
 
+# A signing key of this checkout's own in $1 (made once, owner-only) and its public half beside it;
+# QS_SIGNING_DIR names the folder. The launcher is built with the public half, so the signed path
+# is the one that runs.
+make_signing_key() {
+    QS_SIGNING_DIR=$1
+    if [ ! -f "$QS_SIGNING_DIR/update-key.pem" ]; then
+        mkdir -p "$QS_SIGNING_DIR"
+        (umask 077 && openssl genpkey -algorithm ed25519 -out "$QS_SIGNING_DIR/update-key.pem" 2>/dev/null)
+    fi
+    openssl pkey -in "$QS_SIGNING_DIR/update-key.pem" -pubout -out "$QS_SIGNING_DIR/update-key.pub.pem"
+}
+
 start_service() {
     stop_service  # a service left over from an earlier run of this checkout
     choose_port
@@ -34,15 +46,7 @@ start_service() {
     bash scripts/make-demo-content.sh "$QS_SERVICE_CONTENT"
     trap stop_service EXIT
     local assignments
-    # The demo content is signed with a key of this checkout's own; the launcher is built with
-    # its public half, so the signed path is the one that runs.
-    QS_SIGNING_DIR=$QS_SERVICE_DIR/keys
-    if [ ! -f "$QS_SIGNING_DIR/update-key.pem" ]; then
-        mkdir -p "$QS_SIGNING_DIR"
-        openssl genpkey -algorithm ed25519 -out "$QS_SIGNING_DIR/update-key.pem" 2>/dev/null
-        chmod 600 "$QS_SIGNING_DIR/update-key.pem"
-    fi
-    openssl pkey -in "$QS_SIGNING_DIR/update-key.pem" -pubout -out "$QS_SIGNING_DIR/update-key.pub.pem"
+    make_signing_key "$QS_SERVICE_DIR/keys"
     # QS_STANDIN_FAULTS: extra "--fault PATH=KIND" arguments (the screenshots slow a download).
     assignments=$(bash scripts/standin-start.sh --port "$QS_RUN_PORT" --root "$QS_SERVICE_CONTENT" \
         --cert-dir "$QS_SERVICE_DIR/certs" -- --sign-key "$QS_SIGNING_DIR/update-key.pem" \
