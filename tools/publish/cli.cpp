@@ -55,8 +55,9 @@ constexpr char kUsage[] =
     "installer (at --installer-url, or under /updater/launcher/ on --base-url); --status and\n"
     "--news publish status.php and news.php after checking them as the launcher reads them.\n"
     "--sign signs the manifest (adding \"serial\" and \"expires\", 30 days on by default) and the\n"
-    "release document; keygen writes DIR/update-key.pem and DIR/update-key.pub.pem and prints\n"
-    "the public key for QS_UPDATE_PUBLIC_KEY.\n";
+    "release document (without --release, the published one must be signed with that key);\n"
+    "keygen writes DIR/update-key.pem and DIR/update-key.pub.pem and prints the public key for\n"
+    "QS_UPDATE_PUBLIC_KEY.\n";
 
 struct Arguments {
     fs::path clientDir, outDir;
