@@ -493,6 +493,13 @@ void CheckSignedManifest(std::string_view manifest, const UpdateEnvironment& env
     AcceptManifestFreshness(*freshness, now, environment.serialRecord);
 }
 
+// Before a run places its first file: the client stops counting as whole until the run ends
+// ready. A mark that cannot be removed ends the run with nothing placed.
+void ForgetClientWasWhole(const UpdateEnvironment& environment, bool marked) {
+    if (marked && !ClearClientWhole(environment.wholeMark))
+        throw std::runtime_error("Could not write to the launcher's data folder");
+}
+
 // When the manifest gives every planned size: the bytes still to write, leftovers counted.
 std::optional<std::uint64_t> BytesStillNeeded(const std::filesystem::path& clientDir,
                                               const std::vector<UpdatePlanEntry>& plan) {
@@ -669,6 +676,7 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
 UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                              const UpdateProgressCallback& progress,
                              const UpdateEnvironment& environment) {
+    UpdateResult result;
     try {
         std::error_code error;
         std::filesystem::create_directories(clientDir, error);
@@ -680,6 +688,9 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         FolderLock folderLock;
         if (folderLock.tryLock(clientDir) == FolderLock::Outcome::Busy)
             throw std::runtime_error(kClientFolderBusy);
+        // Read under the lock: no other run can be half way through the folder.
+        result.provenBefore =
+            !environment.wholeMark.empty() && ClientMarkedWhole(environment.wholeMark, clientDir);
 
         try {
             PurgeStaleDownloads(clientDir, environment.now
@@ -777,6 +788,9 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 const bool isExecutable = targets[at] == executable;
                 if (isExecutable)
                     syncFolders();
+                if (!result.placedFiles)
+                    ForgetClientWasWhole(environment, result.provenBefore);
+                result.placedFiles = true;
                 PlaceVerified(targets[at], *transfers[at].verified, isExecutable);
                 unsyncedFolders.insert(targets[at].parent_path());
                 if (const auto stamp = StampOfFile(targets[at]))
@@ -787,10 +801,15 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             reports.finish(count == 0 ? L"Client is up to date." : L"Update complete.",
                            fetch.fetched());
         }
-        return {true, L"Ready to play."};
+        // Only a start that changes something writes anything.
+        if (!environment.wholeMark.empty() && (result.placedFiles || !result.provenBefore))
+            MarkClientWhole(environment.wholeMark, clientDir);
+        result.ok = true;
+        result.message = L"Ready to play.";
     } catch (const std::exception& failure) {
-        return {false, FailureMessage(failure.what())};
+        result.message = FailureMessage(failure.what());
     } catch (...) {
-        return {false, L"Update failed"};
+        result.message = L"Update failed";
     }
+    return result;
 }
