@@ -19,6 +19,7 @@
 #include "platform/file_io.h"
 #include "platform/folder_lock.h"
 #include "update/client_location.h"
+#include "update/clock_check.h"
 #include "update/json_reply.h"
 #include "update/manifest_path.h"
 #include "update/target_status.h"
@@ -490,6 +491,9 @@ void CheckSignedManifest(std::string_view manifest, const UpdateEnvironment& env
                                  : std::chrono::duration_cast<std::chrono::seconds>(
                                        std::chrono::system_clock::now().time_since_epoch())
                                        .count();
+    if (now >= freshness->expires)
+        throw std::runtime_error(
+            ManifestExpiredText(now, freshness->expires, connection.serverTime()));
     AcceptManifestFreshness(*freshness, now, environment.serialRecord);
 }
 
