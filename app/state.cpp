@@ -76,6 +76,7 @@ void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
                       std::atomic<bool>* busy, const WorkerHooks& hooks,
                       const ClientUpdateLinks& links) {
     std::wstring finalText;
+    bool asBefore = false;
     try {
         const ProgressSink sink(statusMutex, progressIndex, progressCount, statusText, links.bytes);
         const UpdateProgressCallback callback = [&sink](const qs::UpdateProgress& progress) {
@@ -87,14 +88,17 @@ void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
         environment.cancel = links.cancel;
         environment.speedLimit = links.speedLimit;
         environment.verifiedRecord = VerifiedRecordPath();
-        if (!environment.verifiedRecord.empty())
+        if (!environment.verifiedRecord.empty()) {
             environment.serialRecord =
                 environment.verifiedRecord.parent_path() / "update-serial.txt";
+            environment.wholeMark = environment.verifiedRecord.parent_path() / "client-whole.txt";
+        }
         environment.hashEverything = links.repair;
         UpdateResult result = hooks.runClientUpdate
                                   ? hooks.runClientUpdate(folder, callback)
                                   : RunClientUpdate(folder, callback, environment);
         finalText = std::move(result.message);
+        asBefore = RunLeftClientAsBefore(result);
     } catch (const std::exception& failure) {
         finalText = FailureMessage(failure.what());
     } catch (...) {
@@ -107,6 +111,8 @@ void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
         *progressCount = 0;
         if (links.bytes)
             *links.bytes = {};
+        if (links.clientAsBefore)
+            *links.clientAsBefore = asBefore;
     }
     busy->exchange(false);
 }
@@ -116,16 +122,21 @@ std::filesystem::path VerifiedRecordPath() {
     return folder.empty() ? folder : folder / "verified-files.txt";
 }
 
+bool RunLeftClientAsBefore(const UpdateResult& result) {
+    return !result.ok && !result.placedFiles && result.provenBefore;
+}
+
 bool StartClientUpdate(LauncherState& state, bool repair) {
     if (state.busy.exchange(true))
         return false;
     state.cancelRequested.store(false);
     state.runningTask = TaskKind::ClientUpdate;
     state.outcome = {};
-    auto capture = std::make_unique<ClientUpdateCapture>(ClientUpdateCapture{
-        &state.statusMutex, &state.progressIndex, &state.progressCount, &state.statusText,
-        &state.busy, state.hooks,
-        ClientUpdateLinks{&state.bytes, &state.cancelRequested, &state.speedLimit, repair}});
+    auto capture = std::make_unique<ClientUpdateCapture>(
+        ClientUpdateCapture{&state.statusMutex, &state.progressIndex, &state.progressCount,
+                            &state.statusText, &state.busy, state.hooks,
+                            ClientUpdateLinks{&state.bytes, &state.cancelRequested,
+                                              &state.speedLimit, repair, &state.clientAsBefore}});
     LaunchWorker(
         state, L"Checking for updates...", std::move(capture), [](ClientUpdateCapture& record) {
             ClientUpdateTask(record.statusMutex, record.progressIndex, record.progressCount,
@@ -213,6 +224,8 @@ void BeginFrameRequests(LauncherState& state) {
     // its last word.
     if (state.runningTask != TaskKind::None && !state.busy.load()) {
         state.outcome = OutcomeOf(state.runningTask, state.statusSnapshot);
+        state.outcome.clientAsBefore =
+            state.runningTask == TaskKind::ClientUpdate && state.clientAsBefore;
         state.runningTask = TaskKind::None;
     }
 }

@@ -39,6 +39,8 @@ enum class OutcomeTone { Neutral, Success, Warning };
 struct ActionOutcome {
     TaskKind kind = TaskKind::None;
     OutcomeTone tone = OutcomeTone::Neutral;
+    // A client run that did not end ready left a client that was whole before it as it was.
+    bool clientAsBefore = false;
     bool operator==(const ActionOutcome&) const = default;
 };
 
@@ -52,7 +54,8 @@ struct LauncherState {
     std::wstring statusText = L"Press Play to start the installed client.";
     std::int32_t progressIndex = 0;
     std::int32_t progressCount = 0;
-    ByteProgress bytes;  // guarded by statusMutex
+    ByteProgress bytes;           // guarded by statusMutex
+    bool clientAsBefore = false;  // guarded by statusMutex: of the last client run that ended
     std::atomic<bool> busy{false};
     // Read by the running task's transfers; set to give the task up (the player's cancel,
     // closing the window).
@@ -119,11 +122,16 @@ struct ClientUpdateLinks {
     const std::atomic<bool>* cancel = nullptr;
     const std::atomic<std::uint64_t>* speedLimit = nullptr;
     bool repair = false;
+    // Receives, with the final status line, whether the run left a whole client untouched.
+    bool* clientAsBefore = nullptr;
 };
 
 // Where the record of proven client files lives: the launcher's data folder; empty when there is
 // none (every check then reads every file).
 std::filesystem::path VerifiedRecordPath();
+
+// Whether a run that ended left the client as it was when it was whole before: nothing placed.
+bool RunLeftClientAsBefore(const UpdateResult& result);
 
 // Worker body of a client update run: resolves the client folder, runs the update, publishes
 // the result with zeroed progress, then clears `busy` as its last act.

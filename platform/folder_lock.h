@@ -17,10 +17,13 @@ public:
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
 
-    // Linux: flock on the folder itself, so no file is added to it. Windows: an unshared,
-    // delete-on-close file "quillon-update.lock" in the folder.
+    // A lock file in the folder that only this user can open, so another local user who can
+    // merely read the folder cannot hold the lock: Linux: ".quillon-update.lock", created 0600
+    // and locked with flock, removed when released; Windows: an unshared, delete-on-close
+    // "quillon-update.lock". A lock file of anyone else, or a link in its place, is replaced.
     Outcome tryLock(const std::filesystem::path& folder);
 
 private:
     std::intptr_t handle_ = -1;
+    std::intptr_t folder_ = -1;  // Linux: the folder, for removing the lock file on release
 };

@@ -35,6 +35,7 @@ struct HttpsResponseHead {
     long status = 0;
     std::optional<std::uint64_t> contentLength;
     std::string contentRange;  // as sent; empty when absent
+    std::string date;          // the Date header as sent; empty when absent
 };
 
 struct HttpsExchangeRequest {

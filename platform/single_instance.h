@@ -8,9 +8,11 @@
 
 class SingleInstance {
 public:
-    // `name` names the program for this user. Linux keeps the lock file "<name>.lock" in
-    // `lockFolder` (made when missing) and listens on an abstract local socket; Windows uses a
-    // named mutex and a named event in the session and ignores the folder.
+    // `name` names the program for this user. Linux keeps a lock file and a local socket in a
+    // folder "<name>-<user id>" of mode 0700 made in `lockFolder`, so no other user can hold the
+    // lock or answer in the first instance's place (a later start also checks the listener is
+    // this user); Windows uses a named mutex and a named event in the session and ignores the
+    // folder.
     SingleInstance(const std::string& name, const std::filesystem::path& lockFolder);
     ~SingleInstance();
     SingleInstance(const SingleInstance&) = delete;

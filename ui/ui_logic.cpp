@@ -250,8 +250,8 @@ PlayAction PlayButtonAction(bool pressed, bool online, bool clientReady, bool up
 }
 
 bool ClientReady(bool executablePresent, bool updating, const ActionOutcome& outcome) {
-    const bool runFellShort =
-        outcome.kind == TaskKind::ClientUpdate && outcome.tone != OutcomeTone::Success;
+    const bool runFellShort = outcome.kind == TaskKind::ClientUpdate &&
+                              outcome.tone != OutcomeTone::Success && !outcome.clientAsBefore;
     return executablePresent && !updating && !runFellShort;
 }
 

@@ -125,7 +125,9 @@ enum class PlayAction { None, Play, UpdateCheck, Cancel };
 PlayAction PlayButtonAction(bool pressed, bool online, bool clientReady, bool updating = false);
 
 // Whether the client may be offered as ready: it is there, no run fetches files, and the last run
-// did not end short of "Ready to play." (a failed or cancelled run offers the check again).
+// did not end short of "Ready to play." unless it left a client that was whole before it as it
+// was (an unreachable service or a refused manifest never takes Play away; a run that placed
+// files and then failed or was cancelled offers the check again).
 bool ClientReady(bool executablePresent, bool updating, const ActionOutcome& outcome);
 
 // Whether Home's line under the buttons speaks: for the outcome of the last run or Play, and for

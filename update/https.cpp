@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/https_transport.h"
+#include "update/clock_check.h"
 #include "update/text.h"
 
 // How exchange outcomes map onto the six failures of the update and self-update requests. The
@@ -232,6 +233,10 @@ struct HttpsConnectionAccess {
     static const std::atomic<bool>* Cancel(HttpsConnection& connection) {
         return connection.cancel_;
     }
+    static void NoteServerTime(HttpsConnection& connection, const std::string& date) {
+        if (const auto time = ParseHttpDate(date))
+            connection.serverTime_ = time;
+    }
 };
 
 HttpsConnection::~HttpsConnection() {
@@ -270,6 +275,11 @@ void UpdateRequestToSink(const std::wstring& url, const std::wstring& verb, cons
         throw std::runtime_error(kUntrustedUpdateUrl);
     HttpsExchangeRequest request = UpdateRequest(*target, service, verb, body);
     request.cancel = connection ? HttpsConnectionAccess::Cancel(*connection) : nullptr;
+    if (connection)
+        request.onHead = [connection](const HttpsResponseHead& head) {
+            HttpsConnectionAccess::NoteServerTime(*connection, head.date);
+            return true;
+        };
     Exchange(request, sink, connection ? HttpsConnectionAccess::Session(*connection) : nullptr);
 }
 

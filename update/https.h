@@ -89,11 +89,15 @@ public:
     // Every later request on this connection ends with kUpdateCancelled within about a second of
     // `*cancel` turning true.
     void setCancel(const std::atomic<bool>* cancel) { cancel_ = cancel; }
+    // The server's clock (its Date header, seconds since 1970) in the last manifest or signature
+    // reply on this connection that gave one.
+    std::optional<std::int64_t> serverTime() const { return serverTime_; }
 
 private:
     friend struct HttpsConnectionAccess;
     HttpsSession* session_ = nullptr;  // made at the first request
     const std::atomic<bool>* cancel_ = nullptr;
+    std::optional<std::int64_t> serverTime_;
 };
 
 // The two client update requests over `connection`; same results and failures as above. A body

@@ -19,6 +19,7 @@
 #include "platform/file_io.h"
 #include "platform/folder_lock.h"
 #include "update/client_location.h"
+#include "update/clock_check.h"
 #include "update/json_reply.h"
 #include "update/manifest_path.h"
 #include "update/target_status.h"
@@ -490,7 +491,17 @@ void CheckSignedManifest(std::string_view manifest, const UpdateEnvironment& env
                                  : std::chrono::duration_cast<std::chrono::seconds>(
                                        std::chrono::system_clock::now().time_since_epoch())
                                        .count();
+    if (now >= freshness->expires)
+        throw std::runtime_error(
+            ManifestExpiredText(now, freshness->expires, connection.serverTime()));
     AcceptManifestFreshness(*freshness, now, environment.serialRecord);
+}
+
+// Before a run places its first file: the client stops counting as whole until the run ends
+// ready. A mark that cannot be removed ends the run with nothing placed.
+void ForgetClientWasWhole(const UpdateEnvironment& environment, bool marked) {
+    if (marked && !ClearClientWhole(environment.wholeMark))
+        throw std::runtime_error("Could not write to the launcher's data folder");
 }
 
 // When the manifest gives every planned size: the bytes still to write, leftovers counted.
@@ -669,6 +680,7 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
 UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                              const UpdateProgressCallback& progress,
                              const UpdateEnvironment& environment) {
+    UpdateResult result;
     try {
         std::error_code error;
         std::filesystem::create_directories(clientDir, error);
@@ -680,6 +692,9 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         FolderLock folderLock;
         if (folderLock.tryLock(clientDir) == FolderLock::Outcome::Busy)
             throw std::runtime_error(kClientFolderBusy);
+        // Read under the lock: no other run can be half way through the folder.
+        result.provenBefore =
+            !environment.wholeMark.empty() && ClientMarkedWhole(environment.wholeMark, clientDir);
 
         try {
             PurgeStaleDownloads(clientDir, environment.now
@@ -777,6 +792,9 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 const bool isExecutable = targets[at] == executable;
                 if (isExecutable)
                     syncFolders();
+                if (!result.placedFiles)
+                    ForgetClientWasWhole(environment, result.provenBefore);
+                result.placedFiles = true;
                 PlaceVerified(targets[at], *transfers[at].verified, isExecutable);
                 unsyncedFolders.insert(targets[at].parent_path());
                 if (const auto stamp = StampOfFile(targets[at]))
@@ -787,10 +805,15 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             reports.finish(count == 0 ? L"Client is up to date." : L"Update complete.",
                            fetch.fetched());
         }
-        return {true, L"Ready to play."};
+        // Only a start that changes something writes anything.
+        if (!environment.wholeMark.empty() && (result.placedFiles || !result.provenBefore))
+            MarkClientWhole(environment.wholeMark, clientDir);
+        result.ok = true;
+        result.message = L"Ready to play.";
     } catch (const std::exception& failure) {
-        return {false, FailureMessage(failure.what())};
+        result.message = FailureMessage(failure.what());
     } catch (...) {
-        return {false, L"Update failed"};
+        result.message = L"Update failed";
     }
+    return result;
 }

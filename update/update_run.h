@@ -30,6 +30,12 @@ struct UpdateProgress {
 struct UpdateResult {
     bool ok = false;
     std::wstring message;
+    // The run replaced or added a client file. One that failed before it did left the client
+    // exactly as it was.
+    bool placedFiles = false;
+    // The client was whole when the run began: the last run that changed it ended with every
+    // file proven, by the mark in UpdateEnvironment::wholeMark.
+    bool provenBefore = false;
 };
 
 struct UpdatePlanEntry {
@@ -66,6 +72,9 @@ struct UpdateEnvironment {
     std::filesystem::path verifiedRecord;
     // A repair: every file is read whatever the record says.
     bool hashEverything = false;
+    // The mark that the client was left whole (see ClientMarkedWhole); empty: none kept, and no
+    // client counts as proven before a run.
+    std::filesystem::path wholeMark;
     // How many files are fetched at once.
     int transfers = kConcurrentTransfers;
     // Signed updates (a key in `service`): the highest manifest serial accepted so far, and the

@@ -159,3 +159,38 @@ bool VerifiedRecord::save(const std::filesystem::path& file, const std::filesyst
         return false;
     }
 }
+
+namespace {
+constexpr std::string_view kWholeMagic = "quillon-whole 1";
+}
+
+bool ClientMarkedWhole(const std::filesystem::path& mark, const std::filesystem::path& clientDir) {
+    try {
+        std::ifstream in(mark, std::ios::binary);
+        std::string magic, folder;
+        return std::getline(in, magic) && std::getline(in, folder) && magic == kWholeMagic &&
+               folder == "folder " + FolderKey(clientDir);
+    } catch (...) {
+        return false;
+    }
+}
+
+bool MarkClientWhole(const std::filesystem::path& mark, const std::filesystem::path& clientDir) {
+    try {
+        std::string text(kWholeMagic);
+        text.append("\nfolder ").append(FolderKey(clientDir)).append("\n");
+        std::error_code error;
+        std::filesystem::create_directories(mark.parent_path(), error);
+        return WriteFileDurably(mark, text.data(), text.size()) == 0;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool ClearClientWhole(const std::filesystem::path& mark) {
+    std::error_code error;
+    std::filesystem::remove(mark, error);
+    // The removal must be on the disk before any file is placed: a crash after a placement must
+    // never find the old mark.
+    return !error && SyncFolder(mark.parent_path()) == 0;
+}

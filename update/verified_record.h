@@ -56,3 +56,11 @@ private:
     std::map<std::string, Entry, std::less<>> entries_;
     std::int64_t writtenNs_ = 0;
 };
+
+// The mark that the last run which changed `clientDir` left every file proven. A run clears it
+// before it places its first file and sets it once it ended ready, so a crash or a failure in
+// between leaves no mark. It says nothing about changes made outside the launcher.
+bool ClientMarkedWhole(const std::filesystem::path& mark, const std::filesystem::path& clientDir);
+// Both durable; false when the mark could not be written or removed.
+bool MarkClientWhole(const std::filesystem::path& mark, const std::filesystem::path& clientDir);
+bool ClearClientWhole(const std::filesystem::path& mark);

@@ -138,7 +138,8 @@ std::string_view Trimmed(std::string_view text) {
     return text;
 }
 
-// Keeps the two framing headers of the reply being read; a new status line starts afresh.
+// Keeps the two framing headers and the date of the reply being read; a new status line starts
+// afresh.
 void NoteHeaderLine(HttpsResponseHead& head, std::string_view line) {
     if (line.substr(0, 5) == "HTTP/") {
         head = {};
@@ -151,6 +152,8 @@ void NoteHeaderLine(HttpsResponseHead& head, std::string_view line) {
     const std::string_view value = Trimmed(line.substr(colon + 1));
     if (EqualIgnoringAsciiCase(name, "Content-Range")) {
         head.contentRange = std::string(value);
+    } else if (EqualIgnoringAsciiCase(name, "Date")) {
+        head.date = std::string(value);
     } else if (EqualIgnoringAsciiCase(name, "Content-Length")) {
         std::uint64_t length = 0;
         bool digits = !value.empty() && value.size() <= 19;

@@ -192,11 +192,13 @@ bool IsTransientError(DWORD error) {
            error == ERROR_WINHTTP_NAME_NOT_RESOLVED || IsDroppedConnectionError(error);
 }
 
-std::string ContentRange(HINTERNET request) {
+// A header of the reply as sent (`query` names it); empty when absent or longer than any of the
+// two asked for may be.
+std::string HeaderText(HINTERNET request, DWORD query) {
     wchar_t text[128] = {};
     DWORD size = sizeof(text);
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_RANGE, WINHTTP_HEADER_NAME_BY_INDEX,
-                             text, &size, WINHTTP_NO_HEADER_INDEX))
+    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                             WINHTTP_NO_HEADER_INDEX))
         return {};
     return Narrow(text, size / sizeof(wchar_t));
 }
@@ -561,7 +563,8 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
         HttpsResponseHead head;
         head.status = outcome.status;
         head.contentLength = expected;
-        head.contentRange = ContentRange(handle.get());
+        head.contentRange = HeaderText(handle.get(), WINHTTP_QUERY_CONTENT_RANGE);
+        head.date = HeaderText(handle.get(), WINHTTP_QUERY_DATE);
         try {
             if (!request.onHead(head))
                 return outcome;

@@ -12,9 +12,17 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
 #endif
 
 #include "platform/durable_file.h"
@@ -256,6 +264,43 @@ TEST(FolderLock, OneHolderAtATime) {
     EXPECT_EQ(missing.tryLock(scratch.path() / "missing"), FolderLock::Outcome::Failed);
 }
 
+#ifndef _WIN32
+// Whoever can merely read the folder, or left a file or a link where the lock goes, cannot hold
+// the lock; the lock file is the player's alone and leaves with the lock.
+TEST(FolderLock, NobodyElseCanHoldIt) {
+    TempFolder scratch;
+    const fs::path lockFile = scratch.path() / ".quillon-update.lock";
+    const int reader = open(scratch.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(flock(reader, LOCK_EX | LOCK_NB), 0);
+    for (const char* left : {"nothing", "a link", "a FIFO", "another user's file"}) {
+        SCOPED_TRACE(left);
+        const std::string kind = left;
+        if (kind == "a link")
+            fs::create_symlink(scratch.path() / "elsewhere", lockFile);
+        if (kind == "a FIFO")
+            ASSERT_EQ(mkfifo(lockFile.c_str(), 0666), 0);
+        if (kind == "another user's file") {
+            WriteFile(lockFile, "");
+            if (chown(lockFile.c_str(), 65534, 65534) != 0)
+                continue;  // only root can give a file away
+        }
+        {
+            FolderLock lock;
+            ASSERT_EQ(lock.tryLock(scratch.path()), FolderLock::Outcome::Locked);
+            struct stat info {};
+            ASSERT_EQ(lstat(lockFile.c_str(), &info), 0);
+            EXPECT_TRUE(S_ISREG(info.st_mode));
+            EXPECT_EQ(info.st_uid, geteuid());
+            EXPECT_EQ(info.st_mode & 077, 0u);
+        }
+        EXPECT_FALSE(fs::exists(fs::symlink_status(lockFile)));
+        EXPECT_FALSE(fs::exists(scratch.path() / "elsewhere"));
+    }
+    close(reader);
+}
+#endif
+
 // A second start finds the first and asks it to show itself; once the first is gone the next
 // start is the first again.
 TEST(SingleInstance, SecondStartAsksTheFirstToShowItself) {
@@ -277,6 +322,32 @@ TEST(SingleInstance, SecondStartAsksTheFirstToShowItself) {
 }
 
 #ifndef _WIN32
+// A listener on an abstract socket named for this user, as any local user can bind, neither stops
+// the first start from listening nor catches the second start's request.
+TEST(SingleInstance, SquattedAbstractSocketCatchesNothing) {
+    TempFolder scratch;
+    const std::string name = "qs-instance-test-" + std::to_string(std::random_device{}());
+    const int squatter = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(squatter, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string abstractName = name + "-" + std::to_string(geteuid());
+    std::memcpy(address.sun_path + 1, abstractName.data(), abstractName.size());
+    ASSERT_EQ(
+        bind(squatter, reinterpret_cast<const sockaddr*>(&address),
+             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + abstractName.size())),
+        0);
+    ASSERT_EQ(listen(squatter, 8), 0);
+    SingleInstance first(name, scratch.path());
+    ASSERT_TRUE(first.isPrimary());
+    {
+        SingleInstance second(name, scratch.path());
+        EXPECT_FALSE(second.isPrimary());
+    }
+    EXPECT_TRUE(PollUntil([&] { return first.takeShowRequest(); }));
+    close(squatter);
+}
+
 // A launcher killed without any clean-up never blocks the next start.
 TEST(SingleInstance, KilledHolderLeavesNothingThatBlocks) {
     TempFolder scratch;

@@ -9,6 +9,7 @@
 
 #include "app/state.h"
 #include "scratch.h"
+#include "update/text.h"
 
 namespace {
 
@@ -188,6 +189,28 @@ TEST_F(StateTest, FinalStatusAndZeroProgressAreInPlaceBeforeBusyClears) {
         ASSERT_EQ(state.progressCount, 0);
     }
     EXPECT_EQ(runs.load(), 200);
+}
+
+// Whether a failed run left a whole client untouched reaches the outcome Home reads.
+TEST_F(StateTest, OutcomeSaysWhetherAFailedRunLeftAWholeClientAsItWas) {
+    const struct {
+        UpdateResult result;
+        bool asBefore;
+    } rows[] = {
+        {{false, L"Unable to connect to update server", false, true}, true},
+        {{false, L"Update cancelled.", false, true}, true},
+        {{false, L"HTTPS response read failed", true, true}, false},
+        {{false, L"Unable to connect to update server", false, false}, false},
+        {{true, L"Ready to play.", false, true}, false},
+    };
+    for (const auto& row : rows) {
+        state.hooks.runClientUpdate = [&](const std::filesystem::path&,
+                                          const UpdateProgressCallback&) { return row.result; };
+        Frame(true, false, false);
+        ASSERT_TRUE(WaitUntilIdle(state));
+        BeginFrameRequests(state);
+        EXPECT_EQ(state.outcome.clientAsBefore, row.asBefore) << WideToUtf8(row.result.message);
+    }
 }
 
 TEST_F(StateTest, SnapshotsFollowTheRunWhileFramesKeepComing) {

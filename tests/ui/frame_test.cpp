@@ -39,6 +39,7 @@ TEST_P(UiFrame, PlayButtonRequests) {
     const ActionOutcome failedRun{TaskKind::ClientUpdate, OutcomeTone::Warning};
     const ActionOutcome cancelledRun{TaskKind::ClientUpdate, OutcomeTone::Neutral};
     const ActionOutcome failedPlay{TaskKind::Play, OutcomeTone::Warning};
+    const ActionOutcome refusedBeforePlacing{TaskKind::ClientUpdate, OutcomeTone::Warning, true};
     const Case cases[] = {
         {"server offline", true, false, false, false, false},
         {"no answer yet counts as offline", true, std::nullopt, false, false, false},
@@ -49,6 +50,8 @@ TEST_P(UiFrame, PlayButtonRequests) {
         {"after a failed run: check again", true, true, false, false, true, false, failedRun},
         {"after a cancelled run: check again", true, true, false, false, true, false, cancelledRun},
         {"after a failed Play: play again", true, true, false, true, false, false, failedPlay},
+        {"service down, client whole before: play", true, true, false, true, false, false,
+         refusedBeforePlacing},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

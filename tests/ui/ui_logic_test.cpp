@@ -331,12 +331,38 @@ TEST(UiOutcome, WhatARunOrPlayLeavesOnScreen) {
     for (const auto& [kind, text, tone] : finals)
         EXPECT_EQ(OutcomeOf(kind, text).tone, tone) << WideToUtf8(text);
     const ActionOutcome failedRun{TaskKind::ClientUpdate, OutcomeTone::Warning};
-    EXPECT_FALSE(ClientReady(true, false, failedRun));
-    EXPECT_TRUE(ClientReady(true, false, {TaskKind::Play, OutcomeTone::Warning}));
-    EXPECT_FALSE(ClientReady(true, true, {}));
     EXPECT_TRUE(ShowsOnHome(failedRun, TaskKind::None));
     EXPECT_FALSE(ShowsOnHome({TaskKind::LauncherUpdate, OutcomeTone::Warning}, TaskKind::None));
     EXPECT_EQ(OutcomeColour(OutcomeTone::Warning), palette::kWarning);
+}
+
+// PLAY NOW stays for a client that was whole before a run that changed nothing.
+TEST(UiOutcome, ClientReadyAfterEachKindOfRun) {
+    using enum TaskKind;
+    using enum OutcomeTone;
+    const struct {
+        const char* name;
+        bool present, updating;
+        ActionOutcome outcome;
+        bool ready;
+    } rows[] = {
+        {"nothing ran yet", true, false, {}, true},
+        {"no client", false, false, {}, false},
+        {"no client, run left it as it was", false, false, {ClientUpdate, Warning, true}, false},
+        {"files coming in", true, true, {}, false},
+        {"run ended ready", true, false, {ClientUpdate, Success}, true},
+        {"run failed after placing files", true, false, {ClientUpdate, Warning}, false},
+        {"run cancelled after placing files", true, false, {ClientUpdate, Neutral}, false},
+        {"service unreachable, whole before", true, false, {ClientUpdate, Warning, true}, true},
+        {"cancelled before placing, whole before",
+         true,
+         false,
+         {ClientUpdate, Neutral, true},
+         true},
+        {"Play failed", true, false, {Play, Warning}, true},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(ClientReady(row.present, row.updating, row.outcome), row.ready) << row.name;
 }
 
 // Focus steps over last frame's order; ids 1, 2, 3 stand for three items.

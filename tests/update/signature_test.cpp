@@ -2,10 +2,13 @@
 // a build takes, and on Linux whole runs against a signing stand-in.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "scratch.h"
+#include "update/clock_check.h"
 #include "update/text.h"
 #include "update/update_signature.h"
 
@@ -88,6 +91,41 @@ TEST(UpdateSignature, SerialAndExpiryKeepOldAndStaleManifestsOut) {
     for (const char* manifest : {R"({"files":{}})", R"({"serial":-1,"expires":9})",
                                  R"({"serial":"7","expires":9})", R"({"serial":7})", "[]", "{"})
         EXPECT_FALSE(ReadManifestFreshness(manifest)) << manifest;
+}
+
+// The server's Date is read in its one current form; the local clock is named as the cause of an
+// expiry only when the server's clock says the manifest is still good and the two are far apart.
+TEST(UpdateSignature, ExpiryNamesAClockFarFromTheServers) {
+    const std::pair<const char*, std::optional<std::int64_t>> dates[] = {
+        {"Sun, 06 Nov 1994 08:49:37 GMT", 784111777},
+        {"Thu, 01 Jan 1970 00:00:00 GMT", 0},
+        {"Mon, 29 Feb 2027 12:00:00 GMT", std::nullopt},  // no such day
+        {"Sun, 06 Nov 1994 08:49:37 UTC", std::nullopt},
+        {"Sunday, 06-Nov-94 08:49:37 GMT", std::nullopt},
+        {"Sun, 06 Xyz 1994 08:49:37 GMT", std::nullopt},
+        {"Sun, 06 Nov 1994 24:49:37 GMT", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& [text, seconds] : dates)
+        EXPECT_EQ(ParseHttpDate(text), seconds) << text;
+    EXPECT_EQ(UtcText(784111777), "1994-11-06 08:49 UTC");
+
+    const std::string named =
+        std::string(kManifestExpired) +
+        ". Your computer's clock may be wrong: it reads 1994-11-06 08:49 UTC.";
+    const std::int64_t local = 784111777;
+    const struct {
+        std::int64_t expires;
+        std::optional<std::int64_t> server;
+        std::string text;
+    } cases[] = {
+        {local - 10, local - 2 * 86400, named},        // fresh by the server's clock
+        {local - 10, std::nullopt, kManifestExpired},  // no server clock to compare
+        {local - 10, local - 600, kManifestExpired},   // the clocks agree closely
+        {local - 10, local, kManifestExpired},         // expired by the server's clock too
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ManifestExpiredText(local, c.expires, c.server), c.text);
 }
 
 #ifndef _WIN32
@@ -207,5 +245,35 @@ TEST_F(SignedRunTest, ReleaseDocumentMustBeSignedByTheBuiltInKey) {
     EXPECT_EQ(CheckLauncherRelease(endpoint).error, L"Launcher update signature is invalid");
     service.setResource("/updater/launcher/latest.json.sig", key.sign(latest));
     EXPECT_EQ(CheckLauncherRelease(endpoint).error, L"");
+}
+
+// A fresh manifest seen through a clock two months ahead is refused, the refusal names the clock
+// (the server's Date says the manifest is good), and a client that was whole stays playable.
+TEST_F(SignedRunTest, ClockFarAheadIsNamedAndTheWholeClientStaysPlayable) {
+    const std::int64_t now = std::time(nullptr);
+    std::int64_t clock = now;
+    UpdateEnvironment environment;
+    environment.service = service.endpoint();
+    environment.service.updateKey = key.publicHex();
+    environment.serialRecord = scratch.path() / "update-serial.txt";
+    environment.wholeMark = scratch.path() / "client-whole.txt";
+    environment.unixNow = [&clock] { return clock; };
+    const auto run = [&] {
+        return RunClientUpdate(
+            scratch.path() / "client", [](const qs::UpdateProgress&) {}, environment);
+    };
+    Publish(static_cast<std::uint64_t>(now), now + 30 * 86400, key);
+    ASSERT_TRUE(run().ok);
+    clock = now + 60 * 86400;
+    const UpdateResult refused = run();
+    EXPECT_EQ(WideToUtf8(refused.message), std::string(kManifestExpired) +
+                                               ". Your computer's clock may be wrong: it reads " +
+                                               UtcText(clock) + ".");
+    EXPECT_FALSE(refused.placedFiles);
+    EXPECT_TRUE(refused.provenBefore);
+    // Expired by the server's clock as well: the manifest is at fault, not the clock.
+    clock = now;
+    Publish(static_cast<std::uint64_t>(now) + 1, now - 60, key);
+    EXPECT_EQ(WideToUtf8(run().message), kManifestExpired);
 }
 #endif

@@ -345,6 +345,49 @@ TEST_F(UpdateRunTest, WrongBytesStopTheRunAfterEarlierFilesArePlaced) {
     EXPECT_FALSE(fs::exists(client / "c.dat"));
 }
 
+// A run that fails before it placed a file says the client is as it was, and whole when the
+// last run that changed it ended ready; a run that placed files and then failed leaves it
+// unproven until a run ends ready.
+TEST_F(UpdateRunTest, RunsSayWhetherTheyPlacedFilesIntoAClientThatWasWhole) {
+    const fs::path mark = folder.path() / "data" / "client-whole.txt";
+    const auto run = [&] {
+        UpdateEnvironment environment = Environment();
+        environment.wholeMark = mark;
+        return RunClientUpdate(
+            client, [](const qs::UpdateProgress&) {}, environment);
+    };
+    const auto expect = [](const UpdateResult& result, bool ok, bool placed, bool provenBefore) {
+        EXPECT_EQ(result.ok, ok) << WideToUtf8(result.message);
+        EXPECT_EQ(result.placedFiles, placed);
+        EXPECT_EQ(result.provenBefore, provenBefore);
+    };
+    const auto serviceDown = [&] {
+        service.setFault("/updater/updater.php", Fault::Status(503));
+        const UpdateResult result = run();
+        service.clearFaultsAndHandlers();
+        return result;
+    };
+    service.setFile("a.dat", "alpha");
+    service.setFile("b.dat", "beta");
+    expect(serviceDown(), false, false, false);  // nothing was ever proven
+    expect(run(), true, true, false);
+    expect(serviceDown(), false, false, true);
+    expect(run(), true, false, true);  // nothing to do writes nothing
+    expect(serviceDown(), false, false, true);
+
+    service.setFile("a.dat", "alpha 2");
+    service.setFile("b.dat", "beta 2");
+    service.setFault("/updater/files/b.dat", Fault::WrongBytes());
+    expect(run(), false, true, true);
+    EXPECT_EQ(ReadFile(client / "a.dat"), "alpha 2");
+    expect(serviceDown(), false, false, false);
+    expect(run(), true, true, false);
+    expect(serviceDown(), false, false, true);
+    // Another client folder is not vouched for.
+    client = folder.path() / "other";
+    expect(serviceDown(), false, false, false);
+}
+
 TEST_F(UpdateRunTest, DownloadCutShortEveryTimeLeavesTheTargetAndKeepsThePart) {
     service.setFile("a.dat", std::string(200000, 'a'));
     WriteFile(client / "a.dat", "old");

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <condition_variable>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -23,6 +24,16 @@
 
 namespace qs::test {
 namespace {
+
+// Every reply carries the server's clock, as a real web server's does.
+std::string HttpDateNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    char text[40];
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
+    return text;
+}
 
 // The signature file's text, or empty when the key cannot sign (the launcher then refuses it).
 std::string SignHex(const std::string& pem, const std::string& bytes) {
@@ -259,9 +270,12 @@ struct TestService::Impl {
         }
         if (onRequest)
             onRequest(record);
+        response.set_header("Date", HttpDateNow());
         if (handler) {
             Reply reply = handler(record);
             response.status = reply.status;
+            if (httplib::Headers(reply.headers.begin(), reply.headers.end()).count("Date"))
+                response.headers.erase("Date");
             for (const auto& [name, value] : reply.headers)
                 response.set_header(name, value);
             response.set_content(reply.body, reply.contentType);
