@@ -81,8 +81,29 @@ TEST(UpdateSignature, SerialAndExpiryKeepOldAndStaleManifestsOut) {
     EXPECT_EQ(ReadFile(serial), "5\n");  // neither moved it
     EXPECT_EQ(ErrorOf([&] { AcceptManifestFreshness({6, 1000}, 10, serial); }), "");
     EXPECT_EQ(ReadFile(serial), "6\n");
-    WriteFile(serial, "not a number");
-    EXPECT_EQ(ErrorOf([&] { AcceptManifestFreshness({1, 1000}, 10, serial); }), "");
+    EXPECT_EQ(ErrorOf([&] { AcceptReleaseFreshness({5, 1000}, 10, serial); }), kReleaseRolledBack);
+    EXPECT_EQ(ErrorOf([&] { AcceptReleaseFreshness({7, 1000}, 1000, serial); }), kReleaseExpired);
+
+    // A record that is not as written is never read as "none yet".
+    const std::string damaged = kSerialRecordDamaged + serial.string();
+    for (const char* text : {"not a number", "", "6", "6\n7\n", " 6\n", "99999999999999999999\n"}) {
+        WriteFile(serial, text);
+        EXPECT_EQ(ErrorOf([&] {
+                      AcceptManifestFreshness({1, 1000}, 10, serial);
+                  }),
+                  damaged)
+            << text;
+    }
+    fs::remove(serial);
+    fs::create_directory(serial);
+    EXPECT_EQ(ErrorOf([&] { AcceptManifestFreshness({1, 1000}, 10, serial); }), damaged);
+    // A newer serial the record cannot take fails rather than passing unrecorded.
+    WriteFile(scratch.path() / "file", "");
+    const fs::path unwritable = scratch.path() / "file" / "update-serial.txt";
+    EXPECT_EQ(ErrorOf([&] {
+                  AcceptManifestFreshness({1, 1000}, 10, unwritable);
+              }),
+              kSerialRecordNotSaved + unwritable.string());
 
     EXPECT_EQ(ReadManifestFreshness(R"({"files":{},"serial":7,"expires":99})")->serial, 7u);
     for (const char* manifest : {R"({"files":{}})", R"({"serial":-1,"expires":9})",
