@@ -324,7 +324,8 @@ TEST_F(PublishTree, AReaderNeverSeesHalfAPublish) {
 }
 
 // keygen, then --sign: the launcher's own check accepts what was published, the serial grows
-// with every publish, the expiry is the days asked for, and a key is never overwritten.
+// with every publish, the expiry is the days asked for, and a key is never overwritten. The
+// release document carries the manifest's serial and expiry, also when a publish keeps it.
 TEST_F(PublishTree, SignedTreeIsWhatASignedLauncherAccepts) {
     const fs::path keys = scratch.path() / "keys";
     std::string err;
@@ -338,13 +339,14 @@ TEST_F(PublishTree, SignedTreeIsWhatASignedLauncherAccepts) {
     WriteFile(scratch.path() / "setup.exe", "installer");
     std::uint64_t lastSerial = 0;
     for (int publish = 0; publish < 2; ++publish) {
-        ASSERT_EQ(Cli({client.string(), out.string(), "--quiet", "--sign",
-                       (keys / "update-key.pem").string(), "--expires-days", "7", "--release",
-                       "v1.0.9", "--installer", (scratch.path() / "setup.exe").string(),
-                       "--base-url", "https://launcher.example"},
-                      &err),
-                  0)
-            << err;
+        std::vector<std::string> arguments = {
+            client.string(),  out.string(), "--quiet", "--sign", (keys / "update-key.pem").string(),
+            "--expires-days", "7"};
+        if (publish == 0)
+            arguments.insert(arguments.end(), {"--release", "v1.0.9", "--installer",
+                                               (scratch.path() / "setup.exe").string(),
+                                               "--base-url", "https://launcher.example"});
+        ASSERT_EQ(Cli(arguments, &err), 0) << err;
         const std::string manifest = ReadFile(out / "updater" / "updater.php");
         EXPECT_TRUE(SignatureValid(publicKey, manifest, ReadFile(out / "updater" / "updater.sig")));
         const std::string latest = ReadFile(out / "updater" / "launcher" / "latest.json");
@@ -352,6 +354,11 @@ TEST_F(PublishTree, SignedTreeIsWhatASignedLauncherAccepts) {
                                    ReadFile(out / "updater" / "launcher" / "latest.json.sig")));
         const auto freshness = ReadManifestFreshness(manifest);
         ASSERT_TRUE(freshness);
+        const auto releaseFreshness = ReadManifestFreshness(latest);
+        ASSERT_TRUE(releaseFreshness);
+        EXPECT_EQ(releaseFreshness->serial, freshness->serial);
+        EXPECT_EQ(releaseFreshness->expires, freshness->expires);
+        EXPECT_EQ(nlohmann::json::parse(latest)["version"], "v1.0.9");
         EXPECT_GT(freshness->serial, lastSerial);
         EXPECT_EQ(freshness->expires - static_cast<std::int64_t>(freshness->serial) <= 7 * 86400,
                   true);

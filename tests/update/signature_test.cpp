@@ -2,6 +2,7 @@
 // a build takes, and on Linux whole runs against a signing stand-in.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <functional>
 #include <string>
 
@@ -11,6 +12,7 @@
 
 #ifndef _WIN32
 #include "selfupdate/launcher_update.h"
+#include "tools/publish/documents.h"
 #include "tools/publish/signing.h"
 #include "tools/standin/service.h"
 #include "update/update_run.h"
@@ -218,15 +220,43 @@ TEST_F(SignedRunTest, MissingSignatureIsInvalidAndAnUnsignedBuildAsksForNone) {
     EXPECT_EQ(service.requestCount("/updater/updater.sig"), 0u);
 }
 
-TEST_F(SignedRunTest, ReleaseDocumentMustBeSignedByTheBuiltInKey) {
-    const std::string latest = R"({"version":"v1.0.8","url":"https://localhost/x.exe","sha256":")" +
-                               std::string(64, 'a') + R"("})";
-    service.setLatestJson(latest);
+// An old signed release (an older version hiding a security release, or a superseded one
+// pushed again) is refused once a newer one was seen, and none is taken past its expiry.
+TEST_F(SignedRunTest, ReleaseDocumentMustBeSignedFreshAndNeverOlder) {
+    const std::int64_t later = std::time(nullptr) + 86400;
+    struct Case {
+        const char* name;
+        std::optional<ManifestFreshness> freshness;
+        bool otherSigner;
+        const char* error;  // "": accepted
+    };
+    const Case cases[] = {
+        {"signed with another key", ManifestFreshness{10, later}, true, kReleaseSignatureInvalid},
+        {"no serial or expiry", std::nullopt, false, kReleaseSignatureInvalid},
+        {"valid", ManifestFreshness{10, later}, false, ""},
+        {"the same serial again", ManifestFreshness{10, later}, false, ""},
+        {"expired", ManifestFreshness{11, std::time(nullptr) - 1}, false, kReleaseExpired},
+        {"rolled back", ManifestFreshness{9, later}, false, kReleaseRolledBack},
+        {"a newer one", ManifestFreshness{12, later}, false, ""},
+    };
     ServiceEndpoint endpoint = service.endpoint();
     endpoint.updateKey = key.publicHex();
-    service.setResource("/updater/launcher/latest.json.sig", otherKey.sign(latest));
-    EXPECT_EQ(CheckLauncherRelease(endpoint).error, L"Launcher update signature is invalid");
-    service.setResource("/updater/launcher/latest.json.sig", key.sign(latest));
-    EXPECT_EQ(CheckLauncherRelease(endpoint).error, L"");
+    const fs::path record = scratch.path() / "launcher-serial.txt";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::optional<qs::publish::ReleaseFreshness> freshness;
+        if (c.freshness)
+            freshness.emplace(c.freshness->serial, c.freshness->expires);
+        const std::string latest = qs::publish::ReleaseJson(
+            "v1.0.8", "https://localhost/x.exe", std::string(64, 'a'), std::nullopt, freshness);
+        service.setLatestJson(latest);
+        service.setResource("/updater/launcher/latest.json.sig",
+                            (c.otherSigner ? otherKey : key).sign(latest));
+        EXPECT_EQ(WideToUtf8(CheckLauncherRelease(endpoint, nullptr, record).error), c.error);
+    }
+    EXPECT_EQ(ReadFile(record), "12\n");
+    // An unsigned build reads the document as it always did.
+    service.setLatestJson(R"({"version":"v1.0.8","url":"u","sha256":"s"})");
+    EXPECT_EQ(CheckLauncherRelease(service.endpoint(), nullptr, record).error, L"");
 }
 #endif

@@ -450,6 +450,33 @@ bool IsEmptyFolder(const fs::path& folder) {
     return fs::is_directory(folder) && fs::directory_iterator(folder) == fs::directory_iterator();
 }
 
+// launcher/latest.json of the next tree, with its signature in a signed publish: a new release's,
+// or in a signed publish that keeps the release, the kept one with this publish's serial and
+// expiry (a signed launcher refuses it once it expires). Unsigned, a kept release stays linked.
+void WriteReleaseDocument(const PublishOptions& options, const fs::path& live, const fs::path& next,
+                          const std::string& installerSha256,
+                          const std::optional<ReleaseFreshness>& freshness) {
+    const fs::path kept = live / "launcher" / "latest.json";
+    std::string latest;
+    if (options.release) {
+        const PublishOptions::Release& release = *options.release;
+        latest = ReleaseJson(release.version, release.url, installerSha256, release.changelog,
+                             freshness);
+    } else if (freshness && fs::is_regular_file(fs::symlink_status(kept))) {
+        std::ifstream in(kept, std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (!in.good() && !in.eof())
+            throw std::runtime_error("cannot read " + kept.string());
+        latest = RefreshedReleaseJson(text, *freshness);
+    } else {
+        return;
+    }
+    WriteDurably(next / "launcher" / "latest.json", latest);
+    if (options.signingKeyPem)
+        WriteDurably(next / "launcher" / "latest.json.sig",
+                     SignatureText(*options.signingKeyPem, latest));
+}
+
 }  // namespace
 
 bool WriteChunkIndex(const fs::path& file, const std::string& sha256, std::uint64_t size,
@@ -577,17 +604,13 @@ PublishReport Publish(const PublishOptions& options) {
         state.emplace(job.file->manifestPath, std::move(recorded));
     }
 
+    std::string installerSha256;
     if (options.release) {
         const PublishOptions::Release& release = *options.release;
         fs::create_directories(next / "launcher");
-        const Copied installer = CopyAndHash(
-            release.installer, next / "launcher" / release.installerName, [](std::uint64_t) {});
-        const std::string latest =
-            ReleaseJson(release.version, release.url, installer.sha256, release.changelog);
-        WriteDurably(next / "launcher" / "latest.json", latest);
-        if (options.signingKeyPem)
-            WriteDurably(next / "launcher" / "latest.json.sig",
-                         SignatureText(*options.signingKeyPem, latest));
+        installerSha256 = CopyAndHash(release.installer, next / "launcher" / release.installerName,
+                                      [](std::uint64_t) {})
+                              .sha256;
     } else {
         LinkTree(live / "launcher", next / "launcher");
     }
@@ -626,6 +649,7 @@ PublishReport Publish(const PublishOptions& options) {
         serial = std::max<std::uint64_t>(previousSerial + 1, static_cast<std::uint64_t>(now));
         freshness.emplace(serial, now + std::int64_t{options.expiresDays} * 24 * 3600);
     }
+    WriteReleaseDocument(options, live, next, installerSha256, freshness);
     const std::string manifest = ManifestJson(entries, freshness);
     if (manifest.size() > kManifestMaxBytes)
         throw std::runtime_error("the manifest would be larger than the launcher reads");
