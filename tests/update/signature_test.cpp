@@ -2,6 +2,7 @@
 // a build takes, and on Linux whole runs against a signing stand-in.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -218,6 +219,53 @@ TEST_F(SignedRunTest, MissingSignatureIsInvalidAndAnUnsignedBuildAsksForNone) {
     service.clearRequests();
     EXPECT_TRUE(Run(false).ok);
     EXPECT_EQ(service.requestCount("/updater/updater.sig"), 0u);
+}
+
+// A manifest and a signature of two publishes (a cache between them) are fetched once more
+// together; a signature request the network failed is a network failure, not a bad signature.
+TEST_F(SignedRunTest, ManifestAndSignatureAreFetchedAgainTogetherAndNetworkFailuresStayThat) {
+    Publish(10, 2'000'000, key);
+    const std::string older = service.manifestJson();
+    Publish(11, 2'000'000, key);
+    const std::string newer = service.manifestJson();
+    struct Case {
+        const char* name;
+        std::vector<std::string> manifests;  // served in turn, the last one from then on
+        std::optional<qs::test::Fault> signatureFault;
+        const char* message;  // nullptr: the run succeeds
+        std::size_t manifestRequests;
+    };
+    const Case cases[] = {
+        {"the manifest of the publish before", {older, newer}, std::nullopt, nullptr, 2},
+        {"still not matching", {older}, std::nullopt, kManifestSignatureInvalid, 2},
+        {"signature request answered 503",
+         {newer},
+         qs::test::Fault::Status(503),
+         "Update server returned an error",
+         1},
+        {"signature request cut off",
+         {newer},
+         qs::test::Fault::Truncate(10),
+         "HTTPS response read failed",
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(scratch.path() / "client");
+        service.clearFaultsAndHandlers();
+        service.clearRequests();
+        std::atomic<std::size_t> served{0};
+        service.setHandler("/updater/updater.php", [&](const qs::test::RecordedRequest&) {
+            qs::test::Reply reply;
+            reply.body = c.manifests[std::min(served++, c.manifests.size() - 1)];
+            return reply;
+        });
+        if (c.signatureFault)
+            service.setFault("/updater/updater.sig", *c.signatureFault);
+        const UpdateResult result = Run();
+        EXPECT_EQ(WideToUtf8(result.message), c.message ? c.message : "Ready to play.");
+        EXPECT_EQ(service.requestCount("/updater/updater.php"), c.manifestRequests);
+    }
 }
 
 // An old signed release (an older version hiding a security release, or a superseded one
