@@ -125,6 +125,7 @@ public:
         privatePem_ = ReadFile(folder_.path() / "update-key.pem");
     }
     const std::string& publicHex() const { return publicHex_; }
+    const std::string& privatePem() const { return privatePem_; }
     std::string sign(const std::string& body) const {
         return qs::publish::SignatureText(privatePem_, body);
     }
@@ -306,5 +307,12 @@ TEST_F(SignedRunTest, ReleaseDocumentMustBeSignedFreshAndNeverOlder) {
     // An unsigned build reads the document as it always did.
     service.setLatestJson(R"({"version":"v1.0.8","url":"u","sha256":"s"})");
     EXPECT_EQ(CheckLauncherRelease(service.endpoint(), nullptr, record).error, L"");
+    // A signing stand-in serves it as the publisher writes it.
+    qs::test::TestService signing;
+    signing.setSigningKey(key.privatePem());
+    signing.setLatestJson(R"({"version":"v1.0.8","url":"u","sha256":"s"})");
+    endpoint = signing.endpoint();
+    endpoint.updateKey = key.publicHex();
+    EXPECT_EQ(CheckLauncherRelease(endpoint).error, L"");
 }
 #endif
