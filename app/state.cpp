@@ -163,6 +163,8 @@ bool StartLauncherUpdate(LauncherState& state) {
                          SelfUpdateTarget target;
                          target.cancel = record.cancel;
                          target.speedLimit = record.speedLimit;
+                         if (const auto verified = VerifiedRecordPath(); !verified.empty())
+                             target.serialRecord = verified.parent_path() / "launcher-serial.txt";
                          LauncherUpdateTask(record.statusMutex, record.statusText, record.busy,
                                             record.window, target);
                      }

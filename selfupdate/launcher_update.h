@@ -39,11 +39,16 @@ struct SelfUpdateTarget {
     const std::atomic<bool>* cancel = nullptr;
     // Bytes per second for the installer, read as it comes in; null or 0: no limit.
     const std::atomic<std::uint64_t>* speedLimit = nullptr;
+    // Signed updates (a key in `service`): the highest release document serial accepted so far.
+    std::filesystem::path serialRecord = {};
 };
 
-// Never throws; every failure is returned in `error`.
+// Never throws; every failure is returned in `error`. With a key in `service`, the release
+// document must be signed, not expired, and its serial not below the one in `serialRecord`
+// (which it then becomes).
 LauncherRelease CheckLauncherRelease(const ServiceEndpoint& service = BuiltInService(),
-                                     const std::atomic<bool>* cancel = nullptr);
+                                     const std::atomic<bool>* cancel = nullptr,
+                                     const std::filesystem::path& serialRecord = {});
 
 // -1, 0 or 1 for a older than, equal to or newer than b. One leading lower-case 'v' is ignored.
 int CompareVersions(const std::wstring& a, const std::wstring& b);

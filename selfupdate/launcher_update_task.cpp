@@ -19,7 +19,8 @@ void LauncherUpdateTask(std::mutex* statusMutex, std::wstring* statusText, std::
                         const WindowCloser* window, const SelfUpdateTarget& target) {
     bool installerStarted = false;
     try {
-        const LauncherRelease release = CheckLauncherRelease(target.service, target.cancel);
+        const LauncherRelease release =
+            CheckLauncherRelease(target.service, target.cancel, target.serialRecord);
         if (!release.error.empty()) {
             SetStatus(statusMutex, statusText, L"Update check failed: " + release.error);
         } else if (!release.updateAvailable) {

@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -91,32 +92,54 @@ int CompareVersions(const std::wstring& a, const std::wstring& b) {
     return 0;
 }
 
+namespace {
+
+std::int64_t UnixSecondsNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// With a key built in, the document names the installer the launcher will run: it is taken only
+// with a valid signature over its exact bytes, a serial never below one accepted before, and
+// before its expiry, so a mirror can neither replay an old release nor hide a new one for long.
+void CheckSignedRelease(std::string_view document, const ServiceEndpoint& service,
+                        const std::atomic<bool>* cancel,
+                        const std::filesystem::path& serialRecord) {
+    std::vector<std::uint8_t> signature;
+    try {
+        signature = LauncherHttpsGet(ServiceUrl(service, "/updater/launcher/latest.json.sig"),
+                                     L"GET", service, cancel, kSignatureMaxBytes);
+    } catch (const TransientHttpsError&) {
+        throw;  // the network failed, not the signature
+    } catch (const std::runtime_error& failure) {
+        // No signature (a 404, or more than a signature file holds) is no valid one.
+        const std::string_view text = failure.what();
+        if (text != "Update server returned an error" && text != "HTTPS response read failed")
+            throw;
+    }
+    const std::string_view signatureText(reinterpret_cast<const char*>(signature.data()),
+                                         signature.size());
+    if (!SignatureValid(service.updateKey, document, signatureText))
+        throw std::runtime_error(kReleaseSignatureInvalid);
+    const std::optional<ManifestFreshness> freshness = ReadManifestFreshness(document);
+    if (!freshness)
+        throw std::runtime_error(kReleaseSignatureInvalid);
+    AcceptReleaseFreshness(*freshness, UnixSecondsNow(), serialRecord);
+}
+
+}  // namespace
+
 LauncherRelease CheckLauncherRelease(const ServiceEndpoint& service,
-                                     const std::atomic<bool>* cancel) {
+                                     const std::atomic<bool>* cancel,
+                                     const std::filesystem::path& serialRecord) {
     try {
         const std::vector<std::uint8_t> body = LauncherHttpsGet(
             ServiceUrl(service, "/updater/launcher/latest.json"), L"GET", service, cancel);
-        // With a key built in, the document names the installer the launcher will run: it is
-        // taken only with a valid signature over its exact bytes.
-        if (!service.updateKey.empty()) {
-            std::vector<std::uint8_t> signature;
-            try {
-                signature =
-                    LauncherHttpsGet(ServiceUrl(service, "/updater/launcher/latest.json.sig"),
-                                     L"GET", service, cancel, kSignatureMaxBytes);
-            } catch (const std::runtime_error& failure) {
-                // No signature (a 404, or more than a signature file holds) is no valid one.
-                const std::string_view text = failure.what();
-                if (text != "Update server returned an error" &&
-                    text != "HTTPS response read failed")
-                    throw;
-            }
-            const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
-            const std::string_view signatureText(reinterpret_cast<const char*>(signature.data()),
-                                                 signature.size());
-            if (!SignatureValid(service.updateKey, text, signatureText))
-                throw std::runtime_error(kReleaseSignatureInvalid);
-        }
+        if (!service.updateKey.empty())
+            CheckSignedRelease(
+                std::string_view(reinterpret_cast<const char*>(body.data()), body.size()), service,
+                cancel, serialRecord);
         const nlohmann::json root = ParseJsonReply(
             std::string_view(reinterpret_cast<const char*>(body.data()), body.size()), nullptr,
             kReleaseMaxValues);

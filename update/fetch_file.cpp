@@ -34,6 +34,44 @@ public:
 // The reply to a range request did not fit what is on disk: ask for the whole file, at once.
 struct RefetchWhole {};
 
+// The bytes a download may grow to, and what sets that bound.
+struct DownloadBound {
+    enum class By { PublishedSize, AnnouncedSize, FreeSpace };
+    std::uint64_t bytes = 0;
+    By by = By::PublishedSize;
+};
+
+// The size the manifest gives, else the size the reply announced (which the free-space check
+// took), else the room the free-space check found beside the `onDisk` bytes; nullopt when
+// nothing bounds the download (the free space is unknown).
+std::optional<DownloadBound> BoundOfDownload(std::optional<std::uint64_t> published,
+                                             std::optional<std::uint64_t> announced,
+                                             std::optional<std::uint64_t> freeBytes,
+                                             std::uint64_t onDisk) {
+    using By = DownloadBound::By;
+    if (published)
+        return DownloadBound{*published, By::PublishedSize};
+    if (announced)
+        return DownloadBound{*announced, By::AnnouncedSize};
+    if (freeBytes)
+        return DownloadBound{
+            onDisk + (*freeBytes > kDiskSpaceMargin ? *freeBytes - kDiskSpaceMargin : 0),
+            By::FreeSpace};
+    return std::nullopt;
+}
+
+// A server that sends more than the download may hold: the transfer stops at the first byte
+// past the bound and the bytes are dropped.
+class BeyondBound : public std::runtime_error {
+public:
+    BeyondBound(const DownloadBound& bound, std::string_view relativePath)
+        : std::runtime_error(bound.by == DownloadBound::By::FreeSpace
+                                 ? "Not enough disk space: the update server sent more of " +
+                                       std::string(relativePath) + " than fits on the disk"
+                                 : "The update server sent more of " + std::string(relativePath) +
+                                       " than its published size") {}
+};
+
 // Writes the reply body into the download file as it arrives and digests the same bytes, so a
 // client file is never held in memory and never read back for verification. The file is either
 // created anew, never opened over an existing name, or (to resume) the very file whose bytes were
@@ -174,6 +212,11 @@ bool Cancelled(const UpdateEnvironment& environment) {
     return environment.cancel && environment.cancel->load();
 }
 
+std::optional<std::uint64_t> FreeBytes(const std::filesystem::path& folder,
+                                       const UpdateEnvironment& environment) {
+    return environment.freeSpace ? environment.freeSpace(folder) : FreeDiskBytes(folder);
+}
+
 // What one attempt starts from: a leftover download digested up to its end, or nothing.
 struct Leftover {
     FileState state;
@@ -208,10 +251,11 @@ std::optional<FileState> FinishProven(DownloadWriter& writer, const std::filesys
 
 // One attempt: place a verified leftover, continue a partial one, or download from scratch.
 // Returns the state of the verified download file.
-FileState FetchOnce(const std::wstring& url, const std::filesystem::path& download,
-                    const std::wstring& expected, std::optional<std::uint64_t> expectedSize,
-                    bool fromScratch, const UpdateEnvironment& environment,
-                    HttpsConnection& connection, const FetchObserver& observer) {
+FileState FetchOnce(const std::wstring& url, std::string_view relativePath,
+                    const std::filesystem::path& download, const std::wstring& expected,
+                    std::optional<std::uint64_t> expectedSize, bool fromScratch,
+                    const UpdateEnvironment& environment, HttpsConnection& connection,
+                    const FetchObserver& observer) {
     std::optional<Leftover> leftover;
     if (!fromScratch && std::filesystem::is_regular_file(std::filesystem::symlink_status(download)))
         leftover = ReadLeftover(download);
@@ -228,6 +272,8 @@ FileState FetchOnce(const std::wstring& url, const std::filesystem::path& downlo
 
     DownloadWriter writer(download);
     RatePacer pacer(environment.speedLimit, environment.cancel);
+    std::optional<DownloadBound> bound;
+    std::uint64_t size = 0;  // of the download file, as the transfer goes
     const auto onHead = [&](const HttpsResponseHead& head) {
         std::uint64_t onDisk = 0;
         std::optional<std::uint64_t> whole;
@@ -247,6 +293,11 @@ FileState FetchOnce(const std::wstring& url, const std::filesystem::path& downlo
         // Room is checked before the download file is touched.
         if (whole && *whole >= onDisk && !expectedSize)
             CheckDiskSpace(folder, *whole - onDisk, environment);
+        std::optional<std::uint64_t> freeBytes;
+        if (!expectedSize && !whole)
+            freeBytes = FreeBytes(folder, environment);
+        bound = BoundOfDownload(expectedSize, whole, freeBytes, onDisk);
+        size = onDisk;
         if (reply == RangeReply::Append)
             writer.Resume(leftover->state, std::move(leftover->digest));
         else
@@ -254,16 +305,22 @@ FileState FetchOnce(const std::wstring& url, const std::filesystem::path& downlo
         if (whole && *whole >= onDisk && observer.sizeKnown)
             observer.sizeKnown(*whole, onDisk);
     };
-    const BodySink sink = [&](const char* data, std::size_t size) {
-        if (!writer.Accept(data, size))
+    const BodySink sink = [&](const char* data, std::size_t bytes) {
+        if (bound && bytes > bound->bytes - std::min(size, bound->bytes))
+            throw BeyondBound(*bound, relativePath);
+        size += bytes;
+        if (!writer.Accept(data, bytes))
             return false;
         if (observer.received)
-            observer.received(size);
-        pacer.account(size);
+            observer.received(bytes);
+        pacer.account(bytes);
         return true;
     };
     try {
         HttpsGetFile(url, offset, onHead, sink, environment.service, connection);
+    } catch (const BeyondBound&) {
+        writer.Discard();
+        throw;
     } catch (...) {
         // A transfer that broke off keeps what it has for the next attempt or run; bytes that
         // could not be written are of no use to anyone.
@@ -342,12 +399,16 @@ private:
 std::optional<FileState> FetchByChunks(const std::wstring& url, const std::filesystem::path& target,
                                        const std::filesystem::path& download,
                                        const std::wstring& expected,
+                                       std::optional<std::uint64_t> expectedSize,
                                        const UpdateEnvironment& environment,
                                        HttpsConnection& connection, const FetchObserver& observer) {
+    // The index is not signed: only the manifest's size keeps it from claiming any size.
+    if (!expectedSize)
+        return std::nullopt;
     const Digest file = *DigestFromHex(expected);
     const std::optional<ChunkIndex> index =
         FetchChunkIndex(expected, file, environment, connection, observer);
-    if (!index)
+    if (!index || index->size != *expectedSize)
         throw ChunksUnusable{};
     const std::optional<SampledShare> sample = SampleShare(target, index->chunks);
     if (!sample || !SampleWorthChunking(*sample))
@@ -427,8 +488,7 @@ void PauseUnlessCancelled(std::chrono::milliseconds pause, const UpdateEnvironme
 
 void CheckDiskSpace(const std::filesystem::path& folder, std::uint64_t needed,
                     const UpdateEnvironment& environment) {
-    const std::optional<std::uint64_t> available =
-        environment.freeSpace ? environment.freeSpace(folder) : FreeDiskBytes(folder);
+    const std::optional<std::uint64_t> available = FreeBytes(folder, environment);
     if (!available)
         return;  // unknown: the writes themselves will tell
     if (auto shortfall = DiskSpaceShortfall(needed, *available))
@@ -517,8 +577,8 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
     if (chunked && status.type() == std::filesystem::file_type::not_found &&
         std::filesystem::is_regular_file(std::filesystem::symlink_status(target, error))) {
         try {
-            if (auto built = FetchByChunks(url, target, download, expected, environment, connection,
-                                           observer))
+            if (auto built = FetchByChunks(url, target, download, expected, expectedSize,
+                                           environment, connection, observer))
                 return *built;
         } catch (...) {
             if (Cancelled(environment))
@@ -534,8 +594,8 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
     std::optional<FileState> verified;
     for (int attempt = 1; !verified;) {
         try {
-            verified = FetchOnce(url, download, expected, expectedSize, fromScratch, environment,
-                                 connection, observer);
+            verified = FetchOnce(url, relativePath, download, expected, expectedSize, fromScratch,
+                                 environment, connection, observer);
         } catch (const RefetchWhole&) {
             fromScratch = true;  // not an attempt: the server answered, just not to the range
         } catch (const DigestMismatch&) {

@@ -461,29 +461,49 @@ private:
     HttpsConnection* inlineConnection_ = nullptr;
 };
 
-// With a key built in, the manifest is taken only with a valid signature over its exact bytes,
-// then only when it is not older than one already accepted and not past its expiry; all before
-// anything is planned or fetched.
-void CheckSignedManifest(std::string_view manifest, const UpdateEnvironment& environment,
-                         HttpsConnection& connection) {
+// True when the service's signature is a valid one of exactly `manifest`. No signature at all (a
+// 404, or a body no signature file could have) is no valid one; a request the network failed
+// (a 5xx, a dropped connection) throws its own failure, as for the manifest itself.
+bool ManifestSignatureValid(std::string_view manifest, const UpdateEnvironment& environment,
+                            HttpsConnection& connection) {
     std::vector<std::uint8_t> signature;
     try {
         signature =
             HttpsRequest(ServiceUrl(environment.service, "/updater/updater.sig"), L"GET",
                          std::string(), environment.service, connection, kSignatureMaxBytes);
+    } catch (const TransientHttpsError&) {
+        throw;
     } catch (const std::runtime_error& failure) {
-        // No signature at all (a 404, or a body no signature file could have) is no valid one;
-        // a transport failure keeps its own text.
         const std::string_view text = failure.what();
         if (text == "Update server returned an error" || text == "HTTPS response read failed")
-            throw std::runtime_error(kManifestSignatureInvalid);
+            return false;
         throw;
     }
-    if (!SignatureValid(
-            environment.service.updateKey, manifest,
-            std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size())))
-        throw std::runtime_error(kManifestSignatureInvalid);
-    const std::optional<ManifestFreshness> freshness = ReadManifestFreshness(manifest);
+    return SignatureValid(
+        environment.service.updateKey, manifest,
+        std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size()));
+}
+
+std::string_view AsText(const std::vector<std::uint8_t>& bytes) {
+    return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+// The manifest reply. With a key built in it is taken only with a valid signature over its exact
+// bytes, then only when it is not older than one already accepted and not past its expiry; all
+// before anything is planned or fetched. A cache may hand out a manifest and a signature of two
+// publishes for a while, so a mismatch fetches both once more before the run fails.
+std::vector<std::uint8_t> FetchSignedManifest(
+    const std::function<std::vector<std::uint8_t>()>& fetchManifest,
+    const UpdateEnvironment& environment, HttpsConnection& connection) {
+    std::vector<std::uint8_t> manifest = fetchManifest();
+    if (environment.service.updateKey.empty())
+        return manifest;
+    if (!ManifestSignatureValid(AsText(manifest), environment, connection)) {
+        manifest = fetchManifest();
+        if (!ManifestSignatureValid(AsText(manifest), environment, connection))
+            throw std::runtime_error(kManifestSignatureInvalid);
+    }
+    const std::optional<ManifestFreshness> freshness = ReadManifestFreshness(AsText(manifest));
     if (!freshness)
         throw std::runtime_error(kManifestSignatureInvalid);
     const std::int64_t now = environment.unixNow
@@ -495,6 +515,7 @@ void CheckSignedManifest(std::string_view manifest, const UpdateEnvironment& env
         throw std::runtime_error(
             ManifestExpiredText(now, freshness->expires, connection.serverTime()));
     AcceptManifestFreshness(*freshness, now, environment.serialRecord);
+    return manifest;
 }
 
 // Before a run places its first file: the client stops counting as whole until the run ends
@@ -711,9 +732,13 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         ThrowIfCancelled(environment.cancel);
         const std::wstring url = ServiceUrl(environment.service, "/updater/updater.php");
         const std::string body = UpdateRequestBody();
-        std::vector<std::uint8_t> reply =
-            environment.request ? environment.request(url, L"POST", body)
-                                : HttpsRequest(url, L"POST", body, environment.service, connection);
+        std::vector<std::uint8_t> reply = FetchSignedManifest(
+            [&] {
+                return environment.request
+                           ? environment.request(url, L"POST", body)
+                           : HttpsRequest(url, L"POST", body, environment.service, connection);
+            },
+            environment, connection);
 
         // The record of earlier runs spares the reading of files nothing has touched since; a
         // repair reads every file. Whatever this run proves becomes the next record, also when
@@ -725,8 +750,6 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         VerifiedRecord proven;
         const std::string_view manifestText(reinterpret_cast<const char*>(reply.data()),
                                             reply.size());
-        if (!environment.service.updateKey.empty())
-            CheckSignedManifest(manifestText, environment, connection);
         const std::vector<UpdatePlanEntry> plan =
             PlanClientUpdate(clientDir, manifestText, environment.cancel, &trusted, &proven);
         reply = {};

@@ -121,23 +121,91 @@ std::optional<ManifestFreshness> ReadManifestFreshness(std::string_view manifest
     }
 }
 
-void AcceptManifestFreshness(const ManifestFreshness& freshness, std::int64_t nowSeconds,
-                             const std::filesystem::path& serialFile) {
+FreshnessOutcome JudgeFreshness(const ManifestFreshness& freshness, std::int64_t nowSeconds,
+                                std::uint64_t highest) {
     if (nowSeconds >= freshness.expires)
-        throw std::runtime_error(kManifestExpired);
+        return FreshnessOutcome::Expired;
+    if (freshness.serial < highest)
+        return FreshnessOutcome::RolledBack;
+    return FreshnessOutcome::Accepted;
+}
+
+std::optional<std::uint64_t> ReadSerialRecord(const std::filesystem::path& serialFile) {
+    std::error_code error;
+    const auto status = std::filesystem::status(serialFile, error);
+    if (status.type() == std::filesystem::file_type::not_found)
+        return 0;
+    // Read whole and strictly: a torn or foreign record must not pass as a lower serial, which
+    // would let an older document back in.
+    std::ifstream in(serialFile, std::ios::binary);
+    std::string text(32, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (in.bad() || !in.eof())
+        return std::nullopt;
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    if (text.empty() || text.back() != '\n')
+        return std::nullopt;
+    text.pop_back();
+    std::uint64_t serial = 0;
+    const auto [end, parsed] = std::from_chars(text.data(), text.data() + text.size(), serial);
+    if (parsed != std::errc() || end != text.data() + text.size() || text.empty())
+        return std::nullopt;
+    return serial;
+}
+
+FreshnessOutcome AcceptFreshness(const ManifestFreshness& freshness, std::int64_t nowSeconds,
+                                 const std::filesystem::path& serialFile) {
     std::uint64_t highest = 0;
     if (!serialFile.empty()) {
-        std::ifstream in(serialFile, std::ios::binary);
-        std::string text;
-        std::getline(in, text);
-        std::from_chars(text.data(), text.data() + text.size(), highest);
+        const std::optional<std::uint64_t> recorded = ReadSerialRecord(serialFile);
+        if (!recorded)
+            return FreshnessOutcome::RecordDamaged;
+        highest = *recorded;
     }
-    if (freshness.serial < highest)
-        throw std::runtime_error(kManifestRolledBack);
-    if (freshness.serial > highest && !serialFile.empty()) {
-        const std::string text = std::to_string(freshness.serial) + "\n";
-        std::error_code ignored;
-        std::filesystem::create_directories(serialFile.parent_path(), ignored);
-        WriteFileDurably(serialFile, text.data(), text.size());
+    const FreshnessOutcome outcome = JudgeFreshness(freshness, nowSeconds, highest);
+    if (outcome != FreshnessOutcome::Accepted || freshness.serial <= highest || serialFile.empty())
+        return outcome;
+    const std::string text = std::to_string(freshness.serial) + "\n";
+    std::error_code error;
+    std::filesystem::create_directories(serialFile.parent_path(), error);
+    if (error || WriteFileDurably(serialFile, text.data(), text.size()) != 0)
+        return FreshnessOutcome::RecordNotSaved;
+    return outcome;
+}
+
+namespace {
+
+std::string PathText(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+void ThrowUnlessAccepted(FreshnessOutcome outcome, const char* rolledBack, const char* expired,
+                         const std::filesystem::path& serialFile) {
+    switch (outcome) {
+        case FreshnessOutcome::Accepted:
+            return;
+        case FreshnessOutcome::RolledBack:
+            throw std::runtime_error(rolledBack);
+        case FreshnessOutcome::Expired:
+            throw std::runtime_error(expired);
+        case FreshnessOutcome::RecordDamaged:
+            throw std::runtime_error(kSerialRecordDamaged + PathText(serialFile));
+        case FreshnessOutcome::RecordNotSaved:
+            throw std::runtime_error(kSerialRecordNotSaved + PathText(serialFile));
     }
+}
+
+}  // namespace
+
+void AcceptManifestFreshness(const ManifestFreshness& freshness, std::int64_t nowSeconds,
+                             const std::filesystem::path& serialFile) {
+    ThrowUnlessAccepted(AcceptFreshness(freshness, nowSeconds, serialFile), kManifestRolledBack,
+                        kManifestExpired, serialFile);
+}
+
+void AcceptReleaseFreshness(const ManifestFreshness& freshness, std::int64_t nowSeconds,
+                            const std::filesystem::path& serialFile) {
+    ThrowUnlessAccepted(AcceptFreshness(freshness, nowSeconds, serialFile), kReleaseRolledBack,
+                        kReleaseExpired, serialFile);
 }

@@ -278,8 +278,9 @@ TEST(FolderLock, NobodyElseCanHoldIt) {
         const std::string kind = left;
         if (kind == "a link")
             fs::create_symlink(scratch.path() / "elsewhere", lockFile);
-        if (kind == "a FIFO")
+        if (kind == "a FIFO") {
             ASSERT_EQ(mkfifo(lockFile.c_str(), 0666), 0);
+        }
         if (kind == "another user's file") {
             WriteFile(lockFile, "");
             if (chown(lockFile.c_str(), 65534, 65534) != 0)

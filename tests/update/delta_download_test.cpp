@@ -27,7 +27,7 @@ std::string IndexOf(const std::string& bytes, std::vector<Chunk> chunks) {
     ChunkIndex index;
     const std::string hex = Sha256Hex(bytes);
     index.file = *DigestFromHex(std::wstring(hex.begin(), hex.end()));
-    index.size = bytes.size();
+    index.size = chunks.empty() ? 0 : chunks.back().offset + chunks.back().length;
     index.chunks = std::move(chunks);
     return ChunkIndexBytes(index);
 }
@@ -158,6 +158,10 @@ TEST_F(DeltaDownload, AnythingAmissEndsInTheWholeDownload) {
          [&](TestService& s) { s.setFault(IndexPath(wanted), Fault::Status(404)); }},
         {"index corrupt", false,
          [&](TestService& s) { s.setResource(IndexPath(wanted), corrupt); }},
+        {"index of another size than the manifest's", false,
+         [&](TestService& s) {
+             s.setResource(IndexPath(wanted), IndexOf(wanted, ChunkBytes(wanted + "more")));
+         }},
         {"chunk mismatch", true,
          [&](TestService& s) { s.setResource(IndexPath(wanted), IndexOf(wanted, lying)); }},
         {"range ignored", true,
@@ -217,7 +221,8 @@ TEST_F(DeltaDownload, EmptyAndShortWantedFiles) {
 
 TEST_F(DeltaDownload, RunUsesTheManifestsChunkedList) {
     service.setManifestJson(R"({"files":{"data/big.pak":")" + Sha256Hex(wanted) +
-                            R"("},"chunked":["/data/big.pak"]})");
+                            R"("},"chunked":["/data/big.pak"],"sizes":{"data/big.pak":)" +
+                            std::to_string(wanted.size()) + "}}");
     std::uint64_t fetched = 0;
     std::uint64_t done = 0;
     const UpdateResult result = RunClientUpdate(

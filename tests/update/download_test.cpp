@@ -298,6 +298,45 @@ TEST_F(DownloadTest, NotEnoughDiskSpaceEndsTheRunBeforeWriting) {
     EXPECT_FALSE(fs::exists(client / "a.pak.download"));
 }
 
+// A server that sends more than the download may hold is stopped at the first byte past it,
+// even when the bytes would prove right: past the manifest's size, or without one and without a
+// length, past the room the free-space check found. Nothing of it stays on the disk.
+TEST_F(DownloadTest, BytesPastTheSignedSizeOrTheFreeSpaceEndTheRun) {
+    const std::string bytes = Pattern(300000);
+    service.setFile("a.pak", bytes);
+    UpdateEnvironment environment = Environment();
+    environment.freeSpace = [](const fs::path&) {
+        return std::optional<std::uint64_t>(kDiskSpaceMargin + 100000);
+    };
+    const std::string digest = Sha256Hex(bytes);
+    struct Case {
+        const char* name;
+        std::string manifest;
+        std::optional<Fault> fault;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"past the manifest's size",
+         R"({"files":{"a.pak":")" + digest + R"("},"sizes":{"a.pak":1000}})", std::nullopt,
+         "The update server sent more of a.pak than its published size"},
+        {"no size, no length, past the free space", R"({"files":{"a.pak":")" + digest + R"("}})",
+         Fault::IgnoreRange(),
+         "Not enough disk space: the update server sent more of a.pak than fits on the disk"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        service.setManifestJson(c.manifest);
+        service.clearFaultsAndHandlers();
+        if (c.fault)
+            service.setFault("/updater/files/a.pak", *c.fault);
+        EXPECT_EQ(WideToUtf8(Run(environment).message), c.message);
+        EXPECT_EQ(FileRequests("a.pak").size(), 1u) << "never tried again";
+        EXPECT_FALSE(fs::exists(client / "a.pak"));
+        EXPECT_FALSE(fs::exists(client / "a.pak.download"));
+        service.clearRequests();
+    }
+}
+
 // The limit holds a real transfer to its rate (bounded from below only: a loaded machine can
 // only be slower).
 TEST_F(DownloadTest, SpeedLimitHoldsTheTransferToItsRate) {

@@ -2,6 +2,7 @@
 // a build takes, and on Linux whole runs against a signing stand-in.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ctime>
 #include <functional>
 #include <optional>
@@ -14,6 +15,7 @@
 
 #ifndef _WIN32
 #include "selfupdate/launcher_update.h"
+#include "tools/publish/documents.h"
 #include "tools/publish/signing.h"
 #include "tools/standin/service.h"
 #include "update/update_run.h"
@@ -84,8 +86,29 @@ TEST(UpdateSignature, SerialAndExpiryKeepOldAndStaleManifestsOut) {
     EXPECT_EQ(ReadFile(serial), "5\n");  // neither moved it
     EXPECT_EQ(ErrorOf([&] { AcceptManifestFreshness({6, 1000}, 10, serial); }), "");
     EXPECT_EQ(ReadFile(serial), "6\n");
-    WriteFile(serial, "not a number");
-    EXPECT_EQ(ErrorOf([&] { AcceptManifestFreshness({1, 1000}, 10, serial); }), "");
+    EXPECT_EQ(ErrorOf([&] { AcceptReleaseFreshness({5, 1000}, 10, serial); }), kReleaseRolledBack);
+    EXPECT_EQ(ErrorOf([&] { AcceptReleaseFreshness({7, 1000}, 1000, serial); }), kReleaseExpired);
+
+    // A record that is not as written is never read as "none yet".
+    const std::string damaged = kSerialRecordDamaged + serial.string();
+    for (const char* text : {"not a number", "", "6", "6\n7\n", " 6\n", "99999999999999999999\n"}) {
+        WriteFile(serial, text);
+        EXPECT_EQ(ErrorOf([&] {
+                      AcceptManifestFreshness({1, 1000}, 10, serial);
+                  }),
+                  damaged)
+            << text;
+    }
+    fs::remove(serial);
+    fs::create_directory(serial);
+    EXPECT_EQ(ErrorOf([&] { AcceptManifestFreshness({1, 1000}, 10, serial); }), damaged);
+    // A newer serial the record cannot take fails rather than passing unrecorded.
+    WriteFile(scratch.path() / "file", "");
+    const fs::path unwritable = scratch.path() / "file" / "update-serial.txt";
+    EXPECT_EQ(ErrorOf([&] {
+                  AcceptManifestFreshness({1, 1000}, 10, unwritable);
+              }),
+              kSerialRecordNotSaved + unwritable.string());
 
     EXPECT_EQ(ReadManifestFreshness(R"({"files":{},"serial":7,"expires":99})")->serial, 7u);
     for (const char* manifest : {R"({"files":{}})", R"({"serial":-1,"expires":9})",
@@ -139,6 +162,7 @@ public:
         privatePem_ = ReadFile(folder_.path() / "update-key.pem");
     }
     const std::string& publicHex() const { return publicHex_; }
+    const std::string& privatePem() const { return privatePem_; }
     std::string sign(const std::string& body) const {
         return qs::publish::SignatureText(privatePem_, body);
     }
@@ -235,15 +259,97 @@ TEST_F(SignedRunTest, MissingSignatureIsInvalidAndAnUnsignedBuildAsksForNone) {
     EXPECT_EQ(service.requestCount("/updater/updater.sig"), 0u);
 }
 
-TEST_F(SignedRunTest, ReleaseDocumentMustBeSignedByTheBuiltInKey) {
-    const std::string latest = R"({"version":"v1.0.8","url":"https://localhost/x.exe","sha256":")" +
-                               std::string(64, 'a') + R"("})";
-    service.setLatestJson(latest);
+// A manifest and a signature of two publishes (a cache between them) are fetched once more
+// together; a signature request the network failed is a network failure, not a bad signature.
+TEST_F(SignedRunTest, ManifestAndSignatureAreFetchedAgainTogetherAndNetworkFailuresStayThat) {
+    Publish(10, 2'000'000, key);
+    const std::string older = service.manifestJson();
+    Publish(11, 2'000'000, key);
+    const std::string newer = service.manifestJson();
+    struct Case {
+        const char* name;
+        std::vector<std::string> manifests;  // served in turn, the last one from then on
+        std::optional<qs::test::Fault> signatureFault;
+        const char* message;  // nullptr: the run succeeds
+        std::size_t manifestRequests;
+    };
+    const Case cases[] = {
+        {"the manifest of the publish before", {older, newer}, std::nullopt, nullptr, 2},
+        {"still not matching", {older}, std::nullopt, kManifestSignatureInvalid, 2},
+        {"signature request answered 503",
+         {newer},
+         qs::test::Fault::Status(503),
+         "Update server returned an error",
+         1},
+        {"signature request cut off",
+         {newer},
+         qs::test::Fault::Truncate(10),
+         "HTTPS response read failed",
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(scratch.path() / "client");
+        service.clearFaultsAndHandlers();
+        service.clearRequests();
+        std::atomic<std::size_t> served{0};
+        service.setHandler("/updater/updater.php", [&](const qs::test::RecordedRequest&) {
+            qs::test::Reply reply;
+            reply.body = c.manifests[std::min(served++, c.manifests.size() - 1)];
+            return reply;
+        });
+        if (c.signatureFault)
+            service.setFault("/updater/updater.sig", *c.signatureFault);
+        const UpdateResult result = Run();
+        EXPECT_EQ(WideToUtf8(result.message), c.message ? c.message : "Ready to play.");
+        EXPECT_EQ(service.requestCount("/updater/updater.php"), c.manifestRequests);
+    }
+}
+
+// An old signed release (an older version hiding a security release, or a superseded one
+// pushed again) is refused once a newer one was seen, and none is taken past its expiry.
+TEST_F(SignedRunTest, ReleaseDocumentMustBeSignedFreshAndNeverOlder) {
+    const std::int64_t later = std::time(nullptr) + 86400;
+    struct Case {
+        const char* name;
+        std::optional<ManifestFreshness> freshness;
+        bool otherSigner;
+        const char* error;  // "": accepted
+    };
+    const Case cases[] = {
+        {"signed with another key", ManifestFreshness{10, later}, true, kReleaseSignatureInvalid},
+        {"no serial or expiry", std::nullopt, false, kReleaseSignatureInvalid},
+        {"valid", ManifestFreshness{10, later}, false, ""},
+        {"the same serial again", ManifestFreshness{10, later}, false, ""},
+        {"expired", ManifestFreshness{11, std::time(nullptr) - 1}, false, kReleaseExpired},
+        {"rolled back", ManifestFreshness{9, later}, false, kReleaseRolledBack},
+        {"a newer one", ManifestFreshness{12, later}, false, ""},
+    };
     ServiceEndpoint endpoint = service.endpoint();
     endpoint.updateKey = key.publicHex();
-    service.setResource("/updater/launcher/latest.json.sig", otherKey.sign(latest));
-    EXPECT_EQ(CheckLauncherRelease(endpoint).error, L"Launcher update signature is invalid");
-    service.setResource("/updater/launcher/latest.json.sig", key.sign(latest));
+    const fs::path record = scratch.path() / "launcher-serial.txt";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::optional<qs::publish::ReleaseFreshness> freshness;
+        if (c.freshness)
+            freshness.emplace(c.freshness->serial, c.freshness->expires);
+        const std::string latest = qs::publish::ReleaseJson(
+            "v1.0.8", "https://localhost/x.exe", std::string(64, 'a'), std::nullopt, freshness);
+        service.setLatestJson(latest);
+        service.setResource("/updater/launcher/latest.json.sig",
+                            (c.otherSigner ? otherKey : key).sign(latest));
+        EXPECT_EQ(WideToUtf8(CheckLauncherRelease(endpoint, nullptr, record).error), c.error);
+    }
+    EXPECT_EQ(ReadFile(record), "12\n");
+    // An unsigned build reads the document as it always did.
+    service.setLatestJson(R"({"version":"v1.0.8","url":"u","sha256":"s"})");
+    EXPECT_EQ(CheckLauncherRelease(service.endpoint(), nullptr, record).error, L"");
+    // A signing stand-in serves it as the publisher writes it.
+    qs::test::TestService signing;
+    signing.setSigningKey(key.privatePem());
+    signing.setLatestJson(R"({"version":"v1.0.8","url":"u","sha256":"s"})");
+    endpoint = signing.endpoint();
+    endpoint.updateKey = key.publicHex();
     EXPECT_EQ(CheckLauncherRelease(endpoint).error, L"");
 }
 

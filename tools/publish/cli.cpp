@@ -54,9 +54,9 @@ constexpr char kUsage[] =
     "the old one in one step. --release publishes updater/launcher/latest.json and the\n"
     "installer (at --installer-url, or under /updater/launcher/ on --base-url); --status and\n"
     "--news publish status.php and news.php after checking them as the launcher reads them.\n"
-    "--sign signs the manifest (adding \"serial\" and \"expires\", 30 days on by default) and the\n"
-    "release document (without --release, the published one must be signed with that key);\n"
-    "keygen writes DIR/update-key.pem and DIR/update-key.pub.pem and prints the public key for\n"
+    "--sign signs the manifest and the release document (adding \"serial\" and \"expires\" to\n"
+    "both, 30 days on by default; a kept release document is signed again); keygen writes\n"
+    "DIR/update-key.pem and DIR/update-key.pub.pem and prints the public key for\n"
     "QS_UPDATE_PUBLIC_KEY.\n";
 
 struct Arguments {

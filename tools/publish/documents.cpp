@@ -194,7 +194,8 @@ InstallerPlace PlaceInstaller(const BaseUrl& base, std::string_view installerUrl
 }
 
 std::string ReleaseJson(std::string_view version, std::string_view url, std::string_view sha256,
-                        const std::optional<std::string>& changelog) {
+                        const std::optional<std::string>& changelog,
+                        const std::optional<ReleaseFreshness>& freshness) {
     // The launcher drops one lower-case 'v' and reads a number from each dot-separated piece;
     // anything else before the first digit would read as 0.
     std::string_view numbers = version;
@@ -208,6 +209,23 @@ std::string ReleaseJson(std::string_view version, std::string_view url, std::str
     json release = {{"version", version}, {"url", url}, {"sha256", sha256}};
     if (changelog)
         release["changelog"] = *changelog;
+    if (freshness) {
+        release["serial"] = freshness->first;
+        release["expires"] = freshness->second;
+    }
+    return release.dump(2) + "\n";
+}
+
+std::string RefreshedReleaseJson(std::string_view document, const ReleaseFreshness& freshness) {
+    json release;
+    try {
+        release = ParseJsonReply(document, nullptr, kReleaseMaxValues);
+    } catch (const std::exception&) {
+    }
+    if (!release.is_object())
+        throw std::runtime_error("the published launcher/latest.json is not a JSON object");
+    release["serial"] = freshness.first;
+    release["expires"] = freshness.second;
     return release.dump(2) + "\n";
 }
 

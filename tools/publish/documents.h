@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qs::publish {
@@ -35,9 +36,18 @@ struct InstallerPlace {
 InstallerPlace PlaceInstaller(const BaseUrl& base, std::string_view installerUrl,
                               std::string_view fileName);
 
-// latest.json; throws std::runtime_error for a version the launcher cannot compare or a digest
-// that is not 64 hexadecimal digits.
+// A signed release document's "serial" and "expires" (seconds since 1970), as the manifest's.
+using ReleaseFreshness = std::pair<std::uint64_t, std::int64_t>;
+
+// latest.json, with "serial" and "expires" when `freshness` is given (a signed release); throws
+// std::runtime_error for a version the launcher cannot compare or a digest that is not 64
+// hexadecimal digits.
 std::string ReleaseJson(std::string_view version, std::string_view url, std::string_view sha256,
-                        const std::optional<std::string>& changelog);
+                        const std::optional<std::string>& changelog,
+                        const std::optional<ReleaseFreshness>& freshness = std::nullopt);
+// An earlier latest.json with `freshness` in place of its own, for a signed publish that keeps
+// the release: a signed launcher refuses the document once it expires. Throws
+// std::runtime_error when `document` is not a JSON object.
+std::string RefreshedReleaseJson(std::string_view document, const ReleaseFreshness& freshness);
 
 }  // namespace qs::publish

@@ -584,24 +584,35 @@ std::uint64_t ReadPublishedSerial(const fs::path& record) {
     return serial;
 }
 
-// Without --release the tree keeps the published launcher release. Signed, it must already carry
-// a valid signature by this key: a half-signed tree would give a signed launcher its manifest but
-// fail every release check.
-void RequireSignedRelease(const fs::path& launcherDir, const std::string& privateKeyPem) {
-    const fs::path latest = launcherDir / "latest.json";
-    if (!fs::exists(fs::symlink_status(latest)))
-        return;
-    const std::optional<std::string> release = ReadText(latest);
-    const std::optional<std::string> signature = ReadText(fs::path(latest) += ".sig");
-    if (!release || !signature ||
-        !SignatureValid(PublicKeyHex(privateKeyPem), *release, *signature))
-        throw std::runtime_error(
-            "the published launcher release (updater/launcher/latest.json) is not signed with "
-            "this key; give --release, --installer and --base-url to publish it signed");
-}
-
 bool IsEmptyFolder(const fs::path& folder) {
     return fs::is_directory(folder) && fs::directory_iterator(folder) == fs::directory_iterator();
+}
+
+// launcher/latest.json of the next tree, with its signature in a signed publish: a new release's,
+// or in a signed publish that keeps the release, the kept one with this publish's serial and
+// expiry (a signed launcher refuses it once it expires). Unsigned, a kept release stays linked.
+void WriteReleaseDocument(const PublishOptions& options, const fs::path& live, const fs::path& next,
+                          const std::string& installerSha256,
+                          const std::optional<ReleaseFreshness>& freshness) {
+    const fs::path kept = live / "launcher" / "latest.json";
+    std::string latest;
+    if (options.release) {
+        const PublishOptions::Release& release = *options.release;
+        latest = ReleaseJson(release.version, release.url, installerSha256, release.changelog,
+                             freshness);
+    } else if (freshness && fs::is_regular_file(fs::symlink_status(kept))) {
+        std::ifstream in(kept, std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (!in.good() && !in.eof())
+            throw std::runtime_error("cannot read " + kept.string());
+        latest = RefreshedReleaseJson(text, *freshness);
+    } else {
+        return;
+    }
+    WriteDurably(next / "launcher" / "latest.json", latest);
+    if (options.signingKeyPem)
+        WriteDurably(next / "launcher" / "latest.json.sig",
+                     SignatureText(*options.signingKeyPem, latest));
 }
 
 }  // namespace
@@ -675,8 +686,6 @@ PublishReport Publish(const PublishOptions& options) {
     std::uint64_t previousSerial = 0;
     if (options.signingKeyPem) {
         previousSerial = ReadPublishedSerial(control / "serial.txt");
-        if (!options.release)
-            RequireSignedRelease(live / "launcher", *options.signingKeyPem);
     }
     const fs::path staging = control / "next";
     const fs::path retired = control / "retired";
@@ -739,18 +748,14 @@ PublishReport Publish(const PublishOptions& options) {
         state.emplace(job.file->manifestPath, std::move(recorded));
     }
 
+    std::string installerSha256;
     if (options.release) {
         const PublishOptions::Release& release = *options.release;
         fs::create_directories(next / "launcher");
-        const Copied installer =
+        installerSha256 =
             CopyAndHash(OpenInstaller(release.installer), release.installer,
-                        next / "launcher" / release.installerName, [](std::uint64_t) {});
-        const std::string latest =
-            ReleaseJson(release.version, release.url, installer.sha256, release.changelog);
-        WriteDurably(next / "launcher" / "latest.json", latest);
-        if (options.signingKeyPem)
-            WriteDurably(next / "launcher" / "latest.json.sig",
-                         SignatureText(*options.signingKeyPem, latest));
+                        next / "launcher" / release.installerName, [](std::uint64_t) {})
+                .sha256;
     } else {
         LinkTree(live / "launcher", next / "launcher");
     }
@@ -786,6 +791,7 @@ PublishReport Publish(const PublishOptions& options) {
         serial = std::max<std::uint64_t>(previousSerial + 1, static_cast<std::uint64_t>(now));
         freshness.emplace(serial, now + std::int64_t{options.expiresDays} * 24 * 3600);
     }
+    WriteReleaseDocument(options, live, next, installerSha256, freshness);
     const std::string manifest = ManifestJson(entries, freshness);
     if (manifest.size() > kManifestMaxBytes)
         throw std::runtime_error("the manifest would be larger than the launcher reads");

@@ -46,6 +46,7 @@ std::string SignHex(const std::string& pem, const std::string& bytes) {
 
 constexpr const char* kExecutableName = "Quillon Saga.exe";
 constexpr const char* kFilesPrefix = "/updater/files/";
+constexpr const char* kReleasePath = "/updater/launcher/latest.json";
 // Upper bound for a stall, so a forgotten server never holds a test binary for ever.
 constexpr auto kLongestStall = std::chrono::minutes(10);
 
@@ -184,6 +185,17 @@ struct TestService::Impl {
         return manifest.dump();
     }
 
+    // The release document as served signed: one without a serial gains the manifest's serial
+    // and expiry, as the publisher writes it; any other is served as set.
+    std::string releaseLocked(const std::string& document) const {
+        nlohmann::json release = nlohmann::json::parse(document, nullptr, false);
+        if (!release.is_object() || release.contains("serial"))
+            return document;
+        release["serial"] = signedSerial;
+        release["expires"] = signedSerial + 30 * 24 * 3600;
+        return release.dump();
+    }
+
     // The reply the content set gives for a request, before any fault.
     Content contentFor(const httplib::Request& request) const {
         std::lock_guard lock(mutex);
@@ -201,6 +213,9 @@ struct TestService::Impl {
         }
         if (isGet) {
             auto resource = resources.find(path);
+            if (resource != resources.end() && path == kReleasePath && !signingKeyPem.empty())
+                return {200, Text(releaseLocked(*resource->second.bytes)),
+                        resource->second.contentType};
             if (resource != resources.end())
                 return {200, resource->second.bytes, resource->second.contentType};
             if (Bytes index = chunkIndexLocked(path))
@@ -209,9 +224,10 @@ struct TestService::Impl {
         if (isGet && !signingKeyPem.empty()) {
             if (path == "/updater/updater.sig")
                 return {200, Text(SignHex(signingKeyPem, buildManifestLocked())), "text/plain"};
-            auto latest = resources.find("/updater/launcher/latest.json");
+            auto latest = resources.find(kReleasePath);
             if (path == "/updater/launcher/latest.json.sig" && latest != resources.end())
-                return {200, Text(SignHex(signingKeyPem, *latest->second.bytes)), "text/plain"};
+                return {200, Text(SignHex(signingKeyPem, releaseLocked(*latest->second.bytes))),
+                        "text/plain"};
         }
         return {404, Text(""), "text/plain"};
     }

@@ -164,8 +164,9 @@ public:
     // Signs what it serves with the Ed25519 private key in `privateKeyPem` (Linux only): the built
     // manifest gains "serial" (the time of this call, in seconds) and "expires" (30 days later),
     // and "/updater/updater.sig" and "/updater/launcher/latest.json.sig" answer with the hex
-    // signatures of the exact bytes of the manifest and the release document. A resource set for
-    // either path takes precedence.
+    // signatures of the exact bytes of the manifest and the release document. A release document
+    // without "serial" gains the same two members. A resource set for either path takes
+    // precedence.
     void setSigningKey(const std::string& privateKeyPem);
     // Any other GET path (e.g. an installer): status 200 with these bytes.
     void setResource(const std::string& path, std::string bytes,
