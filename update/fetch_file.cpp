@@ -432,7 +432,7 @@ void CheckDiskSpace(const std::filesystem::path& folder, std::uint64_t needed,
     if (!available)
         return;  // unknown: the writes themselves will tell
     if (auto shortfall = DiskSpaceShortfall(needed, *available))
-        throw std::runtime_error(*shortfall);
+        throw DiskSpaceFailure(*shortfall);
 }
 
 std::filesystem::path DownloadFilePath(const std::filesystem::path& target) {
@@ -581,5 +581,5 @@ void PlaceVerified(const std::filesystem::path& target, const FileState& verifie
     // caller, once for all the files it placed there.
     std::wstring message;
     if (!ReplaceFile(download, target, message, /*syncFolder=*/false))
-        throw std::runtime_error(WideToUtf8(message));
+        throw FileFailure(WideToUtf8(message));
 }

@@ -230,7 +230,7 @@ TEST_F(DownloadTest, OnlyFailuresThatMayPassAreRetried) {
         const UpdateResult result = Run();
         EXPECT_EQ(result.ok, c.message == nullptr);
         if (c.message) {
-            EXPECT_EQ(WideToUtf8(result.message), c.message);
+            EXPECT_EQ(WideToUtf8(result.message), std::string(c.message) + ": a.dat");
         }
         EXPECT_EQ(FileRequests("a.dat").size(), c.requests);
     }
