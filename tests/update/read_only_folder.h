@@ -90,7 +90,8 @@ public:
 #else
         if (dropped_)
             syscall(SYS_capset, &header_, kept_);
-        std::filesystem::permissions(file_, std::filesystem::perms::owner_all);
+        std::error_code ignored;
+        std::filesystem::permissions(file_, std::filesystem::perms::owner_all, ignored);
 #endif
     }
     UnreadableFile(const UnreadableFile&) = delete;

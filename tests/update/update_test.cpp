@@ -210,10 +210,15 @@ TEST(PlanClientUpdate, KeyOrderThenExecutableAndOnlyDifferingFiles) {
 // Keys that name one file plan it once, and the executable comes last whichever key lists it.
 TEST(PlanClientUpdate, EachTargetOnceAndTheExecutableLastWhateverListsIt) {
     TempFolder folder;
+#ifdef _WIN32
+    const std::string sameFileOnWindows = R"("A.pak":")" + Sha256Hex("a") + R"(",)";
+#else
+    const std::string sameFileOnWindows;
+#endif
     const std::string manifest =
         R"({"files":{"/Quillon Saga.exe":")" + Sha256Hex("exe") + R"(","/a.pak":")" +
-        Sha256Hex("a") + R"(","a.pak":")" + Upper(Sha256Hex("a")) + R"(","x/y.dat":")" +
-        Sha256Hex("y") + R"(","x\\y.dat":")" + Sha256Hex("y") +
+        Sha256Hex("a") + R"(",)" + sameFileOnWindows + R"("a.pak":")" + Upper(Sha256Hex("a")) +
+        R"(","x/y.dat":")" + Sha256Hex("y") + R"(","x\\y.dat":")" + Sha256Hex("y") +
         R"("},"binary":{"file":"Quillon Saga.exe","checksum":")" + Sha256Hex("exe") + R"("}})";
     std::vector<std::string> paths;
     for (const auto& entry : PlanClientUpdate(folder.path(), manifest))
