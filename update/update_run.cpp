@@ -74,7 +74,7 @@ bool TargetIsCurrent(const std::filesystem::path& target, std::string_view relat
 // The failure of one planned file as the run reports it: among several transfers at once, the
 // player must be able to tell which file failed. A text that names its file already, or that is
 // about the whole disk, stays as it is.
-std::exception_ptr NameTheFile(const std::exception_ptr& failure, const UpdatePlanEntry& entry) {
+std::exception_ptr NameTheFile(const std::exception_ptr& failure, std::string_view relativePath) {
     try {
         std::rethrow_exception(failure);
     } catch (const FileFailure&) {
@@ -83,7 +83,7 @@ std::exception_ptr NameTheFile(const std::exception_ptr& failure, const UpdatePl
         return failure;
     } catch (const std::exception& error) {
         return std::make_exception_ptr(
-            FileFailure(std::string(error.what()) + ": " + PathForMessage(entry.relativePath)));
+            FileFailure(std::string(error.what()) + ": " + PathForMessage(relativePath)));
     } catch (...) {
         return failure;
     }
@@ -214,8 +214,8 @@ void AddCandidate(std::vector<PlanCandidate>& candidates, PlannedTargets& target
     if (!added) {
         if (SameDigestText(candidates[planned->second].checksum, checksum))
             return;
-        throw std::runtime_error("Malformed update manifest: two digests for " +
-                                 PathForMessage(relativePath));
+        throw FileFailure("Malformed update manifest: two digests for " +
+                          PathForMessage(relativePath));
     }
     PlanCandidate candidate;
     candidate.relativePath = std::move(relativePath);
@@ -694,24 +694,31 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
         MalformedManifest();
 
     // Entries are checked in key order, the executable's entry after them, up to the first that
-    // cannot be planned; its failure is raised only after every earlier file's own check.
+    // cannot be planned; its failure, naming its path, is raised only after every earlier file's
+    // own check.
     std::vector<PlanCandidate> candidates;
     std::exception_ptr entryFailure;
     std::filesystem::path executable;
+    std::string entryPath;  // of the entry being read
     try {
         executable = ResolveManifestPath(clientDir, WideToUtf8(ClientExecutableName));
         PlannedTargets targets;
         for (const auto& [key, value] : files->items()) {
+            entryPath = TrimLeadingSlash(key);
             if (!value.is_string())
                 MalformedManifest();
-            AddCandidate(candidates, targets, clientDir, TrimLeadingSlash(key),
+            AddCandidate(candidates, targets, clientDir, entryPath,
                          value.get_ref<const std::string&>());
         }
-        if (auto binary = ReadBinaryEntry(manifest))
+        entryPath.clear();
+        if (auto binary = ReadBinaryEntry(manifest)) {
+            entryPath = binary->relativePath;
             AddCandidate(candidates, targets, clientDir, std::move(binary->relativePath),
                          std::move(binary->checksum));
+        }
     } catch (...) {
-        entryFailure = std::current_exception();
+        entryFailure = entryPath.empty() ? std::current_exception()
+                                         : NameTheFile(std::current_exception(), entryPath);
     }
     CheckCandidates(candidates, cancel, trusted);
     ThrowIfCancelled(cancel);
@@ -722,7 +729,7 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
     std::optional<UpdatePlanEntry> executableEntry;
     for (PlanCandidate& candidate : candidates) {
         if (candidate.failure)
-            std::rethrow_exception(candidate.failure);
+            std::rethrow_exception(NameTheFile(candidate.failure, candidate.relativePath));
         if (candidate.current && candidate.proven && proven)
             proven->remember(candidate.relativePath, candidate.checksum, *candidate.proven);
         if (!candidate.current) {
@@ -850,7 +857,8 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 if (transfers[at].failure) {
                     fetch.stop();
                     ThrowIfCancelled(environment.cancel);
-                    std::rethrow_exception(NameTheFile(transfers[at].failure, plan[at]));
+                    std::rethrow_exception(
+                        NameTheFile(transfers[at].failure, plan[at].relativePath));
                 }
                 ThrowIfCancelled(environment.cancel);
                 const bool isExecutable = SameTarget(targets[at], executable);
@@ -859,7 +867,8 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 try {
                     PlaceVerified(targets[at], *transfers[at].verified, isExecutable);
                 } catch (...) {
-                    std::rethrow_exception(NameTheFile(std::current_exception(), plan[at]));
+                    std::rethrow_exception(
+                        NameTheFile(std::current_exception(), plan[at].relativePath));
                 }
                 unsyncedFolders.insert(targets[at].parent_path());
                 if (const auto stamp = TakeStamp(targets[at]))

@@ -321,13 +321,13 @@ TEST_F(UpdateRunTest, ManifestVariantsEndBeforeAnyDownload) {
         {R"([])", L"Malformed update manifest"},
         {R"({"files":[]})", L"Malformed update manifest"},
         {R"({"other":{}})", L"Malformed update manifest"},
-        {R"({"files":{"a.dat":false}})", L"Malformed update manifest"},
+        {R"({"files":{"a.dat":false}})", L"Malformed update manifest: a.dat"},
         {R"({"files":{"a.dat":"00","b.dat":"00","zzz/../../evil":"00"}})",
-         L"Manifest contains an unsafe path"},
-        {R"({"files":{"a.dat":"00",".":"00"}})", L"Manifest contains an unsafe path"},
+         L"Manifest contains an unsafe path: zzz/../../evil"},
+        {R"({"files":{"a.dat":"00",".":"00"}})", L"Manifest contains an unsafe path: ."},
         {R"({"files":{},"x":)" + std::string(70, '[') + std::string(70, ']') + "}",
          L"JSON reply is nested too deeply"},
-        {R"({"files":{"a.dat":"00","sub/":"00"}})", L"Manifest contains an unsafe path"},
+        {R"({"files":{"a.dat":"00","sub/":"00"}})", L"Manifest contains an unsafe path: sub/"},
         // Keys naming one file with two digests: two transfers would write one download.
         {R"({"files":{"/a.dat":"00","a.dat":"11"}})",
          L"Malformed update manifest: two digests for a.dat"},
@@ -379,7 +379,7 @@ TEST_F(UpdateRunTest, FileFailuresNameTheFile) {
 TEST_F(UpdateRunTest, ExistingFolderAsTargetIsUnsafeAndStays) {
     WriteFile(client / "data" / "kept.dat", "kept");
     service.setManifestJson(R"({"files":{"data":")" + Sha256Hex("x") + R"("}})");
-    EXPECT_EQ(Run().message, L"Manifest contains an unsafe path");
+    EXPECT_EQ(Run().message, L"Manifest contains an unsafe path: data");
     EXPECT_EQ(ReadFile(client / "data" / "kept.dat"), "kept");
     EXPECT_EQ(FileRequests(), 0u);
 }
