@@ -19,7 +19,6 @@
 struct TakenStamp {
     FileStamp stamp;
     std::int64_t takenNs = 0;
-    bool operator==(const TakenStamp&) const = default;
 };
 
 // The stamp of the regular file `file` reaches, dated just before it is taken.
