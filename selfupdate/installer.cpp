@@ -80,8 +80,8 @@ UpdateResult Install(const LauncherRelease& release, const SelfUpdateTarget& tar
 
     if (!privateFolder.stillSame())
         throw std::runtime_error(kWriteFailed);
-    const std::wstring digest = Sha256File(installer);
-    if (!DigestsEqual(digest, release.sha256)) {
+    const FileDigest digest = Sha256File(installer);
+    if (digest.read != WholeRead::Complete || !DigestsEqual(digest.digest, release.sha256)) {
         discard();
         return {false, L"Downloaded installer failed SHA-256 verification"};
     }

@@ -62,14 +62,14 @@ std::optional<DownloadBound> BoundOfDownload(std::optional<std::uint64_t> publis
 
 // A server that sends more than the download may hold: the transfer stops at the first byte
 // past the bound and the bytes are dropped.
-class BeyondBound : public std::runtime_error {
+class BeyondBound : public FileFailure {
 public:
     BeyondBound(const DownloadBound& bound, std::string_view relativePath)
-        : std::runtime_error(bound.by == DownloadBound::By::FreeSpace
-                                 ? "Not enough disk space: the update server sent more of " +
-                                       std::string(relativePath) + " than fits on the disk"
-                                 : "The update server sent more of " + std::string(relativePath) +
-                                       " than its published size") {}
+        : FileFailure(bound.by == DownloadBound::By::FreeSpace
+                          ? "Not enough disk space: the update server sent more of " +
+                                PathForMessage(relativePath) + " than fits on the disk"
+                          : "The update server sent more of " + PathForMessage(relativePath) +
+                                " than its published size") {}
 };
 
 // Writes the reply body into the download file as it arrives and digests the same bytes, so a
@@ -492,7 +492,7 @@ void CheckDiskSpace(const std::filesystem::path& folder, std::uint64_t needed,
     if (!available)
         return;  // unknown: the writes themselves will tell
     if (auto shortfall = DiskSpaceShortfall(needed, *available))
-        throw std::runtime_error(*shortfall);
+        throw DiskSpaceFailure(*shortfall);
 }
 
 std::filesystem::path DownloadFilePath(const std::filesystem::path& target) {
@@ -641,5 +641,5 @@ void PlaceVerified(const std::filesystem::path& target, const FileState& verifie
     // caller, once for all the files it placed there.
     std::wstring message;
     if (!ReplaceFile(download, target, message, /*syncFolder=*/false))
-        throw std::runtime_error(WideToUtf8(message));
+        throw FileFailure(WideToUtf8(message));
 }

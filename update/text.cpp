@@ -19,19 +19,34 @@ std::optional<std::uint64_t> HashInto(InputFile& input, Sha256Stream& digest) {
     }
 }
 
-std::wstring Sha256File(InputFile& input) {
-    Sha256Stream digest;
-    // A file that stops reading part-way digests as what was read.
-    HashInto(input, digest);
-    return digest.finish();
-}
-
-std::wstring Sha256File(const std::filesystem::path& file) {
-    // A file that cannot be opened digests as zero bytes.
+FileDigest Sha256File(const std::filesystem::path& file) {
+    FileDigest result;
     InputFile input;
     if (!input.open(file))
-        return Sha256Stream().finish();
-    return Sha256File(input);
+        return result;
+    const std::optional<FileState> opened = input.state();
+    Sha256Stream digest;
+    const std::optional<std::uint64_t> read = HashInto(input, digest);
+    if (!opened || !read) {
+        result.read = WholeRead::ReadError;
+        return result;
+    }
+    result.bytes = *read;
+    if (*read != opened->size) {
+        result.read = WholeRead::SizeDiffers;
+        return result;
+    }
+    result.read = WholeRead::Complete;
+    result.digest = digest.finish();
+    return result;
+}
+
+std::string PathForMessage(std::string_view manifestPath) {
+    std::string text(manifestPath);
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return text;
 }
 
 bool IsChecksumText(std::string_view text) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -10,17 +11,33 @@
 #include "platform/sha256.h"
 #include "platform/wide_text.h"
 
-// Lower-case SHA-256 digest text of a file, streamed through one 65536-byte buffer. A file that
-// cannot be opened digests as zero bytes. Throws "SHA-256 initialization failed",
-// "SHA-256 read failed" or "SHA-256 finalization failed".
-std::wstring Sha256File(const std::filesystem::path& file);
+// How reading a file to its end went. Only a complete read has a digest: a file that could not be
+// opened or read, or that gave fewer or more bytes than its size, is never taken for the digest of
+// what happened to arrive.
+enum class WholeRead {
+    Complete,
+    CannotOpen,
+    ReadError,
+    SizeDiffers,  // stopped early, or changed while it was read
+};
+struct FileDigest {
+    WholeRead read = WholeRead::CannotOpen;
+    std::wstring digest;      // lower case; empty unless the read is Complete
+    std::uint64_t bytes = 0;  // read
+};
+
+// The SHA-256 digest of every byte of a file, streamed through one 65536-byte buffer. Throws
+// "SHA-256 initialization failed", "SHA-256 read failed" or "SHA-256 finalization failed".
+FileDigest Sha256File(const std::filesystem::path& file);
 
 class InputFile;
-// The same for a file already open, read from where it stands.
-std::wstring Sha256File(InputFile& input);
 // Feeds the rest of `input` into `digest` through the same buffer; the bytes read, or nullopt
 // on a read error.
 std::optional<std::uint64_t> HashInto(InputFile& input, Sha256Stream& digest);
+
+// A manifest path as a message shows it: every control character (a line break, an escape) as
+// '?', so a path from the service cannot break or restyle the status line.
+std::string PathForMessage(std::string_view manifestPath);
 
 // Exactly 64 bytes of "0123456789abcdefABCDEF".
 bool IsChecksumText(std::string_view text);

@@ -21,10 +21,14 @@ std::string FormatBytes(std::uint64_t bytes) {
 }
 
 std::optional<std::string> DiskSpaceShortfall(std::uint64_t needed, std::uint64_t available) {
-    if (available >= needed && available - needed >= kDiskSpaceMargin)
+    // Saturated: a size near the top of the range still needs more than any disk has.
+    const std::uint64_t withMargin =
+        needed > UINT64_MAX - kDiskSpaceMargin ? UINT64_MAX : needed + kDiskSpaceMargin;
+    if (available >= withMargin)
         return std::nullopt;
-    return "Not enough disk space: " + FormatBytes(needed) + " needed, " + FormatBytes(available) +
-           " free.";
+    // The figure compared, so the message never reads as if the needed bytes fit.
+    return "Not enough disk space: " + FormatBytes(withMargin) + " needed, " +
+           FormatBytes(available) + " free.";
 }
 
 std::chrono::nanoseconds PaceDelay(std::uint64_t bytes, std::chrono::nanoseconds elapsed,

@@ -17,7 +17,7 @@ std::string FormatBytes(std::uint64_t bytes);
 inline constexpr std::uint64_t kDiskSpaceMargin = std::uint64_t{16} << 20;
 
 // "Not enough disk space: 3.2 GB needed, 1.1 GB free." when `needed` plus the margin does not fit
-// in `available`; nullopt when it does.
+// in `available`, the figure needed being that sum; nullopt when it does.
 std::optional<std::string> DiskSpaceShortfall(std::uint64_t needed, std::uint64_t available);
 
 // How long to wait after `bytes` went through in `elapsed` so that the average stays at or under

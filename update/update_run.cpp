@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -46,25 +47,47 @@ void ThrowIfCancelled(const std::atomic<bool>* cancel) {
         throw std::runtime_error(kUpdateCancelled);
 }
 
-// True when the local file already holds the bytes whose digest is `checksum`.
 // True when the local file already holds the bytes whose digest is `checksum`: vouched for by
-// the record of earlier runs, or read and hashed. `proven` receives the file's stamp when the
+// the record of earlier runs, or read and hashed, every byte of its stamped size (a file that
+// cannot be read, or stops early, is fetched again). `proven` receives the file's stamp when the
 // answer is yes and the file did not change while it was read.
 bool TargetIsCurrent(const std::filesystem::path& target, std::string_view relativePath,
                      const std::string& checksum, const VerifiedRecord* record,
-                     std::optional<FileStamp>& proven) {
+                     std::optional<TakenStamp>& proven) {
     if (!TargetFileExists(target))
         return false;
-    const std::optional<FileStamp> before = StampOfFile(target);
-    if (record && before && record->vouchesFor(relativePath, checksum, *before)) {
+    const std::optional<TakenStamp> before = TakeStamp(target);
+    if (!before)
+        return false;
+    if (record && record->vouchesFor(relativePath, checksum, before->stamp)) {
         proven = before;
         return true;
     }
-    if (!DigestsEqual(Sha256File(target), Utf8ToWide(checksum)))
+    const FileDigest read = Sha256File(target);
+    if (read.read != WholeRead::Complete || read.bytes != before->stamp.size ||
+        !DigestsEqual(read.digest, Utf8ToWide(checksum)))
         return false;
-    if (before && StampOfFile(target) == before)
+    if (StampOfFile(target) == before->stamp)
         proven = before;
     return true;
+}
+
+// The failure of one planned file as the run reports it: among several transfers at once, the
+// player must be able to tell which file failed. A text that names its file already, or that is
+// about the whole disk, stays as it is.
+std::exception_ptr NameTheFile(const std::exception_ptr& failure, std::string_view relativePath) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const FileFailure&) {
+        return failure;
+    } catch (const DiskSpaceFailure&) {
+        return failure;
+    } catch (const std::exception& error) {
+        return std::make_exception_ptr(
+            FileFailure(std::string(error.what()) + ": " + PathForMessage(relativePath)));
+    } catch (...) {
+        return failure;
+    }
 }
 
 // One manifest file whose local copy is checked against its checksum.
@@ -73,7 +96,7 @@ struct PlanCandidate {
     std::filesystem::path target;
     std::string checksum;
     bool current = false;
-    std::optional<FileStamp> proven;
+    std::optional<TakenStamp> proven;
     std::exception_ptr failure;
 };
 
@@ -153,6 +176,76 @@ std::optional<std::uint64_t> SizeOf(const PublishedSizes& sizes, std::string_vie
     if (found == sizes.end())
         return std::nullopt;
     return found->second;
+}
+
+// One spelling per file: a separator's form or a leading slash never tells targets apart, and on
+// Windows letter case does not either (folded for ASCII, which is what manifests use).
+std::filesystem::path::string_type TargetKey(const std::filesystem::path& target) {
+    std::filesystem::path::string_type key = target.native();
+#ifdef _WIN32
+    for (auto& c : key)
+        if (c >= L'a' && c <= L'z')
+            c = static_cast<wchar_t>(c - L'a' + L'A');
+#endif
+    return key;
+}
+
+bool SameTarget(const std::filesystem::path& a, const std::filesystem::path& b) {
+    return TargetKey(a) == TargetKey(b);
+}
+
+bool SameDigestText(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+// Resolved targets already planned, with the candidate that holds each.
+using PlannedTargets = std::map<std::filesystem::path::string_type, std::size_t>;
+
+// Adds the manifest entry `relativePath` unless its target is already planned: with the same
+// digest it is the same file, with another the manifest contradicts itself and is refused before
+// anything is fetched (two transfers would write one download).
+void AddCandidate(std::vector<PlanCandidate>& candidates, PlannedTargets& targets,
+                  const std::filesystem::path& clientDir, std::string relativePath,
+                  std::string checksum) {
+    std::filesystem::path target = ResolveManifestPath(clientDir, relativePath);
+    const auto [planned, added] = targets.try_emplace(TargetKey(target), candidates.size());
+    if (!added) {
+        if (SameDigestText(candidates[planned->second].checksum, checksum))
+            return;
+        throw FileFailure("Malformed update manifest: two digests for " +
+                          PathForMessage(relativePath));
+    }
+    PlanCandidate candidate;
+    candidate.relativePath = std::move(relativePath);
+    candidate.target = std::move(target);
+    candidate.checksum = std::move(checksum);
+    candidates.push_back(std::move(candidate));
+}
+
+// The manifest's "binary" member, when it is an object: the client executable and its digest.
+struct BinaryEntry {
+    std::string relativePath;
+    std::string checksum;
+};
+std::optional<BinaryEntry> ReadBinaryEntry(const nlohmann::json& manifest) {
+    auto binary = manifest.find("binary");
+    if (binary == manifest.end() || !binary->is_object())
+        return std::nullopt;
+    auto file = binary->find("file");
+    if (file == binary->end())
+        MalformedBinary();
+    auto checksum = binary->find("checksum");
+    if (checksum == binary->end())
+        MalformedBinary();
+    if (!file->is_string() || !checksum->is_string())
+        MalformedBinary();
+    std::string relativePath = TrimLeadingSlash(file->get_ref<const std::string&>());
+    if (relativePath != WideToUtf8(ClientExecutableName))
+        throw std::runtime_error("Unexpected executable in manifest");
+    return BinaryEntry{std::move(relativePath), checksum->get_ref<const std::string&>()};
 }
 
 // One planned file's transfer: written by the worker that fetches it, read by the run's thread.
@@ -632,22 +725,32 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
     if (files == manifest.end() || !files->is_object())
         MalformedManifest();
 
-    // Entries are checked in key order up to the first that cannot be planned; its failure is
-    // raised only after every earlier file's own check.
+    // Entries are checked in key order, the executable's entry after them, up to the first that
+    // cannot be planned; its failure, naming its path, is raised only after every earlier file's
+    // own check.
     std::vector<PlanCandidate> candidates;
     std::exception_ptr entryFailure;
+    std::filesystem::path executable;
+    std::string entryPath;  // of the entry being read
     try {
+        executable = ResolveManifestPath(clientDir, WideToUtf8(ClientExecutableName));
+        PlannedTargets targets;
         for (const auto& [key, value] : files->items()) {
+            entryPath = TrimLeadingSlash(key);
             if (!value.is_string())
                 MalformedManifest();
-            PlanCandidate candidate;
-            candidate.relativePath = TrimLeadingSlash(key);
-            candidate.target = ResolveManifestPath(clientDir, candidate.relativePath);
-            candidate.checksum = value.get_ref<const std::string&>();
-            candidates.push_back(std::move(candidate));
+            AddCandidate(candidates, targets, clientDir, entryPath,
+                         value.get_ref<const std::string&>());
+        }
+        entryPath.clear();
+        if (auto binary = ReadBinaryEntry(manifest)) {
+            entryPath = binary->relativePath;
+            AddCandidate(candidates, targets, clientDir, std::move(binary->relativePath),
+                         std::move(binary->checksum));
         }
     } catch (...) {
-        entryFailure = std::current_exception();
+        entryFailure = entryPath.empty() ? std::current_exception()
+                                         : NameTheFile(std::current_exception(), entryPath);
     }
     CheckCandidates(candidates, cancel, trusted);
     ThrowIfCancelled(cancel);
@@ -655,46 +758,28 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
     const PublishedSizes sizes = ReadPublishedSizes(manifest);
     const auto chunked = ReadChunkedPaths(manifest);
     std::vector<UpdatePlanEntry> plan;
+    std::optional<UpdatePlanEntry> executableEntry;
     for (PlanCandidate& candidate : candidates) {
         if (candidate.failure)
-            std::rethrow_exception(candidate.failure);
+            std::rethrow_exception(NameTheFile(candidate.failure, candidate.relativePath));
         if (candidate.current && candidate.proven && proven)
             proven->remember(candidate.relativePath, candidate.checksum, *candidate.proven);
         if (!candidate.current) {
             std::optional<std::uint64_t> size = SizeOf(sizes, candidate.relativePath);
             const bool hasIndex = chunked.count(candidate.relativePath) > 0;
-            plan.push_back(
-                {std::move(candidate.relativePath), std::move(candidate.checksum), size, hasIndex});
+            UpdatePlanEntry entry{std::move(candidate.relativePath), std::move(candidate.checksum),
+                                  size, hasIndex};
+            // Whatever key lists it, the client appears only once every other file is in place.
+            if (SameTarget(candidate.target, executable))
+                executableEntry = std::move(entry);
+            else
+                plan.push_back(std::move(entry));
         }
     }
     if (entryFailure)
         std::rethrow_exception(entryFailure);
-
-    auto binary = manifest.find("binary");
-    if (binary != manifest.end() && binary->is_object()) {
-        auto file = binary->find("file");
-        if (file == binary->end())
-            MalformedBinary();
-        auto checksum = binary->find("checksum");
-        if (checksum == binary->end())
-            MalformedBinary();
-        if (!file->is_string() || !checksum->is_string())
-            MalformedBinary();
-
-        std::string relativePath = TrimLeadingSlash(file->get_ref<const std::string&>());
-        if (relativePath != WideToUtf8(ClientExecutableName))
-            throw std::runtime_error("Unexpected executable in manifest");
-        std::filesystem::path target = ResolveManifestPath(clientDir, relativePath);
-        const std::string& expected = checksum->get_ref<const std::string&>();
-        std::optional<FileStamp> stamp;
-        if (!TargetIsCurrent(target, relativePath, expected, trusted, stamp)) {
-            std::optional<std::uint64_t> size = SizeOf(sizes, relativePath);
-            const bool hasIndex = chunked.count(relativePath) > 0;
-            plan.push_back({std::move(relativePath), expected, size, hasIndex});
-        } else if (stamp && proven) {
-            proven->remember(relativePath, expected, *stamp);
-        }
-    }
+    if (executableEntry)
+        plan.push_back(std::move(*executableEntry));
     return plan;
 }
 
@@ -761,7 +846,7 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             ~SaveRecord() {
                 // A start where nothing changed writes nothing: no disk flush on the way to Play.
                 if (!environment.verifiedRecord.empty() && !proven.addsNothingTo(trusted))
-                    proven.save(environment.verifiedRecord, clientDir, VerifiedRecord::Now());
+                    proven.save(environment.verifiedRecord, clientDir);
             }
         } saveRecord{environment, clientDir, proven, trusted};
 
@@ -809,18 +894,25 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 // The first failure in plan order ends the run; nothing after it is placed.
                 if (transfers[at].failure) {
                     fetch.stop();
-                    std::rethrow_exception(transfers[at].failure);
+                    ThrowIfCancelled(environment.cancel);
+                    std::rethrow_exception(
+                        NameTheFile(transfers[at].failure, plan[at].relativePath));
                 }
                 ThrowIfCancelled(environment.cancel);
-                const bool isExecutable = targets[at] == executable;
+                const bool isExecutable = SameTarget(targets[at], executable);
                 if (isExecutable)
                     syncFolders();
                 if (!result.placedFiles)
                     ForgetClientWasWhole(environment, result.provenBefore);
                 result.placedFiles = true;
-                PlaceVerified(targets[at], *transfers[at].verified, isExecutable);
+                try {
+                    PlaceVerified(targets[at], *transfers[at].verified, isExecutable);
+                } catch (...) {
+                    std::rethrow_exception(
+                        NameTheFile(std::current_exception(), plan[at].relativePath));
+                }
                 unsyncedFolders.insert(targets[at].parent_path());
-                if (const auto stamp = StampOfFile(targets[at]))
+                if (const auto stamp = TakeStamp(targets[at]))
                     proven.remember(plan[at].relativePath, plan[at].checksum, *stamp);
                 reports.placed(transfers[at]);
             }

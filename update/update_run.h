@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -93,8 +94,20 @@ inline constexpr char kClientFolderBusy[] =
 // Downloads older than this (in whole seconds, inclusive) are purged at the start of a run.
 inline constexpr std::int64_t kStaleDownloadSeconds = 3601;
 
-// Throws "Not enough disk space: ..." when `needed` bytes (and a margin) do not fit where
-// `folder` lives; an unknown amount of free space passes.
+// A failure of one file whose text already says which (the run adds nothing to it).
+class FileFailure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Not enough room on the client's disk: a failure of no one file.
+class DiskSpaceFailure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Throws DiskSpaceFailure "Not enough disk space: ..." when `needed` bytes (and a margin) do not
+// fit where `folder` lives; an unknown amount of free space passes.
 void CheckDiskSpace(const std::filesystem::path& folder, std::uint64_t needed,
                     const UpdateEnvironment& environment);
 
@@ -102,7 +115,9 @@ void CheckDiskSpace(const std::filesystem::path& folder, std::uint64_t needed,
 std::filesystem::path DownloadFilePath(const std::filesystem::path& target);
 
 // Brings `clientDir` into line with the service's manifest, holding the folder's lock throughout.
-// Never throws: every failure ends the run with ok=false and a non-empty message.
+// Never throws: every failure ends the run with ok=false and a non-empty message; the failure of
+// one file's transfer or placement names its manifest path ("Cannot write update download:
+// data/a.pak").
 UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                              const UpdateProgressCallback& progress,
                              const UpdateEnvironment& environment = {});
@@ -115,8 +130,10 @@ std::string UpdateRequestBody();
 void PurgeStaleDownloads(const std::filesystem::path& clientDir,
                          std::filesystem::file_time_type now);
 
-// The download plan for a manifest reply: "files" in key order, then the client executable.
-// Throws the run's failure texts.
+// The download plan for a manifest reply: "files" in key order, then the client executable,
+// which comes last whatever key lists it. Keys that name one file (a leading slash, either
+// separator) are one entry; with two digests the manifest is refused, "Malformed update manifest:
+// two digests for PATH". Throws the run's failure texts.
 // `trusted`, when given, spares the reading of files it vouches for; `proven`, when given,
 // receives every current file with its stamp.
 class VerifiedRecord;

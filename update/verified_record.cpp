@@ -2,8 +2,8 @@
 
 #include <charconv>
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <system_error>
 
 #include "platform/durable_file.h"
@@ -11,7 +11,9 @@
 
 namespace {
 
-constexpr std::string_view kMagic = "quillon-verified 1";
+// Each stamp carries the moment it was taken; a record of the first format, without it, is no
+// record at all.
+constexpr std::string_view kMagic = "quillon-verified 2";
 
 std::string FolderKey(const std::filesystem::path& clientDir) {
     std::error_code error;
@@ -44,7 +46,28 @@ bool TakeNumber(std::string_view& line, Number& value) {
     return true;
 }
 
+// True when no write after the stamp was taken could have left the same times.
+bool Settled(const TakenStamp& taken) {
+    const FileStamp& s = taken.stamp;
+    const std::int64_t twoSeconds = 2 * std::int64_t{1'000'000'000};
+    const std::int64_t window = s.modifiedNs % twoSeconds == 0
+                                    ? 2 * VerifiedRecord::kUntrustedWindowNs
+                                    : VerifiedRecord::kUntrustedWindowNs;
+    // Subtracted from the taken moment only, so that absurd file times cannot overflow.
+    if (taken.takenNs < std::numeric_limits<std::int64_t>::min() + window)
+        return false;
+    return s.modifiedNs <= taken.takenNs - window && s.changedNs <= taken.takenNs - window;
+}
+
 }  // namespace
+
+std::optional<TakenStamp> TakeStamp(const std::filesystem::path& file) {
+    const std::int64_t takenNs = VerifiedRecord::Now();
+    const std::optional<FileStamp> stamp = StampOfFile(file);
+    if (!stamp)
+        return std::nullopt;
+    return TakenStamp{*stamp, takenNs};
+}
 
 std::int64_t VerifiedRecord::Now() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -80,22 +103,15 @@ VerifiedRecord VerifiedRecord::Load(const std::filesystem::path& file,
         };
         if (nextLine() != kMagic || nextLine() != "folder " + FolderKey(clientDir))
             return record;
-        std::string_view written = nextLine();
-        std::int64_t writtenNs = 0;
-        if (!written.starts_with("written ") ||
-            std::from_chars(written.data() + 8, written.data() + written.size(), writtenNs).ec !=
-                std::errc())
-            return record;
         VerifiedRecord loaded;
-        loaded.writtenNs_ = writtenNs;
         while (!rest.empty()) {
             std::string_view line = nextLine();
             Entry entry;
-            FileStamp& s = entry.stamp;
+            FileStamp& s = entry.stamp.stamp;
             if (!TakeNumber(line, s.size) || !TakeNumber(line, s.modifiedNs) ||
                 !TakeNumber(line, s.changedNs) || !TakeNumber(line, s.volume) ||
-                !TakeNumber(line, s.index) || line.size() < 66 || line[64] != ' ' ||
-                !IsChecksumText(line.substr(0, 64)))
+                !TakeNumber(line, s.index) || !TakeNumber(line, entry.stamp.takenNs) ||
+                line.size() < 66 || line[64] != ' ' || !IsChecksumText(line.substr(0, 64)))
                 return record;
             entry.digest = Lower(line.substr(0, 64));
             loaded.entries_.insert_or_assign(std::string(line.substr(65)), std::move(entry));
@@ -109,43 +125,43 @@ VerifiedRecord VerifiedRecord::Load(const std::filesystem::path& file,
 bool VerifiedRecord::vouchesFor(std::string_view relativePath, std::string_view checksum,
                                 const FileStamp& now) const {
     const auto found = entries_.find(relativePath);
-    if (found == entries_.end() || !IsChecksumText(checksum) ||
-        found->second.digest != Lower(checksum) || !(found->second.stamp == now))
-        return false;
-    return std::llabs(writtenNs_ - now.modifiedNs) >= kUntrustedWindowNs &&
-           std::llabs(writtenNs_ - now.changedNs) >= kUntrustedWindowNs;
+    return found != entries_.end() && IsChecksumText(checksum) &&
+           found->second.digest == Lower(checksum) && found->second.stamp.stamp == now &&
+           Settled(found->second.stamp);
 }
 
 bool VerifiedRecord::addsNothingTo(const VerifiedRecord& loaded) const {
-    if (entries_ != loaded.entries_)
+    if (entries_.size() != loaded.entries_.size())
         return false;
-    for (const auto& [path, entry] : entries_)
-        if (std::llabs(loaded.writtenNs_ - entry.stamp.modifiedNs) < kUntrustedWindowNs ||
-            std::llabs(loaded.writtenNs_ - entry.stamp.changedNs) < kUntrustedWindowNs)
+    for (const auto& [path, entry] : entries_) {
+        const auto found = loaded.entries_.find(path);
+        if (found == loaded.entries_.end() || found->second.digest != entry.digest ||
+            found->second.stamp.stamp != entry.stamp.stamp || !Settled(found->second.stamp))
             return false;
+    }
     return true;
 }
 
 void VerifiedRecord::remember(std::string relativePath, std::string_view digest,
-                              const FileStamp& stamp) {
+                              const TakenStamp& stamp) {
     if (!IsChecksumText(digest) || relativePath.find('\n') != std::string::npos)
         return;
     entries_.insert_or_assign(std::move(relativePath), Entry{Lower(digest), stamp});
 }
 
-bool VerifiedRecord::save(const std::filesystem::path& file, const std::filesystem::path& clientDir,
-                          std::int64_t nowNs) const {
+bool VerifiedRecord::save(const std::filesystem::path& file,
+                          const std::filesystem::path& clientDir) const {
     try {
         std::string text;
-        text.append(kMagic).append("\nfolder ").append(FolderKey(clientDir));
-        text.append("\nwritten ").append(std::to_string(nowNs)).append("\n");
+        text.append(kMagic).append("\nfolder ").append(FolderKey(clientDir)).append("\n");
         for (const auto& [path, entry] : entries_) {
-            const FileStamp& s = entry.stamp;
+            const FileStamp& s = entry.stamp.stamp;
             text.append(std::to_string(s.size)).append(" ");
             text.append(std::to_string(s.modifiedNs)).append(" ");
             text.append(std::to_string(s.changedNs)).append(" ");
             text.append(std::to_string(s.volume)).append(" ");
             text.append(std::to_string(s.index)).append(" ");
+            text.append(std::to_string(entry.stamp.takenNs)).append(" ");
             text.append(entry.digest).append(" ").append(path).append("\n");
             if (text.size() > kMaxBytes)
                 return false;

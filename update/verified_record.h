@@ -3,7 +3,8 @@
 // file's stamp at that moment. A start-up check may take a file as current without reading it
 // only when the record vouches for exactly the digest the manifest asks and nothing about the
 // file changed since. The record can only save work, never decide a file: whatever is wrong with
-// it (missing, torn, oversized, another folder's) makes it empty, and the files are hashed.
+// it (missing, torn, oversized, another folder's, an older format) makes it empty, and the files
+// are hashed.
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -13,12 +14,23 @@
 
 #include "platform/file_io.h"
 
+// A file's stamp and a moment (nanoseconds since 1970, on the clock file times use) no later than
+// the one it was taken at.
+struct TakenStamp {
+    FileStamp stamp;
+    std::int64_t takenNs = 0;
+};
+
+// The stamp of the regular file `file` reaches, dated just before it is taken.
+std::optional<TakenStamp> TakeStamp(const std::filesystem::path& file);
+
 class VerifiedRecord {
 public:
     // A record larger than this is neither read nor written.
     static constexpr std::uintmax_t kMaxBytes = std::uintmax_t{128} << 20;
-    // Stamps this close to the moment the record was written cannot be told from a change made in
-    // the same clock tick, so they vouch for nothing.
+    // A write in the same clock tick as a stamp leaves the same stamp, so a stamp vouches only
+    // when its times were at least this old at the moment it was taken; twice that on file
+    // systems with 2 s ticks (FAT), told by a modification time on a whole even second.
     static constexpr std::int64_t kUntrustedWindowNs = 2'000'000'000;
 
     // The record in `file` for `clientDir`; empty when it cannot be used.
@@ -31,17 +43,15 @@ public:
                     const FileStamp& now) const;
 
     // A file whose digest was just proven equal to `digest`, with its stamp at that moment.
-    void remember(std::string relativePath, std::string_view digest, const FileStamp& stamp);
+    void remember(std::string relativePath, std::string_view digest, const TakenStamp& stamp);
 
     // Writes the record for `clientDir` crash-safely (the old record or the new one, never a torn
-    // one), dated `nowNs`. False when it cannot be written; the caller goes on without it.
-    bool save(const std::filesystem::path& file, const std::filesystem::path& clientDir,
-              std::int64_t nowNs) const;
+    // one). False when it cannot be written; the caller goes on without it.
+    bool save(const std::filesystem::path& file, const std::filesystem::path& clientDir) const;
 
     std::size_t size() const { return entries_.size(); }
     // True when `loaded` already says all this record would: the same files, digests and stamps,
-    // each far enough from `loaded`'s writing to be vouched for. Writing it again would say
-    // nothing new (and an older record vouches for more).
+    // each of `loaded`'s vouching. Writing it again would say nothing new.
     bool addsNothingTo(const VerifiedRecord& loaded) const;
 
     // Nanoseconds since 1970 on the clock file times use.
@@ -50,11 +60,9 @@ public:
 private:
     struct Entry {
         std::string digest;  // lower case
-        FileStamp stamp;
-        bool operator==(const Entry&) const = default;
+        TakenStamp stamp;
     };
     std::map<std::string, Entry, std::less<>> entries_;
-    std::int64_t writtenNs_ = 0;
 };
 
 // The mark that the last run which changed `clientDir` left every file proven. A run clears it

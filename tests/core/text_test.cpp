@@ -89,11 +89,14 @@ TEST(Sha256File, KnownDigestsAcrossTheReadBuffer) {
     };
     for (const auto& [content, digest] : cases) {
         WriteFile(dir.path() / "f", content);
-        EXPECT_EQ(Sha256File(dir.path() / "f"), digest) << content.size() << " bytes";
+        const FileDigest read = Sha256File(dir.path() / "f");
+        EXPECT_EQ(read.read, WholeRead::Complete);
+        EXPECT_EQ(read.digest, digest) << content.size() << " bytes";
+        EXPECT_EQ(read.bytes, content.size());
     }
-    // What cannot be read digests as zero bytes.
-    EXPECT_EQ(Sha256File(dir.path() / "missing"), cases[0].second);
-    EXPECT_EQ(Sha256File(dir.path()), cases[0].second);
+    // What cannot be read has no digest at all, not that of zero bytes.
+    for (const std::filesystem::path& unreadable : {dir.path() / "missing", dir.path()})
+        EXPECT_EQ(Sha256File(unreadable).read, WholeRead::CannotOpen) << unreadable;
 }
 
 TEST(IsChecksumText, Table) {

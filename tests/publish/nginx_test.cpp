@@ -427,7 +427,7 @@ TEST_F(NginxService, ReleaseStatusAndNewsReadByTheLauncher) {
     EXPECT_TRUE(release.updateAvailable);
     EXPECT_EQ(release.version, L"1.0.9");
     EXPECT_EQ(WideToUtf8(release.sha256),
-              WideToUtf8(Sha256File(scratch_.path() / "Setup 1.0.9.exe")));
+              WideToUtf8(Sha256File(scratch_.path() / "Setup 1.0.9.exe").digest));
     std::vector<std::uint8_t> installer =
         LauncherHttpsGet(release.url, L"GET", environment_.service);
     EXPECT_EQ(std::string(installer.begin(), installer.end()),

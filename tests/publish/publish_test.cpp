@@ -222,7 +222,7 @@ TEST_F(PublishTree, MatchesTheClientAndRepublishesOnlyChanges) {
     for (const UpdatePlanEntry& entry : plan) {
         EXPECT_EQ(ReadFile(out / "updater/files" / entry.relativePath),
                   ReadFile(client / entry.relativePath));
-        EXPECT_EQ(entry.checksum, WideToUtf8(Sha256File(client / entry.relativePath)));
+        EXPECT_EQ(entry.checksum, WideToUtf8(Sha256File(client / entry.relativePath).digest));
         EXPECT_EQ(entry.size, fs::file_size(client / entry.relativePath));
     }
 
@@ -500,7 +500,7 @@ TEST_F(PublishTree, ChunkIndexesForLargeFiles) {
 
     // The published index of big.pak as it is now: its path and what it reads as.
     const auto readIndex = [&] {
-        const std::wstring digest = Sha256File(client / "data/big.pak");
+        const std::wstring digest = Sha256File(client / "data/big.pak").digest;
         const fs::path file = out / "updater/chunks" / (WideToUtf8(digest) + ".idx");
         return std::make_pair(file, ParseChunkIndex(ReadFile(file), *DigestFromHex(digest)));
     };

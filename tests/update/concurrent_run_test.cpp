@@ -71,7 +71,7 @@ TEST_F(ConcurrentRunTest, MiddleFailureEndsTheRunWithLaterFilesInFlight) {
     service.setFault("/updater/files/c.pak", Fault::Slow(500ms));
     const UpdateResult result = Run();
     EXPECT_FALSE(result.ok);
-    EXPECT_EQ(WideToUtf8(result.message), "Update server returned an error");
+    EXPECT_EQ(WideToUtf8(result.message), "Update server returned an error: b.pak");
     EXPECT_EQ(ReadFile(client / "a.pak"), "new a.pak");
     for (const char* name : {"b.pak", "c.pak", "d.pak", "Quillon Saga.exe"})
         EXPECT_FALSE(fs::exists(client / name)) << name;

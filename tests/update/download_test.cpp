@@ -41,6 +41,11 @@ TEST(TransferArithmetic, SizesAsAPlayerReadsThem) {
         EXPECT_EQ(FormatBytes(bytes), text) << bytes;
     EXPECT_EQ(DiskSpaceShortfall(3435973837, 1181116006),
               "Not enough disk space: 3.2 GB needed, 1.1 GB free.");
+    // The figure needed is the one compared, margin included: never less than what is free.
+    EXPECT_EQ(DiskSpaceShortfall(6 << 10, 4'089'446),
+              "Not enough disk space: 16.0 MB needed, 3.9 MB free.");
+    EXPECT_EQ(DiskSpaceShortfall(UINT64_MAX, UINT64_MAX - 1),
+              "Not enough disk space: 16777216.0 TB needed, 16777216.0 TB free.");
     EXPECT_EQ(DiskSpaceShortfall(100, 100 + kDiskSpaceMargin), std::nullopt);
     EXPECT_NE(DiskSpaceShortfall(100, 99 + kDiskSpaceMargin), std::nullopt);
 }
@@ -225,7 +230,7 @@ TEST_F(DownloadTest, OnlyFailuresThatMayPassAreRetried) {
         const UpdateResult result = Run();
         EXPECT_EQ(result.ok, c.message == nullptr);
         if (c.message) {
-            EXPECT_EQ(WideToUtf8(result.message), c.message);
+            EXPECT_EQ(WideToUtf8(result.message), std::string(c.message) + ": a.dat");
         }
         EXPECT_EQ(FileRequests("a.dat").size(), c.requests);
     }
@@ -286,7 +291,7 @@ TEST_F(DownloadTest, NotEnoughDiskSpaceEndsTheRunBeforeWriting) {
     service.setFile("a.pak", Pattern(300000));
     UpdateEnvironment environment = Environment();
     environment.freeSpace = [](const fs::path&) { return std::optional<std::uint64_t>(1000); };
-    const std::string expected = "Not enough disk space: 293 KB needed, 1000 bytes free.";
+    const std::string expected = "Not enough disk space: 16.3 MB needed, 1000 bytes free.";
     EXPECT_EQ(WideToUtf8(Run(environment).message), expected);
     EXPECT_TRUE(FileRequests("a.pak").empty());
 

@@ -71,12 +71,12 @@ TEST(ParallelPlanning, FirstFailureInKeyOrderWins) {
         // A file's own check (a folder as target) comes before a later malformed entry.
         {"folder, then malformed",
          {{"pack/m-folder", Sha256Hex("x")}, {"pack/zz", 5}},
-         "Manifest contains an unsafe path"},
+         "Manifest contains an unsafe path: pack/m-folder"},
         // A malformed entry stops the pass before a later folder target is looked at.
         {"malformed, then folder",
          {{"pack/a-bad", nullptr}, {"pack/m-folder", Sha256Hex("x")}},
-         "Malformed update manifest"},
-        {"malformed after every file", {{"zz", true}}, "Malformed update manifest"},
+         "Malformed update manifest: pack/a-bad"},
+        {"malformed after every file", {{"zz", true}}, "Malformed update manifest: zz"},
     };
     for (const Case& test : cases) {
         nlohmann::json files = client;

@@ -26,3 +26,9 @@ void ReleaseFiles(std::vector<void*>& handles) {
         CloseHandle(handle);
     handles.clear();
 }
+
+void* HoldFileUnshared(const std::filesystem::path& file) {
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+}

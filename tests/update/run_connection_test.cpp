@@ -75,7 +75,7 @@ TEST_F(RunConnectionTest, RunAfterAFailedTransferCompletes) {
     service.setFile("a.dat", Content(1));
     service.setFile("b.dat", Content(2));
     service.setFault("/updater/files/b.dat", qs::test::Fault::Truncate());
-    EXPECT_EQ(Run().message, L"HTTPS response read failed");
+    EXPECT_EQ(Run().message, L"HTTPS response read failed: b.dat");
     service.clearFault("/updater/files/b.dat");
     EXPECT_TRUE(Run().ok);
     EXPECT_EQ(ReadFile(client.path() / "b.dat"), Content(2));

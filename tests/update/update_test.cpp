@@ -207,6 +207,47 @@ TEST(PlanClientUpdate, KeyOrderThenExecutableAndOnlyDifferingFiles) {
     EXPECT_EQ(plan[1].checksum, "not-a-checksum");
 }
 
+// Keys that name one file plan it once, and the executable comes last whichever key lists it.
+TEST(PlanClientUpdate, EachTargetOnceAndTheExecutableLastWhateverListsIt) {
+    TempFolder folder;
+#ifdef _WIN32
+    const std::string sameFileOnWindows = R"("A.pak":")" + Sha256Hex("a") + R"(",)";
+#else
+    const std::string sameFileOnWindows;
+#endif
+    const std::string manifest =
+        R"({"files":{"/Quillon Saga.exe":")" + Sha256Hex("exe") + R"(","/a.pak":")" +
+        Sha256Hex("a") + R"(",)" + sameFileOnWindows + R"("a.pak":")" + Upper(Sha256Hex("a")) +
+        R"(","x/y.dat":")" + Sha256Hex("y") + R"(","x\\y.dat":")" + Sha256Hex("y") +
+        R"("},"binary":{"file":"Quillon Saga.exe","checksum":")" + Sha256Hex("exe") + R"("}})";
+    std::vector<std::string> paths;
+    for (const auto& entry : PlanClientUpdate(folder.path(), manifest))
+        paths.push_back(entry.relativePath);
+    EXPECT_EQ(paths, (std::vector<std::string>{"a.pak", "x/y.dat", "Quillon Saga.exe"}));
+}
+
+// A file counts as current only when every byte of its stamped size was read: one that cannot be
+// opened is not taken for an empty file, nor one that reads other than its size (a /proc file,
+// through a link) for what it gave.
+TEST(PlanClientUpdate, FileNotReadToItsStampedSizeIsFetched) {
+    TempFolder folder;
+    WriteFile(folder.path() / "locked.pak", std::string(16, 'x'));
+    std::string files = R"("locked.pak":")" + Sha256Hex("") + R"(")";
+    std::vector<std::string> expected = {"locked.pak"};
+    if (kCanMakeLinks && fs::exists("/proc/version")) {
+        fs::create_symlink("/proc/version", folder.path() / "proc.pak");
+        files += R"(,"proc.pak":")" + Sha256Hex(ReadFile("/proc/version")) + R"(")";
+        expected.push_back("proc.pak");
+    }
+    UnreadableFile unreadable(folder.path() / "locked.pak");
+    if (!unreadable.active())
+        GTEST_SKIP() << "cannot make a file unreadable here";
+    std::vector<std::string> paths;
+    for (const auto& entry : PlanClientUpdate(folder.path(), "{\"files\":{" + files + "}}"))
+        paths.push_back(entry.relativePath);
+    EXPECT_EQ(paths, expected);
+}
+
 TEST_F(UpdateRunTest, EmptyManifestIsUpToDateAndSendsTheExactRequest) {
     UpdateResult result = Run();
     EXPECT_TRUE(result.ok);
@@ -280,13 +321,20 @@ TEST_F(UpdateRunTest, ManifestVariantsEndBeforeAnyDownload) {
         {R"([])", L"Malformed update manifest"},
         {R"({"files":[]})", L"Malformed update manifest"},
         {R"({"other":{}})", L"Malformed update manifest"},
-        {R"({"files":{"a.dat":false}})", L"Malformed update manifest"},
+        {R"({"files":{"a.dat":false}})", L"Malformed update manifest: a.dat"},
         {R"({"files":{"a.dat":"00","b.dat":"00","zzz/../../evil":"00"}})",
-         L"Manifest contains an unsafe path"},
-        {R"({"files":{"a.dat":"00",".":"00"}})", L"Manifest contains an unsafe path"},
+         L"Manifest contains an unsafe path: zzz/../../evil"},
+        {R"({"files":{"a.dat":"00",".":"00"}})", L"Manifest contains an unsafe path: ."},
         {R"({"files":{},"x":)" + std::string(70, '[') + std::string(70, ']') + "}",
          L"JSON reply is nested too deeply"},
-        {R"({"files":{"a.dat":"00","sub/":"00"}})", L"Manifest contains an unsafe path"},
+        {R"({"files":{"a.dat":"00","sub/":"00"}})", L"Manifest contains an unsafe path: sub/"},
+        // Keys naming one file with two digests: two transfers would write one download.
+        {R"({"files":{"/a.dat":"00","a.dat":"11"}})",
+         L"Malformed update manifest: two digests for a.dat"},
+        {R"({"files":{"x/a.dat":"00","x\\a.dat":"11"}})",
+         L"Malformed update manifest: two digests for x\\a.dat"},
+        {R"({"files":{"Quillon Saga.exe":"00"},"binary":{"file":"Quillon Saga.exe","checksum":"11"}})",
+         L"Malformed update manifest: two digests for Quillon Saga.exe"},
     };
     service.setFile("a.dat", "alpha");
     for (const Case& c : cases) {
@@ -303,11 +351,35 @@ TEST_F(UpdateRunTest, ManifestVariantsEndBeforeAnyDownload) {
     EXPECT_FALSE(fs::exists(client / "a.dat"));
 }
 
+// Two keys naming one file with one digest: it is fetched once and placed, nothing left behind.
+TEST_F(UpdateRunTest, TwoKeysForOneFileFetchItOnce) {
+    service.setFile("a.pak", "alpha");
+    service.setManifestJson(R"({"files":{"/a.pak":")" + Sha256Hex("alpha") + R"(","a.pak":")" +
+                            Sha256Hex("alpha") + R"("}})");
+    const UpdateResult result = Run();
+    EXPECT_TRUE(result.ok) << WideToUtf8(result.message);
+    EXPECT_EQ(ReadFile(client / "a.pak"), "alpha");
+    EXPECT_TRUE(NoDownloadFilesLeft());
+    EXPECT_EQ(FileRequests(), 1u);
+}
+
+// With several transfers at once, a file's failure names it by its manifest path (control
+// characters shown as '?'); the text begins as it always did.
+TEST_F(UpdateRunTest, FileFailuresNameTheFile) {
+    service.setFile("data/a.dat", "alpha");
+    fs::create_directories(client / "data" / "a.dat.download" / "in the way");
+    EXPECT_EQ(Run().message, L"Cannot write update download: data/a.dat");
+#ifndef _WIN32  // Windows refuses such a name before any transfer
+    service.setManifestJson(R"({"files":{"data/b\u0007.dat":")" + Sha256Hex("b") + R"("}})");
+    EXPECT_EQ(Run().message, L"Manifest has an unsafe download path: data/b?.dat");
+#endif
+}
+
 // An existing folder as a target is never replaced or emptied.
 TEST_F(UpdateRunTest, ExistingFolderAsTargetIsUnsafeAndStays) {
     WriteFile(client / "data" / "kept.dat", "kept");
     service.setManifestJson(R"({"files":{"data":")" + Sha256Hex("x") + R"("}})");
-    EXPECT_EQ(Run().message, L"Manifest contains an unsafe path");
+    EXPECT_EQ(Run().message, L"Manifest contains an unsafe path: data");
     EXPECT_EQ(ReadFile(client / "data" / "kept.dat"), "kept");
     EXPECT_EQ(FileRequests(), 0u);
 }
@@ -337,7 +409,7 @@ TEST_F(UpdateRunTest, WrongBytesStopTheRunAfterEarlierFilesArePlaced) {
     service.setFault("/updater/files/b.dat", Fault::WrongBytes());
     UpdateResult result = Run();
     EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.message, L"Downloaded file failed SHA-256 verification");
+    EXPECT_EQ(result.message, L"Downloaded file failed SHA-256 verification: b.dat");
     EXPECT_EQ(ReadFile(client / "a.dat"), "alpha");
     EXPECT_EQ(ReadFile(client / "b.dat"), "old beta");
     EXPECT_FALSE(fs::exists(client / "b.dat.download"));
@@ -392,7 +464,7 @@ TEST_F(UpdateRunTest, DownloadCutShortEveryTimeLeavesTheTargetAndKeepsThePart) {
     service.setFile("a.dat", std::string(200000, 'a'));
     WriteFile(client / "a.dat", "old");
     service.setFault("/updater/files/a.dat", Fault::Truncate());
-    EXPECT_EQ(Run().message, L"HTTPS response read failed");
+    EXPECT_EQ(Run().message, L"HTTPS response read failed: a.dat");
     EXPECT_EQ(ReadFile(client / "a.dat"), "old");
     EXPECT_EQ(ReadFile(client / "a.dat.download"), std::string(100000, 'a'));
     EXPECT_EQ(FileRequests(), 3u);

@@ -5,8 +5,11 @@
 #include <chrono>
 #include <functional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #ifndef _WIN32
 #include <signal.h>
@@ -31,13 +34,14 @@ constexpr std::int64_t kSecond = 1'000'000'000;
 
 class VerifiedRecordTest : public testing::Test {
 protected:
-    // A record vouching for `name` as it is now, written `age` after the file's last change.
+    // A record vouching for `name` as it is now, its stamp taken `age` after the file's last
+    // change.
     VerifiedRecord RecordFor(const std::string& name, const std::string& digest,
                              std::int64_t age = 10 * kSecond) {
         const FileStamp stamp = *StampOfFile(client / name);
         VerifiedRecord record;
-        record.remember(name, digest, stamp);
-        EXPECT_TRUE(record.save(file, client, std::max(stamp.modifiedNs, stamp.changedNs) + age));
+        record.remember(name, digest, {stamp, std::max(stamp.modifiedNs, stamp.changedNs) + age});
+        EXPECT_TRUE(record.save(file, client));
         return VerifiedRecord::Load(file, client);
     }
 
@@ -94,17 +98,73 @@ TEST_F(VerifiedRecordTest, AnyChangeForcesAHash) {
     }
 }
 
-TEST_F(VerifiedRecordTest, StampsWithinTwoSecondsOfTheRecordAreNotTrusted) {
+// A stamp vouches only when its times were at least 2 s old as it was taken; 4 s when the
+// modification time lies on a whole even second, as on file systems with 2 s ticks.
+TEST_F(VerifiedRecordTest, StampsYoungerThanTheirTickWhenTakenAreNotTrusted) {
     WriteFile(client / "a.pak", "content");
     const std::string digest = Sha256Hex("content");
-    EXPECT_FALSE(Vouches(RecordFor("a.pak", digest, kSecond), "a.pak", digest));
-    EXPECT_FALSE(Vouches(RecordFor("a.pak", digest, -kSecond), "a.pak", digest));
-    EXPECT_TRUE(Vouches(RecordFor("a.pak", digest, 3 * kSecond), "a.pak", digest));
+    const std::tuple<bool, std::int64_t, bool> cases[] = {
+        // modified on an even second, age of the stamp when taken, trusted
+        {false, kSecond, false},    {false, -kSecond, false},      {false, 2 * kSecond + 1, true},
+        {true, 3 * kSecond, false}, {true, 4 * kSecond + 1, true},
+    };
+    for (const auto& [evenSecond, age, trusted] : cases) {
+        if (evenSecond) {
+            auto time = std::chrono::floor<std::chrono::seconds>(
+                fs::last_write_time(client / "a.pak") - 24h);
+            time -= std::chrono::seconds(time.time_since_epoch().count() % 2);
+            fs::last_write_time(client / "a.pak", time);
+            ASSERT_EQ(StampOfFile(client / "a.pak")->modifiedNs % (2 * kSecond), 0);
+        }
+        EXPECT_EQ(Vouches(RecordFor("a.pak", digest, age), "a.pak", digest), trusted) << age;
+    }
     // Either letter case of the manifest's digest.
     std::string upper = digest;
     for (char& c : upper)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     EXPECT_TRUE(Vouches(RecordFor("a.pak", digest), "a.pak", upper));
+}
+
+// A stamp taken as the file was placed vouches for nothing, however long the run goes on before
+// it writes the record: a same-size rewrite in the file's clock tick would leave the same stamp.
+TEST_F(VerifiedRecordTest, StampTakenAtPlacementIsNotTrustedHoweverLateTheRecordIsWritten) {
+    qs::test::TestService service;
+    service.setFile("a.pak", "alpha");
+    UpdateEnvironment environment;
+    environment.service = service.endpoint();
+    environment.verifiedRecord = file;
+    ASSERT_TRUE(RunClientUpdate(
+                    client,
+                    [](const qs::UpdateProgress& progress) {
+                        if (progress.message == L"Update complete.")
+                            std::this_thread::sleep_for(2100ms);
+                    },
+                    environment)
+                    .ok);
+    const VerifiedRecord record = VerifiedRecord::Load(file, client);
+    EXPECT_EQ(record.size(), 1u);
+    EXPECT_FALSE(Vouches(record, "a.pak", Sha256Hex("alpha")));
+}
+
+// A record of the first format, whose stamps say nothing of when they were taken, vouches for
+// nothing: the files are read, and the record written anew.
+TEST_F(VerifiedRecordTest, RecordOfTheFirstFormatVouchesForNothing) {
+    WriteFile(client / "a.pak", "content");
+    RecordFor("a.pak", Sha256Hex("content"));
+    std::istringstream lines(ReadFile(file));
+    std::string magic, folder, entry;
+    std::getline(lines, magic);
+    std::getline(lines, folder);
+    std::getline(lines, entry);
+    std::vector<std::string> fields;
+    for (std::istringstream words(entry); fields.size() < 7;)
+        words >> fields.emplace_back();
+    const std::string body = "quillon-verified 1\n" + folder + "\nwritten " +
+                             std::to_string(VerifiedRecord::Now() + 100 * kSecond) + "\n" +
+                             fields[0] + " " + fields[1] + " " + fields[2] + " " + fields[3] + " " +
+                             fields[4] + " " + fields[6] + " a.pak\n";
+    WriteFile(file, body + "sha256 " + Sha256Hex(body) + "\n");
+    EXPECT_FALSE(Vouches(VerifiedRecord::Load(file, client), "a.pak", Sha256Hex("content")));
 }
 
 // Torn, edited, foreign or oversized: worth nothing, and no error.
@@ -189,7 +249,7 @@ TEST_F(VerifiedRecordTest, RecordIsRewrittenOnlyWhenItWouldSayMore) {
 // Killed while it writes, the record is the old one or the new one, never a torn one.
 TEST_F(VerifiedRecordTest, KillDuringTheWriteLeavesTheOldRecordOrTheNew) {
     WriteFile(client / "a.pak", "content");
-    const FileStamp stamp = *StampOfFile(client / "a.pak");
+    const TakenStamp stamp{*StampOfFile(client / "a.pak"), VerifiedRecord::Now()};
     auto recordOf = [&](std::size_t entries) {
         VerifiedRecord record;
         for (std::size_t i = 0; i < entries; ++i)
@@ -197,14 +257,14 @@ TEST_F(VerifiedRecordTest, KillDuringTheWriteLeavesTheOldRecordOrTheNew) {
         return record;
     };
     const VerifiedRecord small = recordOf(10), large = recordOf(60000);
-    ASSERT_TRUE(small.save(file, client, VerifiedRecord::Now()));
+    ASSERT_TRUE(small.save(file, client));
     std::mt19937 random(std::random_device{}());
     for (int attempt = 0; attempt < 8; ++attempt) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             for (bool big = true;; big = !big)
-                (big ? large : small).save(file, client, VerifiedRecord::Now());
+                (big ? large : small).save(file, client);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20 + random() % 80));
         kill(child, SIGKILL);
