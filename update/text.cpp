@@ -4,11 +4,14 @@
 
 #include "platform/file_io.h"
 
-std::optional<std::uint64_t> HashInto(InputFile& input, Sha256Stream& digest) {
+std::optional<std::uint64_t> HashInto(InputFile& input, Sha256Stream& digest,
+                                      const std::atomic<bool>* cancel) {
     constexpr std::size_t kBlock = 65536;
     auto buffer = std::make_unique<unsigned char[]>(kBlock);
     std::uint64_t read = 0;
     for (;;) {
+        if (cancel && cancel->load(std::memory_order_relaxed))
+            return std::nullopt;
         const std::int64_t got = input.read(buffer.get(), kBlock);
         if (got < 0)
             return std::nullopt;

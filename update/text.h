@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -19,8 +20,10 @@ class InputFile;
 // The same for a file already open, read from where it stands.
 std::wstring Sha256File(InputFile& input);
 // Feeds the rest of `input` into `digest` through the same buffer; the bytes read, or nullopt
-// on a read error.
-std::optional<std::uint64_t> HashInto(InputFile& input, Sha256Stream& digest);
+// on a read error or once `cancel` reads true (looked at every buffer, so a long file gives way
+// at once).
+std::optional<std::uint64_t> HashInto(InputFile& input, Sha256Stream& digest,
+                                      const std::atomic<bool>* cancel = nullptr);
 
 // Exactly 64 bytes of "0123456789abcdefABCDEF".
 bool IsChecksumText(std::string_view text);

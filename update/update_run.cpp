@@ -779,7 +779,9 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                     syncFolders();
                 PlaceVerified(targets[at], *transfers[at].verified, isExecutable);
                 unsyncedFolders.insert(targets[at].parent_path());
-                if (const auto stamp = StampOfFile(targets[at]))
+                // Vouched for only while the placed file is still the one proven, unwritten since.
+                if (const auto stamp = StampOfFile(targets[at]);
+                    stamp && StampShowsState(*stamp, *transfers[at].verified))
                     proven.remember(plan[at].relativePath, plan[at].checksum, *stamp);
                 reports.placed(transfers[at]);
             }

@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <functional>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "scratch.h"
@@ -28,22 +32,29 @@ protected:
             service.setFile(name, "new " + name);
     }
 
-    // Runs the update, checking at every report that exactly the files before the reported one
-    // are placed: none early, none out of order.
-    UpdateResult Run(bool checkOrder = true) {
+    UpdateEnvironment Environment() {
         UpdateEnvironment environment;
         environment.service = service.endpoint();
         environment.retryPauses = {};
+        return environment;
+    }
+
+    // Runs the update, checking at every report that exactly the files before the reported one
+    // are placed: none early, none out of order. `onReport` sees every report after the check.
+    UpdateResult Run(bool checkOrder = true, std::optional<UpdateEnvironment> environment = {},
+                     const UpdateProgressCallback& onReport = {}) {
         return RunClientUpdate(
             client,
-            [this, checkOrder](const qs::UpdateProgress& progress) {
+            [&](const qs::UpdateProgress& progress) {
                 for (std::size_t i = 0; checkOrder && i < kFiles.size(); ++i) {
                     const bool placed = ReadFile(client / kFiles[i]) == "new " + kFiles[i];
                     EXPECT_EQ(placed, static_cast<std::int32_t>(i) < progress.fileIndex)
                         << kFiles[i] << " at report " << progress.fileIndex;
                 }
+                if (onReport)
+                    onReport(progress);
             },
-            environment);
+            environment ? *environment : Environment());
     }
 
     TestService service;
@@ -82,4 +93,46 @@ TEST_F(ConcurrentRunTest, MiddleFailureEndsTheRunWithLaterFilesInFlight) {
     for (const std::string& name : kFiles)
         EXPECT_EQ(ReadFile(client / name), "new " + name);
     EXPECT_EQ(service.requestCount("/updater/files/a.pak"), 0u);
+}
+
+// A proven download waiting for its turn that another program then rewrites in place at the same
+// length, or swaps for a link, is never placed, and the file behind the link keeps its mode.
+TEST_F(ConcurrentRunTest, WaitingDownloadTouchedByAnotherProgramIsNotPlaced) {
+    const fs::path executable = client / "Quillon Saga.exe";
+    const fs::path download = client / "Quillon Saga.exe.download";
+    const fs::path victim = folder.path() / "victim.txt";
+    struct Case {
+        const char* name;
+        std::function<void()> touch;
+    };
+    std::vector<Case> cases = {{"rewritten in place, same length", [&] {
+                                    std::fstream file(
+                                        download, std::ios::in | std::ios::out | std::ios::binary);
+                                    file.write("NEW", 3);
+                                }}};
+    if (kCanMakeLinks)
+        cases.push_back({"swapped for a link", [&] {
+                             fs::remove(download);
+                             fs::create_symlink(victim, download);
+                         }});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(client);
+        WriteFile(victim, "not the client's");
+        fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
+        service.setFault("/updater/files/a.pak", Fault::Slow(2500ms));
+        bool touched = false;
+        const UpdateResult result = Run(true, {}, [&](const qs::UpdateProgress& progress) {
+            // Proven and flushed, waiting for a.pak.
+            if (touched || progress.fileIndex != 0 || ReadFile(download) != "new Quillon Saga.exe")
+                return;
+            std::this_thread::sleep_for(300ms);
+            c.touch();
+            touched = true;
+        });
+        ASSERT_TRUE(touched);
+        EXPECT_FALSE(result.ok);
+        EXPECT_FALSE(fs::exists(executable));
+        EXPECT_EQ(fs::status(victim).permissions() & fs::perms::owner_exec, fs::perms::none);
+    }
 }
