@@ -336,11 +336,23 @@ public:
 private:
     void work(HttpsConnection& connection) {
         for (;;) {
-            const std::size_t index = next_.fetch_add(1);
-            if (index >= plan_.size() || stop_.load())
+            if (environment_.beforeNextFile)
+                environment_.beforeNextFile();
+            const std::optional<std::size_t> index = claimNext();
+            if (!index)
                 return;
-            fetch(index, connection);
+            fetch(*index, connection);
         }
+    }
+
+    // The next file to fetch, or nullopt when there is none or the run stopped. Under the lock
+    // stop() takes, so a file once claimed is always fetched and finished, and one never claimed
+    // is never waited for.
+    std::optional<std::size_t> claimNext() {
+        std::lock_guard lock(mutex_);
+        if (stop_.load() || next_ >= plan_.size())
+            return std::nullopt;
+        return next_++;
     }
 
     void fetch(std::size_t index, HttpsConnection& connection) {
@@ -448,7 +460,7 @@ private:
     std::vector<Transfer> transfers_;
     std::deque<HttpsConnection> connections_;  // the workers' own, besides the run's
     std::atomic<bool> stop_{false};
-    std::atomic<std::size_t> next_{0};
+    std::size_t next_ = 0;  // guarded by mutex_
     std::atomic<std::uint64_t> fetched_{0};
     std::mutex mutex_;
     std::condition_variable done_;
@@ -762,9 +774,13 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             for (std::int32_t index = 0; index < count; ++index) {
                 const auto at = static_cast<std::size_t>(index);
                 reports.turn(index, transfers, fetch.fetched());
+                // A cancel ends the run at once, whatever each transfer thread is doing: none is
+                // waited for but by the joins, which a stop bounds to about a second.
                 while (!fetch.waitFor(at, std::chrono::milliseconds(100))) {
-                    if (Cancelled(environment.cancel))
+                    if (Cancelled(environment.cancel)) {
                         fetch.stop();
+                        throw std::runtime_error(kUpdateCancelled);
+                    }
                     reports.tick(transfers, fetch.fetched());
                 }
                 reports.tick(transfers, fetch.fetched());  // a retry said even when it was quick

@@ -75,6 +75,9 @@ struct UpdateEnvironment {
     // Once it reads true the run ends with "Update cancelled." within about a second: a transfer
     // under way is given up (its partial download stays), nothing further is checked or placed.
     const std::atomic<bool>* cancel = nullptr;
+    // Called on a transfer thread each time before it takes its next file; tests hold a thread
+    // there to show a stop that finds it between two files.
+    std::function<void()> beforeNextFile;
 };
 
 // A run that finds another run (of this or any other program) working in the same client folder.

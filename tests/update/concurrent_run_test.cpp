@@ -3,7 +3,9 @@
 // comes last.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -135,4 +137,33 @@ TEST_F(ConcurrentRunTest, WaitingDownloadTouchedByAnotherProgramIsNotPlaced) {
         EXPECT_FALSE(fs::exists(executable));
         EXPECT_EQ(fs::status(victim).permissions() & fs::perms::owner_exec, fs::perms::none);
     }
+}
+
+// A cancel that finds the transfer thread between two files (held there) ends the run at once.
+TEST_F(ConcurrentRunTest, CancelBetweenTwoFilesEndsTheRun) {
+    std::atomic<bool> cancel{false};
+    std::atomic<int> taken{0};
+    UpdateEnvironment environment = Environment();
+    environment.transfers = 1;
+    environment.cancel = &cancel;
+    environment.beforeNextFile = [&] {
+        if (taken++ == 1)
+            std::this_thread::sleep_for(300ms);
+    };
+    std::atomic<bool> ended{false};
+    UpdateResult result;
+    std::thread run([&] {
+        result = Run(false, environment, [&](const qs::UpdateProgress& progress) {
+            if (progress.fileIndex == 1)
+                cancel = true;
+        });
+        ended = true;
+    });
+    if (!PollUntil([&] { return ended.load(); }, 5s)) {
+        ADD_FAILURE() << "the run still waits after the cancel";
+        std::_Exit(1);  // its thread never returns, so it cannot be joined
+    }
+    run.join();
+    EXPECT_EQ(WideToUtf8(result.message), "Update cancelled.");
+    EXPECT_EQ(ReadFile(client / "a.pak"), "new a.pak");
 }
