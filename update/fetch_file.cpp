@@ -496,7 +496,8 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
                                              connection, observer, expectedSize, chunked);
     FlushVerified(target, verified);
     PlaceVerified(target, verified, makeExecutable);
-    SyncFolder(target.parent_path());
+    if (SyncFolder(target.parent_path()) != 0)
+        throw std::runtime_error(kDiskDidNotConfirm);
 }
 
 FileState FetchVerified(const std::filesystem::path& target, std::string_view relativePath,

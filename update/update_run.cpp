@@ -472,6 +472,61 @@ private:
     HttpsConnection* inlineConnection_ = nullptr;
 };
 
+// The folders a run placed files in, with every folder between them and the client folder: a
+// folder the run created is itself a new entry of its parent. All are flushed before the
+// executable is placed and whichever way the run ends, so no later run's files can reach the
+// disk before this run's renames.
+class FolderFlushes {
+public:
+    FolderFlushes(const std::filesystem::path& clientDir, const UpdateEnvironment& environment)
+        : clientDir_(clientDir), sync_(environment.syncFolder) {}
+    // A run that failed or was cancelled: its own failure is the one said.
+    ~FolderFlushes() { flush(); }
+    FolderFlushes(const FolderFlushes&) = delete;
+    FolderFlushes& operator=(const FolderFlushes&) = delete;
+
+    void placed(const std::filesystem::path& file) {
+        const std::filesystem::path below = file.parent_path().lexically_relative(clientDir_);
+        if (below.empty() || *below.begin() == "..") {
+            unflushed_.insert(file.parent_path());
+            return;
+        }
+        std::filesystem::path folder = clientDir_;
+        unflushed_.insert(folder);
+        for (const std::filesystem::path& part : below) {
+            if (part == ".")
+                continue;
+            folder /= part;
+            unflushed_.insert(folder);
+        }
+    }
+
+    // False when the disk did not confirm a folder; that one is kept, to be flushed again.
+    bool flush() noexcept {
+        bool confirmed = true;
+        for (auto folder = unflushed_.begin(); folder != unflushed_.end();) {
+            int error = 0;
+            try {
+                error = sync_ ? sync_(*folder) : SyncFolder(*folder);
+            } catch (...) {
+                error = -1;
+            }
+            if (error == 0) {
+                folder = unflushed_.erase(folder);
+            } else {
+                confirmed = false;
+                ++folder;
+            }
+        }
+        return confirmed;
+    }
+
+private:
+    const std::filesystem::path& clientDir_;
+    UpdateEnvironment::FolderSync sync_;
+    std::set<std::filesystem::path> unflushed_;
+};
+
 // With a key built in, the manifest is taken only with a valid signature over its exact bytes,
 // then only when it is not older than one already accepted and not past its expiry; all before
 // anything is planned or fetched.
@@ -746,12 +801,14 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         // Durability, paid once per folder instead of twice per file: every download's bytes
         // reach the disk (on a few flushing threads, while the transfers go on) before it is moved
         // over its target, as a file is ready to be placed only once its flush returned; the moves
-        // happen here, in plan order; each touched folder is synced once before the executable is
-        // placed and once more before success is said. Wherever a crash or a power loss falls,
+        // happen here, in plan order; every folder touched or created, up to the client folder,
+        // is synced before the executable is placed, before success is said and at the end of a
+        // failed or cancelled run. Wherever a crash or a power loss falls,
         // each target's name points at its old bytes or at its new, already durable bytes: the
         // move is one step, and a move the folder did not keep leaves the old file.
         // The executable appears only after everything before it is durable, and "Update
-        // complete." is said only when everything is. A part that was not made durable is never
+        // complete." is said only when everything is: a folder the disk does not confirm ends the
+        // run as a failure, before the executable. A part that was not made durable is never
         // placed without its digest being proven again.
         const auto count = static_cast<std::int32_t>(plan.size());
         std::vector<std::filesystem::path> targets;
@@ -762,12 +819,7 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         if (!plan.empty())
             executable = ResolveManifestPath(clientDir, WideToUtf8(ClientExecutableName));
         RunProgress reports(progress, plan);
-        std::set<std::filesystem::path> unsyncedFolders;
-        auto syncFolders = [&unsyncedFolders] {
-            for (const std::filesystem::path& folder : unsyncedFolders)
-                SyncFolder(folder);
-            unsyncedFolders.clear();
-        };
+        FolderFlushes folders(clientDir, environment);  // flushed last, once the threads ended
         {
             ConcurrentFetch fetch(plan, targets, environment, connection);
             std::vector<Transfer>& transfers = fetch.transfers();
@@ -791,17 +843,18 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 }
                 ThrowIfCancelled(environment.cancel);
                 const bool isExecutable = targets[at] == executable;
-                if (isExecutable)
-                    syncFolders();
+                if (isExecutable && !folders.flush())
+                    throw std::runtime_error(kDiskDidNotConfirm);
                 PlaceVerified(targets[at], *transfers[at].verified, isExecutable);
-                unsyncedFolders.insert(targets[at].parent_path());
+                folders.placed(targets[at]);
                 // Vouched for only while the placed file is still the one proven, unwritten since.
                 if (const auto stamp = StampOfFile(targets[at]);
                     stamp && StampShowsState(*stamp, *transfers[at].verified))
                     proven.remember(plan[at].relativePath, plan[at].checksum, *stamp);
                 reports.placed(transfers[at]);
             }
-            syncFolders();
+            if (!folders.flush())
+                throw std::runtime_error(kDiskDidNotConfirm);
             reports.finish(count == 0 ? L"Client is up to date." : L"Update complete.",
                            fetch.fetched());
         }

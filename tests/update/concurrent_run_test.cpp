@@ -3,6 +3,7 @@
 // comes last.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "scratch.h"
@@ -166,4 +168,61 @@ TEST_F(ConcurrentRunTest, CancelBetweenTwoFilesEndsTheRun) {
     run.join();
     EXPECT_EQ(WideToUtf8(result.message), "Update cancelled.");
     EXPECT_EQ(ReadFile(client / "a.pak"), "new a.pak");
+}
+
+// Every folder the run placed a file in or created, up to the client folder, reaches the disk
+// before the executable is placed and whichever way the run ends; a folder the disk does not
+// confirm ends the run before the executable, with what was placed left in place.
+TEST_F(ConcurrentRunTest, EveryFolderReachesTheDiskBeforeTheExecutableAndAtEveryEnd) {
+    service.setFile("n1/n2/x.dat", "new x");
+    const fs::path executable = client / "Quillon Saga.exe";
+    struct Case {
+        const char* name;
+        std::optional<Fault> fault;  // on b.pak
+        bool cancelAtB;
+        fs::path refused;     // the folder the disk does not confirm
+        const char* message;  // nullptr: success
+    };
+    const Case cases[] = {
+        {"a whole run", std::nullopt, false, {}, nullptr},
+        {"a failed run", Fault::Status(404), false, {}, "Update server returned an error"},
+        {"a cancelled run", Fault::Slow(2s), true, {}, "Update cancelled."},
+        {"a folder the disk refuses", std::nullopt, false, client / "n1", kDiskDidNotConfirm},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(client);
+        service.clearFaultsAndHandlers();
+        if (c.fault)
+            service.setFault("/updater/files/b.pak", *c.fault);
+        std::vector<std::pair<fs::path, bool>> flushes;  // the folder, the executable there yet
+        std::atomic<bool> cancel{false};
+        UpdateEnvironment environment = Environment();
+        environment.cancel = &cancel;
+        environment.syncFolder = [&](const fs::path& synced) {
+            flushes.emplace_back(synced, fs::exists(executable));
+            return synced == c.refused ? 5 : 0;
+        };
+        const UpdateResult result =
+            Run(false, environment, [&](const qs::UpdateProgress& progress) {
+                if (c.cancelAtB && progress.fileIndex == 1)
+                    cancel = true;
+            });
+        EXPECT_EQ(result.ok, c.message == nullptr);
+        if (c.message) {
+            EXPECT_EQ(WideToUtf8(result.message), c.message);
+        }
+        const auto flushed = [&](const fs::path& synced, bool withExecutable) {
+            return std::find(flushes.begin(), flushes.end(), std::pair{synced, withExecutable}) !=
+                   flushes.end();
+        };
+        EXPECT_TRUE(flushed(client, false));  // a.pak's
+        if (!c.fault) {
+            EXPECT_EQ(ReadFile(client / "n1" / "n2" / "x.dat"), "new x");
+            EXPECT_TRUE(flushed(client / "n1", false));
+            EXPECT_TRUE(flushed(client / "n1" / "n2", false));
+        }
+        EXPECT_EQ(fs::exists(executable), c.message == nullptr);
+        EXPECT_EQ(flushed(client, true), c.message == nullptr);
+    }
 }
