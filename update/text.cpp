@@ -22,19 +22,19 @@ std::optional<std::uint64_t> HashInto(InputFile& input, Sha256Stream& digest,
     }
 }
 
-std::wstring Sha256File(InputFile& input) {
+std::wstring Sha256File(InputFile& input, const std::atomic<bool>* cancel) {
     Sha256Stream digest;
     // A file that stops reading part-way digests as what was read.
-    HashInto(input, digest);
+    HashInto(input, digest, cancel);
     return digest.finish();
 }
 
-std::wstring Sha256File(const std::filesystem::path& file) {
+std::wstring Sha256File(const std::filesystem::path& file, const std::atomic<bool>* cancel) {
     // A file that cannot be opened digests as zero bytes.
     InputFile input;
     if (!input.open(file))
         return Sha256Stream().finish();
-    return Sha256File(input);
+    return Sha256File(input, cancel);
 }
 
 bool IsChecksumText(std::string_view text) {

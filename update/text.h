@@ -14,11 +14,13 @@
 // Lower-case SHA-256 digest text of a file, streamed through one 65536-byte buffer. A file that
 // cannot be opened digests as zero bytes. Throws "SHA-256 initialization failed",
 // "SHA-256 read failed" or "SHA-256 finalization failed".
-std::wstring Sha256File(const std::filesystem::path& file);
+// A cancel stops the reading at once; the digest is then of the bytes read so far.
+std::wstring Sha256File(const std::filesystem::path& file,
+                        const std::atomic<bool>* cancel = nullptr);
 
 class InputFile;
 // The same for a file already open, read from where it stands.
-std::wstring Sha256File(InputFile& input);
+std::wstring Sha256File(InputFile& input, const std::atomic<bool>* cancel = nullptr);
 // Feeds the rest of `input` into `digest` through the same buffer; the bytes read, or nullopt
 // on a read error or once `cancel` reads true (looked at every buffer, so a long file gives way
 // at once).

@@ -48,10 +48,11 @@ void ThrowIfCancelled(const std::atomic<bool>* cancel) {
 // True when the local file already holds the bytes whose digest is `checksum`.
 // True when the local file already holds the bytes whose digest is `checksum`: vouched for by
 // the record of earlier runs, or read and hashed. `proven` receives the file's stamp when the
-// answer is yes and the file did not change while it was read.
+// answer is yes and the file did not change while it was read. A cancel stops the reading at
+// once; the answer is then no, and the caller ends the run.
 bool TargetIsCurrent(const std::filesystem::path& target, std::string_view relativePath,
                      const std::string& checksum, const VerifiedRecord* record,
-                     std::optional<FileStamp>& proven) {
+                     std::optional<FileStamp>& proven, const std::atomic<bool>* cancel) {
     if (!TargetFileExists(target))
         return false;
     const std::optional<FileStamp> before = StampOfFile(target);
@@ -59,7 +60,7 @@ bool TargetIsCurrent(const std::filesystem::path& target, std::string_view relat
         proven = before;
         return true;
     }
-    if (!DigestsEqual(Sha256File(target), Utf8ToWide(checksum)))
+    if (!DigestsEqual(Sha256File(target, cancel), Utf8ToWide(checksum)) || Cancelled(cancel))
         return false;
     if (before && StampOfFile(target) == before)
         proven = before;
@@ -93,8 +94,9 @@ void CheckCandidates(std::vector<PlanCandidate>& candidates, const std::atomic<b
                 return;
             PlanCandidate& candidate = candidates[index];
             try {
-                candidate.current = TargetIsCurrent(candidate.target, candidate.relativePath,
-                                                    candidate.checksum, record, candidate.proven);
+                candidate.current =
+                    TargetIsCurrent(candidate.target, candidate.relativePath, candidate.checksum,
+                                    record, candidate.proven, cancel);
             } catch (...) {
                 candidate.failure = std::current_exception();
                 std::size_t seen = firstFailure.load();
@@ -722,7 +724,10 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
         std::filesystem::path target = ResolveManifestPath(clientDir, relativePath);
         const std::string& expected = checksum->get_ref<const std::string&>();
         std::optional<FileStamp> stamp;
-        if (!TargetIsCurrent(target, relativePath, expected, trusted, stamp)) {
+        const bool current =
+            TargetIsCurrent(target, relativePath, expected, trusted, stamp, cancel);
+        ThrowIfCancelled(cancel);
+        if (!current) {
             std::optional<std::uint64_t> size = SizeOf(sizes, relativePath);
             const bool hasIndex = chunked.count(relativePath) > 0;
             plan.push_back({std::move(relativePath), expected, size, hasIndex});
