@@ -92,6 +92,9 @@ public:
     // exclusion as createNew.
     bool openToAppend(const std::filesystem::path& file);
     std::optional<FileState> state() const;
+    // The state once the last byte is written. On Windows the file system is first told to keep
+    // the times as they stand for this handle, as closing it would otherwise move them.
+    std::optional<FileState> finishedState();
     bool isOpen() const { return handle_ != -1; }
     // Writes every byte or returns false.
     bool write(const void* data, std::size_t size);

@@ -104,8 +104,9 @@ public:
     std::wstring Finish(FileState& written) {
         if (!file_.isOpen())
             StartFresh();
-        // Another writer that truncated or extended the file shows in its length.
-        const std::optional<FileState> state = file_.state();
+        // Another writer that truncated or extended the file shows in its length; the times
+        // taken here, from this writer's own handle, show any later write.
+        const std::optional<FileState> state = file_.finishedState();
         if (!state || state->size != expectedLength_ || !file_.close()) {
             Discard();
             CannotWrite();

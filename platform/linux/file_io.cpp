@@ -132,6 +132,10 @@ std::optional<FileState> OutputFile::state() const {
     return DescriptorState(handle_);
 }
 
+std::optional<FileState> OutputFile::finishedState() {
+    return DescriptorState(handle_);  // closing a descriptor leaves the times alone
+}
+
 bool OutputFile::write(const void* data, std::size_t size) {
     if (handle_ < 0)
         return false;

@@ -169,13 +169,25 @@ bool OutputFile::openToAppend(const std::filesystem::path& file) {
         CloseHandle(AsHandle(handle_));
     handle_ = -1;
     HANDLE handle =
-        CreateFileW(file.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        CreateFileW(file.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     return KeepIfRegular(handle, handle_);
 }
 
 std::optional<FileState> OutputFile::state() const {
     return handle_ == -1 ? std::nullopt : HandleState(AsHandle(handle_));
+}
+
+std::optional<FileState> OutputFile::finishedState() {
+    if (handle_ == -1)
+        return std::nullopt;
+    // -1: no further updates of these times through this handle, its close included. Should
+    // the file system refuse, a moved time only fails the later checks, never passes one.
+    FILE_BASIC_INFO keep{};
+    keep.LastWriteTime.QuadPart = -1;
+    keep.ChangeTime.QuadPart = -1;
+    SetFileInformationByHandle(AsHandle(handle_), FileBasicInfo, &keep, sizeof keep);
+    return HandleState(AsHandle(handle_));
 }
 
 bool OutputFile::write(const void* data, std::size_t size) {
