@@ -134,7 +134,7 @@ TEST_F(ConcurrentRunTest, WaitingDownloadTouchedByAnotherProgramIsNotPlaced) {
             c.touch();
             touched = true;
         });
-        ASSERT_TRUE(touched);
+        ASSERT_TRUE(touched) << WideToUtf8(result.message);
         EXPECT_FALSE(result.ok);
         EXPECT_FALSE(fs::exists(executable));
         EXPECT_EQ(fs::status(victim).permissions() & fs::perms::owner_exec, fs::perms::none);
