@@ -6,14 +6,23 @@
 #include <filesystem>
 #include <optional>
 
-// Which file a name or handle reaches, and its size. A file replaced or created anew under the same
-// name has another identity.
+// Which file a name or handle reaches, its size and when it was last written. A file replaced or
+// created anew under the same name has another identity; one rewritten in place, even at the same
+// length, another modification time (Windows: last-write time, and the change time that moves when
+// a writer resets that). Linux keeps no change time here: a mode change or a rename moves it.
 struct FileState {
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
     std::uint64_t size = 0;
+    std::int64_t modifiedNs = 0;
+    std::int64_t changedNs = 0;  // Windows only; 0 on Linux
     bool operator==(const FileState&) const = default;
 };
+
+// The same file at the same length, whatever its times say.
+inline bool SameFileAndSize(const FileState& a, const FileState& b) {
+    return a.volume == b.volume && a.index == b.index && a.size == b.size;
+}
 
 // What the file system says about a file's identity and its last changes. Any write, rename over,
 // copy with kept times (which still moves the change time) or replacement shows in one of them.
@@ -27,6 +36,13 @@ struct FileStamp {
     std::uint64_t index = 0;
     bool operator==(const FileStamp&) const = default;
 };
+
+// Whether `stamp` shows the file of `state` with nothing written since: identity, size and
+// modification time, which a rename leaves alone (unlike a change time).
+inline bool StampShowsState(const FileStamp& stamp, const FileState& state) {
+    return stamp.volume == state.volume && stamp.index == state.index && stamp.size == state.size &&
+           stamp.modifiedNs == state.modifiedNs;
+}
 
 // The stamp of the regular file `file` reaches (through links); nullopt for anything else.
 std::optional<FileStamp> StampOfFile(const std::filesystem::path& file);
@@ -52,6 +68,9 @@ public:
     std::optional<FileState> state() const;
     // Bytes read into `buffer`: 0 at the end of the file, -1 on a read error.
     std::int64_t read(void* buffer, std::size_t size);
+    // Gives the open file the owner's execute bit (and group's and others' where they may read),
+    // never through a link as the file is already open; Windows has none. False on failure.
+    bool makeExecutable();
 
 private:
     std::intptr_t handle_ = -1;
@@ -73,6 +92,9 @@ public:
     // exclusion as createNew.
     bool openToAppend(const std::filesystem::path& file);
     std::optional<FileState> state() const;
+    // The state once the last byte is written. On Windows the file system is first told to keep
+    // the times as they stand for this handle, as closing it would otherwise move them.
+    std::optional<FileState> finishedState();
     bool isOpen() const { return handle_ != -1; }
     // Writes every byte or returns false.
     bool write(const void* data, std::size_t size);

@@ -142,8 +142,9 @@ public:
     std::wstring Finish(FileState& written) {
         if (!file_.isOpen())
             StartFresh();
-        // Another writer that truncated or extended the file shows in its length.
-        const std::optional<FileState> state = file_.state();
+        // Another writer that truncated or extended the file shows in its length; the times
+        // taken here, from this writer's own handle, show any later write.
+        const std::optional<FileState> state = file_.finishedState();
         if (!state || state->size != expectedLength_ || !file_.close()) {
             Discard();
             CannotWrite();
@@ -223,14 +224,18 @@ struct Leftover {
     Sha256Stream digest;
 };
 
-// A regular leftover under the download name, read without following a link.
-std::optional<Leftover> ReadLeftover(const std::filesystem::path& download) {
+// A regular leftover under the download name, read without following a link. A cancel ends
+// the reading of even a very long one at once.
+std::optional<Leftover> ReadLeftover(const std::filesystem::path& download,
+                                     const UpdateEnvironment& environment) {
     InputFile input;
     if (!input.open(download, /*followLinks=*/false))
         return std::nullopt;
     const std::optional<FileState> before = input.state();
     Leftover leftover{before.value_or(FileState{}), Sha256Stream()};
-    const std::optional<std::uint64_t> read = HashInto(input, leftover.digest);
+    const std::optional<std::uint64_t> read = HashInto(input, leftover.digest, environment.cancel);
+    if (Cancelled(environment))
+        throw std::runtime_error(kUpdateCancelled);
     if (!before || !read || input.state() != before || *read != before->size)
         return std::nullopt;  // changed while it was read: start afresh
     return leftover;
@@ -258,7 +263,7 @@ FileState FetchOnce(const std::wstring& url, std::string_view relativePath,
                     const FetchObserver& observer) {
     std::optional<Leftover> leftover;
     if (!fromScratch && std::filesystem::is_regular_file(std::filesystem::symlink_status(download)))
-        leftover = ReadLeftover(download);
+        leftover = ReadLeftover(download, environment);
     // Complete and proven: placed without a request, once FlushVerified has made sure of its
     // bytes (the run that wrote it may have ended before it could).
     if (leftover && DigestsEqual(leftover->digest.peek(), expected))
@@ -552,7 +557,8 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
                                              connection, observer, expectedSize, chunked);
     FlushVerified(target, verified);
     PlaceVerified(target, verified, makeExecutable);
-    SyncFolder(target.parent_path());
+    if (SyncFolder(target.parent_path()) != 0)
+        throw std::runtime_error(kDiskDidNotConfirm);
 }
 
 FileState FetchVerified(const std::filesystem::path& target, std::string_view relativePath,
@@ -618,7 +624,8 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
 }
 
 void FlushVerified(const std::filesystem::path& target, const FileState& verified) {
-    // Opened without following a link and compared, so the bytes flushed are the ones proven.
+    // Opened without following a link and compared, identity, length and times, so the bytes
+    // flushed are the ones proven.
     OutputFile file;
     if (!file.openToAppend(DownloadFilePath(target)) || file.state() != verified || !file.sync() ||
         !file.close())
@@ -628,11 +635,17 @@ void FlushVerified(const std::filesystem::path& target, const FileState& verifie
 void PlaceVerified(const std::filesystem::path& target, const FileState& verified,
                    bool makeExecutable) {
     const std::filesystem::path download = DownloadFilePath(target);
-    // Before the move, so the client never appears without its execute bit. A failure here is
-    // not fatal: starting the client sets the bit again.
-    if (makeExecutable)
-        MakeExecutable(download);
-    // Only the file that was proven is placed: the name must still reach it, unchanged.
+    // Only the file that was proven is placed: the name must still reach it, with nothing
+    // written since. Its mode is set only then, through that very file (never a link), before
+    // the move so the client never appears without its execute bit; a failure to set it is not
+    // fatal, as starting the client sets the bit again.
+    {
+        InputFile proven;
+        if (!proven.open(download, /*followLinks=*/false) || proven.state() != verified)
+            CannotWrite();
+        if (makeExecutable)
+            proven.makeExecutable();
+    }  // closed before the move, which Windows refuses for a file held open
     if (RegularFileState(download) != verified)
         CannotWrite();
 

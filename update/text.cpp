@@ -4,11 +4,14 @@
 
 #include "platform/file_io.h"
 
-std::optional<std::uint64_t> HashInto(InputFile& input, Sha256Stream& digest) {
+std::optional<std::uint64_t> HashInto(InputFile& input, Sha256Stream& digest,
+                                      const std::atomic<bool>* cancel) {
     constexpr std::size_t kBlock = 65536;
     auto buffer = std::make_unique<unsigned char[]>(kBlock);
     std::uint64_t read = 0;
     for (;;) {
+        if (cancel && cancel->load(std::memory_order_relaxed))
+            return std::nullopt;
         const std::int64_t got = input.read(buffer.get(), kBlock);
         if (got < 0)
             return std::nullopt;
@@ -19,14 +22,14 @@ std::optional<std::uint64_t> HashInto(InputFile& input, Sha256Stream& digest) {
     }
 }
 
-FileDigest Sha256File(const std::filesystem::path& file) {
+FileDigest Sha256File(const std::filesystem::path& file, const std::atomic<bool>* cancel) {
     FileDigest result;
     InputFile input;
     if (!input.open(file))
         return result;
     const std::optional<FileState> opened = input.state();
     Sha256Stream digest;
-    const std::optional<std::uint64_t> read = HashInto(input, digest);
+    const std::optional<std::uint64_t> read = HashInto(input, digest, cancel);
     if (!opened || !read) {
         result.read = WholeRead::ReadError;
         return result;

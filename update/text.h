@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -28,12 +29,15 @@ struct FileDigest {
 
 // The SHA-256 digest of every byte of a file, streamed through one 65536-byte buffer. Throws
 // "SHA-256 initialization failed", "SHA-256 read failed" or "SHA-256 finalization failed".
-FileDigest Sha256File(const std::filesystem::path& file);
+// A cancel stops the reading at once (a ReadError).
+FileDigest Sha256File(const std::filesystem::path& file, const std::atomic<bool>* cancel = nullptr);
 
 class InputFile;
 // Feeds the rest of `input` into `digest` through the same buffer; the bytes read, or nullopt
-// on a read error.
-std::optional<std::uint64_t> HashInto(InputFile& input, Sha256Stream& digest);
+// on a read error or once `cancel` reads true (looked at every buffer, so a long file gives way
+// at once).
+std::optional<std::uint64_t> HashInto(InputFile& input, Sha256Stream& digest,
+                                      const std::atomic<bool>* cancel = nullptr);
 
 // A manifest path as a message shows it: every control character (a line break, an escape) as
 // '?', so a path from the service cannot break or restyle the status line.

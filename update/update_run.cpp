@@ -50,10 +50,11 @@ void ThrowIfCancelled(const std::atomic<bool>* cancel) {
 // True when the local file already holds the bytes whose digest is `checksum`: vouched for by
 // the record of earlier runs, or read and hashed, every byte of its stamped size (a file that
 // cannot be read, or stops early, is fetched again). `proven` receives the file's stamp when the
-// answer is yes and the file did not change while it was read.
+// answer is yes and the file did not change while it was read. A cancel stops the reading at
+// once; the answer is then no, and the caller ends the run.
 bool TargetIsCurrent(const std::filesystem::path& target, std::string_view relativePath,
                      const std::string& checksum, const VerifiedRecord* record,
-                     std::optional<TakenStamp>& proven) {
+                     std::optional<TakenStamp>& proven, const std::atomic<bool>* cancel) {
     if (!TargetFileExists(target))
         return false;
     const std::optional<TakenStamp> before = TakeStamp(target);
@@ -63,9 +64,9 @@ bool TargetIsCurrent(const std::filesystem::path& target, std::string_view relat
         proven = before;
         return true;
     }
-    const FileDigest read = Sha256File(target);
+    const FileDigest read = Sha256File(target, cancel);
     if (read.read != WholeRead::Complete || read.bytes != before->stamp.size ||
-        !DigestsEqual(read.digest, Utf8ToWide(checksum)))
+        !DigestsEqual(read.digest, Utf8ToWide(checksum)) || Cancelled(cancel))
         return false;
     if (StampOfFile(target) == before->stamp)
         proven = before;
@@ -117,8 +118,9 @@ void CheckCandidates(std::vector<PlanCandidate>& candidates, const std::atomic<b
                 return;
             PlanCandidate& candidate = candidates[index];
             try {
-                candidate.current = TargetIsCurrent(candidate.target, candidate.relativePath,
-                                                    candidate.checksum, record, candidate.proven);
+                candidate.current =
+                    TargetIsCurrent(candidate.target, candidate.relativePath, candidate.checksum,
+                                    record, candidate.proven, cancel);
             } catch (...) {
                 candidate.failure = std::current_exception();
                 std::size_t seen = firstFailure.load();
@@ -430,11 +432,23 @@ public:
 private:
     void work(HttpsConnection& connection) {
         for (;;) {
-            const std::size_t index = next_.fetch_add(1);
-            if (index >= plan_.size() || stop_.load())
+            if (environment_.beforeNextFile)
+                environment_.beforeNextFile();
+            const std::optional<std::size_t> index = claimNext();
+            if (!index)
                 return;
-            fetch(index, connection);
+            fetch(*index, connection);
         }
+    }
+
+    // The next file to fetch, or nullopt when there is none or the run stopped. Under the lock
+    // stop() takes, so a file once claimed is always fetched and finished, and one never claimed
+    // is never waited for.
+    std::optional<std::size_t> claimNext() {
+        std::lock_guard lock(mutex_);
+        if (stop_.load() || next_ >= plan_.size())
+            return std::nullopt;
+        return next_++;
     }
 
     void fetch(std::size_t index, HttpsConnection& connection) {
@@ -542,7 +556,7 @@ private:
     std::vector<Transfer> transfers_;
     std::deque<HttpsConnection> connections_;  // the workers' own, besides the run's
     std::atomic<bool> stop_{false};
-    std::atomic<std::size_t> next_{0};
+    std::size_t next_ = 0;  // guarded by mutex_
     std::atomic<std::uint64_t> fetched_{0};
     std::mutex mutex_;
     std::condition_variable done_;
@@ -552,6 +566,61 @@ private:
     std::vector<std::thread> flushers_;
     bool inline_ = false;
     HttpsConnection* inlineConnection_ = nullptr;
+};
+
+// The folders a run placed files in, with every folder between them and the client folder: a
+// folder the run created is itself a new entry of its parent. All are flushed before the
+// executable is placed and whichever way the run ends, so no later run's files can reach the
+// disk before this run's renames.
+class FolderFlushes {
+public:
+    FolderFlushes(const std::filesystem::path& clientDir, const UpdateEnvironment& environment)
+        : clientDir_(clientDir), sync_(environment.syncFolder) {}
+    // A run that failed or was cancelled: its own failure is the one said.
+    ~FolderFlushes() { flush(); }
+    FolderFlushes(const FolderFlushes&) = delete;
+    FolderFlushes& operator=(const FolderFlushes&) = delete;
+
+    void placed(const std::filesystem::path& file) {
+        const std::filesystem::path below = file.parent_path().lexically_relative(clientDir_);
+        if (below.empty() || *below.begin() == "..") {
+            unflushed_.insert(file.parent_path());
+            return;
+        }
+        std::filesystem::path folder = clientDir_;
+        unflushed_.insert(folder);
+        for (const std::filesystem::path& part : below) {
+            if (part == ".")
+                continue;
+            folder /= part;
+            unflushed_.insert(folder);
+        }
+    }
+
+    // False when the disk did not confirm a folder; that one is kept, to be flushed again.
+    bool flush() noexcept {
+        bool confirmed = true;
+        for (auto folder = unflushed_.begin(); folder != unflushed_.end();) {
+            int error = 0;
+            try {
+                error = sync_ ? sync_(*folder) : SyncFolder(*folder);
+            } catch (...) {
+                error = -1;
+            }
+            if (error == 0) {
+                folder = unflushed_.erase(folder);
+            } else {
+                confirmed = false;
+                ++folder;
+            }
+        }
+        return confirmed;
+    }
+
+private:
+    const std::filesystem::path& clientDir_;
+    UpdateEnvironment::FolderSync sync_;
+    std::set<std::filesystem::path> unflushed_;
 };
 
 // True when the service's signature is a valid one of exactly `manifest`. No signature at all (a
@@ -857,12 +926,14 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         // Durability, paid once per folder instead of twice per file: every download's bytes
         // reach the disk (on a few flushing threads, while the transfers go on) before it is moved
         // over its target, as a file is ready to be placed only once its flush returned; the moves
-        // happen here, in plan order; each touched folder is synced once before the executable is
-        // placed and once more before success is said. Wherever a crash or a power loss falls,
+        // happen here, in plan order; every folder touched or created, up to the client folder,
+        // is synced before the executable is placed, before success is said and at the end of a
+        // failed or cancelled run. Wherever a crash or a power loss falls,
         // each target's name points at its old bytes or at its new, already durable bytes: the
         // move is one step, and a move the folder did not keep leaves the old file.
         // The executable appears only after everything before it is durable, and "Update
-        // complete." is said only when everything is. A part that was not made durable is never
+        // complete." is said only when everything is: a folder the disk does not confirm ends the
+        // run as a failure, before the executable. A part that was not made durable is never
         // placed without its digest being proven again.
         const auto count = static_cast<std::int32_t>(plan.size());
         std::vector<std::filesystem::path> targets;
@@ -873,21 +944,20 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         if (!plan.empty())
             executable = ResolveManifestPath(clientDir, WideToUtf8(ClientExecutableName));
         RunProgress reports(progress, plan);
-        std::set<std::filesystem::path> unsyncedFolders;
-        auto syncFolders = [&unsyncedFolders] {
-            for (const std::filesystem::path& folder : unsyncedFolders)
-                SyncFolder(folder);
-            unsyncedFolders.clear();
-        };
+        FolderFlushes folders(clientDir, environment);  // flushed last, once the threads ended
         {
             ConcurrentFetch fetch(plan, targets, environment, connection);
             std::vector<Transfer>& transfers = fetch.transfers();
             for (std::int32_t index = 0; index < count; ++index) {
                 const auto at = static_cast<std::size_t>(index);
                 reports.turn(index, transfers, fetch.fetched());
+                // A cancel ends the run at once, whatever each transfer thread is doing: none is
+                // waited for but by the joins, which a stop bounds to about a second.
                 while (!fetch.waitFor(at, std::chrono::milliseconds(100))) {
-                    if (Cancelled(environment.cancel))
+                    if (Cancelled(environment.cancel)) {
                         fetch.stop();
+                        throw std::runtime_error(kUpdateCancelled);
+                    }
                     reports.tick(transfers, fetch.fetched());
                 }
                 reports.tick(transfers, fetch.fetched());  // a retry said even when it was quick
@@ -900,8 +970,8 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 }
                 ThrowIfCancelled(environment.cancel);
                 const bool isExecutable = SameTarget(targets[at], executable);
-                if (isExecutable)
-                    syncFolders();
+                if (isExecutable && !folders.flush())
+                    throw std::runtime_error(kDiskDidNotConfirm);
                 if (!result.placedFiles)
                     ForgetClientWasWhole(environment, result.provenBefore);
                 result.placedFiles = true;
@@ -911,12 +981,15 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                     std::rethrow_exception(
                         NameTheFile(std::current_exception(), plan[at].relativePath));
                 }
-                unsyncedFolders.insert(targets[at].parent_path());
-                if (const auto stamp = TakeStamp(targets[at]))
+                folders.placed(targets[at]);
+                // Vouched for only while the placed file is still the one proven, unwritten since.
+                if (const auto stamp = TakeStamp(targets[at]);
+                    stamp && StampShowsState(stamp->stamp, *transfers[at].verified))
                     proven.remember(plan[at].relativePath, plan[at].checksum, *stamp);
                 reports.placed(transfers[at]);
             }
-            syncFolders();
+            if (!folders.flush())
+                throw std::runtime_error(kDiskDidNotConfirm);
             reports.finish(count == 0 ? L"Client is up to date." : L"Update complete.",
                            fetch.fetched());
         }

@@ -59,11 +59,13 @@ struct UpdateEnvironment {
         const std::wstring& url, const std::wstring& verb, const std::string& body)>;
     using Clock = std::function<std::filesystem::file_time_type()>;
     using FreeSpace = std::function<std::optional<std::uint64_t>(const std::filesystem::path&)>;
+    using FolderSync = std::function<int(const std::filesystem::path&)>;
 
     ServiceEndpoint service = BuiltInService();
-    Request request;      // the manifest request
-    Clock now;            // the purge's notion of the current time
-    FreeSpace freeSpace;  // free bytes where the client lives (FreeDiskBytes)
+    Request request;        // the manifest request
+    Clock now;              // the purge's notion of the current time
+    FreeSpace freeSpace;    // free bytes where the client lives (FreeDiskBytes)
+    FolderSync syncFolder;  // a folder's entries to the disk (SyncFolder): 0 or an error code
     // The pauses before a file's second and third attempt after a failure that may pass.
     std::vector<std::chrono::milliseconds> retryPauses = {std::chrono::milliseconds(1000),
                                                           std::chrono::milliseconds(2000)};
@@ -85,11 +87,18 @@ struct UpdateEnvironment {
     // Once it reads true the run ends with "Update cancelled." within about a second: a transfer
     // under way is given up (its partial download stays), nothing further is checked or placed.
     const std::atomic<bool>* cancel = nullptr;
+    // Called on a transfer thread each time before it takes its next file; tests hold a thread
+    // there to show a stop that finds it between two files.
+    std::function<void()> beforeNextFile;
 };
 
 // A run that finds another run (of this or any other program) working in the same client folder.
 inline constexpr char kClientFolderBusy[] =
     "Another launcher is updating the game files. Try again when it has finished.";
+
+// A run whose renames happened but whose folders the disk did not confirm: what was placed stays,
+// and the run is no success.
+inline constexpr char kDiskDidNotConfirm[] = "The disk did not confirm that the update was written";
 
 // Downloads older than this (in whole seconds, inclusive) are purged at the start of a run.
 inline constexpr std::int64_t kStaleDownloadSeconds = 3601;

@@ -9,9 +9,13 @@
 
 namespace {
 
+std::int64_t Nanoseconds(const timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
 FileState StateOf(const struct stat& info) {
     return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
-            static_cast<std::uint64_t>(info.st_size)};
+            static_cast<std::uint64_t>(info.st_size), Nanoseconds(info.st_mtim), 0};
 }
 
 std::optional<FileState> DescriptorState(std::intptr_t handle) {
@@ -27,11 +31,8 @@ std::optional<FileStamp> StampOfFile(const std::filesystem::path& file) {
     struct stat info {};
     if (stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
-    auto nanoseconds = [](const timespec& time) {
-        return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
-    };
-    return FileStamp{static_cast<std::uint64_t>(info.st_size), nanoseconds(info.st_mtim),
-                     nanoseconds(info.st_ctim), static_cast<std::uint64_t>(info.st_dev),
+    return FileStamp{static_cast<std::uint64_t>(info.st_size), Nanoseconds(info.st_mtim),
+                     Nanoseconds(info.st_ctim), static_cast<std::uint64_t>(info.st_dev),
                      static_cast<std::uint64_t>(info.st_ino)};
 }
 
@@ -88,6 +89,15 @@ std::int64_t InputFile::read(void* buffer, std::size_t size) {
     }
 }
 
+bool InputFile::makeExecutable() {
+    struct stat info {};
+    if (handle_ < 0 || fstat(static_cast<int>(handle_), &info) != 0)
+        return false;
+    const mode_t wanted = info.st_mode | S_IXUSR | ((info.st_mode & S_IRGRP) ? S_IXGRP : 0) |
+                          ((info.st_mode & S_IROTH) ? S_IXOTH : 0);
+    return wanted == info.st_mode || fchmod(static_cast<int>(handle_), wanted & 07777) == 0;
+}
+
 OutputFile::~OutputFile() {
     if (handle_ >= 0)
         ::close(static_cast<int>(handle_));
@@ -120,6 +130,10 @@ bool OutputFile::openToAppend(const std::filesystem::path& file) {
 
 std::optional<FileState> OutputFile::state() const {
     return DescriptorState(handle_);
+}
+
+std::optional<FileState> OutputFile::finishedState() {
+    return DescriptorState(handle_);  // closing a descriptor leaves the times alone
 }
 
 bool OutputFile::write(const void* data, std::size_t size) {

@@ -12,16 +12,28 @@ HANDLE AsHandle(std::intptr_t handle) {
 
 constexpr std::size_t kLargestCall = 1u << 30;  // ReadFile and WriteFile take 32-bit sizes
 
+// 100 ns steps since 1601 to nanoseconds since 1970.
+std::int64_t UnixNanoseconds(std::int64_t fileTime) {
+    return (fileTime - 116444736000000000LL) * 100;
+}
+
+std::uint64_t Whole(DWORD high, DWORD low) {
+    return (static_cast<std::uint64_t>(high) << 32) | low;
+}
+
 // A regular file is a disk file that is neither a folder nor a link (reparse point).
 std::optional<FileState> HandleState(HANDLE handle) {
     BY_HANDLE_FILE_INFORMATION info{};
+    FILE_BASIC_INFO basic{};
     if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK ||
         !GetFileInformationByHandle(handle, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+        !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
         return std::nullopt;
-    return FileState{info.dwVolumeSerialNumber,
-                     (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
-                     (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow};
+    return FileState{info.dwVolumeSerialNumber, Whole(info.nFileIndexHigh, info.nFileIndexLow),
+                     Whole(info.nFileSizeHigh, info.nFileSizeLow),
+                     UnixNanoseconds(basic.LastWriteTime.QuadPart),
+                     UnixNanoseconds(basic.ChangeTime.QuadPart)};
 }
 
 // Takes an opened handle into `slot` only when it reaches a regular file; anything else is closed.
@@ -38,15 +50,6 @@ bool KeepIfRegular(HANDLE handle, std::intptr_t& slot) {
 
 }  // namespace
 
-namespace {
-
-// 100 ns steps since 1601 to nanoseconds since 1970.
-std::int64_t UnixNanoseconds(std::int64_t fileTime) {
-    return (fileTime - 116444736000000000LL) * 100;
-}
-
-}  // namespace
-
 std::optional<FileStamp> StampOfFile(const std::filesystem::path& file) {
     HANDLE handle =
         CreateFileW(file.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -59,15 +62,12 @@ std::optional<FileStamp> StampOfFile(const std::filesystem::path& file) {
     if (GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
         !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
         GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
-        const auto whole = [](DWORD high, DWORD low) {
-            return (static_cast<std::uint64_t>(high) << 32) | low;
-        };
         stamp = FileStamp{
-            whole(info.nFileSizeHigh, info.nFileSizeLow),
+            Whole(info.nFileSizeHigh, info.nFileSizeLow),
             UnixNanoseconds(static_cast<std::int64_t>(
-                whole(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime))),
+                Whole(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime))),
             UnixNanoseconds(basic.ChangeTime.QuadPart), info.dwVolumeSerialNumber,
-            whole(info.nFileIndexHigh, info.nFileIndexLow)};
+            Whole(info.nFileIndexHigh, info.nFileIndexLow)};
     }
     CloseHandle(handle);
     return stamp;
@@ -75,8 +75,8 @@ std::optional<FileStamp> StampOfFile(const std::filesystem::path& file) {
 
 std::optional<FileState> RegularFileState(const std::filesystem::path& file) {
     HANDLE handle = CreateFileW(
-        file.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        file.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return std::nullopt;
     std::optional<FileState> state = HandleState(handle);
@@ -121,6 +121,10 @@ std::int64_t InputFile::read(void* buffer, std::size_t size) {
     return got;
 }
 
+bool InputFile::makeExecutable() {
+    return handle_ != -1;  // no execute bit to set
+}
+
 OutputFile::~OutputFile() {
     if (handle_ != -1)
         CloseHandle(AsHandle(handle_));
@@ -131,9 +135,9 @@ bool OutputFile::create(const std::filesystem::path& file) {
         CloseHandle(AsHandle(handle_));
     handle_ = -1;
     // Opened as the link itself, then refused, so a planted link never redirects the write.
-    HANDLE handle =
-        CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     BY_HANDLE_FILE_INFORMATION info{};
@@ -152,8 +156,8 @@ bool OutputFile::createNew(const std::filesystem::path& file) {
         CloseHandle(AsHandle(handle_));
     handle_ = -1;
     // CREATE_NEW fails on any existing name, a link included; readers may look, writers may not.
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     handle_ = reinterpret_cast<std::intptr_t>(handle);
@@ -164,13 +168,26 @@ bool OutputFile::openToAppend(const std::filesystem::path& file) {
     if (handle_ != -1)
         CloseHandle(AsHandle(handle_));
     handle_ = -1;
-    HANDLE handle = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE handle =
+        CreateFileW(file.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     return KeepIfRegular(handle, handle_);
 }
 
 std::optional<FileState> OutputFile::state() const {
     return handle_ == -1 ? std::nullopt : HandleState(AsHandle(handle_));
+}
+
+std::optional<FileState> OutputFile::finishedState() {
+    if (handle_ == -1)
+        return std::nullopt;
+    // -1: no further updates of these times through this handle, its close included. Should
+    // the file system refuse, a moved time only fails the later checks, never passes one.
+    FILE_BASIC_INFO keep{};
+    keep.LastWriteTime.QuadPart = -1;
+    keep.ChangeTime.QuadPart = -1;
+    SetFileInformationByHandle(AsHandle(handle_), FileBasicInfo, &keep, sizeof keep);
+    return HandleState(AsHandle(handle_));
 }
 
 bool OutputFile::write(const void* data, std::size_t size) {

@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <iterator>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -140,6 +142,30 @@ TEST(FileIo, WritesAndReadsBackUnderANonAsciiName) {
     EXPECT_TRUE(!folder.open(scratch.path()) || folder.read(&byte, 1) <= 0);
     OutputFile onFolder;
     EXPECT_FALSE(onFolder.create(scratch.path()));
+}
+
+// The state a writer takes when it finishes stays the file's state once it is closed, and a later
+// rewrite in place at the same length shows in it.
+TEST(FileIo, FinishedStateHoldsUntilTheNextWrite) {
+    TempFolder scratch;
+    const fs::path file = scratch.path() / "a.download";
+    OutputFile out;
+    ASSERT_TRUE(out.createNew(file));
+    ASSERT_TRUE(out.write("proven", 6));
+    const std::optional<FileState> finished = out.finishedState();
+    ASSERT_TRUE(finished);
+    ASSERT_TRUE(out.close());
+    EXPECT_EQ(RegularFileState(file), finished);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // past the clock's tick
+    ASSERT_TRUE(out.openToAppend(file));
+    ASSERT_TRUE(out.close());
+    EXPECT_EQ(RegularFileState(file), finished) << "opened and closed, nothing written";
+    WriteFile(file, "forged");
+    const std::optional<FileState> rewritten = RegularFileState(file);
+    ASSERT_TRUE(rewritten);
+    EXPECT_TRUE(SameFileAndSize(*rewritten, *finished));
+    EXPECT_NE(rewritten, finished);
 }
 
 // A missing folder is an error, not a folder made on the way.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "scratch.h"
@@ -362,4 +363,35 @@ TEST_F(DownloadTest, ProgressWithoutSizesFollowsFilesAndLengths) {
     EXPECT_EQ(last.amountTotal, 0u);
     EXPECT_EQ(last.amountDone, 300000u);
     EXPECT_EQ(last.fraction, 1.0);
+}
+
+// A cancel while a very long local file is read, a leftover download before resuming or a client
+// file in planning, ends the run within a second. The files are sparse: read fast, stored in no
+// blocks, yet long enough to take many seconds.
+TEST_F(DownloadTest, CancelWhileALongLocalFileIsReadEndsWithinASecond) {
+    constexpr std::uint64_t kLength = std::uint64_t{8} << 30;
+    service.setManifestJson(R"({"files":{"big.pak":")" + std::string(64, '0') +
+                            R"("},"sizes":{"big.pak":)" + std::to_string(kLength + 1) + "}}");
+    UpdateEnvironment environment = Environment();
+    environment.freeSpace = [](const fs::path&) {
+        return std::optional<std::uint64_t>(std::uint64_t{1} << 50);
+    };
+    for (const char* name : {"big.pak.download", "big.pak"}) {
+        SCOPED_TRACE(name);
+        fs::remove_all(client);
+        WriteFile(client / name, "");
+        fs::resize_file(client / name, kLength);
+        cancel = false;
+        std::atomic<std::chrono::steady_clock::rep> cancelledAt{0};
+        std::thread canceller([&] {
+            std::this_thread::sleep_for(300ms);
+            cancelledAt = std::chrono::steady_clock::now().time_since_epoch().count();
+            cancel = true;
+        });
+        const UpdateResult result = Run(environment);
+        const auto ended = std::chrono::steady_clock::now().time_since_epoch().count();
+        canceller.join();
+        EXPECT_EQ(WideToUtf8(result.message), "Update cancelled.");
+        EXPECT_LT(std::chrono::steady_clock::duration(ended - cancelledAt.load()), 1s);
+    }
 }

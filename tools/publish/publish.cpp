@@ -248,7 +248,8 @@ bool Settled(std::int64_t mtime, std::int64_t readStart) {
 bool CanReuse(const RecordedFile& recorded, const SourceFile& file,
               const std::optional<FileState>& publishedNow) {
     return recorded.settled && recorded.size == file.size && recorded.mtime == file.mtime &&
-           IsChecksumText(recorded.sha256) && publishedNow && *publishedNow == recorded.published;
+           IsChecksumText(recorded.sha256) && publishedNow &&
+           SameFileAndSize(*publishedNow, recorded.published);
 }
 
 std::string ManifestJson(const std::vector<ManifestEntry>& entries,
