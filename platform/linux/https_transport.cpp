@@ -1,5 +1,6 @@
 // libcurl behind the request layer.
 #include "platform/https_transport.h"
+#include "platform/linux/https_header_line.h"
 
 #include <curl/curl.h>
 
@@ -138,7 +139,8 @@ std::string_view Trimmed(std::string_view text) {
     return text;
 }
 
-// Keeps the two framing headers of the reply being read; a new status line starts afresh.
+}  // namespace
+
 void NoteHeaderLine(HttpsResponseHead& head, std::string_view line) {
     if (line.substr(0, 5) == "HTTP/") {
         head = {};
@@ -161,6 +163,8 @@ void NoteHeaderLine(HttpsResponseHead& head, std::string_view line) {
         head.contentLength = digits ? std::optional<std::uint64_t>(length) : std::nullopt;
     }
 }
+
+namespace {
 
 std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
     auto& exchange = *static_cast<Exchange*>(user);
