@@ -44,7 +44,8 @@ run_one() {
     local options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
         -artifact_prefix="$work/")
     case "$target" in
-        qs_fuzz_plan_client_update | qs_fuzz_parse_server_status | qs_fuzz_parse_news_items)
+        qs_fuzz_plan_client_update | qs_fuzz_parse_server_status | qs_fuzz_parse_news_items | \
+            qs_fuzz_serial_record)
             options+=(-dict=fuzz/json.dict) ;;
     esac
     local status=0

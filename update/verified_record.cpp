@@ -144,7 +144,8 @@ bool VerifiedRecord::addsNothingTo(const VerifiedRecord& loaded) const {
 
 void VerifiedRecord::remember(std::string relativePath, std::string_view digest,
                               const TakenStamp& stamp) {
-    if (!IsChecksumText(digest) || relativePath.find('\n') != std::string::npos)
+    if (!IsChecksumText(digest) || relativePath.empty() ||
+        relativePath.find('\n') != std::string::npos)
         return;
     entries_.insert_or_assign(std::move(relativePath), Entry{Lower(digest), stamp});
 }

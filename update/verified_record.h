@@ -42,7 +42,8 @@ public:
     bool vouchesFor(std::string_view relativePath, std::string_view checksum,
                     const FileStamp& now) const;
 
-    // A file whose digest was just proven equal to `digest`, with its stamp at that moment.
+    // A file whose digest was just proven equal to `digest`, with its stamp at that moment. A path
+    // no record line can hold (empty, or with a line end) is not remembered.
     void remember(std::string relativePath, std::string_view digest, const TakenStamp& stamp);
 
     // Writes the record for `clientDir` crash-safely (the old record or the new one, never a torn

@@ -1,5 +1,6 @@
 // libcurl behind the request layer.
 #include "platform/https_transport.h"
+#include "platform/linux/https_header_line.h"
 
 #include <curl/curl.h>
 
@@ -138,6 +139,8 @@ std::string_view Trimmed(std::string_view text) {
     return text;
 }
 
+}  // namespace
+
 // Keeps the two framing headers and the date of the reply being read; a new status line starts
 // afresh.
 void NoteHeaderLine(HttpsResponseHead& head, std::string_view line) {
@@ -164,6 +167,8 @@ void NoteHeaderLine(HttpsResponseHead& head, std::string_view line) {
         head.contentLength = digits ? std::optional<std::uint64_t>(length) : std::nullopt;
     }
 }
+
+namespace {
 
 std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
     auto& exchange = *static_cast<Exchange*>(user);

@@ -167,6 +167,20 @@ TEST_F(VerifiedRecordTest, RecordOfTheFirstFormatVouchesForNothing) {
     EXPECT_FALSE(Vouches(VerifiedRecord::Load(file, client), "a.pak", Sha256Hex("content")));
 }
 
+// A path no line can hold is left out; it does not cost the rest of the record.
+TEST_F(VerifiedRecordTest, PathsTheRecordCannotHoldAreNotRemembered) {
+    WriteFile(client / "a.pak", "content");
+    const FileStamp now = *StampOfFile(client / "a.pak");
+    const TakenStamp stamp{now, now.modifiedNs + 10 * kSecond};
+    const std::string digest = Sha256Hex("content");
+    VerifiedRecord record;
+    for (const char* path : {"a.pak", "", "b\nc"})
+        record.remember(path, digest, stamp);
+    EXPECT_EQ(record.size(), 1u);
+    ASSERT_TRUE(record.save(file, client));
+    EXPECT_TRUE(Vouches(VerifiedRecord::Load(file, client), "a.pak", digest));
+}
+
 // Torn, edited, foreign or oversized: worth nothing, and no error.
 TEST_F(VerifiedRecordTest, DamagedOrForeignRecordIsIgnored) {
     WriteFile(client / "a.pak", "content");

@@ -1,0 +1,138 @@
+// The record of proven files is read back from the disk, where anything may have changed it.
+// Loading any bytes never throws; what a load keeps, the writer writes and a second load keeps
+// unchanged; and any record the writer is given reads back vouching for every file it holds.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/sha256.h"
+#include "update/text.h"
+#include "update/verified_record.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::int64_t kWrittenNs = 1'700'000'000'000'000'000;
+
+// In memory where there is such a folder: the writer flushes every record it writes.
+struct Scratch {
+    fs::path root;
+    fs::path client;
+    Scratch() {
+        const fs::path base =
+            fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+        std::string pattern = (base / "qs-fuzz-record-XXXXXX").string();
+        if (!mkdtemp(pattern.data()))
+            std::abort();
+        root = pattern;
+        client = root / "client";
+    }
+    ~Scratch() {
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+};
+
+void Write(const fs::path& file, std::string_view bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+        std::abort();
+}
+
+std::string Read(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string Sha256Text(std::string_view text) {
+    Sha256Stream digest;
+    digest.update(text.data(), text.size());
+    return WideToUtf8(digest.finish());
+}
+
+// What a load keeps survives a write and a second load exactly.
+void CheckLoaded(const Scratch& scratch, const fs::path& file) {
+    const VerifiedRecord loaded = VerifiedRecord::Load(file, scratch.client);
+    const fs::path first = scratch.root / "first", second = scratch.root / "second";
+    if (!loaded.save(first, scratch.client))
+        std::abort();
+    const VerifiedRecord again = VerifiedRecord::Load(first, scratch.client);
+    if (again.size() != loaded.size() || !again.save(second, scratch.client) ||
+        Read(first) != Read(second))
+        std::abort();
+}
+
+// A record given paths and stamps from the input, as runs remember files.
+void CheckWritten(const Scratch& scratch, std::string_view bytes) {
+    VerifiedRecord record;
+    struct Remembered {
+        std::string path;
+        std::string digest;
+        TakenStamp stamp;
+    };
+    std::vector<Remembered> remembered;
+    std::size_t line = 0;
+    while (!bytes.empty() && remembered.size() < 16) {
+        const std::size_t end = bytes.find('\n');
+        const std::string_view path = bytes.substr(0, end);
+        bytes.remove_prefix(end == std::string_view::npos ? bytes.size() : end + 1);
+        Remembered entry{std::string(path), Sha256Text(path), {}};
+        FileStamp& stamp = entry.stamp.stamp;
+        stamp.size = path.size();
+        stamp.modifiedNs = kWrittenNs - 10'000'000'000 - static_cast<std::int64_t>(line);
+        stamp.changedNs = stamp.modifiedNs + 1;
+        stamp.volume = line;
+        stamp.index = ~line;
+        entry.stamp.takenNs = kWrittenNs;
+        record.remember(entry.path, entry.digest, entry.stamp);
+        remembered.push_back(std::move(entry));
+        ++line;
+    }
+    const fs::path file = scratch.root / "written";
+    if (!record.save(file, scratch.client))
+        std::abort();
+    const VerifiedRecord read = VerifiedRecord::Load(file, scratch.client);
+    if (read.size() != record.size())
+        std::abort();
+    // The last stamp given for a path is the one kept.
+    for (std::size_t i = 0; i < remembered.size(); ++i) {
+        bool last = true;
+        for (std::size_t j = i + 1; j < remembered.size(); ++j)
+            last = last && remembered[j].path != remembered[i].path;
+        const Remembered& entry = remembered[i];
+        if (last && read.vouchesFor(entry.path, entry.digest, entry.stamp.stamp) !=
+                        record.vouchesFor(entry.path, entry.digest, entry.stamp.stamp))
+            std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const Scratch scratch;
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    const fs::path file = scratch.root / "record";
+
+    // As found on the disk.
+    Write(file, bytes);
+    CheckLoaded(scratch, file);
+    // After the header and sealed with the digest line, so the entries are read too.
+    std::string body =
+        "quillon-verified 2\nfolder " + scratch.client.lexically_normal().string() + "\n";
+    body.append(bytes);
+    Write(file, body + "sha256 " + Sha256Text(body) + "\n");
+    CheckLoaded(scratch, file);
+
+    CheckWritten(scratch, bytes);
+    return 0;
+}
