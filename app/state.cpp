@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "app/client.h"
+#include "platform/launcher_log.h"
 #include "selfupdate/launcher_update.h"
 #include "update/text.h"
 
@@ -185,6 +186,7 @@ void PlayClient(LauncherState& state, bool closeOnLaunch) {
     } catch (const std::exception& failure) {
         outcome = FailureMessage(failure.what());
     }
+    LogEvent((started ? "play: " : "play failed: ") + LogText(outcome));
     state.outcome = {TaskKind::Play, started ? OutcomeTone::Success : OutcomeTone::Warning};
     std::lock_guard<std::mutex> lock(state.statusMutex);
     state.statusText = std::move(outcome);
