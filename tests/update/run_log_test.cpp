@@ -23,11 +23,11 @@ const std::string kExe = "Quillon Saga.exe";
 class RunLogTest : public testing::Test {
 protected:
     // One run with the log started on `data`; the log is flushed when it returns.
-    UpdateResult LoggedRun(const fs::path& data) {
+    UpdateResult LoggedRun(const fs::path& logFolder) {
         UpdateEnvironment environment;
         environment.service = service.endpoint();
         environment.retryPauses = {1ms, 1ms};
-        StartLauncherLog(data);
+        StartLauncherLog(logFolder);
         UpdateResult result = RunClientUpdate(
             client, [](const qs::UpdateProgress&) {}, environment);
         StopLauncherLog();
