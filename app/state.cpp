@@ -101,6 +101,7 @@ void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
         finalText = std::move(result.message);
         asBefore = RunLeftClientAsBefore(result);
     } catch (const std::exception& failure) {
+        LogEvent(std::string("update run failed before it began: ") + failure.what());
         finalText = FailureMessage(failure.what());
     } catch (...) {
         finalText = L"Update failed";
