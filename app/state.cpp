@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "app/client.h"
+#include "platform/launcher_log.h"
 #include "selfupdate/launcher_update.h"
 #include "update/text.h"
 
@@ -100,6 +101,7 @@ void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
         finalText = std::move(result.message);
         asBefore = RunLeftClientAsBefore(result);
     } catch (const std::exception& failure) {
+        LogEvent(std::string("update run failed before it began: ") + failure.what());
         finalText = FailureMessage(failure.what());
     } catch (...) {
         finalText = L"Update failed";
@@ -185,6 +187,7 @@ void PlayClient(LauncherState& state, bool closeOnLaunch) {
     } catch (const std::exception& failure) {
         outcome = FailureMessage(failure.what());
     }
+    LogEvent((started ? "play: " : "play failed: ") + LogText(outcome));
     state.outcome = {TaskKind::Play, started ? OutcomeTone::Success : OutcomeTone::Warning};
     std::lock_guard<std::mutex> lock(state.statusMutex);
     state.statusText = std::move(outcome);

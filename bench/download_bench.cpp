@@ -20,6 +20,7 @@
 
 #include "app/client.h"
 #include "bench/bench_support.h"
+#include "platform/launcher_log.h"
 #include "tools/standin/service.h"
 #include "update/https.h"
 #include "update/text.h"
@@ -85,6 +86,16 @@ void BM_DownloadLauncher(benchmark::State& state) {
     UpdateEnvironment environment;
     environment.service = g_service->endpoint();
     RunLauncher(state, environment);
+}
+
+// The same with the launcher's log written, as the launcher always runs: the difference is what
+// the log costs.
+void BM_DownloadLauncherLogged(benchmark::State& state) {
+    UpdateEnvironment environment;
+    environment.service = g_service->endpoint();
+    StartLauncherLog(g_data->output.parent_path() / "log");
+    RunLauncher(state, environment);
+    StopLauncherLog();
 }
 
 void BM_DownloadLauncherOneAtATime(benchmark::State& state) {
@@ -192,6 +203,7 @@ void BM_DownloadCurlParallel4(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_DownloadLauncher)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DownloadLauncherLogged)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DownloadLauncherOneAtATime)
     ->Iterations(1)
     ->UseRealTime()

@@ -23,6 +23,7 @@
 
 #include "bench/bench_support.h"
 #include "bench/frame_scene.h"
+#include "platform/launcher_log.h"
 #include "tools/standin/service.h"
 #include "update/client_location.h"
 #include "update/https.h"
@@ -141,6 +142,7 @@ int main(int argc, char** argv) {
     int status = 1;
     try {
         InitializeHttps();
+        StartLauncherLog(root / "log");  // the run logs as in the launcher
         qs::bench::HeadlessInterface interface;
         UiState ui;
         LauncherState state;
@@ -158,6 +160,7 @@ int main(int argc, char** argv) {
             ok = RunWithFrames(interface, ui, state, downloading, folder, download) &&
                  RunWithFrames(interface, ui, state, checking, folder, check);
         }
+        StopLauncherLog();
         fs::remove_all(root);
         if (ok) {
             Print("idle", idle);

@@ -81,6 +81,9 @@ struct HttpsExchangeOutcome {
     // The failure is of a kind that may pass by itself: a refused or reset connection, a time-out,
     // a body cut short. Never set for certificate or host failures.
     bool transient = false;
+    // The system's code for a failed exchange (a CURLcode; a WinHTTP error), for the log; 0 when
+    // none is known.
+    long errorCode = 0;
 };
 
 // Global set-up; once, on the main thread, before any thread starts.

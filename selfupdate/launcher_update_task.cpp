@@ -1,9 +1,12 @@
+#include "platform/launcher_log.h"
 #include "selfupdate/launcher_update.h"
 #include "update/text.h"
 
 namespace {
 
+// Each status of a launcher update is one of its decisions: the log keeps them all.
 void SetStatus(std::mutex* statusMutex, std::wstring* statusText, std::wstring text) {
+    LogEvent("launcher update: " + LogText(text));
     std::lock_guard lock(*statusMutex);
     *statusText = std::move(text);
 }

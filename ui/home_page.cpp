@@ -10,6 +10,7 @@
 #include "ui/theme.h"
 #include "ui/ui_logic.h"
 #include "ui/widgets.h"
+#include "update/client_location.h"
 
 namespace {
 
@@ -86,6 +87,11 @@ void DrawProgressOrOutcome(const UiState& ui, const LauncherState& state, ImDraw
         return;
     DrawWrappedText(drawList, font, 10.0f, At(p, kLeft, kBarTop), kRight - kLeft + 120.0f, 15.0f, 2,
                     OutcomeColour(state.outcome.tone), ui.statusLine.data());
+    const std::string details = LogLocationLine(state.outcome, LauncherDataFolder());
+    if (!details.empty())
+        AddTextIfFont(
+            drawList, font, 10.0f, At(p, kLeft, kBarTop + 32.0f), palette::kSecondaryText,
+            FitText(SanitizeUiText(details), font, 10.0f, kRight - kLeft + 120.0f).c_str());
 }
 
 void DrawSettingsButton(UiState& ui, ImDrawList* drawList) {

@@ -251,6 +251,26 @@ public:
                        text.c_str());
     }
 
+    // Beside SAVE: the launcher's data folder, where its log is, for a player asked to send it.
+    void OpenLogFolder(UiState& ui) const {
+        const HitResult open = HitButton("##open_log", ImVec2(kCardLeft, 626), ImVec2(140, 32));
+        if (open.pressed)
+            ui.requestOpenLogFolder = true;
+        const ImVec2 itemMin = ImGui::GetItemRectMin();
+        const ImVec2 itemMax = ImGui::GetItemRectMax();
+        drawList_->AddRect(itemMin, itemMax, open.hovered ? kAccentViolet : White(18), Scaled(5), 0,
+                           Scaled(1));
+        const ImU32 colour = open.hovered ? kWhite : kSecondaryText;
+        const char* label = "OPEN LOG FOLDER";
+        const ImVec2 labelSize = MeasureText(Fonts().fontMedium9, 9, label, ImVec2(80, 9));
+        const float x0 = itemMin.x + (Scaled(140) - (labelSize.x + Scaled(16))) / 2;
+        const float centerY = (itemMin.y + itemMax.y) / 2;
+        DrawTextCentered(drawList_, Fonts().iconSolid10, 10, x0 + Scaled(5), centerY, colour,
+                         icon::kFolderOpen);
+        AddTextIfFont(drawList_, Fonts().fontMedium9, 9,
+                      ImVec2(x0 + Scaled(16), centerY - labelSize.y / 2), colour, label);
+    }
+
     void Save(LauncherSettings& settings) const {
         bool hovered = false;
         if (settings.unsavedChanges) {
@@ -362,5 +382,6 @@ void DrawSettingsPage(UiState& ui, LauncherState& state, ImDrawList* drawList, I
     painter.Maintenance(ui, state, width, height);
     painter.LauncherUpdates(ui, state, requestLauncherUpdate);
     painter.Downloads(settings);
+    painter.OpenLogFolder(ui);
     painter.Save(settings);
 }

@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <stdexcept>
 
+#include "platform/launcher_log.h"
 #include "update/text.h"
 #include "update/transfer.h"
 
@@ -259,6 +260,13 @@ bool ShowsOnHome(const ActionOutcome& outcome, TaskKind running) {
     if (running != TaskKind::None)
         return running == TaskKind::ClientUpdate;
     return outcome.kind == TaskKind::ClientUpdate || outcome.kind == TaskKind::Play;
+}
+
+std::string LogLocationLine(const ActionOutcome& outcome, const std::filesystem::path& dataFolder) {
+    if (outcome.kind != TaskKind::ClientUpdate || outcome.tone != OutcomeTone::Warning ||
+        dataFolder.empty())
+        return {};
+    return "Details: " + LogPath(dataFolder / kLauncherLogName);
 }
 
 ImU32 OutcomeColour(OutcomeTone tone) {

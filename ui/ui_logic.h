@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -134,6 +135,9 @@ bool ClientReady(bool executablePresent, bool updating, const ActionOutcome& out
 // a client run that is checking before any file comes in.
 bool ShowsOnHome(const ActionOutcome& outcome, TaskKind running);
 ImU32 OutcomeColour(OutcomeTone tone);
+// Under a client run that failed: where the log that tells more is ("Details:
+// <folder>/launcher.log"); empty for any other outcome or without a data folder.
+std::string LogLocationLine(const ActionOutcome& outcome, const std::filesystem::path& dataFolder);
 
 // ---- Download progress
 // -------------------------------------------------------------------------------

@@ -67,4 +67,5 @@ struct UiState {
     // Window requests raised by the title strip; the shell acts on them.
     bool requestClose = false;
     bool requestMinimize = false;
+    bool requestOpenLogFolder = false;  // Settings: the file manager on the launcher's data folder
 };

@@ -10,6 +10,7 @@
 
 #include "platform/durable_file.h"
 #include "platform/file_io.h"
+#include "platform/launcher_log.h"
 #include "update/chunker.h"
 #include "update/target_status.h"
 #include "update/text.h"
@@ -528,6 +529,7 @@ bool ReplaceFile(const std::filesystem::path& download, const std::filesystem::p
         syncFolder ? ReplaceFileDurably(download, target) : MoveOver(download, target);
     if (error == 0)
         return true;
+    LogEvent("could not place " + LogPath(target) + ": error " + std::to_string(error));
     try {
         if (IsFileInUseError(error))
             message = L"Could not replace " + NameForMessage(target) +
@@ -605,14 +607,18 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
         } catch (const RefetchWhole&) {
             fromScratch = true;  // not an attempt: the server answered, just not to the range
         } catch (const DigestMismatch&) {
+            LogEvent(std::string(relativePath) + " failed SHA-256 verification");
             if (digestRetried)
                 throw;
             digestRetried = true;
             fromScratch = true;
-        } catch (const TransientHttpsError&) {
+        } catch (const TransientHttpsError& failure) {
             if (attempt >= attempts || Cancelled(environment))
                 throw;
             ++attempt;
+            LogEvent("retrying " + std::string(relativePath) + ", attempt " +
+                     std::to_string(attempt) + " of " + std::to_string(attempts) +
+                     ", after: " + failure.what());
             if (observer.retrying)
                 observer.retrying(attempt, attempts);
             PauseUnlessCancelled(environment.retryPauses[static_cast<std::size_t>(attempt - 2)],
@@ -639,15 +645,19 @@ void PlaceVerified(const std::filesystem::path& target, const FileState& verifie
     // written since. Its mode is set only then, through that very file (never a link), before
     // the move so the client never appears without its execute bit; a failure to set it is not
     // fatal, as starting the client sets the bit again.
+    const auto notTheProvenFile = [&download] {
+        LogEvent("not placed: " + LogPath(download) + " is no longer the file that was proven");
+        CannotWrite();
+    };
     {
         InputFile proven;
         if (!proven.open(download, /*followLinks=*/false) || proven.state() != verified)
-            CannotWrite();
+            notTheProvenFile();
         if (makeExecutable)
             proven.makeExecutable();
     }  // closed before the move, which Windows refuses for a file held open
     if (RegularFileState(download) != verified)
-        CannotWrite();
+        notTheProvenFile();
 
     // rename replaces the target atomically, so the old target is never removed first: a crash
     // leaves either the old or the new file, never neither. The folder is made durable by the

@@ -1,10 +1,12 @@
 #include "update/https.h"
 
+#include <chrono>
 #include <exception>
 #include <stdexcept>
 #include <string_view>
 
 #include "platform/https_transport.h"
+#include "platform/launcher_log.h"
 #include "update/clock_check.h"
 #include "update/text.h"
 
@@ -174,12 +176,61 @@ void ThrowOnFailure(const HttpsExchangeOutcome& outcome, const std::atomic<bool>
     }
 }
 
+// One log line per exchange: what was asked (never the body) and how it ended.
+std::string RequestLogLine(const HttpsExchangeRequest& request, const HttpsExchangeOutcome& outcome,
+                           std::uint64_t bytes, std::chrono::milliseconds took) {
+    using Stage = HttpsExchangeOutcome::Stage;
+    std::string line = "request " + request.verb + " " + request.path;
+    for (const auto& [name, value] : request.headers)
+        if (name == "Range")
+            line += " range " + value + (value.ends_with('-') ? " (resumed)" : "");
+    // The body of a refusal is never read, so only an accepted one can end short.
+    const bool accepted = outcome.status == 200 || outcome.status == 206;
+    bool failed = true;
+    if (outcome.stage == Stage::HeadersComplete) {
+        line += " -> " + std::to_string(outcome.status);
+        failed = accepted && !outcome.bodyComplete;
+        if (failed)
+            line += outcome.sinkError ? " body refused" : " body cut short";
+    } else {
+        line += outcome.stage == Stage::RequestFailed ? " -> failed before the reply"
+                                                      : " -> could not be set up";
+    }
+    if (failed && outcome.errorCode != 0)
+        line += " (error " + std::to_string(outcome.errorCode) + ")";
+    if (failed && request.cancel && request.cancel->load())
+        line += " (stopped)";
+    return line + ", " + std::to_string(bytes) + " bytes in " + std::to_string(took.count()) +
+           " ms";
+}
+
+// Every exchange passes here, so each one leaves its line in the log; counting the bytes is
+// all it adds to the body's path.
+HttpsExchangeOutcome LoggedExchange(const HttpsExchangeRequest& request, const BodySink& sink,
+                                    HttpsSession** session = nullptr) {
+    if (!LauncherLogActive())
+        return PerformHttpsExchange(request, sink, session);
+    std::uint64_t bytes = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const HttpsExchangeOutcome outcome = PerformHttpsExchange(
+        request,
+        [&](const char* data, std::size_t size) {
+            bytes += size;
+            return sink(data, size);
+        },
+        session);
+    LogEvent(RequestLogLine(request, outcome, bytes,
+                            std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - start)));
+    return outcome;
+}
+
 // A verb that is no HTTP token is refused before any traffic.
 void Exchange(const HttpsExchangeRequest& request, const BodySink& sink,
               HttpsSession** session = nullptr) {
     if (!IsToken(request.verb))
         throw std::runtime_error(kPrepareFailed);
-    ThrowOnFailure(PerformHttpsExchange(request, sink, session), request.cancel, request.accept206);
+    ThrowOnFailure(LoggedExchange(request, sink, session), request.cancel, request.accept206);
 }
 
 std::string VerbText(const std::wstring& verb) {
@@ -397,7 +448,7 @@ std::optional<std::string> LiveHttpsGet(const std::wstring& url, std::size_t max
         BareGet(*target, service, "GET", kLiveUserAgent, LiveTransferLimits());
     request.stopUnless200 = false;
     request.cancel = cancel;
-    const HttpsExchangeOutcome outcome = PerformHttpsExchange(request, collect);
+    const HttpsExchangeOutcome outcome = LoggedExchange(request, collect);
     if (outcome.stage != HttpsExchangeOutcome::Stage::HeadersComplete || !outcome.bodyComplete)
         return std::nullopt;
     return body;

@@ -19,6 +19,7 @@
 #include "platform/durable_file.h"
 #include "platform/file_io.h"
 #include "platform/folder_lock.h"
+#include "platform/launcher_log.h"
 #include "update/client_location.h"
 #include "update/clock_check.h"
 #include "update/json_reply.h"
@@ -393,10 +394,16 @@ public:
         } catch (...) {
             // Fewer workers (or none: the run's thread then fetches each file in its turn).
         }
-        // Written only when no worker exists to read it.
+        // Written only when no worker exists to read it. The run's thread then fetches inside
+        // waitFor and cannot turn the player's cancel into a stop, so the fetch listens to the
+        // cancel itself.
         if (threads_.empty()) {
             inline_ = true;
             inlineConnection_ = &runConnection;
+            if (environment.cancel) {
+                environment_.cancel = environment.cancel;
+                runConnection.setCancel(environment.cancel);
+            }
         }
     }
     ~ConcurrentFetch() {
@@ -650,6 +657,16 @@ std::string_view AsText(const std::vector<std::uint8_t>& bytes) {
     return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
+// The signed serial and expiry, and the clock they were judged by.
+std::string ManifestFreshnessLogLine(const ManifestFreshness& freshness, std::int64_t now) {
+    using std::chrono::seconds;
+    using std::chrono::system_clock;
+    return "manifest serial " + std::to_string(freshness.serial) + ", expires " +
+           LogTimeText(system_clock::time_point(seconds(freshness.expires))) +
+           (now >= freshness.expires ? ": expired" : ": current") + " by the local clock " +
+           LogTimeText(system_clock::time_point(seconds(now)));
+}
+
 // The manifest reply. With a key built in it is taken only with a valid signature over its exact
 // bytes, then only when it is not older than one already accepted and not past its expiry; all
 // before anything is planned or fetched. A cache may hand out a manifest and a signature of two
@@ -661,10 +678,12 @@ std::vector<std::uint8_t> FetchSignedManifest(
     if (environment.service.updateKey.empty())
         return manifest;
     if (!ManifestSignatureValid(AsText(manifest), environment, connection)) {
+        LogEvent("manifest signature does not match: fetching the manifest and signature again");
         manifest = fetchManifest();
         if (!ManifestSignatureValid(AsText(manifest), environment, connection))
             throw std::runtime_error(kManifestSignatureInvalid);
     }
+    LogEvent("manifest signature valid");
     const std::optional<ManifestFreshness> freshness = ReadManifestFreshness(AsText(manifest));
     if (!freshness)
         throw std::runtime_error(kManifestSignatureInvalid);
@@ -673,6 +692,7 @@ std::vector<std::uint8_t> FetchSignedManifest(
                                  : std::chrono::duration_cast<std::chrono::seconds>(
                                        std::chrono::system_clock::now().time_since_epoch())
                                        .count();
+    LogEvent(ManifestFreshnessLogLine(*freshness, now));
     if (now >= freshness->expires)
         throw std::runtime_error(
             ManifestExpiredText(now, freshness->expires, connection.serverTime()));
@@ -701,6 +721,30 @@ std::optional<std::uint64_t> BytesStillNeeded(const std::filesystem::path& clien
         needed += *entry.size - partial;
     }
     return needed;
+}
+
+// What a stored failure says, for the log.
+std::string FailureText(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (...) {
+        return "unknown failure";
+    }
+}
+
+// The plan as the log keeps it: the files to fetch, their published bytes and what is still to
+// come of them (leftovers counted).
+std::string PlanLogLine(const std::vector<UpdatePlanEntry>& plan,
+                        std::optional<std::uint64_t> stillNeeded) {
+    std::uint64_t published = 0;
+    for (const UpdatePlanEntry& entry : plan)
+        published += entry.size.value_or(0);
+    return "plan: " + std::to_string(plan.size()) + " files to fetch, " +
+           std::to_string(published) + " bytes published, " +
+           (stillNeeded ? std::to_string(*stillNeeded) : std::string("unknown")) +
+           " bytes still to download";
 }
 
 // Decodes one UTF-8 sequence starting at `text[at]`; its length, or 0 when it is ill-formed.
@@ -907,6 +951,8 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         const std::vector<UpdatePlanEntry> plan =
             PlanClientUpdate(clientDir, manifestText, environment.cancel, &trusted, &proven);
         reply = {};
+        if (LauncherLogActive())
+            LogEvent(PlanLogLine(plan, BytesStillNeeded(clientDir, plan)));
         struct SaveRecord {
             const UpdateEnvironment& environment;
             const std::filesystem::path& clientDir;
@@ -963,6 +1009,8 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 reports.tick(transfers, fetch.fetched());  // a retry said even when it was quick
                 // The first failure in plan order ends the run; nothing after it is placed.
                 if (transfers[at].failure) {
+                    LogEvent(plan[at].relativePath +
+                             " failed: " + FailureText(transfers[at].failure));
                     fetch.stop();
                     ThrowIfCancelled(environment.cancel);
                     std::rethrow_exception(
@@ -986,6 +1034,8 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 if (const auto stamp = TakeStamp(targets[at]);
                     stamp && StampShowsState(stamp->stamp, *transfers[at].verified))
                     proven.remember(plan[at].relativePath, plan[at].checksum, *stamp);
+                LogEvent("placed " + plan[at].relativePath + ", " +
+                         std::to_string(transfers[at].reused.load()) + " bytes reused");
                 reports.placed(transfers[at]);
             }
             if (!folders.flush())
@@ -1003,5 +1053,6 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
     } catch (...) {
         result.message = L"Update failed";
     }
+    LogEvent((result.ok ? "update run ended: " : "update run failed: ") + LogText(result.message));
     return result;
 }

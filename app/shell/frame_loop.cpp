@@ -9,10 +9,15 @@
 #include "app/shell/window_rules.h"
 #include "app/state.h"
 #include "platform/folders.h"
+#include "platform/host_system.h"
+#include "platform/launcher_log.h"
+#include "platform/process.h"
 #include "resources/resources.h"
+#include "selfupdate/launcher_update.h"
 #include "ui/pages.h"
 #include "ui/ui_state.h"
 #include "update/client_location.h"
+#include "update/service.h"
 
 namespace {
 
@@ -103,6 +108,10 @@ void ActOnRequests(UiState& ui, LauncherState& state, const WindowActions& windo
         ui.requestClose = false;
         window.close();
     }
+    if (ui.requestOpenLogFolder) {
+        ui.requestOpenLogFolder = false;
+        OpenWithDesktop(LogPath(LauncherDataFolder()));
+    }
     const LauncherSettings& settings = CurrentSettings();
     // A running download follows the limit as the player steps it.
     state.speedLimit.store(DownloadLimitBytesPerSecond(settings.downloadLimitMBps));
@@ -115,6 +124,20 @@ std::filesystem::path InstanceLockFolder() {
     if (auto data = LauncherDataFolder(); !data.empty())
         return data;
     return TemporaryFolder();
+}
+
+void StartLog() {
+    StartLauncherLog(LauncherDataFolder());
+    const ServiceEndpoint& service = BuiltInService();
+    LogEvent(std::string("launcher ") + LauncherVersion + " started on " +
+             (kHostSystem == HostSystem::Windows ? "Windows" : "Linux") + ", service " +
+             service.host + ":" + std::to_string(service.port) +
+             (service.updateKey.empty() ? ", updates unsigned" : ", updates signed"));
+}
+
+void StopLog() {
+    LogEvent("launcher closed");
+    StopLauncherLog();
 }
 
 void BeginShutdown(LauncherState& state, std::chrono::milliseconds limit) {

@@ -63,6 +63,11 @@ struct WindowActions {
 std::filesystem::path InstanceLockFolder();
 inline constexpr char kInstanceName[] = "QuillonSagaLauncher";
 
+// The log in the launcher's data folder, begun with which launcher this is and for which
+// service, and ended with the close once the running task has ended.
+void StartLog();
+void StopLog();
+
 // Shutdown, once the window is gone: cancels the running task, and ends the process after `limit`
 // whatever still runs. Every client file is old or
 // new at every instant, so ending there loses at most a partial download.

@@ -97,6 +97,7 @@ int RunLauncher() {
     SingleInstance instance(kInstanceName, InstanceLockFolder());
     if (!instance.isPrimary())
         return 0;
+    StartLog();
 
     if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER | SDL_INIT_EVENTS) != 0)
         return 1;
@@ -175,6 +176,7 @@ int RunLauncher() {
     BeginShutdown(state, kShutdownLimit);
     JoinWorker(state);
     StopBackgroundClients();
+    StopLog();
     ImGui_ImplOpenGL3_Shutdown();
     ImGui_ImplSDL2_Shutdown();
     DestroyLauncherInterface(DeleteTexture);

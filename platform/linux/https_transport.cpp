@@ -365,5 +365,6 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     outcome.bodyComplete = exchange.headersComplete && code == CURLE_OK;
     outcome.sinkError = exchange.sinkError;
     outcome.transient = IsTransient(code);
+    outcome.errorCode = code;
     return outcome;
 }

@@ -540,6 +540,7 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
         if (answered)
             break;
         const DWORD error = GetLastError();
+        outcome.errorCode = static_cast<long>(error);
         if (!keptConnection || !IsDroppedConnectionError(error)) {
             outcome.transient = !cancelled() && IsTransientError(error);
             return outcome;

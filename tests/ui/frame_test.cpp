@@ -257,7 +257,7 @@ TEST_F(UiKeyboard, TabOrderFollowsEachPage) {
         {ActivePage::News, {"##featured_details", "##news_ftr_discord", "##news_ftr_website"}},
         {ActivePage::Settings,
          {"##gamedir", "##open_dir", "##tgl_close", "##tgl_verify", "##check_upd",
-          "##check_launcher_upd", "##limit_up"}},
+          "##check_launcher_upd", "##limit_up", "##open_log"}},
     };
     for (const auto& c : cases) {
         UiHarness h(FontMode::Null);

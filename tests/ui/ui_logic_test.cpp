@@ -8,6 +8,7 @@
 #include <string>
 #include <tuple>
 
+#include "platform/launcher_log.h"
 #include "ui/links.h"
 #include "ui/widgets.h"
 #include "update/text.h"
@@ -334,6 +335,12 @@ TEST(UiOutcome, WhatARunOrPlayLeavesOnScreen) {
     EXPECT_TRUE(ShowsOnHome(failedRun, TaskKind::None));
     EXPECT_FALSE(ShowsOnHome({TaskKind::LauncherUpdate, OutcomeTone::Warning}, TaskKind::None));
     EXPECT_EQ(OutcomeColour(OutcomeTone::Warning), palette::kWarning);
+    // A failed run says where its log is; a success, a cancel or a failed Play does not.
+    const std::filesystem::path data = std::filesystem::path("home") / "QuillonSagaLauncher";
+    EXPECT_EQ(LogLocationLine(failedRun, data), "Details: " + LogPath(data / "launcher.log"));
+    EXPECT_EQ(LogLocationLine({TaskKind::ClientUpdate, OutcomeTone::Success}, data), "");
+    EXPECT_EQ(LogLocationLine({TaskKind::Play, OutcomeTone::Warning}, data), "");
+    EXPECT_EQ(LogLocationLine(failedRun, {}), "");
 }
 
 // PLAY NOW stays for a client that was whole before a run that changed nothing.

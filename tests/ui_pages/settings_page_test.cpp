@@ -17,6 +17,7 @@ const ImVec2 kLimitDown(1080 + 12, 575 + 12);
 const ImVec2 kCheckUpdates(1078 + 70, 377 + 16);
 const ImVec2 kCheckLauncher(1058 + 80, 489 + 16);
 const ImVec2 kClearData(1108 + 55, 433 + 16);
+const ImVec2 kOpenLogFolder(124 + 70, 626 + 16);
 // The dialog box is centred: (1280 - 400) / 2 = 440, (760 - 140) / 2 = 310.
 const ImVec2 kCancel(440 + 20 + 60, 310 + 84 + 18);
 const ImVec2 kDelete(440 + 260 + 60, 310 + 84 + 18);
@@ -79,6 +80,8 @@ TEST_F(SettingsPageTest, ButtonsRaiseTheirRequests) {
     Click(kCheckLauncher);
     EXPECT_FALSE(h.state.requestRepair);
     EXPECT_TRUE(h.state.requestLauncherUpdate);
+    Click(kOpenLogFolder);  // the shell opens the data folder, where the log is
+    EXPECT_TRUE(h.ui.requestOpenLogFolder);
 }
 
 // DELETE empties the client folder, keeps it, and the Home button asks for the update that

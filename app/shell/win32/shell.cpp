@@ -229,6 +229,7 @@ int RunLauncher() {
     SingleInstance single(kInstanceName, InstanceLockFolder());
     if (!single.isPrimary())
         return 0;
+    StartLog();
     const HINSTANCE instance = GetModuleHandleW(nullptr);
 
     // 1: the window class and the hidden borderless window. The class has no icon: the
@@ -320,6 +321,7 @@ int RunLauncher() {
     BeginShutdown(state, kShutdownLimit);
     JoinWorker(state);
     StopBackgroundClients();
+    StopLog();
     ImGui_ImplDX11_Shutdown();
     ImGui_ImplWin32_Shutdown();
     if (imageSampler != nullptr)
