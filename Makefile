@@ -59,7 +59,7 @@ host-tools: deps
 	cmake -S . -B build/host-tools $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_TESTS=OFF
 	cmake --build build/host-tools --target qs_imagegen -j $(JOBS)
 
-# The Windows launcher, cross-compiled with mingw-w64: build/windows/app/shell/quillon-launcher.exe.
+# The Windows launcher, cross-compiled with mingw-w64: build/windows/shell/quillon-launcher.exe.
 # The service values are cache entries as on Linux, e.g.
 #   cmake build/windows -DQS_SERVICE_HOST=... -DQS_SERVICE_CA_FILE=...
 WINDOWS_CMAKE := -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \

@@ -5,8 +5,8 @@
 #include <system_error>
 
 #include "app/client.h"
+#include "platform/wide_text.h"
 #include "selfupdate/launcher_update.h"
-#include "update/text.h"
 
 namespace {
 

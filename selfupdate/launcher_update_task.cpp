@@ -1,5 +1,5 @@
+#include "platform/wide_text.h"
 #include "selfupdate/launcher_update.h"
-#include "update/text.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <stdexcept>
 
-#include "update/text.h"
+#include "platform/wide_text.h"
 #include "update/transfer.h"
 
 namespace {

@@ -11,8 +11,9 @@
 #include "platform/durable_file.h"
 #include "platform/file_io.h"
 #include "update/chunker.h"
+#include "update/digest.h"
+#include "update/fetch_file.h"
 #include "update/target_status.h"
-#include "update/text.h"
 #include "update/transfer.h"
 #include "update/update_run.h"
 

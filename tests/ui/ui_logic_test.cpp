@@ -8,9 +8,9 @@
 #include <string>
 #include <tuple>
 
+#include "platform/wide_text.h"
 #include "ui/links.h"
 #include "ui/widgets.h"
-#include "update/text.h"
 
 namespace {
 

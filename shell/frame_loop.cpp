@@ -1,4 +1,4 @@
-#include "app/shell/frame_loop.h"
+#include "shell/frame_loop.h"
 
 #include <imgui.h>
 
@@ -6,13 +6,13 @@
 #include <thread>
 
 #include "app/settings.h"
-#include "app/shell/window_rules.h"
 #include "app/state.h"
+#include "net/client_location.h"
 #include "platform/folders.h"
 #include "resources/resources.h"
+#include "shell/window_rules.h"
 #include "ui/pages.h"
 #include "ui/ui_state.h"
-#include "update/client_location.h"
 
 namespace {
 
