@@ -10,9 +10,10 @@ deps:
 # Both builds' suites: Linux, then Windows under Wine.
 test: test-linux test-windows
 
-# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer, then every fuzz target
-# for 20 seconds.
+# The layer order of the includes, the whole suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then every fuzz target for 20 seconds.
 test-linux: deps
+	python3 scripts/check-layers.py
 	cmake -S . -B build/asan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQS_SANITIZE=address,undefined
 	cmake --build build/asan -j $(JOBS)
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
