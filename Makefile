@@ -10,9 +10,10 @@ deps:
 # Both builds' suites: Linux, then Windows under Wine.
 test: test-linux test-windows
 
-# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer, then every fuzz target
-# for 20 seconds.
+# The layer order of the includes, the whole suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then every fuzz target for 20 seconds.
 test-linux: deps
+	python3 scripts/check-layers.py
 	cmake -S . -B build/asan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQS_SANITIZE=address,undefined
 	cmake --build build/asan -j $(JOBS)
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -59,7 +60,7 @@ host-tools: deps
 	cmake -S . -B build/host-tools $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_TESTS=OFF
 	cmake --build build/host-tools --target qs_imagegen -j $(JOBS)
 
-# The Windows launcher, cross-compiled with mingw-w64: build/windows/app/shell/quillon-launcher.exe.
+# The Windows launcher, cross-compiled with mingw-w64: build/windows/shell/quillon-launcher.exe.
 # The service values are cache entries as on Linux, e.g.
 #   cmake build/windows -DQS_SERVICE_HOST=... -DQS_SERVICE_CA_FILE=...
 WINDOWS_CMAKE := -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \

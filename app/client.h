@@ -2,7 +2,7 @@
 #include <filesystem>
 #include <string>
 
-#include "update/client_location.h"
+#include "net/client_location.h"
 
 // Whether the client executable can be seen; any failure to tell (no data folder, denied
 // access) counts as absence, so the interface offers an update instead of Play.

@@ -6,8 +6,8 @@
 
 #include "app/client.h"
 #include "platform/launcher_log.h"
+#include "platform/wide_text.h"
 #include "selfupdate/launcher_update.h"
-#include "update/text.h"
 
 namespace {
 

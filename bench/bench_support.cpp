@@ -15,8 +15,8 @@
 #include <stdexcept>
 
 #include "app/client.h"
+#include "platform/wide_text.h"
 #include "tools/standin/service.h"
-#include "update/text.h"
 
 extern char** environ;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "update/service.h"
+#include "net/service.h"
 
 namespace qs::test {
 class TestService;

@@ -22,7 +22,7 @@
 #include "platform/sha256.h"
 #include "tools/standin/service.h"
 #include "update/chunker.h"
-#include "update/text.h"
+#include "update/digest.h"
 #include "update/update_run.h"
 
 namespace {

@@ -20,10 +20,10 @@
 
 #include "app/client.h"
 #include "bench/bench_support.h"
+#include "net/https.h"
 #include "platform/launcher_log.h"
+#include "platform/wide_text.h"
 #include "tools/standin/service.h"
-#include "update/https.h"
-#include "update/text.h"
 #include "update/update_run.h"
 
 namespace {

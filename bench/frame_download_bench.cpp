@@ -23,11 +23,11 @@
 
 #include "bench/bench_support.h"
 #include "bench/frame_scene.h"
+#include "net/client_location.h"
+#include "net/https.h"
 #include "platform/launcher_log.h"
+#include "platform/wide_text.h"
 #include "tools/standin/service.h"
-#include "update/client_location.h"
-#include "update/https.h"
-#include "update/text.h"
 #include "update/update_run.h"
 
 namespace {

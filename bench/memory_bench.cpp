@@ -16,8 +16,8 @@
 #include <string>
 
 #include "bench/bench_support.h"
+#include "platform/wide_text.h"
 #include "tools/standin/service.h"
-#include "update/text.h"
 #include "update/update_run.h"
 
 namespace {

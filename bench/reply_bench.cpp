@@ -17,8 +17,8 @@
 #include "bench/bench_support.h"
 #include "live/news_feed.h"
 #include "live/status_poller.h"
-#include "update/https.h"
-#include "update/json_reply.h"
+#include "net/https.h"
+#include "net/json_reply.h"
 #include "update/update_run.h"
 
 namespace {

@@ -19,9 +19,9 @@
 
 #include "app/client.h"
 #include "bench/bench_support.h"
+#include "net/https.h"
 #include "tools/standin/service.h"
-#include "update/https.h"
-#include "update/text.h"
+#include "update/digest.h"
 #include "update/update_run.h"
 #include "update/verified_record.h"
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/sha256.h"
-#include "update/text.h"
+#include "update/digest.h"
 #include "update/verified_record.h"
 
 namespace fs = std::filesystem;

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "update/text.h"
+#include "platform/wide_text.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "live/live_timing.h"
 
-#include "update/https.h"
+#include "net/https.h"
 
 LiveTiming StatusPollTiming() {
     return {std::chrono::milliseconds(500), std::chrono::milliseconds(1000), 30};

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "update/service.h"
+#include "net/service.h"
 
 // The worker waits `firstDelay`, works once, then repeats: up to `ticksBetweenRuns` waits of
 // `tick` (leaving early once stopped), then works again while still running.

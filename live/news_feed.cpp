@@ -5,10 +5,10 @@
 #include <system_error>
 #include <utility>
 
+#include "net/client_location.h"
+#include "net/https.h"
+#include "net/json_reply.h"
 #include "platform/durable_file.h"
-#include "update/client_location.h"
-#include "update/https.h"
-#include "update/json_reply.h"
 
 namespace {
 

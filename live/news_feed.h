@@ -14,7 +14,7 @@
 #include "live/clean_news_text.h"
 #include "live/live.h"
 #include "live/live_timing.h"
-#include "update/service.h"
+#include "net/service.h"
 
 // The page shows thirteen items; a few hundred leave room for featured ones and cost little.
 inline constexpr std::size_t kNewsMaxItems = 200;

@@ -6,8 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
-#include "update/https.h"
-#include "update/json_reply.h"
+#include "net/https.h"
+#include "net/json_reply.h"
 
 namespace {
 

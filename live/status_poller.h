@@ -8,7 +8,7 @@
 
 #include "live/live.h"
 #include "live/live_timing.h"
-#include "update/service.h"
+#include "net/service.h"
 
 // The record a status body describes; anything unreadable leaves the defaults (offline).
 ServerStatus ParseServerStatus(std::string_view body);

@@ -1,5 +1,5 @@
 #pragma once
-// The operating system's HTTPS client behind the request layer (update/https.cpp): it splits URLs
+// The operating system's HTTPS client behind the request layer (net/https.cpp): it splits URLs
 // and carries out one exchange. Every rule about what is trusted, which headers a profile sends and
 // which outcome is which failure stays with the request layer; this only reports what happened.
 #include <atomic>

@@ -12,7 +12,7 @@ QS_RUN_DIR=$QS_ROOT/build/run
 QS_SERVICE_DIR=$QS_RUN_DIR/service
 QS_HOME_DIR=$QS_RUN_DIR/home
 QS_RUN_PORT=${QS_RUN_PORT:-}
-QS_LAUNCHER=$QS_RUN_DIR/build/app/shell/quillon-launcher
+QS_LAUNCHER=$QS_RUN_DIR/build/shell/quillon-launcher
 JOBS=${JOBS:-2}
 
 QS_SERVICE_CONTENT=$QS_SERVICE_DIR/content

@@ -114,7 +114,7 @@ cat "$system_bundle" "$state/certs/ca.pem" >"$state/trust-bundle.pem"
 
 export QS_STANDIN_CONTROL=127.0.0.1:$control QS_STANDIN_PORT=$port QS_STANDIN_CA=$state/certs/ca.pem
 export QS_TEST_STATE=$state QS_CONTENT=$state/content
-export QS_LAUNCHER_EXE=$repo/build/windows-test/app/shell/quillon-launcher.exe
+export QS_LAUNCHER_EXE=$repo/build/windows-test/shell/quillon-launcher.exe
 
 # --- 3. Wine with the authority trusted only in here -----------------------------------------
 rm -rf "$state/wine-prefix"

@@ -1,6 +1,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "net/https.h"
 #include "platform/durable_file.h"
 #include "platform/file_io.h"
 #include "platform/folders.h"
@@ -8,8 +9,7 @@
 #include "platform/process.h"
 #include "selfupdate/launcher_update.h"
 #include "selfupdate/self_update_text.h"
-#include "update/https.h"
-#include "update/text.h"
+#include "update/digest.h"
 #include "update/transfer.h"
 
 const char* const InstallerFileName = "QuillonSagaLauncher-Update.exe";

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "net/service.h"
 #include "platform/private_folder.h"  // IsPrivateFolder
-#include "update/service.h"
 #include "update/update_run.h"
 
 // Asks the main window to close; thread-safe (the shell pushes an SDL quit event).

@@ -1,6 +1,6 @@
 #include "platform/launcher_log.h"
+#include "platform/wide_text.h"
 #include "selfupdate/launcher_update.h"
-#include "update/text.h"
 
 namespace {
 

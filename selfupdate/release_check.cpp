@@ -5,11 +5,11 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "net/https.h"
+#include "net/json_reply.h"
+#include "platform/wide_text.h"
 #include "selfupdate/launcher_update.h"
 #include "selfupdate/self_update_text.h"
-#include "update/https.h"
-#include "update/json_reply.h"
-#include "update/text.h"
 #include "update/update_signature.h"
 
 const char* const LauncherVersion = "v1.0.8";

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "update/text.h"
+#include "platform/wide_text.h"
 
 std::wstring ErrorTextAsWide(const char* message) {
     const std::string text = message ? message : "";

@@ -9,12 +9,12 @@
 #include "app/client.h"
 #include "app/settings.h"
 #include "live/live.h"
+#include "platform/wide_text.h"
 #include "ui/links.h"
 #include "ui/pages.h"
 #include "ui/theme.h"
 #include "ui/ui_logic.h"
 #include "ui/widgets.h"
-#include "update/text.h"
 
 namespace {
 

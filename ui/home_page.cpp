@@ -5,12 +5,12 @@
 
 #include "app/client.h"
 #include "live/live.h"
+#include "net/client_location.h"
 #include "ui/links.h"
 #include "ui/pages.h"
 #include "ui/theme.h"
 #include "ui/ui_logic.h"
 #include "ui/widgets.h"
-#include "update/client_location.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // The community, web site and trailer addresses; all live on the service host.
 #include <string>
 
-#include "update/service.h"
-#include "update/text.h"
+#include "net/service.h"
+#include "platform/wide_text.h"
 
 inline std::string CommunityInviteUrl(const ServiceEndpoint& service = BuiltInService()) {
     return WideToUtf8(ServiceUrl(service, "/discord"));

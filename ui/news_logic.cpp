@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "platform/wide_text.h"
 #include "ui/ui_logic.h"
 #include "ui/widgets.h"
-#include "update/text.h"
 
 namespace {
 

@@ -8,7 +8,8 @@
 #include <stdexcept>
 
 #include "platform/launcher_log.h"
-#include "update/text.h"
+#include "platform/wide_text.h"
+#include "update/digest.h"
 #include "update/transfer.h"
 
 namespace {

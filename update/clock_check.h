@@ -6,9 +6,7 @@
 #include <string>
 #include <string_view>
 
-// An HTTP date in its current form ("Sun, 06 Nov 1994 08:49:37 GMT") as seconds since 1970;
-// nullopt for anything else.
-std::optional<std::int64_t> ParseHttpDate(std::string_view text);
+#include "net/http_date.h"
 
 // "2026-12-07 21:05 UTC".
 std::string UtcText(std::int64_t seconds);

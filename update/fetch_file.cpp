@@ -12,8 +12,9 @@
 #include "platform/file_io.h"
 #include "platform/launcher_log.h"
 #include "update/chunker.h"
+#include "update/digest.h"
+#include "update/fetch_file.h"
 #include "update/target_status.h"
-#include "update/text.h"
 #include "update/transfer.h"
 #include "update/update_run.h"
 

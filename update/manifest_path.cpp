@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "update/text.h"
+#include "platform/wide_text.h"
 
 std::string TrimLeadingSlash(std::string_view manifestPath) {
     if (manifestPath.size() >= 2 && manifestPath[0] == '/' && manifestPath[1] != '/')

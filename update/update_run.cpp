@@ -16,16 +16,16 @@
 #include <system_error>
 #include <thread>
 
+#include "net/client_location.h"
+#include "net/json_reply.h"
 #include "platform/durable_file.h"
 #include "platform/file_io.h"
 #include "platform/folder_lock.h"
 #include "platform/launcher_log.h"
-#include "update/client_location.h"
 #include "update/clock_check.h"
-#include "update/json_reply.h"
+#include "update/digest.h"
 #include "update/manifest_path.h"
 #include "update/target_status.h"
-#include "update/text.h"
 #include "update/transfer.h"
 #include "update/update_signature.h"
 #include "update/verified_record.h"

@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "net/json_reply.h"
 #include "platform/durable_file.h"
-#include "update/json_reply.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <system_error>
 
 #include "platform/durable_file.h"
-#include "update/text.h"
+#include "update/digest.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "net/https.h"
 #include "tools/standin/wire.h"
-#include "update/https.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The request layer against a real HTTPS server on 127.0.0.1 with a test authority.
-#include "update/https.h"
+#include "net/https.h"
 
 #include <gtest/gtest.h>
 
@@ -13,10 +13,10 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "platform/wide_text.h"
 #include "request_profiles.h"
 #include "scratch.h"
 #include "tools/standin/service.h"
-#include "update/text.h"
 #include "update/update_run.h"
 
 namespace {

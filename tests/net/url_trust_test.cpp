@@ -4,9 +4,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "net/https.h"
+#include "platform/wide_text.h"
 #include "request_profiles.h"
-#include "update/https.h"
-#include "update/text.h"
 
 namespace {
 

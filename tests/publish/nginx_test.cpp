@@ -21,6 +21,7 @@
 
 #include "live/news_feed.h"
 #include "live/status_poller.h"
+#include "net/https.h"
 #include "scratch.h"
 #include "selfupdate/launcher_update.h"
 #include "tools/publish/documents.h"
@@ -28,8 +29,7 @@
 #include "tools/publish/signing.h"
 #include "tools/standin/authority.h"
 #include "tools/standin/service.h"
-#include "update/https.h"
-#include "update/text.h"
+#include "update/digest.h"
 #include "update/update_run.h"
 #include "update/update_signature.h"
 

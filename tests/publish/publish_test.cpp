@@ -17,7 +17,7 @@
 #include "tools/publish/documents.h"
 #include "tools/publish/publish.h"
 #include "update/chunker.h"
-#include "update/text.h"
+#include "update/digest.h"
 #include "update/update_run.h"
 #include "update/update_signature.h"
 

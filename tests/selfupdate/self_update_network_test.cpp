@@ -14,10 +14,10 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "platform/wide_text.h"
 #include "scratch.h"
 #include "selfupdate/launcher_update.h"
 #include "tools/standin/service.h"
-#include "update/text.h"
 
 namespace fs = std::filesystem;
 using qs::test::Fault;

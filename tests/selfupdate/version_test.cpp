@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/wide_text.h"
 #include "selfupdate/launcher_update.h"
-#include "update/text.h"
 
 namespace {
 

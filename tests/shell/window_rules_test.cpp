@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/shell/window_rules.h"
+#include "shell/window_rules.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <tuple>
 
 #include "platform/launcher_log.h"
+#include "platform/wide_text.h"
 #include "ui/links.h"
 #include "ui/widgets.h"
-#include "update/text.h"
 
 namespace {
 

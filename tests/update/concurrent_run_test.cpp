@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "platform/wide_text.h"
 #include "scratch.h"
 #include "tools/standin/service.h"
-#include "update/text.h"
 #include "update/update_run.h"
 
 namespace fs = std::filesystem;

@@ -5,7 +5,7 @@
 #include <iterator>
 #include <string>
 
-#include "update/text.h"
+#include "platform/wide_text.h"
 #include "update/update_run.h"
 
 int main(int argc, char** argv) {

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/wide_text.h"
 #include "scratch.h"
 #include "tools/standin/service.h"
-#include "update/text.h"
 #include "update/transfer.h"
 #include "update/update_run.h"
 

@@ -11,8 +11,8 @@
 
 #include "live/news_feed.h"
 #include "live/status_poller.h"
+#include "net/https.h"
 #include "scratch.h"
-#include "update/https.h"
 #include "update/update_run.h"
 
 namespace {

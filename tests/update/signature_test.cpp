@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 
+#include "platform/wide_text.h"
 #include "scratch.h"
 #include "update/clock_check.h"
-#include "update/text.h"
 #include "update/update_signature.h"
 
 #ifndef _WIN32

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "platform/folder_lock.h"
+#include "platform/wide_text.h"
 #include "read_only_folder.h"
 #include "scratch.h"
 #include "tools/standin/service.h"
-#include "update/text.h"
 #include "update/update_run.h"
 
 namespace fs = std::filesystem;

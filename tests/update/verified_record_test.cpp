@@ -18,9 +18,9 @@
 #include <unistd.h>
 #endif
 
+#include "platform/wide_text.h"
 #include "scratch.h"
 #include "tools/standin/service.h"
-#include "update/text.h"
 #include "update/update_run.h"
 #include "update/verified_record.h"
 

@@ -6,11 +6,11 @@
 
 #include "live/news_feed.h"
 #include "live/status_poller.h"
+#include "net/https.h"
+#include "net/json_reply.h"
 #include "selfupdate/launcher_update.h"
 #include "tools/publish/publish.h"
-#include "update/https.h"
-#include "update/json_reply.h"
-#include "update/text.h"
+#include "update/digest.h"
 #include "update/update_run.h"
 
 namespace qs::publish {

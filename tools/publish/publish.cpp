@@ -23,14 +23,14 @@
 #include <thread>
 #include <utility>
 
+#include "net/client_location.h"
 #include "platform/durable_file.h"
 #include "platform/folder_lock.h"
 #include "tools/publish/documents.h"
 #include "tools/publish/signing.h"
 #include "update/chunker.h"
-#include "update/client_location.h"
+#include "update/digest.h"
 #include "update/manifest_path.h"
-#include "update/text.h"
 #include "update/update_run.h"
 #include "update/update_signature.h"
 

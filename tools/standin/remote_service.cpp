@@ -13,7 +13,7 @@
 
 #include "tools/standin/service.h"
 #include "tools/standin/wire.h"
-#include "update/text.h"
+#include "update/digest.h"
 
 namespace qs::test {
 namespace {

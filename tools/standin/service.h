@@ -38,8 +38,8 @@
 #include <utility>
 #include <vector>
 
+#include "net/service.h"
 #include "tools/standin/authority.h"
-#include "update/service.h"
 
 namespace qs::test {
 

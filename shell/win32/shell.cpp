@@ -1,4 +1,4 @@
-#include "app/shell/shell.h"
+#include "shell/shell.h"
 
 #include <d3d11.h>
 #include <dxgi.h>
@@ -12,14 +12,14 @@
 
 #include <cstdlib>
 
-#include "app/shell/background_clients.h"
-#include "app/shell/frame_loop.h"
-#include "app/shell/win32/d3d_textures.h"
-#include "app/shell/window_rules.h"
 #include "app/state.h"
+#include "net/https.h"
 #include "platform/single_instance.h"
+#include "shell/background_clients.h"
+#include "shell/frame_loop.h"
+#include "shell/win32/d3d_textures.h"
+#include "shell/window_rules.h"
 #include "ui/ui_state.h"
-#include "update/https.h"
 
 // The backend leaves declaring its message hook to the application.
 extern IMGUI_IMPL_API LRESULT ImGui_ImplWin32_WndProcHandler(HWND window, UINT message,

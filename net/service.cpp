@@ -1,6 +1,6 @@
-#include "update/service.h"
+#include "net/service.h"
 
-#include "update/text.h"
+#include "platform/wide_text.h"
 
 std::wstring ServiceUrl(const ServiceEndpoint& service, std::string_view path) {
     std::string url = "https://" + service.host;

@@ -6,7 +6,7 @@
 #include <tuple>
 #include <vector>
 
-#include "update/json_reply.h"
+#include "net/json_reply.h"
 
 namespace {
 

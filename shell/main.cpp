@@ -1,5 +1,5 @@
 // Quillon Saga launcher. The command line is ignored.
-#include "app/shell/shell.h"
+#include "shell/shell.h"
 
 int main() {
     return RunLauncher();

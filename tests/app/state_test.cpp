@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "app/state.h"
+#include "platform/wide_text.h"
 #include "scratch.h"
-#include "update/text.h"
 
 namespace {
 

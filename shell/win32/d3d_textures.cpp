@@ -1,4 +1,4 @@
-#include "app/shell/win32/d3d_textures.h"
+#include "shell/win32/d3d_textures.h"
 
 #include <imgui.h>
 #include <wrl/client.h>

@@ -1,4 +1,4 @@
-#include "update/client_location.h"
+#include "net/client_location.h"
 
 #include <stdexcept>
 

@@ -1,4 +1,4 @@
-#include "app/shell/background_clients.h"
+#include "shell/background_clients.h"
 
 #include <memory>
 

@@ -1,4 +1,4 @@
-#include "update/text.h"
+#include "update/digest.h"
 
 #include <memory>
 

@@ -1,14 +1,14 @@
-#include "update/https.h"
+#include "net/https.h"
 
 #include <chrono>
 #include <exception>
 #include <stdexcept>
 #include <string_view>
 
+#include "net/http_date.h"
 #include "platform/https_transport.h"
 #include "platform/launcher_log.h"
-#include "update/clock_check.h"
-#include "update/text.h"
+#include "platform/wide_text.h"
 
 // How exchange outcomes map onto the six failures of the update and self-update requests. The
 // request is staged like a session/connection/request API, and each failure keeps its place:

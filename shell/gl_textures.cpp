@@ -1,4 +1,4 @@
-#include "app/shell/gl_textures.h"
+#include "shell/gl_textures.h"
 
 #define GL_GLEXT_PROTOTYPES 1
 #include <GL/gl.h>

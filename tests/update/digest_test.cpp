@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "scratch.h"
-#include "update/text.h"
+#include "update/digest.h"
 
 namespace {
 

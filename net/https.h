@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "net/service.h"
 #include "platform/https_transport.h"
-#include "update/service.h"
 
 // The accepted parts of a trusted URL.
 struct UpdateEndpoint {

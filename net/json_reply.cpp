@@ -1,4 +1,4 @@
-#include "update/json_reply.h"
+#include "net/json_reply.h"
 
 #include <stdexcept>
 #include <utility>

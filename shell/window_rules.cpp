@@ -1,4 +1,4 @@
-#include "app/shell/window_rules.h"
+#include "shell/window_rules.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "app/shell/shell.h"
+#include "shell/shell.h"
 
 #include <SDL.h>
 #include <backends/imgui_impl_opengl3.h>
@@ -9,14 +9,14 @@
 
 #include <cstdlib>
 
-#include "app/shell/background_clients.h"
-#include "app/shell/frame_loop.h"
-#include "app/shell/gl_textures.h"
-#include "app/shell/window_rules.h"
 #include "app/state.h"
+#include "net/https.h"
 #include "platform/single_instance.h"
+#include "shell/background_clients.h"
+#include "shell/frame_loop.h"
+#include "shell/gl_textures.h"
+#include "shell/window_rules.h"
 #include "ui/ui_state.h"
-#include "update/https.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/shell/frame_loop.h"
+#include "shell/frame_loop.h"
 
 #include <imgui.h>
 
@@ -6,18 +6,18 @@
 #include <thread>
 
 #include "app/settings.h"
-#include "app/shell/window_rules.h"
 #include "app/state.h"
+#include "net/client_location.h"
+#include "net/service.h"
 #include "platform/folders.h"
 #include "platform/host_system.h"
 #include "platform/launcher_log.h"
 #include "platform/process.h"
 #include "resources/resources.h"
 #include "selfupdate/launcher_update.h"
+#include "shell/window_rules.h"
 #include "ui/pages.h"
 #include "ui/ui_state.h"
-#include "update/client_location.h"
-#include "update/service.h"
 
 namespace {
 

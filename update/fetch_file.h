@@ -1,0 +1,91 @@
+#pragma once
+// One client file from the service to its place: fetched (whole, resumed or from its old copy),
+// proven against its checksum, then moved over the target.
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "net/https.h"
+#include "platform/file_io.h"
+#include "update/update_environment.h"
+
+// A failure of one file whose text already says which (the run adds nothing to it).
+class FileFailure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Not enough room on the client's disk: a failure of no one file.
+class DiskSpaceFailure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Throws DiskSpaceFailure "Not enough disk space: ..." when `needed` bytes (and a margin) do not
+// fit where `folder` lives; an unknown amount of free space passes.
+void CheckDiskSpace(const std::filesystem::path& folder, std::uint64_t needed,
+                    const UpdateEnvironment& environment);
+
+// The download file of a target: its full path with ".download" appended.
+std::filesystem::path DownloadFilePath(const std::filesystem::path& target);
+
+// What FetchFile tells its caller while it works; any member may be empty.
+struct FetchObserver {
+    // The whole file's size, once known, and how much of it is already on disk (a resumed start).
+    std::function<void(std::uint64_t size, std::uint64_t onDisk)> sizeKnown;
+    // `bytes` more arrived and were written.
+    std::function<void(std::uint64_t bytes)> received;
+    // Attempt `attempt` of `attempts` follows a failure that may pass, after a pause.
+    std::function<void(int attempt, int attempts)> retrying;
+    // `bytes` of the file will be copied from its old copy instead of fetched: told once, before
+    // the copying, so what is left to do is what is left to fetch. A later sizeKnown voids it.
+    std::function<void(std::uint64_t bytes)> reused;
+    // `bytes` were fetched that are not part of the file (its chunk index).
+    std::function<void(std::uint64_t bytes)> fetchedAside;
+    // The file could not be built from its old copy and comes whole after all.
+    std::function<void()> wholeInstead;
+};
+
+// Downloads, verifies and places one file. A partial download left by an earlier attempt is
+// continued with a range request; a transfer failure that may pass is tried again (up to three
+// attempts); a digest mismatch is fetched once more from scratch. `makeExecutable` gives the placed
+// file its execute bit. Throws on every failure; on return the target holds exactly the
+// checksum's bytes.
+void FetchFile(const std::filesystem::path& target, std::string_view relativePath,
+               std::string_view checksum, const UpdateEnvironment& environment = {},
+               bool makeExecutable = false);
+
+// The same over `connection` (the run's one connection), with the published size when known.
+// `chunked`: the service publishes a chunk index of the file, so an old copy of the target is
+// brought up to date by fetching only the ranges it lacks (the whole file when that fails).
+void FetchFile(const std::filesystem::path& target, std::string_view relativePath,
+               std::string_view checksum, const UpdateEnvironment& environment, bool makeExecutable,
+               HttpsConnection& connection, const FetchObserver& observer = {},
+               std::optional<std::uint64_t> expectedSize = std::nullopt, bool chunked = false);
+
+// FetchFile in three steps, for a run that downloads several files at once and places them in
+// order: the download proven (its state returned, its bytes on their way to the disk); the wait
+// until its bytes are on the disk, which must come before the move; then the move over the
+// target, which leaves the folder's durability to the caller. FlushVerified throws when the name
+// no longer reaches the proven file or the disk does not take its bytes.
+FileState FetchVerified(const std::filesystem::path& target, std::string_view relativePath,
+                        std::string_view checksum, const UpdateEnvironment& environment,
+                        HttpsConnection& connection, const FetchObserver& observer = {},
+                        std::optional<std::uint64_t> expectedSize = std::nullopt,
+                        bool chunked = false);
+void FlushVerified(const std::filesystem::path& target, const FileState& verified);
+void PlaceVerified(const std::filesystem::path& target, const FileState& verified,
+                   bool makeExecutable);
+
+// The URL-encoded form of a relative path (space as "%20"). Throws
+// "Manifest has an unsafe download path".
+std::wstring DownloadUrlPath(std::string_view relativePath);
+
+// Moves `download` over `target` in one step, durably unless `syncFolder` is false (the caller
+// then makes the folder durable itself). False with `message` filled on failure; never throws.
+bool ReplaceFile(const std::filesystem::path& download, const std::filesystem::path& target,
+                 std::wstring& message, bool syncFolder = true);
