@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Line and branch coverage of the product code by the Linux suite: a gcc --coverage build of its
+# own (no sanitizers, they would count their own branches), every ctest test, then gcovr over the
+# product folders only (tools/publish ships; the stand-in and build-time tools do not).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs="${JOBS:-1}"
+build=build/coverage
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQS_SANITIZE= -DQS_BUILD_APP=ON \
+    -DCMAKE_C_FLAGS=--coverage -DCMAKE_CXX_FLAGS=--coverage \
+    -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage
+cmake --build "$build" -j "$jobs"
+find "$build" -name '*.gcda' -delete
+(cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 600) || echo "coverage: some tests failed; figures below are for the tests that ran"
+gcovr --root . --object-directory "$build" \
+    --exclude '(.+/)?tests/' --exclude '(.+/)?fuzz/' --exclude '(.+/)?bench/' \
+    --exclude '(.+/)?tools/(standin|imagegen|page_snapshot)/' --exclude '(.+/)?\.deps/' --exclude '(.+/)?build/' \
+    --exclude-unreachable-branches --exclude-throw-branches \
+    --print-summary --txt "$build/coverage.txt"
+echo "coverage: per-file table in $build/coverage.txt"
