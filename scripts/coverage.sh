@@ -6,9 +6,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs="${JOBS:-1}"
 build=build/coverage
+# Atomic counters: the run and the publisher count from several threads, and plain counters lose
+# updates (gcov then reads negative branch counts).
+flags="--coverage -fprofile-update=atomic"
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQS_SANITIZE= -DQS_BUILD_APP=ON \
-    -DCMAKE_C_FLAGS=--coverage -DCMAKE_CXX_FLAGS=--coverage \
+    -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
     -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage
 cmake --build "$build" -j "$jobs"
 find "$build" -name '*.gcda' -delete
