@@ -2,7 +2,7 @@
 JOBS ?= 2
 CMAKE_COMMON := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: deps windows-deps test test-linux test-windows tsan run run-nginx screenshots bench fuzz install windows host-tools format clean
+.PHONY: deps windows-deps test test-linux test-windows tsan coverage run run-nginx screenshots bench fuzz install windows host-tools format clean
 
 deps:
 	@bash scripts/setup-deps.sh
@@ -30,6 +30,10 @@ tsan: deps
 	cmake -S . -B build/tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQS_SANITIZE=thread -DQS_BUILD_APP=OFF
 	cmake --build build/tsan -j $(JOBS)
 	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L concurrency
+
+# Line and branch coverage of the product code by the Linux suite (gcc --coverage, gcovr).
+coverage: deps
+	@JOBS=$(JOBS) bash scripts/coverage.sh
 
 run: deps
 	@bash scripts/run.sh

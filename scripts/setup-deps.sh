@@ -11,7 +11,7 @@ apt_packages=(
     clang clang-format libclang-rt-14-dev llvm
     libgtest-dev libgmock-dev libbenchmark-dev
     libimgui-dev libsdl2-dev libstb-dev
-    libcurl4-openssl-dev libssl-dev openssl curl
+    libcurl4-openssl-dev libssl-dev openssl curl gcovr
     nlohmann-json3-dev libcpp-httplib-dev
     fonts-league-spartan fonts-dejavu-core
     python3 xvfb xauth imagemagick xdotool libgl1-mesa-dri libgl-dev fonts-liberation2

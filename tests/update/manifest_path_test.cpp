@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -62,39 +61,6 @@ TEST_F(ClientFolder, FolderReachedThroughALinkResolvesToItsFinalLocation) {
         GTEST_SKIP() << "no symbolic links here";
     fs::create_directory_symlink(client_, root_.path() / "link");
     EXPECT_EQ(ResolveManifestPath(root_.path() / "link", "a/b").generic_string(), base_ + "/a/b");
-}
-
-// Whatever mix of segments, dots and separators a manifest sends, an accepted path stays inside.
-TEST_F(ClientFolder, PropertyAcceptedPathsStayStrictlyInside) {
-    const std::vector<std::string> pieces = {
-        "a", "b",   "..",  ".",        "",   "x y", "c:", "C:",    "...",   ". .",
-        "~", "a..", "..b", "\xC3\xA9", "\\", "/",   ":",  "$HOME", "%2e%2e"};
-    const std::vector<std::string> separators = {"/", "\\", "//", "\\\\", "/./"};
-    std::mt19937 rng(42);
-    int accepted = 0;
-    for (int i = 0; i < 20000; ++i) {
-        std::string path;
-        int count = 1 + static_cast<int>(rng() % 6);
-        if (rng() % 4 == 0)
-            path += separators[rng() % separators.size()];
-        for (int j = 0; j < count; ++j) {
-            if (j)
-                path += separators[rng() % separators.size()];
-            path += pieces[rng() % pieces.size()];
-        }
-        path = TrimLeadingSlash(path);
-        fs::path target;
-        try {
-            target = ResolveManifestPath(client_, path);
-        } catch (const std::runtime_error&) {
-            continue;
-        }
-        ++accepted;
-        ASSERT_EQ(target.generic_string().rfind(base_ + "/", 0), 0u) << path;
-        for (const auto& part : target.lexically_relative(base_))
-            ASSERT_NE(part, "..") << path;
-    }
-    EXPECT_GT(accepted, 1000);
 }
 
 }  // namespace
