@@ -235,7 +235,7 @@ std::optional<Leftover> ReadLeftover(const std::filesystem::path& download,
     Leftover leftover{before.value_or(FileState{}), Sha256Stream()};
     const std::optional<std::uint64_t> read = HashInto(input, leftover.digest, environment.cancel);
     if (Cancelled(environment))
-        throw std::runtime_error(kUpdateCancelled);
+        throw UpdateCancelled();
     if (!before || !read || input.state() != before || *read != before->size)
         return std::nullopt;  // changed while it was read: start afresh
     return leftover;
@@ -420,7 +420,7 @@ std::optional<FileState> FetchByChunks(const std::wstring& url, const std::files
         return std::nullopt;
     const std::optional<std::vector<Chunk>> local = ChunkFile(target, environment.cancel);
     if (Cancelled(environment))
-        throw std::runtime_error(kUpdateCancelled);
+        throw UpdateCancelled();
     if (!local)
         return std::nullopt;
     const std::vector<AssemblyPiece> pieces = PlanAssembly(index->chunks, *local);
@@ -441,7 +441,7 @@ std::optional<FileState> FetchByChunks(const std::wstring& url, const std::files
     std::string buffer;
     for (const AssemblyPiece& piece : pieces) {
         if (Cancelled(environment))
-            throw std::runtime_error(kUpdateCancelled);
+            throw UpdateCancelled();
         if (piece.local) {
             // Not checked again here: should the old copy change after it was chunked, the whole
             // file's digest below fails and the whole download follows.
@@ -486,7 +486,7 @@ void PauseUnlessCancelled(std::chrono::milliseconds pause, const UpdateEnvironme
         std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
             std::chrono::milliseconds(50), end - std::chrono::steady_clock::now()));
     if (Cancelled(environment))
-        throw std::runtime_error(kUpdateCancelled);
+        throw UpdateCancelled();
 }
 
 }  // namespace
