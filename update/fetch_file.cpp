@@ -201,6 +201,18 @@ private:
     std::exception_ptr failure_;
 };
 
+// Received bytes go to the download file, then are said and paced; false when they could not be
+// written (the writer keeps why).
+bool TakeBody(DownloadWriter& writer, const FetchObserver& observer, RatePacer& pacer,
+              const char* data, std::size_t size) {
+    if (!writer.Accept(data, size))
+        return false;
+    if (observer.received)
+        observer.received(size);
+    pacer.account(size);
+    return true;
+}
+
 // Wide text of a file name for a message: names here came from checked UTF-8, and any byte that
 // still does not decode shows as a replacement character.
 std::wstring NameForMessage(const std::filesystem::path& target) {
@@ -314,12 +326,7 @@ FileState FetchOnce(const std::wstring& url, std::string_view relativePath,
         if (bound && bytes > bound->bytes - std::min(size, bound->bytes))
             throw BeyondBound(*bound, relativePath);
         size += bytes;
-        if (!writer.Accept(data, bytes))
-            return false;
-        if (observer.received)
-            observer.received(bytes);
-        pacer.account(bytes);
-        return true;
+        return TakeBody(writer, observer, pacer, data, bytes);
     };
     try {
         HttpsGetFile(url, offset, onHead, sink, environment.service, connection);
@@ -464,12 +471,7 @@ std::optional<FileState> FetchByChunks(const std::wstring& url, const std::files
         };
         const BodySink sink = [&](const char* data, std::size_t size) {
             checker.feed(data, size);
-            if (!writer.Accept(data, size))
-                return false;
-            if (observer.received)
-                observer.received(size);
-            pacer.account(size);
-            return true;
+            return TakeBody(writer, observer, pacer, data, size);
         };
         HttpsGetFileRange(url, piece.from, last, onHead, sink, environment.service, connection);
         if (!checker.complete())
