@@ -25,6 +25,7 @@ struct ClientUpdateCapture {
 struct LauncherUpdateCapture {
     std::mutex* statusMutex;
     std::wstring* statusText;
+    RunOutcome* ended;
     std::atomic<bool>* busy;
     const WindowCloser* window;
     WorkerHooks hooks;
@@ -47,7 +48,11 @@ template <typename Capture, typename Body>
 void LaunchWorker(LauncherState& state, const wchar_t* startText, std::unique_ptr<Capture> capture,
                   Body body) {
     JoinWorker(state);
-    SetStatus(state, startText);
+    {
+        std::lock_guard<std::mutex> lock(state.statusMutex);
+        state.statusText = startText;
+        state.ended = RunOutcome::Failed;  // until the task says how it ended
+    }
     try {
         state.worker = std::thread([record = std::move(capture), body]() mutable {
             body(*record);
@@ -78,6 +83,7 @@ void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
                       const ClientUpdateLinks& links) {
     std::wstring finalText;
     bool asBefore = false;
+    RunOutcome ended = RunOutcome::Failed;
     try {
         const ProgressSink sink(statusMutex, progressIndex, progressCount, statusText, links.bytes);
         const UpdateProgressCallback callback = [&sink](const qs::UpdateProgress& progress) {
@@ -100,6 +106,7 @@ void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
                                   : RunClientUpdate(folder, callback, environment);
         finalText = std::move(result.message);
         asBefore = RunLeftClientAsBefore(result);
+        ended = result.outcome;
     } catch (const std::exception& failure) {
         LogEvent(std::string("update run failed before it began: ") + failure.what());
         finalText = FailureMessage(failure.what());
@@ -115,6 +122,8 @@ void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
             *links.bytes = {};
         if (links.clientAsBefore)
             *links.clientAsBefore = asBefore;
+        if (links.ended)
+            *links.ended = ended;
     }
     busy->exchange(false);
 }
@@ -134,11 +143,11 @@ bool StartClientUpdate(LauncherState& state, bool repair) {
     state.cancelRequested.store(false);
     state.runningTask = TaskKind::ClientUpdate;
     state.outcome = {};
-    auto capture = std::make_unique<ClientUpdateCapture>(
-        ClientUpdateCapture{&state.statusMutex, &state.progressIndex, &state.progressCount,
-                            &state.statusText, &state.busy, state.hooks,
-                            ClientUpdateLinks{&state.bytes, &state.cancelRequested,
-                                              &state.speedLimit, repair, &state.clientAsBefore}});
+    auto capture = std::make_unique<ClientUpdateCapture>(ClientUpdateCapture{
+        &state.statusMutex, &state.progressIndex, &state.progressCount, &state.statusText,
+        &state.busy, state.hooks,
+        ClientUpdateLinks{&state.bytes, &state.cancelRequested, &state.speedLimit, repair,
+                          &state.clientAsBefore, &state.ended}});
     LaunchWorker(
         state, L"Checking for updates...", std::move(capture), [](ClientUpdateCapture& record) {
             ClientUpdateTask(record.statusMutex, record.progressIndex, record.progressCount,
@@ -153,22 +162,22 @@ bool StartLauncherUpdate(LauncherState& state) {
     state.cancelRequested.store(false);
     state.runningTask = TaskKind::LauncherUpdate;
     state.outcome = {};
-    auto capture = std::make_unique<LauncherUpdateCapture>(
-        LauncherUpdateCapture{&state.statusMutex, &state.statusText, &state.busy, &state.window,
-                              state.hooks, &state.cancelRequested, &state.speedLimit});
+    auto capture = std::make_unique<LauncherUpdateCapture>(LauncherUpdateCapture{
+        &state.statusMutex, &state.statusText, &state.ended, &state.busy, &state.window,
+        state.hooks, &state.cancelRequested, &state.speedLimit});
     LaunchWorker(state, L"Checking for launcher updates...", std::move(capture),
                  [](LauncherUpdateCapture& record) {
                      if (record.hooks.launcherUpdate)
                          record.hooks.launcherUpdate(record.statusMutex, record.statusText,
-                                                     record.busy, record.window);
+                                                     record.ended, record.busy, record.window);
                      else {
                          SelfUpdateTarget target;
                          target.cancel = record.cancel;
                          target.speedLimit = record.speedLimit;
                          if (const auto verified = VerifiedRecordPath(); !verified.empty())
                              target.serialRecord = verified.parent_path() / "launcher-serial.txt";
-                         LauncherUpdateTask(record.statusMutex, record.statusText, record.busy,
-                                            record.window, target);
+                         LauncherUpdateTask(record.statusMutex, record.statusText, record.ended,
+                                            record.busy, record.window, target);
                      }
                  });
     return true;
@@ -195,17 +204,16 @@ void PlayClient(LauncherState& state, bool closeOnLaunch) {
         state.window();
 }
 
-ActionOutcome OutcomeOf(TaskKind kind, const std::wstring& finalText) {
+ActionOutcome OutcomeOf(TaskKind kind, RunOutcome ended) {
     switch (kind) {
         case TaskKind::ClientUpdate:
-            if (finalText == L"Ready to play.")
+            if (ended == RunOutcome::Ready)
                 return {kind, OutcomeTone::Success};
-            if (finalText == Utf8ToWide(kUpdateCancelled))
+            if (ended == RunOutcome::Cancelled)
                 return {kind, OutcomeTone::Neutral};
             return {kind, OutcomeTone::Warning};
         case TaskKind::LauncherUpdate:
-            if (finalText.starts_with(L"Launcher is up to date") ||
-                finalText.starts_with(L"Installer launched"))
+            if (ended == RunOutcome::UpToDate || ended == RunOutcome::InstallerStarted)
                 return {kind, OutcomeTone::Success};
             return {kind, OutcomeTone::Warning};
         default:
@@ -228,7 +236,7 @@ void BeginFrameRequests(LauncherState& state) {
     // `busy` is cleared after the final text is written, so a task seen ended here has said
     // its last word.
     if (state.runningTask != TaskKind::None && !state.busy.load()) {
-        state.outcome = OutcomeOf(state.runningTask, state.statusSnapshot);
+        state.outcome = OutcomeOf(state.runningTask, state.ended);
         state.outcome.clientAsBefore =
             state.runningTask == TaskKind::ClientUpdate && state.clientAsBefore;
         state.runningTask = TaskKind::None;

@@ -19,7 +19,8 @@ struct WorkerHooks {
         runClientUpdate;  // RunClientUpdate
     std::function<bool(const std::filesystem::path&, const std::filesystem::path&, std::wstring&)>
         launchClient;  // LaunchClient
-    std::function<void(std::mutex*, std::wstring*, std::atomic<bool>*, const WindowCloser*)>
+    std::function<void(std::mutex*, std::wstring*, RunOutcome*, std::atomic<bool>*,
+                       const WindowCloser*)>
         launcherUpdate;  // LauncherUpdateTask
 };
 
@@ -44,10 +45,10 @@ struct ActionOutcome {
     bool operator==(const ActionOutcome&) const = default;
 };
 
-// How a finished task's final status line reads: a client run that did not end "Ready to play."
-// and a launcher update that neither found itself current nor started the installer are
-// warnings; a cancelled run is neither good nor bad news.
-ActionOutcome OutcomeOf(TaskKind kind, const std::wstring& finalText);
+// How a finished task shows: a client run that did not end ready and a launcher update that
+// neither found itself current nor started the installer are warnings; a cancelled client run is
+// neither good nor bad news.
+ActionOutcome OutcomeOf(TaskKind kind, RunOutcome ended);
 
 struct LauncherState {
     std::mutex statusMutex;
@@ -56,6 +57,7 @@ struct LauncherState {
     std::int32_t progressCount = 0;
     ByteProgress bytes;           // guarded by statusMutex
     bool clientAsBefore = false;  // guarded by statusMutex: of the last client run that ended
+    RunOutcome ended = RunOutcome::Failed;  // guarded by statusMutex: of the last task that ended
     std::atomic<bool> busy{false};
     // Read by the running task's transfers; set to give the task up (the player's cancel,
     // closing the window).
@@ -122,8 +124,10 @@ struct ClientUpdateLinks {
     const std::atomic<bool>* cancel = nullptr;
     const std::atomic<std::uint64_t>* speedLimit = nullptr;
     bool repair = false;
-    // Receives, with the final status line, whether the run left a whole client untouched.
+    // Receive, with the final status line, whether the run left a whole client untouched and
+    // how it ended.
     bool* clientAsBefore = nullptr;
+    RunOutcome* ended = nullptr;
 };
 
 // Where the record of proven client files lives: the launcher's data folder; empty when there is

@@ -19,6 +19,7 @@
 #include "live/status_poller.h"
 #include "net/https.h"
 #include "net/json_reply.h"
+#include "scratch.h"
 #include "update/update_run.h"
 
 namespace {
@@ -26,16 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 
 fs::path g_clientFolder;
-
-long StatusKiB(const std::string& key) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.starts_with(key))
-            return std::stol(line.substr(key.size()));
-    }
-    return -1;
-}
 
 // `open`, then "<prefix><n><suffix>," repeated while the body stays within `cap`, then `close`.
 std::string Wide(std::size_t cap, const std::string& open, const std::string& prefix,

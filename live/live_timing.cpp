@@ -42,3 +42,23 @@ void RunLiveLoop(const LiveTiming& timing, const std::atomic<bool>& running, Wak
             work();
     }
 }
+
+void StartLiveWorker(const LiveWorker& worker, const std::function<void()>& body) {
+    if (worker.running.exchange(true))
+        return;
+    worker.stopping.store(false);
+    try {
+        worker.thread = std::thread(body);
+    } catch (...) {
+        worker.running.store(false);
+        throw;
+    }
+}
+
+void StopLiveWorker(const LiveWorker& worker) {
+    worker.stopping.store(true);
+    if (worker.running.exchange(false))
+        worker.sleep.wake();
+    if (worker.thread.joinable())
+        worker.thread.join();
+}

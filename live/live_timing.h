@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "net/service.h"
 
@@ -45,3 +46,15 @@ private:
 // then on every period while `running` stays true.
 void RunLiveLoop(const LiveTiming& timing, const std::atomic<bool>& running, WakeableSleep& sleep,
                  const std::function<void()>& work);
+
+// A live client's worker thread, started at most once while running: a start that cannot make the
+// thread leaves the client stopped. The stop cancels the request under way, cuts the sleep short
+// and returns once the thread has ended.
+struct LiveWorker {
+    std::thread& thread;
+    std::atomic<bool>& running;
+    std::atomic<bool>& stopping;
+    WakeableSleep& sleep;
+};
+void StartLiveWorker(const LiveWorker& worker, const std::function<void()>& body);
+void StopLiveWorker(const LiveWorker& worker);

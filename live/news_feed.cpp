@@ -93,23 +93,11 @@ NewsFeed::~NewsFeed() {
 }
 
 void NewsFeed::start() {
-    if (running_.exchange(true))
-        return;
-    stopping_.store(false);
-    try {
-        worker_ = std::thread(&NewsFeed::run, this);
-    } catch (...) {
-        running_.store(false);
-        throw;
-    }
+    StartLiveWorker({worker_, running_, stopping_, sleep_}, [this] { run(); });
 }
 
 void NewsFeed::stop() {
-    stopping_.store(true);
-    if (running_.exchange(false))
-        sleep_.wake();
-    if (worker_.joinable())
-        worker_.join();
+    StopLiveWorker({worker_, running_, stopping_, sleep_});
 }
 
 std::vector<NewsItem> NewsFeed::items() {

@@ -67,23 +67,11 @@ StatusPoller::~StatusPoller() {
 }
 
 void StatusPoller::start() {
-    if (running_.exchange(true))
-        return;
-    stopping_.store(false);
-    try {
-        worker_ = std::thread(&StatusPoller::run, this);
-    } catch (...) {
-        running_.store(false);
-        throw;
-    }
+    StartLiveWorker({worker_, running_, stopping_, sleep_}, [this] { run(); });
 }
 
 void StatusPoller::stop() {
-    stopping_.store(true);
-    if (running_.exchange(false))
-        sleep_.wake();
-    if (worker_.joinable())
-        worker_.join();
+    StopLiveWorker({worker_, running_, stopping_, sleep_});
 }
 
 ServerStatus StatusPoller::snapshot() {

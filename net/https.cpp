@@ -150,7 +150,7 @@ void ThrowOnFailure(const HttpsExchangeOutcome& outcome, const std::atomic<bool>
     const bool complete = outcome.stage == Stage::HeadersComplete && accepted &&
                           !outcome.sinkError && outcome.bodyComplete;
     if (!complete && cancel && cancel->load())
-        throw std::runtime_error(kUpdateCancelled);
+        throw UpdateCancelled();
     if (outcome.stage == Stage::InitFailed)
         throw std::runtime_error(kInitFailed);
     if (outcome.stage == Stage::PrepareFailed)
@@ -167,12 +167,12 @@ void ThrowOnFailure(const HttpsExchangeOutcome& outcome, const std::atomic<bool>
         const long status = outcome.status;
         if (status == 500 || status == 502 || status == 503 || status == 504)
             throw TransientHttpsError(kStatusRefused);
-        throw std::runtime_error(kStatusRefused);
+        throw HttpsStatusError(kStatusRefused, status);
     }
     if (!outcome.bodyComplete) {
         if (outcome.transient)
             throw TransientHttpsError(kReadFailed);
-        throw std::runtime_error(kReadFailed);
+        throw HttpsBodyError(kReadFailed);
     }
 }
 

@@ -40,6 +40,28 @@ inline constexpr std::size_t kNewsMaxBytes = 4u << 20;
 
 // What a request that was cancelled through its flag throws, whatever phase it was in.
 inline constexpr char kUpdateCancelled[] = "Update cancelled.";
+class UpdateCancelled : public std::runtime_error {
+public:
+    UpdateCancelled() : std::runtime_error(kUpdateCancelled) {}
+};
+
+// The service answered with another status than the one asked for (a 404, a 403, ...): an
+// answer, not a failed transport. Gateway statuses that may pass throw TransientHttpsError.
+class HttpsStatusError : public std::runtime_error {
+public:
+    HttpsStatusError(const char* text, long status) : std::runtime_error(text), status_(status) {}
+    long status() const { return status_; }
+
+private:
+    long status_;
+};
+
+// A body that did not come whole after an accepted header, for a reason another attempt would
+// not change (over its cap, refused by its sink); one cut short or stalled is transient.
+class HttpsBodyError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // A failure that may pass by itself: a refused, dropped or reset connection, a time-out, a body
 // cut short, or a reply of 500, 502, 503 or 504. Worth another attempt; its text is one of the

@@ -88,7 +88,10 @@ UpdateResult Install(const LauncherRelease& release, const SelfUpdateTarget& tar
     MakeExecutable(installer);
     if (!privateFolder.stillSame() || !StartInstaller(installer, InstallerArguments()))
         return {false, L"Failed to launch installer"};
-    return {true, L"Installer launched successfully. The launcher will restart after update."};
+    UpdateResult started{
+        true, L"Installer launched successfully. The launcher will restart after update."};
+    started.outcome = RunOutcome::InstallerStarted;
+    return started;
 }
 
 }  // namespace
@@ -106,6 +109,10 @@ std::filesystem::path InstallerFolder(const std::filesystem::path& temporaryFold
 UpdateResult InstallLauncherUpdate(const LauncherRelease& release, const SelfUpdateTarget& target) {
     try {
         return Install(release, target);
+    } catch (const UpdateCancelled& cancelled) {
+        UpdateResult result{false, ErrorTextAsWide(cancelled.what())};
+        result.outcome = RunOutcome::Cancelled;
+        return result;
     } catch (const std::exception& error) {
         return {false, ErrorTextAsWide(error.what())};
     } catch (...) {

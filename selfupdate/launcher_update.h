@@ -69,8 +69,10 @@ UpdateResult InstallLauncherUpdate(const LauncherRelease& release,
                                    const SelfUpdateTarget& target = {});
 
 // Worker body of a launcher release check and installer hand-off. Writes its final text to
-// `statusText` under `statusMutex`, clears `busy`, and on a started installer calls `window`.
-void LauncherUpdateTask(std::mutex* statusMutex, std::wstring* statusText, std::atomic<bool>* busy,
-                        const WindowCloser* window);
-void LauncherUpdateTask(std::mutex* statusMutex, std::wstring* statusText, std::atomic<bool>* busy,
-                        const WindowCloser* window, const SelfUpdateTarget& target);
+// `statusText` and how it ended to `outcome` (when given) under `statusMutex`, clears `busy`, and
+// on a started installer calls `window`.
+void LauncherUpdateTask(std::mutex* statusMutex, std::wstring* statusText, RunOutcome* outcome,
+                        std::atomic<bool>* busy, const WindowCloser* window);
+void LauncherUpdateTask(std::mutex* statusMutex, std::wstring* statusText, RunOutcome* outcome,
+                        std::atomic<bool>* busy, const WindowCloser* window,
+                        const SelfUpdateTarget& target);

@@ -11,30 +11,41 @@ void SetStatus(std::mutex* statusMutex, std::wstring* statusText, std::wstring t
     *statusText = std::move(text);
 }
 
-}  // namespace
-
-void LauncherUpdateTask(std::mutex* statusMutex, std::wstring* statusText, std::atomic<bool>* busy,
-                        const WindowCloser* window) {
-    LauncherUpdateTask(statusMutex, statusText, busy, window, SelfUpdateTarget{});
+// The final text and how the task ended, together under the lock.
+void SetFinal(std::mutex* statusMutex, std::wstring* statusText, RunOutcome* outcome,
+              std::wstring text, RunOutcome ended) {
+    std::lock_guard lock(*statusMutex);
+    *statusText = std::move(text);
+    if (outcome)
+        *outcome = ended;
 }
 
-void LauncherUpdateTask(std::mutex* statusMutex, std::wstring* statusText, std::atomic<bool>* busy,
-                        const WindowCloser* window, const SelfUpdateTarget& target) {
+}  // namespace
+
+void LauncherUpdateTask(std::mutex* statusMutex, std::wstring* statusText, RunOutcome* outcome,
+                        std::atomic<bool>* busy, const WindowCloser* window) {
+    LauncherUpdateTask(statusMutex, statusText, outcome, busy, window, SelfUpdateTarget{});
+}
+
+void LauncherUpdateTask(std::mutex* statusMutex, std::wstring* statusText, RunOutcome* outcome,
+                        std::atomic<bool>* busy, const WindowCloser* window,
+                        const SelfUpdateTarget& target) {
     bool installerStarted = false;
     try {
         const LauncherRelease release =
             CheckLauncherRelease(target.service, target.cancel, target.serialRecord);
         if (!release.error.empty()) {
-            SetStatus(statusMutex, statusText, L"Update check failed: " + release.error);
+            SetFinal(statusMutex, statusText, outcome, L"Update check failed: " + release.error,
+                     RunOutcome::Failed);
         } else if (!release.updateAvailable) {
-            SetStatus(statusMutex, statusText,
-                      L"Launcher is up to date (" + release.version + L")");
+            SetFinal(statusMutex, statusText, outcome,
+                     L"Launcher is up to date (" + release.version + L")", RunOutcome::UpToDate);
         } else {
             SetStatus(statusMutex, statusText,
                       L"Downloading launcher update " + release.version + L"...");
             const UpdateResult result = InstallLauncherUpdate(release, target);
-            SetStatus(statusMutex, statusText, result.message);
-            installerStarted = result.ok;
+            SetFinal(statusMutex, statusText, outcome, result.message, result.outcome);
+            installerStarted = result.outcome == RunOutcome::InstallerStarted;
         }
     } catch (...) {
         // Only an allocation failure gets here; the launcher must still leave the busy state.

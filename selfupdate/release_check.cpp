@@ -110,13 +110,10 @@ void CheckSignedRelease(std::string_view document, const ServiceEndpoint& servic
     try {
         signature = LauncherHttpsGet(ServiceUrl(service, "/updater/launcher/latest.json.sig"),
                                      L"GET", service, cancel, kSignatureMaxBytes);
-    } catch (const TransientHttpsError&) {
-        throw;  // the network failed, not the signature
-    } catch (const std::runtime_error& failure) {
-        // No signature (a 404, or more than a signature file holds) is no valid one.
-        const std::string_view text = failure.what();
-        if (text != "Update server returned an error" && text != "HTTPS response read failed")
-            throw;
+    } catch (const HttpsStatusError&) {
+        // No signature (a 404, or more than a signature file holds) is no valid one; a network
+        // that failed is no answer about the signature and throws on.
+    } catch (const HttpsBodyError&) {
     }
     const std::string_view signatureText(reinterpret_cast<const char*>(signature.data()),
                                          signature.size());

@@ -242,14 +242,9 @@ void DrawSidebar(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float /*wi
                         icon::kGlobe, false);
 }
 
-void DrawTitleBar(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec2 windowPos,
-                  float width, float /*height*/) {
-    const ImVec2 p = windowPos;
-    const std::int32_t progressIndex = state.indexSnapshot;
-    const std::int32_t progressCount = state.countSnapshot;
-    const UiFonts& fonts = Fonts();
+namespace {
 
-    // Server pill.
+void DrawServerPill(ImDrawList* drawList, ImVec2 p, const UiFonts& fonts) {
     const ServerStatus status = CurrentServerStatus();
     const std::string pillText =
         FitText(ServerPillText(status), fonts.fontMedium11, 11.0f, kPillTextMaxWidth);
@@ -266,59 +261,64 @@ void DrawTitleBar(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec
     AddTextIfFont(drawList, fonts.fontMedium11, 11.0f,
                   ImVec2(At(p, 119.0f, 0.0f).x, At(p, 0.0f, 30.0f).y - pillTextSize.y / 2.0f),
                   palette::kSecondaryText, pillText.c_str());
+}
 
-    // Download box with its progress ring, only while files are being fetched.
-    if (ShowDownloadBox(progressIndex, progressCount)) {
-        const float fraction =
-            DownloadRingFraction(progressIndex, progressCount, state.bytesSnapshot);
-        const float x0 = kSidebarWidth + (width - kSidebarWidth) / 2.0f - 100.0f;
-        const ImVec2 boxMin = At(p, x0, 6.0f);
-        const ImVec2 boxMax = At(p, x0 + 200.0f, 54.0f);
-        drawList->AddRectFilled(boxMin, boxMax, palette::WithAlpha(palette::kCardGround, 178),
-                                Scaled(24.0f));
-        drawList->AddRect(boxMin, boxMax, palette::White(18), Scaled(24.0f), 0, Scaled(1.0f));
-        const ImVec2 arrowCentre = At(p, x0 + 18.0f, 30.0f);
-        DrawTextCentered(drawList, fonts.iconSolid12, 12.0f, arrowCentre.x, arrowCentre.y,
-                         palette::kAccentViolet, icon::kArrowDown);
-        AddTextIfFont(drawList, fonts.fontMedium11, 11.0f, At(p, x0 + 36.0f, 17.0f),
-                      palette::kWhite, "Downloading Files");
-        if (fonts.fontMedium10) {
-            const std::string detail = FitText(
-                DownloadBoxDetail(ui.statusLine.data(), state.bytesSnapshot, ui.downloadRate),
-                fonts.fontMedium10, 9.0f, kDownloadDetailMaxWidth);
-            AddTextIfFont(drawList, fonts.fontMedium10, 9.0f, At(p, x0 + 36.0f, 33.0f),
-                          palette::kSecondaryText, detail.c_str());
-        }
-        const ImVec2 ringCentre = At(p, x0 + 178.0f, 30.0f);
-        const float ringRadius = Scaled(10.0f);
-        drawList->AddCircle(ringCentre, ringRadius, IM_COL32(0x3C, 0x3E, 0x44, 255), 32,
-                            Scaled(2.5f));
-        if (fraction > 0.01f) {
-            constexpr int kMaxSegments = 32;
-            std::array<ImVec2, kMaxSegments + 1> arc{};
-            const int segments = std::min(RingSegmentCount(fraction), kMaxSegments);
-            for (int i = 0; i <= segments; ++i) {
-                const float angle =
-                    -3.14159265f / 2.0f + (static_cast<float>(i) / static_cast<float>(segments)) *
-                                              2.0f * 3.14159265f * fraction;
-                arc[static_cast<std::size_t>(i)] =
-                    ImVec2(ringCentre.x + ringRadius * std::cos(angle),
-                           ringCentre.y + ringRadius * std::sin(angle));
-            }
-            drawList->AddPolyline(arc.data(), segments + 1, palette::kAccentViolet, 0,
-                                  Scaled(2.5f));
-        }
-        // The ring is also the box's cancel control: a cross shows in it under the pointer.
-        const HitResult cancel =
-            HitButton("##cancel_download", ImVec2(x0 + 164.0f, 16.0f), ImVec2(28.0f, 28.0f));
-        if (cancel.hovered)
-            DrawTextCentered(drawList, fonts.iconSolid10, 10.0f, ringCentre.x, ringCentre.y,
-                             palette::kWhite, icon::kXMark);
-        if (cancel.pressed)
-            state.requestCancel = true;
+// The share of the run done, clockwise from the top of the ring.
+void DrawRingArc(ImDrawList* drawList, ImVec2 ringCentre, float ringRadius, float fraction) {
+    if (fraction <= 0.01f)
+        return;
+    constexpr int kMaxSegments = 32;
+    std::array<ImVec2, kMaxSegments + 1> arc{};
+    const int segments = std::min(RingSegmentCount(fraction), kMaxSegments);
+    for (int i = 0; i <= segments; ++i) {
+        const float angle =
+            -3.14159265f / 2.0f +
+            (static_cast<float>(i) / static_cast<float>(segments)) * 2.0f * 3.14159265f * fraction;
+        arc[static_cast<std::size_t>(i)] = ImVec2(ringCentre.x + ringRadius * std::cos(angle),
+                                                  ringCentre.y + ringRadius * std::sin(angle));
     }
+    drawList->AddPolyline(arc.data(), segments + 1, palette::kAccentViolet, 0, Scaled(2.5f));
+}
 
-    // Window buttons; the shell acts on the requests after the frame.
+void DrawDownloadBox(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec2 p, float width,
+                     const UiFonts& fonts) {
+    const float fraction =
+        DownloadRingFraction(state.indexSnapshot, state.countSnapshot, state.bytesSnapshot);
+    const float x0 = kSidebarWidth + (width - kSidebarWidth) / 2.0f - 100.0f;
+    const ImVec2 boxMin = At(p, x0, 6.0f);
+    const ImVec2 boxMax = At(p, x0 + 200.0f, 54.0f);
+    drawList->AddRectFilled(boxMin, boxMax, palette::WithAlpha(palette::kCardGround, 178),
+                            Scaled(24.0f));
+    drawList->AddRect(boxMin, boxMax, palette::White(18), Scaled(24.0f), 0, Scaled(1.0f));
+    const ImVec2 arrowCentre = At(p, x0 + 18.0f, 30.0f);
+    DrawTextCentered(drawList, fonts.iconSolid12, 12.0f, arrowCentre.x, arrowCentre.y,
+                     palette::kAccentViolet, icon::kArrowDown);
+    AddTextIfFont(drawList, fonts.fontMedium11, 11.0f, At(p, x0 + 36.0f, 17.0f), palette::kWhite,
+                  "Downloading Files");
+    if (fonts.fontMedium10) {
+        const std::string detail =
+            FitText(DownloadBoxDetail(ui.statusLine.data(), state.bytesSnapshot, ui.downloadRate),
+                    fonts.fontMedium10, 9.0f, kDownloadDetailMaxWidth);
+        AddTextIfFont(drawList, fonts.fontMedium10, 9.0f, At(p, x0 + 36.0f, 33.0f),
+                      palette::kSecondaryText, detail.c_str());
+    }
+    const ImVec2 ringCentre = At(p, x0 + 178.0f, 30.0f);
+    const float ringRadius = Scaled(10.0f);
+    drawList->AddCircle(ringCentre, ringRadius, IM_COL32(0x3C, 0x3E, 0x44, 255), 32, Scaled(2.5f));
+    DrawRingArc(drawList, ringCentre, ringRadius, fraction);
+    // The ring is also the box's cancel control: a cross shows in it under the pointer.
+    const HitResult cancel =
+        HitButton("##cancel_download", ImVec2(x0 + 164.0f, 16.0f), ImVec2(28.0f, 28.0f));
+    if (cancel.hovered)
+        DrawTextCentered(drawList, fonts.iconSolid10, 10.0f, ringCentre.x, ringCentre.y,
+                         palette::kWhite, icon::kXMark);
+    if (cancel.pressed)
+        state.requestCancel = true;
+}
+
+// The shell acts on the requests after the frame.
+void DrawWindowButtons(UiState& ui, ImDrawList* drawList, ImVec2 p, float width,
+                       const UiFonts& fonts) {
     const HitResult close =
         HitButton("##close", ImVec2(width - 40.0f, 14.0f), ImVec2(32.0f, 32.0f));
     if (close.pressed)
@@ -340,6 +340,18 @@ void DrawTitleBar(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec
     const ImVec2 minimiseCentre = At(p, width - 60.0f, 30.0f);
     DrawTextCentered(drawList, fonts.iconSolid12, 12.0f, minimiseCentre.x, minimiseCentre.y,
                      palette::kMutedIcon, icon::kMinus);
+}
+
+}  // namespace
+
+void DrawTitleBar(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec2 windowPos,
+                  float width, float /*height*/) {
+    const UiFonts& fonts = Fonts();
+    DrawServerPill(drawList, windowPos, fonts);
+    // Only while files are being fetched.
+    if (ShowDownloadBox(state.indexSnapshot, state.countSnapshot))
+        DrawDownloadBox(ui, state, drawList, windowPos, width, fonts);
+    DrawWindowButtons(ui, drawList, windowPos, width, fonts);
 }
 
 void DrawLauncherFrame(UiState& ui, LauncherState& state) {

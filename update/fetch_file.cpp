@@ -203,6 +203,18 @@ private:
     std::exception_ptr failure_;
 };
 
+// Received bytes go to the download file, then are said and paced; false when they could not be
+// written (the writer keeps why).
+bool TakeBody(DownloadWriter& writer, const FetchObserver& observer, RatePacer& pacer,
+              const char* data, std::size_t size) {
+    if (!writer.Accept(data, size))
+        return false;
+    if (observer.received)
+        observer.received(size);
+    pacer.account(size);
+    return true;
+}
+
 // Wide text of a file name for a message: names here came from checked UTF-8, and any byte that
 // still does not decode shows as a replacement character.
 std::wstring NameForMessage(const std::filesystem::path& target) {
@@ -237,7 +249,7 @@ std::optional<Leftover> ReadLeftover(const std::filesystem::path& download,
     Leftover leftover{before.value_or(FileState{}), Sha256Stream()};
     const std::optional<std::uint64_t> read = HashInto(input, leftover.digest, environment.cancel);
     if (Cancelled(environment))
-        throw std::runtime_error(kUpdateCancelled);
+        throw UpdateCancelled();
     if (!before || !read || input.state() != before || *read != before->size)
         return std::nullopt;  // changed while it was read: start afresh
     return leftover;
@@ -316,12 +328,7 @@ FileState FetchOnce(const std::wstring& url, std::string_view relativePath,
         if (bound && bytes > bound->bytes - std::min(size, bound->bytes))
             throw BeyondBound(*bound, relativePath);
         size += bytes;
-        if (!writer.Accept(data, bytes))
-            return false;
-        if (observer.received)
-            observer.received(bytes);
-        pacer.account(bytes);
-        return true;
+        return TakeBody(writer, observer, pacer, data, bytes);
     };
     try {
         HttpsGetFile(url, offset, onHead, sink, environment.service, connection);
@@ -422,7 +429,7 @@ std::optional<FileState> FetchByChunks(const std::wstring& url, const std::files
         return std::nullopt;
     const std::optional<std::vector<Chunk>> local = ChunkFile(target, environment.cancel);
     if (Cancelled(environment))
-        throw std::runtime_error(kUpdateCancelled);
+        throw UpdateCancelled();
     if (!local)
         return std::nullopt;
     const std::vector<AssemblyPiece> pieces = PlanAssembly(index->chunks, *local);
@@ -443,7 +450,7 @@ std::optional<FileState> FetchByChunks(const std::wstring& url, const std::files
     std::string buffer;
     for (const AssemblyPiece& piece : pieces) {
         if (Cancelled(environment))
-            throw std::runtime_error(kUpdateCancelled);
+            throw UpdateCancelled();
         if (piece.local) {
             // Not checked again here: should the old copy change after it was chunked, the whole
             // file's digest below fails and the whole download follows.
@@ -466,12 +473,7 @@ std::optional<FileState> FetchByChunks(const std::wstring& url, const std::files
         };
         const BodySink sink = [&](const char* data, std::size_t size) {
             checker.feed(data, size);
-            if (!writer.Accept(data, size))
-                return false;
-            if (observer.received)
-                observer.received(size);
-            pacer.account(size);
-            return true;
+            return TakeBody(writer, observer, pacer, data, size);
         };
         HttpsGetFileRange(url, piece.from, last, onHead, sink, environment.service, connection);
         if (!checker.complete())
@@ -488,7 +490,7 @@ void PauseUnlessCancelled(std::chrono::milliseconds pause, const UpdateEnvironme
         std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
             std::chrono::milliseconds(50), end - std::chrono::steady_clock::now()));
     if (Cancelled(environment))
-        throw std::runtime_error(kUpdateCancelled);
+        throw UpdateCancelled();
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ bool Cancelled(const std::atomic<bool>* cancel) {
 
 void ThrowIfCancelled(const std::atomic<bool>* cancel) {
     if (Cancelled(cancel))
-        throw std::runtime_error(kUpdateCancelled);
+        throw UpdateCancelled();
 }
 
 // True when the local file already holds the bytes whose digest is `checksum`: vouched for by
@@ -81,6 +81,8 @@ std::exception_ptr NameTheFile(const std::exception_ptr& failure, std::string_vi
     try {
         std::rethrow_exception(failure);
     } catch (const FileFailure&) {
+        return failure;
+    } catch (const UpdateCancelled&) {
         return failure;
     } catch (const DiskSpaceFailure&) {
         return failure;
@@ -532,9 +534,7 @@ private:
 
     // A stopped run places nothing more, so a flush it would wait for is skipped: the part
     // stays, and the next run proves it again before it is placed.
-    static std::exception_ptr Stopped() {
-        return std::make_exception_ptr(std::runtime_error(kUpdateCancelled));
-    }
+    static std::exception_ptr Stopped() { return std::make_exception_ptr(UpdateCancelled()); }
 
     void flush(std::size_t index) {
         std::exception_ptr failure;
@@ -640,13 +640,10 @@ bool ManifestSignatureValid(std::string_view manifest, const UpdateEnvironment& 
         signature =
             HttpsRequest(ServiceUrl(environment.service, "/updater/updater.sig"), L"GET",
                          std::string(), environment.service, connection, kSignatureMaxBytes);
-    } catch (const TransientHttpsError&) {
-        throw;
-    } catch (const std::runtime_error& failure) {
-        const std::string_view text = failure.what();
-        if (text == "Update server returned an error" || text == "HTTPS response read failed")
-            return false;
-        throw;
+    } catch (const HttpsStatusError&) {
+        return false;
+    } catch (const HttpsBodyError&) {
+        return false;
     }
     return SignatureValid(
         environment.service.updateKey, manifest,
@@ -1002,7 +999,7 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 while (!fetch.waitFor(at, std::chrono::milliseconds(100))) {
                     if (Cancelled(environment.cancel)) {
                         fetch.stop();
-                        throw std::runtime_error(kUpdateCancelled);
+                        throw UpdateCancelled();
                     }
                     reports.tick(transfers, fetch.fetched());
                 }
@@ -1047,7 +1044,11 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         if (!environment.wholeMark.empty() && (result.placedFiles || !result.provenBefore))
             MarkClientWhole(environment.wholeMark, clientDir);
         result.ok = true;
+        result.outcome = RunOutcome::Ready;
         result.message = L"Ready to play.";
+    } catch (const UpdateCancelled& cancelled) {
+        result.outcome = RunOutcome::Cancelled;
+        result.message = FailureMessage(cancelled.what());
     } catch (const std::exception& failure) {
         result.message = FailureMessage(failure.what());
     } catch (...) {

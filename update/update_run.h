@@ -29,8 +29,11 @@ struct UpdateProgress {
 };
 }  // namespace qs
 
+// How a run or a launcher update ended. Callers decide on this, never on the text said with it.
+enum class RunOutcome { Failed, Ready, Cancelled, UpToDate, InstallerStarted };
+
 struct UpdateResult {
-    bool ok = false;
+    bool ok = false;  // ended ready, or with the installer started
     std::wstring message;
     // The run replaced or added a client file. One that failed before it did left the client
     // exactly as it was.
@@ -38,6 +41,8 @@ struct UpdateResult {
     // The client was whole when the run began: the last run that changed it ended with every
     // file proven, by the mark in UpdateEnvironment::wholeMark.
     bool provenBefore = false;
+    // Set where the result is made; one made from `ok` alone ended ready or failed.
+    RunOutcome outcome = ok ? RunOutcome::Ready : RunOutcome::Failed;
 };
 
 struct UpdatePlanEntry {

@@ -9,9 +9,7 @@
 #include "net/json_reply.h"
 #include "platform/durable_file.h"
 
-namespace {
-
-int HexValue(char c) {
+int HexDigitValue(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'a' && c <= 'f')
@@ -20,6 +18,8 @@ int HexValue(char c) {
         return c - 'A' + 10;
     return -1;
 }
+
+namespace {
 
 template <std::size_t N>
 std::optional<std::array<std::uint8_t, N>> FromHex(std::string_view text) {
@@ -31,7 +31,7 @@ std::optional<std::array<std::uint8_t, N>> FromHex(std::string_view text) {
         return std::nullopt;
     std::array<std::uint8_t, N> bytes{};
     for (std::size_t i = 0; i < N; ++i) {
-        const int high = HexValue(text[2 * i]), low = HexValue(text[2 * i + 1]);
+        const int high = HexDigitValue(text[2 * i]), low = HexDigitValue(text[2 * i + 1]);
         if (high < 0 || low < 0)
             return std::nullopt;
         bytes[i] = static_cast<std::uint8_t>(high << 4 | low);

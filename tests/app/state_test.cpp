@@ -49,8 +49,8 @@ protected:
                 error = L"Could not start QSClient.exe.";
             return !launchFails;
         };
-        state.hooks.launcherUpdate = [this](std::mutex*, std::wstring*, std::atomic<bool>* busy,
-                                            const WindowCloser*) {
+        state.hooks.launcherUpdate = [this](std::mutex*, std::wstring*, RunOutcome*,
+                                            std::atomic<bool>* busy, const WindowCloser*) {
             ++launcherTasks;
             busy->exchange(false);
         };
@@ -152,7 +152,7 @@ TEST_F(StateTest, SameFrameCombinations) {
 }
 
 TEST_F(StateTest, LauncherCheckAnnouncesItselfAndReturnsToIdle) {
-    state.hooks.launcherUpdate = [&](std::mutex* statusMutex, std::wstring* statusText,
+    state.hooks.launcherUpdate = [&](std::mutex* statusMutex, std::wstring* statusText, RunOutcome*,
                                      std::atomic<bool>* busy, const WindowCloser* window) {
         PollUntil([this] { return gate.load(); });
         {
@@ -191,25 +191,61 @@ TEST_F(StateTest, FinalStatusAndZeroProgressAreInPlaceBeforeBusyClears) {
     EXPECT_EQ(runs.load(), 200);
 }
 
-// Whether a failed run left a whole client untouched reaches the outcome Home reads.
-TEST_F(StateTest, OutcomeSaysWhetherAFailedRunLeftAWholeClientAsItWas) {
+// What a finished task shows follows how it ended, whatever its text says; whether a failed run
+// left a whole client untouched reaches the outcome Home reads.
+TEST_F(StateTest, OutcomeFollowsHowTheTaskEndedNotItsText) {
+    using enum RunOutcome;
+    using enum OutcomeTone;
     const struct {
         UpdateResult result;
+        OutcomeTone tone;
         bool asBefore;
-    } rows[] = {
-        {{false, L"Unable to connect to update server", false, true}, true},
-        {{false, L"Update cancelled.", false, true}, true},
-        {{false, L"HTTPS response read failed", true, true}, false},
-        {{false, L"Unable to connect to update server", false, false}, false},
-        {{true, L"Ready to play.", false, true}, false},
+    } clientRuns[] = {
+        {{false, L"Unable to connect to update server", false, true}, Warning, true},
+        {{false, L"Update cancelled.", false, true, Cancelled}, Neutral, true},
+        {{false, L"HTTPS response read failed", true, true}, Warning, false},
+        {{false, L"Unable to connect to update server", false, false}, Warning, false},
+        {{true, L"Ready to play.", false, true}, Success, false},
+        {{true, L"Update cancelled.", true, false, Ready}, Success, false},
+        {{false, L"Ready to play.", false, true, Cancelled}, Neutral, true},
+        {{false, L"Ready to play.", true, false, Failed}, Warning, false},
     };
-    for (const auto& row : rows) {
+    for (const auto& row : clientRuns) {
         state.hooks.runClientUpdate = [&](const std::filesystem::path&,
                                           const UpdateProgressCallback&) { return row.result; };
         Frame(true, false, false);
         ASSERT_TRUE(WaitUntilIdle(state));
         BeginFrameRequests(state);
-        EXPECT_EQ(state.outcome.clientAsBefore, row.asBefore) << WideToUtf8(row.result.message);
+        const std::string name = WideToUtf8(row.result.message);
+        EXPECT_EQ(state.outcome.tone, row.tone) << name;
+        EXPECT_EQ(state.outcome.clientAsBefore, row.asBefore) << name;
+    }
+    const struct {
+        const wchar_t* text;
+        RunOutcome ended;
+        OutcomeTone tone;
+    } launcherRuns[] = {
+        {L"Launcher is up to date (v1.0.8)", UpToDate, Success},
+        {L"Update check failed: HTTPS request failed", UpToDate, Success},
+        {L"Launcher is up to date (v1.0.8)", Failed, Warning},
+        {L"Installer launched successfully.", Cancelled, Warning},
+        {L"", InstallerStarted, Success},
+    };
+    for (const auto& row : launcherRuns) {
+        state.hooks.launcherUpdate = [&](std::mutex* statusMutex, std::wstring* statusText,
+                                         RunOutcome* ended, std::atomic<bool>* busy,
+                                         const WindowCloser*) {
+            {
+                std::lock_guard<std::mutex> lock(*statusMutex);
+                *statusText = row.text;
+                *ended = row.ended;
+            }
+            busy->exchange(false);
+        };
+        Frame(false, false, true);
+        ASSERT_TRUE(WaitUntilIdle(state));
+        BeginFrameRequests(state);
+        EXPECT_EQ(state.outcome.tone, row.tone) << WideToUtf8(row.text);
     }
 }
 

@@ -122,3 +122,13 @@ std::string RandomBytes(std::size_t size, std::uint64_t seed) {
         c = static_cast<char>(random());
     return bytes;
 }
+
+long StatusKiB(const std::string& key) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with(key))
+            return std::stol(line.substr(key.size()));
+    }
+    return -1;
+}

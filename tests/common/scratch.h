@@ -72,3 +72,6 @@ private:
     std::string name_;
     std::optional<std::string> previous_;
 };
+
+// A line of /proc/self/status ("VmRSS:", "VmHWM:", "VmSize:") in KiB; -1 when missing.
+long StatusKiB(const std::string& key);

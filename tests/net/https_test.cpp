@@ -137,6 +137,14 @@ TEST_F(HttpsExchange, OnlyStatus200IsAccepted) {
     }
     // No redirect was followed.
     EXPECT_EQ(service_.requestCount("/updater/launcher/latest.json"), 0u);
+    // A refusal is an answer, not a failed transport: its status travels with it.
+    service_.setFault("/status.php", Fault::Status(404, "not here"));
+    try {
+        HttpsRequest(service_.url("/status.php"), L"GET", std::string(), service_.endpoint());
+        ADD_FAILURE() << "a 404 was accepted";
+    } catch (const HttpsStatusError& refused) {
+        EXPECT_EQ(refused.status(), 404);
+    }
 }
 
 TEST_F(HttpsExchange, HeadersReceivedByTheServer) {

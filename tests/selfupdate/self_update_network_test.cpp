@@ -56,7 +56,8 @@ protected:
     std::wstring RunTask() {
         busy_.store(true);
         statusText_ = L"Checking for launcher updates...";
-        LauncherUpdateTask(&statusMutex_, &statusText_, &busy_, &window_, target_);
+        ended_ = RunOutcome::Failed;
+        LauncherUpdateTask(&statusMutex_, &statusText_, &ended_, &busy_, &window_, target_);
         EXPECT_FALSE(busy_.load()) << "every path clears busy";
         std::lock_guard lock(statusMutex_);
         return statusText_;
@@ -85,6 +86,7 @@ protected:
     SelfUpdateTarget target_{service_.endpoint(), temporary_};
     std::mutex statusMutex_;
     std::wstring statusText_;
+    RunOutcome ended_ = RunOutcome::Failed;
     std::atomic<bool> busy_{false};
     int closeRequests_ = 0;
     WindowCloser window_ = [this] { ++closeRequests_; };
@@ -94,6 +96,7 @@ TEST_F(SelfUpdate, SameOrOlderReleaseIsUpToDateAndDownloadsNothing) {
     for (const char* version : {"v1.0.8", "1.0.8", "1.0.8.0", "1.0.7", "0.9", "V9.0"}) {
         Publish(version, kInstallerScript, Sha256Hex(kInstallerScript));
         EXPECT_EQ(RunTask(), L"Launcher is up to date (v1.0.8)") << version;
+        EXPECT_EQ(ended_, RunOutcome::UpToDate) << version;
     }
     EXPECT_EQ(service_.requestCount("/files/setup.exe"), 0u);
     EXPECT_EQ(closeRequests_, 0);
@@ -158,6 +161,7 @@ TEST_F(SelfUpdate, NewerReleaseStartsTheVerifiedInstallerWithTheFourSwitches) {
     WriteFile(InstallerPath(), "an older attempt, much longer than the new installer script");
 
     EXPECT_EQ(RunTask(), kLaunched);
+    EXPECT_EQ(ended_, RunOutcome::InstallerStarted);
     EXPECT_EQ(statusDuringDownload, L"Downloading launcher update 1.0.9...");
     EXPECT_EQ(closeRequests_, 1);
 
@@ -187,6 +191,7 @@ TEST_F(SelfUpdate, FailedDownloadLeavesNoInstallerAndKeepsTheLauncherOpen) {
         PublishInstaller();
         service_.setFault("/files/setup.exe", fault);
         EXPECT_EQ(RunTask(), status);
+        EXPECT_EQ(ended_, RunOutcome::Failed);
         ExpectNothingStarted();
     }
     EXPECT_EQ(service_.requestCount("/files/moved.exe"), 0u);

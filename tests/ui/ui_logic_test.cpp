@@ -296,16 +296,18 @@ TEST(UiProgress, RateIsSmoothedAndRestartsWithANewRun) {
 }
 
 TEST(UiOutcome, WhatARunOrPlayLeavesOnScreen) {
-    const std::tuple<TaskKind, std::wstring, OutcomeTone> finals[] = {
-        {TaskKind::ClientUpdate, L"Ready to play.", OutcomeTone::Success},
-        {TaskKind::ClientUpdate, L"Update cancelled.", OutcomeTone::Neutral},
-        {TaskKind::ClientUpdate, L"HTTPS request failed", OutcomeTone::Warning},
-        {TaskKind::LauncherUpdate, L"Launcher is up to date (v1.0.8)", OutcomeTone::Success},
-        {TaskKind::LauncherUpdate, L"Update check failed: HTTPS request failed",
-         OutcomeTone::Warning},
+    using enum RunOutcome;
+    const std::tuple<TaskKind, RunOutcome, OutcomeTone> finals[] = {
+        {TaskKind::ClientUpdate, Ready, OutcomeTone::Success},
+        {TaskKind::ClientUpdate, Cancelled, OutcomeTone::Neutral},
+        {TaskKind::ClientUpdate, Failed, OutcomeTone::Warning},
+        {TaskKind::LauncherUpdate, UpToDate, OutcomeTone::Success},
+        {TaskKind::LauncherUpdate, InstallerStarted, OutcomeTone::Success},
+        {TaskKind::LauncherUpdate, Cancelled, OutcomeTone::Warning},
+        {TaskKind::LauncherUpdate, Failed, OutcomeTone::Warning},
     };
-    for (const auto& [kind, text, tone] : finals)
-        EXPECT_EQ(OutcomeOf(kind, text).tone, tone) << WideToUtf8(text);
+    for (const auto& [kind, ended, tone] : finals)
+        EXPECT_EQ(OutcomeOf(kind, ended).tone, tone) << static_cast<int>(ended);
     const ActionOutcome failedRun{TaskKind::ClientUpdate, OutcomeTone::Warning};
     EXPECT_TRUE(ShowsOnHome(failedRun, TaskKind::None));
     EXPECT_FALSE(ShowsOnHome({TaskKind::LauncherUpdate, OutcomeTone::Warning}, TaskKind::None));

@@ -17,17 +17,6 @@
 
 namespace {
 
-// A line of /proc/self/status ("VmRSS:", "VmHWM:", "VmSize:") in KiB; -1 when missing.
-long StatusKiB(const std::string& key) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.starts_with(key))
-            return std::stol(line.substr(key.size()));
-    }
-    return -1;
-}
-
 bool UnderAddressSanitizer() {
 #if defined(__SANITIZE_ADDRESS__)
     return true;

@@ -252,6 +252,7 @@ TEST_F(UpdateRunTest, EmptyManifestIsUpToDateAndSendsTheExactRequest) {
     UpdateResult result = Run();
     EXPECT_TRUE(result.ok);
     EXPECT_EQ(result.message, L"Ready to play.");
+    EXPECT_EQ(result.outcome, RunOutcome::Ready);
     EXPECT_EQ(reports, (std::vector<Report>{{0, 0, L"Client is up to date."}}));
     EXPECT_TRUE(fs::is_directory(client));
 
@@ -625,6 +626,7 @@ TEST_F(UpdateRunTest, CancelEndsTheRunPromptlyInEveryPhase) {
         canceller.join();
         EXPECT_LT(endedAt - cancelledAt, 3s);
         EXPECT_EQ(result.message, L"Update cancelled.");
+        EXPECT_EQ(result.outcome, RunOutcome::Cancelled);
         EXPECT_EQ(ReadFile(client / "big.pak"), "old");
     }
 }

@@ -137,15 +137,6 @@ struct TestService::Impl {
     }
 };
 
-TestService::TestService() : TestService(Options{}) {}
-
-TestService::TestService(Certificate certificate)
-    : TestService([certificate] {
-          Options options;
-          options.certificate = certificate;
-          return options;
-      }()) {}
-
 // Only the certificate kind travels: ports, addresses and request hooks stay with the stand-in.
 TestService::TestService(Options options) : impl_(std::make_unique<Impl>()) {
     if (options.server || options.onRequest || options.port != 0)

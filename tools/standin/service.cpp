@@ -469,15 +469,6 @@ void TestService::setSigningKey(const std::string& privateKeyPem) {
                               .count();
 }
 
-TestService::TestService() : TestService(Options{}) {}
-
-TestService::TestService(Certificate certificate)
-    : TestService([certificate] {
-          Options options;
-          options.certificate = certificate;
-          return options;
-      }()) {}
-
 TestService::TestService(Options options) : impl_(std::make_unique<Impl>()) {
     CertificateAndKey material;
     if (options.server) {

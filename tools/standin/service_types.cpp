@@ -21,7 +21,17 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-// Both kinds of service are reached the same way: by name, on their port, with their authority.
+// Both kinds of service are made from their options, and reached the same way: by name, on their
+// port, with their authority.
+TestService::TestService() : TestService(Options{}) {}
+
+TestService::TestService(Certificate certificate)
+    : TestService([certificate] {
+          Options options;
+          options.certificate = certificate;
+          return options;
+      }()) {}
+
 ServiceEndpoint TestService::endpoint() const {
     return ServiceEndpoint{"localhost", port(), caPem()};
 }

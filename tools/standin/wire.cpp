@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "update/update_signature.h"
+
 namespace qs::test::wire {
 namespace {
 
@@ -58,13 +60,10 @@ std::string FromHex(std::string_view hex) {
     if (hex.size() % 2 != 0)
         throw std::invalid_argument("hex text of odd length");
     const auto value = [](char c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        throw std::invalid_argument("not a hex digit");
+        const int digit = HexDigitValue(c);
+        if (digit < 0)
+            throw std::invalid_argument("not a hex digit");
+        return digit;
     };
     std::string bytes;
     bytes.reserve(hex.size() / 2);
