@@ -95,10 +95,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const FreshnessOutcome outcome = Accept(freshness, record);
     const std::string after = Read(record);
     const std::optional<std::uint64_t> highest = WrittenNumber(recordBytes);
-    if ((outcome == FreshnessOutcome::RecordDamaged) != !highest)
+    // Longer than any record the writer writes (20 digits and a line end): may count as damaged.
+    const bool writable = recordBytes.size() <= 21;
+    if (outcome == FreshnessOutcome::RecordDamaged) {
+        if (highest && writable)
+            std::abort();
+    } else if (!highest || outcome != JudgeFreshness(freshness, kNow, *highest)) {
         std::abort();
-    if (highest && outcome != JudgeFreshness(freshness, kNow, *highest))
-        std::abort();
+    }
     if (after != recordBytes &&
         (outcome != FreshnessOutcome::Accepted || after != std::to_string(freshness.serial) + "\n"))
         std::abort();

@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <filesystem>
 
+// The name of the lock file FolderLock keeps in a folder while it holds the lock: no file of the
+// folder's own may take it.
+const char* FolderLockFileName();
+
 class FolderLock {
 public:
     enum class Outcome {

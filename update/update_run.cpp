@@ -208,6 +208,9 @@ bool SameDigestText(std::string_view a, std::string_view b) {
 
 // Resolved targets already planned, with the candidate that holds each.
 using PlannedTargets = std::map<std::filesystem::path::string_type, std::size_t>;
+// A target no manifest entry may have: the update lock's file, which a placed file would replace
+// while a run holds it.
+constexpr std::size_t kReservedTarget = std::numeric_limits<std::size_t>::max();
 
 // Adds the manifest entry `relativePath` unless its target is already planned: with the same
 // digest it is the same file, with another the manifest contradicts itself and is refused before
@@ -218,6 +221,8 @@ void AddCandidate(std::vector<PlanCandidate>& candidates, PlannedTargets& target
     std::filesystem::path target = ResolveManifestPath(clientDir, relativePath);
     const auto [planned, added] = targets.try_emplace(TargetKey(target), candidates.size());
     if (!added) {
+        if (planned->second == kReservedTarget)
+            throw std::runtime_error("Manifest contains an unsafe path");
         if (SameDigestText(candidates[planned->second].checksum, checksum))
             return;
         throw FileFailure("Malformed update manifest: two digests for " +
@@ -845,6 +850,8 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
     try {
         executable = ResolveManifestPath(clientDir, WideToUtf8(ClientExecutableName));
         PlannedTargets targets;
+        targets.emplace(TargetKey(ResolveManifestPath(clientDir, FolderLockFileName())),
+                        kReservedTarget);
         for (const auto& [key, value] : files->items()) {
             entryPath = TrimLeadingSlash(key);
             if (!value.is_string())

@@ -25,6 +25,10 @@ bool NameStillLeadsTo(int folderFd, int fd) {
 
 }  // namespace
 
+const char* FolderLockFileName() {
+    return kLockName;
+}
+
 FolderLock::~FolderLock() {
     if (handle_ < 0)
         return;

@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+const char* FolderLockFileName() {
+    return "quillon-update.lock";
+}
+
 FolderLock::~FolderLock() {
     if (handle_ != -1)
         CloseHandle(reinterpret_cast<HANDLE>(handle_));
@@ -12,7 +16,7 @@ FolderLock::Outcome FolderLock::tryLock(const std::filesystem::path& folder) {
         return Outcome::Locked;
     // No sharing: every other open of the file fails while it is held, and the system deletes it
     // when the last handle closes, also after a crash.
-    const std::filesystem::path lockFile = folder / L"quillon-update.lock";
+    const std::filesystem::path lockFile = folder / FolderLockFileName();
     HANDLE handle =
         CreateFileW(lockFile.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                     FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);

@@ -336,6 +336,9 @@ TEST_F(UpdateRunTest, ManifestVariantsEndBeforeAnyDownload) {
          L"Malformed update manifest: two digests for x\\a.dat"},
         {R"({"files":{"Quillon Saga.exe":"00"},"binary":{"file":"Quillon Saga.exe","checksum":"11"}})",
          L"Malformed update manifest: two digests for Quillon Saga.exe"},
+        // The update lock's file: placed over while the run holds it, the lock would be lost.
+        {R"({"files":{"/)" + std::string(FolderLockFileName()) + R"(":"00"}})",
+         L"Manifest contains an unsafe path: " + Utf8ToWide(FolderLockFileName())},
     };
     service.setFile("a.dat", "alpha");
     for (const Case& c : cases) {
