@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/sha256.h"
+#include "scratch_folder.h"
 #include "update/digest.h"
 #include "update/verified_record.h"
 
@@ -21,38 +22,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+fs::path ClientOf(const ScratchFolder& scratch) {
+    return scratch.root / "client";
+}
+
 constexpr std::int64_t kWrittenNs = 1'700'000'000'000'000'000;
-
-// In memory where there is such a folder: the writer flushes every record it writes.
-struct Scratch {
-    fs::path root;
-    fs::path client;
-    Scratch() {
-        const fs::path base =
-            fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-        std::string pattern = (base / "qs-fuzz-record-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            std::abort();
-        root = pattern;
-        client = root / "client";
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
-    }
-};
-
-void Write(const fs::path& file, std::string_view bytes) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out)
-        std::abort();
-}
-
-std::string Read(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::string Sha256Text(std::string_view text) {
     Sha256Stream digest;
@@ -61,19 +35,19 @@ std::string Sha256Text(std::string_view text) {
 }
 
 // What a load keeps survives a write and a second load exactly.
-void CheckLoaded(const Scratch& scratch, const fs::path& file) {
-    const VerifiedRecord loaded = VerifiedRecord::Load(file, scratch.client);
+void CheckLoaded(const ScratchFolder& scratch, const fs::path& file) {
+    const VerifiedRecord loaded = VerifiedRecord::Load(file, ClientOf(scratch));
     const fs::path first = scratch.root / "first", second = scratch.root / "second";
-    if (!loaded.save(first, scratch.client))
+    if (!loaded.save(first, ClientOf(scratch)))
         std::abort();
-    const VerifiedRecord again = VerifiedRecord::Load(first, scratch.client);
-    if (again.size() != loaded.size() || !again.save(second, scratch.client) ||
-        Read(first) != Read(second))
+    const VerifiedRecord again = VerifiedRecord::Load(first, ClientOf(scratch));
+    if (again.size() != loaded.size() || !again.save(second, ClientOf(scratch)) ||
+        ReadBytes(first) != ReadBytes(second))
         std::abort();
 }
 
 // A record given paths and stamps from the input, as runs remember files.
-void CheckWritten(const Scratch& scratch, std::string_view bytes) {
+void CheckWritten(const ScratchFolder& scratch, std::string_view bytes) {
     VerifiedRecord record;
     struct Remembered {
         std::string path;
@@ -99,9 +73,9 @@ void CheckWritten(const Scratch& scratch, std::string_view bytes) {
         ++line;
     }
     const fs::path file = scratch.root / "written";
-    if (!record.save(file, scratch.client))
+    if (!record.save(file, ClientOf(scratch)))
         std::abort();
-    const VerifiedRecord read = VerifiedRecord::Load(file, scratch.client);
+    const VerifiedRecord read = VerifiedRecord::Load(file, ClientOf(scratch));
     if (read.size() != record.size())
         std::abort();
     // The last stamp given for a path is the one kept.
@@ -119,18 +93,18 @@ void CheckWritten(const Scratch& scratch, std::string_view bytes) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const Scratch scratch;
+    static const ScratchFolder scratch("qs-fuzz-record");
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     const fs::path file = scratch.root / "record";
 
     // As found on the disk.
-    Write(file, bytes);
+    WriteBytes(file, bytes);
     CheckLoaded(scratch, file);
     // After the header and sealed with the digest line, so the entries are read too.
     std::string body =
-        "quillon-verified 2\nfolder " + scratch.client.lexically_normal().string() + "\n";
+        "quillon-verified 2\nfolder " + ClientOf(scratch).lexically_normal().string() + "\n";
     body.append(bytes);
-    Write(file, body + "sha256 " + Sha256Text(body) + "\n");
+    WriteBytes(file, body + "sha256 " + Sha256Text(body) + "\n");
     CheckLoaded(scratch, file);
 
     CheckWritten(scratch, bytes);

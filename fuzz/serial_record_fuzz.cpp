@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "scratch_folder.h"
 #include "update/update_signature.h"
 
 namespace fs = std::filesystem;
@@ -26,34 +27,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::int64_t kNow = 1000;
-
-struct Scratch {
-    fs::path root;
-    Scratch() {
-        const fs::path base =
-            fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-        std::string pattern = (base / "qs-fuzz-serial-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            std::abort();
-        root = pattern;
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
-    }
-};
-
-void Write(const fs::path& file, std::string_view bytes) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out)
-        std::abort();
-}
-
-std::string Read(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 FreshnessOutcome Accept(const ManifestFreshness& freshness, const fs::path& record) {
     try {
@@ -78,7 +51,7 @@ std::optional<std::uint64_t> WrittenNumber(std::string_view record) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const Scratch scratch;
+    static const ScratchFolder scratch("qs-fuzz-serial");
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     // The record's bytes, a zero byte, then the manifest.
     const std::size_t zero = input.find('\0');
@@ -91,9 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         read ? *read : ManifestFreshness{manifest.size(), std::numeric_limits<std::int64_t>::max()};
 
     const fs::path record = scratch.root / "update-serial.txt";
-    Write(record, recordBytes);
+    WriteBytes(record, recordBytes);
     const FreshnessOutcome outcome = Accept(freshness, record);
-    const std::string after = Read(record);
+    const std::string after = ReadBytes(record);
     const std::optional<std::uint64_t> highest = WrittenNumber(recordBytes);
     // Longer than any record the writer writes (20 digits and a line end): may count as damaged.
     const bool writable = recordBytes.size() <= 21;
