@@ -1,14 +1,11 @@
 // The record of proven files is read back from the disk, where anything may have changed it.
 // Loading any bytes never throws; what a load keeps, the writer writes and a second load keeps
 // unchanged; and any record the writer is given reads back vouching for every file it holds.
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>

@@ -1,18 +1,13 @@
 // The serial record (update-serial.txt) is read back from the disk, and the serial and expiry
-// come from the signed manifest. Reading a manifest of any bytes never throws; whatever the record
-// holds, taking a manifest is refused as damaged exactly when the record is not one number as the
-// writer writes it, otherwise judged as expired or rolled back by the plain rule; the record is
-// left as it was or holds the manifest's serial as the writer writes it; and what the writer
-// writes reads back as written.
-#include <unistd.h>
-
+// come from the signed manifest. Reading a manifest of any bytes never throws; a record the writer
+// could have written (one number and a line end) is judged by the plain rule as accepted, expired
+// or rolled back, anything else counts as damaged; the record is left as it was or holds the
+// manifest's serial as the writer writes it; and what the writer writes reads back as written.
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <optional>
 #include <stdexcept>
