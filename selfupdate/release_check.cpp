@@ -1,4 +1,3 @@
-#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -93,12 +92,6 @@ int CompareVersions(const std::wstring& a, const std::wstring& b) {
 }
 
 namespace {
-
-std::int64_t UnixSecondsNow() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 // With a key built in, the document names the installer the launcher will run: it is taken only
 // with a valid signature over its exact bytes, a serial never below one accepted before, and

@@ -635,6 +635,10 @@ private:
     std::set<std::filesystem::path> unflushed_;
 };
 
+std::string_view AsText(const std::vector<std::uint8_t>& bytes) {
+    return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
 // True when the service's signature is a valid one of exactly `manifest`. No signature at all (a
 // 404, or a body no signature file could have) is no valid one; a request the network failed
 // (a 5xx, a dropped connection) throws its own failure, as for the manifest itself.
@@ -650,13 +654,7 @@ bool ManifestSignatureValid(std::string_view manifest, const UpdateEnvironment& 
     } catch (const HttpsBodyError&) {
         return false;
     }
-    return SignatureValid(
-        environment.service.updateKey, manifest,
-        std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size()));
-}
-
-std::string_view AsText(const std::vector<std::uint8_t>& bytes) {
-    return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return SignatureValid(environment.service.updateKey, manifest, AsText(signature));
 }
 
 // The signed serial and expiry, and the clock they were judged by.
@@ -689,11 +687,7 @@ std::vector<std::uint8_t> FetchSignedManifest(
     const std::optional<ManifestFreshness> freshness = ReadManifestFreshness(AsText(manifest));
     if (!freshness)
         throw std::runtime_error(kManifestSignatureInvalid);
-    const std::int64_t now = environment.unixNow
-                                 ? environment.unixNow()
-                                 : std::chrono::duration_cast<std::chrono::seconds>(
-                                       std::chrono::system_clock::now().time_since_epoch())
-                                       .count();
+    const std::int64_t now = environment.unixNow ? environment.unixNow() : UnixSecondsNow();
     LogEvent(ManifestFreshnessLogLine(*freshness, now));
     if (now >= freshness->expires)
         throw std::runtime_error(

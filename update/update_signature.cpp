@@ -1,6 +1,7 @@
 #include "update/update_signature.h"
 
 #include <charconv>
+#include <chrono>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -99,6 +100,12 @@ bool SignatureValid(std::string_view keyText, std::string_view body,
     const auto key = ParseUpdatePublicKey(keyText);
     const auto signature = ParseSignatureText(signatureText);
     return key && signature && VerifyEd25519(*key, body, *signature);
+}
+
+std::int64_t UnixSecondsNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 std::optional<ManifestFreshness> ReadManifestFreshness(std::string_view manifest) {

@@ -45,6 +45,9 @@ struct ManifestFreshness {
 };
 std::optional<ManifestFreshness> ReadManifestFreshness(std::string_view manifest);
 
+// The system clock in whole seconds since 1970, as expiries are written.
+std::int64_t UnixSecondsNow();
+
 // What becomes of a signed document's freshness against the highest serial accepted before.
 enum class FreshnessOutcome {
     Accepted,
