@@ -1,0 +1,151 @@
+// Paths of any length and alphabet, and files another program holds for a moment.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "platform/durable_file.h"
+#include "platform/file_io.h"
+#include "platform/held_file.h"
+#include "platform/long_path.h"
+#include "scratch.h"
+
+namespace qs {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+TEST(LongPath, ExtendedFormOfEachKindOfPath) {
+    struct Case {
+        std::wstring path;
+        std::wstring extended;
+    };
+    const Case cases[] = {
+        {L"C:\\Games\\Quillon Saga\\data.pak", L"\\\\?\\C:\\Games\\Quillon Saga\\data.pak"},
+        {L"c:/Games//Quillon/./data/../data.pak", L"\\\\?\\c:\\Games\\Quillon\\data.pak"},
+        {L"C:\\..\\..\\x", L"\\\\?\\C:\\x"},
+        {L"C:\\", L"\\\\?\\C:\\"},
+        {L"C:\\Users\\\u0141ukasz \u5c71\u7530\\", L"\\\\?\\C:\\Users\\\u0141ukasz \u5c71\u7530\\"},
+        {L"\\\\server\\share\\a\\..\\b.pak", L"\\\\?\\UNC\\server\\share\\b.pak"},
+        {L"//server/share/../../b", L"\\\\?\\UNC\\server\\share\\b"},
+        {L"\\\\server\\share", L"\\\\?\\UNC\\server\\share"},
+        // Already as the system sees it, or not absolute: left alone.
+        {L"\\\\?\\C:\\a\\..\\b", L"\\\\?\\C:\\a\\..\\b"},
+        {L"\\\\.\\pipe\\x", L"\\\\.\\pipe\\x"},
+        {L"\\\\server", L"\\\\server"},
+        {L"data\\file.pak", L"data\\file.pak"},
+        {L"C:file.pak", L"C:file.pak"},
+        {L"\\rooted", L"\\rooted"},
+        {L"", L""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ExtendedLengthPath(c.path), c.extended) << fs::path(c.path).string();
+}
+
+// A fake clock that sleeping moves on; the attempt fails with the given errors, then succeeds.
+struct RetryCase {
+    const char* name;
+    std::vector<int> errors;
+    int result;
+    int attempts;
+};
+
+TEST(HeldFile, RetriesOnlyHeldErrorsAndOnlyForAWhile) {
+    constexpr int kHeld = 32;    // sharing violation
+    constexpr int kDenied = 5;   // access denied: another holder as well
+    constexpr int kMissing = 2;  // never passes by itself
+    const std::vector<int> heldForever(100, kHeld);
+    const RetryCase cases[] = {
+        {"first try", {}, 0, 1},
+        {"held a moment", {kHeld, kDenied, kHeld}, 0, 4},
+        {"other error", {kMissing}, kMissing, 1},
+        {"held, then another error", {kHeld, kMissing}, kMissing, 2},
+        // 2 s in 50 ms pauses: the try at 2000 ms is the last.
+        {"held for good", heldForever, kHeld, 41},
+    };
+    for (const RetryCase& c : cases) {
+        HeldFileRetry::Clock::time_point now{};
+        HeldFileRetry retry;
+        retry.now = [&] { return now; };
+        retry.sleep = [&](milliseconds pause) { now += pause; };
+        int attempts = 0;
+        const int result = RetryWhileHeld(
+            [&] {
+                const std::size_t index = static_cast<std::size_t>(attempts++);
+                return index < c.errors.size() ? c.errors[index] : 0;
+            },
+            [](int error) { return error == kHeld || error == kDenied; }, retry);
+        EXPECT_EQ(result, c.result) << c.name;
+        EXPECT_EQ(attempts, c.attempts) << c.name;
+    }
+}
+
+#ifdef _WIN32
+// A folder in a non-Latin profile-like name whose files lie past 300 characters.
+fs::path DeepFolder(const fs::path& base) {
+    fs::path folder = base / fs::path(std::u8string(u8"\u0141ukasz \u5c71\u7530"));
+    while (folder.native().size() < 300)
+        folder /= L"Quillon Saga Content Folder";
+    return folder;
+}
+
+TEST(LongPath, FilesPastMaxPathAreWrittenPlacedAndLocked) {
+    TempFolder scratch;
+    const fs::path folder = DeepFolder(scratch.path());
+    ASSERT_TRUE(fs::create_directories(ForFileCall(folder)));
+    const fs::path target = folder / L"Quillon Saga.exe";
+    const fs::path download = folder / L"Quillon Saga.exe.download";
+    ASSERT_GT(target.native().size(), 300u);
+    OutputFile out;
+    ASSERT_TRUE(out.createNew(download));
+    ASSERT_TRUE(out.write("MZ", 2) && out.close());
+    ASSERT_TRUE(out.openToAppend(download));
+    ASSERT_TRUE(out.write("!", 1) && out.close());
+    ASSERT_EQ(ReplaceFileDurably(download, target), 0);
+    ASSERT_TRUE(RegularFileState(target).has_value());
+    EXPECT_EQ(StampOfFile(target)->size, 3u);
+    EXPECT_TRUE(FreeDiskBytes(folder).has_value());
+    ASSERT_EQ(WriteFileDurably(folder / L"settings.ini", "x", 1), 0);
+    InputFile in;
+    ASSERT_TRUE(in.open(target));
+    char bytes[4] = {};
+    EXPECT_EQ(in.read(bytes, sizeof bytes), 3);
+    EXPECT_EQ(std::string(bytes), "MZ!");
+}
+
+// A scanner that opens the new file just after it was written holds it for a moment.
+TEST(HeldFile, PlacementWaitsForAMomentaryHolderAndClearsReadOnly) {
+    TempFolder scratch;
+    const fs::path source = scratch.path() / L"data.pak.download";
+    const fs::path target = scratch.path() / L"data.pak";
+    ASSERT_EQ(WriteFileDurably(source, "new", 3), 0);
+    ASSERT_EQ(WriteFileDurably(target, "old", 3), 0);
+    HANDLE held = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    std::thread scanner([held] {
+        std::this_thread::sleep_for(milliseconds(300));
+        CloseHandle(held);
+    });
+    const int error = ReplaceFileDurably(source, target);
+    scanner.join();
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(ReadFile(target), "new");
+
+    ASSERT_EQ(WriteFileDurably(source, "newer", 5), 0);
+    ASSERT_TRUE(SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(MoveOver(source, target), 0);
+    EXPECT_EQ(ReadFile(target), "newer");
+}
+#endif
+
+}  // namespace
+}  // namespace qs
