@@ -121,6 +121,17 @@ TEST(LongPath, FilesPastMaxPathAreWrittenPlacedAndLocked) {
     EXPECT_EQ(std::string(bytes), "MZ!");
 }
 
+// The launcher's executable (any that links its resources) declares itself long-path aware.
+TEST(LongPath, ApplicationManifestIsLongPathAware) {
+    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    ASSERT_NE(found, nullptr);
+    const char* text = static_cast<const char*>(LockResource(LoadResource(nullptr, found)));
+    const std::string manifest(text, SizeofResource(nullptr, found));
+    EXPECT_NE(manifest.find("<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/"
+                            "WindowsSettings\">true</longPathAware>"),
+              std::string::npos);
+}
+
 // A scanner that opens the new file just after it was written holds it for a moment.
 TEST(HeldFile, PlacementWaitsForAMomentaryHolderAndClearsReadOnly) {
     TempFolder scratch;
