@@ -133,28 +133,42 @@ TEST(LongPath, ApplicationManifestIsLongPathAware) {
 }
 
 // A scanner that opens the new file just after it was written holds it for a moment.
-TEST(HeldFile, PlacementWaitsForAMomentaryHolderAndClearsReadOnly) {
+// Opens `file` as a scanner does, sharing only reading, and lets go after 300 ms.
+std::thread HoldForAMoment(const fs::path& file) {
+    HANDLE held = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(held, INVALID_HANDLE_VALUE);
+    return std::thread([held] {
+        std::this_thread::sleep_for(milliseconds(300));
+        CloseHandle(held);
+    });
+}
+
+TEST(HeldFile, PlacementAndReopeningWaitForAMomentaryHolder) {
     TempFolder scratch;
     const fs::path source = scratch.path() / L"data.pak.download";
     const fs::path target = scratch.path() / L"data.pak";
     ASSERT_EQ(WriteFileDurably(source, "new", 3), 0);
     ASSERT_EQ(WriteFileDurably(target, "old", 3), 0);
-    HANDLE held = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    std::thread scanner([held] {
-        std::this_thread::sleep_for(milliseconds(300));
-        CloseHandle(held);
-    });
+    std::thread scanner = HoldForAMoment(target);
     const int error = ReplaceFileDurably(source, target);
     scanner.join();
     EXPECT_EQ(error, 0);
     EXPECT_EQ(ReadFile(target), "new");
 
-    ASSERT_EQ(WriteFileDurably(source, "newer", 5), 0);
+    // A download to go on with, held just after it was written.
+    ASSERT_EQ(WriteFileDurably(source, "part", 4), 0);
+    scanner = HoldForAMoment(source);
+    OutputFile file;
+    const bool opened = file.openToAppend(source);
+    scanner.join();
+    EXPECT_TRUE(opened);
+
+    // A read-only target is made writable, then replaced.
+    ASSERT_TRUE(file.close());
     ASSERT_TRUE(SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(MoveOver(source, target), 0);
-    EXPECT_EQ(ReadFile(target), "newer");
+    EXPECT_EQ(ReadFile(target), "part");
 }
 #endif
 
