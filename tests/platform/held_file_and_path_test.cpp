@@ -1,4 +1,4 @@
-// Paths of any length and alphabet, and files another program holds for a moment.
+// Paths past MAX_PATH, and files another program holds for a moment.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -89,38 +89,6 @@ TEST(HeldFile, RetriesOnlyHeldErrorsAndOnlyForAWhile) {
 }
 
 #ifdef _WIN32
-// A folder in a non-Latin profile-like name whose files lie past 300 characters.
-fs::path DeepFolder(const fs::path& base) {
-    fs::path folder = base / fs::path(std::u8string(u8"\u0141ukasz \u5c71\u7530"));
-    while (folder.native().size() < 300)
-        folder /= L"Quillon Saga Content Folder";
-    return folder;
-}
-
-TEST(LongPath, FilesPastMaxPathAreWrittenPlacedAndLocked) {
-    TempFolder scratch;
-    const fs::path folder = DeepFolder(scratch.path());
-    ASSERT_TRUE(fs::create_directories(ForFileCall(folder)));
-    const fs::path target = folder / L"Quillon Saga.exe";
-    const fs::path download = folder / L"Quillon Saga.exe.download";
-    ASSERT_GT(target.native().size(), 300u);
-    OutputFile out;
-    ASSERT_TRUE(out.createNew(download));
-    ASSERT_TRUE(out.write("MZ", 2) && out.close());
-    ASSERT_TRUE(out.openToAppend(download));
-    ASSERT_TRUE(out.write("!", 1) && out.close());
-    ASSERT_EQ(ReplaceFileDurably(download, target), 0);
-    ASSERT_TRUE(RegularFileState(target).has_value());
-    EXPECT_EQ(StampOfFile(target)->size, 3u);
-    EXPECT_TRUE(FreeDiskBytes(folder).has_value());
-    ASSERT_EQ(WriteFileDurably(folder / L"settings.ini", "x", 1), 0);
-    InputFile in;
-    ASSERT_TRUE(in.open(target));
-    char bytes[4] = {};
-    EXPECT_EQ(in.read(bytes, sizeof bytes), 3);
-    EXPECT_EQ(std::string(bytes), "MZ!");
-}
-
 // The launcher's executable (any that links its resources) declares itself long-path aware.
 TEST(LongPath, ApplicationManifestIsLongPathAware) {
     HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
