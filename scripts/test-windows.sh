@@ -34,11 +34,12 @@ if [ "${1:-}" = "--in-namespace" ]; then
     unset DISPLAY WAYLAND_DISPLAY
     stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
     trap stop_wine EXIT
+    # Wine names the profile folder after $USER (when it makes the prefix, and at each start): a
+    # name in two alphabets with a blank, as many players' are, so every test and the smoke test
+    # keep their data, settings and temporary files under C:\users\Łukasz 山田\.
+    export USER="Łukasz 山田"
     t0=$(date +%s)
-    # Wine names the profile folder after $USER when it makes the prefix: a name in two alphabets
-    # with a blank, as many players' are, so every test and the smoke test keep their data,
-    # settings and temporary files under C:\users\Łukasz 山田\.
-    USER="Łukasz 山田" wineboot -i >"$state/wineboot.log" 2>&1
+    wineboot -i >"$state/wineboot.log" 2>&1
     # A crashing test prints Wine's backtrace and ends, instead of waiting on a crash dialog
     # nobody can see until CTest's time-out.
     wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
