@@ -11,6 +11,8 @@
 
 #include "platform/long_path.h"
 
+namespace qs {
+
 namespace {
 
 // Normalised chunking: a cut is harder before the average length and easier after it, which
@@ -403,3 +405,5 @@ std::uint64_t ReusedBytes(const std::vector<AssemblyPiece>& pieces) {
 bool WorthAssembling(std::uint64_t reused, std::uint64_t total) {
     return total > 0 && reused * 5 >= total;
 }
+
+}  // namespace qs

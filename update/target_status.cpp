@@ -5,6 +5,8 @@
 
 #include "platform/long_path.h"
 
+namespace qs {
+
 bool TargetFileExists(const std::filesystem::path& target) {
     namespace fs = std::filesystem;
     if (!target.has_filename())
@@ -22,3 +24,5 @@ bool TargetFileExists(const std::filesystem::path& target) {
         throw std::runtime_error("Client file is not a regular file");
     return true;
 }
+
+}  // namespace qs

@@ -9,6 +9,8 @@
 #include "platform/held_file.h"
 #include "platform/long_path.h"
 
+namespace qs {
+
 namespace {
 
 int LastErrorCode() {
@@ -111,3 +113,5 @@ int WriteFileDurably(const std::filesystem::path& target, const void* data, std:
 int MakeExecutable(const std::filesystem::path&) {
     return 0;
 }
+
+}  // namespace qs

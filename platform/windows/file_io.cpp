@@ -8,6 +8,8 @@
 #include "platform/held_file.h"
 #include "platform/long_path.h"
 
+namespace qs {
+
 namespace {
 
 HANDLE AsHandle(std::intptr_t handle) {
@@ -236,3 +238,5 @@ bool OutputFile::close() {
     handle_ = -1;
     return CloseHandle(handle) != 0;
 }
+
+}  // namespace qs

@@ -4,6 +4,8 @@
 
 #include "platform/long_path.h"
 
+namespace qs {
+
 const char* FolderLockFileName() {
     return "quillon-update.lock";
 }
@@ -34,3 +36,5 @@ FolderLock::Outcome FolderLock::tryLock(const std::filesystem::path& folder) {
     handle_ = reinterpret_cast<std::intptr_t>(handle);
     return Outcome::Locked;
 }
+
+}  // namespace qs

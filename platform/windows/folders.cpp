@@ -7,6 +7,8 @@
 
 #include <memory>
 
+namespace qs {
+
 namespace {
 
 struct TaskMemFree {
@@ -54,3 +56,5 @@ std::filesystem::path TemporaryFolder() {
     }
     return {};
 }
+
+}  // namespace qs

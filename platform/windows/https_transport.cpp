@@ -18,6 +18,8 @@
 
 #include "platform/windows/https_proxy.h"
 
+namespace qs {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -624,3 +626,5 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     outcome.transient = !outcome.bodyComplete;
     return outcome;
 }
+
+}  // namespace qs

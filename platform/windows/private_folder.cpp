@@ -4,6 +4,8 @@
 
 #include "platform/long_path.h"
 
+namespace qs {
+
 namespace {
 
 HANDLE AsHandle(std::intptr_t handle) {
@@ -87,3 +89,5 @@ bool PrivateFolder::stillSame() const {
     CloseHandle(byPath);
     return same;
 }
+
+}  // namespace qs
