@@ -8,7 +8,7 @@ namespace qs {
 // Roaming application data ($XDG_DATA_HOME, else ~/.local/share; Windows: FOLDERID_RoamingAppData,
 // created when missing). nullopt when unresolvable.
 std::optional<std::filesystem::path> RoamingDataFolder();
-// Local application data ($XDG_CONFIG_HOME, else ~/.config; Windows: CSIDL_LOCAL_APPDATA).
+// Local application data ($XDG_CONFIG_HOME, else ~/.config; Windows: FOLDERID_LocalAppData).
 // nullopt when unresolvable.
 std::optional<std::filesystem::path> LocalDataFolder();
 // The user's private folder for run-time files such as locks ($XDG_RUNTIME_DIR); nullopt where

@@ -9,8 +9,9 @@
 #      demo content; the Windows tests create and drive their services through the control port;
 #   3. in a private mount namespace: the system bundle plus the test authority bind-mounted over
 #      /etc/ssl/certs/ca-certificates.crt (Wine takes its trusted roots from there) and a fresh
-#      Wine prefix under build/windows-test/, so the trust ends with the namespace and whatever
-#      Wine copied into its registry goes with the prefix; CTest, then the smoke test.
+#      Wine prefix under build/windows-test/ whose user has a non-Latin name, so the trust ends
+#      with the namespace and whatever Wine copied into its registry goes with the prefix; CTest,
+#      then the smoke test.
 #
 # Everything it starts is stopped on exit. Without mount namespaces the authority is appended to
 # the system bundle for the run and the bundle restored on exit (said on stderr when it happens).
@@ -33,6 +34,10 @@ if [ "${1:-}" = "--in-namespace" ]; then
     unset DISPLAY WAYLAND_DISPLAY
     stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
     trap stop_wine EXIT
+    # Wine names the profile folder after $USER (when it makes the prefix, and at each start): a
+    # name in two alphabets with a blank, as many players' are, so every test and the smoke test
+    # keep their data, settings and temporary files under C:\users\Łukasz 山田\.
+    export USER="Łukasz 山田"
     t0=$(date +%s)
     wineboot -i >"$state/wineboot.log" 2>&1
     # A crashing test prints Wine's backtrace and ends, instead of waiting on a crash dialog

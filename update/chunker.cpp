@@ -9,6 +9,8 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/long_path.h"
+
 namespace qs {
 
 namespace {
@@ -159,7 +161,7 @@ constexpr std::size_t kReadBlock = 1u << 20;
 bool FeedRange(const std::filesystem::path& file, std::uint64_t from, std::uint64_t to,
                Chunker& chunker, const std::atomic<bool>* cancel,
                const std::function<bool()>& enough = {}) {
-    std::ifstream input(file, std::ios::binary);
+    std::ifstream input(qs::ForFileCall(file), std::ios::binary);
     if (!input)
         return false;
     input.seekg(static_cast<std::streamoff>(from));
@@ -185,7 +187,7 @@ bool FeedRange(const std::filesystem::path& file, std::uint64_t from, std::uint6
 std::optional<std::vector<Chunk>> ChunkFile(const std::filesystem::path& file,
                                             const std::atomic<bool>* cancel) {
     std::error_code error;
-    const std::uint64_t size = std::filesystem::file_size(file, error);
+    const std::uint64_t size = std::filesystem::file_size(qs::ForFileCall(file), error);
     if (error)
         return std::nullopt;
     Chunker whole;
@@ -267,7 +269,7 @@ std::optional<SampledShare> SampleShare(const std::filesystem::path& file,
     constexpr int kWindows = 8;
     constexpr std::uint64_t kWindow = 1u << 20;
     std::error_code error;
-    const std::uint64_t size = std::filesystem::file_size(file, error);
+    const std::uint64_t size = std::filesystem::file_size(qs::ForFileCall(file), error);
     if (error)
         return std::nullopt;
     if (size < 4 * kWindows * kWindow)
@@ -275,7 +277,7 @@ std::optional<SampledShare> SampleShare(const std::filesystem::path& file,
     std::set<std::pair<Digest, std::uint32_t>> known;
     for (const Chunk& chunk : wanted)
         known.emplace(chunk.digest, chunk.length);
-    std::ifstream input(file, std::ios::binary);
+    std::ifstream input(qs::ForFileCall(file), std::ios::binary);
     std::string window(kWindow, '\0');
     SampledShare sample;
     for (int i = 0; i < kWindows; ++i) {

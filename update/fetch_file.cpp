@@ -11,6 +11,7 @@
 #include "platform/durable_file.h"
 #include "platform/file_io.h"
 #include "platform/launcher_log.h"
+#include "platform/long_path.h"
 #include "update/chunker.h"
 #include "update/digest.h"
 #include "update/fetch_file.h"
@@ -95,10 +96,10 @@ public:
         expectedLength_ = 0;
         std::filesystem::path folder = download_.parent_path();
         std::error_code error;
-        std::filesystem::create_directories(folder, error);
+        std::filesystem::create_directories(qs::ForFileCall(folder), error);
         if (error)
             throw std::filesystem::filesystem_error("create_directories", folder, error);
-        std::filesystem::remove(download_, error);
+        std::filesystem::remove(qs::ForFileCall(download_), error);
         if (!file_.createNew(download_))
             CannotWrite();
         Opened();
@@ -192,7 +193,7 @@ private:
         if (!now || now->volume != ours_.volume || now->index != ours_.index)
             return;
         std::error_code ignored;
-        std::filesystem::remove(download_, ignored);
+        std::filesystem::remove(qs::ForFileCall(download_), ignored);
     }
 
     std::filesystem::path download_;
@@ -266,7 +267,7 @@ std::optional<FileState> FinishProven(DownloadWriter& writer, const std::filesys
         return written;
     std::error_code ignored;
     if (RegularFileState(download) == written)
-        std::filesystem::remove(download, ignored);
+        std::filesystem::remove(qs::ForFileCall(download), ignored);
     return std::nullopt;
 }
 
@@ -278,7 +279,8 @@ FileState FetchOnce(const std::wstring& url, std::string_view relativePath,
                     const UpdateEnvironment& environment, HttpsConnection& connection,
                     const FetchObserver& observer) {
     std::optional<Leftover> leftover;
-    if (!fromScratch && std::filesystem::is_regular_file(std::filesystem::symlink_status(download)))
+    if (!fromScratch && std::filesystem::is_regular_file(
+                            std::filesystem::symlink_status(qs::ForFileCall(download))))
         leftover = ReadLeftover(download, environment);
     // Complete and proven: placed without a request, once FlushVerified has made sure of its
     // bytes (the run that wrote it may have ended before it could).
@@ -439,7 +441,7 @@ std::optional<FileState> FetchByChunks(const std::wstring& url, const std::files
         return std::nullopt;
     CheckDiskSpace(download.parent_path(), index->size, environment);
 
-    std::ifstream old(target, std::ios::binary);
+    std::ifstream old(qs::ForFileCall(target), std::ios::binary);
     if (!old)
         return std::nullopt;
     DownloadWriter writer(download);
@@ -581,14 +583,16 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
 
     const std::filesystem::path download = DownloadFilePath(target);
     std::error_code error;
-    const std::filesystem::file_status status = std::filesystem::symlink_status(download, error);
+    const std::filesystem::file_status status =
+        std::filesystem::symlink_status(qs::ForFileCall(download), error);
     if (error && status.type() != std::filesystem::file_type::not_found)
         throw std::filesystem::filesystem_error("exists", download, error);
 
     // An old copy of a chunked file, and no partial download to continue: fetch only what
     // changed. Anything amiss ends in the whole download below.
     if (chunked && status.type() == std::filesystem::file_type::not_found &&
-        std::filesystem::is_regular_file(std::filesystem::symlink_status(target, error))) {
+        std::filesystem::is_regular_file(
+            std::filesystem::symlink_status(qs::ForFileCall(target), error))) {
         try {
             if (auto built = FetchByChunks(url, target, download, expected, expectedSize,
                                            environment, connection, observer))

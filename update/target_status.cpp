@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/long_path.h"
+
 namespace qs {
 
 bool TargetFileExists(const std::filesystem::path& target) {
@@ -10,7 +12,7 @@ bool TargetFileExists(const std::filesystem::path& target) {
     if (!target.has_filename())
         throw std::runtime_error("Manifest contains an unsafe path");
     std::error_code error;
-    fs::file_status status = fs::status(target, error);
+    fs::file_status status = fs::status(qs::ForFileCall(target), error);
     if (!fs::status_known(status) || (error && status.type() != fs::file_type::not_found))
         throw fs::filesystem_error("exists", target, error);
     if (status.type() == fs::file_type::not_found)

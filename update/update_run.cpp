@@ -22,6 +22,7 @@
 #include "platform/file_io.h"
 #include "platform/folder_lock.h"
 #include "platform/launcher_log.h"
+#include "platform/long_path.h"
 #include "update/clock_check.h"
 #include "update/digest.h"
 #include "update/manifest_path.h"
@@ -799,7 +800,7 @@ void PurgeStaleDownloads(const std::filesystem::path& clientDir,
     // Compared as "written at or before the cut-off" so that absurd file times cannot overflow.
     const fs::file_time_type cutoff = now - std::chrono::seconds(kStaleDownloadSeconds);
     std::error_code error;
-    fs::recursive_directory_iterator walk(clientDir, error);
+    fs::recursive_directory_iterator walk(qs::ForFileCall(clientDir), error);
     if (error)
         return;
     for (const fs::recursive_directory_iterator end; walk != end;) {

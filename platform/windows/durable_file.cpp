@@ -6,6 +6,9 @@
 #include <random>
 #include <string>
 
+#include "platform/held_file.h"
+#include "platform/long_path.h"
+
 namespace qs {
 
 namespace {
@@ -30,23 +33,47 @@ bool WriteAll(HANDLE file, const void* data, std::size_t size) {
 
 // The bytes must be on the disk before the move makes the name point at them.
 int FlushFile(const std::filesystem::path& file) {
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return LastErrorCode();
+    const std::filesystem::path name = qs::ForFileCall(file);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const int opened = qs::RetryWhileHeld(
+        [&] {
+            handle = CreateFileW(name.c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            return handle == INVALID_HANDLE_VALUE ? LastErrorCode() : 0;
+        },
+        IsFileInUseError);
+    if (opened != 0)
+        return opened;
     int error = FlushFileBuffers(handle) ? 0 : LastErrorCode();
     CloseHandle(handle);
     return error;
 }
 
+// A read-only target refuses to be replaced. Only the attribute of a plain file is touched: a link
+// is replaced itself, never changed through.
+void ClearReadOnly(const std::filesystem::path& file) {
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY) ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return;
+    SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+}
+
 }  // namespace
 
 int MoveOver(const std::filesystem::path& source, const std::filesystem::path& target) {
-    if (!MoveFileExW(source.c_str(), target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return LastErrorCode();
-    return 0;
+    const std::filesystem::path from = qs::ForFileCall(source);
+    const std::filesystem::path to = qs::ForFileCall(target);
+    ClearReadOnly(to);
+    return qs::RetryWhileHeld(
+        [&] {
+            return MoveFileExW(from.c_str(), to.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+                       ? 0
+                       : LastErrorCode();
+        },
+        IsFileInUseError);
 }
 
 int SyncFolder(const std::filesystem::path&) {
@@ -67,8 +94,8 @@ int WriteFileDurably(const std::filesystem::path& target, const void* data, std:
     std::random_device random;
     std::filesystem::path temporary = target;
     temporary += ".tmp-" + std::to_string(random());
-    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(qs::ForFileCall(temporary).c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return LastErrorCode();
     int error = 0;
@@ -79,7 +106,7 @@ int WriteFileDurably(const std::filesystem::path& target, const void* data, std:
     if (!error)
         error = MoveOver(temporary, target);
     if (error)
-        DeleteFileW(temporary.c_str());
+        DeleteFileW(qs::ForFileCall(temporary).c_str());
     return error;
 }
 

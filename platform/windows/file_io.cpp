@@ -4,6 +4,10 @@
 
 #include <algorithm>
 
+#include "platform/durable_file.h"
+#include "platform/held_file.h"
+#include "platform/long_path.h"
+
 namespace qs {
 
 namespace {
@@ -53,9 +57,9 @@ bool KeepIfRegular(HANDLE handle, std::intptr_t& slot) {
 }  // namespace
 
 std::optional<FileStamp> StampOfFile(const std::filesystem::path& file) {
-    HANDLE handle =
-        CreateFileW(file.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = CreateFileW(qs::ForFileCall(file).c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return std::nullopt;
     std::optional<FileStamp> stamp;
@@ -76,9 +80,10 @@ std::optional<FileStamp> StampOfFile(const std::filesystem::path& file) {
 }
 
 std::optional<FileState> RegularFileState(const std::filesystem::path& file) {
-    HANDLE handle = CreateFileW(
-        file.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle =
+        CreateFileW(qs::ForFileCall(file).c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return std::nullopt;
     std::optional<FileState> state = HandleState(handle);
@@ -93,7 +98,7 @@ InputFile::~InputFile() {
 
 std::optional<std::uint64_t> FreeDiskBytes(const std::filesystem::path& folder) {
     ULARGE_INTEGER available{};
-    if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr))
+    if (!GetDiskFreeSpaceExW(qs::ForFileCall(folder).c_str(), &available, nullptr, nullptr))
         return std::nullopt;
     return available.QuadPart;
 }
@@ -104,8 +109,9 @@ bool InputFile::open(const std::filesystem::path& file, bool followLinks) {
     handle_ = -1;
     // A folder fails here (no FILE_FLAG_BACKUP_SEMANTICS), which callers treat as no content.
     HANDLE handle = CreateFileW(
-        file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-        FILE_FLAG_SEQUENTIAL_SCAN | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
+        qs::ForFileCall(file).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
+        nullptr);
     return KeepIfRegular(handle, handle_);
 }
 
@@ -137,7 +143,7 @@ bool OutputFile::create(const std::filesystem::path& file) {
         CloseHandle(AsHandle(handle_));
     handle_ = -1;
     // Opened as the link itself, then refused, so a planted link never redirects the write.
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+    HANDLE handle = CreateFileW(qs::ForFileCall(file).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
@@ -158,8 +164,9 @@ bool OutputFile::createNew(const std::filesystem::path& file) {
         CloseHandle(AsHandle(handle_));
     handle_ = -1;
     // CREATE_NEW fails on any existing name, a link included; readers may look, writers may not.
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
-                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle =
+        CreateFileW(qs::ForFileCall(file).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     handle_ = reinterpret_cast<std::intptr_t>(handle);
@@ -170,9 +177,17 @@ bool OutputFile::openToAppend(const std::filesystem::path& file) {
     if (handle_ != -1)
         CloseHandle(AsHandle(handle_));
     handle_ = -1;
-    HANDLE handle =
-        CreateFileW(file.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // A scanner that opened the download just after it was written holds it for a moment.
+    const std::filesystem::path name = qs::ForFileCall(file);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    qs::RetryWhileHeld(
+        [&] {
+            handle = CreateFileW(
+                name.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+            return handle == INVALID_HANDLE_VALUE ? static_cast<int>(GetLastError()) : 0;
+        },
+        IsFileInUseError);
     return KeepIfRegular(handle, handle_);
 }
 

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "platform/long_path.h"
+
 namespace qs {
 
 const char* FolderLockFileName() {
@@ -18,7 +20,7 @@ FolderLock::Outcome FolderLock::tryLock(const std::filesystem::path& folder) {
         return Outcome::Locked;
     // No sharing: every other open of the file fails while it is held, and the system deletes it
     // when the last handle closes, also after a crash.
-    const std::filesystem::path lockFile = folder / FolderLockFileName();
+    const std::filesystem::path lockFile = qs::ForFileCall(folder / FolderLockFileName());
     HANDLE handle =
         CreateFileW(lockFile.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                     FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);

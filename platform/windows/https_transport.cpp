@@ -16,6 +16,8 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/windows/https_proxy.h"
+
 namespace qs {
 
 namespace {
@@ -224,6 +226,12 @@ void CALLBACK CheckBeforeSending(HINTERNET request, DWORD_PTR context, DWORD sta
 }
 
 // --- Exchange helpers ---
+// The address a proxy script is asked about.
+std::wstring RequestUrl(const HttpsExchangeRequest& request) {
+    return L"https://" + Widen(request.host) + L":" + std::to_wstring(request.port) +
+           Widen(request.path);
+}
+
 std::wstring HeaderBlock(const HttpsExchangeRequest& request) {
     std::wstring block;
     for (const auto& [name, value] : request.headers)
@@ -456,9 +464,7 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     }
 
     if (!current->root) {
-        current->root.reset(WinHttpOpen(Widen(request.userAgent).c_str(),
-                                        WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                        WINHTTP_NO_PROXY_BYPASS, 0));
+        current->root.reset(qs::OpenProxiedSession(Widen(request.userAgent), RequestUrl(request)));
         if (!current->root)
             return outcome;
         // Redirects stay with the caller as a non-200 status.

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "platform/long_path.h"
+
 namespace qs {
 
 namespace {
@@ -13,7 +15,7 @@ HANDLE AsHandle(std::intptr_t handle) {
 // The folder itself, not a link's target; without FILE_SHARE_DELETE nobody can rename or remove it
 // while it is held.
 HANDLE OpenFolder(const std::filesystem::path& folder) {
-    return CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+    return CreateFileW(qs::ForFileCall(folder).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
@@ -38,7 +40,8 @@ bool PrivateFolder::open(const std::filesystem::path& folder) {
     path_ = folder;
     if (!folder.is_absolute())
         return false;  // an unresolved temporary folder must not become the working directory
-    if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+    if (!CreateDirectoryW(qs::ForFileCall(folder).c_str(), nullptr) &&
+        GetLastError() != ERROR_ALREADY_EXISTS)
         return false;
     HANDLE handle = OpenFolder(folder);
     if (handle == INVALID_HANDLE_VALUE)
@@ -59,7 +62,7 @@ bool PrivateFolder::createFile(const std::string& name, OutputFile& file) {
         return false;
     const std::filesystem::path target = path_ / name;
     // A running installer from an earlier attempt cannot be removed; creating then fails too.
-    DeleteFileW(target.c_str());
+    DeleteFileW(qs::ForFileCall(target).c_str());
     return file.create(target);
 }
 
@@ -67,7 +70,7 @@ void PrivateFolder::removeFile(const std::string& name) noexcept {
     if (handle_ == -1)
         return;
     try {
-        DeleteFileW((path_ / name).c_str());
+        DeleteFileW(qs::ForFileCall(path_ / name).c_str());
     } catch (...) {
     }
 }

@@ -50,6 +50,18 @@ constexpr const char* kReleasePath = "/updater/launcher/latest.json";
 // Upper bound for a stall, so a forgotten server never holds a test binary for ever.
 constexpr auto kLongestStall = std::chrono::minutes(10);
 
+// The path of a request target in absolute form ("https://host:port/path"), which a server must
+// accept as web servers do; Wine's WinHTTP sends it through a proxy's tunnel.
+std::string OriginPath(const std::string& target) {
+    for (std::string_view scheme : {"https://", "http://"}) {
+        if (target.starts_with(scheme)) {
+            const std::size_t slash = target.find('/', scheme.size());
+            return slash == std::string::npos ? "/" : target.substr(slash);
+        }
+    }
+    return target;
+}
+
 // httplib adds the peer's addresses to the request headers; they never came over the wire.
 bool IsSyntheticHeader(const std::string& name) {
     return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
@@ -197,9 +209,8 @@ struct TestService::Impl {
     }
 
     // The reply the content set gives for a request, before any fault.
-    Content contentFor(const httplib::Request& request) const {
+    Content contentFor(const httplib::Request& request, const std::string& path) const {
         std::lock_guard lock(mutex);
-        const std::string& path = request.path;
         const bool isGet = request.method == "GET" || request.method == "HEAD";
         if (path == "/updater/updater.php") {
             if (request.method != "POST")
@@ -265,7 +276,7 @@ struct TestService::Impl {
         RecordedRequest record;
         record.method = request.method;
         record.target = request.target;
-        record.path = request.path;
+        record.path = OriginPath(request.path);
         for (const auto& [name, value] : request.headers)
             if (!IsSyntheticHeader(name))
                 record.headers.emplace_back(name, value);
@@ -276,9 +287,9 @@ struct TestService::Impl {
         {
             std::lock_guard lock(mutex);
             recorded.push_back(record);
-            if (auto found = handlers.find(request.path); found != handlers.end())
+            if (auto found = handlers.find(record.path); found != handlers.end())
                 handler = found->second;
-            if (auto found = faults.find(request.path); found != faults.end()) {
+            if (auto found = faults.find(record.path); found != faults.end()) {
                 fault = found->second;
                 if (found->second.times > 0 && --found->second.times == 0)
                     faults.erase(found);
@@ -297,7 +308,7 @@ struct TestService::Impl {
             response.set_content(reply.body, reply.contentType);
             return;
         }
-        Content content = contentFor(request);
+        Content content = contentFor(request, record.path);
         // A slow reply is the normal one, late.
         if (fault && fault->kind == Fault::Kind::Slow) {
             if (waitForStop(fault->interval))
