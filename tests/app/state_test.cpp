@@ -30,14 +30,13 @@ protected:
             ++runs;
             if (!PollUntil([this] { return gate.load(); }))
                 return UpdateResult{false, L"gate timed out"};
-            const wchar_t* messages[] = {L"Downloading a.dat", L"Downloading b.dat",
-                                         L"Update complete."};
-            for (int i = 0; i < 3; ++i) {
-                qs::UpdateProgress report;
-                report.fileIndex = i;
-                report.fileCount = 2;
-                report.message = messages[i];
+            qs::UpdateProgress report;
+            report.fileCount = 2;
+            for (const wchar_t* message :
+                 {L"Downloading a.dat", L"Downloading b.dat", L"Update complete."}) {
+                report.message = message;
                 progress(report);
+                ++report.fileIndex;
             }
             return runFails ? UpdateResult{false, L"Update server returned an error"}
                             : UpdateResult{true, L"Ready to play."};
@@ -86,7 +85,9 @@ protected:
 
 }  // namespace
 
-TEST_F(StateTest, FirstFrameStartsTheAutomaticCheck) {
+// The first frame starts the automatic check, or with "verify on start" off spends it; a press
+// still works.
+TEST_F(StateTest, FirstFrameStartsOrSpendsTheAutomaticCheck) {
     state.autoCheckPending = true;
     BeginFrameRequests(state);
     EXPECT_EQ(state.statusSnapshot, L"Press Play to start the installed client.");
@@ -101,10 +102,9 @@ TEST_F(StateTest, FirstFrameStartsTheAutomaticCheck) {
     EXPECT_EQ(state.indexSnapshot, 0);
     EXPECT_EQ(state.countSnapshot, 0);
     EXPECT_EQ(runs.load(), 1);
-}
 
-// With "verify on start" off the first frame spends the automatic check; a press still works.
-TEST_F(StateTest, AutomaticCheckIsSpentEvenWhenSwitchedOff) {
+    JoinWorker(state);
+    gate = false;
     state.autoCheckPending = true;
     Frame(false, false, false, /*verifyOnStart=*/false);
     EXPECT_FALSE(state.autoCheckPending);
