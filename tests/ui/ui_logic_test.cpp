@@ -223,16 +223,14 @@ TEST(UiClickChime, IsAPlayableWaveOfTheRightShape) {
         return int(
             std::int16_t(wave[44 + 2 * std::size_t(n)] | wave[45 + 2 * std::size_t(n)] << 8));
     };
-    EXPECT_EQ(std::string(wave.begin(), wave.begin() + 4), "RIFF");
-    EXPECT_EQ(u32(4), wave.size() - 8);
-    EXPECT_EQ(std::string(wave.begin() + 8, wave.begin() + 16), "WAVEfmt ");
-    EXPECT_EQ(u32(16), 16u);
-    EXPECT_EQ(u32(20), 0x10001u);  // PCM, mono
-    EXPECT_EQ(u32(24), 44100u);
-    EXPECT_EQ(u32(28), 88200u);
-    EXPECT_EQ(u32(32), 0x100002u);  // 2-byte frames of 16 bits
-    EXPECT_EQ(std::string(wave.begin() + 36, wave.begin() + 40), "data");
-    EXPECT_EQ(u32(40), wave.size() - 44);
+    const std::string header(wave.begin(), wave.begin() + 44);
+    EXPECT_EQ(header.substr(0, 4) + header.substr(8, 8) + header.substr(36, 4), "RIFFWAVEfmt data");
+    // Sizes; PCM, mono; 44.1 kHz; bytes a second; 2-byte frames of 16 bits.
+    const std::size_t fields[][2] = {{4, wave.size() - 8},  {16, 16},    {20, 0x10001},
+                                     {24, 44100},           {28, 88200}, {32, 0x100002},
+                                     {40, wave.size() - 44}};
+    for (const auto& [at, value] : fields)
+        EXPECT_EQ(u32(at), value) << at;
     EXPECT_EQ(sample(0), 0);
     int peak = 0;
     for (int n = 2000; n < 2600; ++n)
