@@ -173,40 +173,28 @@ TEST_F(SelfUpdate, NewerReleaseStartsTheVerifiedInstallerWithTheFourSwitches) {
         return qs::test::Reply{200, kInstallerScript, "application/octet-stream", {}};
     });
     const fs::path victim = scratch_.path() / "important";
-    const auto ownFolder = [&] {
-        fs::create_directories(InstallerFolder(temporary_));
-        fs::permissions(InstallerFolder(temporary_), fs::perms::owner_all,
-                        fs::perm_options::replace);
-    };
-    const struct {
-        const char* name;
-        std::function<void()> leave;
-        mode_t mask = 022;
-    } cases[] = {
-        {"an earlier, longer attempt",
-         [&] {
-             ownFolder();
-             WriteFile(InstallerPath(), "an older attempt, much longer than the new installer");
-         }},
-        {"a link",
-         [&] {
-             ownFolder();
-             fs::create_symlink(victim, InstallerPath());
-         }},
-        {"nothing, under a narrow umask", [] {}, 0777},
-    };
+    const std::pair<const char*, mode_t> cases[] = {
+        {"an earlier, longer attempt", 022}, {"a link", 022}, {"nothing, a narrow umask", 0777}};
     std::string expected = fs::current_path().string() + "\n";
     for (const std::string& argument : InstallerArguments())
         expected += argument + "\n";
     WriteFile(victim, "keep me");
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [left, mask] : cases) {
+        SCOPED_TRACE(left);
         fs::remove_all(temporary_);
         fs::create_directory(temporary_);
         fs::remove(output_);
         closeRequests_ = 0;
-        c.leave();
-        const mode_t previous = umask(c.mask);
+        if (mask == 022) {
+            fs::create_directories(InstallerFolder(temporary_));
+            fs::permissions(InstallerFolder(temporary_), fs::perms::owner_all,
+                            fs::perm_options::replace);
+        }
+        if (left == cases[0].first)
+            WriteFile(InstallerPath(), "an older attempt, much longer than the new installer");
+        else if (mask == 022)
+            fs::create_symlink(victim, InstallerPath());
+        const mode_t previous = umask(mask);
         EXPECT_EQ(RunTask(), kLaunched);
         umask(previous);
         EXPECT_EQ(ended_, RunOutcome::InstallerStarted);
