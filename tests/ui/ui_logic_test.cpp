@@ -386,25 +386,3 @@ TEST(UiKeyboardFocus, TabStepsWrapsResumesAndStaysInADialog) {
         EXPECT_TRUE(focus.moved && focus.ringVisible) << c.name;
     }
 }
-
-// The mouse hiding the ring: UiKeyboard.EnterAndSpaceActivateAndTheRingFollowsTheLastInput.
-TEST(UiKeyboardFocus, KeysShowTheRingAndEnterNamesTheItemForOneFrame) {
-    KeyboardFocus focus;
-    focus.focused = 7;
-    KeyPresses activate;
-    activate.activate = true;
-    ApplyKeys(focus, activate);
-    EXPECT_EQ(focus.activate, 7u);
-    EXPECT_TRUE(focus.ringVisible);
-    ApplyKeys(focus, KeyPresses{});  // one frame only
-    EXPECT_EQ(focus.activate, 0u);
-    EXPECT_TRUE(focus.ringVisible);
-
-    // After the frame its items are the order, and the ring finds the focused one there.
-    focus.current = {FocusItem{3}, FocusItem{7}};
-    const FocusItem* ring = FinishFocusFrame(focus);
-    ASSERT_NE(ring, nullptr);
-    EXPECT_EQ(ring->id, 7u);
-    EXPECT_EQ(focus.focusedIndex, 1);
-    EXPECT_TRUE(focus.current.empty());
-}
