@@ -123,18 +123,15 @@ TEST_F(NewsFeedWithMarker, FirstRunShowsTheDotAndMarkingWritesExactlyTheId) {
     EXPECT_EQ(ReadFile(marker_), "42");
 }
 
-// Before a good fetch (a throwing one changes nothing) there is no dot and nothing to write.
-TEST_F(NewsFeedWithMarker, NothingToMarkBeforeAGoodFetch) {
+// Before a good fetch (a throwing one changes nothing) there is no dot and nothing to write; a
+// first item without an id always shows the dot and is never written.
+TEST_F(NewsFeedWithMarker, NothingIsWrittenWithoutAnIdToMark) {
     auto feed = MakeFeed();
     Fetch(*feed, std::nullopt, true);
     EXPECT_TRUE(feed->items().empty());
     feed->markSeen();
     EXPECT_FALSE(feed->hasUnseen());
     EXPECT_FALSE(fs::exists(marker_.parent_path()));
-}
-
-TEST_F(NewsFeedWithMarker, FirstItemWithoutIdAlwaysShowsTheDotAndNeverWrites) {
-    auto feed = MakeFeed();
     Fetch(*feed, R"([{"title":"no id"},{"id":"5"}])");
     EXPECT_TRUE(feed->hasUnseen());
     feed->markSeen();
