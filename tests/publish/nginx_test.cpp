@@ -2,13 +2,10 @@
 // to by the launcher's own code built with the key: update runs fetch exactly what changed and
 // resume with nginx's ranges, an older signed tree put back is refused, the release, status and
 // news read as published, and nothing else is exposed.
-#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,14 +49,6 @@ std::string Replace(std::string text, const std::map<std::string, std::string>& 
         for (std::size_t at; (at = text.find(key)) != std::string::npos;)
             text.replace(at, key.size(), value);
     return text;
-}
-
-bool Accepts(std::uint16_t port) {
-    const int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    const bool ok = ::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(sock);
-    return ok;
 }
 
 // One nginx master with its own prefix, on a free port, serving `root` with the shipped
@@ -141,7 +130,7 @@ private:
              std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms)) {
             if (::waitpid(child, nullptr, WNOHANG) == child)
                 return;  // could not start (a port taken meanwhile): the caller tries another
-            if (Accepts(port_)) {
+            if (fs::exists(prefix_ / "nginx.pid")) {  // written once it listens
                 pid_ = child;
                 return;
             }
