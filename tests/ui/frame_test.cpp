@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <initializer_list>
 #include <optional>
 #include <tuple>
 #include <vector>
@@ -228,12 +227,6 @@ TEST_P(UiFrame, ControlsAnswerAtTheirScaledPositions) {
 // page submits its hit areas (disabled ones left out), then the fields.
 class UiKeyboard : public testing::Test {
 protected:
-    std::vector<ImGuiID> Ids(UiHarness& h, std::initializer_list<const char*> names) {
-        std::vector<ImGuiID> ids;
-        for (const char* name : names)
-            ids.push_back(h.idOf(name));
-        return ids;
-    }
     ScratchHomes homes;
 };
 
@@ -255,9 +248,10 @@ TEST_F(UiKeyboard, TabOrderFollowsEachPage) {
         UiHarness h(FontMode::Null);
         h.ui.activePage = c.page;
         h.frame();
-        std::vector<ImGuiID> expected = Ids(h, chrome);
-        for (const char* stop : c.stops)
-            expected.push_back(h.idOf(stop));
+        std::vector<ImGuiID> expected;
+        for (const auto& stops : {std::vector<const char*>(chrome), c.stops})
+            for (const char* stop : stops)
+                expected.push_back(h.idOf(stop));
         EXPECT_EQ(h.focusOrder(), expected) << static_cast<int>(c.page);
 
         // Tab walks the order and wraps; Shift+Tab walks back.
