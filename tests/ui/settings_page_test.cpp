@@ -83,11 +83,24 @@ TEST_F(SettingsPageTest, ButtonsRaiseTheirRequests) {
     EXPECT_TRUE(h.ui.requestOpenLogFolder);
 }
 
-// DELETE empties the client folder, keeps it, and the Home button asks for the update that
-// brings the client back.
+// Nothing is cleared while a task runs, also when it starts with the dialog open. DELETE empties
+// the client folder, keeps it, and the Home button asks for the update that brings it back.
 TEST_F(SettingsPageTest, DialogOpensCancelsAndConfirms) {
     FakeServer server(true, 3);
     homes.installClient();
+    h.state.busy = true;
+    Click(kClearData);
+    EXPECT_FALSE(h.ui.clearConfirmOpen);
+    h.state.busy = false;
+    Click(kClearData);
+    ASSERT_TRUE(h.ui.clearConfirmOpen);
+    h.state.busy = true;
+    Click(kDelete);
+    EXPECT_FALSE(h.ui.clearConfirmOpen);
+    EXPECT_FALSE(h.state.worker.joinable());
+    EXPECT_TRUE(fs::exists(homes.clientFolder() / "data" / "world.pak"));
+    h.state.busy = false;
+
     Click(kPlay, ActivePage::Home);
     EXPECT_TRUE(h.state.requestPlay);
 
@@ -116,25 +129,6 @@ TEST_F(SettingsPageTest, DialogOpensCancelsAndConfirms) {
     Click(kPlay, ActivePage::Home);
     EXPECT_FALSE(h.state.requestPlay);
     EXPECT_TRUE(h.state.requestUpdateCheck);
-}
-
-// Nothing is cleared while a task runs, also when it starts with the dialog open.
-TEST_F(SettingsPageTest, ClearDataDoesNothingWhileBusy) {
-    homes.installClient();
-    h.state.busy = true;
-    Click(kClearData);
-    EXPECT_FALSE(h.ui.clearConfirmOpen);
-
-    // An update that starts while the dialog is open keeps its files: DELETE is refused.
-    h.state.busy = false;
-    Click(kClearData);
-    ASSERT_TRUE(h.ui.clearConfirmOpen);
-    h.state.busy = true;
-    Click(kDelete);
-    EXPECT_FALSE(h.ui.clearConfirmOpen);
-    EXPECT_FALSE(h.state.worker.joinable());
-    EXPECT_TRUE(fs::exists(homes.clientFolder() / "data" / "world.pak"));
-    h.state.busy = false;
 }
 
 TEST_F(SettingsPageTest, PathFieldCannotBeTypedInto) {
