@@ -391,7 +391,10 @@ TEST_F(NginxService, AnOlderSignedTreePutBackIsRefused) {
     EXPECT_TRUE(fs::is_regular_file(game_ / "Quillon Saga.exe"));
 }
 
-TEST_F(NginxService, ReleaseStatusAndNewsReadByTheLauncher) {
+// The release, status and news read by the launcher as published; what nginx answers besides the
+// launcher's own requests: validators and no-cache on every document, the right types, and
+// nothing outside the endpoints.
+TEST_F(NginxService, ServesTheDocumentsAndOnlyTheEndpointsWithValidators) {
     const LauncherRelease release = CheckLauncherRelease(environment_.service);
     ASSERT_EQ(release.error, L"");
     EXPECT_TRUE(release.updateAvailable);
@@ -412,11 +415,7 @@ TEST_F(NginxService, ReleaseStatusAndNewsReadByTheLauncher) {
                                    environment_.service);
     ASSERT_TRUE(news);
     EXPECT_EQ(ParseNewsItems(*news)->at(0).title, "Patch - 2");
-}
 
-// What nginx answers besides the launcher's own requests: validators and no-cache on every
-// document, the right types, and nothing outside the endpoints.
-TEST_F(NginxService, ServesOnlyTheEndpointsWithValidators) {
     struct Case {
         const char* method;
         const char* path;
