@@ -6,6 +6,7 @@
 #include <functional>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include "app/state.h"
 #include "platform/wide_text.h"
@@ -71,6 +72,9 @@ protected:
         ActOnFrameRequests(state, verifyOnStart, closeOnLaunch);
     }
 
+    // Update runs, client launches and launcher tasks started.
+    std::tuple<int, int, int> Counts() const { return {runs, launches, launcherTasks}; }
+
     std::wstring Status() {
         std::lock_guard<std::mutex> lock(state.statusMutex);
         return state.statusText;
@@ -123,9 +127,7 @@ TEST_F(StateTest, RequestsWhileBusyAreDropped) {
     EXPECT_EQ(Status(), L"Checking for updates...");
     gate = true;
     ASSERT_TRUE(WaitUntilIdle(state));
-    EXPECT_EQ(runs.load(), 1);
-    EXPECT_EQ(launches.load(), 0);
-    EXPECT_EQ(launcherTasks.load(), 0);
+    EXPECT_EQ(Counts(), std::tuple(1, 0, 0));
     // After the run the same presses work.
     Frame(false, true, false);
     EXPECT_EQ(launches.load(), 1);
@@ -145,9 +147,7 @@ TEST_F(StateTest, SameFrameCombinations) {
         gate = true;
         ASSERT_TRUE(WaitUntilIdle(state));
         JoinWorker(state);
-        EXPECT_EQ(runs.load(), c.runs);
-        EXPECT_EQ(launches.load(), c.launches);
-        EXPECT_EQ(launcherTasks.load(), c.launcherTasks);
+        EXPECT_EQ(Counts(), std::tuple(c.runs, c.launches, c.launcherTasks));
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <tuple>
 
 #include "live/news_feed.h"
 #include "live_test_support.h"
@@ -69,13 +70,10 @@ TEST(NewsParsing, DisplayTextsAreCleanedOthersKeptAsSent) {
     ASSERT_TRUE(items.has_value());
     ASSERT_EQ(items->size(), 1u);
     const NewsItem& item = items->front();
-    EXPECT_EQ(item.id, "n" + emoji + accent);
-    EXPECT_EQ(item.tag, "T" + emoji);
-    EXPECT_EQ(item.url, "https://e.test/" + accent);
-    EXPECT_EQ(item.title, "Caf \n");
-    EXPECT_EQ(item.summary, "Hi  <b>x</b> ");
-    EXPECT_EQ(item.date, "1 - 2");
-    EXPECT_EQ(item.author, "\"Q\"...");
+    EXPECT_EQ(std::tuple(item.id, item.tag, item.url),
+              std::tuple("n" + emoji + accent, "T" + emoji, "https://e.test/" + accent));
+    EXPECT_EQ(std::tuple(item.title, item.summary, item.date, item.author),
+              std::tuple("Caf \n", "Hi  <b>x</b> ", "1 - 2", "\"Q\"..."));
     EXPECT_TRUE(item.featured);
 }
 
