@@ -385,4 +385,12 @@ TEST(UiKeyboardFocus, TabStepsWrapsResumesAndStaysInADialog) {
         EXPECT_EQ(focus.focused, c.expected) << c.name;
         EXPECT_TRUE(focus.moved && focus.ringVisible) << c.name;
     }
+    // After a frame its items are the order, and the focused one's place is kept for a resume.
+    KeyboardFocus focus;
+    focus.focused = 7;
+    focus.current = {FocusItem{3}, FocusItem{7}};
+    const FocusItem* ring = FinishFocusFrame(focus);
+    EXPECT_EQ(ring ? ring->id : 0u, 7u);
+    EXPECT_EQ(focus.focusedIndex, 1);
+    EXPECT_TRUE(focus.current.empty());
 }
