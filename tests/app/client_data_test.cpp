@@ -17,10 +17,6 @@ void FillClient(const fs::path& client) {
     WriteFile(client / "data" / "config.ini.download", "partial");
 }
 
-bool WaitUntilIdle(LauncherState& state) {
-    return PollUntil([&] { return !state.busy.load(); });
-}
-
 TEST(ClearFolderContents, EmptiesTheFolderKeepsItAndCreatesNone) {
     TempFolder temp;
     const fs::path client = temp.path() / "Quillon Saga" / "QuillonSaga Game";
@@ -64,7 +60,7 @@ TEST(ClearClientDataJob, RefusedWhileBusyThenRunsAndJoinsThePreviousWorker) {
     for (int job = 0; job < 2; ++job) {
         FillClient(client);
         ASSERT_TRUE(StartClearClientData(state, client));
-        ASSERT_TRUE(WaitUntilIdle(state));
+        ASSERT_TRUE(PollUntil([&] { return !state.busy.load(); }));
         EXPECT_TRUE(fs::is_directory(client));
         EXPECT_TRUE(fs::is_empty(client));
     }

@@ -58,13 +58,15 @@ TEST_F(SettingsFile, LoadTable) {
         LauncherSettings settings;
         settings.unsavedChanges = true;
         LoadSettings(settings, file_);
-        EXPECT_EQ(settings.closeOnLaunch, c.close) << c.name;
-        EXPECT_EQ(settings.verifyOnStart, c.verify) << c.name;
-        EXPECT_EQ(settings.savedCloseOnLaunch, c.close) << c.name;
-        EXPECT_EQ(settings.savedVerifyOnStart, c.verify) << c.name;
-        EXPECT_EQ(settings.downloadLimitMBps, c.limit) << c.name;
-        EXPECT_EQ(settings.savedDownloadLimitMBps, c.limit) << c.name;
-        EXPECT_EQ(settings.unsavedChanges, !c.content) << c.name;  // no file: nothing changes
+        // Read values are the saved ones too; no file changes nothing.
+        EXPECT_EQ(std::tuple(settings.closeOnLaunch, settings.verifyOnStart,
+                             settings.downloadLimitMBps, settings.unsavedChanges),
+                  std::tuple(c.close, c.verify, c.limit, !c.content))
+            << c.name;
+        EXPECT_EQ(std::tuple(settings.savedCloseOnLaunch, settings.savedVerifyOnStart,
+                             settings.savedDownloadLimitMBps),
+                  std::tuple(c.close, c.verify, c.limit))
+            << c.name;
     }
 }
 
@@ -111,19 +113,14 @@ TEST_F(SettingsFile, SaveCreatesTheFolderAndWritesTheLines) {
 }
 
 TEST_F(SettingsFile, FailuresKeepChangesUnsavedAndNeverThrow) {
-#ifdef _WIN32
-    const bool ignoresModes = true;  // no folder modes to speak of
-#else
-    const bool ignoresModes = geteuid() == 0;
-#endif
-    if (ignoresModes) {
-        // root ignores folder modes; a file where the folder should be fails for everyone.
-        WriteFile(file_.parent_path(), "not a folder");
-    } else {
+    // Windows has no folder modes to speak of and root ignores them; a file where the folder
+    // should be fails for everyone.
 #ifndef _WIN32
+    if (geteuid() != 0)
         chmod(root_.path().c_str(), 0500);
+    else
 #endif
-    }
+        WriteFile(file_.parent_path(), "not a folder");
     LauncherSettings settings;
     settings.closeOnLaunch = true;
     RecomputeUnsavedChanges(settings);

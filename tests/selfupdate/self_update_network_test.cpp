@@ -109,9 +109,23 @@ TEST_F(SelfUpdate, SameOrOlderReleaseIsUpToDateAndDownloadsNothing) {
     EXPECT_EQ(request->header("User-Agent"), "QuillonSagaLauncher/1.0");
 }
 
-TEST_F(SelfUpdate, FailedCheckGivesThePrefixedMessage) {
+// A document that cannot be read says so after a prefix; a bad digest text or an untrusted URL is
+// refused as such. None makes a request for the installer or prepares its folder.
+TEST_F(SelfUpdate, FailedCheckMakesNoRequestForTheInstaller) {
     const std::wstring invalid = L"Update check failed: Invalid launcher update manifest: missing ";
+    const auto release = [](const std::string& url, const std::string& digest) {
+        return nlohmann::json{{"version", "1.0.9"}, {"url", url}, {"sha256", digest}}.dump();
+    };
+    const std::string port = std::to_string(service_.port());
+    const std::string url = "https://localhost:" + port + "/files/setup.exe";
     const std::pair<std::string, std::wstring> documents[] = {
+        {release(url, std::string(63, 'a')), L"Invalid SHA-256 checksum format"},
+        {release(url, std::string(63, 'a') + "g"), L"Invalid SHA-256 checksum format"},
+        {release("http://localhost:" + port + "/files/setup.exe", Sha256Hex("x")),
+         L"Untrusted launcher update URL"},
+        {release("https://other.example:" + port + "/files/setup.exe", Sha256Hex("x")),
+         L"Untrusted launcher update URL"},
+        {release("setup.exe", Sha256Hex("x")), L"Untrusted launcher update URL"},
         {R"({"url":"u","sha256":"s"})", invalid + L"version"},
         {R"({"version":1.1,"url":"u","sha256":"s"})", invalid + L"version"},
         {R"(["1.0.9"])", invalid + L"version"},
@@ -140,43 +154,64 @@ TEST_F(SelfUpdate, FailedCheckGivesThePrefixedMessage) {
         EXPECT_EQ(shown.substr(0, status.size()), status) << WideToUtf8(shown);
     }
     EXPECT_EQ(service_.requestCount("/other.json"), 0u);
+    EXPECT_EQ(service_.requestCount("/files/setup.exe"), 0u);
     EXPECT_EQ(closeRequests_, 0);
+    EXPECT_TRUE(NothingPrepared());
 }
 
 #ifndef _WIN32
-// The installer stand-in is a shell script, and the download is watched from a handler in this
-// process: Linux only.
+// A newer release starts the verified installer with the four switches whatever was left where it
+// goes: an earlier, longer attempt is replaced, a link is replaced and not followed, and a narrow
+// umask still gives a private folder and an installer the owner can start (0700). The installer
+// stand-in is a shell script, and the download is watched from a handler here: Linux only.
 TEST_F(SelfUpdate, NewerReleaseStartsTheVerifiedInstallerWithTheFourSwitches) {
     std::string upperDigest = Sha256Hex(kInstallerScript);  // either case matches
     std::transform(upperDigest.begin(), upperDigest.end(), upperDigest.begin(), ::toupper);
     Publish("1.0.9", kInstallerScript, upperDigest);
     std::wstring statusDuringDownload;
     service_.setHandler("/files/setup.exe", [&](const qs::test::RecordedRequest&) {
-        {
-            std::lock_guard lock(statusMutex_);
-            statusDuringDownload = statusText_;
-        }
+        std::lock_guard lock(statusMutex_);
+        statusDuringDownload = statusText_;
         return qs::test::Reply{200, kInstallerScript, "application/octet-stream", {}};
     });
-    fs::create_directories(InstallerFolder(temporary_));
-    fs::permissions(InstallerFolder(temporary_), fs::perms::owner_all, fs::perm_options::replace);
-    WriteFile(InstallerPath(), "an older attempt, much longer than the new installer script");
-
-    EXPECT_EQ(RunTask(), kLaunched);
-    EXPECT_EQ(ended_, RunOutcome::InstallerStarted);
-    EXPECT_EQ(statusDuringDownload, L"Downloading launcher update 1.0.9...");
-    EXPECT_EQ(closeRequests_, 1);
-
+    const fs::path victim = scratch_.path() / "important";
+    const std::pair<const char*, mode_t> cases[] = {
+        {"an earlier, longer attempt", 022}, {"a link", 022}, {"nothing, a narrow umask", 0777}};
     std::string expected = fs::current_path().string() + "\n";
     for (const std::string& argument : InstallerArguments())
         expected += argument + "\n";
-    EXPECT_EQ(WaitForFile(output_), expected);
-    EXPECT_EQ(ReadFile(InstallerPath()), kInstallerScript)
-        << "kept after the start, earlier file replaced";
-    struct stat info {};
-    ASSERT_EQ(stat(InstallerFolder(temporary_).c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0700u);
-    EXPECT_EQ(info.st_uid, geteuid());
+    WriteFile(victim, "keep me");
+    for (const auto& [left, mask] : cases) {
+        SCOPED_TRACE(left);
+        fs::remove_all(temporary_);
+        fs::create_directory(temporary_);
+        fs::remove(output_);
+        closeRequests_ = 0;
+        if (mask == 022) {
+            fs::create_directories(InstallerFolder(temporary_));
+            fs::permissions(InstallerFolder(temporary_), fs::perms::owner_all,
+                            fs::perm_options::replace);
+        }
+        if (left == cases[0].first)
+            WriteFile(InstallerPath(), "an older attempt, much longer than the new installer");
+        else if (mask == 022)
+            fs::create_symlink(victim, InstallerPath());
+        const mode_t previous = umask(mask);
+        EXPECT_EQ(RunTask(), kLaunched);
+        umask(previous);
+        EXPECT_EQ(ended_, RunOutcome::InstallerStarted);
+        EXPECT_EQ(statusDuringDownload, L"Downloading launcher update 1.0.9...");
+        EXPECT_EQ(closeRequests_, 1);
+        EXPECT_EQ(WaitForFile(output_), expected);
+        EXPECT_EQ(ReadFile(InstallerPath()), kInstallerScript) << "kept after the start";
+        EXPECT_EQ(ReadFile(victim), "keep me");
+        for (const fs::path& made : {InstallerFolder(temporary_), InstallerPath()}) {
+            struct stat info {};
+            ASSERT_EQ(lstat(made.c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 07777, 0700u) << made;
+            EXPECT_EQ(info.st_uid, geteuid()) << made;
+        }
+    }
 }
 #endif
 
@@ -197,23 +232,6 @@ TEST_F(SelfUpdate, FailedDownloadLeavesNoInstallerAndKeepsTheLauncherOpen) {
         ExpectNothingStarted();
     }
     EXPECT_EQ(service_.requestCount("/files/moved.exe"), 0u);
-}
-
-TEST_F(SelfUpdate, BadDigestTextOrUntrustedUrlMakesNoRequest) {
-    for (const std::string& digest : {std::string(63, 'a'), std::string(63, 'a') + "g"}) {
-        Publish("1.0.9", kInstallerScript, digest);
-        EXPECT_EQ(RunTask(), L"Invalid SHA-256 checksum format") << digest;
-    }
-    const std::string port = std::to_string(service_.port());
-    for (const std::string& url :
-         {"http://localhost:" + port + "/files/setup.exe",
-          "https://other.example:" + port + "/files/setup.exe", std::string("setup.exe")}) {
-        service_.setLatestJson(
-            nlohmann::json{{"version", "1.0.9"}, {"url", url}, {"sha256", Sha256Hex("x")}}.dump());
-        EXPECT_EQ(RunTask(), L"Untrusted launcher update URL") << url;
-    }
-    EXPECT_EQ(service_.requestCount("/files/setup.exe"), 0u);
-    EXPECT_TRUE(NothingPrepared());
 }
 
 TEST_F(SelfUpdate, InstallerThatCannotStartIsReportedAndKept) {
@@ -260,32 +278,6 @@ TEST_F(SelfUpdate, PlantedFolderIsRefusedAndNothingIsWrittenOutside) {
         EXPECT_FALSE(fs::exists(output_));
     }
     EXPECT_EQ(service_.requestCount("/files/setup.exe"), 0u);
-}
-
-TEST_F(SelfUpdate, LinkInPlaceOfTheInstallerIsReplacedNotFollowed) {
-    PublishInstaller();
-    fs::create_directory(InstallerFolder(temporary_));
-    fs::permissions(InstallerFolder(temporary_), fs::perms::owner_all, fs::perm_options::replace);
-    const fs::path victimFile = scratch_.path() / "important";
-    WriteFile(victimFile, "keep me");
-    fs::create_symlink(victimFile, InstallerPath());
-    EXPECT_EQ(RunTask(), kLaunched);
-    EXPECT_EQ(ReadFile(victimFile), "keep me");
-    EXPECT_FALSE(fs::is_symlink(InstallerPath()));
-    EXPECT_FALSE(WaitForFile(output_).empty());
-}
-
-TEST_F(SelfUpdate, NarrowUmaskStillGivesAUsableFolderAndInstaller) {
-    PublishInstaller();
-    const mode_t previous = umask(0777);
-    const std::wstring status = RunTask();
-    umask(previous);
-    EXPECT_EQ(status, kLaunched);
-    EXPECT_FALSE(WaitForFile(output_).empty());
-    // The owner reads and starts it whatever the umask; root alone would manage without.
-    struct stat info {};
-    ASSERT_EQ(stat(InstallerPath().c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
 }
 
 #endif

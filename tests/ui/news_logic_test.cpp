@@ -106,6 +106,8 @@ TEST(NewsTexts, ShorteningLimits) {
     }
     EXPECT_EQ(ShortenNewsTitle("abcdefghijklmnopqrstuvwxyz0123456789"),
               "abcdefghijklmnopqrstuvwxyz012345...");
+    EXPECT_EQ(BannerDateSuffix(""), "");
+    EXPECT_EQ(BannerDateSuffix(std::string(100, 'd')), "  " + std::string(61, 'd'));
 }
 
 // The tag is kept as received, the rest cleaned and shortened; a field of megabytes is read only
@@ -133,16 +135,6 @@ TEST(NewsTexts, CardTextsKeepTheTagCleanTheRestAndReadOnlyWhatShows) {
     EXPECT_EQ(texts.date, std::string(kOneLineBytes, 'w'));
     EXPECT_EQ(texts.tag.size(), kOneLineBytes - 1);  // "a" and whole two-byte letters
     EXPECT_EQ(texts.tag.back(), '\xA9');
-}
-
-TEST(NewsTexts, CountsPagesAndBannerDate) {
-    EXPECT_EQ(NewsCountText(6), "06");
-    EXPECT_EQ(NewsCountText(0), "00");
-    EXPECT_EQ(NewsPageText(0), "1 of 2");
-    EXPECT_EQ(NewsPageText(1), "2 of 2");
-    EXPECT_EQ(BannerDateSuffix(""), "");
-    EXPECT_EQ(BannerDateSuffix("2024-05-01"), "  2024-05-01");
-    EXPECT_EQ(BannerDateSuffix(std::string(100, 'd')), "  " + std::string(61, 'd'));
 }
 
 }  // namespace

@@ -42,8 +42,9 @@ protected:
     UiHarness h{FontMode::Default};
 };
 
-// Toggled back to the saved value there is nothing to save; SAVE writes only real changes.
-TEST_F(SettingsPageTest, ToggleAndSaveFollowTheSavedValues) {
+// Toggled or stepped back to the saved value there is nothing to save; SAVE writes only real
+// changes. The stepper walks the limit up and down.
+TEST_F(SettingsPageTest, ToggleStepperAndSaveFollowTheSavedValues) {
     Click(kCloseToggle);
     EXPECT_TRUE(CurrentSettings().closeOnLaunch);
     EXPECT_TRUE(CurrentSettings().unsavedChanges);
@@ -60,10 +61,8 @@ TEST_F(SettingsPageTest, ToggleAndSaveFollowTheSavedValues) {
     EXPECT_EQ(ReadFile(homes.settingsFile()), SettingsFileText(saved));
     Click(kCloseToggle);  // away from the saved value: dirty again
     EXPECT_TRUE(CurrentSettings().unsavedChanges);
-}
+    Click(kCloseToggle);
 
-// The stepper walks the limit up and down and marks it unsaved.
-TEST_F(SettingsPageTest, SpeedLimitStepsAndReachesTheRunningTask) {
     Click(kLimitUp);
     Click(kLimitUp);
     EXPECT_EQ(CurrentSettings().downloadLimitMBps, 2u);
@@ -86,11 +85,24 @@ TEST_F(SettingsPageTest, ButtonsRaiseTheirRequests) {
     EXPECT_TRUE(h.ui.requestOpenLogFolder);
 }
 
-// DELETE empties the client folder, keeps it, and the Home button asks for the update that
-// brings the client back.
+// Nothing is cleared while a task runs, also when it starts with the dialog open. DELETE empties
+// the client folder, keeps it, and the Home button asks for the update that brings it back.
 TEST_F(SettingsPageTest, DialogOpensCancelsAndConfirms) {
     FakeServer server(true, 3);
     homes.installClient();
+    h.state.busy = true;
+    Click(kClearData);
+    EXPECT_FALSE(h.ui.clearConfirmOpen);
+    h.state.busy = false;
+    Click(kClearData);
+    ASSERT_TRUE(h.ui.clearConfirmOpen);
+    h.state.busy = true;
+    Click(kDelete);
+    EXPECT_FALSE(h.ui.clearConfirmOpen);
+    EXPECT_FALSE(h.state.worker.joinable());
+    EXPECT_TRUE(fs::exists(homes.clientFolder() / "data" / "world.pak"));
+    h.state.busy = false;
+
     Click(kPlay, ActivePage::Home);
     EXPECT_TRUE(h.state.requestPlay);
 
@@ -119,24 +131,6 @@ TEST_F(SettingsPageTest, DialogOpensCancelsAndConfirms) {
     Click(kPlay, ActivePage::Home);
     EXPECT_FALSE(h.state.requestPlay);
     EXPECT_TRUE(h.state.requestUpdateCheck);
-}
-
-TEST_F(SettingsPageTest, ClearDataDoesNothingWhileBusy) {
-    homes.installClient();
-    h.state.busy = true;
-    Click(kClearData);
-    EXPECT_FALSE(h.ui.clearConfirmOpen);
-
-    // An update that starts while the dialog is open keeps its files: DELETE is refused.
-    h.state.busy = false;
-    Click(kClearData);
-    ASSERT_TRUE(h.ui.clearConfirmOpen);
-    h.state.busy = true;
-    Click(kDelete);
-    EXPECT_FALSE(h.ui.clearConfirmOpen);
-    EXPECT_FALSE(h.state.worker.joinable());
-    EXPECT_TRUE(fs::exists(homes.clientFolder() / "data" / "world.pak"));
-    h.state.busy = false;
 }
 
 TEST_F(SettingsPageTest, PathFieldCannotBeTypedInto) {

@@ -180,12 +180,10 @@ TEST(UiScale, PositionsSizesAndHitAreas) {
         EXPECT_EQ(presses, c.enabled ? 1 : 0);
         EXPECT_TRUE(hit.hovered);
         EXPECT_EQ(h.lastCursor, c.enabled ? ImGuiMouseCursor_Hand : ImGuiMouseCursor_Arrow);
-        EXPECT_EQ(point.x, c.point.x);
-        EXPECT_EQ(point.y, c.point.y);
-        EXPECT_EQ(hitMin.x, c.hitMin.x);
-        EXPECT_EQ(hitMin.y, c.hitMin.y);
-        EXPECT_EQ(hitMax.x, c.hitMax.x);
-        EXPECT_EQ(hitMax.y, c.hitMax.y);
+        const auto xy = [](ImVec2 v) { return std::pair(v.x, v.y); };
+        EXPECT_EQ(xy(point), xy(c.point));
+        EXPECT_EQ(xy(hitMin), xy(c.hitMin));
+        EXPECT_EQ(xy(hitMax), xy(c.hitMax));
         h.clickWith(c.hitMax.x + 1.0f, c.hitMax.y + 1.0f, body);  // just outside
         EXPECT_EQ(presses, c.enabled ? 1 : 0);
     }
