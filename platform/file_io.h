@@ -6,6 +6,10 @@
 #include <filesystem>
 #include <optional>
 
+namespace qs {
+class FolderHandle;
+}
+
 // Which file a name or handle reaches, its size and when it was last written. A file replaced or
 // created anew under the same name has another identity; one rewritten in place, even at the same
 // length, another modification time (Windows: last-write time, and the change time that moves when
@@ -73,6 +77,7 @@ public:
     bool makeExecutable();
 
 private:
+    friend class qs::FolderHandle;
     std::intptr_t handle_ = -1;
 };
 

@@ -30,8 +30,9 @@ bool IsWindowsAliasedSegment(std::string_view segment) {
            upper[3] >= '1' && upper[3] <= '9';
 }
 
-std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir,
-                                          std::string_view trimmedPath) {
+namespace {
+
+void RefuseUnsafePath(std::string_view trimmedPath) {
     auto unsafe = [] { throw std::runtime_error("Manifest contains an unsafe path"); };
     if (trimmedPath.empty())
         unsafe();
@@ -52,8 +53,9 @@ std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir
         start = end + 1;
     }
 #endif
+}
 
-    const std::filesystem::path base = std::filesystem::weakly_canonical(clientDir);
+std::filesystem::path JoinBeneath(const std::filesystem::path& base, std::string_view trimmedPath) {
     // Refuses ill-formed UTF-8 before the bytes become a path.
     Utf8ToWide(trimmedPath);
 
@@ -70,4 +72,22 @@ std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir
     if (!target.native().starts_with(prefix))
         throw std::runtime_error("Manifest path escapes client directory");
     return target;
+}
+
+}  // namespace
+
+std::filesystem::path ClientBase(const std::filesystem::path& clientDir) {
+    return std::filesystem::weakly_canonical(clientDir);
+}
+
+std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir,
+                                          std::string_view trimmedPath) {
+    RefuseUnsafePath(trimmedPath);
+    return JoinBeneath(ClientBase(clientDir), trimmedPath);
+}
+
+std::filesystem::path ResolveManifestPathUnder(const std::filesystem::path& base,
+                                               std::string_view trimmedPath) {
+    RefuseUnsafePath(trimmedPath);
+    return JoinBeneath(base, trimmedPath);
 }

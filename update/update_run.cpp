@@ -21,9 +21,11 @@
 #include "platform/durable_file.h"
 #include "platform/file_io.h"
 #include "platform/folder_lock.h"
+#include "platform/folder_walk.h"
 #include "platform/launcher_log.h"
 #include "update/clock_check.h"
 #include "update/digest.h"
+#include "update/folder_chain.h"
 #include "update/manifest_path.h"
 #include "update/target_status.h"
 #include "update/transfer.h"
@@ -48,29 +50,52 @@ void ThrowIfCancelled(const std::atomic<bool>* cancel) {
         throw UpdateCancelled();
 }
 
-// True when the local file already holds the bytes whose digest is `checksum`: vouched for by
-// the record of earlier runs, or read and hashed, every byte of its stamped size (a file that
-// cannot be read, or stops early, is fetched again). `proven` receives the file's stamp when the
-// answer is yes and the file did not change while it was read. A cancel stops the reading at
-// once; the answer is then no, and the caller ends the run.
-bool TargetIsCurrent(const std::filesystem::path& target, std::string_view relativePath,
-                     const std::string& checksum, const VerifiedRecord* record,
-                     std::optional<TakenStamp>& proven, const std::atomic<bool>* cancel) {
-    if (!TargetFileExists(target))
-        return false;
-    const std::optional<TakenStamp> before = TakeStamp(target);
-    if (!before)
-        return false;
-    if (record && record->vouchesFor(relativePath, checksum, before->stamp)) {
-        proven = before;
-        return true;
+// What the walk found at a manifest target, as the plan treats it: nothing there or a link
+// (never followed; the download replaces it) is a file to fetch; a folder or anything but a file is
+// refused, naming the entry.
+enum class TargetCheck { Fetch, Vouched, Hash };
+
+TargetCheck CheckEntry(const qs::FolderEntry& entry, std::string_view relativePath,
+                       std::string_view checksum, const VerifiedRecord* record) {
+    switch (entry.kind) {
+        case qs::EntryKind::Missing:
+        case qs::EntryKind::Link:
+            return TargetCheck::Fetch;
+        case qs::EntryKind::Folder:
+            throw std::runtime_error("Manifest contains an unsafe path");
+        case qs::EntryKind::Other:
+            // A FIFO, socket or device would block or feed the digest forever.
+            throw std::runtime_error("Client file is not a regular file");
+        case qs::EntryKind::RegularFile:
+            break;
     }
-    const FileDigest read = Sha256File(target, cancel);
-    if (read.read != WholeRead::Complete || read.bytes != before->stamp.size ||
+    return record && record->vouchesFor(relativePath, checksum, entry.stamp) ? TargetCheck::Vouched
+                                                                             : TargetCheck::Hash;
+}
+
+// True when the regular file `name` in `folder` holds the bytes whose digest is `checksum`: read
+// through a descriptor of the file the stamp shows, every byte of its size (a file that cannot be
+// read, or stops early, is fetched again). `proven` receives the stamp when the file did not
+// change while it was read. A cancel stops the reading at once; the answer is then no, and the
+// caller ends the run.
+bool HashedIsCurrent(const qs::FolderHandle& folder, const qs::FolderHandle::Name* name,
+                     const std::string& checksum, std::optional<TakenStamp>& proven,
+                     const std::atomic<bool>* cancel) {
+    const std::int64_t takenNs = VerifiedRecord::Now();
+    const qs::FolderEntry before = folder.look(name);
+    InputFile input;
+    if (before.kind != qs::EntryKind::RegularFile || !folder.openFile(name, input))
+        return false;
+    const std::optional<FileState> opened = input.state();
+    if (!opened || !StampShowsState(before.stamp, *opened))
+        return false;
+    const FileDigest read = Sha256Input(input, cancel);
+    if (read.read != WholeRead::Complete || read.bytes != before.stamp.size ||
         !DigestsEqual(read.digest, Utf8ToWide(checksum)) || Cancelled(cancel))
         return false;
-    if (StampOfFile(target) == before->stamp)
-        proven = before;
+    const qs::FolderEntry after = folder.look(name);
+    if (after.kind == qs::EntryKind::RegularFile && after.stamp == before.stamp)
+        proven = TakenStamp{before.stamp, takenNs};
     return true;
 }
 
@@ -100,41 +125,113 @@ struct PlanCandidate {
     std::filesystem::path target;
     std::string checksum;
     bool current = false;
+    bool hash = false;  // a regular file the record does not vouch for: its bytes decide
     std::optional<TakenStamp> proven;
     std::exception_ptr failure;
 };
+
+using FirstFailure = std::atomic<std::size_t>;
+constexpr std::size_t kNoFailure = std::numeric_limits<std::size_t>::max();
+
+void NoteFailure(PlanCandidate& candidate, std::size_t index, FirstFailure& firstFailure) {
+    candidate.failure = std::current_exception();
+    std::size_t seen = firstFailure.load();
+    while (index < seen && !firstFailure.compare_exchange_weak(seen, index)) {
+    }
+}
+
+// The stamps: every folder is opened once, beneath the one before it and never through a link,
+// and each file is looked at by its name in it. What the record vouches for is settled here; the
+// rest is left to the digests.
+void WalkCandidates(std::vector<PlanCandidate>& candidates, const qs::FolderHandle& root,
+                    std::size_t baseLength, const VerifiedRecord* record,
+                    const std::atomic<bool>* cancel, FirstFailure& firstFailure) {
+    struct Place {
+        qs::TargetParts parts;
+        std::size_t index;
+    };
+    std::vector<Place> order(candidates.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = {qs::SplitTarget(candidates[i].target, baseLength), i};
+    // Grouped by folder (stable: key order within one), so the chain opens each folder once.
+    std::stable_sort(order.begin(), order.end(), [](const Place& a, const Place& b) {
+        return a.parts.folder < b.parts.folder;
+    });
+    qs::FolderChain chain(root);
+    std::int64_t takenNs = 0;
+    qs::NativeView lastFolder;
+    for (std::size_t n = 0; n < order.size(); ++n) {
+        const std::size_t index = order[n].index;
+        PlanCandidate& candidate = candidates[index];
+        const qs::TargetParts& parts = order[n].parts;
+        const qs::FolderHandle* folder = nullptr;
+        if (n == 0 || parts.folder != lastFolder) {
+            if (Cancelled(cancel))
+                return;
+            // Taken before any stamp of the folder: a stamp is dated no later than it was taken.
+            takenNs = VerifiedRecord::Now();
+            lastFolder = parts.folder;
+        }
+        try {
+            // The run only ever places files: a path that ends in a separator names a folder.
+            if (parts.name.empty())
+                throw std::runtime_error("Manifest contains an unsafe path");
+            folder = chain.reach(parts.folder);
+            const qs::FolderEntry entry =
+                folder ? folder->look(parts.name.data()) : qs::FolderEntry{};
+            switch (CheckEntry(entry, candidate.relativePath, candidate.checksum, record)) {
+                case TargetCheck::Fetch:
+                    break;
+                case TargetCheck::Vouched:
+                    candidate.current = true;
+                    candidate.proven = TakenStamp{entry.stamp, takenNs};
+                    break;
+                case TargetCheck::Hash:
+                    candidate.hash = true;
+                    break;
+            }
+        } catch (...) {
+            NoteFailure(candidate, index, firstFailure);
+        }
+    }
+}
 
 // Digests are the planning pass's whole cost and independent of each other, so they are spread
 // over a few threads. Each candidate keeps its own outcome and the caller reads them in key order,
 // so the plan and the first failure are those of a pass that checks one file after another. Work
 // past the first failure found so far is skipped, as a sequential pass would never reach it.
-void CheckCandidates(std::vector<PlanCandidate>& candidates, const std::atomic<bool>* cancel,
-                     const VerifiedRecord* record) {
+void HashCandidates(std::vector<PlanCandidate>& candidates, const qs::FolderHandle& root,
+                    std::size_t baseLength, const std::atomic<bool>* cancel,
+                    FirstFailure& firstFailure) {
     constexpr std::size_t kMaxThreads = 8;
-    constexpr std::size_t kNoFailure = std::numeric_limits<std::size_t>::max();
+    std::vector<std::size_t> toHash;
+    for (std::size_t i = 0; i < candidates.size(); ++i)
+        if (candidates[i].hash)
+            toHash.push_back(i);
     std::atomic<std::size_t> next{0};
-    std::atomic<std::size_t> firstFailure{kNoFailure};
     auto work = [&]() noexcept {
+        std::optional<qs::FolderChain> chain;
         for (;;) {
-            const std::size_t index = next.fetch_add(1);
-            if (index >= candidates.size() || index > firstFailure.load() || Cancelled(cancel))
+            const std::size_t at = next.fetch_add(1);
+            if (at >= toHash.size() || toHash[at] > firstFailure.load() || Cancelled(cancel))
                 return;
-            PlanCandidate& candidate = candidates[index];
+            PlanCandidate& candidate = candidates[toHash[at]];
             try {
+                if (!chain)
+                    chain.emplace(root);
+                const qs::TargetParts parts = qs::SplitTarget(candidate.target, baseLength);
+                const qs::FolderHandle* folder = chain->reach(parts.folder);
                 candidate.current =
-                    TargetIsCurrent(candidate.target, candidate.relativePath, candidate.checksum,
-                                    record, candidate.proven, cancel);
+                    folder && HashedIsCurrent(*folder, parts.name.data(), candidate.checksum,
+                                              candidate.proven, cancel);
             } catch (...) {
-                candidate.failure = std::current_exception();
-                std::size_t seen = firstFailure.load();
-                while (index < seen && !firstFailure.compare_exchange_weak(seen, index)) {
-                }
+                NoteFailure(candidate, toHash[at], firstFailure);
             }
         }
     };
 
     const std::size_t threads = std::min<std::size_t>(
-        {std::max(1u, std::thread::hardware_concurrency()), kMaxThreads, candidates.size()});
+        {std::max(1u, std::thread::hardware_concurrency()), kMaxThreads, toHash.size()});
     std::vector<std::thread> helpers;
     try {
         for (std::size_t i = 1; i < threads; ++i)
@@ -146,6 +243,17 @@ void CheckCandidates(std::vector<PlanCandidate>& candidates, const std::atomic<b
     work();
     for (std::thread& helper : helpers)
         helper.join();
+}
+
+// Decides which candidates are current: a walk of the folders for the stamps, then digests of
+// what the record does not vouch for.
+void CheckCandidates(std::vector<PlanCandidate>& candidates, const std::filesystem::path& base,
+                     const std::atomic<bool>* cancel, const VerifiedRecord* record) {
+    qs::FolderHandle root;
+    root.open(base);  // a client folder not there yet: every file is to be fetched
+    FirstFailure firstFailure{kNoFailure};
+    WalkCandidates(candidates, root, base.native().size(), record, cancel, firstFailure);
+    HashCandidates(candidates, root, base.native().size(), cancel, firstFailure);
 }
 
 // The optional "sizes" member: manifest path (leading slash trimmed) to size in bytes. It only
@@ -216,9 +324,9 @@ constexpr std::size_t kReservedTarget = std::numeric_limits<std::size_t>::max();
 // digest it is the same file, with another the manifest contradicts itself and is refused before
 // anything is fetched (two transfers would write one download).
 void AddCandidate(std::vector<PlanCandidate>& candidates, PlannedTargets& targets,
-                  const std::filesystem::path& clientDir, std::string relativePath,
+                  const std::filesystem::path& base, std::string relativePath,
                   std::string checksum) {
-    std::filesystem::path target = ResolveManifestPath(clientDir, relativePath);
+    std::filesystem::path target = ResolveManifestPathUnder(base, relativePath);
     const auto [planned, added] = targets.try_emplace(TargetKey(target), candidates.size());
     if (!added) {
         if (planned->second == kReservedTarget)
@@ -840,30 +948,31 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
     std::vector<PlanCandidate> candidates;
     std::exception_ptr entryFailure;
     std::filesystem::path executable;
+    std::filesystem::path base;
     std::string entryPath;  // of the entry being read
     try {
-        executable = ResolveManifestPath(clientDir, WideToUtf8(ClientExecutableName));
+        base = ClientBase(clientDir);
+        executable = ResolveManifestPathUnder(base, WideToUtf8(ClientExecutableName));
         PlannedTargets targets;
-        targets.emplace(TargetKey(ResolveManifestPath(clientDir, FolderLockFileName())),
+        targets.emplace(TargetKey(ResolveManifestPathUnder(base, FolderLockFileName())),
                         kReservedTarget);
         for (const auto& [key, value] : files->items()) {
             entryPath = TrimLeadingSlash(key);
             if (!value.is_string())
                 MalformedManifest();
-            AddCandidate(candidates, targets, clientDir, entryPath,
-                         value.get_ref<const std::string&>());
+            AddCandidate(candidates, targets, base, entryPath, value.get_ref<const std::string&>());
         }
         entryPath.clear();
         if (auto binary = ReadBinaryEntry(manifest)) {
             entryPath = binary->relativePath;
-            AddCandidate(candidates, targets, clientDir, std::move(binary->relativePath),
+            AddCandidate(candidates, targets, base, std::move(binary->relativePath),
                          std::move(binary->checksum));
         }
     } catch (...) {
         entryFailure = entryPath.empty() ? std::current_exception()
                                          : NameTheFile(std::current_exception(), entryPath);
     }
-    CheckCandidates(candidates, cancel, trusted);
+    CheckCandidates(candidates, base, cancel, trusted);
     ThrowIfCancelled(cancel);
 
     const PublishedSizes sizes = ReadPublishedSizes(manifest);
