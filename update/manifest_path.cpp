@@ -55,6 +55,18 @@ void RefuseUnsafePath(std::string_view trimmedPath) {
 #endif
 }
 
+// A relative path lexical normalisation would leave as it is, under a base it would leave as it
+// is too: then the join is the two texts and a separator. Linux only (Windows turns separators).
+bool IsPlainRelative(std::u8string_view relative, const std::filesystem::path& base) {
+    if constexpr (std::filesystem::path::preferred_separator != '/')
+        return false;
+    const auto& text = base.native();
+    if (text.empty() || text.back() == '/' || text.starts_with("//") || relative.empty())
+        return false;
+    return relative != u8"." && !relative.starts_with(u8"./") && !relative.ends_with(u8"/.") &&
+           relative.find(u8"/./") == relative.npos && relative.find(u8"//") == relative.npos;
+}
+
 std::filesystem::path JoinBeneath(const std::filesystem::path& base, std::string_view trimmedPath) {
     // Refuses ill-formed UTF-8 before the bytes become a path.
     Utf8ToWide(trimmedPath);
@@ -64,7 +76,11 @@ std::filesystem::path JoinBeneath(const std::filesystem::path& base, std::string
     if constexpr (std::filesystem::path::preferred_separator == '/')
         std::replace(relative.begin(), relative.end(), u8'\\', u8'/');
     // A char8_t path is UTF-8 on every system; a wide one would go through the C locale on Linux.
-    std::filesystem::path target = (base / relative).lexically_normal();
+    std::filesystem::path target =
+        IsPlainRelative(relative, base)
+            ? std::filesystem::path(base.native() + '/' +
+                                    std::string(relative.begin(), relative.end()))
+            : (base / relative).lexically_normal();
 
     // Second, independent guard: the whole "base/" prefix, so a sibling such as "base-old" fails.
     std::filesystem::path::string_type prefix = base.native();

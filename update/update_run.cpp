@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 
 #include "net/client_location.h"
 #include "net/json_reply.h"
@@ -293,8 +294,9 @@ std::optional<std::uint64_t> SizeOf(const PublishedSizes& sizes, std::string_vie
 
 // One spelling per file: a separator's form or a leading slash never tells targets apart, and on
 // Windows letter case does not either (folded for ASCII, which is what manifests use).
-std::filesystem::path::string_type TargetKey(const std::filesystem::path& target) {
-    std::filesystem::path::string_type key = target.native();
+std::filesystem::path::string_type TargetKey(const std::filesystem::path& target,
+                                             std::size_t skip = 0) {
+    std::filesystem::path::string_type key = target.native().substr(skip);
 #ifdef _WIN32
     for (auto& c : key)
         if (c >= L'a' && c <= L'z')
@@ -314,8 +316,9 @@ bool SameDigestText(std::string_view a, std::string_view b) {
     });
 }
 
-// Resolved targets already planned, with the candidate that holds each.
-using PlannedTargets = std::map<std::filesystem::path::string_type, std::size_t>;
+// Resolved targets already planned (by their key beneath the client folder), with the candidate
+// that holds each.
+using PlannedTargets = std::unordered_map<std::filesystem::path::string_type, std::size_t>;
 // A target no manifest entry may have: the update lock's file, which a placed file would replace
 // while a run holds it.
 constexpr std::size_t kReservedTarget = std::numeric_limits<std::size_t>::max();
@@ -327,7 +330,8 @@ void AddCandidate(std::vector<PlanCandidate>& candidates, PlannedTargets& target
                   const std::filesystem::path& base, std::string relativePath,
                   std::string checksum) {
     std::filesystem::path target = ResolveManifestPathUnder(base, relativePath);
-    const auto [planned, added] = targets.try_emplace(TargetKey(target), candidates.size());
+    const auto [planned, added] =
+        targets.try_emplace(TargetKey(target, base.native().size()), candidates.size());
     if (!added) {
         if (planned->second == kReservedTarget)
             throw std::runtime_error("Manifest contains an unsafe path");
@@ -946,6 +950,7 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
     // cannot be planned; its failure, naming its path, is raised only after every earlier file's
     // own check.
     std::vector<PlanCandidate> candidates;
+    candidates.reserve(files->size() + 1);
     std::exception_ptr entryFailure;
     std::filesystem::path executable;
     std::filesystem::path base;
@@ -954,8 +959,10 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
         base = ClientBase(clientDir);
         executable = ResolveManifestPathUnder(base, WideToUtf8(ClientExecutableName));
         PlannedTargets targets;
-        targets.emplace(TargetKey(ResolveManifestPathUnder(base, FolderLockFileName())),
-                        kReservedTarget);
+        targets.reserve(files->size() + 2);
+        targets.emplace(
+            TargetKey(ResolveManifestPathUnder(base, FolderLockFileName()), base.native().size()),
+            kReservedTarget);
         for (const auto& [key, value] : files->items()) {
             entryPath = TrimLeadingSlash(key);
             if (!value.is_string())

@@ -1,5 +1,6 @@
 #include "update/verified_record.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <fstream>
@@ -22,12 +23,39 @@ std::string FolderKey(const std::filesystem::path& clientDir) {
     return std::string(text.begin(), text.end());
 }
 
-std::string Lower(std::string_view digest) {
-    std::string lower(digest);
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'F')
-            c = static_cast<char>(c - 'A' + 'a');
-    return lower;
+using DigestBytes = std::array<unsigned char, 32>;
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The bytes of 64 hex digits in either letter case; nullopt for anything else.
+std::optional<DigestBytes> DigestFromText(std::string_view text) {
+    if (text.size() != 64)
+        return std::nullopt;
+    DigestBytes bytes{};
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const int high = HexValue(text[2 * i]);
+        const int low = HexValue(text[2 * i + 1]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        bytes[i] = static_cast<unsigned char>(high * 16 + low);
+    }
+    return bytes;
+}
+
+void AppendDigestText(std::string& text, const DigestBytes& bytes) {
+    constexpr char kDigits[] = "0123456789abcdef";
+    for (const unsigned char byte : bytes) {
+        text.push_back(kDigits[byte >> 4]);
+        text.push_back(kDigits[byte & 15]);
+    }
 }
 
 std::string DigestOf(std::string_view text) {
@@ -111,10 +139,20 @@ VerifiedRecord VerifiedRecord::Load(const std::filesystem::path& file,
             if (!TakeNumber(line, s.size) || !TakeNumber(line, s.modifiedNs) ||
                 !TakeNumber(line, s.changedNs) || !TakeNumber(line, s.volume) ||
                 !TakeNumber(line, s.index) || !TakeNumber(line, entry.stamp.takenNs) ||
-                line.size() < 66 || line[64] != ' ' || !IsChecksumText(line.substr(0, 64)))
+                line.size() < 66 || line[64] != ' ')
                 return record;
-            entry.digest = Lower(line.substr(0, 64));
-            loaded.entries_.insert_or_assign(std::string(line.substr(65)), std::move(entry));
+            const std::optional<DigestBytes> digest = DigestFromText(line.substr(0, 64));
+            if (!digest)
+                return record;
+            loaded.add(line.substr(65), *digest, entry.stamp);
+        }
+        if (!loaded.sorted_) {
+            std::vector<Entry> entries;
+            entries.reserve(loaded.entries_.size());
+            for (const Entry* entry : loaded.settled())
+                entries.push_back(*entry);
+            loaded.entries_ = std::move(entries);
+            loaded.sorted_ = true;
         }
         return loaded;
     } catch (...) {
@@ -122,21 +160,74 @@ VerifiedRecord VerifiedRecord::Load(const std::filesystem::path& file,
     }
 }
 
+void VerifiedRecord::add(std::string_view relativePath, const DigestBytes& digest,
+                         const TakenStamp& stamp) {
+    if (paths_.size() + relativePath.size() > std::numeric_limits<std::uint32_t>::max())
+        return;  // far past kMaxBytes: such a record is never saved anyway
+    Entry entry;
+    entry.pathAt = static_cast<std::uint32_t>(paths_.size());
+    entry.pathSize = static_cast<std::uint32_t>(relativePath.size());
+    entry.digest = digest;
+    entry.stamp = stamp;
+    paths_.append(relativePath);
+    if (sorted_ && !entries_.empty() && !(pathOf(entries_.back()) < relativePath))
+        sorted_ = false;
+    entries_.push_back(entry);
+}
+
+const VerifiedRecord::Entry* VerifiedRecord::find(std::string_view relativePath) const {
+    if (sorted_) {
+        const auto found = std::lower_bound(
+            entries_.begin(), entries_.end(), relativePath,
+            [this](const Entry& entry, std::string_view path) { return pathOf(entry) < path; });
+        return found != entries_.end() && pathOf(*found) == relativePath ? &*found : nullptr;
+    }
+    for (auto entry = entries_.rbegin(); entry != entries_.rend(); ++entry)
+        if (pathOf(*entry) == relativePath)
+            return &*entry;
+    return nullptr;
+}
+
+std::vector<const VerifiedRecord::Entry*> VerifiedRecord::settled() const {
+    std::vector<const Entry*> entries;
+    entries.reserve(entries_.size());
+    for (const Entry& entry : entries_)
+        entries.push_back(&entry);
+    if (sorted_)
+        return entries;
+    std::stable_sort(entries.begin(), entries.end(),
+                     [this](const Entry* a, const Entry* b) { return pathOf(*a) < pathOf(*b); });
+    // Of the entries for one path, the last remembered stands.
+    std::vector<const Entry*> unique;
+    unique.reserve(entries.size());
+    for (const Entry* entry : entries) {
+        if (!unique.empty() && pathOf(*unique.back()) == pathOf(*entry))
+            unique.back() = entry;
+        else
+            unique.push_back(entry);
+    }
+    return unique;
+}
+
 bool VerifiedRecord::vouchesFor(std::string_view relativePath, std::string_view checksum,
                                 const FileStamp& now) const {
-    const auto found = entries_.find(relativePath);
-    return found != entries_.end() && IsChecksumText(checksum) &&
-           found->second.digest == Lower(checksum) && found->second.stamp.stamp == now &&
-           Settled(found->second.stamp);
+    const Entry* entry = find(relativePath);
+    if (!entry)
+        return false;
+    const std::optional<DigestBytes> digest = DigestFromText(checksum);
+    return digest && entry->digest == *digest && entry->stamp.stamp == now && Settled(entry->stamp);
 }
 
 bool VerifiedRecord::addsNothingTo(const VerifiedRecord& loaded) const {
-    if (entries_.size() != loaded.entries_.size())
+    const std::vector<const Entry*> mine = settled();
+    const std::vector<const Entry*> theirs = loaded.settled();
+    if (mine.size() != theirs.size())
         return false;
-    for (const auto& [path, entry] : entries_) {
-        const auto found = loaded.entries_.find(path);
-        if (found == loaded.entries_.end() || found->second.digest != entry.digest ||
-            found->second.stamp.stamp != entry.stamp.stamp || !Settled(found->second.stamp))
+    for (std::size_t i = 0; i < mine.size(); ++i) {
+        const Entry& entry = *mine[i];
+        const Entry& found = *theirs[i];
+        if (pathOf(entry) != loaded.pathOf(found) || found.digest != entry.digest ||
+            found.stamp.stamp != entry.stamp.stamp || !Settled(found.stamp))
             return false;
     }
     return true;
@@ -144,10 +235,10 @@ bool VerifiedRecord::addsNothingTo(const VerifiedRecord& loaded) const {
 
 void VerifiedRecord::remember(std::string relativePath, std::string_view digest,
                               const TakenStamp& stamp) {
-    if (!IsChecksumText(digest) || relativePath.empty() ||
-        relativePath.find('\n') != std::string::npos)
+    const std::optional<DigestBytes> bytes = DigestFromText(digest);
+    if (!bytes || relativePath.empty() || relativePath.find('\n') != std::string::npos)
         return;
-    entries_.insert_or_assign(std::move(relativePath), Entry{Lower(digest), stamp});
+    add(relativePath, *bytes, stamp);
 }
 
 bool VerifiedRecord::save(const std::filesystem::path& file,
@@ -155,15 +246,16 @@ bool VerifiedRecord::save(const std::filesystem::path& file,
     try {
         std::string text;
         text.append(kMagic).append("\nfolder ").append(FolderKey(clientDir)).append("\n");
-        for (const auto& [path, entry] : entries_) {
-            const FileStamp& s = entry.stamp.stamp;
+        for (const Entry* entry : settled()) {
+            const FileStamp& s = entry->stamp.stamp;
             text.append(std::to_string(s.size)).append(" ");
             text.append(std::to_string(s.modifiedNs)).append(" ");
             text.append(std::to_string(s.changedNs)).append(" ");
             text.append(std::to_string(s.volume)).append(" ");
             text.append(std::to_string(s.index)).append(" ");
-            text.append(std::to_string(entry.stamp.takenNs)).append(" ");
-            text.append(entry.digest).append(" ").append(path).append("\n");
+            text.append(std::to_string(entry->stamp.takenNs)).append(" ");
+            AppendDigestText(text, entry->digest);
+            text.append(" ").append(pathOf(*entry)).append("\n");
             if (text.size() > kMaxBytes)
                 return false;
         }
