@@ -914,12 +914,15 @@ void PurgeStaleDownloads(const std::filesystem::path& clientDir,
         return;
     for (const fs::recursive_directory_iterator end; walk != end;) {
         const fs::directory_entry& entry = *walk;
-        // A link whose target is gone is simply not a regular file; only an unreadable status
-        // ends the purge.
-        const fs::file_status status = entry.status(error);
-        if (status.type() == fs::file_type::none)
+        // Only a download's status is read: a large client holds many thousand other files. A
+        // link whose target is gone is simply not a regular file; only an unreadable status ends
+        // the purge.
+        const bool download =
+            entry.path().native().ends_with(".download") && entry.path().extension() == ".download";
+        const fs::file_status status = download ? entry.status(error) : fs::file_status();
+        if (download && status.type() == fs::file_type::none)
             return;
-        if (fs::is_regular_file(status) && entry.path().extension() == ".download") {
+        if (download && fs::is_regular_file(status)) {
             fs::file_time_type written = entry.last_write_time(error);
             if (error)
                 return;

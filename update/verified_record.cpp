@@ -25,14 +25,21 @@ std::string FolderKey(const std::filesystem::path& clientDir) {
 
 using DigestBytes = std::array<unsigned char, 32>;
 
+// The value of each hex digit, -1 for any other byte: a digest is read per file on every start.
+constexpr std::array<signed char, 256> kHexValues = [] {
+    std::array<signed char, 256> values{};
+    values.fill(-1);
+    for (int i = 0; i < 10; ++i)
+        values['0' + i] = static_cast<signed char>(i);
+    for (int i = 0; i < 6; ++i) {
+        values['a' + i] = static_cast<signed char>(10 + i);
+        values['A' + i] = static_cast<signed char>(10 + i);
+    }
+    return values;
+}();
+
 int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    return kHexValues[static_cast<unsigned char>(c)];
 }
 
 // The bytes of 64 hex digits in either letter case; nullopt for anything else.
