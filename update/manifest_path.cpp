@@ -55,16 +55,19 @@ void RefuseUnsafePath(std::string_view trimmedPath) {
 #endif
 }
 
-// A relative path lexical normalisation would leave as it is, under a base it would leave as it
-// is too: then the join is the two texts and a separator. Linux only (Windows turns separators).
-bool IsPlainRelative(std::u8string_view relative, const std::filesystem::path& base) {
-    if constexpr (std::filesystem::path::preferred_separator != '/')
-        return false;
-    const auto& text = base.native();
-    if (text.empty() || text.back() == '/' || text.starts_with("//") || relative.empty())
-        return false;
-    return relative != u8"." && !relative.starts_with(u8"./") && !relative.ends_with(u8"/.") &&
-           relative.find(u8"/./") == relative.npos && relative.find(u8"//") == relative.npos;
+// The lexically normal join of `relative` beneath `base`. On Linux a relative path and base that
+// normalisation would leave as they are (no ".", no empty name, no trailing separator) are joined
+// as texts: a plan joins every manifest path. Windows turns separators, so it always normalises.
+std::filesystem::path NormalJoin(const std::filesystem::path& base, const std::u8string& relative) {
+#ifndef _WIN32
+    const std::string& text = base.native();
+    const std::u8string_view r = relative;
+    if (!text.empty() && text.back() != '/' && !text.starts_with("//") && !r.empty() &&
+        r != u8"." && !r.starts_with(u8"./") && !r.ends_with(u8"/.") && r.find(u8"/./") == r.npos &&
+        r.find(u8"//") == r.npos)
+        return std::filesystem::path(text + '/' + std::string(r.begin(), r.end()));
+#endif
+    return (base / relative).lexically_normal();
 }
 
 std::filesystem::path JoinBeneath(const std::filesystem::path& base, std::string_view trimmedPath) {
@@ -76,11 +79,7 @@ std::filesystem::path JoinBeneath(const std::filesystem::path& base, std::string
     if constexpr (std::filesystem::path::preferred_separator == '/')
         std::replace(relative.begin(), relative.end(), u8'\\', u8'/');
     // A char8_t path is UTF-8 on every system; a wide one would go through the C locale on Linux.
-    std::filesystem::path target =
-        IsPlainRelative(relative, base)
-            ? std::filesystem::path(base.native() + '/' +
-                                    std::string(relative.begin(), relative.end()))
-            : (base / relative).lexically_normal();
+    std::filesystem::path target = NormalJoin(base, relative);
 
     // Second, independent guard: the whole "base/" prefix, so a sibling such as "base-old" fails.
     std::filesystem::path::string_type prefix = base.native();

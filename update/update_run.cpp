@@ -912,13 +912,14 @@ void PurgeStaleDownloads(const std::filesystem::path& clientDir,
     fs::recursive_directory_iterator walk(clientDir, error);
     if (error)
         return;
+    const fs::path extension(".download");
     for (const fs::recursive_directory_iterator end; walk != end;) {
         const fs::directory_entry& entry = *walk;
         // Only a download's status is read: a large client holds many thousand other files. A
         // link whose target is gone is simply not a regular file; only an unreadable status ends
         // the purge.
-        const bool download =
-            entry.path().native().ends_with(".download") && entry.path().extension() == ".download";
+        const bool download = entry.path().native().ends_with(extension.native()) &&
+                              entry.path().extension() == extension;
         const fs::file_status status = download ? entry.status(error) : fs::file_status();
         if (download && status.type() == fs::file_type::none)
             return;
