@@ -49,9 +49,7 @@ const FolderHandle* FolderChain::reach(NativeView folder) {
     return open_.empty() ? &root_ : &open_.back();
 }
 
-TargetParts SplitTarget(const std::filesystem::path& target, std::size_t baseLength) {
-    NativeView relative(target.native());
-    relative.remove_prefix(std::min(relative.size(), baseLength + 1));
+TargetParts SplitTarget(NativeView relative) {
     std::size_t slash = relative.size();
     while (slash > 0 && !IsSeparator(relative[slash - 1]))
         --slash;

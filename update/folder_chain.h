@@ -28,12 +28,12 @@ private:
     std::filesystem::path::string_type reached_;
 };
 
-// A target beneath `base` (its native form starts with base and a separator) split into the
-// folder below base and the file's name; the name is empty for a target that ends in a separator.
+// A target beneath the client folder split into its folder there and the file's name; the name is
+// empty for a target that ends in a separator.
 struct TargetParts {
     NativeView folder;
     NativeView name;
 };
-TargetParts SplitTarget(const std::filesystem::path& target, std::size_t baseLength);
+TargetParts SplitTarget(NativeView target);
 
 }  // namespace qs

@@ -123,7 +123,9 @@ std::exception_ptr NameTheFile(const std::exception_ptr& failure, std::string_vi
 // One manifest file whose local copy is checked against its checksum.
 struct PlanCandidate {
     std::string relativePath;
-    std::filesystem::path target;
+    // The resolved target beneath the client folder, as text alone: a path object keeps each of
+    // its names besides, which for a hundred thousand files is most of the plan's memory.
+    std::filesystem::path::string_type target;
     std::string checksum;
     bool current = false;
     bool hash = false;  // a regular file the record does not vouch for: its bytes decide
@@ -145,15 +147,15 @@ void NoteFailure(PlanCandidate& candidate, std::size_t index, FirstFailure& firs
 // and each file is looked at by its name in it. What the record vouches for is settled here; the
 // rest is left to the digests.
 void WalkCandidates(std::vector<PlanCandidate>& candidates, const qs::FolderHandle& root,
-                    std::size_t baseLength, const VerifiedRecord* record,
-                    const std::atomic<bool>* cancel, FirstFailure& firstFailure) {
+                    const VerifiedRecord* record, const std::atomic<bool>* cancel,
+                    FirstFailure& firstFailure) {
     struct Place {
         qs::TargetParts parts;
         std::size_t index;
     };
     std::vector<Place> order(candidates.size());
     for (std::size_t i = 0; i < order.size(); ++i)
-        order[i] = {qs::SplitTarget(candidates[i].target, baseLength), i};
+        order[i] = {qs::SplitTarget(candidates[i].target), i};
     // Grouped by folder (stable: key order within one), so the chain opens each folder once.
     std::stable_sort(order.begin(), order.end(), [](const Place& a, const Place& b) {
         return a.parts.folder < b.parts.folder;
@@ -202,8 +204,7 @@ void WalkCandidates(std::vector<PlanCandidate>& candidates, const qs::FolderHand
 // so the plan and the first failure are those of a pass that checks one file after another. Work
 // past the first failure found so far is skipped, as a sequential pass would never reach it.
 void HashCandidates(std::vector<PlanCandidate>& candidates, const qs::FolderHandle& root,
-                    std::size_t baseLength, const std::atomic<bool>* cancel,
-                    FirstFailure& firstFailure) {
+                    const std::atomic<bool>* cancel, FirstFailure& firstFailure) {
     constexpr std::size_t kMaxThreads = 8;
     std::vector<std::size_t> toHash;
     for (std::size_t i = 0; i < candidates.size(); ++i)
@@ -220,7 +221,7 @@ void HashCandidates(std::vector<PlanCandidate>& candidates, const qs::FolderHand
             try {
                 if (!chain)
                     chain.emplace(root);
-                const qs::TargetParts parts = qs::SplitTarget(candidate.target, baseLength);
+                const qs::TargetParts parts = qs::SplitTarget(candidate.target);
                 const qs::FolderHandle* folder = chain->reach(parts.folder);
                 candidate.current =
                     folder && HashedIsCurrent(*folder, parts.name.data(), candidate.checksum,
@@ -253,8 +254,8 @@ void CheckCandidates(std::vector<PlanCandidate>& candidates, const std::filesyst
     qs::FolderHandle root;
     root.open(base);  // a client folder not there yet: every file is to be fetched
     FirstFailure firstFailure{kNoFailure};
-    WalkCandidates(candidates, root, base.native().size(), record, cancel, firstFailure);
-    HashCandidates(candidates, root, base.native().size(), cancel, firstFailure);
+    WalkCandidates(candidates, root, record, cancel, firstFailure);
+    HashCandidates(candidates, root, cancel, firstFailure);
 }
 
 // The optional "sizes" member: manifest path (leading slash trimmed) to size in bytes. It only
@@ -294,9 +295,8 @@ std::optional<std::uint64_t> SizeOf(const PublishedSizes& sizes, std::string_vie
 
 // One spelling per file: a separator's form or a leading slash never tells targets apart, and on
 // Windows letter case does not either (folded for ASCII, which is what manifests use).
-std::filesystem::path::string_type TargetKey(const std::filesystem::path& target,
-                                             std::size_t skip = 0) {
-    std::filesystem::path::string_type key = target.native().substr(skip);
+std::filesystem::path::string_type TargetKey(qs::NativeView target) {
+    std::filesystem::path::string_type key(target);
 #ifdef _WIN32
     for (auto& c : key)
         if (c >= L'a' && c <= L'z')
@@ -306,7 +306,7 @@ std::filesystem::path::string_type TargetKey(const std::filesystem::path& target
 }
 
 bool SameTarget(const std::filesystem::path& a, const std::filesystem::path& b) {
-    return TargetKey(a) == TargetKey(b);
+    return TargetKey(a.native()) == TargetKey(b.native());
 }
 
 bool SameDigestText(std::string_view a, std::string_view b) {
@@ -316,12 +316,38 @@ bool SameDigestText(std::string_view a, std::string_view b) {
     });
 }
 
-// Resolved targets already planned (by their key beneath the client folder), with the candidate
-// that holds each.
-using PlannedTargets = std::unordered_map<std::filesystem::path::string_type, std::size_t>;
 // A target no manifest entry may have: the update lock's file, which a placed file would replace
 // while a run holds it.
 constexpr std::size_t kReservedTarget = std::numeric_limits<std::size_t>::max();
+
+// Resolved targets already planned, by their key beneath the client folder. Only a hash of each
+// key is kept (the candidate holds the text), so a large client's keys are not copied again.
+class PlannedTargets {
+public:
+    using Key = std::filesystem::path::string_type;
+    PlannedTargets(const std::vector<PlanCandidate>& candidates, std::size_t files, Key reserved)
+        : candidates_(candidates), reserved_(std::move(reserved)) {
+        byHash_.reserve(files);
+    }
+    // The candidate that already holds `key` (kReservedTarget for the reserved one); otherwise
+    // none, and `index` holds it from now on.
+    std::optional<std::size_t> plan(const Key& key, std::size_t index) {
+        if (key == reserved_)
+            return kReservedTarget;
+        const std::size_t hash = std::hash<Key>{}(key);
+        const auto [first, last] = byHash_.equal_range(hash);
+        for (auto held = first; held != last; ++held)
+            if (TargetKey(candidates_[held->second].target) == key)
+                return held->second;
+        byHash_.emplace(hash, index);
+        return std::nullopt;
+    }
+
+private:
+    const std::vector<PlanCandidate>& candidates_;
+    Key reserved_;
+    std::unordered_multimap<std::size_t, std::size_t> byHash_;
+};
 
 // Adds the manifest entry `relativePath` unless its target is already planned: with the same
 // digest it is the same file, with another the manifest contradicts itself and is refused before
@@ -329,20 +355,19 @@ constexpr std::size_t kReservedTarget = std::numeric_limits<std::size_t>::max();
 void AddCandidate(std::vector<PlanCandidate>& candidates, PlannedTargets& targets,
                   const std::filesystem::path& base, std::string relativePath,
                   std::string checksum) {
-    std::filesystem::path target = ResolveManifestPathUnder(base, relativePath);
-    const auto [planned, added] =
-        targets.try_emplace(TargetKey(target, base.native().size()), candidates.size());
-    if (!added) {
-        if (planned->second == kReservedTarget)
+    const std::filesystem::path target = ResolveManifestPathUnder(base, relativePath);
+    const qs::NativeView beneath = qs::NativeView(target.native()).substr(base.native().size() + 1);
+    if (const auto planned = targets.plan(TargetKey(beneath), candidates.size())) {
+        if (*planned == kReservedTarget)
             throw std::runtime_error("Manifest contains an unsafe path");
-        if (SameDigestText(candidates[planned->second].checksum, checksum))
+        if (SameDigestText(candidates[*planned].checksum, checksum))
             return;
         throw FileFailure("Malformed update manifest: two digests for " +
                           PathForMessage(relativePath));
     }
     PlanCandidate candidate;
     candidate.relativePath = std::move(relativePath);
-    candidate.target = std::move(target);
+    candidate.target = beneath;
     candidate.checksum = std::move(checksum);
     candidates.push_back(std::move(candidate));
 }
@@ -938,12 +963,15 @@ void PurgeStaleDownloads(const std::filesystem::path& clientDir,
     }
 }
 
-std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clientDir,
-                                              std::string_view manifestReply,
+namespace {
+
+// The plan of a parsed manifest, as PlanClientUpdate makes it. Its "files" are taken apart on the
+// way, so the manifest's copy of them is gone while the files are checked.
+std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clientDir,
+                                              nlohmann::json& manifest,
                                               const std::atomic<bool>* cancel,
                                               const VerifiedRecord* trusted,
                                               VerifiedRecord* proven) {
-    const nlohmann::json manifest = ParseJsonReply(manifestReply, nullptr, kManifestMaxValues);
     if (!manifest.is_object())
         MalformedManifest();
     auto files = manifest.find("files");
@@ -962,16 +990,18 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
     try {
         base = ClientBase(clientDir);
         executable = ResolveManifestPathUnder(base, WideToUtf8(ClientExecutableName));
-        PlannedTargets targets;
-        targets.reserve(files->size() + 2);
-        targets.emplace(
-            TargetKey(ResolveManifestPathUnder(base, FolderLockFileName()), base.native().size()),
-            kReservedTarget);
-        for (const auto& [key, value] : files->items()) {
-            entryPath = TrimLeadingSlash(key);
-            if (!value.is_string())
+        PlannedTargets targets(
+            candidates, files->size() + 1,
+            TargetKey(qs::NativeView(ResolveManifestPathUnder(base, FolderLockFileName()).native())
+                          .substr(base.native().size() + 1)));
+        // Each entry leaves the manifest as it becomes a candidate: never both copies at once.
+        auto& entries = files->get_ref<nlohmann::json::object_t&>();
+        for (auto entry = entries.begin(); entry != entries.end(); entry = entries.erase(entry)) {
+            entryPath = TrimLeadingSlash(entry->first);
+            if (!entry->second.is_string())
                 MalformedManifest();
-            AddCandidate(candidates, targets, base, entryPath, value.get_ref<const std::string&>());
+            AddCandidate(candidates, targets, base, entryPath,
+                         std::move(entry->second.get_ref<std::string&>()));
         }
         entryPath.clear();
         if (auto binary = ReadBinaryEntry(manifest)) {
@@ -983,6 +1013,11 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
         entryFailure = entryPath.empty() ? std::current_exception()
                                          : NameTheFile(std::current_exception(), entryPath);
     }
+    // The candidates hold all the plan needs of "files": its copy goes before the check, which
+    // would otherwise hold both for a large client.
+    *files = nullptr;
+    if (proven)
+        proven->reserve(candidates.size());
     CheckCandidates(candidates, base, cancel, trusted);
     ThrowIfCancelled(cancel);
 
@@ -990,6 +1025,10 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
     const auto chunked = ReadChunkedPaths(manifest);
     std::vector<UpdatePlanEntry> plan;
     std::optional<UpdatePlanEntry> executableEntry;
+    const std::filesystem::path::string_type executableKey =
+        executable.empty()
+            ? std::filesystem::path::string_type()
+            : TargetKey(qs::NativeView(executable.native()).substr(base.native().size() + 1));
     for (PlanCandidate& candidate : candidates) {
         if (candidate.failure)
             std::rethrow_exception(NameTheFile(candidate.failure, candidate.relativePath));
@@ -1001,7 +1040,7 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
             UpdatePlanEntry entry{std::move(candidate.relativePath), std::move(candidate.checksum),
                                   size, hasIndex};
             // Whatever key lists it, the client appears only once every other file is in place.
-            if (SameTarget(candidate.target, executable))
+            if (TargetKey(candidate.target) == executableKey)
                 executableEntry = std::move(entry);
             else
                 plan.push_back(std::move(entry));
@@ -1012,6 +1051,17 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
     if (executableEntry)
         plan.push_back(std::move(*executableEntry));
     return plan;
+}
+
+}  // namespace
+
+std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clientDir,
+                                              std::string_view manifestReply,
+                                              const std::atomic<bool>* cancel,
+                                              const VerifiedRecord* trusted,
+                                              VerifiedRecord* proven) {
+    nlohmann::json manifest = ParseJsonReply(manifestReply, nullptr, kManifestMaxValues);
+    return PlanFromManifest(clientDir, manifest, cancel, trusted, proven);
 }
 
 UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
@@ -1064,11 +1114,14 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 ? VerifiedRecord()
                 : VerifiedRecord::Load(environment.verifiedRecord, clientDir);
         VerifiedRecord proven;
-        const std::string_view manifestText(reinterpret_cast<const char*>(reply.data()),
-                                            reply.size());
+        nlohmann::json manifest = ParseJsonReply(
+            std::string_view(reinterpret_cast<const char*>(reply.data()), reply.size()), nullptr,
+            kManifestMaxValues);
+        // Parsed: a large client's manifest is not held twice while it is planned.
+        std::vector<std::uint8_t>().swap(reply);
         const std::vector<UpdatePlanEntry> plan =
-            PlanClientUpdate(clientDir, manifestText, environment.cancel, &trusted, &proven);
-        reply = {};
+            PlanFromManifest(clientDir, manifest, environment.cancel, &trusted, &proven);
+        manifest = nullptr;
         if (LauncherLogActive())
             LogEvent(PlanLogLine(plan, BytesStillNeeded(clientDir, plan)));
         struct SaveRecord {

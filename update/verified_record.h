@@ -52,6 +52,8 @@ public:
     bool save(const std::filesystem::path& file, const std::filesystem::path& clientDir) const;
 
     std::size_t size() const { return settled().size(); }
+    // Room for `files` entries at once, so a record of a large client is not grown by copies.
+    void reserve(std::size_t files) { entries_.reserve(files); }
     // True when `loaded` already says all this record would: the same files, digests and stamps,
     // each of `loaded`'s vouching. Writing it again would say nothing new.
     bool addsNothingTo(const VerifiedRecord& loaded) const;
