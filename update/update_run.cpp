@@ -123,8 +123,9 @@ std::exception_ptr NameTheFile(const std::exception_ptr& failure, std::string_vi
 // One manifest file whose local copy is checked against its checksum.
 struct PlanCandidate {
     std::string relativePath;
-    // The resolved target beneath the client folder, as text alone: a path object keeps each of
-    // its names besides, which for a hundred thousand files is most of the plan's memory.
+    // The resolved target beneath the client folder, as text alone (a path object keeps each of
+    // its names besides, which for a hundred thousand files is most of the plan's memory); empty
+    // when it reads as relativePath, as it mostly does.
     std::filesystem::path::string_type target;
     std::string checksum;
     bool current = false;
@@ -132,6 +133,14 @@ struct PlanCandidate {
     std::optional<TakenStamp> proven;
     std::exception_ptr failure;
 };
+
+qs::NativeView TargetOf(const PlanCandidate& candidate) {
+#ifndef _WIN32
+    if (candidate.target.empty())
+        return candidate.relativePath;
+#endif
+    return candidate.target;
+}
 
 using FirstFailure = std::atomic<std::size_t>;
 constexpr std::size_t kNoFailure = std::numeric_limits<std::size_t>::max();
@@ -155,7 +164,7 @@ void WalkCandidates(std::vector<PlanCandidate>& candidates, const qs::FolderHand
     };
     std::vector<Place> order(candidates.size());
     for (std::size_t i = 0; i < order.size(); ++i)
-        order[i] = {qs::SplitTarget(candidates[i].target), i};
+        order[i] = {qs::SplitTarget(TargetOf(candidates[i])), i};
     // Grouped by folder (stable: key order within one), so the chain opens each folder once.
     std::stable_sort(order.begin(), order.end(), [](const Place& a, const Place& b) {
         return a.parts.folder < b.parts.folder;
@@ -221,7 +230,7 @@ void HashCandidates(std::vector<PlanCandidate>& candidates, const qs::FolderHand
             try {
                 if (!chain)
                     chain.emplace(root);
-                const qs::TargetParts parts = qs::SplitTarget(candidate.target);
+                const qs::TargetParts parts = qs::SplitTarget(TargetOf(candidate));
                 const qs::FolderHandle* folder = chain->reach(parts.folder);
                 candidate.current =
                     folder && HashedIsCurrent(*folder, parts.name.data(), candidate.checksum,
@@ -337,7 +346,7 @@ public:
         const std::size_t hash = std::hash<Key>{}(key);
         const auto [first, last] = byHash_.equal_range(hash);
         for (auto held = first; held != last; ++held)
-            if (TargetKey(candidates_[held->second].target) == key)
+            if (TargetKey(TargetOf(candidates_[held->second])) == key)
                 return held->second;
         byHash_.emplace(hash, index);
         return std::nullopt;
@@ -367,7 +376,10 @@ void AddCandidate(std::vector<PlanCandidate>& candidates, PlannedTargets& target
     }
     PlanCandidate candidate;
     candidate.relativePath = std::move(relativePath);
-    candidate.target = beneath;
+#ifndef _WIN32
+    if (beneath != relativePath)
+#endif
+        candidate.target = beneath;
     candidate.checksum = std::move(checksum);
     candidates.push_back(std::move(candidate));
 }
@@ -965,10 +977,66 @@ void PurgeStaleDownloads(const std::filesystem::path& clientDir,
 
 namespace {
 
-// The plan of a parsed manifest, as PlanClientUpdate makes it. Its "files" are taken apart on the
-// way, so the manifest's copy of them is gone while the files are checked.
+// A member of the manifest's "files": its key and, when the value is text, that text.
+struct ManifestFile {
+    std::string key;
+    std::string checksum;
+    bool isText = false;
+};
+
+// Parses a manifest with the members of its "files" object taken out as the parser meets them:
+// a large client's manifest is never built as a tree of a hundred thousand members besides the
+// plan's own copy. `files` receives them as the tree would hold them: in key order, the last of
+// a key twice standing; the tree keeps an empty "files" object.
+nlohmann::json ParseManifest(std::string_view reply, std::vector<ManifestFile>& files) {
+    using Event = nlohmann::json::parse_event_t;
+    bool inFiles = false;
+    bool filesIsObject = false;
+    auto take = [&](int depth, Event event, nlohmann::json& parsed) {
+        if (depth == 1 && event == Event::key) {
+            inFiles = parsed == "files";
+            filesIsObject = false;
+            if (inFiles)
+                files.clear();  // the last "files" stands, as in the tree
+            return true;
+        }
+        if (depth == 1 && event == Event::object_start && inFiles)
+            filesIsObject = true;
+        if (depth != 2 || !inFiles || !filesIsObject)
+            return true;
+        if (event == Event::key) {
+            files.push_back({std::move(parsed.get_ref<std::string&>()), {}, false});
+            return false;  // the member is not built; its value is kept here
+        }
+        if (event == Event::value && parsed.is_string()) {
+            files.back().checksum = std::move(parsed.get_ref<std::string&>());
+            files.back().isText = true;
+        }
+        return true;
+    };
+    nlohmann::json manifest = ParseJsonReply(reply, take, kManifestMaxValues);
+    const auto byKey = [](const ManifestFile& a, const ManifestFile& b) { return a.key < b.key; };
+    if (!std::is_sorted(files.begin(), files.end(), byKey)) {
+        std::stable_sort(files.begin(), files.end(), byKey);
+        // Of one key's values the last stands.
+        std::vector<ManifestFile> unique;
+        unique.reserve(files.size());
+        for (ManifestFile& file : files) {
+            if (!unique.empty() && unique.back().key == file.key)
+                unique.back() = std::move(file);
+            else
+                unique.push_back(std::move(file));
+        }
+        files = std::move(unique);
+    }
+    return manifest;
+}
+
+// The plan of a parsed manifest and its "files", as PlanClientUpdate makes it. The files are
+// taken apart on the way, so their copy is gone while the files are checked.
 std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clientDir,
-                                              nlohmann::json& manifest,
+                                              const nlohmann::json& manifest,
+                                              std::vector<ManifestFile>& manifestFiles,
                                               const std::atomic<bool>* cancel,
                                               const VerifiedRecord* trusted,
                                               VerifiedRecord* proven) {
@@ -982,7 +1050,7 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
     // cannot be planned; its failure, naming its path, is raised only after every earlier file's
     // own check.
     std::vector<PlanCandidate> candidates;
-    candidates.reserve(files->size() + 1);
+    candidates.reserve(manifestFiles.size() + 1);
     std::exception_ptr entryFailure;
     std::filesystem::path executable;
     std::filesystem::path base;
@@ -991,17 +1059,15 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
         base = ClientBase(clientDir);
         executable = ResolveManifestPathUnder(base, WideToUtf8(ClientExecutableName));
         PlannedTargets targets(
-            candidates, files->size() + 1,
+            candidates, manifestFiles.size() + 1,
             TargetKey(qs::NativeView(ResolveManifestPathUnder(base, FolderLockFileName()).native())
                           .substr(base.native().size() + 1)));
-        // Each entry leaves the manifest as it becomes a candidate: never both copies at once.
-        auto& entries = files->get_ref<nlohmann::json::object_t&>();
-        for (auto entry = entries.begin(); entry != entries.end(); entry = entries.erase(entry)) {
-            entryPath = TrimLeadingSlash(entry->first);
-            if (!entry->second.is_string())
+        for (ManifestFile& file : manifestFiles) {
+            entryPath = TrimLeadingSlash(file.key);
+            std::string().swap(file.key);  // its room goes to the candidate, not beside it
+            if (!file.isText)
                 MalformedManifest();
-            AddCandidate(candidates, targets, base, entryPath,
-                         std::move(entry->second.get_ref<std::string&>()));
+            AddCandidate(candidates, targets, base, entryPath, std::move(file.checksum));
         }
         entryPath.clear();
         if (auto binary = ReadBinaryEntry(manifest)) {
@@ -1015,9 +1081,13 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
     }
     // The candidates hold all the plan needs of "files": its copy goes before the check, which
     // would otherwise hold both for a large client.
-    *files = nullptr;
-    if (proven)
-        proven->reserve(candidates.size());
+    std::vector<ManifestFile>().swap(manifestFiles);
+    if (proven) {
+        std::size_t pathBytes = 0;
+        for (const PlanCandidate& candidate : candidates)
+            pathBytes += candidate.relativePath.size();
+        proven->reserve(candidates.size(), pathBytes);
+    }
     CheckCandidates(candidates, base, cancel, trusted);
     ThrowIfCancelled(cancel);
 
@@ -1040,7 +1110,7 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
             UpdatePlanEntry entry{std::move(candidate.relativePath), std::move(candidate.checksum),
                                   size, hasIndex};
             // Whatever key lists it, the client appears only once every other file is in place.
-            if (TargetKey(candidate.target) == executableKey)
+            if (TargetKey(TargetOf(candidate)) == executableKey)
                 executableEntry = std::move(entry);
             else
                 plan.push_back(std::move(entry));
@@ -1060,8 +1130,9 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
                                               const std::atomic<bool>* cancel,
                                               const VerifiedRecord* trusted,
                                               VerifiedRecord* proven) {
-    nlohmann::json manifest = ParseJsonReply(manifestReply, nullptr, kManifestMaxValues);
-    return PlanFromManifest(clientDir, manifest, cancel, trusted, proven);
+    std::vector<ManifestFile> files;
+    const nlohmann::json manifest = ParseManifest(manifestReply, files);
+    return PlanFromManifest(clientDir, manifest, files, cancel, trusted, proven);
 }
 
 UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
@@ -1114,13 +1185,13 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 ? VerifiedRecord()
                 : VerifiedRecord::Load(environment.verifiedRecord, clientDir);
         VerifiedRecord proven;
-        nlohmann::json manifest = ParseJsonReply(
-            std::string_view(reinterpret_cast<const char*>(reply.data()), reply.size()), nullptr,
-            kManifestMaxValues);
+        std::vector<ManifestFile> files;
+        nlohmann::json manifest = ParseManifest(
+            std::string_view(reinterpret_cast<const char*>(reply.data()), reply.size()), files);
         // Parsed: a large client's manifest is not held twice while it is planned.
         std::vector<std::uint8_t>().swap(reply);
         const std::vector<UpdatePlanEntry> plan =
-            PlanFromManifest(clientDir, manifest, environment.cancel, &trusted, &proven);
+            PlanFromManifest(clientDir, manifest, files, environment.cancel, &trusted, &proven);
         manifest = nullptr;
         if (LauncherLogActive())
             LogEvent(PlanLogLine(plan, BytesStillNeeded(clientDir, plan)));

@@ -139,6 +139,10 @@ VerifiedRecord VerifiedRecord::Load(const std::filesystem::path& file,
         if (nextLine() != kMagic || nextLine() != "folder " + FolderKey(clientDir))
             return record;
         VerifiedRecord loaded;
+        // One entry a line: room for all at once, as a large client's record would otherwise be
+        // copied while it grows.
+        loaded.entries_.reserve(
+            static_cast<std::size_t>(std::count(rest.begin(), rest.end(), '\n')));
         while (!rest.empty()) {
             std::string_view line = nextLine();
             Entry entry;
@@ -161,6 +165,7 @@ VerifiedRecord VerifiedRecord::Load(const std::filesystem::path& file,
             loaded.entries_ = std::move(entries);
             loaded.sorted_ = true;
         }
+        loaded.paths_.shrink_to_fit();
         return loaded;
     } catch (...) {
         return record;

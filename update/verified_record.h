@@ -52,8 +52,12 @@ public:
     bool save(const std::filesystem::path& file, const std::filesystem::path& clientDir) const;
 
     std::size_t size() const { return settled().size(); }
-    // Room for `files` entries at once, so a record of a large client is not grown by copies.
-    void reserve(std::size_t files) { entries_.reserve(files); }
+    // Room for `files` entries whose paths take `pathBytes` in all, so a record of a large client
+    // is not grown by copies.
+    void reserve(std::size_t files, std::size_t pathBytes) {
+        entries_.reserve(files);
+        paths_.reserve(pathBytes);
+    }
     // True when `loaded` already says all this record would: the same files, digests and stamps,
     // each of `loaded`'s vouching. Writing it again would say nothing new.
     bool addsNothingTo(const VerifiedRecord& loaded) const;
