@@ -77,5 +77,19 @@ TEST(ClientCheck, RecordVouchesInEveryFolderWithoutReading) {
     EXPECT_EQ(Planned(client, files, &record), std::vector<std::string>{"a/b/g.dat"});
 }
 
+// Files are planned in key order whatever order the manifest lists them in, and of a key listed
+// twice the last value stands, as a parsed document keeps it.
+TEST(ClientCheck, ManifestFilesInKeyOrderTheLastOfAKeyStanding) {
+    TempFolder scratch;
+    WriteFile(scratch.path() / "m.pak", "m");
+    const std::string manifest = R"({"files":{"z.pak":")" + Sha256Hex("z") + R"(","m.pak":")" +
+                                 Sha256Hex("old") + R"(","a.pak":")" + Sha256Hex("a") +
+                                 R"(","m.pak":")" + Sha256Hex("m") + R"("}})";
+    std::vector<std::string> paths;
+    for (const auto& entry : PlanClientUpdate(scratch.path(), manifest))
+        paths.push_back(entry.relativePath);
+    EXPECT_EQ(paths, (std::vector<std::string>{"a.pak", "z.pak"}));
+}
+
 }  // namespace
 }  // namespace qs
