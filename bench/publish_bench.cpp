@@ -19,6 +19,8 @@
 #include "bench/bench_support.h"
 #include "tools/publish/publish.h"
 
+using namespace qs;
+
 namespace {
 
 namespace fs = std::filesystem;

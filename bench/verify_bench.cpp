@@ -26,6 +26,8 @@
 #include "update/update_run.h"
 #include "update/verified_record.h"
 
+using namespace qs;
+
 namespace {
 
 namespace fs = std::filesystem;

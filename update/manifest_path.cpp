@@ -5,6 +5,8 @@
 
 #include "platform/wide_text.h"
 
+namespace qs {
+
 std::string TrimLeadingSlash(std::string_view manifestPath) {
     if (manifestPath.size() >= 2 && manifestPath[0] == '/' && manifestPath[1] != '/')
         manifestPath.remove_prefix(1);
@@ -106,3 +108,5 @@ std::filesystem::path ResolveManifestPathUnder(const std::filesystem::path& base
     RefuseUnsafePath(trimmedPath);
     return JoinBeneath(base, trimmedPath);
 }
+
+}  // namespace qs

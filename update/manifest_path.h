@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+namespace qs {
+
 // Removes one leading '/' when the path has at least two characters and the second is not '/'.
 std::string TrimLeadingSlash(std::string_view manifestPath);
 
@@ -25,3 +27,5 @@ std::filesystem::path ClientBase(const std::filesystem::path& clientDir);
 // against one base instead of resolving the client folder again for each.
 std::filesystem::path ResolveManifestPathUnder(const std::filesystem::path& base,
                                                std::string_view trimmedPath);
+
+}  // namespace qs

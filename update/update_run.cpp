@@ -33,6 +33,8 @@
 #include "update/update_signature.h"
 #include "update/verified_record.h"
 
+namespace qs {
+
 namespace {
 
 [[noreturn]] void MalformedManifest() {
@@ -1183,7 +1185,7 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         const VerifiedRecord trusted =
             environment.verifiedRecord.empty() || environment.hashEverything
                 ? VerifiedRecord()
-                : VerifiedRecord::Load(environment.verifiedRecord, clientDir);
+                : VerifiedRecord::load(environment.verifiedRecord, clientDir);
         VerifiedRecord proven;
         std::vector<ManifestFile> files;
         nlohmann::json manifest = ParseManifest(
@@ -1302,3 +1304,5 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
     LogEvent((result.ok ? "update run ended: " : "update run failed: ") + LogText(result.message));
     return result;
 }
+
+}  // namespace qs
