@@ -1,15 +1,19 @@
 // Peak resident memory of an update run that downloads one 1 GiB file, or (--files=500) 200 MiB in
-// 500 files over the run's concurrent transfers.
+// 500 files over the run's concurrent transfers; with --check, of the start-up check of a client
+// of that many sparse 1 MiB files that a valid record vouches for.
 //
-//   qs_bench_memory --data=DIR [--files=500]
+//   qs_bench_memory --data=DIR [--files=500] [--check]
 //
 // The service runs in a child process (it holds the file in memory); this process only runs the
 // update, so its own high-water mark (getrusage RUSAGE_SELF) is the launcher's.
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -19,6 +23,9 @@
 #include "platform/wide_text.h"
 #include "tools/standin/service.h"
 #include "update/update_run.h"
+#include "update/verified_record.h"
+
+using namespace qs;
 
 using namespace qs;
 
@@ -30,13 +37,57 @@ constexpr std::uint64_t kFileBytes = 1ull << 30;
 constexpr char kFilePath[] = "archives/world.pak";
 
 std::size_t g_files = 1;
+bool g_check = false;
 
 std::string PathOf(std::size_t index) {
     return g_files == 1 ? std::string(kFilePath) : "assets/asset-" + std::to_string(index) + ".pak";
 }
 
+// The sparse client of the check: folders of 100 files of 1 MiB that take no disk.
+std::string SparsePathOf(std::size_t index) {
+    char name[64];
+    std::snprintf(name, sizeof name, "data/pack%04zu/chunk%06zu.bin", index / 100, index);
+    return name;
+}
+const std::string& SparseChecksum() {
+    static const std::string checksum = qs::test::Sha256Hex(std::string(1 << 20, '\0'));
+    return checksum;
+}
+
+// In a child process, so that none of it counts in this process's peak: the sparse files (kept
+// between runs) and a record vouching for every one.
+void PrepareSparseClient(const fs::path& client, const fs::path& record) {
+    const pid_t child = fork();
+    if (child == 0) {
+        VerifiedRecord proven;
+        for (std::size_t i = 0; i < g_files; ++i) {
+            const fs::path file = client / SparsePathOf(i);
+            if (!fs::exists(file)) {
+                fs::create_directories(file.parent_path());
+                std::ofstream(file, std::ios::binary).close();
+                fs::resize_file(file, 1 << 20);
+            }
+            // As if taken once the files had settled.
+            proven.remember(SparsePathOf(i), SparseChecksum(),
+                            {*StampOfFile(file), VerifiedRecord::Now() + 5'000'000'000LL});
+        }
+        _exit(proven.save(record, client) ? 0 : 1);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+        throw std::runtime_error("cannot prepare the sparse client");
+}
+
 // The child: serve the files until the parent closes its end of `hold`.
 void Fill(qs::test::TestService& service) {
+    if (g_check) {
+        nlohmann::json manifest = {{"files", nlohmann::json::object()}};
+        for (std::size_t i = 0; i < g_files; ++i)
+            manifest["files"][SparsePathOf(i)] = SparseChecksum();
+        service.setManifestJson(manifest.dump());
+        return;
+    }
     qs::bench::ByteStream stream(1024);
     nlohmann::json manifest = {{"files", nlohmann::json::object()}};
     for (std::size_t i = 0; i < g_files; ++i) {
@@ -51,10 +102,13 @@ void Fill(qs::test::TestService& service) {
 
 int main(int argc, char** argv) {
     g_files = std::stoul(qs::bench::ArgumentValue(argc, argv, "files", "1"));
-    const fs::path root =
-        fs::path(qs::bench::ArgumentValue(argc, argv, "data", "build/bench-data")) / "memory";
+    g_check = qs::bench::ArgumentValue(argc, argv, "check", "0") == "1";
+    const fs::path data = qs::bench::ArgumentValue(argc, argv, "data", "build/bench-data");
+    const fs::path root = g_check ? data / "memory-check" / "client" : data / "memory";
     std::optional<qs::bench::ForkedService> service;
     try {
+        if (g_check)
+            PrepareSparseClient(root, root.parent_path() / "verified.txt");
         service.emplace(Fill);
     } catch (const std::exception& failure) {
         std::cerr << "memory: " << failure.what() << "\n";
@@ -62,10 +116,14 @@ int main(int argc, char** argv) {
     }
     UpdateEnvironment environment;
     environment.service = service->endpoint();
+    if (g_check)
+        environment.verifiedRecord = root.parent_path() / "verified.txt";
 
     InitializeHttps();
-    fs::remove_all(root);
-    fs::create_directories(root);
+    if (!g_check) {
+        fs::remove_all(root);
+        fs::create_directories(root);
+    }
     struct rusage before {};
     getrusage(RUSAGE_SELF, &before);
     const auto start = std::chrono::steady_clock::now();
@@ -79,11 +137,15 @@ int main(int argc, char** argv) {
 
     service.reset();
     std::error_code ignored;
-    const auto placed = fs::file_size(root / PathOf(0), ignored);
-    fs::remove_all(root, ignored);
+    const auto placed = g_check ? 0 : fs::file_size(root / PathOf(0), ignored);
+    if (!g_check)
+        fs::remove_all(root, ignored);
 
-    if (!result.ok || last != L"Update complete." ||
-        placed != (g_files == 1 ? kFileBytes : (200ull << 20) / g_files)) {
+    const bool done = g_check
+                          ? last == L"Client is up to date."
+                          : last == L"Update complete." &&
+                                placed == (g_files == 1 ? kFileBytes : (200ull << 20) / g_files);
+    if (!result.ok || !done) {
         std::cerr << "memory: the run failed: " << WideToUtf8(result.message) << "\n";
         return 1;
     }
@@ -91,7 +153,8 @@ int main(int argc, char** argv) {
     std::printf("peak_rss_kib %ld\n", after.ru_maxrss);
     std::printf("seconds %.3f\n", seconds);
     std::printf("files %zu\n", g_files);
-    std::printf("mib_per_second %.1f\n",
-                double(g_files == 1 ? kFileBytes : 200ull << 20) / (1 << 20) / seconds);
+    if (!g_check)
+        std::printf("mib_per_second %.1f\n",
+                    double(g_files == 1 ? kFileBytes : 200ull << 20) / (1 << 20) / seconds);
     return 0;
 }

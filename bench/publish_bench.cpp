@@ -1,8 +1,10 @@
 // quillon-publish on a 2 GiB / 2,000-file client (page cache warm): the first publish (copy,
 // digest and flush of every file) beside sha256sum and openssl dgst over the same files, and a
-// republish with one file changed or none.
+// republish with one file changed or none. With --large=1 also a client of 100,000 files of
+// 1 KiB: its first publish, a republish with one file changed, and the scan of its stamps alone
+// (what a republish cannot do without).
 //
-//   qs_bench_publish --data=DIR [Google Benchmark flags]
+//   qs_bench_publish --data=DIR [--large=1] [Google Benchmark flags]
 //
 // The client is written once under DIR/publish and reused while its stamp matches.
 #include <benchmark/benchmark.h>
@@ -31,6 +33,11 @@ constexpr char kStamp[] = "publish-client v1 2000 files 2147483648 bytes";
 
 fs::path g_root;
 std::vector<fs::path> g_files;
+
+constexpr std::size_t kLargeCount = 100000;
+constexpr char kLargeStamp[] = "publish-large v1 100000 files of 1024 bytes";
+fs::path g_largeRoot;  // empty unless --large=1
+std::vector<fs::path> g_largeFiles;
 
 std::string ReadText(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -66,6 +73,78 @@ void PrepareClient() {
         WriteBytes(g_files[i], bytes.Take(sizes[i]));
     }
     std::ofstream(g_root / "complete") << kStamp;
+}
+
+// Folders of 100 files of 1 KiB.
+void PrepareLargeClient() {
+    const fs::path client = g_largeRoot / "client";
+    for (std::size_t i = 0; i < kLargeCount; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "data/pack%04zu/file%06zu.bin", i / 100, i);
+        g_largeFiles.push_back(client / name);
+    }
+    if (ReadText(g_largeRoot / "complete") == kLargeStamp)
+        return;
+    std::cerr << "publish: writing the 100,000-file client under " << client << "\n";
+    fs::remove_all(g_largeRoot);
+    qs::bench::ByteStream bytes(5050);
+    for (const fs::path& file : g_largeFiles) {
+        fs::create_directories(file.parent_path());
+        WriteBytes(file, bytes.Take(1024));
+    }
+    std::ofstream(g_largeRoot / "complete") << kLargeStamp;
+}
+
+PublishOptions LargeOptions() {
+    PublishOptions options;
+    options.clientDir = g_largeRoot / "client";
+    options.outDir = g_largeRoot / "out";
+    return options;
+}
+
+bool SkipUnlessLarge(benchmark::State& state) {
+    if (g_largeRoot.empty())
+        state.SkipWithError("run with --large=1");
+    return g_largeRoot.empty();
+}
+
+void BM_PublishLargeFirst(benchmark::State& state) {
+    if (SkipUnlessLarge(state))
+        return;
+    for (auto _ : state) {
+        state.PauseTiming();
+        fs::remove_all(g_largeRoot / "out");
+        state.ResumeTiming();
+        if (Publish(LargeOptions()).hashedFiles != kLargeCount)
+            state.SkipWithError("not every file was hashed");
+    }
+}
+
+// Reading the client's stamps: the part of a republish that grows with the files whatever changed.
+void BM_ScanLarge(benchmark::State& state) {
+    if (SkipUnlessLarge(state))
+        return;
+    for (auto _ : state)
+        if (qs::publish::ScanClient(g_largeRoot / "client").files.size() != kLargeCount)
+            state.SkipWithError("the scan missed files");
+}
+
+void BM_RepublishLarge(benchmark::State& state) {
+    if (SkipUnlessLarge(state))
+        return;
+    if (!fs::exists(g_largeRoot / "out" / "updater"))
+        Publish(LargeOptions());
+    const fs::path changed = g_largeFiles[kLargeCount / 2];
+    qs::bench::ByteStream bytes(77);
+    std::uint64_t hashed = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        WriteBytes(changed, bytes.Take(1024));
+        state.ResumeTiming();
+        hashed += Publish(LargeOptions()).hashedFiles;
+    }
+    state.counters["hashed_files"] =
+        benchmark::Counter(static_cast<double>(hashed), benchmark::Counter::kAvgIterations);
 }
 
 PublishOptions Options(unsigned threads) {
@@ -148,16 +227,32 @@ BENCHMARK(BM_Republish)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PublishLargeFirst)
+    ->Iterations(1)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ScanLarge)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RepublishLarge)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Sha256sum)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpensslDgst)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     g_root = fs::path(qs::bench::ArgumentValue(argc, argv, "data", "build/bench-data")) / "publish";
+    const bool large = qs::bench::ArgumentValue(argc, argv, "large", "0") == "1";
+    // --large_only=1: the large client alone (the 2 GiB benchmarks must then be filtered out).
+    const bool largeOnly = qs::bench::ArgumentValue(argc, argv, "large_only", "0") == "1";
     try {
         fs::create_directories(g_root);
-        PrepareClient();
-        qs::bench::WarmPageCache(g_files);
+        if (!largeOnly) {
+            PrepareClient();
+            qs::bench::WarmPageCache(g_files);
+        }
+        if (large || largeOnly) {
+            g_largeRoot = g_root.parent_path() / "publish-large";
+            PrepareLargeClient();
+        }
         benchmark::RunSpecifiedBenchmarks();
         benchmark::Shutdown();
     } catch (const std::exception& failure) {

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -110,29 +111,31 @@ VerifyData PrepareClient(const fs::path& root) {
     return data;
 }
 
-// A client of 20,000 sparse files of 1 MiB (20 GiB that take no disk) with a record vouching for
-// every one: with the record the check costs a stamp per file, whatever the files' size.
+// Clients of 20,000 and 100,000 sparse files of 1 MiB (20 and 100 GiB that take no disk) with a
+// record vouching for every one: with the record the check costs a stamp per file, whatever the
+// files' size, and the cost per file should not grow with their count.
 struct LargeClient {
     fs::path client;
     fs::path record;
-    qs::test::TestService* service = nullptr;
+    std::unique_ptr<qs::test::TestService> service;
 };
-LargeClient* g_large = nullptr;
+std::map<std::int64_t, LargeClient>* g_large = nullptr;
 fs::path g_record;
 
-LargeClient PrepareLargeClient(const fs::path& root, qs::test::TestService& service) {
-    constexpr std::size_t kFiles = 20000;
+// Folders of 100 files, as a packed game client lays out its data.
+LargeClient PrepareLargeClient(const fs::path& root, std::size_t files) {
     constexpr std::uint64_t kSize = 1ull << 20;
-    LargeClient large{root / "client", root / "verified.txt", &service};
+    LargeClient large{root / "client", root / "verified.txt",
+                      std::make_unique<qs::test::TestService>()};
     const std::string zeros(kSize, '\0');
     Sha256Stream digest;
     digest.update(zeros.data(), zeros.size());
     const std::string checksum = WideToUtf8(digest.finish());
     nlohmann::json manifest;
     VerifiedRecord record;
-    for (std::size_t i = 0; i < kFiles; ++i) {
+    for (std::size_t i = 0; i < files; ++i) {
         char name[64];
-        std::snprintf(name, sizeof name, "data/pack%03zu/chunk%05zu.bin", i / 100, i);
+        std::snprintf(name, sizeof name, "data/pack%04zu/chunk%06zu.bin", i / 100, i);
         const fs::path file = large.client / name;
         if (!fs::exists(file)) {
             fs::create_directories(file.parent_path());
@@ -145,7 +148,7 @@ LargeClient PrepareLargeClient(const fs::path& root, qs::test::TestService& serv
                         {*StampOfFile(file), VerifiedRecord::Now() + 5'000'000'000LL});
     }
     record.save(large.record, large.client);
-    service.setManifestJson(manifest.dump());
+    large.service->setManifestJson(manifest.dump());
     return large;
 }
 
@@ -205,17 +208,33 @@ void BM_ManifestRequest(benchmark::State& state) {
     }
 }
 
-void BM_CheckWithRecord20k(benchmark::State& state) {
+// range(0): the number of files. Reported per file as well, to compare the two sizes.
+void BM_CheckWithRecordLarge(benchmark::State& state) {
+    const LargeClient& large = g_large->at(state.range(0));
     for (auto _ : state) {
         UpdateEnvironment environment;
-        environment.service = g_large->service->endpoint();
-        environment.verifiedRecord = g_large->record;
+        environment.service = large.service->endpoint();
+        environment.verifiedRecord = large.record;
         std::wstring last;
         const UpdateResult result = RunClientUpdate(
-            g_large->client, [&last](const qs::UpdateProgress& report) { last = report.message; },
+            large.client, [&last](const qs::UpdateProgress& report) { last = report.message; },
             environment);
         if (!result.ok || last != L"Client is up to date.")
-            state.SkipWithError("the 20,000-file check did not find the client up to date");
+            state.SkipWithError("the large check did not find the client up to date");
+        large.service->clearRequests();
+    }
+    state.counters["files"] = static_cast<double>(state.range(0));
+}
+
+// The large manifest's request alone, to tell the check from the transfer.
+void BM_LargeManifestRequest(benchmark::State& state) {
+    const LargeClient& large = g_large->at(state.range(0));
+    for (auto _ : state) {
+        HttpsConnection connection;
+        const auto reply = HttpsRequest(large.service->url("/updater/updater.php"), L"POST",
+                                        UpdateRequestBody(), large.service->endpoint(), connection);
+        benchmark::DoNotOptimize(reply.data());
+        large.service->clearRequests();
     }
 }
 
@@ -268,7 +287,21 @@ BENCHMARK(BM_CheckWithRecordOneTouched)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CheckRepair)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ManifestRequest)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_CheckWithRecord20k)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CheckWithRecordLarge)
+    ->ArgName("files")
+    ->Arg(20000)
+    ->Arg(100000)
+    ->Iterations(1)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LargeManifestRequest)
+    ->ArgName("files")
+    ->Arg(20000)
+    ->Arg(100000)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_VerifySha256sum)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_VerifyOpensslDgst)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
@@ -276,19 +309,23 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     const fs::path root =
         fs::path(qs::bench::ArgumentValue(argc, argv, "data", "build/bench-data")) / "verify";
+    // --large_only=1: only the sparse clients, for a quick look at the start-up check (the
+    // benchmarks of the 2 GiB client must then be left out by --benchmark_filter).
+    const bool largeOnly = qs::bench::ArgumentValue(argc, argv, "large_only", "0") == "1";
     try {
         fs::create_directories(root);
-        VerifyData data = PrepareClient(root);
-        qs::bench::WarmPageCache(data.files);
         InitializeHttps();
+        VerifyData data;
         qs::test::TestService service;
-        service.setManifestJson(data.manifest);
         g_data = &data;
         g_service = &service;
         // A record from a full pass, dated past the two seconds in which it would not vouch for
         // files written just before it.
         g_record = root / "verified.txt";
-        {
+        if (!largeOnly) {
+            data = PrepareClient(root);
+            qs::bench::WarmPageCache(data.files);
+            service.setManifestJson(data.manifest);
             UpdateEnvironment environment;
             environment.service = service.endpoint();
             environment.verifiedRecord = g_record;
@@ -300,8 +337,10 @@ int main(int argc, char** argv) {
             RunClientUpdate(
                 data.client, [](const qs::UpdateProgress&) {}, environment);
         }
-        qs::test::TestService largeService;
-        LargeClient large = PrepareLargeClient(root / "sparse-20k", largeService);
+        std::map<std::int64_t, LargeClient> large;
+        for (const std::size_t files : {20000, 100000})
+            large.emplace(files,
+                          PrepareLargeClient(root / ("sparse-" + std::to_string(files)), files));
         g_large = &large;
         benchmark::RunSpecifiedBenchmarks();
         benchmark::Shutdown();

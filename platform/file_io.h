@@ -7,6 +7,8 @@
 #include <optional>
 
 namespace qs {
+class FolderHandle;
+}
 
 // Which file a name or handle reaches, its size and when it was last written. A file replaced or
 // created anew under the same name has another identity; one rewritten in place, even at the same
@@ -75,6 +77,7 @@ public:
     bool makeExecutable();
 
 private:
+    friend class qs::FolderHandle;
     std::intptr_t handle_ = -1;
 };
 
@@ -112,5 +115,3 @@ private:
     friend class PrivateFolder;
     std::intptr_t handle_ = -1;  // a descriptor or a HANDLE; -1 is invalid for both
 };
-
-}  // namespace qs

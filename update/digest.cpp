@@ -25,10 +25,14 @@ std::optional<std::uint64_t> HashInto(InputFile& input, Sha256Stream& digest,
 }
 
 FileDigest Sha256File(const std::filesystem::path& file, const std::atomic<bool>* cancel) {
-    FileDigest result;
     InputFile input;
     if (!input.open(file))
-        return result;
+        return {};
+    return Sha256Input(input, cancel);
+}
+
+FileDigest Sha256Input(InputFile& input, const std::atomic<bool>* cancel) {
+    FileDigest result;
     const std::optional<FileState> opened = input.state();
     Sha256Stream digest;
     const std::optional<std::uint64_t> read = HashInto(input, digest, cancel);

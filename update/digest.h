@@ -35,6 +35,9 @@ struct FileDigest {
 FileDigest Sha256File(const std::filesystem::path& file, const std::atomic<bool>* cancel = nullptr);
 
 class InputFile;
+// The same for a file already opened, from its current position to its end (its size when it
+// was opened decides SizeDiffers).
+FileDigest Sha256Input(InputFile& input, const std::atomic<bool>* cancel = nullptr);
 // Feeds the rest of `input` into `digest` through the same buffer; the bytes read, or nullopt
 // on a read error or once `cancel` reads true (looked at every buffer, so a long file gives way
 // at once).

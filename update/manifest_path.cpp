@@ -32,8 +32,9 @@ bool IsWindowsAliasedSegment(std::string_view segment) {
            upper[3] >= '1' && upper[3] <= '9';
 }
 
-std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir,
-                                          std::string_view trimmedPath) {
+namespace {
+
+void RefuseUnsafePath(std::string_view trimmedPath) {
     auto unsafe = [] { throw std::runtime_error("Manifest contains an unsafe path"); };
     if (trimmedPath.empty())
         unsafe();
@@ -54,8 +55,24 @@ std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir
         start = end + 1;
     }
 #endif
+}
 
-    const std::filesystem::path base = std::filesystem::weakly_canonical(clientDir);
+// The lexically normal join of `relative` beneath `base`. On Linux a relative path and base that
+// normalisation would leave as they are (no ".", no empty name, no trailing separator) are joined
+// as texts: a plan joins every manifest path. Windows turns separators, so it always normalises.
+std::filesystem::path NormalJoin(const std::filesystem::path& base, const std::u8string& relative) {
+#ifndef _WIN32
+    const std::string& text = base.native();
+    const std::u8string_view r = relative;
+    if (!text.empty() && text.back() != '/' && !text.starts_with("//") && !r.empty() &&
+        r != u8"." && !r.starts_with(u8"./") && !r.ends_with(u8"/.") && r.find(u8"/./") == r.npos &&
+        r.find(u8"//") == r.npos)
+        return std::filesystem::path(text + '/' + std::string(r.begin(), r.end()));
+#endif
+    return (base / relative).lexically_normal();
+}
+
+std::filesystem::path JoinBeneath(const std::filesystem::path& base, std::string_view trimmedPath) {
     // Refuses ill-formed UTF-8 before the bytes become a path.
     Utf8ToWide(trimmedPath);
 
@@ -64,7 +81,7 @@ std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir
     if constexpr (std::filesystem::path::preferred_separator == '/')
         std::replace(relative.begin(), relative.end(), u8'\\', u8'/');
     // A char8_t path is UTF-8 on every system; a wide one would go through the C locale on Linux.
-    std::filesystem::path target = (base / relative).lexically_normal();
+    std::filesystem::path target = NormalJoin(base, relative);
 
     // Second, independent guard: the whole "base/" prefix, so a sibling such as "base-old" fails.
     std::filesystem::path::string_type prefix = base.native();
@@ -72,6 +89,24 @@ std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir
     if (!target.native().starts_with(prefix))
         throw std::runtime_error("Manifest path escapes client directory");
     return target;
+}
+
+}  // namespace
+
+std::filesystem::path ClientBase(const std::filesystem::path& clientDir) {
+    return std::filesystem::weakly_canonical(clientDir);
+}
+
+std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir,
+                                          std::string_view trimmedPath) {
+    RefuseUnsafePath(trimmedPath);
+    return JoinBeneath(ClientBase(clientDir), trimmedPath);
+}
+
+std::filesystem::path ResolveManifestPathUnder(const std::filesystem::path& base,
+                                               std::string_view trimmedPath) {
+    RefuseUnsafePath(trimmedPath);
+    return JoinBeneath(base, trimmedPath);
 }
 
 }  // namespace qs

@@ -20,4 +20,12 @@ bool IsWindowsAliasedSegment(std::string_view segment);
 std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir,
                                           std::string_view trimmedPath);
 
+// The weakly canonical form of the client folder, as ResolveManifestPath makes it.
+std::filesystem::path ClientBase(const std::filesystem::path& clientDir);
+
+// ResolveManifestPath beneath a base ClientBase already made: a plan resolves every manifest path
+// against one base instead of resolving the client folder again for each.
+std::filesystem::path ResolveManifestPathUnder(const std::filesystem::path& base,
+                                               std::string_view trimmedPath);
+
 }  // namespace qs

@@ -15,16 +15,19 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 
 #include "net/client_location.h"
 #include "net/json_reply.h"
 #include "platform/durable_file.h"
 #include "platform/file_io.h"
 #include "platform/folder_lock.h"
+#include "platform/folder_walk.h"
 #include "platform/launcher_log.h"
 #include "platform/long_path.h"
 #include "update/clock_check.h"
 #include "update/digest.h"
+#include "update/folder_chain.h"
 #include "update/manifest_path.h"
 #include "update/target_status.h"
 #include "update/transfer.h"
@@ -51,29 +54,52 @@ void ThrowIfCancelled(const std::atomic<bool>* cancel) {
         throw UpdateCancelled();
 }
 
-// True when the local file already holds the bytes whose digest is `checksum`: vouched for by
-// the record of earlier runs, or read and hashed, every byte of its stamped size (a file that
-// cannot be read, or stops early, is fetched again). `proven` receives the file's stamp when the
-// answer is yes and the file did not change while it was read. A cancel stops the reading at
-// once; the answer is then no, and the caller ends the run.
-bool TargetIsCurrent(const std::filesystem::path& target, std::string_view relativePath,
-                     const std::string& checksum, const VerifiedRecord* record,
-                     std::optional<TakenStamp>& proven, const std::atomic<bool>* cancel) {
-    if (!TargetFileExists(target))
-        return false;
-    const std::optional<TakenStamp> before = TakeStamp(target);
-    if (!before)
-        return false;
-    if (record && record->vouchesFor(relativePath, checksum, before->stamp)) {
-        proven = before;
-        return true;
+// What the walk found at a manifest target, as the plan treats it: nothing there or a link
+// (never followed; the download replaces it) is a file to fetch; a folder or anything but a file is
+// refused, naming the entry.
+enum class TargetCheck { Fetch, Vouched, Hash };
+
+TargetCheck CheckEntry(const qs::FolderEntry& entry, std::string_view relativePath,
+                       std::string_view checksum, const VerifiedRecord* record) {
+    switch (entry.kind) {
+        case qs::EntryKind::Missing:
+        case qs::EntryKind::Link:
+            return TargetCheck::Fetch;
+        case qs::EntryKind::Folder:
+            throw std::runtime_error("Manifest contains an unsafe path");
+        case qs::EntryKind::Other:
+            // A FIFO, socket or device would block or feed the digest forever.
+            throw std::runtime_error("Client file is not a regular file");
+        case qs::EntryKind::RegularFile:
+            break;
     }
-    const FileDigest read = Sha256File(target, cancel);
-    if (read.read != WholeRead::Complete || read.bytes != before->stamp.size ||
+    return record && record->vouchesFor(relativePath, checksum, entry.stamp) ? TargetCheck::Vouched
+                                                                             : TargetCheck::Hash;
+}
+
+// True when the regular file `name` in `folder` holds the bytes whose digest is `checksum`: read
+// through a descriptor of the file the stamp shows, every byte of its size (a file that cannot be
+// read, or stops early, is fetched again). `proven` receives the stamp when the file did not
+// change while it was read. A cancel stops the reading at once; the answer is then no, and the
+// caller ends the run.
+bool HashedIsCurrent(const qs::FolderHandle& folder, const qs::FolderHandle::Name* name,
+                     const std::string& checksum, std::optional<TakenStamp>& proven,
+                     const std::atomic<bool>* cancel) {
+    const std::int64_t takenNs = VerifiedRecord::Now();
+    const qs::FolderEntry before = folder.look(name);
+    InputFile input;
+    if (before.kind != qs::EntryKind::RegularFile || !folder.openFile(name, input))
+        return false;
+    const std::optional<FileState> opened = input.state();
+    if (!opened || !StampShowsState(before.stamp, *opened))
+        return false;
+    const FileDigest read = Sha256Input(input, cancel);
+    if (read.read != WholeRead::Complete || read.bytes != before.stamp.size ||
         !DigestsEqual(read.digest, Utf8ToWide(checksum)) || Cancelled(cancel))
         return false;
-    if (StampOfFile(target) == before->stamp)
-        proven = before;
+    const qs::FolderEntry after = folder.look(name);
+    if (after.kind == qs::EntryKind::RegularFile && after.stamp == before.stamp)
+        proven = TakenStamp{before.stamp, takenNs};
     return true;
 }
 
@@ -100,44 +126,126 @@ std::exception_ptr NameTheFile(const std::exception_ptr& failure, std::string_vi
 // One manifest file whose local copy is checked against its checksum.
 struct PlanCandidate {
     std::string relativePath;
-    std::filesystem::path target;
+    // The resolved target beneath the client folder, as text alone (a path object keeps each of
+    // its names besides, which for a hundred thousand files is most of the plan's memory); empty
+    // when it reads as relativePath, as it mostly does.
+    std::filesystem::path::string_type target;
     std::string checksum;
     bool current = false;
+    bool hash = false;  // a regular file the record does not vouch for: its bytes decide
     std::optional<TakenStamp> proven;
     std::exception_ptr failure;
 };
+
+qs::NativeView TargetOf(const PlanCandidate& candidate) {
+#ifndef _WIN32
+    if (candidate.target.empty())
+        return candidate.relativePath;
+#endif
+    return candidate.target;
+}
+
+using FirstFailure = std::atomic<std::size_t>;
+constexpr std::size_t kNoFailure = std::numeric_limits<std::size_t>::max();
+
+void NoteFailure(PlanCandidate& candidate, std::size_t index, FirstFailure& firstFailure) {
+    candidate.failure = std::current_exception();
+    std::size_t seen = firstFailure.load();
+    while (index < seen && !firstFailure.compare_exchange_weak(seen, index)) {
+    }
+}
+
+// The stamps: every folder is opened once, beneath the one before it and never through a link,
+// and each file is looked at by its name in it. What the record vouches for is settled here; the
+// rest is left to the digests.
+void WalkCandidates(std::vector<PlanCandidate>& candidates, const qs::FolderHandle& root,
+                    const VerifiedRecord* record, const std::atomic<bool>* cancel,
+                    FirstFailure& firstFailure) {
+    struct Place {
+        qs::TargetParts parts;
+        std::size_t index;
+    };
+    std::vector<Place> order(candidates.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = {qs::SplitTarget(TargetOf(candidates[i])), i};
+    // Grouped by folder (stable: key order within one), so the chain opens each folder once.
+    std::stable_sort(order.begin(), order.end(), [](const Place& a, const Place& b) {
+        return a.parts.folder < b.parts.folder;
+    });
+    qs::FolderChain chain(root);
+    std::int64_t takenNs = 0;
+    qs::NativeView lastFolder;
+    for (std::size_t n = 0; n < order.size(); ++n) {
+        const std::size_t index = order[n].index;
+        PlanCandidate& candidate = candidates[index];
+        const qs::TargetParts& parts = order[n].parts;
+        const qs::FolderHandle* folder = nullptr;
+        if (n == 0 || parts.folder != lastFolder) {
+            if (Cancelled(cancel))
+                return;
+            // Taken before any stamp of the folder: a stamp is dated no later than it was taken.
+            takenNs = VerifiedRecord::Now();
+            lastFolder = parts.folder;
+        }
+        try {
+            // The run only ever places files: a path that ends in a separator names a folder.
+            if (parts.name.empty())
+                throw std::runtime_error("Manifest contains an unsafe path");
+            folder = chain.reach(parts.folder);
+            const qs::FolderEntry entry =
+                folder ? folder->look(parts.name.data()) : qs::FolderEntry{};
+            switch (CheckEntry(entry, candidate.relativePath, candidate.checksum, record)) {
+                case TargetCheck::Fetch:
+                    break;
+                case TargetCheck::Vouched:
+                    candidate.current = true;
+                    candidate.proven = TakenStamp{entry.stamp, takenNs};
+                    break;
+                case TargetCheck::Hash:
+                    candidate.hash = true;
+                    break;
+            }
+        } catch (...) {
+            NoteFailure(candidate, index, firstFailure);
+        }
+    }
+}
 
 // Digests are the planning pass's whole cost and independent of each other, so they are spread
 // over a few threads. Each candidate keeps its own outcome and the caller reads them in key order,
 // so the plan and the first failure are those of a pass that checks one file after another. Work
 // past the first failure found so far is skipped, as a sequential pass would never reach it.
-void CheckCandidates(std::vector<PlanCandidate>& candidates, const std::atomic<bool>* cancel,
-                     const VerifiedRecord* record) {
+void HashCandidates(std::vector<PlanCandidate>& candidates, const qs::FolderHandle& root,
+                    const std::atomic<bool>* cancel, FirstFailure& firstFailure) {
     constexpr std::size_t kMaxThreads = 8;
-    constexpr std::size_t kNoFailure = std::numeric_limits<std::size_t>::max();
+    std::vector<std::size_t> toHash;
+    for (std::size_t i = 0; i < candidates.size(); ++i)
+        if (candidates[i].hash)
+            toHash.push_back(i);
     std::atomic<std::size_t> next{0};
-    std::atomic<std::size_t> firstFailure{kNoFailure};
     auto work = [&]() noexcept {
+        std::optional<qs::FolderChain> chain;
         for (;;) {
-            const std::size_t index = next.fetch_add(1);
-            if (index >= candidates.size() || index > firstFailure.load() || Cancelled(cancel))
+            const std::size_t at = next.fetch_add(1);
+            if (at >= toHash.size() || toHash[at] > firstFailure.load() || Cancelled(cancel))
                 return;
-            PlanCandidate& candidate = candidates[index];
+            PlanCandidate& candidate = candidates[toHash[at]];
             try {
+                if (!chain)
+                    chain.emplace(root);
+                const qs::TargetParts parts = qs::SplitTarget(TargetOf(candidate));
+                const qs::FolderHandle* folder = chain->reach(parts.folder);
                 candidate.current =
-                    TargetIsCurrent(candidate.target, candidate.relativePath, candidate.checksum,
-                                    record, candidate.proven, cancel);
+                    folder && HashedIsCurrent(*folder, parts.name.data(), candidate.checksum,
+                                              candidate.proven, cancel);
             } catch (...) {
-                candidate.failure = std::current_exception();
-                std::size_t seen = firstFailure.load();
-                while (index < seen && !firstFailure.compare_exchange_weak(seen, index)) {
-                }
+                NoteFailure(candidate, toHash[at], firstFailure);
             }
         }
     };
 
     const std::size_t threads = std::min<std::size_t>(
-        {std::max(1u, std::thread::hardware_concurrency()), kMaxThreads, candidates.size()});
+        {std::max(1u, std::thread::hardware_concurrency()), kMaxThreads, toHash.size()});
     std::vector<std::thread> helpers;
     try {
         for (std::size_t i = 1; i < threads; ++i)
@@ -149,6 +257,17 @@ void CheckCandidates(std::vector<PlanCandidate>& candidates, const std::atomic<b
     work();
     for (std::thread& helper : helpers)
         helper.join();
+}
+
+// Decides which candidates are current: a walk of the folders for the stamps, then digests of
+// what the record does not vouch for.
+void CheckCandidates(std::vector<PlanCandidate>& candidates, const std::filesystem::path& base,
+                     const std::atomic<bool>* cancel, const VerifiedRecord* record) {
+    qs::FolderHandle root;
+    root.open(base);  // a client folder not there yet: every file is to be fetched
+    FirstFailure firstFailure{kNoFailure};
+    WalkCandidates(candidates, root, record, cancel, firstFailure);
+    HashCandidates(candidates, root, cancel, firstFailure);
 }
 
 // The optional "sizes" member: manifest path (leading slash trimmed) to size in bytes. It only
@@ -188,8 +307,8 @@ std::optional<std::uint64_t> SizeOf(const PublishedSizes& sizes, std::string_vie
 
 // One spelling per file: a separator's form or a leading slash never tells targets apart, and on
 // Windows letter case does not either (folded for ASCII, which is what manifests use).
-std::filesystem::path::string_type TargetKey(const std::filesystem::path& target) {
-    std::filesystem::path::string_type key = target.native();
+std::filesystem::path::string_type TargetKey(qs::NativeView target) {
+    std::filesystem::path::string_type key(target);
 #ifdef _WIN32
     for (auto& c : key)
         if (c >= L'a' && c <= L'z')
@@ -199,7 +318,7 @@ std::filesystem::path::string_type TargetKey(const std::filesystem::path& target
 }
 
 bool SameTarget(const std::filesystem::path& a, const std::filesystem::path& b) {
-    return TargetKey(a) == TargetKey(b);
+    return TargetKey(a.native()) == TargetKey(b.native());
 }
 
 bool SameDigestText(std::string_view a, std::string_view b) {
@@ -209,31 +328,61 @@ bool SameDigestText(std::string_view a, std::string_view b) {
     });
 }
 
-// Resolved targets already planned, with the candidate that holds each.
-using PlannedTargets = std::map<std::filesystem::path::string_type, std::size_t>;
 // A target no manifest entry may have: the update lock's file, which a placed file would replace
 // while a run holds it.
 constexpr std::size_t kReservedTarget = std::numeric_limits<std::size_t>::max();
+
+// Resolved targets already planned, by their key beneath the client folder. Only a hash of each
+// key is kept (the candidate holds the text), so a large client's keys are not copied again.
+class PlannedTargets {
+public:
+    using Key = std::filesystem::path::string_type;
+    PlannedTargets(const std::vector<PlanCandidate>& candidates, std::size_t files, Key reserved)
+        : candidates_(candidates), reserved_(std::move(reserved)) {
+        byHash_.reserve(files);
+    }
+    // The candidate that already holds `key` (kReservedTarget for the reserved one); otherwise
+    // none, and `index` holds it from now on.
+    std::optional<std::size_t> plan(const Key& key, std::size_t index) {
+        if (key == reserved_)
+            return kReservedTarget;
+        const std::size_t hash = std::hash<Key>{}(key);
+        const auto [first, last] = byHash_.equal_range(hash);
+        for (auto held = first; held != last; ++held)
+            if (TargetKey(TargetOf(candidates_[held->second])) == key)
+                return held->second;
+        byHash_.emplace(hash, index);
+        return std::nullopt;
+    }
+
+private:
+    const std::vector<PlanCandidate>& candidates_;
+    Key reserved_;
+    std::unordered_multimap<std::size_t, std::size_t> byHash_;
+};
 
 // Adds the manifest entry `relativePath` unless its target is already planned: with the same
 // digest it is the same file, with another the manifest contradicts itself and is refused before
 // anything is fetched (two transfers would write one download).
 void AddCandidate(std::vector<PlanCandidate>& candidates, PlannedTargets& targets,
-                  const std::filesystem::path& clientDir, std::string relativePath,
+                  const std::filesystem::path& base, std::string relativePath,
                   std::string checksum) {
-    std::filesystem::path target = ResolveManifestPath(clientDir, relativePath);
-    const auto [planned, added] = targets.try_emplace(TargetKey(target), candidates.size());
-    if (!added) {
-        if (planned->second == kReservedTarget)
+    const std::filesystem::path target = ResolveManifestPathUnder(base, relativePath);
+    const qs::NativeView beneath = qs::NativeView(target.native()).substr(base.native().size() + 1);
+    if (const auto planned = targets.plan(TargetKey(beneath), candidates.size())) {
+        if (*planned == kReservedTarget)
             throw std::runtime_error("Manifest contains an unsafe path");
-        if (SameDigestText(candidates[planned->second].checksum, checksum))
+        if (SameDigestText(candidates[*planned].checksum, checksum))
             return;
         throw FileFailure("Malformed update manifest: two digests for " +
                           PathForMessage(relativePath));
     }
     PlanCandidate candidate;
     candidate.relativePath = std::move(relativePath);
-    candidate.target = std::move(target);
+#ifndef _WIN32
+    if (beneath != relativePath)
+#endif
+        candidate.target = beneath;
     candidate.checksum = std::move(checksum);
     candidates.push_back(std::move(candidate));
 }
@@ -803,14 +952,18 @@ void PurgeStaleDownloads(const std::filesystem::path& clientDir,
     fs::recursive_directory_iterator walk(qs::ForFileCall(clientDir), error);
     if (error)
         return;
+    const fs::path extension(".download");
     for (const fs::recursive_directory_iterator end; walk != end;) {
         const fs::directory_entry& entry = *walk;
-        // A link whose target is gone is simply not a regular file; only an unreadable status
-        // ends the purge.
-        const fs::file_status status = entry.status(error);
-        if (status.type() == fs::file_type::none)
+        // Only a download's status is read: a large client holds many thousand other files. A
+        // link whose target is gone is simply not a regular file; only an unreadable status ends
+        // the purge.
+        const bool download = entry.path().native().ends_with(extension.native()) &&
+                              entry.path().extension() == extension;
+        const fs::file_status status = download ? entry.status(error) : fs::file_status();
+        if (download && status.type() == fs::file_type::none)
             return;
-        if (fs::is_regular_file(status) && entry.path().extension() == ".download") {
+        if (download && fs::is_regular_file(status)) {
             fs::file_time_type written = entry.last_write_time(error);
             if (error)
                 return;
@@ -825,12 +978,71 @@ void PurgeStaleDownloads(const std::filesystem::path& clientDir,
     }
 }
 
-std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clientDir,
-                                              std::string_view manifestReply,
+namespace {
+
+// A member of the manifest's "files": its key and, when the value is text, that text.
+struct ManifestFile {
+    std::string key;
+    std::string checksum;
+    bool isText = false;
+};
+
+// Parses a manifest with the members of its "files" object taken out as the parser meets them:
+// a large client's manifest is never built as a tree of a hundred thousand members besides the
+// plan's own copy. `files` receives them as the tree would hold them: in key order, the last of
+// a key twice standing; the tree keeps an empty "files" object.
+nlohmann::json ParseManifest(std::string_view reply, std::vector<ManifestFile>& files) {
+    using Event = nlohmann::json::parse_event_t;
+    bool inFiles = false;
+    bool filesIsObject = false;
+    auto take = [&](int depth, Event event, nlohmann::json& parsed) {
+        if (depth == 1 && event == Event::key) {
+            inFiles = parsed == "files";
+            filesIsObject = false;
+            if (inFiles)
+                files.clear();  // the last "files" stands, as in the tree
+            return true;
+        }
+        if (depth == 1 && event == Event::object_start && inFiles)
+            filesIsObject = true;
+        if (depth != 2 || !inFiles || !filesIsObject)
+            return true;
+        if (event == Event::key) {
+            files.push_back({std::move(parsed.get_ref<std::string&>()), {}, false});
+            return false;  // the member is not built; its value is kept here
+        }
+        if (event == Event::value && parsed.is_string()) {
+            files.back().checksum = std::move(parsed.get_ref<std::string&>());
+            files.back().isText = true;
+        }
+        return true;
+    };
+    nlohmann::json manifest = ParseJsonReply(reply, take, kManifestMaxValues);
+    const auto byKey = [](const ManifestFile& a, const ManifestFile& b) { return a.key < b.key; };
+    if (!std::is_sorted(files.begin(), files.end(), byKey)) {
+        std::stable_sort(files.begin(), files.end(), byKey);
+        // Of one key's values the last stands.
+        std::vector<ManifestFile> unique;
+        unique.reserve(files.size());
+        for (ManifestFile& file : files) {
+            if (!unique.empty() && unique.back().key == file.key)
+                unique.back() = std::move(file);
+            else
+                unique.push_back(std::move(file));
+        }
+        files = std::move(unique);
+    }
+    return manifest;
+}
+
+// The plan of a parsed manifest and its "files", as PlanClientUpdate makes it. The files are
+// taken apart on the way, so their copy is gone while the files are checked.
+std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clientDir,
+                                              const nlohmann::json& manifest,
+                                              std::vector<ManifestFile>& manifestFiles,
                                               const std::atomic<bool>* cancel,
                                               const VerifiedRecord* trusted,
                                               VerifiedRecord* proven) {
-    const nlohmann::json manifest = ParseJsonReply(manifestReply, nullptr, kManifestMaxValues);
     if (!manifest.is_object())
         MalformedManifest();
     auto files = manifest.find("files");
@@ -841,38 +1053,55 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
     // cannot be planned; its failure, naming its path, is raised only after every earlier file's
     // own check.
     std::vector<PlanCandidate> candidates;
+    candidates.reserve(manifestFiles.size() + 1);
     std::exception_ptr entryFailure;
     std::filesystem::path executable;
+    std::filesystem::path base;
     std::string entryPath;  // of the entry being read
     try {
-        executable = ResolveManifestPath(clientDir, WideToUtf8(ClientExecutableName));
-        PlannedTargets targets;
-        targets.emplace(TargetKey(ResolveManifestPath(clientDir, FolderLockFileName())),
-                        kReservedTarget);
-        for (const auto& [key, value] : files->items()) {
-            entryPath = TrimLeadingSlash(key);
-            if (!value.is_string())
+        base = ClientBase(clientDir);
+        executable = ResolveManifestPathUnder(base, WideToUtf8(ClientExecutableName));
+        PlannedTargets targets(
+            candidates, manifestFiles.size() + 1,
+            TargetKey(qs::NativeView(ResolveManifestPathUnder(base, FolderLockFileName()).native())
+                          .substr(base.native().size() + 1)));
+        for (ManifestFile& file : manifestFiles) {
+            entryPath = TrimLeadingSlash(file.key);
+            std::string().swap(file.key);  // its room goes to the candidate, not beside it
+            if (!file.isText)
                 MalformedManifest();
-            AddCandidate(candidates, targets, clientDir, entryPath,
-                         value.get_ref<const std::string&>());
+            AddCandidate(candidates, targets, base, entryPath, std::move(file.checksum));
         }
         entryPath.clear();
         if (auto binary = ReadBinaryEntry(manifest)) {
             entryPath = binary->relativePath;
-            AddCandidate(candidates, targets, clientDir, std::move(binary->relativePath),
+            AddCandidate(candidates, targets, base, std::move(binary->relativePath),
                          std::move(binary->checksum));
         }
     } catch (...) {
         entryFailure = entryPath.empty() ? std::current_exception()
                                          : NameTheFile(std::current_exception(), entryPath);
     }
-    CheckCandidates(candidates, cancel, trusted);
+    // The candidates hold all the plan needs of "files": its copy goes before the check, which
+    // would otherwise hold both for a large client.
+    std::vector<ManifestFile>().swap(manifestFiles);
+    if (proven) {
+        std::size_t pathBytes = 0;
+        for (const PlanCandidate& candidate : candidates)
+            pathBytes += candidate.relativePath.size();
+        proven->reserve(candidates.size(), pathBytes);
+    }
+    CheckCandidates(candidates, base, cancel, trusted);
     ThrowIfCancelled(cancel);
 
     const PublishedSizes sizes = ReadPublishedSizes(manifest);
     const auto chunked = ReadChunkedPaths(manifest);
     std::vector<UpdatePlanEntry> plan;
     std::optional<UpdatePlanEntry> executableEntry;
+    const std::filesystem::path::string_type executableKey =
+        executable.empty()
+            ? std::filesystem::path::string_type()
+            : TargetKey(qs::NativeView(executable.native()).substr(base.native().size() + 1));
     for (PlanCandidate& candidate : candidates) {
         if (candidate.failure)
             std::rethrow_exception(NameTheFile(candidate.failure, candidate.relativePath));
@@ -884,7 +1113,7 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
             UpdatePlanEntry entry{std::move(candidate.relativePath), std::move(candidate.checksum),
                                   size, hasIndex};
             // Whatever key lists it, the client appears only once every other file is in place.
-            if (SameTarget(candidate.target, executable))
+            if (TargetKey(TargetOf(candidate)) == executableKey)
                 executableEntry = std::move(entry);
             else
                 plan.push_back(std::move(entry));
@@ -895,6 +1124,18 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
     if (executableEntry)
         plan.push_back(std::move(*executableEntry));
     return plan;
+}
+
+}  // namespace
+
+std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clientDir,
+                                              std::string_view manifestReply,
+                                              const std::atomic<bool>* cancel,
+                                              const VerifiedRecord* trusted,
+                                              VerifiedRecord* proven) {
+    std::vector<ManifestFile> files;
+    const nlohmann::json manifest = ParseManifest(manifestReply, files);
+    return PlanFromManifest(clientDir, manifest, files, cancel, trusted, proven);
 }
 
 UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
@@ -947,11 +1188,14 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 ? VerifiedRecord()
                 : VerifiedRecord::load(environment.verifiedRecord, clientDir);
         VerifiedRecord proven;
-        const std::string_view manifestText(reinterpret_cast<const char*>(reply.data()),
-                                            reply.size());
+        std::vector<ManifestFile> files;
+        nlohmann::json manifest = ParseManifest(
+            std::string_view(reinterpret_cast<const char*>(reply.data()), reply.size()), files);
+        // Parsed: a large client's manifest is not held twice while it is planned.
+        std::vector<std::uint8_t>().swap(reply);
         const std::vector<UpdatePlanEntry> plan =
-            PlanClientUpdate(clientDir, manifestText, environment.cancel, &trusted, &proven);
-        reply = {};
+            PlanFromManifest(clientDir, manifest, files, environment.cancel, &trusted, &proven);
+        manifest = nullptr;
         if (LauncherLogActive())
             LogEvent(PlanLogLine(plan, BytesStillNeeded(clientDir, plan)));
         struct SaveRecord {

@@ -1,5 +1,6 @@
 #include "update/verified_record.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <fstream>
@@ -24,12 +25,46 @@ std::string FolderKey(const std::filesystem::path& clientDir) {
     return std::string(text.begin(), text.end());
 }
 
-std::string Lower(std::string_view digest) {
-    std::string lower(digest);
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'F')
-            c = static_cast<char>(c - 'A' + 'a');
-    return lower;
+using DigestBytes = std::array<unsigned char, 32>;
+
+// The value of each hex digit, -1 for any other byte: a digest is read per file on every start.
+constexpr std::array<signed char, 256> kHexValues = [] {
+    std::array<signed char, 256> values{};
+    values.fill(-1);
+    for (int i = 0; i < 10; ++i)
+        values['0' + i] = static_cast<signed char>(i);
+    for (int i = 0; i < 6; ++i) {
+        values['a' + i] = static_cast<signed char>(10 + i);
+        values['A' + i] = static_cast<signed char>(10 + i);
+    }
+    return values;
+}();
+
+int HexValue(char c) {
+    return kHexValues[static_cast<unsigned char>(c)];
+}
+
+// The bytes of 64 hex digits in either letter case; nullopt for anything else.
+std::optional<DigestBytes> DigestFromText(std::string_view text) {
+    if (text.size() != 64)
+        return std::nullopt;
+    DigestBytes bytes{};
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const int high = HexValue(text[2 * i]);
+        const int low = HexValue(text[2 * i + 1]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        bytes[i] = static_cast<unsigned char>(high * 16 + low);
+    }
+    return bytes;
+}
+
+void AppendDigestText(std::string& text, const DigestBytes& bytes) {
+    constexpr char kDigits[] = "0123456789abcdef";
+    for (const unsigned char byte : bytes) {
+        text.push_back(kDigits[byte >> 4]);
+        text.push_back(kDigits[byte & 15]);
+    }
 }
 
 std::string DigestOf(std::string_view text) {
@@ -106,6 +141,10 @@ VerifiedRecord VerifiedRecord::load(const std::filesystem::path& file,
         if (nextLine() != kMagic || nextLine() != "folder " + FolderKey(clientDir))
             return record;
         VerifiedRecord loaded;
+        // One entry a line: room for all at once, as a large client's record would otherwise be
+        // copied while it grows.
+        loaded.entries_.reserve(
+            static_cast<std::size_t>(std::count(rest.begin(), rest.end(), '\n')));
         while (!rest.empty()) {
             std::string_view line = nextLine();
             Entry entry;
@@ -113,32 +152,96 @@ VerifiedRecord VerifiedRecord::load(const std::filesystem::path& file,
             if (!TakeNumber(line, s.size) || !TakeNumber(line, s.modifiedNs) ||
                 !TakeNumber(line, s.changedNs) || !TakeNumber(line, s.volume) ||
                 !TakeNumber(line, s.index) || !TakeNumber(line, entry.stamp.takenNs) ||
-                line.size() < 66 || line[64] != ' ' || !IsChecksumText(line.substr(0, 64)))
+                line.size() < 66 || line[64] != ' ')
                 return record;
-            entry.digest = Lower(line.substr(0, 64));
-            loaded.entries_.insert_or_assign(std::string(line.substr(65)), std::move(entry));
+            const std::optional<DigestBytes> digest = DigestFromText(line.substr(0, 64));
+            if (!digest)
+                return record;
+            loaded.add(line.substr(65), *digest, entry.stamp);
         }
+        if (!loaded.sorted_) {
+            std::vector<Entry> entries;
+            entries.reserve(loaded.entries_.size());
+            for (const Entry* entry : loaded.settled())
+                entries.push_back(*entry);
+            loaded.entries_ = std::move(entries);
+            loaded.sorted_ = true;
+        }
+        loaded.paths_.shrink_to_fit();
         return loaded;
     } catch (...) {
         return record;
     }
 }
 
+void VerifiedRecord::add(std::string_view relativePath, const DigestBytes& digest,
+                         const TakenStamp& stamp) {
+    if (paths_.size() + relativePath.size() > std::numeric_limits<std::uint32_t>::max())
+        return;  // far past kMaxBytes: such a record is never saved anyway
+    Entry entry;
+    entry.pathAt = static_cast<std::uint32_t>(paths_.size());
+    entry.pathSize = static_cast<std::uint32_t>(relativePath.size());
+    entry.digest = digest;
+    entry.stamp = stamp;
+    paths_.append(relativePath);
+    if (sorted_ && !entries_.empty() && !(pathOf(entries_.back()) < relativePath))
+        sorted_ = false;
+    entries_.push_back(entry);
+}
+
+const VerifiedRecord::Entry* VerifiedRecord::find(std::string_view relativePath) const {
+    if (sorted_) {
+        const auto found = std::lower_bound(
+            entries_.begin(), entries_.end(), relativePath,
+            [this](const Entry& entry, std::string_view path) { return pathOf(entry) < path; });
+        return found != entries_.end() && pathOf(*found) == relativePath ? &*found : nullptr;
+    }
+    for (auto entry = entries_.rbegin(); entry != entries_.rend(); ++entry)
+        if (pathOf(*entry) == relativePath)
+            return &*entry;
+    return nullptr;
+}
+
+std::vector<const VerifiedRecord::Entry*> VerifiedRecord::settled() const {
+    std::vector<const Entry*> entries;
+    entries.reserve(entries_.size());
+    for (const Entry& entry : entries_)
+        entries.push_back(&entry);
+    if (sorted_)
+        return entries;
+    std::stable_sort(entries.begin(), entries.end(),
+                     [this](const Entry* a, const Entry* b) { return pathOf(*a) < pathOf(*b); });
+    // Of the entries for one path, the last remembered stands.
+    std::vector<const Entry*> unique;
+    unique.reserve(entries.size());
+    for (const Entry* entry : entries) {
+        if (!unique.empty() && pathOf(*unique.back()) == pathOf(*entry))
+            unique.back() = entry;
+        else
+            unique.push_back(entry);
+    }
+    return unique;
+}
+
 bool VerifiedRecord::vouchesFor(std::string_view relativePath, std::string_view checksum,
                                 const FileStamp& now) const {
-    const auto found = entries_.find(relativePath);
-    return found != entries_.end() && IsChecksumText(checksum) &&
-           found->second.digest == Lower(checksum) && found->second.stamp.stamp == now &&
-           Settled(found->second.stamp);
+    const Entry* entry = find(relativePath);
+    if (!entry)
+        return false;
+    const std::optional<DigestBytes> digest = DigestFromText(checksum);
+    return digest && entry->digest == *digest && entry->stamp.stamp == now && Settled(entry->stamp);
 }
 
 bool VerifiedRecord::addsNothingTo(const VerifiedRecord& loaded) const {
-    if (entries_.size() != loaded.entries_.size())
+    const std::vector<const Entry*> mine = settled();
+    const std::vector<const Entry*> theirs = loaded.settled();
+    if (mine.size() != theirs.size())
         return false;
-    for (const auto& [path, entry] : entries_) {
-        const auto found = loaded.entries_.find(path);
-        if (found == loaded.entries_.end() || found->second.digest != entry.digest ||
-            found->second.stamp.stamp != entry.stamp.stamp || !Settled(found->second.stamp))
+    for (std::size_t i = 0; i < mine.size(); ++i) {
+        const Entry& entry = *mine[i];
+        const Entry& found = *theirs[i];
+        if (pathOf(entry) != loaded.pathOf(found) || found.digest != entry.digest ||
+            found.stamp.stamp != entry.stamp.stamp || !Settled(found.stamp))
             return false;
     }
     return true;
@@ -146,10 +249,10 @@ bool VerifiedRecord::addsNothingTo(const VerifiedRecord& loaded) const {
 
 void VerifiedRecord::remember(std::string relativePath, std::string_view digest,
                               const TakenStamp& stamp) {
-    if (!IsChecksumText(digest) || relativePath.empty() ||
-        relativePath.find('\n') != std::string::npos)
+    const std::optional<DigestBytes> bytes = DigestFromText(digest);
+    if (!bytes || relativePath.empty() || relativePath.find('\n') != std::string::npos)
         return;
-    entries_.insert_or_assign(std::move(relativePath), Entry{Lower(digest), stamp});
+    add(relativePath, *bytes, stamp);
 }
 
 bool VerifiedRecord::save(const std::filesystem::path& file,
@@ -157,15 +260,16 @@ bool VerifiedRecord::save(const std::filesystem::path& file,
     try {
         std::string text;
         text.append(kMagic).append("\nfolder ").append(FolderKey(clientDir)).append("\n");
-        for (const auto& [path, entry] : entries_) {
-            const FileStamp& s = entry.stamp.stamp;
+        for (const Entry* entry : settled()) {
+            const FileStamp& s = entry->stamp.stamp;
             text.append(std::to_string(s.size)).append(" ");
             text.append(std::to_string(s.modifiedNs)).append(" ");
             text.append(std::to_string(s.changedNs)).append(" ");
             text.append(std::to_string(s.volume)).append(" ");
             text.append(std::to_string(s.index)).append(" ");
-            text.append(std::to_string(entry.stamp.takenNs)).append(" ");
-            text.append(entry.digest).append(" ").append(path).append("\n");
+            text.append(std::to_string(entry->stamp.takenNs)).append(" ");
+            AppendDigestText(text, entry->digest);
+            text.append(" ").append(pathOf(*entry)).append("\n");
             if (text.size() > kMaxBytes)
                 return false;
         }

@@ -5,12 +5,13 @@
 // file changed since. The record can only save work, never decide a file: whatever is wrong with
 // it (missing, torn, oversized, another folder's, an older format) makes it empty, and the files
 // are hashed.
+#include <array>
 #include <cstdint>
 #include <filesystem>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/file_io.h"
 
@@ -52,7 +53,13 @@ public:
     // one). False when it cannot be written; the caller goes on without it.
     bool save(const std::filesystem::path& file, const std::filesystem::path& clientDir) const;
 
-    std::size_t size() const { return entries_.size(); }
+    std::size_t size() const { return settled().size(); }
+    // Room for `files` entries whose paths take `pathBytes` in all, so a record of a large client
+    // is not grown by copies.
+    void reserve(std::size_t files, std::size_t pathBytes) {
+        entries_.reserve(files);
+        paths_.reserve(pathBytes);
+    }
     // True when `loaded` already says all this record would: the same files, digests and stamps,
     // each of `loaded`'s vouching. Writing it again would say nothing new.
     bool addsNothingTo(const VerifiedRecord& loaded) const;
@@ -61,11 +68,27 @@ public:
     static std::int64_t Now();
 
 private:
+    // A hundred thousand files are looked up without an allocation each: paths live in one
+    // buffer, digests as bytes, and the entries sorted by path once loaded.
     struct Entry {
-        std::string digest;  // lower case
+        std::uint32_t pathAt = 0;  // in paths_
+        std::uint32_t pathSize = 0;
+        std::array<unsigned char, 32> digest{};
         TakenStamp stamp;
     };
-    std::map<std::string, Entry, std::less<>> entries_;
+    std::string_view pathOf(const Entry& entry) const {
+        return std::string_view(paths_).substr(entry.pathAt, entry.pathSize);
+    }
+    const Entry* find(std::string_view relativePath) const;
+    void add(std::string_view relativePath, const std::array<unsigned char, 32>& digest,
+             const TakenStamp& stamp);
+    // Sorted by path, each path once (the last remembered wins): what save writes and
+    // addsNothingTo compares.
+    std::vector<const Entry*> settled() const;
+
+    std::string paths_;
+    std::vector<Entry> entries_;
+    bool sorted_ = true;  // entries_ sorted by path, none twice
 };
 
 // The mark that the last run which changed `clientDir` left every file proven. A run clears it

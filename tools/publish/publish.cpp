@@ -48,8 +48,10 @@ std::optional<std::string> ManifestPathProblem(std::string_view manifestPath) {
     if (TrimLeadingSlash(manifestPath) != manifestPath)
         return "starts with a slash";
     try {
-        // Any base will do: the launcher's checks look at the path, and nothing is touched.
-        ResolveManifestPath("/quillon-publish-check", manifestPath);
+        // Any base will do: the launcher's checks look at the path, and nothing is touched. One
+        // made once, as resolving a base costs system calls for each of a client's files.
+        static const std::filesystem::path base = ClientBase("/quillon-publish-check");
+        ResolveManifestPathUnder(base, manifestPath);
     } catch (const std::exception& refusal) {
         return std::string("the launcher refuses it (") + refusal.what() + ")";
     }

@@ -1,0 +1,100 @@
+#include "platform/folder_walk.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <utility>
+
+namespace qs {
+
+namespace {
+
+std::int64_t Nanoseconds(const timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
+EntryKind KindOf(mode_t mode) {
+    if (S_ISREG(mode))
+        return EntryKind::RegularFile;
+    if (S_ISDIR(mode))
+        return EntryKind::Folder;
+    if (S_ISLNK(mode))
+        return EntryKind::Link;
+    return EntryKind::Other;
+}
+
+}  // namespace
+
+FolderHandle::~FolderHandle() {
+    close();
+}
+
+FolderHandle::FolderHandle(FolderHandle&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)), path_(std::move(other.path_)) {}
+
+FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = std::exchange(other.handle_, -1);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+void FolderHandle::close() {
+    if (handle_ >= 0)
+        ::close(static_cast<int>(handle_));
+    handle_ = -1;
+}
+
+bool FolderHandle::open(const std::filesystem::path& folder) {
+    close();
+    // O_PATH: a handle to look beneath, whatever the folder's read permission says.
+    handle_ = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return handle_ >= 0;
+}
+
+bool FolderHandle::openChild(const FolderHandle& parent, const Name* name) {
+    close();
+    if (parent.handle_ < 0)
+        return false;
+    handle_ = ::openat(static_cast<int>(parent.handle_), name,
+                       O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return handle_ >= 0;
+}
+
+FolderEntry FolderHandle::look(const Name* name) const {
+    struct stat info {};
+    if (handle_ < 0 || fstatat(static_cast<int>(handle_), name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return {};
+    FolderEntry entry{KindOf(info.st_mode), {}};
+    if (entry.kind == EntryKind::RegularFile)
+        entry.stamp = {static_cast<std::uint64_t>(info.st_size), Nanoseconds(info.st_mtim),
+                       Nanoseconds(info.st_ctim), static_cast<std::uint64_t>(info.st_dev),
+                       static_cast<std::uint64_t>(info.st_ino)};
+    return entry;
+}
+
+bool FolderHandle::openFile(const Name* name, InputFile& file) const {
+    if (file.handle_ >= 0)
+        ::close(static_cast<int>(file.handle_));
+    file.handle_ = -1;
+    if (handle_ < 0)
+        return false;
+    // O_NONBLOCK: a FIFO put there since it was looked at must not wait for a writer.
+    const int fd =
+        ::openat(static_cast<int>(handle_), name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    file.handle_ = fd;
+    if (!file.state()) {
+        ::close(fd);
+        file.handle_ = -1;
+        return false;
+    }
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return true;
+}
+
+}  // namespace qs
