@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include "platform/long_path.h"
+
 namespace qs {
 
 namespace {
@@ -69,9 +71,11 @@ void FolderHandle::close() {
 
 bool FolderHandle::open(const std::filesystem::path& folder) {
     close();
-    // The folder itself may be reached through a junction; nothing beneath it will be.
+    // The folder itself may be reached through a junction; nothing beneath it will be. Names
+    // beneath it are joined to the extended-length form, so a deep client works past MAX_PATH.
+    const std::filesystem::path whole = ForFileCall(folder);
     HANDLE handle =
-        CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        CreateFileW(whole.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
@@ -82,7 +86,7 @@ bool FolderHandle::open(const std::filesystem::path& folder) {
         return false;
     }
     handle_ = reinterpret_cast<std::intptr_t>(handle);
-    path_ = folder;
+    path_ = whole;
     return true;
 }
 
