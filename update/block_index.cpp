@@ -110,6 +110,13 @@ std::optional<std::vector<BlockList>> ParseBlockGroup(std::string_view bytes, co
     return lists;
 }
 
+BlockList BlockListOf(std::string_view chunkBytes) {
+    BlockList list;
+    for (std::size_t at = 0; at < chunkBytes.size(); at += kBlockSize)
+        list.push_back(DigestOfBlock(chunkBytes.substr(at, kBlockSize)));
+    return list;
+}
+
 std::optional<std::vector<BlockList>> BlockListsOfFile(const std::filesystem::path& file,
                                                        const std::vector<Chunk>& chunks) {
     std::ifstream input(file, std::ios::binary);
@@ -124,9 +131,7 @@ std::optional<std::vector<BlockList>> BlockListsOfFile(const std::filesystem::pa
         input.read(chunkBytes.data(), static_cast<std::streamsize>(chunkBytes.size()));
         if (!input)
             return std::nullopt;
-        BlockList& list = lists.emplace_back();
-        for (std::size_t at = 0; at < chunkBytes.size(); at += kBlockSize)
-            list.push_back(DigestOfBlock(std::string_view(chunkBytes).substr(at, kBlockSize)));
+        lists.push_back(BlockListOf(chunkBytes));
     }
     return lists;
 }
@@ -164,7 +169,8 @@ std::vector<BlockSegment> PlanBlocks(const std::vector<Chunk>& wanted, std::size
                 std::min<std::uint64_t>(kBlockSize, chunk.offset + chunk.length - at));
             BlockSegment segment{at, length, false, 0};
             if (list != blocks.end() && b < list->second.size()) {
-                for (const std::optional<std::int64_t>& shift : {before, after}) {
+                const std::optional<std::int64_t> second = after != before ? after : std::nullopt;
+                for (const std::optional<std::int64_t>& shift : {before, second}) {
                     if (!shift || static_cast<std::int64_t>(at) + *shift < 0)
                         continue;
                     const auto from =

@@ -59,6 +59,8 @@ std::optional<std::vector<BlockList>> ParseBlockGroup(std::string_view bytes, co
                                                       const std::vector<Chunk>& chunks,
                                                       std::size_t group);
 
+// The block list of one chunk's bytes.
+BlockList BlockListOf(std::string_view chunkBytes);
 // Every chunk's block list, read from `file`; nullopt when it falls short.
 std::optional<std::vector<BlockList>> BlockListsOfFile(const std::filesystem::path& file,
                                                        const std::vector<Chunk>& chunks);

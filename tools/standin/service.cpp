@@ -134,13 +134,9 @@ struct TestService::Impl {
             index.chunks = ChunkBytes(bytes);
             file.chunkIndex = std::make_shared<const std::string>(ChunkIndexBytes(index));
             std::vector<qs::BlockList> lists;
-            for (const Chunk& chunk : index.chunks) {
-                qs::BlockList& list = lists.emplace_back();
-                for (std::uint64_t at = 0; at < chunk.length; at += qs::kBlockSize)
-                    list.push_back(qs::DigestOfBlock(std::string_view(bytes).substr(
-                        chunk.offset + at,
-                        std::min<std::uint64_t>(qs::kBlockSize, chunk.length - at))));
-            }
+            for (const Chunk& chunk : index.chunks)
+                lists.push_back(
+                    qs::BlockListOf(std::string_view(bytes).substr(chunk.offset, chunk.length)));
             file.blockIndex =
                 std::make_shared<const std::string>(qs::BlockIndexBytes(*file.chunkIndex, lists));
             file.blockHeadSha256 = Sha256Hex(std::string(
