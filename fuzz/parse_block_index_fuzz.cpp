@@ -72,7 +72,7 @@ void CheckWritten(std::string_view bytes) {
     for (const Chunk& chunk : chunks) {
         BlockList& list = lists.emplace_back(BlockCount(chunk.length));
         for (std::size_t b = 0; b < list.size(); ++b)
-            list[b] = DigestOfBlock(bytes.substr(std::min(bytes.size(), b)));
+            list[b] = DigestOfBlock(bytes.substr(std::min(bytes.size(), b), 16));
     }
     const std::string written = BlockIndexBytes(bytes, lists);
     const BlockIndexLayout layout = LayoutOfBlockIndex(chunks);
