@@ -23,6 +23,7 @@
 
 #include "bench/bench_support.h"
 #include "tools/standin/service.h"
+#include "update/digest.h"
 #include "update/update_run.h"
 
 namespace qs {
