@@ -13,6 +13,8 @@ namespace qs {
 namespace {
 
 namespace fs = std::filesystem;
+using publish::WriteBlockIndex;
+using publish::WriteChunkIndex;
 
 std::uint64_t Inode(const fs::path& file) {
     struct stat info {};
