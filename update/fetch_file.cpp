@@ -510,8 +510,8 @@ struct BuildStep {
     std::vector<qs::BlockSegment> segments;  // for a missing run
 };
 
-// The offset a missing run's neighbour on the `before` or after side puts on its bytes in the
-// old copy; at the file's ends the old copy's own ends anchor it.
+// The steps of the build: each missing run's blocks are looked for shifted as the reused bytes
+// on either side of it are (at the file's ends, as the old copy's own ends are).
 std::vector<BuildStep> PlanBuild(const std::vector<AssemblyPiece>& pieces,
                                  const std::vector<Chunk>& wanted,
                                  const std::map<std::size_t, qs::BlockList>& blocks,
