@@ -75,7 +75,7 @@ std::optional<std::vector<Digest>> ParseBlockIndexHead(std::string_view head,
                                                        const BlockIndexLayout& layout) {
     if (head.size() != layout.headBytes || DigestOfBytes(head) != headDigest ||
         head.substr(0, 8) != std::string_view(kBlockMagic, 8) ||
-        head.substr(8, 32) != AsText(chunkIndexDigest.data(), chunkIndexDigest.size()))
+        !HeadNamesChunkIndex(head, chunkIndexDigest))
         return std::nullopt;
     std::uint64_t count = 0;
     for (int i = 0; i < 4; ++i)
@@ -86,6 +86,11 @@ std::optional<std::vector<Digest>> ParseBlockIndexHead(std::string_view head,
     for (std::size_t g = 0; g < groups.size(); ++g)
         std::copy_n(head.begin() + kHeadFixed + 32 * g, 32, groups[g].begin());
     return groups;
+}
+
+bool HeadNamesChunkIndex(std::string_view head, const Digest& chunkIndexDigest) {
+    return head.size() >= 40 &&
+           head.substr(8, 32) == AsText(chunkIndexDigest.data(), chunkIndexDigest.size());
 }
 
 std::optional<std::vector<BlockList>> ParseBlockGroup(std::string_view bytes, const Digest& digest,

@@ -54,6 +54,8 @@ std::optional<std::vector<Digest>> ParseBlockIndexHead(std::string_view head,
                                                        const Digest& headDigest,
                                                        const Digest& chunkIndexDigest,
                                                        const BlockIndexLayout& layout);
+// Whether `head` names the chunk index with digest `chunkIndexDigest`.
+bool HeadNamesChunkIndex(std::string_view head, const Digest& chunkIndexDigest);
 // The block lists of group `group`'s chunks, when `bytes` has the group's digest and length.
 std::optional<std::vector<BlockList>> ParseBlockGroup(std::string_view bytes, const Digest& digest,
                                                       const std::vector<Chunk>& chunks,

@@ -354,6 +354,9 @@ FileState FetchOnce(const std::wstring& url, std::string_view relativePath,
 
 // Any reason to give up building a file from chunks: the whole file is fetched instead.
 struct ChunksUnusable {};
+// The block index the manifest vouches for names another chunk index than the one fetched: no
+// chunk of it is fetched, the whole file is.
+struct ChunkIndexRefused {};
 
 // The URL of a file's index under /updater/chunks/, named by the file's digest.
 std::wstring IndexUrl(const std::wstring& expected, const wchar_t* suffix,
@@ -413,9 +416,13 @@ std::map<std::size_t, qs::BlockList> FetchBlockLists(
     try {
         const std::wstring url = IndexUrl(expected, L".blk", environment);
         const qs::BlockIndexLayout layout = qs::LayoutOfBlockIndex(chunks);
-        const std::optional<std::vector<Digest>> groups = qs::ParseBlockIndexHead(
-            FetchRangeBytes(url, 0, layout.headBytes - 1, environment, connection, observer),
-            headDigest, DigestOfBytes(chunkIndexBytes), layout);
+        const std::string head =
+            FetchRangeBytes(url, 0, layout.headBytes - 1, environment, connection, observer);
+        const Digest chunkIndexDigest = DigestOfBytes(chunkIndexBytes);
+        if (DigestOfBytes(head) == headDigest && !qs::HeadNamesChunkIndex(head, chunkIndexDigest))
+            throw ChunkIndexRefused{};
+        const std::optional<std::vector<Digest>> groups =
+            qs::ParseBlockIndexHead(head, headDigest, chunkIndexDigest, layout);
         if (!groups)
             throw ChunksUnusable{};
         std::vector<std::size_t> wanted;

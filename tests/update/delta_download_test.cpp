@@ -299,11 +299,14 @@ TEST_F(DeltaDownload, DamagedBlockIndexFallsBack) {
         return damaged;
     };
     const std::string lying = BlockIndexOf(chunkIndex, wanted, old);
+    std::vector<Chunk> forged = ChunkBytes(wanted);
+    forged[1].digest[0] ^= 1;  // a chunk the old copy has, so it is looked for
     struct Case {
         const char* name;
         std::string manifestDigest;
         std::function<void(TestService&)> setUp;
         bool wholeFile;
+        bool rangesTried = true;
     };
     const Case cases[] = {
         {"block index missing", head,
@@ -317,17 +320,22 @@ TEST_F(DeltaDownload, DamagedBlockIndexFallsBack) {
          [&](TestService& s) { s.setFault(BlockIndexPath(wanted), Fault::IgnoreRange()); }, false},
         {"head of another index", Sha256Hex("another"), [](TestService&) {}, false},
         {"lists that pick the wrong old bytes", HeadDigest(lying, wanted),
-         [&](TestService& s) { s.setResource(BlockIndexPath(wanted), lying); }, true},
+         [&](TestService& s) { s.setResource(BlockIndexPath(wanted), lying); }, true, false},
+        {"chunk index other than the one the block index names", head,
+         [&](TestService& s) { s.setResource(IndexPath(wanted), IndexOf(wanted, forged)); }, true,
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         WriteFile(target, old);
         service.clearFaultsAndHandlers();
         service.setResource(BlockIndexPath(wanted), blocks);
+        service.setResource(IndexPath(wanted), chunkIndex);
         c.setUp(service);
         service.clearRequests();
         const Fetched fetched = Fetch(true, c.manifestDigest);
         EXPECT_EQ(fetched.wholeAfterAll, c.wholeFile);
+        EXPECT_EQ(FileRanges().front() != "", c.rangesTried);
         if (!c.wholeFile)
             EXPECT_EQ(fetched.received, wholeChunks);
     }
