@@ -13,6 +13,8 @@
 #include "update/transfer.h"
 #include "update/update_run.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 using qs::test::Fault;
 using qs::test::Sha256Hex;
@@ -176,7 +178,7 @@ TEST_F(DeltaDownload, AnythingAmissEndsInTheWholeDownload) {
     };
     const Case cases[] = {
         {"index missing", false,
-         [&](TestService& s) { s.setFault(IndexPath(wanted), Fault::Status(404)); }},
+         [&](TestService& s) { s.setFault(IndexPath(wanted), Fault::replyStatus(404)); }},
         {"index corrupt", false,
          [&](TestService& s) { s.setResource(IndexPath(wanted), corrupt); }},
         {"index of another size than the manifest's", false,
@@ -187,11 +189,11 @@ TEST_F(DeltaDownload, AnythingAmissEndsInTheWholeDownload) {
          [&](TestService& s) { s.setResource(IndexPath(wanted), IndexOf(wanted, lying)); }},
         {"range ignored", true,
          [](TestService& s) {
-             s.setFault("/updater/files/data/big.pak", Fault::IgnoreRange().only(1));
+             s.setFault("/updater/files/data/big.pak", Fault::ignoreRange().only(1));
          }},
         {"wrong range", true,
          [](TestService& s) {
-             s.setFault("/updater/files/data/big.pak", Fault::WrongRange().only(1));
+             s.setFault("/updater/files/data/big.pak", Fault::wrongRange().only(1));
          }},
     };
     for (const Case& c : cases) {
@@ -310,14 +312,15 @@ TEST_F(DeltaDownload, DamagedBlockIndexFallsBack) {
     };
     const Case cases[] = {
         {"block index missing", head,
-         [&](TestService& s) { s.setFault(BlockIndexPath(wanted), Fault::Status(404)); }, false},
+         [&](TestService& s) { s.setFault(BlockIndexPath(wanted), Fault::replyStatus(404)); },
+         false},
         {"head damaged", head,
          [&](TestService& s) { s.setResource(BlockIndexPath(wanted), flipped(50)); }, false},
         {"group damaged", head,
          [&](TestService& s) { s.setResource(BlockIndexPath(wanted), flipped(headBytes + 3)); },
          false},
         {"range ignored", head,
-         [&](TestService& s) { s.setFault(BlockIndexPath(wanted), Fault::IgnoreRange()); }, false},
+         [&](TestService& s) { s.setFault(BlockIndexPath(wanted), Fault::ignoreRange()); }, false},
         {"head of another index", Sha256Hex("another"), [](TestService&) {}, false},
         {"lists that pick the wrong old bytes", HeadDigest(lying, wanted),
          [&](TestService& s) { s.setResource(BlockIndexPath(wanted), lying); }, true, false},
