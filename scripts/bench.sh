@@ -2,7 +2,8 @@
 # `make bench`: builds the benchmarks (Release, build/bench), runs them and prints a summary.
 # Never part of `make test`.
 #   scripts/bench.sh [verify] [download] [delta] [memory] [frame] [replies] [startup] [publish]
-#   (default: all eight)
+#                    [patchday]
+#   (default: all nine; patchday installs zsync and casync with apt-get when they are missing)
 # BENCH_REPETITIONS (default 5): repetitions per measurement; the table shows medians.
 # Test content is written once under build/bench-data (about 2 GiB) and reused.
 set -euo pipefail
@@ -15,11 +16,12 @@ reps="${BENCH_REPETITIONS:-5}"
 jobs="${JOBS:-2}"
 
 parts=("$@")
-[ "${#parts[@]}" -eq 0 ] && parts=(verify download delta memory frame replies startup publish)
+[ "${#parts[@]}" -eq 0 ] && parts=(verify download delta memory frame replies startup publish patchday)
 wants() { printf '%s\n' "${parts[@]}" | grep -qx "$1"; }
 
 targets=(qs_bench_verify qs_bench_download qs_skip_fsync qs_bench_delta qs_bench_memory qs_bench_frame
-    qs_bench_frame_download qs_bench_replies qs_bench_publish)
+    qs_bench_frame_download qs_bench_replies qs_bench_publish qs_bench_patch_day)
+[ "${parts[*]}" = patchday ] && targets=(qs_bench_patch_day)
 app=OFF
 if wants startup; then app=ON; targets+=(qs_bench_startup); fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_BENCH=ON \
@@ -49,6 +51,90 @@ fi
 # Patch days for a 256 MiB archive, by chunks against the whole download (one run each per
 # repetition: every run writes and flushes the whole new file).
 wants delta && gbench delta qs_bench_delta
+if wants patchday; then
+    # The launcher's patch path beside zsync and casync on the same pairs, each tool over nginx
+    # on loopback (plain HTTP, as the tools speak it), at full speed and at 50 MB/s (nginx's
+    # limit_rate, per request; the launcher paces itself). Bytes are every body a server sent for
+    # the run, indexes included; times run to the new file flushed.
+    echo "== patchday" >&2
+    if ! command -v zsync >/dev/null || ! command -v casync >/dev/null; then
+        for attempt in 1 2 3 4 5; do  # apt may be busy with another install
+            apt-get install -y zsync casync >&2 && break
+            sleep 15
+        done
+    fi
+    pd="$data/patch-day"
+    runs="${PATCHDAY_RUNS:-3}"
+    "$build/bench/qs_bench_patch_day" --data="$data" --write_only
+    for pair in edits shifted fewbytes; do
+        (cd "$pd/$pair" && [ -f new.zsync ] || zsyncmake -u new.pak -o new.zsync new.pak >&2)
+        (cd "$pd/$pair" && [ -f new.caibx ] || casync make --store=store.castr new.caibx new.pak >&2)
+    done
+    prefix="$pd/nginx"
+    mkdir -p "$prefix/logs"
+    port=$(bash scripts/pick-port.sh 18611)
+    cat >"$prefix/nginx.conf" <<CONF
+worker_processes 1;
+daemon off;
+user root;
+error_log $prefix/logs/error.log;
+pid $prefix/nginx.pid;
+events { worker_connections 256; }
+http {
+    log_format sent '\$body_bytes_sent \$request_uri';
+    access_log $prefix/logs/access.log sent;
+    sendfile on;
+    keepalive_requests 100000;
+    server {
+        listen 127.0.0.1:$port;
+        root $pd;
+        location /paced/ { alias $pd/; limit_rate 50000000; }
+    }
+}
+CONF
+    nginx -p "$prefix" -c "$prefix/nginx.conf" &
+    nginx_pid=$!
+    trap 'kill "$nginx_pid" 2>/dev/null || true' EXIT
+    for _ in $(seq 1 50); do curl -sf -o /dev/null "http://127.0.0.1:$port/edits/new.zsync" && break; sleep 0.1; done
+    out="$results/patchday.txt"
+    : >"$out"
+    tool_run() {  # tool pair mbps: one run, prints "bytes seconds"
+        local tool=$1 pair=$2 mbps=$3 base="http://127.0.0.1:$port"
+        [ "$mbps" = 0 ] || base="$base/paced"
+        rm -rf "$pd/out" && mkdir -p "$pd/out" && sync
+        : >"$prefix/logs/access.log"
+        local start end
+        start=$(date +%s.%N)
+        if [ "$tool" = zsync ]; then
+            (cd "$pd/out" && zsync -q -i "$pd/$pair/old.pak" -o new.pak "$base/$pair/new.zsync" >/dev/null)
+        else
+            casync extract --store="$base/$pair/store.castr" --seed="$pd/$pair/old.pak" \
+                "$base/$pair/new.caibx" "$pd/out/new.pak" >/dev/null 2>&1
+        fi
+        sync "$pd/out/new.pak"
+        end=$(date +%s.%N)
+        cmp -s "$pd/out/new.pak" "$pd/$pair/new.pak" || { echo "$tool $pair: wrong result" >&2; exit 1; }
+        echo "$(awk '{s += $1} END {print s + 0}' "$prefix/logs/access.log") $(echo "$end - $start" | bc)"
+    }
+    for pair in edits shifted fewbytes; do
+        for tool in zsync casync; do
+            for mbps in 0 50; do
+                times=()
+                for _ in $(seq 1 "$runs"); do
+                    read -r bytes secs < <(tool_run "$tool" "$pair" "$mbps")
+                    times+=("$secs")
+                done
+                median=$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p")
+                echo "$tool $pair $mbps $bytes $median" | tee -a "$out" >&2
+            done
+        done
+    done
+    kill "$nginx_pid" 2>/dev/null || true
+    wait "$nginx_pid" 2>/dev/null || true
+    trap - EXIT
+    rm -rf "$pd/out"
+    "$build/bench/qs_bench_patch_day" --data="$data" --runs="$runs" | tee -a "$out" >&2
+fi
 if wants publish; then
     gbench publish qs_bench_publish --large=1
     # The first publish without the flush to disk: copying and hashing alone.
@@ -208,6 +294,27 @@ if "publish" in parts:
     row("First publish 100,000 files of 1 KiB", f"{first:.2f} s")
     row("  the scan of their stamps alone", f"{scan*1e3:.0f} ms")
     row("  republish, one file changed", f"{again*1e3:.0f} ms", f"{again/scan:.2f}", f"{(again-scan)*1e3:.0f} ms beyond the scan; goal < 1 s")
+
+if "patchday" in parts:
+    got = {}
+    for line in open(os.path.join(results, "patchday.txt")):
+        tool, pair, mbps, nbytes, seconds = line.split()
+        got[(tool, pair, int(mbps))] = (int(nbytes), float(seconds))
+    names = {"edits": "16 changed 64 KiB regions", "shifted": "1 MiB in near the start, 1 MiB out near the end",
+             "fewbytes": "16 scattered 8-byte edits"}
+    for pair, label in names.items():
+        l, z, c = (got.get((t, pair, 0)) for t in ("launcher", "zsync", "casync"))
+        if not (l and z and c):
+            continue
+        row(f"Patch day, 256 MiB, {label}: bytes launcher / zsync / casync",
+            f"{l[0]/2**20:.2f} / {z[0]/2**20:.2f} / {c[0]/2**20:.2f} MiB",
+            f"{l[0]/min(z[0], c[0]):.2f}", "launcher / the lesser tool; <= 1")
+        for mbps in (0, 50):
+            l, z, c, w = (got.get((t, pair, mbps)) for t in ("launcher", "zsync", "casync", "whole"))
+            link = "loopback" if mbps == 0 else "50 MB/s"
+            row(f"  time to the file flushed, {link}: launcher / zsync / casync / whole download",
+                f"{l[1]:.2f} / {z[1]:.2f} / {c[1]:.2f} / {w[1]:.2f} s", f"{l[1]/z[1]:.2f}",
+                "launcher / zsync; < 1")
 
 if "memory" in parts:
     text = open(os.path.join(results, "memory.txt")).read()

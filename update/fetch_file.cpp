@@ -3,6 +3,7 @@
 #include <cwctype>
 #include <exception>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -12,6 +13,7 @@
 #include "platform/file_io.h"
 #include "platform/launcher_log.h"
 #include "platform/long_path.h"
+#include "update/block_index.h"
 #include "update/chunker.h"
 #include "update/digest.h"
 #include "update/fetch_file.h"
@@ -356,76 +358,218 @@ FileState FetchOnce(const std::wstring& url, std::string_view relativePath,
 
 // Any reason to give up building a file from chunks: the whole file is fetched instead.
 struct ChunksUnusable {};
+// The block index the manifest vouches for names another chunk index than the one fetched: no
+// chunk of it is fetched, the whole file is.
+struct ChunkIndexRefused {};
 
-// The index of the file with digest `expected`, or nullopt when there is none fit to use.
-std::optional<ChunkIndex> FetchChunkIndex(const std::wstring& expected, const Digest& file,
-                                          const UpdateEnvironment& environment,
-                                          HttpsConnection& connection,
-                                          const FetchObserver& observer) {
+// The URL of a file's index under /updater/chunks/, named by the file's digest.
+std::wstring IndexUrl(const std::wstring& expected, const wchar_t* suffix,
+                      const UpdateEnvironment& environment) {
     std::wstring name = expected;
     for (wchar_t& c : name)
         c = static_cast<wchar_t>(std::towlower(c));
-    const std::wstring url = ServiceUrl(environment.service, "/updater/chunks/") + name + L".idx";
-    const std::vector<std::uint8_t> bytes = HttpsRequest(
-        url, L"GET", std::string(), environment.service, connection, kChunkIndexMaxBytes);
-    if (observer.fetchedAside)
-        observer.fetchedAside(bytes.size());
-    return ParseChunkIndex(
-        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), file);
+    return ServiceUrl(environment.service, "/updater/chunks/") + name + suffix;
 }
 
-// Checks the fetched bytes chunk by chunk as they arrive, so a wrong byte stops the transfer.
-class ChunkChecker {
-public:
-    ChunkChecker(const std::vector<Chunk>& chunks, std::size_t first, std::size_t count)
-        : chunks_(chunks), next_(first), end_(first + count) {}
+// The bytes of the chunk index of the file with digest `expected`.
+std::string FetchChunkIndexBytes(const std::wstring& expected, const UpdateEnvironment& environment,
+                                 HttpsConnection& connection, const FetchObserver& observer) {
+    const std::vector<std::uint8_t> bytes =
+        HttpsRequest(IndexUrl(expected, L".idx", environment), L"GET", std::string(),
+                     environment.service, connection, kChunkIndexMaxBytes);
+    if (observer.fetchedAside)
+        observer.fetchedAside(bytes.size());
+    return std::string(bytes.begin(), bytes.end());
+}
 
-    void feed(const char* data, std::size_t size) {
+// Bytes `first`..`last` of `url`, exactly, into memory (small: parts of an index).
+std::string FetchRangeBytes(const std::wstring& url, std::uint64_t first, std::uint64_t last,
+                            const UpdateEnvironment& environment, HttpsConnection& connection,
+                            const FetchObserver& observer) {
+    std::string bytes;
+    const auto onHead = [&](const HttpsResponseHead& head) {
+        const std::optional<ContentRange> range = ParseContentRange(head.contentRange);
+        if (head.status != 206 || !range || range->first != first || range->last != last)
+            throw ChunksUnusable{};
+    };
+    const BodySink sink = [&](const char* data, std::size_t size) {
+        if (size > last - first + 1 - bytes.size())
+            throw ChunksUnusable{};
+        bytes.append(data, size);
+        return true;
+    };
+    HttpsGetFileRange(url, first, last, onHead, sink, environment.service, connection);
+    if (observer.fetchedAside)
+        observer.fetchedAside(bytes.size());
+    if (bytes.size() != last - first + 1)
+        throw ChunksUnusable{};
+    return bytes;
+}
+
+// The block lists of the chunks at `missing` (ascending), fetched group by group, neighbouring
+// groups in one range; each group is proven against the head, and the head against `headDigest`
+// from the manifest. Empty when the block index is unusable: those chunks then come whole.
+std::map<std::size_t, qs::BlockList> FetchBlockLists(
+    const std::wstring& expected, const Digest& headDigest, const std::string& chunkIndexBytes,
+    const std::vector<Chunk>& chunks, const std::vector<std::size_t>& missing,
+    const UpdateEnvironment& environment, HttpsConnection& connection,
+    const FetchObserver& observer) {
+    std::map<std::size_t, qs::BlockList> lists;
+    if (missing.empty())
+        return lists;
+    try {
+        const std::wstring url = IndexUrl(expected, L".blk", environment);
+        const qs::BlockIndexLayout layout = qs::LayoutOfBlockIndex(chunks);
+        const std::string head =
+            FetchRangeBytes(url, 0, layout.headBytes - 1, environment, connection, observer);
+        const Digest chunkIndexDigest = DigestOfBytes(chunkIndexBytes);
+        if (DigestOfBytes(head) == headDigest && !qs::HeadNamesChunkIndex(head, chunkIndexDigest))
+            throw ChunkIndexRefused{};
+        const std::optional<std::vector<Digest>> groups =
+            qs::ParseBlockIndexHead(head, headDigest, chunkIndexDigest, layout);
+        if (!groups)
+            throw ChunksUnusable{};
+        std::vector<std::size_t> wanted;
+        for (std::size_t chunk : missing)
+            if (wanted.empty() || wanted.back() != chunk / qs::kBlockGroupChunks)
+                wanted.push_back(chunk / qs::kBlockGroupChunks);
+        for (std::size_t i = 0; i < wanted.size();) {
+            std::size_t end = i + 1;
+            while (end < wanted.size() && wanted[end] == wanted[end - 1] + 1)
+                ++end;
+            const std::uint64_t from = layout.groupAt[wanted[i]];
+            const std::string bytes =
+                FetchRangeBytes(url, from, layout.groupAt[wanted[end - 1] + 1] - 1, environment,
+                                connection, observer);
+            for (; i < end; ++i) {
+                const std::size_t group = wanted[i];
+                const std::uint64_t at = layout.groupAt[group] - from;
+                const auto parsed =
+                    qs::ParseBlockGroup(std::string_view(bytes).substr(
+                                            at, layout.groupAt[group + 1] - layout.groupAt[group]),
+                                        (*groups)[group], chunks, group);
+                if (!parsed)
+                    throw ChunksUnusable{};
+                for (std::size_t c = 0; c < parsed->size(); ++c)
+                    lists[group * qs::kBlockGroupChunks + c] = (*parsed)[c];
+            }
+        }
+    } catch (const ChunksUnusable&) {
+        LogEvent("block index unusable: whole chunks instead");
+        lists.clear();
+    } catch (const UpdateCancelled&) {
+        throw;
+    } catch (const std::runtime_error& failure) {
+        if (Cancelled(environment))
+            throw;
+        LogEvent(std::string("block index unavailable: whole chunks instead, after: ") +
+                 failure.what());
+        lists.clear();
+    }
+    return lists;
+}
+
+// Gathers the bytes of the wanted chunks in order, and writes a chunk only once all its bytes,
+// copied or fetched, match the chunk's digest.
+class ChunkAssembler {
+public:
+    ChunkAssembler(const std::vector<Chunk>& chunks, DownloadWriter& writer)
+        : chunks_(chunks), writer_(writer) {}
+
+    void add(const char* data, std::size_t size) {
         while (size > 0) {
-            if (next_ >= end_)
-                throw ChunksUnusable{};  // more than was asked for
-            if (!digest_)
-                digest_.emplace();
-            const std::size_t take = static_cast<std::size_t>(
-                std::min<std::uint64_t>(size, chunks_[next_].length - filled_));
-            digest_->update(data, take);
-            filled_ += take;
+            if (next_ >= chunks_.size())
+                throw ChunksUnusable{};  // more than the file holds
+            const std::size_t take =
+                std::min<std::size_t>(size, chunks_[next_].length - buffer_.size());
+            buffer_.append(data, take);
             data += take;
             size -= take;
-            if (filled_ == chunks_[next_].length) {
-                if (*DigestFromHex(digest_->finish()) != chunks_[next_].digest)
+            if (buffer_.size() == chunks_[next_].length) {
+                if (DigestOfBytes(buffer_) != chunks_[next_].digest)
                     throw ChunksUnusable{};
-                digest_.reset();
-                filled_ = 0;
+                write(buffer_.data(), buffer_.size());
+                buffer_.clear();
                 ++next_;
             }
         }
     }
-    bool complete() const { return next_ == end_; }
+
+    // `count` whole chunks known to be in `data` already (matched by digest in the old copy).
+    void addKnown(const char* data, std::size_t size, std::size_t count) {
+        if (!buffer_.empty())
+            throw ChunksUnusable{};
+        write(data, size);
+        next_ += count;
+    }
+    bool complete() const { return next_ == chunks_.size() && buffer_.empty(); }
 
 private:
+    void write(const char* data, std::size_t size) {
+        if (!writer_.Accept(data, size))
+            std::rethrow_exception(writer_.failure());
+    }
     const std::vector<Chunk>& chunks_;
-    std::size_t next_;
-    std::size_t end_;
-    std::uint64_t filled_ = 0;
-    std::optional<Sha256Stream> digest_;
+    DownloadWriter& writer_;
+    std::size_t next_ = 0;
+    std::string buffer_;
 };
 
-// Builds the download file from the chunks the old target shares with the wanted file and
-// ranges of the rest. nullopt when too little is shared; throws on anything amiss (a fault the
-// progress mentions).
+// One step of the build: whole chunks from the old copy, or a missing run's blocks.
+struct BuildStep {
+    const AssemblyPiece* piece = nullptr;
+    std::vector<qs::BlockSegment> segments;  // for a missing run
+};
+
+// The steps of the build: each missing run's blocks are looked for shifted as the reused bytes
+// on either side of it are (at the file's ends, as the old copy's own ends are).
+std::vector<BuildStep> PlanBuild(const std::vector<AssemblyPiece>& pieces,
+                                 const std::vector<Chunk>& wanted,
+                                 const std::map<std::size_t, qs::BlockList>& blocks,
+                                 std::uint64_t oldSize, std::uint64_t newSize,
+                                 const qs::OldBlockDigest& oldDigest) {
+    std::vector<BuildStep> steps;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        const AssemblyPiece& piece = pieces[i];
+        BuildStep& step = steps.emplace_back(BuildStep{&piece, {}});
+        if (piece.local)
+            continue;
+        const auto start = static_cast<std::int64_t>(piece.from);
+        const auto end = static_cast<std::int64_t>(piece.from + piece.length);
+        std::optional<std::int64_t> before;
+        std::optional<std::int64_t> after;
+        if (i == 0)
+            before = 0;
+        else if (pieces[i - 1].local)
+            before = static_cast<std::int64_t>(pieces[i - 1].from + pieces[i - 1].length) - start;
+        if (i + 1 == pieces.size())
+            after = static_cast<std::int64_t>(oldSize) - static_cast<std::int64_t>(newSize);
+        else if (pieces[i + 1].local)
+            after = static_cast<std::int64_t>(pieces[i + 1].from) - end;
+        step.segments =
+            qs::PlanBlocks(wanted, piece.first, piece.count, blocks, before, after, oldDigest);
+    }
+    return steps;
+}
+
+// Builds the download file from the chunks the old target shares with the wanted file, the
+// blocks of the other chunks it still holds, and ranges of the rest. nullopt when too little is
+// shared; throws on anything amiss (a fault the progress mentions).
 std::optional<FileState> FetchByChunks(const std::wstring& url, const std::filesystem::path& target,
                                        const std::filesystem::path& download,
                                        const std::wstring& expected,
                                        std::optional<std::uint64_t> expectedSize,
+                                       std::optional<Digest> blocksHead,
                                        const UpdateEnvironment& environment,
                                        HttpsConnection& connection, const FetchObserver& observer) {
-    // The index is not signed: only the manifest's size keeps it from claiming any size.
+    // An old tree's index is not signed: only the manifest's size keeps it from claiming any
+    // size. With a block index the manifest names, the head names the chunk index's digest.
     if (!expectedSize)
         return std::nullopt;
     const Digest file = *DigestFromHex(expected);
-    const std::optional<ChunkIndex> index =
-        FetchChunkIndex(expected, file, environment, connection, observer);
+    const std::string indexBytes =
+        FetchChunkIndexBytes(expected, environment, connection, observer);
+    const std::optional<ChunkIndex> index = ParseChunkIndex(indexBytes, file);
     if (!index || index->size != *expectedSize)
         throw ChunksUnusable{};
     const std::optional<SampledShare> sample = SampleShare(target, index->chunks);
@@ -441,48 +585,96 @@ std::optional<FileState> FetchByChunks(const std::wstring& url, const std::files
         return std::nullopt;
     CheckDiskSpace(download.parent_path(), index->size, environment);
 
+    std::vector<std::size_t> missing;
+    for (const AssemblyPiece& piece : pieces)
+        for (std::size_t c = piece.first; !piece.local && c < piece.first + piece.count; ++c)
+            missing.push_back(c);
+    const std::map<std::size_t, qs::BlockList> blocks =
+        blocksHead ? FetchBlockLists(expected, *blocksHead, indexBytes, index->chunks, missing,
+                                     environment, connection, observer)
+                   : std::map<std::size_t, qs::BlockList>{};
+
     std::ifstream old(qs::ForFileCall(target), std::ios::binary);
     if (!old)
         return std::nullopt;
+    const std::uint64_t oldSize = local->empty() ? 0 : local->back().offset + local->back().length;
+    std::string buffer;
+    const auto readOld = [&](std::uint64_t from, std::uint64_t length) {
+        buffer.resize(static_cast<std::size_t>(length));
+        old.seekg(static_cast<std::streamoff>(from));
+        old.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        return static_cast<bool>(old);
+    };
+    const qs::OldBlockDigest oldDigest = [&](std::uint64_t from, std::uint32_t length) {
+        std::optional<qs::BlockDigest> digest;
+        if (from + length <= oldSize && readOld(from, length))
+            digest = qs::DigestOfBlock(buffer);
+        old.clear();
+        return digest;
+    };
+    const std::vector<BuildStep> steps =
+        PlanBuild(pieces, index->chunks, blocks, oldSize, index->size, oldDigest);
+    std::uint64_t reused = 0;
+    for (const BuildStep& step : steps) {
+        reused += step.piece->local ? step.piece->length : 0;
+        for (const qs::BlockSegment& segment : step.segments)
+            reused += segment.local ? segment.length : 0;
+    }
+
     DownloadWriter writer(download);
     writer.StartFresh();
     if (observer.sizeKnown)
         observer.sizeKnown(index->size, 0);
     if (observer.reused)
-        observer.reused(ReusedBytes(pieces));
+        observer.reused(reused);
     RatePacer pacer(environment.speedLimit, environment.cancel);
-    std::string buffer;
-    for (const AssemblyPiece& piece : pieces) {
-        if (Cancelled(environment))
-            throw UpdateCancelled();
-        if (piece.local) {
-            // Not checked again here: should the old copy change after it was chunked, the whole
-            // file's digest below fails and the whole download follows.
-            buffer.resize(static_cast<std::size_t>(piece.length));
-            old.seekg(static_cast<std::streamoff>(piece.from));
-            old.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-            if (!old)
-                throw ChunksUnusable{};
-            if (!writer.Accept(buffer.data(), buffer.size()))
-                std::rethrow_exception(writer.failure());
-            continue;
-        }
-        const std::uint64_t last = piece.from + piece.length - 1;
-        ChunkChecker checker(index->chunks, piece.first, piece.count);
+    ChunkAssembler assembler(index->chunks, writer);
+    const auto fetch = [&](const qs::BlockSegment& segment) {
+        const std::uint64_t last = segment.at + segment.length - 1;
+        std::uint64_t received = 0;
         const auto onHead = [&](const HttpsResponseHead& head) {
             const std::optional<ContentRange> range = ParseContentRange(head.contentRange);
-            if (head.status != 206 || !range || range->first != piece.from || range->last != last ||
+            if (head.status != 206 || !range || range->first != segment.at || range->last != last ||
                 range->total != index->size)
                 throw ChunksUnusable{};
         };
         const BodySink sink = [&](const char* data, std::size_t size) {
-            checker.feed(data, size);
-            return TakeBody(writer, observer, pacer, data, size);
+            if (size > segment.length - received)
+                throw ChunksUnusable{};
+            received += size;
+            assembler.add(data, size);
+            if (observer.received)
+                observer.received(size);
+            pacer.account(size);
+            return true;
         };
-        HttpsGetFileRange(url, piece.from, last, onHead, sink, environment.service, connection);
-        if (!checker.complete())
+        HttpsGetFileRange(url, segment.at, last, onHead, sink, environment.service, connection);
+        if (received != segment.length)
             throw ChunksUnusable{};
+    };
+    for (const BuildStep& step : steps) {
+        if (Cancelled(environment))
+            throw UpdateCancelled();
+        // Copied bytes are checked by their chunk's digest, or (whole chunks found by digest)
+        // should the old copy change after it was chunked, by the whole file's digest below.
+        if (step.piece->local) {
+            if (!readOld(step.piece->from, step.piece->length))
+                throw ChunksUnusable{};
+            assembler.addKnown(buffer.data(), buffer.size(), step.piece->count);
+            continue;
+        }
+        for (const qs::BlockSegment& segment : step.segments) {
+            if (!segment.local) {
+                fetch(segment);
+            } else if (readOld(segment.from, segment.length)) {
+                assembler.add(buffer.data(), buffer.size());
+            } else {
+                throw ChunksUnusable{};
+            }
+        }
     }
+    if (!assembler.complete())
+        throw ChunksUnusable{};
     if (auto written = FinishProven(writer, download, expected))
         return *written;
     throw ChunksUnusable{};
@@ -561,9 +753,11 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
 void FetchFile(const std::filesystem::path& target, std::string_view relativePath,
                std::string_view checksum, const UpdateEnvironment& environment, bool makeExecutable,
                HttpsConnection& connection, const FetchObserver& observer,
-               std::optional<std::uint64_t> expectedSize, bool chunked) {
-    const FileState verified = FetchVerified(target, relativePath, checksum, environment,
-                                             connection, observer, expectedSize, chunked);
+               std::optional<std::uint64_t> expectedSize, bool chunked,
+               std::string_view blocksDigest) {
+    const FileState verified =
+        FetchVerified(target, relativePath, checksum, environment, connection, observer,
+                      expectedSize, chunked, blocksDigest);
     FlushVerified(target, verified);
     PlaceVerified(target, verified, makeExecutable);
     if (SyncFolder(target.parent_path()) != 0)
@@ -573,7 +767,8 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
 FileState FetchVerified(const std::filesystem::path& target, std::string_view relativePath,
                         std::string_view checksum, const UpdateEnvironment& environment,
                         HttpsConnection& connection, const FetchObserver& observer,
-                        std::optional<std::uint64_t> expectedSize, bool chunked) {
+                        std::optional<std::uint64_t> expectedSize, bool chunked,
+                        std::string_view blocksDigest) {
     if (!IsChecksumText(checksum))
         throw std::runtime_error("Manifest has an invalid SHA-256 checksum");
     const std::wstring url =
@@ -594,8 +789,11 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
         std::filesystem::is_regular_file(
             std::filesystem::symlink_status(qs::ForFileCall(target), error))) {
         try {
+            std::optional<Digest> blocksHead;
+            if (!blocksDigest.empty())
+                blocksHead = DigestFromHex(Utf8ToWide(blocksDigest));
             if (auto built = FetchByChunks(url, target, download, expected, expectedSize,
-                                           environment, connection, observer))
+                                           blocksHead, environment, connection, observer))
                 return *built;
         } catch (...) {
             if (Cancelled(environment))

@@ -64,10 +64,13 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
 // The same over `connection` (the run's one connection), with the published size when known.
 // `chunked`: the service publishes a chunk index of the file, so an old copy of the target is
 // brought up to date by fetching only the ranges it lacks (the whole file when that fails).
+// `blocksDigest`: the digest of the head of its block index, so only the blocks of changed chunks
+// that the old copy lacks are fetched (whole chunks when the block index is unusable).
 void FetchFile(const std::filesystem::path& target, std::string_view relativePath,
                std::string_view checksum, const UpdateEnvironment& environment, bool makeExecutable,
                HttpsConnection& connection, const FetchObserver& observer = {},
-               std::optional<std::uint64_t> expectedSize = std::nullopt, bool chunked = false);
+               std::optional<std::uint64_t> expectedSize = std::nullopt, bool chunked = false,
+               std::string_view blocksDigest = {});
 
 // FetchFile in three steps, for a run that downloads several files at once and places them in
 // order: the download proven (its state returned, its bytes on their way to the disk); the wait
@@ -78,7 +81,7 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
                         std::string_view checksum, const UpdateEnvironment& environment,
                         HttpsConnection& connection, const FetchObserver& observer = {},
                         std::optional<std::uint64_t> expectedSize = std::nullopt,
-                        bool chunked = false);
+                        bool chunked = false, std::string_view blocksDigest = {});
 void FlushVerified(const std::filesystem::path& target, const FileState& verified);
 void PlaceVerified(const std::filesystem::path& target, const FileState& verified,
                    bool makeExecutable);

@@ -298,6 +298,19 @@ std::set<std::string, std::less<>> ReadChunkedPaths(const nlohmann::json& manife
     return paths;
 }
 
+// The optional "blocks" member: path (leading slash trimmed) to the digest of the head of its
+// block index. Only well-formed digests are kept; without one the chunks come whole.
+std::map<std::string, std::string, std::less<>> ReadBlockIndexes(const nlohmann::json& manifest) {
+    std::map<std::string, std::string, std::less<>> digests;
+    auto member = manifest.find("blocks");
+    if (member == manifest.end() || !member->is_object())
+        return digests;
+    for (const auto& [key, value] : member->items())
+        if (value.is_string() && IsChecksumText(value.get_ref<const std::string&>()))
+            digests[TrimLeadingSlash(key)] = value.get<std::string>();
+    return digests;
+}
+
 std::optional<std::uint64_t> SizeOf(const PublishedSizes& sizes, std::string_view relativePath) {
     auto found = sizes.find(relativePath);
     if (found == sizes.end())
@@ -647,8 +660,9 @@ private:
         std::optional<FileState> verified;
         std::exception_ptr failure;
         try {
-            verified = FetchVerified(targets_[index], entry.relativePath, entry.checksum,
-                                     environment_, connection, observer, entry.size, entry.chunked);
+            verified =
+                FetchVerified(targets_[index], entry.relativePath, entry.checksum, environment_,
+                              connection, observer, entry.size, entry.chunked, entry.blocks);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -1096,6 +1110,7 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
 
     const PublishedSizes sizes = ReadPublishedSizes(manifest);
     const auto chunked = ReadChunkedPaths(manifest);
+    const auto blockIndexes = ReadBlockIndexes(manifest);
     std::vector<UpdatePlanEntry> plan;
     std::optional<UpdatePlanEntry> executableEntry;
     const std::filesystem::path::string_type executableKey =
@@ -1110,8 +1125,10 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
         if (!candidate.current) {
             std::optional<std::uint64_t> size = SizeOf(sizes, candidate.relativePath);
             const bool hasIndex = chunked.count(candidate.relativePath) > 0;
+            const auto blocks = blockIndexes.find(candidate.relativePath);
             UpdatePlanEntry entry{std::move(candidate.relativePath), std::move(candidate.checksum),
-                                  size, hasIndex};
+                                  size, hasIndex,
+                                  blocks == blockIndexes.end() ? std::string() : blocks->second};
             // Whatever key lists it, the client appears only once every other file is in place.
             if (TargetKey(TargetOf(candidate)) == executableKey)
                 executableEntry = std::move(entry);

@@ -50,6 +50,7 @@ struct UpdatePlanEntry {
     std::string checksum;
     std::optional<std::uint64_t> size;  // from the manifest's optional "sizes"
     bool chunked = false;               // listed in "chunked": a chunk index is published
+    std::string blocks;  // from the optional "blocks": the digest of its block index's head
 };
 
 using UpdateProgressCallback = std::function<void(const qs::UpdateProgress&)>;

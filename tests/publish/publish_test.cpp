@@ -486,7 +486,9 @@ TEST_F(PublishTree, ChunkIndexesForLargeFiles) {
     auto [path, index] = readIndex();
     ASSERT_TRUE(index);
     EXPECT_EQ(index->chunks, ChunkBytes(big));
-    EXPECT_EQ(std::distance(fs::directory_iterator(out / "updater/chunks"), {}), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(out / "updater/chunks"), {}), 2);  // + blocks
+    EXPECT_TRUE(fs::is_regular_file(fs::path(path).replace_extension(".blk")));
+    EXPECT_EQ(manifest["blocks"].size(), 2u);
     const auto plan = PlanClientUpdate(scratch.path() / "empty", manifest.dump());
     for (const UpdatePlanEntry& entry : plan)
         EXPECT_EQ(entry.chunked, entry.relativePath != "small.txt") << entry.relativePath;

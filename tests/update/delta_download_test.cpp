@@ -8,6 +8,7 @@
 
 #include "scratch.h"
 #include "tools/standin/service.h"
+#include "update/block_index.h"
 #include "update/chunker.h"
 #include "update/transfer.h"
 #include "update/update_run.h"
@@ -34,6 +35,26 @@ std::string IndexOf(const std::string& bytes, std::vector<Chunk> chunks) {
     return ChunkIndexBytes(index);
 }
 
+std::string BlockIndexPath(const std::string& bytes) {
+    return "/updater/chunks/" + Sha256Hex(bytes) + ".blk";
+}
+
+// The block index of `bytes` (chunk index `indexBytes`), its lists taken from `source` at the
+// chunks' places (`bytes` itself for a true index).
+std::string BlockIndexOf(const std::string& indexBytes, const std::string& bytes,
+                         const std::string& source) {
+    std::vector<qs::BlockList> lists;
+    for (const Chunk& chunk : ChunkBytes(bytes))
+        lists.push_back(qs::BlockListOf(std::string_view(source).substr(
+            std::min<std::size_t>(chunk.offset, source.size()), chunk.length)));
+    return qs::BlockIndexBytes(indexBytes, lists);
+}
+
+std::string HeadDigest(const std::string& blockIndex, const std::string& bytes) {
+    return Sha256Hex(
+        std::string(qs::BlockIndexHead(blockIndex, qs::LayoutOfBlockIndex(ChunkBytes(bytes)))));
+}
+
 struct Fetched {
     std::uint64_t received = 0;
     std::uint64_t reused = 0;
@@ -56,7 +77,7 @@ protected:
         WriteFile(target, old);
     }
 
-    Fetched Fetch(bool chunked = true) {
+    Fetched Fetch(bool chunked = true, const std::string& blocks = {}) {
         Fetched fetched;
         FetchObserver observer;
         observer.received = [&](std::uint64_t bytes) { fetched.received += bytes; };
@@ -64,7 +85,7 @@ protected:
         observer.wholeInstead = [&] { fetched.wholeAfterAll = true; };
         HttpsConnection connection;
         FetchFile(target, "data/big.pak", Sha256Hex(wanted), environment, false, connection,
-                  observer, wanted.size(), chunked);
+                  observer, wanted.size(), chunked, blocks);
         EXPECT_EQ(ReadFile(target), wanted);
         EXPECT_FALSE(fs::exists(DownloadFilePath(target)));
         return fetched;
@@ -221,10 +242,12 @@ TEST_F(DeltaDownload, EmptyAndShortWantedFiles) {
     }
 }
 
-TEST_F(DeltaDownload, RunUsesTheManifestsChunkedList) {
+TEST_F(DeltaDownload, RunUsesTheManifestsChunkedListAndBlockIndex) {
+    const std::string blocks = BlockIndexOf(IndexOf(wanted, ChunkBytes(wanted)), wanted, wanted);
     service.setManifestJson(R"({"files":{"data/big.pak":")" + Sha256Hex(wanted) +
                             R"("},"chunked":["/data/big.pak"],"sizes":{"data/big.pak":)" +
-                            std::to_string(wanted.size()) + "}}");
+                            std::to_string(wanted.size()) + R"(},"blocks":{"/data/big.pak":")" +
+                            HeadDigest(blocks, wanted) + R"("}})");
     std::uint64_t fetched = 0;
     std::uint64_t done = 0;
     const UpdateResult result = RunClientUpdate(
@@ -236,7 +259,87 @@ TEST_F(DeltaDownload, RunUsesTheManifestsChunkedList) {
         environment);
     ASSERT_TRUE(result.ok) << std::string(result.message.begin(), result.message.end());
     EXPECT_EQ(ReadFile(target), wanted);
-    EXPECT_LT(fetched, wanted.size() / 10);
+    EXPECT_LT(fetched, 64u << 10);  // blocks and indexes, not whole chunks
     EXPECT_GT(fetched, 0u);
     EXPECT_EQ(done, wanted.size());
+}
+
+// With the block index the manifest names, a changed chunk costs the blocks the old copy lacks:
+// each 3000-byte edit spans at most two blocks, the appended tail one.
+TEST_F(DeltaDownload, FetchesOnlyTheChangedBlocks) {
+    const std::string blocks = BlockIndexOf(IndexOf(wanted, ChunkBytes(wanted)), wanted, wanted);
+    const Fetched fetched = Fetch(true, HeadDigest(blocks, wanted));
+    EXPECT_LE(fetched.received, 7u * qs::kBlockSize);
+    EXPECT_EQ(fetched.received + fetched.reused, wanted.size());
+    EXPECT_FALSE(fetched.wholeAfterAll);
+    EXPECT_GE(service.requestCount(BlockIndexPath(wanted)), 2u);  // the head, then groups
+}
+
+// Shifted bytes: 100 KiB inserted near the start and 50 KiB removed near the end are found
+// through the neighbours on either side of each changed run.
+TEST_F(DeltaDownload, FindsShiftedBlocksBesideTheChangedRuns) {
+    wanted = old;
+    wanted.insert(200000, RandomBytes(100000, 5));
+    wanted.erase(5000000, 50000);
+    service.setFile("data/big.pak", wanted);
+    const std::string blocks = BlockIndexOf(IndexOf(wanted, ChunkBytes(wanted)), wanted, wanted);
+    const Fetched fetched = Fetch(true, HeadDigest(blocks, wanted));
+    EXPECT_LE(fetched.received, 100000u + 4 * qs::kBlockSize);
+}
+
+// A block index that cannot be used leaves the whole chunks; one whose lists pick the wrong
+// old bytes fails the chunk's digest and ends in the whole download.
+TEST_F(DeltaDownload, DamagedBlockIndexFallsBack) {
+    const std::string chunkIndex = IndexOf(wanted, ChunkBytes(wanted));
+    const std::string blocks = BlockIndexOf(chunkIndex, wanted, wanted);
+    const std::string head = HeadDigest(blocks, wanted);
+    const std::uint64_t wholeChunks = Fetch().received;
+    const std::size_t headBytes = qs::LayoutOfBlockIndex(ChunkBytes(wanted)).headBytes;
+    const auto flipped = [&](std::size_t at) {
+        std::string damaged = blocks;
+        damaged[at] ^= 1;
+        return damaged;
+    };
+    const std::string lying = BlockIndexOf(chunkIndex, wanted, old);
+    std::vector<Chunk> forged = ChunkBytes(wanted);
+    forged[1].digest[0] ^= 1;  // a chunk the old copy has, so it is looked for
+    struct Case {
+        const char* name;
+        std::string manifestDigest;
+        std::function<void(TestService&)> setUp;
+        bool wholeFile;
+        bool rangesTried = true;
+    };
+    const Case cases[] = {
+        {"block index missing", head,
+         [&](TestService& s) { s.setFault(BlockIndexPath(wanted), Fault::replyStatus(404)); },
+         false},
+        {"head damaged", head,
+         [&](TestService& s) { s.setResource(BlockIndexPath(wanted), flipped(50)); }, false},
+        {"group damaged", head,
+         [&](TestService& s) { s.setResource(BlockIndexPath(wanted), flipped(headBytes + 3)); },
+         false},
+        {"range ignored", head,
+         [&](TestService& s) { s.setFault(BlockIndexPath(wanted), Fault::ignoreRange()); }, false},
+        {"head of another index", Sha256Hex("another"), [](TestService&) {}, false},
+        {"lists that pick the wrong old bytes", HeadDigest(lying, wanted),
+         [&](TestService& s) { s.setResource(BlockIndexPath(wanted), lying); }, true, false},
+        {"chunk index other than the one the block index names", head,
+         [&](TestService& s) { s.setResource(IndexPath(wanted), IndexOf(wanted, forged)); }, true,
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(target, old);
+        service.clearFaultsAndHandlers();
+        service.setResource(BlockIndexPath(wanted), blocks);
+        service.setResource(IndexPath(wanted), chunkIndex);
+        c.setUp(service);
+        service.clearRequests();
+        const Fetched fetched = Fetch(true, c.manifestDigest);
+        EXPECT_EQ(fetched.wholeAfterAll, c.wholeFile);
+        EXPECT_EQ(FileRanges().front() != "", c.rangesTried);
+        if (!c.wholeFile)
+            EXPECT_EQ(fetched.received, wholeChunks);
+    }
 }

@@ -28,6 +28,7 @@
 #include "platform/folder_lock.h"
 #include "tools/publish/documents.h"
 #include "tools/publish/signing.h"
+#include "update/block_index.h"
 #include "update/chunker.h"
 #include "update/digest.h"
 #include "update/manifest_path.h"
@@ -267,6 +268,8 @@ std::string ManifestJson(const std::vector<ManifestEntry>& entries,
         manifest["sizes"][entry.path] = entry.size;
         if (entry.chunked)
             manifest["chunked"].push_back(entry.path);
+        if (entry.chunked && !entry.blocks.empty())
+            manifest["blocks"][entry.path] = entry.blocks;
     }
     if (freshness) {
         manifest["serial"] = freshness->first;
@@ -658,6 +661,56 @@ bool WriteChunkIndex(const fs::path& file, const std::string& sha256, std::uint6
     return true;
 }
 
+namespace {
+
+std::string ReadWholeFile(const fs::path& file) {
+    std::ifstream input(file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(input)), std::istreambuf_iterator<char>());
+}
+
+std::string DigestText(std::string_view bytes) {
+    Sha256Stream digest;
+    digest.update(bytes.data(), bytes.size());
+    return WideToUtf8(digest.finish());
+}
+
+}  // namespace
+
+std::optional<std::string> WriteBlockIndex(const fs::path& file, const std::string& sha256,
+                                           const fs::path& chunksDir, const fs::path& previousDir) {
+    const std::optional<Digest> digest = DigestFromHex(std::wstring(sha256.begin(), sha256.end()));
+    const std::string chunkIndexBytes = ReadWholeFile(chunksDir / (sha256 + ".idx"));
+    const std::optional<ChunkIndex> index =
+        digest ? ParseChunkIndex(chunkIndexBytes, *digest) : std::nullopt;
+    if (!index)
+        return std::nullopt;
+    const qs::BlockIndexLayout layout = qs::LayoutOfBlockIndex(index->chunks);
+    const Digest chunkIndexDigest = DigestOfBytes(chunkIndexBytes);
+    const std::string name = sha256 + ".blk";
+    // An earlier block index is reused, unread past its head, when that head names this very
+    // chunk index and its length fits: an unchanged file costs no reading.
+    std::ifstream previous(previousDir / name, std::ios::binary);
+    std::error_code error;
+    const std::uint64_t previousSize = fs::file_size(previousDir / name, error);
+    if (previous && !error && previousSize == layout.groupAt.back()) {
+        std::string head(layout.headBytes, '\0');
+        previous.read(head.data(), static_cast<std::streamsize>(head.size()));
+        const Digest headDigest = DigestOfBytes(head);
+        if (previous && qs::ParseBlockIndexHead(head, headDigest, chunkIndexDigest, layout)) {
+            fs::create_hard_link(previousDir / name, chunksDir / name, error);
+            if (!error)
+                return DigestText(head);
+        }
+    }
+    const std::optional<std::vector<qs::BlockList>> lists =
+        qs::BlockListsOfFile(file, index->chunks);
+    if (!lists)
+        ThrowErrno("read", file, EIO);
+    const std::string bytes = qs::BlockIndexBytes(chunkIndexBytes, *lists);
+    WriteDurably(chunksDir / name, bytes);
+    return DigestText(qs::BlockIndexHead(bytes, layout));
+}
+
 PublishReport Publish(const PublishOptions& options) {
     const fs::path client = fs::canonical(options.clientDir);
     const fs::path out = fs::weakly_canonical(options.outDir);
@@ -768,16 +821,24 @@ PublishReport Publish(const PublishOptions& options) {
     fs::create_directories(next / "chunks");
     folders.insert(next / "chunks");
     std::map<std::string, bool> indexed;  // by digest: two paths with one content share it
-    for (const auto& [path, recorded] : state)
-        if (!indexed.count(recorded.sha256))
-            indexed[recorded.sha256] =
-                WriteChunkIndex(next / "files" / path, recorded.sha256, recorded.size,
-                                next / "chunks", live / "chunks");
+    std::map<std::string, std::string> blockHeads;
+    for (const auto& [path, recorded] : state) {
+        if (indexed.count(recorded.sha256))
+            continue;
+        indexed[recorded.sha256] = WriteChunkIndex(next / "files" / path, recorded.sha256,
+                                                   recorded.size, next / "chunks", live / "chunks");
+        if (!indexed[recorded.sha256])
+            continue;
+        if (auto head = WriteBlockIndex(next / "files" / path, recorded.sha256, next / "chunks",
+                                        live / "chunks"))
+            blockHeads[recorded.sha256] = *head;
+    }
 
     // The manifest last: it names only files that are already complete in this tree.
     std::vector<ManifestEntry> entries;
     for (const auto& [path, recorded] : state) {
-        entries.push_back({path, recorded.sha256, recorded.size, indexed[recorded.sha256]});
+        entries.push_back({path, recorded.sha256, recorded.size, indexed[recorded.sha256],
+                           blockHeads[recorded.sha256]});
         report.files++;
         report.bytes += recorded.size;
     }

@@ -94,10 +94,12 @@ struct ManifestEntry {
     std::string sha256;
     std::uint64_t size = 0;
     bool chunked = false;  // a chunk index is published for it
+    std::string blocks;    // the digest of its block index's head, when one is published
 };
 // The manifest: "files" (every path but the top-level client executable), "binary" for that
 // executable when present, "sizes" for all of them, and "chunked" listing the paths with a chunk
-// index (updater/chunks/<sha256>.idx) when there are any.
+// index (updater/chunks/<sha256>.idx) when there are any, and "blocks" naming, by path, the
+// digest of the head of each one's block index (updater/chunks/<sha256>.blk).
 // With `freshness` (serial, expires) both members are added, for a signed manifest.
 std::string ManifestJson(const std::vector<ManifestEntry>& entries,
                          std::optional<std::pair<std::uint64_t, std::int64_t>> freshness = {});
@@ -108,6 +110,14 @@ std::string ManifestJson(const std::vector<ManifestEntry>& entries,
 bool WriteChunkIndex(const std::filesystem::path& file, const std::string& sha256,
                      std::uint64_t size, const std::filesystem::path& chunksDir,
                      const std::filesystem::path& previousDir);
+
+// Writes the block index of `file` beside its chunk index in `chunksDir`, or links the one
+// `previousDir` holds for the same chunk index. The digest text of its head; nullopt when the
+// chunk index is not there.
+std::optional<std::string> WriteBlockIndex(const std::filesystem::path& file,
+                                           const std::string& sha256,
+                                           const std::filesystem::path& chunksDir,
+                                           const std::filesystem::path& previousDir);
 
 // Hashing progress: files and bytes that need a digest this time.
 struct Progress {

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "tools/publish/signing.h"
+#include "update/block_index.h"
 #include "update/chunker.h"
 
 namespace qs::test {
@@ -126,6 +127,8 @@ struct TestService::Impl {
         Bytes bytes;
         std::string sha256;
         Bytes chunkIndex;  // null below the chunking threshold
+        Bytes blockIndex;  // with the chunk index
+        std::string blockHeadSha256;
     };
     struct Content {
         int status = 200;
@@ -142,6 +145,14 @@ struct TestService::Impl {
             index.size = bytes.size();
             index.chunks = ChunkBytes(bytes);
             file.chunkIndex = std::make_shared<const std::string>(ChunkIndexBytes(index));
+            std::vector<qs::BlockList> lists;
+            for (const Chunk& chunk : index.chunks)
+                lists.push_back(
+                    qs::BlockListOf(std::string_view(bytes).substr(chunk.offset, chunk.length)));
+            file.blockIndex =
+                std::make_shared<const std::string>(qs::BlockIndexBytes(*file.chunkIndex, lists));
+            file.blockHeadSha256 = Sha256Hex(std::string(
+                qs::BlockIndexHead(*file.blockIndex, qs::LayoutOfBlockIndex(index.chunks))));
         }
         file.bytes = std::make_shared<const std::string>(std::move(bytes));
         return file;
@@ -187,8 +198,10 @@ struct TestService::Impl {
             else
                 manifest["files"][path] = file.sha256;
             manifest["sizes"][path] = file.bytes->size();
-            if (file.chunkIndex)
+            if (file.chunkIndex) {
                 manifest["chunked"].push_back(path);
+                manifest["blocks"][path] = file.blockHeadSha256;
+            }
         }
         if (!signingKeyPem.empty()) {
             manifest["serial"] = signedSerial;
@@ -243,17 +256,17 @@ struct TestService::Impl {
         return {404, Text(""), "text/plain"};
     }
 
-    // /updater/chunks/<digest>.idx of a file being served, as the publisher lays them out.
+    // /updater/chunks/<digest>.idx and .blk of a file being served, as the publisher lays
+    // them out.
     Bytes chunkIndexLocked(const std::string& path) const {
         constexpr std::string_view prefix = "/updater/chunks/";
-        constexpr std::string_view suffix = ".idx";
-        if (!path.starts_with(prefix) || !path.ends_with(suffix))
+        const bool blocks = path.ends_with(".blk");
+        if (!path.starts_with(prefix) || !(blocks || path.ends_with(".idx")))
             return nullptr;
-        const std::string digest =
-            path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
+        const std::string digest = path.substr(prefix.size(), path.size() - prefix.size() - 4);
         for (const auto& [name, file] : files)
             if (file.chunkIndex && file.sha256 == digest)
-                return file.chunkIndex;
+                return blocks ? file.blockIndex : file.chunkIndex;
         return nullptr;
     }
 

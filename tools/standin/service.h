@@ -19,6 +19,7 @@
 //                                   blank)
 //   GET  /updater/chunks/<sha256>.idx  the chunk index of every file of at least 4 MiB, which
 //                                   the built manifest lists under "chunked"
+//   GET  /updater/chunks/<sha256>.blk  its block index, the head's digest under "blocks"
 //   GET  /updater/launcher/latest.json, /status.php, /news.php   the documents set below
 //   GET  any path given to setResource (before the chunk indexes)
 // Anything else is 404. A fault or a handler set for a path replaces the reply for that path
