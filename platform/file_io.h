@@ -7,8 +7,8 @@
 #include <optional>
 
 namespace qs {
+
 class FolderHandle;
-}
 
 // Which file a name or handle reaches, its size and when it was last written. A file replaced or
 // created anew under the same name has another identity; one rewritten in place, even at the same
@@ -115,3 +115,5 @@ private:
     friend class PrivateFolder;
     std::intptr_t handle_ = -1;  // a descriptor or a HANDLE; -1 is invalid for both
 };
+
+}  // namespace qs
