@@ -478,6 +478,7 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     // Outlives the request handle: the callback reaches it through the request's context value.
     CertificateGate gate{request.caPem, Widen(request.host)};
     Handle handle;
+    bool decoding = false;
     std::optional<CancelWatch> watch;
     auto cancelled = [&] { return request.cancel && request.cancel->load(); };
     for (;;) {
@@ -508,6 +509,10 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
         if (!request.caPem.empty() &&
             !SetDword(handle.get(), WINHTTP_OPTION_SECURITY_FLAGS, SECURITY_FLAG_IGNORE_UNKNOWN_CA))
             return outcome;
+        // Windows 8.1 and later decode gzip themselves (and ask for it); older ones refuse the
+        // option, ask for no encoding and get the plain body.
+        decoding = request.acceptGzip && SetDword(handle.get(), WINHTTP_OPTION_DECOMPRESSION,
+                                                  WINHTTP_DECOMPRESSION_FLAG_GZIP);
 
         if (!request.caPem.empty() &&
             WinHttpSetStatusCallback(handle.get(), CheckBeforeSending,
@@ -558,14 +563,22 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     outcome.stage = Stage::HeadersComplete;
     outcome.status = static_cast<long>(status);
     const bool bodyless = request.verb == "HEAD" || status == 204 || status == 304;
-    const std::optional<unsigned long long> expected =
-        bodyless ? std::optional<unsigned long long>(0) : FramedLength(handle.get());
+    // A decoded body is longer than the Content-Length of its encoding: it ends where WinHTTP's
+    // decoder says, and the request layer's cap counts the decoded bytes.
+    const bool decoded =
+        decoding && !HeaderText(handle.get(), WINHTTP_QUERY_CONTENT_ENCODING).empty();
+    const std::optional<unsigned long long> expected = bodyless
+                                                           ? std::optional<unsigned long long>(0)
+                                                       : decoded ? std::nullopt
+                                                                 : FramedLength(handle.get());
     if (request.onHead) {
         HttpsResponseHead head;
         head.status = outcome.status;
         head.contentLength = expected;
         head.contentRange = HeaderText(handle.get(), WINHTTP_QUERY_CONTENT_RANGE);
         head.date = HeaderText(handle.get(), WINHTTP_QUERY_DATE);
+        head.etag = HeaderText(handle.get(), WINHTTP_QUERY_ETAG);
+        head.lastModified = HeaderText(handle.get(), WINHTTP_QUERY_LAST_MODIFIED);
         try {
             if (!request.onHead(head))
                 return outcome;
@@ -574,7 +587,8 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
             return outcome;
         }
     }
-    const bool accepted = status == 200 || (request.accept206 && status == 206);
+    const bool accepted = status == 200 || (request.accept206 && status == 206) ||
+                          (request.accept304 && status == 304);
     if (request.stopUnless200 && !accepted)
         return outcome;
 

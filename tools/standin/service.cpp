@@ -6,6 +6,7 @@
 #include <openssl/pem.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
@@ -42,6 +43,48 @@ std::string SignHex(const std::string& pem, const std::string& bytes) {
     } catch (const std::exception&) {
         return {};
     }
+}
+
+// The gzip member of `bytes`, or of `zeros` zero bytes when `bytes` is empty, fed in pieces so a
+// large one never sits in memory whole.
+std::string Gzip(std::string_view bytes, std::uint64_t zeros = 0) {
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) !=
+        Z_OK)
+        throw std::runtime_error("test service: zlib failed");
+    const std::string zeroBlock(bytes.empty() ? std::min<std::uint64_t>(zeros, 1 << 20) : 0, '\0');
+    std::string out;
+    char buffer[1 << 16];
+    auto pump = [&](const char* data, std::size_t size, int flush) {
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+        stream.avail_in = static_cast<uInt>(size);
+        do {
+            stream.next_out = reinterpret_cast<Bytef*>(buffer);
+            stream.avail_out = sizeof buffer;
+            deflate(&stream, flush);
+            out.append(buffer, sizeof buffer - stream.avail_out);
+        } while (stream.avail_out == 0);
+    };
+    if (!bytes.empty()) {
+        pump(bytes.data(), bytes.size(), Z_FINISH);
+    } else {
+        for (std::uint64_t left = zeros; left > 0;) {
+            const std::size_t piece =
+                static_cast<std::size_t>(std::min<std::uint64_t>(left, zeroBlock.size()));
+            pump(zeroBlock.data(), piece, Z_NO_FLUSH);
+            left -= piece;
+        }
+        pump(nullptr, 0, Z_FINISH);
+    }
+    deflateEnd(&stream);
+    return out;
+}
+
+bool AcceptsGzip(const httplib::Request& request) {
+    std::string accepted = request.get_header_value("Accept-Encoding");
+    for (char& c : accepted)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return accepted.find("gzip") != std::string::npos;
 }
 
 constexpr const char* kExecutableName = "Quillon Saga.exe";
@@ -317,11 +360,32 @@ struct TestService::Impl {
             return;
         }
         if (!fault) {
+            if (request.path == "/updater/updater.php" && content.status == 200 &&
+                !ServeManifest(request, response, content))
+                return;
             ServeShared(request, response, content);
             return;
         }
         applyFault(*fault, fault->body ? *fault->body : *content.body, content.contentType, request,
                    response);
+    }
+
+    // The manifest as a web server serves a static file: an ETag of its bytes, 304 when the
+    // request names it, gzip when asked for. False when the reply is complete (the 304).
+    static bool ServeManifest(const httplib::Request& request, httplib::Response& response,
+                              Content& content) {
+        const std::string etag = "\"" + Sha256Hex(*content.body).substr(0, 32) + "\"";
+        response.set_header("ETag", etag);
+        if (request.get_header_value("If-None-Match") == etag) {
+            response.status = 304;
+            return false;
+        }
+        if (AcceptsGzip(request)) {
+            content.body = Text(Gzip(*content.body));
+            response.set_header("Content-Encoding", "gzip");
+            response.set_header("Vary", "Accept-Encoding");
+        }
+        return true;
     }
 
     // A 200 reply to a range request is left for the server library to turn into 206 (or 416) over
@@ -423,6 +487,15 @@ struct TestService::Impl {
                         sink.done();
                         return true;
                     });
+                return;
+            }
+            case Fault::Kind::GzipBomb: {
+                // Not a type the server library compresses itself: the body goes out as made.
+                auto encoded = std::make_shared<const std::string>(
+                    Gzip({}, static_cast<std::uint64_t>(fault.bytes)));
+                response.status = 200;
+                response.set_header("Content-Encoding", "gzip");
+                ServeShared(request, response, {200, encoded, "application/octet-stream"});
                 return;
             }
             case Fault::Kind::Slow:

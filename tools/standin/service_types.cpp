@@ -128,6 +128,12 @@ Fault Fault::Slow(std::chrono::milliseconds delay) {
     fault.interval = delay;
     return fault;
 }
+Fault Fault::GzipBomb(long long decodedBytes) {
+    Fault fault;
+    fault.kind = Kind::GzipBomb;
+    fault.bytes = std::max(0LL, decodedBytes);
+    return fault;
+}
 Fault Fault::Limit(long long bytesPerSecond) {
     Fault fault;
     fault.kind = Kind::Limit;
