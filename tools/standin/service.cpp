@@ -6,7 +6,6 @@
 #include <openssl/pem.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
@@ -20,6 +19,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tools/publish/gzip.h"
 #include "tools/publish/signing.h"
 #include "update/chunker.h"
 
@@ -43,41 +43,6 @@ std::string SignHex(const std::string& pem, const std::string& bytes) {
     } catch (const std::exception&) {
         return {};
     }
-}
-
-// The gzip member of `bytes`, or of `zeros` zero bytes when `bytes` is empty, fed in pieces so a
-// large one never sits in memory whole.
-std::string Gzip(std::string_view bytes, std::uint64_t zeros = 0) {
-    z_stream stream{};
-    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) !=
-        Z_OK)
-        throw std::runtime_error("test service: zlib failed");
-    const std::string zeroBlock(bytes.empty() ? std::min<std::uint64_t>(zeros, 1 << 20) : 0, '\0');
-    std::string out;
-    char buffer[1 << 16];
-    auto pump = [&](const char* data, std::size_t size, int flush) {
-        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
-        stream.avail_in = static_cast<uInt>(size);
-        do {
-            stream.next_out = reinterpret_cast<Bytef*>(buffer);
-            stream.avail_out = sizeof buffer;
-            deflate(&stream, flush);
-            out.append(buffer, sizeof buffer - stream.avail_out);
-        } while (stream.avail_out == 0);
-    };
-    if (!bytes.empty()) {
-        pump(bytes.data(), bytes.size(), Z_FINISH);
-    } else {
-        for (std::uint64_t left = zeros; left > 0;) {
-            const std::size_t piece =
-                static_cast<std::size_t>(std::min<std::uint64_t>(left, zeroBlock.size()));
-            pump(zeroBlock.data(), piece, Z_NO_FLUSH);
-            left -= piece;
-        }
-        pump(nullptr, 0, Z_FINISH);
-    }
-    deflateEnd(&stream);
-    return out;
 }
 
 bool AcceptsGzip(const httplib::Request& request) {
@@ -381,7 +346,7 @@ struct TestService::Impl {
             return false;
         }
         if (AcceptsGzip(request)) {
-            content.body = Text(Gzip(*content.body));
+            content.body = Text(qs::publish::GzipBytes(*content.body));
             response.set_header("Content-Encoding", "gzip");
             response.set_header("Vary", "Accept-Encoding");
         }
@@ -492,7 +457,7 @@ struct TestService::Impl {
             case Fault::Kind::GzipBomb: {
                 // Not a type the server library compresses itself: the body goes out as made.
                 auto encoded = std::make_shared<const std::string>(
-                    Gzip({}, static_cast<std::uint64_t>(fault.bytes)));
+                    qs::publish::GzipZeros(static_cast<std::uint64_t>(fault.bytes)));
                 response.status = 200;
                 response.set_header("Content-Encoding", "gzip");
                 ServeShared(request, response, {200, encoded, "application/octet-stream"});
