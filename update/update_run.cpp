@@ -738,6 +738,8 @@ std::vector<std::uint8_t> FetchSignedManifest(const ManifestRequest& fetchManife
     const bool signedUpdates = !environment.service.updateKey.empty();
     std::optional<qs::KeptManifest> kept = KeptCopy(environment);
     ConditionalReply reply = fetchManifest(kept ? kept->validator : ReplyValidator());
+    if (reply.notModified && !kept)
+        throw HttpsStatusError("Update server returned an error", 304);
     if (reply.notModified) {
         if (!signedUpdates ||
             SignatureValid(environment.service.updateKey, kept->body, kept->signature)) {
