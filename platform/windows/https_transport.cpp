@@ -563,14 +563,14 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     outcome.stage = Stage::HeadersComplete;
     outcome.status = static_cast<long>(status);
     const bool bodyless = request.verb == "HEAD" || status == 204 || status == 304;
-    // A decoded body is longer than the Content-Length of its encoding: it ends where WinHTTP's
-    // decoder says, and the request layer's cap counts the decoded bytes.
-    const bool decoded =
-        decoding && !HeaderText(handle.get(), WINHTTP_QUERY_CONTENT_ENCODING).empty();
+    // Decoding, WinHTTP hands over more bytes than the Content-Length of the encoding and may drop
+    // the Content-Encoding header, so the body ends where WinHTTP says (a cut gzip stream fails
+    // its decoder). Only the manifest asks for it: a body cut short there fails its parse or its
+    // signature, and the request layer's cap counts the decoded bytes.
     const std::optional<unsigned long long> expected = bodyless
                                                            ? std::optional<unsigned long long>(0)
-                                                       : decoded ? std::nullopt
-                                                                 : FramedLength(handle.get());
+                                                       : decoding ? std::nullopt
+                                                                  : FramedLength(handle.get());
     if (request.onHead) {
         HttpsResponseHead head;
         head.status = outcome.status;

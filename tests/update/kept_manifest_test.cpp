@@ -110,16 +110,22 @@ TEST_F(ConditionalManifestTest, DamagedCopyAsksForTheWholeManifest) {
 }
 
 // The manifest travels gzip-encoded and is handed over decoded; a body that decodes past the cap
-// stops there, however small it came.
+// stops there, however small it came. Wine's WinHTTP, like Windows before 8.1, neither asks for
+// gzip nor decodes it: the body comes plain, and an encoded one nobody asked for is refused.
 TEST_F(ConditionalManifestTest, CompressedManifestIsDecodedAndCappedDecoded) {
+    const bool decodes = !RunningUnderWine();
     HttpsConnection connection;
     const ConditionalReply reply = HttpsConditionalRequest(service.url(kManifestPath), L"POST",
                                                            "{}", service.endpoint(), connection);
     EXPECT_EQ(std::string(reply.body.begin(), reply.body.end()), service.manifestJson());
-    EXPECT_NE(ManifestHeader("Accept-Encoding").find("gzip"), std::string::npos);
+    EXPECT_EQ(ManifestHeader("Accept-Encoding").find("gzip") != std::string::npos, decodes);
 
     service.setFault(kManifestPath, qs::test::Fault::GzipBomb(kManifestMaxBytes + 1));
-    EXPECT_EQ(WideToUtf8(Run().message), "HTTPS response read failed");
+    const UpdateResult bomb = Run();
+    EXPECT_FALSE(bomb.ok);
+    if (!decodes)
+        return;
+    EXPECT_EQ(WideToUtf8(bomb.message), "HTTPS response read failed");
     EXPECT_EQ(ErrorOf([&] {
                   HttpsConditionalRequest(service.url(kManifestPath), L"POST", "{}",
                                           service.endpoint(), connection, {}, 1 << 20);
