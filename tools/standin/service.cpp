@@ -164,6 +164,12 @@ struct TestService::Impl {
     std::map<std::string, Handler> handlers;
     std::vector<RecordedRequest> recorded;
     std::function<void(const RecordedRequest&)> onRequest;
+    struct Encoded {
+        std::string etag;
+        Bytes gzip;
+    };
+    std::string encodedSource;  // the manifest `encoded` is of
+    Encoded encoded;
 
     // Waits until the server stops or `duration` passes; true when stopping.
     bool waitForStop(std::chrono::milliseconds duration) {
@@ -335,18 +341,33 @@ struct TestService::Impl {
                    response);
     }
 
+    // The manifest's ETag and gzip member, made once per manifest as a web server's are.
+    Encoded encodedFor(const std::string& manifest) {
+        {
+            std::lock_guard lock(mutex);
+            if (encodedSource == manifest)
+                return encoded;
+        }
+        Encoded made{"\"" + Sha256Hex(manifest).substr(0, 32) + "\"",
+                     Text(qs::publish::GzipBytes(manifest))};
+        std::lock_guard lock(mutex);
+        encodedSource = manifest;
+        encoded = made;
+        return made;
+    }
+
     // The manifest as a web server serves a static file: an ETag of its bytes, 304 when the
     // request names it, gzip when asked for. False when the reply is complete (the 304).
-    static bool ServeManifest(const httplib::Request& request, httplib::Response& response,
-                              Content& content) {
-        const std::string etag = "\"" + Sha256Hex(*content.body).substr(0, 32) + "\"";
+    bool ServeManifest(const httplib::Request& request, httplib::Response& response,
+                       Content& content) {
+        const std::string etag = encodedFor(*content.body).etag;
         response.set_header("ETag", etag);
         if (request.get_header_value("If-None-Match") == etag) {
             response.status = 304;
             return false;
         }
         if (AcceptsGzip(request)) {
-            content.body = Text(qs::publish::GzipBytes(*content.body));
+            content.body = encodedFor(*content.body).gzip;
             response.set_header("Content-Encoding", "gzip");
             response.set_header("Vary", "Accept-Encoding");
         }
