@@ -104,12 +104,12 @@ KeptManifestRead LoadKeptManifest(const std::filesystem::path& file) {
     return read;
 }
 
-std::optional<std::string> KeptManifestText(const KeptManifest& kept) {
-    const ReplyValidator& validator = kept.validator;
-    if (!OneLine(validator.etag) || !OneLine(validator.lastModified) || !OneLine(kept.signature) ||
+std::optional<std::string> KeptManifestText(std::string_view body, std::string_view signature,
+                                            const ReplyValidator& validator) {
+    if (!OneLine(validator.etag) || !OneLine(validator.lastModified) || !OneLine(signature) ||
         validator.etag.size() > kValidatorMaxChars ||
         validator.lastModified.size() > kValidatorMaxChars ||
-        kept.signature.size() > kValidatorMaxChars * 2)
+        signature.size() > kValidatorMaxChars * 2)
         return std::nullopt;
     std::string text(kFirstLine);
     text += "\n";
@@ -118,17 +118,18 @@ std::optional<std::string> KeptManifestText(const KeptManifest& kept) {
     };
     line(kEtag, validator.etag);
     line(kLastModified, validator.lastModified);
-    line(kSignature, kept.signature);
-    line(kDigest, BodyDigest(kept.body));
-    line(kLength, std::to_string(kept.body.size()));
+    line(kSignature, signature);
+    line(kDigest, BodyDigest(body));
+    line(kLength, std::to_string(body.size()));
     text += "\n";
-    text += kept.body;
+    text += body;
     return text;
 }
 
-bool SaveKeptManifest(const std::filesystem::path& file, const KeptManifest& kept) {
+bool SaveKeptManifest(const std::filesystem::path& file, std::string_view body,
+                      std::string_view signature, const ReplyValidator& validator) {
     try {
-        const std::optional<std::string> text = KeptManifestText(kept);
+        const std::optional<std::string> text = KeptManifestText(body, signature, validator);
         if (!text)
             return false;
         std::error_code error;

@@ -34,11 +34,16 @@ KeptManifestRead LoadKeptManifest(const std::filesystem::path& file);
 
 // The file's text for `kept`; nullopt when a part could not be read back as written (a validator
 // or signature with a line end).
-std::optional<std::string> KeptManifestText(const KeptManifest& kept);
+std::optional<std::string> KeptManifestText(std::string_view body, std::string_view signature,
+                                            const ReplyValidator& validator);
 
-// Writes `kept` crash-safely over `file` (a temporary file, flushed, moved over, the folder
+// Writes the copy crash-safely over `file` (a temporary file, flushed, moved over, the folder
 // flushed): a crash leaves the old copy or the new one. False when it could not be written.
-bool SaveKeptManifest(const std::filesystem::path& file, const KeptManifest& kept);
+bool SaveKeptManifest(const std::filesystem::path& file, std::string_view body,
+                      std::string_view signature, const ReplyValidator& validator);
+inline bool SaveKeptManifest(const std::filesystem::path& file, const KeptManifest& kept) {
+    return SaveKeptManifest(file, kept.body, kept.signature, kept.validator);
+}
 
 // Removes the copy, so no validator of it is sent again. Never throws.
 void ForgetKeptManifest(const std::filesystem::path& file);

@@ -709,17 +709,19 @@ std::optional<qs::KeptManifest> KeptCopy(const UpdateEnvironment& environment) {
 // validator (rewritten only when something changed, so an old service that ignores the validator
 // costs no disk flush); a reply without one leaves nothing to ask with.
 void KeepAcceptedManifest(const UpdateEnvironment& environment,
-                          const std::optional<qs::KeptManifest>& before, qs::KeptManifest now) {
+                          const std::optional<qs::KeptManifest>& before, std::string_view body,
+                          std::string_view signature, const ReplyValidator& validator) {
     if (environment.keptManifest.empty())
         return;
-    if (now.validator.empty()) {
+    if (validator.empty()) {
         if (before)
             qs::ForgetKeptManifest(environment.keptManifest);
         return;
     }
-    if (before && *before == now)
+    if (before && before->body == body && before->signature == signature &&
+        before->validator == validator)
         return;
-    if (!qs::SaveKeptManifest(environment.keptManifest, now)) {
+    if (!qs::SaveKeptManifest(environment.keptManifest, body, signature, validator)) {
         LogEvent("manifest could not be kept: the next run asks for it whole");
         qs::ForgetKeptManifest(environment.keptManifest);
     }
@@ -770,8 +772,7 @@ std::vector<std::uint8_t> FetchSignedManifest(const ManifestRequest& fetchManife
         AcceptSignedFreshness(AsText(reply.body), environment, connection);
         signature = TrimmedSignature(*fetched);
     }
-    KeepAcceptedManifest(environment, kept,
-                         {std::string(AsText(reply.body)), signature, reply.validator});
+    KeepAcceptedManifest(environment, kept, AsText(reply.body), signature, reply.validator);
     return std::move(reply.body);
 }
 
