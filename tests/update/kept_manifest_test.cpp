@@ -134,6 +134,23 @@ TEST_F(ConditionalManifestTest, CompressedManifestIsDecodedAndCappedDecoded) {
 }
 
 #ifndef _WIN32
+// A service that gives only a Last-Modified is asked with If-Modified-Since.
+TEST_F(ConditionalManifestTest, LastModifiedAloneIsSentBackAsIfModifiedSince) {
+    const std::string date = "Mon, 07 Dec 2026 10:00:00 GMT";
+    service.setHandler(kManifestPath, [&](const qs::test::RecordedRequest& request) {
+        if (request.header("If-Modified-Since") == date)
+            return qs::test::Reply{304, "", "text/plain", {}};
+        return qs::test::Reply{
+            200, service.manifestJson(), "application/json", {{"Last-Modified", date}}};
+    });
+    ASSERT_TRUE(Run().ok);
+    fs::remove(client / "a.pak");
+    ASSERT_TRUE(Run().ok);
+    EXPECT_EQ(ManifestHeader("If-Modified-Since"), date);
+    EXPECT_EQ(ManifestHeader("If-None-Match"), "");
+    EXPECT_EQ(ReadFile(client / "a.pak"), "alpha");
+}
+
 class SignedConditionalManifestTest : public ConditionalManifestTest {
 protected:
     void SetUp() override {
