@@ -33,6 +33,14 @@ bool OneLine(std::string_view value) {
     return true;
 }
 
+// Header values the file can hold: one printable line each, of bounded length.
+bool WritableFields(std::string_view signature, const ReplyValidator& validator) {
+    return OneLine(validator.etag) && OneLine(validator.lastModified) && OneLine(signature) &&
+           validator.etag.size() <= kValidatorMaxChars &&
+           validator.lastModified.size() <= kValidatorMaxChars &&
+           signature.size() <= kValidatorMaxChars * 2;
+}
+
 // Reads "<name> <value>\n" at `at`; nullopt unless that is exactly what is there.
 std::optional<std::string_view> HeaderValue(std::string_view text, std::size_t& at,
                                             std::string_view name) {
@@ -64,15 +72,16 @@ std::optional<KeptManifest> ParseKeptManifest(std::string_view text) {
     const auto [end, parsed] =
         std::from_chars(lengthText->data(), lengthText->data() + lengthText->size(), length);
     if (parsed != std::errc() || end != lengthText->data() + lengthText->size() ||
-        length != text.size() - at)
-        return std::nullopt;
-    const std::string_view body = text.substr(at);
-    if (BodyDigest(body) != *digest)
+        length != text.size() - at || *lengthText != std::to_string(length))
         return std::nullopt;
     KeptManifest kept;
-    kept.body = std::string(body);
     kept.signature = std::string(*signature);
     kept.validator = {std::string(*etag), std::string(*lastModified)};
+    // Only what the writer could have written: the validator goes back out as a header.
+    const std::string_view body = text.substr(at);
+    if (!WritableFields(kept.signature, kept.validator) || BodyDigest(body) != *digest)
+        return std::nullopt;
+    kept.body = std::string(body);
     return kept;
 }
 
@@ -106,10 +115,7 @@ KeptManifestRead LoadKeptManifest(const std::filesystem::path& file) {
 
 std::optional<std::string> KeptManifestText(std::string_view body, std::string_view signature,
                                             const ReplyValidator& validator) {
-    if (!OneLine(validator.etag) || !OneLine(validator.lastModified) || !OneLine(signature) ||
-        validator.etag.size() > kValidatorMaxChars ||
-        validator.lastModified.size() > kValidatorMaxChars ||
-        signature.size() > kValidatorMaxChars * 2)
+    if (!WritableFields(signature, validator))
         return std::nullopt;
     std::string text(kFirstLine);
     text += "\n";

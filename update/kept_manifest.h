@@ -29,7 +29,8 @@ struct KeptManifestRead {
     KeptManifest kept;
 };
 
-// The copy at `file`; its text is refused unless its header, length and digest all match.
+// The copy at `file`; its text is refused unless it is exactly what KeptManifestText writes for
+// what it holds (header, length and digest).
 KeptManifestRead LoadKeptManifest(const std::filesystem::path& file);
 
 // The file's text for `kept`; nullopt when a part could not be read back as written (a validator
