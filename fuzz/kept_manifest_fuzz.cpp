@@ -12,6 +12,8 @@
 #include "scratch_folder.h"
 #include "update/kept_manifest.h"
 
+using namespace qs;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const ScratchFolder scratch("qs-fuzz-kept-manifest");
     const std::string_view input(reinterpret_cast<const char*>(data), size);

@@ -31,6 +31,8 @@
 #include "update/update_signature.h"
 #include "update/verified_record.h"
 
+namespace qs {
+
 namespace {
 
 // The manifest request, asking with the validator of a kept copy when not empty.
@@ -1023,7 +1025,7 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         const VerifiedRecord trusted =
             environment.verifiedRecord.empty() || environment.hashEverything
                 ? VerifiedRecord()
-                : VerifiedRecord::Load(environment.verifiedRecord, clientDir);
+                : VerifiedRecord::load(environment.verifiedRecord, clientDir);
         VerifiedRecord proven;
         const std::string_view manifestText(reinterpret_cast<const char*>(reply.data()),
                                             reply.size());
@@ -1139,3 +1141,5 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
     LogEvent((result.ok ? "update run ended: " : "update run failed: ") + LogText(result.message));
     return result;
 }
+
+}  // namespace qs

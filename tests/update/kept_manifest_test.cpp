@@ -120,7 +120,7 @@ TEST_F(ConditionalManifestTest, CompressedManifestIsDecodedAndCappedDecoded) {
     EXPECT_EQ(std::string(reply.body.begin(), reply.body.end()), service.manifestJson());
     EXPECT_EQ(ManifestHeader("Accept-Encoding").find("gzip") != std::string::npos, decodes);
 
-    service.setFault(kManifestPath, qs::test::Fault::GzipBomb(kManifestMaxBytes + 1));
+    service.setFault(kManifestPath, qs::test::Fault::gzipBomb(kManifestMaxBytes + 1));
     const UpdateResult bomb = Run();
     EXPECT_FALSE(bomb.ok);
     if (!decodes)
