@@ -101,6 +101,8 @@ void ClientUpdateTask(std::mutex* statusMutex, std::int32_t* progressIndex,
             environment.serialRecord =
                 environment.verifiedRecord.parent_path() / "update-serial.txt";
             environment.wholeMark = environment.verifiedRecord.parent_path() / "client-whole.txt";
+            environment.keptManifest =
+                environment.verifiedRecord.parent_path() / "manifest-kept.txt";
         }
         environment.hashEverything = links.repair;
         UpdateResult result = hooks.runClientUpdate

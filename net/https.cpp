@@ -145,10 +145,11 @@ HttpsExchangeRequest RequestTo(const TrustedTarget& target, const ServiceEndpoin
 }
 
 // Turns the outcome of an update or self-update request into its failure, if any.
-void ThrowOnFailure(const HttpsExchangeOutcome& outcome, const std::atomic<bool>* cancel,
-                    bool accept206) {
+void ThrowOnFailure(const HttpsExchangeOutcome& outcome, const HttpsExchangeRequest& request) {
     using Stage = HttpsExchangeOutcome::Stage;
-    const bool accepted = outcome.status == 200 || (accept206 && outcome.status == 206);
+    const std::atomic<bool>* cancel = request.cancel;
+    const bool accepted = outcome.status == 200 || (request.accept206 && outcome.status == 206) ||
+                          (request.accept304 && outcome.status == 304);
     const bool complete = outcome.stage == Stage::HeadersComplete && accepted &&
                           !outcome.sinkError && outcome.bodyComplete;
     if (!complete && cancel && cancel->load())
@@ -186,8 +187,10 @@ std::string RequestLogLine(const HttpsExchangeRequest& request, const HttpsExcha
     for (const auto& [name, value] : request.headers)
         if (name == "Range")
             line += " range " + value + (value.ends_with('-') ? " (resumed)" : "");
+        else if (name == "If-None-Match" || name == "If-Modified-Since")
+            line += " if changed";
     // The body of a refusal is never read, so only an accepted one can end short.
-    const bool accepted = outcome.status == 200 || outcome.status == 206;
+    const bool accepted = outcome.status == 200 || outcome.status == 206 || outcome.status == 304;
     bool failed = true;
     if (outcome.stage == Stage::HeadersComplete) {
         line += " -> " + std::to_string(outcome.status);
@@ -232,7 +235,7 @@ void Exchange(const HttpsExchangeRequest& request, const BodySink& sink,
               HttpsSession** session = nullptr) {
     if (!IsToken(request.verb))
         throw std::runtime_error(kPrepareFailed);
-    ThrowOnFailure(LoggedExchange(request, sink, session), request.cancel, request.accept206);
+    ThrowOnFailure(LoggedExchange(request, sink, session), request);
 }
 
 std::string VerbText(const std::wstring& verb) {
@@ -353,6 +356,52 @@ std::vector<std::uint8_t> HttpsRequest(const std::wstring& url, const std::wstri
                                        const std::string& body, const ServiceEndpoint& service) {
     std::vector<std::uint8_t> reply;
     HttpsRequestToSink(url, verb, body, CappedCollector(reply, kManifestMaxBytes), service);
+    return reply;
+}
+
+namespace {
+
+// A validator as the server sent it, or empty when it could not go back out as a header.
+std::string ValidatorText(std::string_view text) {
+    if (text.size() > kValidatorMaxChars)
+        return {};
+    for (unsigned char c : text)
+        if (c < 0x20 || c >= 0x7f)
+            return {};
+    return std::string(text);
+}
+
+}  // namespace
+
+ConditionalReply HttpsConditionalRequest(const std::wstring& url, const std::wstring& verb,
+                                         const std::string& body, const ServiceEndpoint& service,
+                                         HttpsConnection& connection, const ReplyValidator& known,
+                                         std::size_t maxBytes) {
+    auto target = ParseTrustedUrl(url, service);
+    if (!target)
+        throw std::runtime_error(kUntrustedUpdateUrl);
+    HttpsExchangeRequest request = UpdateRequest(*target, service, verb, body);
+    request.cancel = HttpsConnectionAccess::Cancel(connection);
+    request.acceptGzip = true;
+    // Either validator alone, as a server compares If-None-Match first and ignores the other.
+    const std::string etag = ValidatorText(known.etag);
+    const std::string lastModified = ValidatorText(known.lastModified);
+    if (!etag.empty())
+        request.headers.emplace_back("If-None-Match", etag);
+    else if (!lastModified.empty())
+        request.headers.emplace_back("If-Modified-Since", lastModified);
+    request.accept304 = !etag.empty() || !lastModified.empty();
+    ConditionalReply reply;
+    request.onHead = [&connection, &reply](const HttpsResponseHead& head) {
+        HttpsConnectionAccess::NoteServerTime(connection, head.date);
+        reply.notModified = head.status == 304;
+        reply.validator = {ValidatorText(head.etag), ValidatorText(head.lastModified)};
+        return true;
+    };
+    Exchange(request, CappedCollector(reply.body, maxBytes),
+             HttpsConnectionAccess::Session(connection));
+    if (reply.notModified)
+        reply.body.clear();
     return reply;
 }
 

@@ -134,6 +134,30 @@ void HttpsRequestToSink(const std::wstring& url, const std::wstring& verb, const
                         const BodySink& sink, const ServiceEndpoint& service,
                         HttpsConnection& connection);
 
+// What identifies one version of a reply: the ETag its server sent, else its Last-Modified.
+// Only printable ASCII of at most kValidatorMaxChars is kept (it is sent back as a header).
+struct ReplyValidator {
+    std::string etag;
+    std::string lastModified;
+    bool empty() const { return etag.empty() && lastModified.empty(); }
+    bool operator==(const ReplyValidator&) const = default;
+};
+inline constexpr std::size_t kValidatorMaxChars = 256;
+
+// The manifest request: the body arrives gzip-encoded where the system can decode it (the cap
+// counts decoded bytes), and with `known` not empty it is asked for only when it changed since
+// ("If-None-Match" / "If-Modified-Since"). A service that ignores both answers 200 as always.
+struct ConditionalReply {
+    bool notModified = false;  // answered 304: no body
+    std::vector<std::uint8_t> body;
+    ReplyValidator validator;  // of this reply
+};
+ConditionalReply HttpsConditionalRequest(const std::wstring& url, const std::wstring& verb,
+                                         const std::string& body, const ServiceEndpoint& service,
+                                         HttpsConnection& connection,
+                                         const ReplyValidator& known = {},
+                                         std::size_t maxBytes = kManifestMaxBytes);
+
 // A client file over `connection`. With `offset` > 0 it asks for the rest from there
 // ("Range: bytes=<offset>-") and accepts a 206 reply besides 200. `onHead` sees the head of the
 // reply, whatever its status, before any byte reaches `sink`. Same failures as HttpsRequestToSink.

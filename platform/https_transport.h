@@ -38,6 +38,9 @@ struct HttpsResponseHead {
     std::optional<std::uint64_t> contentLength;
     std::string contentRange;  // as sent; empty when absent
     std::string date;          // the Date header as sent; empty when absent
+    // The reply's validators as sent (for a conditional request next time); empty when absent.
+    std::string etag;
+    std::string lastModified;
 };
 
 struct HttpsExchangeRequest {
@@ -56,6 +59,10 @@ struct HttpsExchangeRequest {
     // reading the body.
     bool stopUnless200 = true;
     bool accept206 = false;
+    bool accept304 = false;
+    // Asks for a gzip-encoded body ("Accept-Encoding: gzip") and hands the sink the decoded
+    // bytes; a system that cannot decode asks for none and gets the plain body.
+    bool acceptGzip = false;
     // Sees the final reply's head (whatever its status) before any body byte; false ends the
     // exchange there. An exception it throws ends the exchange and is kept like the sink's.
     std::function<bool(const HttpsResponseHead&)> onHead;

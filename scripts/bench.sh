@@ -2,8 +2,8 @@
 # `make bench`: builds the benchmarks (Release, build/bench), runs them and prints a summary.
 # Never part of `make test`.
 #   scripts/bench.sh [verify] [download] [delta] [memory] [frame] [replies] [startup] [publish]
-#                    [patchday]
-#   (default: all nine; patchday installs zsync and casync with apt-get when they are missing)
+#                    [patchday] [manifest]
+#   (default: all ten; patchday installs zsync and casync with apt-get when they are missing)
 # BENCH_REPETITIONS (default 5): repetitions per measurement; the table shows medians.
 # Test content is written once under build/bench-data (about 2 GiB) and reused.
 set -euo pipefail
@@ -17,11 +17,15 @@ jobs="${JOBS:-2}"
 
 parts=("$@")
 [ "${#parts[@]}" -eq 0 ] && parts=(verify download delta memory frame replies startup publish patchday)
+# The manifest of a large client, changed beside unchanged (a 304 and the kept copy).
+[ "$#" -eq 0 ] && parts+=(manifest)
 wants() { printf '%s\n' "${parts[@]}" | grep -qx "$1"; }
 
 targets=(qs_bench_verify qs_bench_download qs_skip_fsync qs_bench_delta qs_bench_memory qs_bench_frame
     qs_bench_frame_download qs_bench_replies qs_bench_publish qs_bench_patch_day)
 [ "${parts[*]}" = patchday ] && targets=(qs_bench_patch_day)
+[ "${parts[*]}" = manifest ] && targets=()
+wants manifest && targets+=(qs_bench_manifest)
 app=OFF
 if wants startup; then app=ON; targets+=(qs_bench_startup); fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_BENCH=ON \
@@ -149,6 +153,7 @@ if wants frame; then
         tee "$results/frame-download.txt" >&2
 fi
 wants replies && gbench replies qs_bench_replies
+wants manifest && gbench manifest qs_bench_manifest
 
 if wants memory; then
     echo "== memory" >&2

@@ -49,6 +49,9 @@ struct UpdateEnvironment {
     // clock expiry is judged by (seconds since 1970; empty: the system clock).
     std::filesystem::path serialRecord;
     std::function<std::int64_t()> unixNow;
+    // The last accepted manifest with its signature and validator, so an unchanged one is
+    // answered 304 without a body; empty: none kept, every manifest comes whole.
+    std::filesystem::path keptManifest;
     // Once it reads true the run ends with "Update cancelled." within about a second: a transfer
     // under way is given up (its partial download stays), nothing further is checked or placed.
     const std::atomic<bool>* cancel = nullptr;

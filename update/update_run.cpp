@@ -28,6 +28,7 @@
 #include "update/clock_check.h"
 #include "update/digest.h"
 #include "update/folder_chain.h"
+#include "update/kept_manifest.h"
 #include "update/manifest_path.h"
 #include "update/target_status.h"
 #include "update/transfer.h"
@@ -37,6 +38,9 @@
 namespace qs {
 
 namespace {
+
+// The manifest request, asking with the validator of a kept copy when not empty.
+using ManifestRequest = std::function<ConditionalReply(const ReplyValidator&)>;
 
 [[noreturn]] void MalformedManifest() {
     throw std::runtime_error("Malformed update manifest");
@@ -805,22 +809,29 @@ std::string_view AsText(const std::vector<std::uint8_t>& bytes) {
     return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
-// True when the service's signature is a valid one of exactly `manifest`. No signature at all (a
-// 404, or a body no signature file could have) is no valid one; a request the network failed
-// (a 5xx, a dropped connection) throws its own failure, as for the manifest itself.
-bool ManifestSignatureValid(std::string_view manifest, const UpdateEnvironment& environment,
-                            HttpsConnection& connection) {
-    std::vector<std::uint8_t> signature;
+// The service's signature file, or nullopt when it has none (a 404, or a body no signature file
+// could have); a request the network failed (a 5xx, a dropped connection) throws its own failure,
+// as for the manifest itself.
+std::optional<std::string> FetchManifestSignature(const UpdateEnvironment& environment,
+                                                  HttpsConnection& connection) {
     try {
-        signature =
+        const std::vector<std::uint8_t> signature =
             HttpsRequest(ServiceUrl(environment.service, "/updater/updater.sig"), L"GET",
                          std::string(), environment.service, connection, kSignatureMaxBytes);
+        return std::string(AsText(signature));
     } catch (const HttpsStatusError&) {
-        return false;
+        return std::nullopt;
     } catch (const HttpsBodyError&) {
-        return false;
+        return std::nullopt;
     }
-    return SignatureValid(environment.service.updateKey, manifest, AsText(signature));
+}
+
+// The signature text as kept beside the manifest: without the blanks and line ends around it.
+std::string TrimmedSignature(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos)
+        return {};
+    return std::string(text.substr(first, text.find_last_not_of(" \t\r\n") + 1 - first));
 }
 
 // The signed serial and expiry, and the clock they were judged by.
@@ -833,24 +844,11 @@ std::string ManifestFreshnessLogLine(const ManifestFreshness& freshness, std::in
            LogTimeText(system_clock::time_point(seconds(now)));
 }
 
-// The manifest reply. With a key built in it is taken only with a valid signature over its exact
-// bytes, then only when it is not older than one already accepted and not past its expiry; all
-// before anything is planned or fetched. A cache may hand out a manifest and a signature of two
-// publishes for a while, so a mismatch fetches both once more before the run fails.
-std::vector<std::uint8_t> FetchSignedManifest(
-    const std::function<std::vector<std::uint8_t>()>& fetchManifest,
-    const UpdateEnvironment& environment, HttpsConnection& connection) {
-    std::vector<std::uint8_t> manifest = fetchManifest();
-    if (environment.service.updateKey.empty())
-        return manifest;
-    if (!ManifestSignatureValid(AsText(manifest), environment, connection)) {
-        LogEvent("manifest signature does not match: fetching the manifest and signature again");
-        manifest = fetchManifest();
-        if (!ManifestSignatureValid(AsText(manifest), environment, connection))
-            throw std::runtime_error(kManifestSignatureInvalid);
-    }
-    LogEvent("manifest signature valid");
-    const std::optional<ManifestFreshness> freshness = ReadManifestFreshness(AsText(manifest));
+// A signed manifest is followed only when it is not older than one already accepted and not past
+// its expiry, whether it just came or was kept.
+void AcceptSignedFreshness(std::string_view manifest, const UpdateEnvironment& environment,
+                           const HttpsConnection& connection) {
+    const std::optional<ManifestFreshness> freshness = ReadManifestFreshness(manifest);
     if (!freshness)
         throw std::runtime_error(kManifestSignatureInvalid);
     const std::int64_t now = environment.unixNow ? environment.unixNow() : UnixSecondsNow();
@@ -859,7 +857,89 @@ std::vector<std::uint8_t> FetchSignedManifest(
         throw std::runtime_error(
             ManifestExpiredText(now, freshness->expires, connection.serverTime()));
     AcceptManifestFreshness(*freshness, now, environment.serialRecord);
-    return manifest;
+}
+
+// The kept copy, when there is one to ask with.
+std::optional<qs::KeptManifest> KeptCopy(const UpdateEnvironment& environment) {
+    qs::KeptManifestRead read = qs::LoadKeptManifest(environment.keptManifest);
+    if (read.state == qs::KeptManifestState::Damaged) {
+        LogEvent("kept manifest is damaged: asking for the whole manifest");
+        qs::ForgetKeptManifest(environment.keptManifest);
+    }
+    if (read.state != qs::KeptManifestState::Loaded || read.kept.validator.empty())
+        return std::nullopt;
+    return std::move(read.kept);
+}
+
+// After a manifest that came whole was accepted: kept for the next run when its reply had a
+// validator (rewritten only when something changed, so an old service that ignores the validator
+// costs no disk flush); a reply without one leaves nothing to ask with.
+void KeepAcceptedManifest(const UpdateEnvironment& environment,
+                          const std::optional<qs::KeptManifest>& before, std::string_view body,
+                          std::string_view signature, const ReplyValidator& validator) {
+    if (environment.keptManifest.empty())
+        return;
+    if (validator.empty()) {
+        if (before)
+            qs::ForgetKeptManifest(environment.keptManifest);
+        return;
+    }
+    if (before && before->body == body && before->signature == signature &&
+        before->validator == validator)
+        return;
+    if (!qs::SaveKeptManifest(environment.keptManifest, body, signature, validator)) {
+        LogEvent("manifest could not be kept: the next run asks for it whole");
+        qs::ForgetKeptManifest(environment.keptManifest);
+    }
+}
+
+// The manifest reply. With a key built in it is taken only with a valid signature over its exact
+// bytes, then only when it is not older than one already accepted and not past its expiry; all
+// before anything is planned or fetched. A cache may hand out a manifest and a signature of two
+// publishes for a while, so a mismatch fetches both once more before the run fails.
+// With a kept copy the manifest is asked for only if it changed; a 304 takes the kept copy
+// through the same signature and freshness checks (its signature as kept: no request for it),
+// and a kept copy that fails its signature is dropped for the manifest asked for whole.
+std::vector<std::uint8_t> FetchSignedManifest(const ManifestRequest& fetchManifest,
+                                              const UpdateEnvironment& environment,
+                                              HttpsConnection& connection) {
+    const bool signedUpdates = !environment.service.updateKey.empty();
+    std::optional<qs::KeptManifest> kept = KeptCopy(environment);
+    ConditionalReply reply = fetchManifest(kept ? kept->validator : ReplyValidator());
+    if (reply.notModified && !kept)
+        throw HttpsStatusError("Update server returned an error", 304);
+    if (reply.notModified) {
+        if (!signedUpdates ||
+            SignatureValid(environment.service.updateKey, kept->body, kept->signature)) {
+            LogEvent("manifest unchanged: the kept copy is used");
+            if (signedUpdates)
+                AcceptSignedFreshness(kept->body, environment, connection);
+            return std::vector<std::uint8_t>(kept->body.begin(), kept->body.end());
+        }
+        LogEvent("kept manifest signature is invalid: asking for the whole manifest");
+        qs::ForgetKeptManifest(environment.keptManifest);
+        kept.reset();
+        reply = fetchManifest(ReplyValidator());
+    }
+    std::string signature;
+    if (signedUpdates) {
+        std::optional<std::string> fetched = FetchManifestSignature(environment, connection);
+        if (!fetched ||
+            !SignatureValid(environment.service.updateKey, AsText(reply.body), *fetched)) {
+            LogEvent(
+                "manifest signature does not match: fetching the manifest and signature again");
+            reply = fetchManifest(ReplyValidator());
+            fetched = FetchManifestSignature(environment, connection);
+            if (!fetched ||
+                !SignatureValid(environment.service.updateKey, AsText(reply.body), *fetched))
+                throw std::runtime_error(kManifestSignatureInvalid);
+        }
+        LogEvent("manifest signature valid");
+        AcceptSignedFreshness(AsText(reply.body), environment, connection);
+        signature = TrimmedSignature(*fetched);
+    }
+    KeepAcceptedManifest(environment, kept, AsText(reply.body), signature, reply.validator);
+    return std::move(reply.body);
 }
 
 // Before a run places its first file: the client stops counting as whole until the run ends
@@ -1190,10 +1270,11 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         const std::wstring url = ServiceUrl(environment.service, "/updater/updater.php");
         const std::string body = UpdateRequestBody();
         std::vector<std::uint8_t> reply = FetchSignedManifest(
-            [&] {
-                return environment.request
-                           ? environment.request(url, L"POST", body)
-                           : HttpsRequest(url, L"POST", body, environment.service, connection);
+            [&](const ReplyValidator& known) {
+                if (environment.request)
+                    return ConditionalReply{false, environment.request(url, L"POST", body), {}};
+                return HttpsConditionalRequest(url, L"POST", body, environment.service, connection,
+                                               known);
             },
             environment, connection);
 

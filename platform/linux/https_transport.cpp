@@ -107,6 +107,9 @@ bool ConfigureHandle(CURL* curl, const HttpsExchangeRequest& request) {
     set(CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytes);
     set(CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTimeSec);
     set(CURLOPT_TIMEOUT_MS, limits.totalMs);
+    // The write callback then sees decoded bytes, so every cap counts what the body decodes to.
+    if (request.acceptGzip)
+        set(CURLOPT_ACCEPT_ENCODING, "gzip");
     if (request.cancel) {
         set(CURLOPT_XFERINFOFUNCTION, &OnProgress);
         set(CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(request.cancel));
@@ -143,8 +146,8 @@ std::string_view Trimmed(std::string_view text) {
 
 }  // namespace
 
-// Keeps the two framing headers and the date of the reply being read; a new status line starts
-// afresh.
+// Keeps the two framing headers, the date and the validators of the reply being read; a new status
+// line starts afresh.
 void NoteHeaderLine(HttpsResponseHead& head, std::string_view line) {
     if (line.substr(0, 5) == "HTTP/") {
         head = {};
@@ -159,6 +162,10 @@ void NoteHeaderLine(HttpsResponseHead& head, std::string_view line) {
         head.contentRange = std::string(value);
     } else if (EqualIgnoringAsciiCase(name, "Date")) {
         head.date = std::string(value);
+    } else if (EqualIgnoringAsciiCase(name, "ETag")) {
+        head.etag = std::string(value);
+    } else if (EqualIgnoringAsciiCase(name, "Last-Modified")) {
+        head.lastModified = std::string(value);
     } else if (EqualIgnoringAsciiCase(name, "Content-Length")) {
         std::uint64_t length = 0;
         bool digits = !value.empty() && value.size() <= 19;
@@ -196,7 +203,8 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
         exchange.sinkError = std::current_exception();
         return 0;
     }
-    const bool accepted = code == 200 || (request.accept206 && code == 206);
+    const bool accepted =
+        code == 200 || (request.accept206 && code == 206) || (request.accept304 && code == 304);
     if (request.stopUnless200 && !accepted)
         return 0;
     return length;

@@ -486,6 +486,7 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     // Outlives the request handle: the callback reaches it through the request's context value.
     CertificateGate gate{request.caPem, Widen(request.host)};
     Handle handle;
+    bool decoding = false;
     std::optional<CancelWatch> watch;
     auto cancelled = [&] { return request.cancel && request.cancel->load(); };
     for (;;) {
@@ -516,6 +517,10 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
         if (!request.caPem.empty() &&
             !SetDword(handle.get(), WINHTTP_OPTION_SECURITY_FLAGS, SECURITY_FLAG_IGNORE_UNKNOWN_CA))
             return outcome;
+        // Windows 8.1 and later decode gzip themselves (and ask for it); older ones refuse the
+        // option, ask for no encoding and get the plain body.
+        decoding = request.acceptGzip && SetDword(handle.get(), WINHTTP_OPTION_DECOMPRESSION,
+                                                  WINHTTP_DECOMPRESSION_FLAG_GZIP);
 
         if (!request.caPem.empty() &&
             WinHttpSetStatusCallback(handle.get(), CheckBeforeSending,
@@ -566,14 +571,22 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     outcome.stage = Stage::HeadersComplete;
     outcome.status = static_cast<long>(status);
     const bool bodyless = request.verb == "HEAD" || status == 204 || status == 304;
-    const std::optional<unsigned long long> expected =
-        bodyless ? std::optional<unsigned long long>(0) : FramedLength(handle.get());
+    // Decoding, WinHTTP hands over more bytes than the Content-Length of the encoding and may drop
+    // the Content-Encoding header, so the body ends where WinHTTP says (a cut gzip stream fails
+    // its decoder). Only the manifest asks for it: a body cut short there fails its parse or its
+    // signature, and the request layer's cap counts the decoded bytes.
+    const std::optional<unsigned long long> expected = bodyless
+                                                           ? std::optional<unsigned long long>(0)
+                                                       : decoding ? std::nullopt
+                                                                  : FramedLength(handle.get());
     if (request.onHead) {
         HttpsResponseHead head;
         head.status = outcome.status;
         head.contentLength = expected;
         head.contentRange = HeaderText(handle.get(), WINHTTP_QUERY_CONTENT_RANGE);
         head.date = HeaderText(handle.get(), WINHTTP_QUERY_DATE);
+        head.etag = HeaderText(handle.get(), WINHTTP_QUERY_ETAG);
+        head.lastModified = HeaderText(handle.get(), WINHTTP_QUERY_LAST_MODIFIED);
         try {
             if (!request.onHead(head))
                 return outcome;
@@ -582,7 +595,8 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
             return outcome;
         }
     }
-    const bool accepted = status == 200 || (request.accept206 && status == 206);
+    const bool accepted = status == 200 || (request.accept206 && status == 206) ||
+                          (request.accept304 && status == 304);
     if (request.stopUnless200 && !accepted)
         return outcome;
 

@@ -469,3 +469,31 @@ TEST_F(NginxService, ServesTheDocumentsAndOnlyTheEndpointsWithValidators) {
                   .status,
               304);
 }
+
+// With a kept copy, an unchanged manifest costs a 304 without a body (through the POST redirect)
+// and no signature request; a changed one comes from the precompressed file, decoded to the
+// signed bytes.
+TEST_F(NginxService, ManifestIsAskedForIfChangedAndComesCompressed) {
+    environment_.keptManifest = scratch_.path() / "manifest-kept.txt";
+    update();
+    std::vector<LoggedRequest> requests = update();
+    ASSERT_EQ(requests.size(), 1u);
+    // nginx logs the status the POST redirect set; the reply on the wire was a 304.
+    EXPECT_EQ(requests[0].path + " " + requests[0].bytes, "/updater/updater.php 0");
+
+    WriteFile(client_ / "readme.txt", "Quillon Saga, compressed\n");
+    publish();
+    requests = update();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].status + " " + requests[0].bytes,
+              "200 " + std::to_string(fs::file_size(out_ / "updater/updater.php.gz")));
+    EXPECT_EQ(FileGets(requests), std::multiset<std::string>{"readme.txt"});
+    ExpectSameFiles(client_, game_);
+    Reply compressed = Exchange(*nginx_, "POST", "/updater/updater.php", {"Accept-Encoding: gzip"});
+    EXPECT_EQ(compressed.headers["content-encoding"], "gzip");
+    EXPECT_EQ(compressed.headers["cache-control"], "no-cache");
+    EXPECT_EQ(Exchange(*nginx_, "POST", "/updater/updater.php",
+                       {"Accept-Encoding: gzip", "If-None-Match: " + compressed.headers["etag"]})
+                  .status,
+              304);
+}

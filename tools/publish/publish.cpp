@@ -27,6 +27,7 @@
 #include "platform/durable_file.h"
 #include "platform/folder_lock.h"
 #include "tools/publish/documents.h"
+#include "tools/publish/gzip.h"
 #include "tools/publish/signing.h"
 #include "update/block_index.h"
 #include "update/chunker.h"
@@ -473,6 +474,19 @@ void WriteDurably(const fs::path& file, std::string_view bytes) {
         ThrowErrno("write", file, error);
 }
 
+// nginx's validator of a file is its modification second and its size: a manifest republished
+// within the second at the same size would look unchanged (a 304) to a launcher that kept the
+// last one, so the new file is dated at least a second past the one it replaces.
+void DateAfter(const fs::path& previous, const fs::path& file) {
+    std::error_code error;
+    const fs::file_time_type before = fs::last_write_time(previous, error);
+    if (error)
+        return;
+    const auto previousSecond = std::chrono::floor<std::chrono::seconds>(before);
+    if (std::chrono::floor<std::chrono::seconds>(fs::last_write_time(file)) <= previousSecond)
+        fs::last_write_time(file, previousSecond + std::chrono::seconds(1));
+}
+
 // Switches the served tree to `next` in one step. What a static server sees: every request
 // resolves its path afresh, so it reads the old tree or the new one, never a mixture, and
 // within the new tree the files were complete (and on disk) before the manifest naming them was
@@ -866,6 +880,11 @@ PublishReport Publish(const PublishOptions& options) {
     for (const fs::path& folder : folders)
         SyncPath(folder);
     WriteDurably(next / "updater.php", manifest);
+    // Beside it, for a server that serves it precompressed (nginx's gzip_static): the launcher
+    // decodes it to exactly these bytes, which the signature covers.
+    WriteDurably(next / "updater.php.gz", GzipBytes(manifest));
+    DateAfter(live / "updater.php", next / "updater.php");
+    DateAfter(live / "updater.php.gz", next / "updater.php.gz");
     if (options.signingKeyPem) {
         WriteDurably(next / "updater.sig", SignatureText(*options.signingKeyPem, manifest));
         // Before the switch: once the tree is served its serial is spent, even if this process

@@ -2,6 +2,7 @@
 // quillon-publish: turns a game client folder into the static tree the launcher's service serves.
 //
 //   OUT_DIR/updater/updater.php       the manifest (answered for POST /updater/updater.php)
+//   OUT_DIR/updater/updater.php.gz    the same, gzip-encoded (served to launchers that ask)
 //   OUT_DIR/updater/files/<path>      every client file, at the path the launcher requests
 //   OUT_DIR/updater/launcher/...      latest.json and the installer it names
 //   OUT_DIR/status.php, news.php      the status and news documents

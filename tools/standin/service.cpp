@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tools/publish/gzip.h"
 #include "tools/publish/signing.h"
 #include "update/block_index.h"
 #include "update/chunker.h"
@@ -43,6 +44,13 @@ std::string SignHex(const std::string& pem, const std::string& bytes) {
     } catch (const std::exception&) {
         return {};
     }
+}
+
+bool AcceptsGzip(const httplib::Request& request) {
+    std::string accepted = request.get_header_value("Accept-Encoding");
+    for (char& c : accepted)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return accepted.find("gzip") != std::string::npos;
 }
 
 constexpr const char* kExecutableName = "Quillon Saga.exe";
@@ -179,6 +187,12 @@ struct TestService::Impl {
     std::map<std::string, Handler> handlers;
     std::vector<RecordedRequest> recorded;
     std::function<void(const RecordedRequest&)> onRequest;
+    struct Encoded {
+        std::string etag;
+        Bytes gzip;
+    };
+    std::string encodedSource;  // the manifest `encoded` is of
+    Encoded encoded;
 
     // Waits until the server stops or `duration` passes; true when stopping.
     bool waitForStop(std::chrono::milliseconds duration) {
@@ -341,11 +355,47 @@ struct TestService::Impl {
             return;
         }
         if (!fault) {
+            if (request.path == "/updater/updater.php" && content.status == 200 &&
+                !ServeManifest(request, response, content))
+                return;
             ServeShared(request, response, content);
             return;
         }
         applyFault(*fault, fault->body ? *fault->body : *content.body, content.contentType, request,
                    response);
+    }
+
+    // The manifest's ETag and gzip member, made once per manifest as a web server's are.
+    Encoded encodedFor(const std::string& manifest) {
+        {
+            std::lock_guard lock(mutex);
+            if (encodedSource == manifest)
+                return encoded;
+        }
+        Encoded made{"\"" + Sha256Hex(manifest).substr(0, 32) + "\"",
+                     Text(qs::publish::GzipBytes(manifest))};
+        std::lock_guard lock(mutex);
+        encodedSource = manifest;
+        encoded = made;
+        return made;
+    }
+
+    // The manifest as a web server serves a static file: an ETag of its bytes, 304 when the
+    // request names it, gzip when asked for. False when the reply is complete (the 304).
+    bool ServeManifest(const httplib::Request& request, httplib::Response& response,
+                       Content& content) {
+        const std::string etag = encodedFor(*content.body).etag;
+        response.set_header("ETag", etag);
+        if (request.get_header_value("If-None-Match") == etag) {
+            response.status = 304;
+            return false;
+        }
+        if (AcceptsGzip(request)) {
+            content.body = encodedFor(*content.body).gzip;
+            response.set_header("Content-Encoding", "gzip");
+            response.set_header("Vary", "Accept-Encoding");
+        }
+        return true;
     }
 
     // A 200 reply to a range request is left for the server library to turn into 206 (or 416) over
@@ -447,6 +497,15 @@ struct TestService::Impl {
                         sink.done();
                         return true;
                     });
+                return;
+            }
+            case Fault::Kind::GzipBomb: {
+                // Not a type the server library compresses itself: the body goes out as made.
+                auto encoded = std::make_shared<const std::string>(
+                    qs::publish::GzipZeros(static_cast<std::uint64_t>(fault.bytes)));
+                response.status = 200;
+                response.set_header("Content-Encoding", "gzip");
+                ServeShared(request, response, {200, encoded, "application/octet-stream"});
                 return;
             }
             case Fault::Kind::Slow:

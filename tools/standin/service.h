@@ -14,7 +14,8 @@
 //   POST /updater/updater.php      the manifest: {"files":{path:sha256},"binary":{"file":"Quillon
 //   Saga.exe",...}}
 //                                   built from the files (the executable only under "binary"), or
-//                                   the text given to setManifestJson
+//                                   the text given to setManifestJson; with an ETag of its bytes,
+//                                   304 to an If-None-Match naming it, gzip-encoded when asked for
 //   GET  /updater/files/<path>     a file set with setFile (path as decoded by the server: %20 ->
 //                                   blank)
 //   GET  /updater/chunks/<sha256>.idx  the chunk index of every file of at least 4 MiB, which
@@ -83,6 +84,8 @@ struct Fault {
         WrongRange,  // status 206 claiming "bytes 0-(n-1)/n" and the whole body, whatever was asked
         Slow,        // the normal reply after `interval` (a network round trip)
         Limit,       // the normal reply at `bytes` bytes per second (a slow link)
+        GzipBomb,    // status 200, Content-Encoding: gzip, a small body that decodes to `bytes`
+                     // zero bytes, whatever the request asked for
     };
     Kind kind = Kind::Status;
     int status = 200;
@@ -106,6 +109,7 @@ struct Fault {
     static Fault wrongRange();
     static Fault slow(std::chrono::milliseconds delay);
     static Fault limit(long long bytesPerSecond);
+    static Fault gzipBomb(long long decodedBytes);
     Fault& withBody(std::string replacement) {
         body = std::move(replacement);
         return *this;

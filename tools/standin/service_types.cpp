@@ -128,6 +128,12 @@ Fault Fault::slow(std::chrono::milliseconds delay) {
     fault.interval = delay;
     return fault;
 }
+Fault Fault::gzipBomb(long long decodedBytes) {
+    Fault fault;
+    fault.kind = Kind::GzipBomb;
+    fault.bytes = std::max(0LL, decodedBytes);
+    return fault;
+}
 Fault Fault::limit(long long bytesPerSecond) {
     Fault fault;
     fault.kind = Kind::Limit;

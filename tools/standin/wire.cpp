@@ -41,6 +41,7 @@ constexpr std::pair<Fault::Kind, const char*> kKinds[] = {
     {Fault::Kind::Limit, "limit"},
     {Fault::Kind::Endless, "endless"},
     {Fault::Kind::NotJson, "notjson"},
+    {Fault::Kind::GzipBomb, "gzipbomb"},
 };
 
 }  // namespace
