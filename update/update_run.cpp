@@ -22,6 +22,7 @@
 #include "platform/file_io.h"
 #include "platform/folder_lock.h"
 #include "platform/launcher_log.h"
+#include "platform/running_programs.h"
 #include "update/clock_check.h"
 #include "update/digest.h"
 #include "update/manifest_path.h"
@@ -38,6 +39,12 @@ namespace {
 [[noreturn]] void MalformedBinary() {
     throw std::runtime_error("Malformed binary manifest");
 }
+
+// The folder's client runs: its files are held open, so the run ends before it writes a byte.
+class ClientRunning : public std::runtime_error {
+public:
+    ClientRunning() : std::runtime_error(kCloseClientToUpdate) {}
+};
 
 bool Cancelled(const std::atomic<bool>* cancel) {
     return cancel && cancel->load();
@@ -963,6 +970,11 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             }
         } saveRecord{environment, clientDir, proven, trusted};
 
+        // A running client holds its files: replacing them would fail after bytes were fetched.
+        if (!plan.empty() &&
+            qs::ProgramIsRunning(ResolveManifestPath(clientDir, WideToUtf8(ClientExecutableName))))
+            throw ClientRunning();
+
         // Not enough room for the whole plan is said before the first byte is written.
         if (const auto needed = BytesStillNeeded(clientDir, plan); needed && *needed > 0)
             CheckDiskSpace(clientDir, *needed, environment);
@@ -1050,6 +1062,9 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
     } catch (const UpdateCancelled& cancelled) {
         result.outcome = RunOutcome::Cancelled;
         result.message = FailureMessage(cancelled.what());
+    } catch (const ClientRunning& running) {
+        result.outcome = RunOutcome::ClientRunning;
+        result.message = FailureMessage(running.what());
     } catch (const std::exception& failure) {
         result.message = FailureMessage(failure.what());
     } catch (...) {
