@@ -13,6 +13,15 @@ bool StartDetachedProcess(const std::filesystem::path& executable,
                           const std::filesystem::path& workingDirectory,
                           int* errorNumber = nullptr);
 
+// Whether a start that failed with `errorNumber` must go through the desktop shell instead:
+// Windows' ERROR_ELEVATION_REQUIRED (740), a program whose manifest asks for administrator rights,
+// which StartDetachedProcess then does itself. Never on Linux.
+bool NeedsShellStart(int errorNumber);
+
+// The window that owns the dialogs a start may show (Windows: the elevation prompt); null: none.
+// Set by the shell once its window exists.
+void SetDialogOwnerWindow(void* window);
+
 // Starts a downloaded installer with `arguments` (UTF-8), detached, through the desktop shell
 // where it has one (Windows may ask the user to allow elevation). True when it started.
 bool StartInstaller(const std::filesystem::path& installer,

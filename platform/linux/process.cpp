@@ -112,6 +112,12 @@ bool StartDetachedProcess(const std::filesystem::path& executable,
     return true;  // EOF: the exec closed the pipe
 }
 
+bool NeedsShellStart(int) {
+    return false;
+}
+
+void SetDialogOwnerWindow(void*) {}
+
 bool OpenWithDesktop(const std::string& target) {
     return StartDetachedProcess("/usr/bin/xdg-open", {target}, "/");
 }
