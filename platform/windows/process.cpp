@@ -72,7 +72,9 @@ int StartThroughShell(const std::filesystem::path& program, const std::wstring& 
 }  // namespace
 
 bool NeedsShellStart(int errorNumber) {
-    return errorNumber == ERROR_ELEVATION_REQUIRED;
+    // ERROR_ELEVATION_REQUIRED, which mingw's headers do not name.
+    constexpr int kElevationRequired = 740;
+    return errorNumber == kElevationRequired;
 }
 
 void SetDialogOwnerWindow(void* window) {
