@@ -52,7 +52,8 @@ int StartThroughShell(const std::filesystem::path& program, const std::wstring& 
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     SHELLEXECUTEINFOW start{};
     start.cbSize = sizeof start;
-    start.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
+    // Errors are the launcher's to report; the elevation prompt is no error and still shows.
+    start.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
     start.hwnd = dialogOwner.load();
     start.lpVerb = L"open";
     start.lpFile = program.c_str();
@@ -118,36 +119,19 @@ bool StartDetachedProcess(const std::filesystem::path& executable,
     return true;
 }
 
-bool StartInstaller(const std::filesystem::path& installer,
-                    const std::vector<std::string>& arguments) {
+InstallerStart StartInstaller(const std::filesystem::path& installer,
+                              const std::vector<std::string>& arguments) {
     std::wstring parameters;
     try {
-        for (const std::string& argument : arguments) {
-            if (!parameters.empty())
-                parameters.push_back(L' ');
-            parameters += Utf8ToWide(argument);
-        }
+        for (const std::string& argument : arguments)
+            AppendArgument(parameters, Utf8ToWide(argument));
     } catch (const std::exception&) {
-        return false;
+        return InstallerStart::Failed;
     }
-    // The shell may hand the start to extensions that need COM on this (worker) thread.
-    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-    SHELLEXECUTEINFOW start{};
-    start.cbSize = sizeof start;
-    start.fMask = SEE_MASK_NOCLOSEPROCESS;
-    start.hwnd = nullptr;
-    start.lpVerb = L"open";
-    start.lpFile = installer.c_str();
-    start.lpParameters = parameters.c_str();
-    start.lpDirectory = nullptr;
-    start.nShow = SW_SHOWNORMAL;
-    const bool started = ShellExecuteExW(&start) != FALSE;
-    // Not waited on; the handle is only closed so it does not leak.
-    if (started && start.hProcess)
-        CloseHandle(start.hProcess);
-    if (SUCCEEDED(com))
-        CoUninitialize();
-    return started;
+    const int error = StartThroughShell(installer, parameters, {});
+    if (error == 0)
+        return InstallerStart::Started;
+    return error == ERROR_CANCELLED ? InstallerStart::Declined : InstallerStart::Failed;
 }
 
 bool OpenWithDesktop(const std::string& target) {

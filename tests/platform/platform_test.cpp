@@ -224,7 +224,8 @@ TEST(Process, MissingExecutableFailsWithACode) {
     EXPECT_FALSE(
         StartDetachedProcess(scratch.path() / "Quillon Saga.exe", {}, scratch.path(), &error));
     EXPECT_NE(error, 0);
-    EXPECT_FALSE(StartInstaller(scratch.path() / "QuillonSagaLauncher-Update.exe", {"/SILENT"}));
+    EXPECT_EQ(StartInstaller(scratch.path() / "QuillonSagaLauncher-Update.exe", {"/SILENT"}),
+              InstallerStart::Failed);
 }
 
 #ifdef _WIN32

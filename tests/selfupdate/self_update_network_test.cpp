@@ -70,7 +70,16 @@ protected:
         EXPECT_FALSE(fs::exists(output_));
     }
 
-    fs::path InstallerPath() const { return InstallerFolder(temporary_) / InstallerFileName; }
+    // The installer a run left in the fresh folder it made (never a link); a path that does not
+    // exist when there is none.
+    fs::path InstallerPath() const {
+        std::error_code error;
+        for (fs::recursive_directory_iterator entry(temporary_, error), end; !error && entry != end;
+             entry.increment(error))
+            if (entry->path().filename() == InstallerFileName && !entry->is_symlink())
+                return entry->path();
+        return temporary_ / InstallerFileName;
+    }
     // No private folder made (Linux), or no installer written where the folder is the temporary
     // folder itself (Windows: the user's temporary folder is private already).
     bool NothingPrepared() const {
@@ -158,7 +167,8 @@ TEST_F(SelfUpdate, NewerReleaseStartsTheVerifiedInstallerWithTheFourSwitches) {
     });
     fs::create_directories(InstallerFolder(temporary_));
     fs::permissions(InstallerFolder(temporary_), fs::perms::owner_all, fs::perm_options::replace);
-    WriteFile(InstallerPath(), "an older attempt, much longer than the new installer script");
+    const fs::path earlier = InstallerFolder(temporary_) / InstallerFileName;
+    WriteFile(earlier, "an earlier attempt, never run again");
 
     EXPECT_EQ(RunTask(), kLaunched);
     EXPECT_EQ(ended_, RunOutcome::InstallerStarted);
@@ -169,12 +179,17 @@ TEST_F(SelfUpdate, NewerReleaseStartsTheVerifiedInstallerWithTheFourSwitches) {
     for (const std::string& argument : InstallerArguments())
         expected += argument + "\n";
     EXPECT_EQ(WaitForFile(output_), expected);
-    EXPECT_EQ(ReadFile(InstallerPath()), kInstallerScript)
-        << "kept after the start, earlier file replaced";
-    struct stat info {};
-    ASSERT_EQ(stat(InstallerFolder(temporary_).c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0700u);
-    EXPECT_EQ(info.st_uid, geteuid());
+    EXPECT_EQ(ReadFile(earlier), "an earlier attempt, never run again");
+    fs::remove(earlier);
+    // Kept after the start, in a fresh folder of its own inside the private folder.
+    EXPECT_EQ(ReadFile(InstallerPath()), kInstallerScript);
+    EXPECT_EQ(InstallerPath().parent_path().parent_path(), InstallerFolder(temporary_));
+    for (const fs::path& folder : {InstallerFolder(temporary_), InstallerPath().parent_path()}) {
+        struct stat info {};
+        ASSERT_EQ(stat(folder.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0700u);
+        EXPECT_EQ(info.st_uid, geteuid());
+    }
 }
 #endif
 
@@ -214,12 +229,27 @@ TEST_F(SelfUpdate, BadDigestTextOrUntrustedUrlMakesNoRequest) {
     EXPECT_TRUE(NothingPrepared());
 }
 
-TEST_F(SelfUpdate, InstallerThatCannotStartIsReportedAndKept) {
+// An installer that does not start, or whose elevation prompt the player declines, leaves neither
+// itself nor its fresh folder behind; a declined one says so in its own words.
+TEST_F(SelfUpdate, InstallerThatDoesNotStartLeavesNothingBehind) {
     const std::string notAProgram = "MZ this is not something the system can execute\n";
     Publish("1.0.9", notAProgram, Sha256Hex(notAProgram));
     EXPECT_EQ(RunTask(), L"Failed to launch installer");
+    EXPECT_EQ(ended_, RunOutcome::Failed);
+    EXPECT_TRUE(fs::is_empty(InstallerFolder(temporary_)));
+
+    fs::path started;
+    target_.startInstaller = [&](const fs::path& installer, const std::vector<std::string>&) {
+        started = installer;
+        EXPECT_EQ(ReadFile(installer), notAProgram);
+        return InstallerStart::Declined;
+    };
+    EXPECT_EQ(RunTask(), kLauncherUpdateCancelled);
+    EXPECT_EQ(ended_, RunOutcome::Cancelled);
     EXPECT_EQ(closeRequests_, 0);
-    EXPECT_EQ(ReadFile(InstallerPath()), notAProgram);
+    EXPECT_EQ(started.parent_path().parent_path(), InstallerFolder(temporary_));
+    EXPECT_NE(started.parent_path(), InstallerFolder(temporary_));
+    EXPECT_TRUE(fs::is_empty(InstallerFolder(temporary_)));
 }
 
 #ifndef _WIN32
@@ -260,16 +290,16 @@ TEST_F(SelfUpdate, PlantedFolderIsRefusedAndNothingIsWrittenOutside) {
     EXPECT_EQ(service_.requestCount("/files/setup.exe"), 0u);
 }
 
-TEST_F(SelfUpdate, LinkInPlaceOfTheInstallerIsReplacedNotFollowed) {
+TEST_F(SelfUpdate, LinkInPlaceOfTheInstallerIsNeverFollowed) {
     PublishInstaller();
     fs::create_directory(InstallerFolder(temporary_));
     fs::permissions(InstallerFolder(temporary_), fs::perms::owner_all, fs::perm_options::replace);
     const fs::path victimFile = scratch_.path() / "important";
     WriteFile(victimFile, "keep me");
-    fs::create_symlink(victimFile, InstallerPath());
+    fs::create_symlink(victimFile, InstallerFolder(temporary_) / InstallerFileName);
     EXPECT_EQ(RunTask(), kLaunched);
     EXPECT_EQ(ReadFile(victimFile), "keep me");
-    EXPECT_FALSE(fs::is_symlink(InstallerPath()));
+    EXPECT_EQ(ReadFile(InstallerPath()), kInstallerScript);
     EXPECT_FALSE(WaitForFile(output_).empty());
 }
 
