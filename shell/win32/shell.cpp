@@ -14,6 +14,7 @@
 
 #include "app/state.h"
 #include "net/https.h"
+#include "platform/launcher_log.h"
 #include "platform/power.h"
 #include "platform/process.h"
 #include "platform/single_instance.h"
@@ -262,6 +263,21 @@ void TakePresentResult(HRESULT presented) {
     }
 }
 
+// The swap chain's Present. The test build's smoke run loses the device once, at the frame
+// QS_TEST_LOSE_DEVICE_AT_FRAME names, so the rebuild runs for real under Wine.
+HRESULT PresentFrame() {
+#ifdef QS_TEST_HOOKS
+    static const long loseAt = [] {
+        const char* text = std::getenv("QS_TEST_LOSE_DEVICE_AT_FRAME");
+        return text ? std::strtol(text, nullptr, 10) : -1L;
+    }();
+    static long frame = 0;
+    if (frame++ == loseAt)
+        return DXGI_ERROR_DEVICE_REMOVED;
+#endif
+    return g_swapChain->Present(1, 0);
+}
+
 void RenderFrame() {
     // A failed resize leaves no render target until the next one succeeds.
     if (g_renderTarget == nullptr || g_deviceLost)
@@ -275,7 +291,7 @@ void RenderFrame() {
     g_context->OMSetRenderTargets(1, &g_renderTarget, nullptr);
     g_context->ClearRenderTargetView(g_renderTarget, kClearColour);
     ImGui_ImplDX11_RenderDrawData(ImGui::GetDrawData());
-    TakePresentResult(g_swapChain->Present(1, 0));
+    TakePresentResult(PresentFrame());
 }
 
 // After the device was lost, everything made on it is made again on a new one: swap chain,
@@ -291,8 +307,11 @@ bool RebuildGraphics(HWND window, const TextureUploader& upload) {
     ReleaseDevice();
     g_deviceLost = false;
     g_occluded = false;
-    if (!CreateDevice(window))
+    if (!CreateDevice(window)) {
+        LogEvent("graphics device lost; no new one could be made");
         return false;
+    }
+    LogEvent("graphics device lost; made again");
     CreateRenderTarget();
     ImGui_ImplDX11_Init(g_device, g_context);
     g_imageSampler = CreateMipmapSampler(g_device);
