@@ -228,6 +228,18 @@ TEST(Process, MissingExecutableFailsWithACode) {
               InstallerStart::Failed);
 }
 
+// Only a program that asks for administrator rights (Windows' 740, which Wine never returns) is
+// started again through the shell, whose elevation prompt Wine cannot show either.
+TEST(Process, OnlyElevationRequiredGoesThroughTheShell) {
+#ifdef _WIN32
+    EXPECT_TRUE(NeedsShellStart(740));
+#else
+    EXPECT_FALSE(NeedsShellStart(740));
+#endif
+    for (int other : {0, 2, 5, 193, 1223})
+        EXPECT_FALSE(NeedsShellStart(other)) << other;
+}
+
 #ifdef _WIN32
 // On Linux the bytes go to xdg-open as they are; Windows needs them as UTF-16.
 TEST(Process, TargetThatIsNotUtf8IsRefused) {
