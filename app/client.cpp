@@ -7,6 +7,8 @@
 #include "platform/durable_file.h"
 #include "platform/process.h"
 
+namespace qs {
+
 bool ClientExecutablePresent() {
     try {
         std::error_code error;
@@ -30,3 +32,5 @@ bool LaunchClient(const std::filesystem::path& executable,
             std::to_wstring(errorNumber) + L").";
     return false;
 }
+
+}  // namespace qs

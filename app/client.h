@@ -4,6 +4,8 @@
 
 #include "net/client_location.h"
 
+namespace qs {
+
 // Whether the client executable can be seen; any failure to tell (no data folder, denied
 // access) counts as absence, so the interface offers an update instead of Play.
 bool ClientExecutablePresent();
@@ -14,3 +16,5 @@ bool ClientExecutablePresent();
 // code: 2).".
 bool LaunchClient(const std::filesystem::path& executable,
                   const std::filesystem::path& workingDirectory, std::wstring& error);
+
+}  // namespace qs

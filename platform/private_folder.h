@@ -7,6 +7,8 @@
 
 #include "platform/file_io.h"
 
+namespace qs {
+
 // Where files for `prefix` go under `temporaryFolder`. Linux: "<prefix>-<user id>" (the
 // temporary folder is shared by all users); Windows: the temporary folder itself, which belongs
 // to the user already.
@@ -50,3 +52,5 @@ private:
     std::intptr_t handle_ = -1;
     bool fresh_ = false;  // made by openFresh
 };
+
+}  // namespace qs

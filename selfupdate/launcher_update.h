@@ -14,6 +14,8 @@
 #include "platform/process.h"         // InstallerStart
 #include "update/update_run.h"
 
+namespace qs {
+
 // Asks the main window to close; thread-safe (the shell pushes an SDL quit event).
 using WindowCloser = std::function<void()>;
 
@@ -85,3 +87,5 @@ void LauncherUpdateTask(std::mutex* statusMutex, std::wstring* statusText, RunOu
 void LauncherUpdateTask(std::mutex* statusMutex, std::wstring* statusText, RunOutcome* outcome,
                         std::atomic<bool>* busy, const WindowCloser* window,
                         const SelfUpdateTarget& target);
+
+}  // namespace qs

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
+namespace qs {
+
 bool IsInDragStrip(int x, int y, float scale) {
     if (!(scale > 0.0f))
         scale = 1.0f;
@@ -88,3 +90,5 @@ PresentStep StepAfterPresent(std::int32_t result) {
             return PresentStep::Continue;
     }
 }
+
+}  // namespace qs

@@ -2,6 +2,8 @@
 // Window decisions of the shells, free of SDL, Win32 and ImGui so they can be tested.
 #include <cstdint>
 
+namespace qs {
+
 // The strip of the client area that drags the window: the title strip between the sidebar and
 // the window buttons. (x, y) in pixels of a window drawn at `scale`.
 bool IsInDragStrip(int x, int y, float scale = 1.0f);
@@ -58,3 +60,5 @@ PresentStep StepAfterPresent(std::int32_t result);
 // The longest wait for a message while the window is minimised, hidden or covered: long enough
 // to leave the core alone, short enough to take a second start's request to show the window.
 inline constexpr int kIdleWaitMilliseconds = 250;
+
+}  // namespace qs

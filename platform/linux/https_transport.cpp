@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+namespace qs {
+
 namespace {
 
 std::once_flag g_initOnce;
@@ -368,3 +370,5 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     outcome.errorCode = code;
     return outcome;
 }
+
+}  // namespace qs

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 
+namespace qs {
+
 std::filesystem::path UserFolderIn(const std::filesystem::path& temporaryFolder,
                                    const std::string& prefix) {
     return temporaryFolder / (prefix + "-" + std::to_string(geteuid()));
@@ -137,3 +139,5 @@ bool PrivateFolder::stillSame() const {
         return false;
     return byPath.st_dev == byDescriptor.st_dev && byPath.st_ino == byDescriptor.st_ino;
 }
+
+}  // namespace qs

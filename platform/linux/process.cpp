@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+namespace qs {
+
 namespace {
 
 // Everything between fork and exec must be async-signal-safe: the launcher has other threads.
@@ -135,3 +137,5 @@ InstallerStart StartInstaller(const std::filesystem::path& installer,
     }
     return InstallerStart::Failed;
 }
+
+}  // namespace qs

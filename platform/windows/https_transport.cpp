@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+namespace qs {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -734,3 +736,5 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     outcome.transient = !outcome.bodyComplete;
     return outcome;
 }
+
+}  // namespace qs

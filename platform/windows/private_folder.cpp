@@ -7,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+namespace qs {
+
 namespace {
 
 HANDLE AsHandle(std::intptr_t handle) {
@@ -165,3 +167,5 @@ bool PrivateFolder::stillSame() const {
     CloseHandle(byPath);
     return same;
 }
+
+}  // namespace qs

@@ -29,6 +29,8 @@
 extern IMGUI_IMPL_API LRESULT ImGui_ImplWin32_WndProcHandler(HWND window, UINT message,
                                                              WPARAM wParam, LPARAM lParam);
 
+namespace qs {
+
 namespace {
 
 constexpr wchar_t kWindowClassName[] = L"QuillonSagaLauncher";
@@ -477,3 +479,5 @@ int RunLauncher() {
     }
     return 0;
 }
+
+}  // namespace qs
