@@ -1,6 +1,7 @@
 #include "app/client.h"
 
 #include <stdexcept>
+#include <string>
 #include <system_error>
 
 #include "platform/durable_file.h"
@@ -24,9 +25,11 @@ bool LaunchClient(const std::filesystem::path& executable,
     std::error_code statusError;
     if (std::filesystem::is_regular_file(executable, statusError))
         MakeExecutable(executable);
-    if (StartDetachedProcess(executable, {}, workingDirectory))
+    int errorNumber = 0;
+    if (StartDetachedProcess(executable, {}, workingDirectory, &errorNumber))
         return true;
-    error = L"Could not start QSClient.exe.";
+    error = L"Could not start " + executable.filename().wstring() + L" (Error code: " +
+            std::to_wstring(errorNumber) + L").";
     return false;
 }
 

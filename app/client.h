@@ -10,8 +10,10 @@ namespace qs {
 // access) counts as absence, so the interface offers an update instead of Play.
 bool ClientExecutablePresent();
 
-// Starts the client detached with no arguments and the given working folder. True only when
-// the executable itself was started; otherwise `error` = "Could not start QSClient.exe.".
+// Starts the client detached with no arguments and the given working folder (through the shell
+// when it asks for administrator rights). True only when the executable itself was started;
+// otherwise `error` names it and the system's code: "Could not start Quillon Saga.exe (Error
+// code: 2).".
 bool LaunchClient(const std::filesystem::path& executable,
                   const std::filesystem::path& workingDirectory, std::wstring& error);
 

@@ -138,7 +138,9 @@ std::filesystem::path VerifiedRecordPath() {
 }
 
 bool RunLeftClientAsBefore(const UpdateResult& result) {
-    return !result.ok && !result.placedFiles && result.provenBefore;
+    // A client that still runs is not offered again: Home asks for the check once it is closed.
+    return !result.ok && !result.placedFiles && result.provenBefore &&
+           result.outcome != RunOutcome::ClientRunning;
 }
 
 bool StartClientUpdate(LauncherState& state, bool repair) {

@@ -137,6 +137,7 @@ struct ClientUpdateLinks {
 std::filesystem::path VerifiedRecordPath();
 
 // Whether a run that ended left the client as it was when it was whole before: nothing placed.
+// A run that found the client running says no, so Home offers the check rather than PLAY NOW.
 bool RunLeftClientAsBefore(const UpdateResult& result);
 
 // Worker body of a client update run: resolves the client folder, runs the update, publishes

@@ -1,6 +1,7 @@
 #pragma once
 // A folder inside a shared temporary folder that other local users can neither enter nor swap,
 // for a program that is written, verified and then started.
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -34,12 +35,22 @@ public:
     bool createFile(const std::string& name, OutputFile& file);
     // Removes `name` from the folder; failures are ignored.
     void removeFile(const std::string& name) noexcept;
+    // Opens a new folder of a random name beginning with `prefix` inside `parent`, which is
+    // checked as open() checks a folder (Windows: a parent that is a link is resolved once and
+    // its target used). Nothing can have been planted in it: a program started from it finds no
+    // library beside it but its own. False when it cannot be made.
+    bool openFresh(const std::filesystem::path& parent, const std::string& prefix);
+    // Removes the folder openFresh made, and with it the hold on it; failures are ignored. Its
+    // files must have been removed first.
+    void removeFolder() noexcept;
     // The folder's path still names the folder that was checked.
     bool stillSame() const;
+    const std::filesystem::path& path() const { return path_; }
 
 private:
     std::filesystem::path path_;
     std::intptr_t handle_ = -1;
+    bool fresh_ = false;  // made by openFresh
 };
 
 }  // namespace qs

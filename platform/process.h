@@ -15,10 +15,23 @@ bool StartDetachedProcess(const std::filesystem::path& executable,
                           const std::filesystem::path& workingDirectory,
                           int* errorNumber = nullptr);
 
+// Whether a start that failed with `errorNumber` must go through the desktop shell instead:
+// Windows' ERROR_ELEVATION_REQUIRED (740), a program whose manifest asks for administrator rights,
+// which StartDetachedProcess then does itself. Never on Linux.
+bool NeedsShellStart(int errorNumber);
+
+// The window that owns the dialogs a start may show (Windows: the elevation prompt); null: none.
+// Set by the shell once its window exists.
+void SetDialogOwnerWindow(void* window);
+
+// How the start of an installer ended. Declined: the user said no to the elevation prompt.
+enum class InstallerStart { Started, Declined, Failed };
+
 // Starts a downloaded installer with `arguments` (UTF-8), detached, through the desktop shell
-// where it has one (Windows may ask the user to allow elevation). True when it started.
-bool StartInstaller(const std::filesystem::path& installer,
-                    const std::vector<std::string>& arguments);
+// where it has one (Windows may ask the user to allow elevation, in a prompt owned by the
+// launcher's window).
+InstallerStart StartInstaller(const std::filesystem::path& installer,
+                              const std::vector<std::string>& arguments);
 
 // Hands a URL or folder (UTF-8) to the desktop's opener, detached. True when the opener took it.
 bool OpenWithDesktop(const std::string& target);

@@ -6,6 +6,7 @@
 #   - every demo client file landed in the prefix's roaming app data client folder with the
 #     stand-in's digest;
 #   - a screenshot of the screen is not blank.
+#   - the graphics device, lost on purpose early on, was made again (the launcher's log says so).
 # Needs QS_STANDIN_CONTROL, QS_CONTENT, QS_TEST_STATE, QS_LAUNCHER_EXE and WINEPREFIX.
 set -euo pipefail
 : "${QS_STANDIN_CONTROL:?}" "${QS_CONTENT:?}" "${QS_TEST_STATE:?}" "${QS_LAUNCHER_EXE:?}" "${WINEPREFIX:?}"
@@ -36,7 +37,9 @@ export DISPLAY=:$(head -n1 "$display_file")
 wineserver -k >/dev/null 2>&1 || true
 wineserver -w >/dev/null 2>&1 || true
 
-wine "$QS_LAUNCHER_EXE" >"$out/launcher.log" 2>&1 &
+# A frame early on reports the graphics device lost: everything drawn after it is on a device
+# made again.
+QS_TEST_LOSE_DEVICE_AT_FRAME=30 wine "$QS_LAUNCHER_EXE" >"$out/launcher.log" 2>&1 &
 launcher_pid=$!
 
 # What the stand-in's own service (id 0) has seen, checked against the demo content.
@@ -102,4 +105,10 @@ python3 -c "import sys; sys.exit(0 if float('$deviation') > 0.05 else 1)" || {
     echo "smoke: the screen is blank" >&2
     exit 1
 }
+launcher_log=$(find "$WINEPREFIX/drive_c/users" -maxdepth 6 -path '*/QuillonSagaLauncher/launcher.log' | head -n1)
+grep -q "graphics device lost; made again" "${launcher_log:-/dev/null}" || {
+    echo "smoke: the lost graphics device was not made again (${launcher_log:-no launcher.log})" >&2
+    exit 1
+}
+echo "smoke: the graphics device was lost at frame 30 and made again" >&2
 echo "smoke: passed" >&2

@@ -42,16 +42,27 @@ UpdateResult Install(const LauncherRelease& release, const SelfUpdateTarget& tar
 
     const std::filesystem::path temporary =
         target.temporaryFolder.empty() ? TemporaryFolder() : target.temporaryFolder;
-    const std::filesystem::path folder = InstallerFolder(temporary);
-    const std::filesystem::path installer = folder / InstallerFileName;
+    // A fresh folder each time: an elevated installer loads libraries from its own folder, so it
+    // must never run where someone else could have put a file.
     PrivateFolder privateFolder;
-    if (!privateFolder.open(folder))
+    if (!privateFolder.openFresh(InstallerFolder(temporary), "QuillonSagaLauncher"))
         throw std::runtime_error(kWriteFailed);
+    const std::filesystem::path installer = privateFolder.path() / InstallerFileName;
+    // Nothing is left behind but an installer that started (Windows holds it while it runs).
+    struct Leftovers {
+        PrivateFolder& folder;
+        bool keep = false;
+        ~Leftovers() {
+            if (keep)
+                return;
+            folder.removeFile(InstallerFileName);
+            folder.removeFolder();
+        }
+    } leftovers{privateFolder};
     OutputFile file;
     if (!privateFolder.createFile(InstallerFileName, file))
         throw std::runtime_error(kWriteFailed);
 
-    auto discard = [&] { privateFolder.removeFile(InstallerFileName); };
     bool writeFailed = false;
     std::uint64_t received = 0;
     RatePacer pacer(target.speedLimit, target.cancel);
@@ -69,27 +80,33 @@ UpdateResult Install(const LauncherRelease& release, const SelfUpdateTarget& tar
             },
             target.service, target.cancel);
     } catch (...) {
-        file.close();
-        discard();  // a partial installer is of no use to anyone
+        file.close();  // a partial installer goes with its folder
         if (writeFailed)
             throw std::runtime_error(kWriteFailed);
         throw;
     }
-    if (!file.close()) {
-        discard();
+    if (!file.close())
         throw std::runtime_error(kWriteFailed);
-    }
 
     if (!privateFolder.stillSame())
         throw std::runtime_error(kWriteFailed);
     const FileDigest digest = Sha256File(installer);
-    if (digest.read != WholeRead::Complete || !DigestsEqual(digest.digest, release.sha256)) {
-        discard();
+    if (digest.read != WholeRead::Complete || !DigestsEqual(digest.digest, release.sha256))
         return {false, L"Downloaded installer failed SHA-256 verification"};
-    }
     MakeExecutable(installer);
-    if (!privateFolder.stillSame() || !StartInstaller(installer, InstallerArguments()))
+    if (!privateFolder.stillSame())
         return {false, L"Failed to launch installer"};
+    const InstallerStart start = target.startInstaller
+                                     ? target.startInstaller(installer, InstallerArguments())
+                                     : StartInstaller(installer, InstallerArguments());
+    if (start == InstallerStart::Declined) {
+        UpdateResult declined{false, kLauncherUpdateCancelled};
+        declined.outcome = RunOutcome::Cancelled;
+        return declined;
+    }
+    if (start != InstallerStart::Started)
+        return {false, L"Failed to launch installer"};
+    leftovers.keep = true;
     UpdateResult started{
         true, L"Installer launched successfully. The launcher will restart after update."};
     started.outcome = RunOutcome::InstallerStarted;

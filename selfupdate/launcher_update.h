@@ -11,6 +11,7 @@
 
 #include "net/service.h"
 #include "platform/private_folder.h"  // IsPrivateFolder
+#include "platform/process.h"         // InstallerStart
 #include "update/update_run.h"
 
 namespace qs {
@@ -43,6 +44,10 @@ struct SelfUpdateTarget {
     const std::atomic<std::uint64_t>* speedLimit = nullptr;
     // Signed updates (a key in `service`): the highest release document serial accepted so far.
     std::filesystem::path serialRecord = {};
+    // Starts the proven installer; empty: StartInstaller. Tests stand in for the user's answer
+    // to the elevation prompt.
+    std::function<InstallerStart(const std::filesystem::path&, const std::vector<std::string>&)>
+        startInstaller = {};
 };
 
 // Never throws; every failure is returned in `error`. With a key in `service`, the release
@@ -63,8 +68,12 @@ std::vector<std::int32_t> ParseVersionNumbers(const std::wstring& text);
 extern const char* const InstallerFileName;
 // The four switches that make the installer close, replace and restart the launcher silently.
 const std::vector<std::string>& InstallerArguments();
-// The folder inside the temporary folder that holds the installer, reachable by this user only.
+// The folder inside the temporary folder, reachable by this user only, in which each launcher
+// update makes a fresh folder of a random name for its installer.
 std::filesystem::path InstallerFolder(const std::filesystem::path& temporaryFolder);
+
+// What a launcher update whose elevation prompt the player declined says.
+inline constexpr wchar_t kLauncherUpdateCancelled[] = L"Launcher update cancelled.";
 
 // Downloads, verifies and starts the installer; never throws.
 UpdateResult InstallLauncherUpdate(const LauncherRelease& release,

@@ -71,4 +71,24 @@ void ShortClickLatch::afterPump(bool (&mouseDown)[kButtons]) {
     }
 }
 
+PresentStep StepAfterPresent(std::int32_t result) {
+    // DXGI's codes, written out: this file is built on every system.
+    constexpr auto kOccluded = static_cast<std::int32_t>(0x087A0001u);
+    constexpr auto kDeviceRemoved = static_cast<std::int32_t>(0x887A0005u);
+    constexpr auto kDeviceHung = static_cast<std::int32_t>(0x887A0006u);
+    constexpr auto kDeviceReset = static_cast<std::int32_t>(0x887A0007u);
+    constexpr auto kDriverInternalError = static_cast<std::int32_t>(0x887A0020u);
+    switch (result) {
+        case kOccluded:
+            return PresentStep::Idle;
+        case kDeviceRemoved:
+        case kDeviceHung:
+        case kDeviceReset:
+        case kDriverInternalError:
+            return PresentStep::Rebuild;
+        default:
+            return PresentStep::Continue;
+    }
+}
+
 }  // namespace qs

@@ -1,5 +1,6 @@
 #pragma once
 // Window decisions of the shells, free of SDL, Win32 and ImGui so they can be tested.
+#include <cstdint>
 
 namespace qs {
 
@@ -46,5 +47,18 @@ private:
     bool pressed_[kButtons] = {};
     bool held_[kButtons] = {};
 };
+
+// What the window does after its swap chain presented a frame or resized its buffers with
+// `result` (an HRESULT): go on; idle as a minimised window does, waiting for messages, while it
+// is covered (a full-screen game, a locked screen: DXGI_STATUS_OCCLUDED), where presenting would
+// return at once and spin a core; or make the device and everything made on it again, when the
+// device is gone (DXGI_ERROR_DEVICE_REMOVED, _RESET, _HUNG, _DRIVER_INTERNAL_ERROR: a driver
+// update, a GPU reset, some wake-ups from sleep). Other failures leave one frame unshown.
+enum class PresentStep { Continue, Idle, Rebuild };
+PresentStep StepAfterPresent(std::int32_t result);
+
+// The longest wait for a message while the window is minimised, hidden or covered: long enough
+// to leave the core alone, short enough to take a second start's request to show the window.
+inline constexpr int kIdleWaitMilliseconds = 250;
 
 }  // namespace qs

@@ -25,6 +25,7 @@
 #include "platform/folder_walk.h"
 #include "platform/launcher_log.h"
 #include "platform/long_path.h"
+#include "platform/running_programs.h"
 #include "update/clock_check.h"
 #include "update/digest.h"
 #include "update/folder_chain.h"
@@ -48,6 +49,12 @@ using ManifestRequest = std::function<ConditionalReply(const ReplyValidator&)>;
 [[noreturn]] void MalformedBinary() {
     throw std::runtime_error("Malformed binary manifest");
 }
+
+// The folder's client runs: its files are held open, so the run ends before it writes a byte.
+class ClientRunning : public std::runtime_error {
+public:
+    ClientRunning() : std::runtime_error(kCloseClientToUpdate) {}
+};
 
 bool Cancelled(const std::atomic<bool>* cancel) {
     return cancel && cancel->load();
@@ -1308,6 +1315,11 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             }
         } saveRecord{environment, clientDir, proven, trusted};
 
+        // A running client holds its files: replacing them would fail after bytes were fetched.
+        if (!plan.empty() &&
+            qs::ProgramIsRunning(ResolveManifestPath(clientDir, WideToUtf8(ClientExecutableName))))
+            throw ClientRunning();
+
         // Not enough room for the whole plan is said before the first byte is written.
         if (const auto needed = BytesStillNeeded(clientDir, plan); needed && *needed > 0)
             CheckDiskSpace(clientDir, *needed, environment);
@@ -1395,6 +1407,9 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
     } catch (const UpdateCancelled& cancelled) {
         result.outcome = RunOutcome::Cancelled;
         result.message = FailureMessage(cancelled.what());
+    } catch (const ClientRunning& running) {
+        result.outcome = RunOutcome::ClientRunning;
+        result.message = FailureMessage(running.what());
     } catch (const std::exception& failure) {
         result.message = FailureMessage(failure.what());
     } catch (...) {

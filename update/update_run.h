@@ -30,7 +30,9 @@ struct UpdateProgress {
 };
 
 // How a run or a launcher update ended. Callers decide on this, never on the text said with it.
-enum class RunOutcome { Failed, Ready, Cancelled, UpToDate, InstallerStarted };
+// ClientRunning: the client of the folder runs, so no file of it could be replaced; the run ended
+// before it wrote anything.
+enum class RunOutcome { Failed, Ready, Cancelled, UpToDate, InstallerStarted, ClientRunning };
 
 struct UpdateResult {
     bool ok = false;  // ended ready, or with the installer started
@@ -58,6 +60,9 @@ using UpdateProgressCallback = std::function<void(const qs::UpdateProgress&)>;
 // A run that finds another run (of this or any other program) working in the same client folder.
 inline constexpr char kClientFolderBusy[] =
     "Another launcher is updating the game files. Try again when it has finished.";
+
+// A run that has files to place while the folder's client executable runs.
+inline constexpr char kCloseClientToUpdate[] = "Close Quillon Saga to update.";
 
 // A run whose renames happened but whose folders the disk did not confirm: what was placed stays,
 // and the run is no success.

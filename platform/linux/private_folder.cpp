@@ -1,10 +1,14 @@
 #include "platform/private_folder.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+
+namespace qs {
 
 namespace qs {
 
@@ -12,6 +16,21 @@ std::filesystem::path UserFolderIn(const std::filesystem::path& temporaryFolder,
                                    const std::string& prefix) {
     return temporaryFolder / (prefix + "-" + std::to_string(geteuid()));
 }
+
+namespace {
+
+// 64 random bits as 16 hexadecimal digits; empty when the system has no randomness to give.
+std::string RandomHex() {
+    unsigned char bytes[8];
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes))
+        return {};
+    char text[2 * sizeof bytes + 1];
+    for (std::size_t i = 0; i < sizeof bytes; ++i)
+        std::snprintf(text + 2 * i, 3, "%02x", bytes[i]);
+    return text;
+}
+
+}  // namespace
 
 PrivateFolder::~PrivateFolder() {
     if (handle_ >= 0)
@@ -45,6 +64,44 @@ bool PrivateFolder::open(const std::filesystem::path& folder) {
     }
     handle_ = fd;
     return true;
+}
+
+bool PrivateFolder::openFresh(const std::filesystem::path& parent, const std::string& prefix) {
+    if (!open(parent))
+        return false;
+    const int parentFd = static_cast<int>(handle_);
+    handle_ = -1;
+    for (int attempt = 0; attempt < 8 && handle_ < 0; ++attempt) {
+        const std::string random = RandomHex();
+        const std::string name = prefix + "-" + random;
+        if (random.empty() || mkdirat(parentFd, name.c_str(), 0700) != 0) {
+            if (random.empty() || errno != EEXIST)
+                break;
+            continue;
+        }
+        const int fd =
+            openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        // A restrictive umask may have narrowed the mode; nobody else can have entered it.
+        if (fd < 0 || fchmod(fd, 0700) != 0) {
+            if (fd >= 0)
+                close(fd);
+            unlinkat(parentFd, name.c_str(), AT_REMOVEDIR);
+            break;
+        }
+        handle_ = fd;
+        path_ = parent / name;
+        fresh_ = true;
+    }
+    close(parentFd);
+    return handle_ >= 0;
+}
+
+void PrivateFolder::removeFolder() noexcept {
+    if (!fresh_ || handle_ < 0)
+        return;
+    close(static_cast<int>(handle_));
+    handle_ = -1;
+    rmdir(path_.c_str());  // inside the checked parent that only the user can enter
 }
 
 bool PrivateFolder::createFile(const std::string& name, OutputFile& file) {

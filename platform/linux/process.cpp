@@ -114,22 +114,28 @@ bool StartDetachedProcess(const std::filesystem::path& executable,
     return true;  // EOF: the exec closed the pipe
 }
 
+bool NeedsShellStart(int) {
+    return false;
+}
+
+void SetDialogOwnerWindow(void*) {}
+
 bool OpenWithDesktop(const std::string& target) {
     return StartDetachedProcess("/usr/bin/xdg-open", {target}, "/");
 }
 
-bool StartInstaller(const std::filesystem::path& installer,
-                    const std::vector<std::string>& arguments) {
+InstallerStart StartInstaller(const std::filesystem::path& installer,
+                              const std::vector<std::string>& arguments) {
     // ETXTBSY: a fork elsewhere in the process may briefly hold a copy of the write descriptor.
     for (int attempt = 0; attempt < 5; ++attempt) {
         int error = 0;
         if (StartDetachedProcess(installer, arguments, {}, &error))
-            return true;
+            return InstallerStart::Started;
         if (error != ETXTBSY)
-            return false;
+            return InstallerStart::Failed;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    return false;
+    return InstallerStart::Failed;
 }
 
 }  // namespace qs

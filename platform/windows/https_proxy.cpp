@@ -59,9 +59,12 @@ bool HasText(LPCWSTR text) {
     return text && *text;
 }
 
-HINTERNET Open(const std::wstring& userAgent, DWORD access, LPCWSTR proxy, LPCWSTR bypass) {
+// Request sessions are asynchronous, so a cancel can close a blocked request as documented; the
+// proxy lookup's own session stays synchronous, as WinHttpGetProxyForUrl expects.
+HINTERNET Open(const std::wstring& userAgent, DWORD access, LPCWSTR proxy, LPCWSTR bypass,
+               DWORD flags = WINHTTP_FLAG_ASYNC) {
     return WinHttpOpen(userAgent.c_str(), access, HasText(proxy) ? proxy : WINHTTP_NO_PROXY_NAME,
-                       HasText(bypass) ? bypass : WINHTTP_NO_PROXY_BYPASS, 0);
+                       HasText(bypass) ? bypass : WINHTTP_NO_PROXY_BYPASS, flags);
 }
 
 // What detection and the configuration script say for `url`: a proxy list or a direct
@@ -81,7 +84,7 @@ bool Discover(const std::wstring& userAgent, const std::wstring& url, bool autoD
         return false;
     // The script's server may ask who the user is; the system answers for the logged-on user.
     options.fAutoLogonIfChallenged = TRUE;
-    const HINTERNET lookup = Open(userAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr);
+    const HINTERNET lookup = Open(userAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
     if (!lookup)
         return false;
     const bool answered = WinHttpGetProxyForUrl(lookup, url.c_str(), &options, &found.info);

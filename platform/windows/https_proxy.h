@@ -10,7 +10,7 @@
 namespace qs {
 
 // A WinHTTP session whose requests to `url`'s host go through the proxy the user's settings name
-// for it (a session serves one host); null on failure.
+// for it (a session serves one host), opened for asynchronous requests; null on failure.
 HINTERNET OpenProxiedSession(const std::wstring& userAgent, const std::wstring& url);
 
 }  // namespace qs

@@ -1,4 +1,5 @@
-// WinHTTP behind the request layer: synchronous handles, certificate checks always on, no
+// WinHTTP behind the request layer: asynchronous handles driven by one thread at a time (so a
+// cancel closes the request handle as WinHTTP documents it), certificate checks always on, no
 // redirects, no cookies.
 #include "platform/https_transport.h"
 
@@ -12,9 +13,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <string_view>
-#include <thread>
+#include <vector>
+
+namespace qs {
 
 #include "platform/windows/https_proxy.h"
 
@@ -62,8 +66,6 @@ public:
             WinHttpCloseHandle(handle_);
         handle_ = handle;
     }
-    // Forgets a handle that was closed elsewhere.
-    void release() { handle_ = nullptr; }
     HINTERNET get() const { return handle_; }
     explicit operator bool() const { return handle_ != nullptr; }
 
@@ -207,23 +209,188 @@ std::string HeaderText(HINTERNET request, DWORD query) {
     return Narrow(text, size / sizeof(wchar_t));
 }
 
-struct CertificateGate {
-    const std::string& caPem;
+// What WinHTTP shares with the thread that drives one request handle: the completion of the call
+// under way, and the buffers WinHTTP may write to until the handle is gone. Owned jointly by the
+// driver and the handle's context (a heap-held shared_ptr the callback deletes at
+// WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING), so neither outlives what the other still touches.
+struct RequestState {
+    std::mutex mutex;
+    std::condition_variable changed;
+    DWORD completion = 0;    // guarded: the status that ended the call under way; 0 while it runs
+    DWORD bytes = 0;         // guarded: of a DATA_AVAILABLE or READ_COMPLETE
+    DWORD error = 0;         // guarded: of a REQUEST_ERROR
+    bool closing = false;    // guarded: WinHTTP is done with the handle
+    bool untrusted = false;  // guarded: the server failed the root check; the send was cancelled
+    std::atomic<bool> closed{false};  // the handle was closed, by whichever side came first
+    std::string caPem;
     std::wstring host;
-    bool closed = false;  // the request handle was closed in the callback
+    std::string body;  // sent from here: WinHTTP may read it until the send completes
+    std::vector<char> buffer;
 };
+using RequestContext = std::shared_ptr<RequestState>;
 
-void CALLBACK CheckBeforeSending(HINTERNET request, DWORD_PTR context, DWORD status, LPVOID,
-                                 DWORD) {
-    if (status != WINHTTP_CALLBACK_STATUS_SENDING_REQUEST || !context)
+void CALLBACK OnRequestStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID information,
+                              DWORD length) {
+    if (!context)
         return;
-    auto* gate = reinterpret_cast<CertificateGate*>(context);
-    if (gate->closed || ServerChainsToOnly(request, gate->caPem, gate->host))
+    auto* keeper = reinterpret_cast<RequestContext*>(context);
+    RequestState& state = **keeper;
+    if (status == WINHTTP_CALLBACK_STATUS_SENDING_REQUEST) {
+        // The root check of a request with authorities of its own, run when the connection is up
+        // and before the request goes out: an untrusted server must not see the request line,
+        // headers or body. Closing the handle here cancels the send (Wine 8 sends regardless; the
+        // request still fails).
+        if (state.caPem.empty() || ServerChainsToOnly(handle, state.caPem, state.host))
+            return;
+        {
+            std::lock_guard lock(state.mutex);
+            state.untrusted = true;
+        }
+        state.changed.notify_all();
+        if (!state.closed.exchange(true))
+            WinHttpCloseHandle(handle);
         return;
-    // Closing the request here cancels the send (Wine 8 sends regardless; the request still fails).
-    gate->closed = true;
-    WinHttpCloseHandle(request);
+    }
+    {
+        std::lock_guard lock(state.mutex);
+        switch (status) {
+            case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+                state.bytes = information ? *static_cast<const DWORD*>(information) : 0;
+                state.completion = status;
+                break;
+            case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+                state.bytes = length;
+                state.completion = status;
+                break;
+            case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+                state.error = information
+                                  ? static_cast<const WINHTTP_ASYNC_RESULT*>(information)->dwError
+                                  : ERROR_WINHTTP_INTERNAL_ERROR;
+                state.completion = status;
+                break;
+            case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+            case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+                state.completion = status;
+                break;
+            case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+                state.closing = true;
+                break;
+            default:
+                return;
+        }
+    }
+    state.changed.notify_all();
+    // No callback follows this one for the handle: the context goes (the state with it, when
+    // the driver let go of it already).
+    if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING)
+        delete keeper;
 }
+
+// One asynchronous request handle and the thread that drives it: each call is started, then
+// awaited here. A cancel closes the handle from this same thread, which is how WinHTTP documents
+// cancelling an asynchronous request; no call follows a close, and the handle is closed once.
+class AsyncRequest {
+public:
+    AsyncRequest(const HttpsExchangeRequest& request, std::size_t readChunk)
+        : state_(std::make_shared<RequestState>()) {
+        state_->caPem = request.caPem;
+        state_->host = Widen(request.host);
+        state_->body = request.body;
+        state_->buffer.resize(readChunk);
+    }
+    ~AsyncRequest() { close(); }
+    AsyncRequest(const AsyncRequest&) = delete;
+    AsyncRequest& operator=(const AsyncRequest&) = delete;
+
+    // Opens the handle on `connection` and hands WinHTTP its context; false when it cannot.
+    bool open(HINTERNET connection, const std::wstring& verb, const std::wstring& path) {
+        handle_ =
+            WinHttpOpenRequest(connection, verb.c_str(), path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                               WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
+        if (!handle_)
+            return false;
+        auto* keeper = new RequestContext(state_);
+        const DWORD_PTR context = reinterpret_cast<DWORD_PTR>(keeper);
+        constexpr DWORD kEvents = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS |
+                                  WINHTTP_CALLBACK_FLAG_SEND_REQUEST |
+                                  WINHTTP_CALLBACK_FLAG_HANDLES;
+        if (!WinHttpSetOption(handle_, WINHTTP_OPTION_CONTEXT_VALUE,
+                              const_cast<DWORD_PTR*>(&context), sizeof context) ||
+            WinHttpSetStatusCallback(handle_, OnRequestStatus, kEvents, 0) ==
+                WINHTTP_INVALID_STATUS_CALLBACK) {
+            // No callback is installed that could ever reach it.
+            delete keeper;
+            return false;
+        }
+        context_ = context;
+        return true;
+    }
+    HINTERNET get() const { return handle_; }
+    DWORD_PTR context() const { return context_; }
+    std::vector<char>& buffer() { return state_->buffer; }
+    const std::string& body() const { return state_->body; }
+
+    // Before each call: forget the last completion.
+    void starting() {
+        std::lock_guard lock(state_->mutex);
+        state_->completion = 0;
+    }
+
+    // Waits for the call just started (or a synchronous failure `started` false) to end. Returns
+    // its completion status, or REQUEST_ERROR with `error` set; 0 when `cancel` was raised, and
+    // the handle is then closed.
+    DWORD await(BOOL started, const std::atomic<bool>* cancel, DWORD& error) {
+        if (!started) {
+            error = GetLastError();
+            return WINHTTP_CALLBACK_STATUS_REQUEST_ERROR;
+        }
+        std::unique_lock lock(state_->mutex);
+        for (;;) {
+            if (state_->untrusted || state_->closing) {
+                error = ERROR_WINHTTP_OPERATION_CANCELLED;
+                return WINHTTP_CALLBACK_STATUS_REQUEST_ERROR;
+            }
+            if (state_->completion) {
+                error = state_->error;
+                return state_->completion;
+            }
+            if (cancel && cancel->load()) {
+                lock.unlock();
+                close();
+                return 0;
+            }
+            state_->changed.wait_for(lock, std::chrono::milliseconds(100));
+        }
+    }
+    DWORD bytes() {
+        std::lock_guard lock(state_->mutex);
+        return state_->bytes;
+    }
+    bool untrusted() {
+        std::lock_guard lock(state_->mutex);
+        return state_->untrusted;
+    }
+
+    // Closes the handle once, whoever asks; a call under way ends with it. WinHTTP's callback
+    // keeps what it still needs alive, so this waits only briefly, for tidiness: a connection
+    // reused next sees the request gone.
+    void close() {
+        if (!handle_)
+            return;
+        if (!state_->closed.exchange(true))
+            WinHttpCloseHandle(handle_);
+        handle_ = nullptr;
+        if (!context_)
+            return;
+        std::unique_lock lock(state_->mutex);
+        state_->changed.wait_for(lock, std::chrono::seconds(2), [this] { return state_->closing; });
+    }
+
+private:
+    RequestContext state_;
+    HINTERNET handle_ = nullptr;
+    DWORD_PTR context_ = 0;
+};
 
 // --- Exchange helpers ---
 // The address a proxy script is asked about.
@@ -293,51 +460,6 @@ private:
     unsigned long long minimumBytes_;
     Clock::time_point start_;
     unsigned long long bytes_ = 0;
-};
-
-// A synchronous WinHTTP call is cancelled by closing its request handle on another thread: this
-// watches the cancel flag for one handle and does that. Destroyed before the handle it watches, it
-// then makes the owner forget a handle it closed.
-class CancelWatch {
-public:
-    CancelWatch(const std::atomic<bool>* cancel, Handle& handle) : handle_(handle) {
-        if (cancel)
-            thread_ = std::thread([this, cancel] { watch(*cancel); });
-    }
-    ~CancelWatch() {
-        if (thread_.joinable()) {
-            {
-                std::lock_guard lock(mutex_);
-                done_ = true;
-            }
-            wake_.notify_all();
-            thread_.join();
-        }
-        if (closed_)
-            handle_.release();
-    }
-    CancelWatch(const CancelWatch&) = delete;
-    CancelWatch& operator=(const CancelWatch&) = delete;
-
-private:
-    void watch(const std::atomic<bool>& cancel) {
-        std::unique_lock lock(mutex_);
-        while (!done_) {
-            if (cancel.load()) {
-                WinHttpCloseHandle(handle_.get());
-                closed_ = true;
-                return;
-            }
-            wake_.wait_for(lock, std::chrono::milliseconds(100));
-        }
-    }
-
-    Handle& handle_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool done_ = false;
-    bool closed_ = false;
-    std::thread thread_;
 };
 
 // WinHTTP's four phase time-outs from the limits; a total limit shortens each.
@@ -483,14 +605,12 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     bool keptConnection = static_cast<bool>(current->connection);
     const std::wstring verb = Widen(request.verb);
     const std::wstring path = Widen(request.path);
-    // Outlives the request handle: the callback reaches it through the request's context value.
-    CertificateGate gate{request.caPem, Widen(request.host)};
-    Handle handle;
+    std::optional<AsyncRequest> handle;
     bool decoding = false;
-    std::optional<CancelWatch> watch;
     auto cancelled = [&] { return request.cancel && request.cancel->load(); };
+    DWORD error = 0;
     for (;;) {
-        watch.reset();
+        handle.reset();
         if (cancelled())
             return outcome;
         outcome.stage = Stage::PrepareFailed;
@@ -500,59 +620,51 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
             if (!current->connection)
                 return outcome;
         }
-        handle = Handle(WinHttpOpenRequest(current->connection.get(), verb.c_str(), path.c_str(),
-                                           nullptr, WINHTTP_NO_REFERER,
-                                           WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
-        if (!handle)
+        handle.emplace(request, kReadChunkMax);
+        if (!handle->open(current->connection.get(), verb, path))
             return outcome;
-        watch.emplace(request.cancel, handle);
 
         // Certificate checks stay on; with authorities of its own only the unknown root is left
         // to the check after the handshake, which must pass before anything is sent.
         outcome.stage = Stage::InitFailed;
-        if (!SetDword(handle.get(), WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_REDIRECTS) ||
-            !SetDword(handle.get(), WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_COOKIES) ||
-            !SetTimeouts(handle.get(), request.timeouts))
+        if (!SetDword(handle->get(), WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_REDIRECTS) ||
+            !SetDword(handle->get(), WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_COOKIES) ||
+            !SetTimeouts(handle->get(), request.timeouts))
             return outcome;
-        if (!request.caPem.empty() &&
-            !SetDword(handle.get(), WINHTTP_OPTION_SECURITY_FLAGS, SECURITY_FLAG_IGNORE_UNKNOWN_CA))
+        if (!request.caPem.empty() && !SetDword(handle->get(), WINHTTP_OPTION_SECURITY_FLAGS,
+                                                SECURITY_FLAG_IGNORE_UNKNOWN_CA))
             return outcome;
         // Windows 8.1 and later decode gzip themselves (and ask for it); older ones refuse the
         // option, ask for no encoding and get the plain body.
-        decoding = request.acceptGzip && SetDword(handle.get(), WINHTTP_OPTION_DECOMPRESSION,
+        decoding = request.acceptGzip && SetDword(handle->get(), WINHTTP_OPTION_DECOMPRESSION,
                                                   WINHTTP_DECOMPRESSION_FLAG_GZIP);
-
-        if (!request.caPem.empty() &&
-            WinHttpSetStatusCallback(handle.get(), CheckBeforeSending,
-                                     WINHTTP_CALLBACK_STATUS_SENDING_REQUEST,
-                                     0) == WINHTTP_INVALID_STATUS_CALLBACK)
-            return outcome;
 
         outcome.stage = Stage::RequestFailed;
         const std::wstring headers = HeaderBlock(request);
-        const DWORD bodyLength = static_cast<DWORD>(request.body.size());
-        const BOOL sent = WinHttpSendRequest(
-            handle.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
-            headers.empty() ? 0 : static_cast<DWORD>(-1),
-            bodyLength ? const_cast<char*>(request.body.data()) : WINHTTP_NO_REQUEST_DATA,
-            bodyLength, bodyLength, request.caPem.empty() ? 0 : reinterpret_cast<DWORD_PTR>(&gate));
-        if (gate.closed) {
-            // Closed in the callback already; the value may name another handle by now.
-            watch.reset();
-            handle.release();
+        const DWORD bodyLength = static_cast<DWORD>(handle->body().size());
+        handle->starting();
+        DWORD ended = handle->await(
+            WinHttpSendRequest(
+                handle->get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                headers.empty() ? 0 : static_cast<DWORD>(-1),
+                bodyLength ? const_cast<char*>(handle->body().data()) : WINHTTP_NO_REQUEST_DATA,
+                bodyLength, bodyLength, handle->context()),
+            request.cancel, error);
+        if (ended == 0 || handle->untrusted())
             return outcome;
-        }
-        bool answered = false;
-        if (sent) {
+        if (ended == WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE) {
             // A second guard, should the callback not have run.
             if (!request.caPem.empty() &&
-                !ServerChainsToOnly(handle.get(), request.caPem, gate.host))
+                !ServerChainsToOnly(handle->get(), request.caPem, Widen(request.host)))
                 return outcome;
-            answered = WinHttpReceiveResponse(handle.get(), nullptr) != FALSE;
+            handle->starting();
+            ended = handle->await(WinHttpReceiveResponse(handle->get(), nullptr), request.cancel,
+                                  error);
+            if (ended == 0)
+                return outcome;
+            if (ended == WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE)
+                break;
         }
-        if (answered)
-            break;
-        const DWORD error = GetLastError();
         outcome.errorCode = static_cast<long>(error);
         if (!keptConnection || !IsDroppedConnectionError(error)) {
             outcome.transient = !cancelled() && IsTransientError(error);
@@ -565,7 +677,7 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
 
     DWORD status = 0;
     DWORD statusSize = sizeof(status);
-    WinHttpQueryHeaders(handle.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+    WinHttpQueryHeaders(handle->get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                         WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
                         WINHTTP_NO_HEADER_INDEX);
     outcome.stage = Stage::HeadersComplete;
@@ -578,15 +690,15 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     const std::optional<unsigned long long> expected = bodyless
                                                            ? std::optional<unsigned long long>(0)
                                                        : decoding ? std::nullopt
-                                                                  : FramedLength(handle.get());
+                                                                  : FramedLength(handle->get());
     if (request.onHead) {
         HttpsResponseHead head;
         head.status = outcome.status;
         head.contentLength = expected;
-        head.contentRange = HeaderText(handle.get(), WINHTTP_QUERY_CONTENT_RANGE);
-        head.date = HeaderText(handle.get(), WINHTTP_QUERY_DATE);
-        head.etag = HeaderText(handle.get(), WINHTTP_QUERY_ETAG);
-        head.lastModified = HeaderText(handle.get(), WINHTTP_QUERY_LAST_MODIFIED);
+        head.contentRange = HeaderText(handle->get(), WINHTTP_QUERY_CONTENT_RANGE);
+        head.date = HeaderText(handle->get(), WINHTTP_QUERY_DATE);
+        head.etag = HeaderText(handle->get(), WINHTTP_QUERY_ETAG);
+        head.lastModified = HeaderText(handle->get(), WINHTTP_QUERY_LAST_MODIFIED);
         try {
             if (!request.onHead(head))
                 return outcome;
@@ -607,19 +719,25 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     };
     unsigned long long received = 0;
     SpeedWatch speed(request.timeouts);
-    std::string chunk;
+    std::vector<char>& chunk = handle->buffer();
     for (;;) {
         if (Clock::now() >= deadline || cancelled())
             return cutShort();
-        DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(handle.get(), &available))
+        handle->starting();
+        if (handle->await(WinHttpQueryDataAvailable(handle->get(), nullptr), request.cancel,
+                          error) != WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE)
             return cutShort();
+        const DWORD available = handle->bytes();
         if (available == 0)
             break;
-        chunk.resize(std::min<std::size_t>(available, kReadChunkMax));
-        DWORD read = 0;
-        if (!WinHttpReadData(handle.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read))
+        handle->starting();
+        if (handle->await(
+                WinHttpReadData(handle->get(), chunk.data(),
+                                static_cast<DWORD>(std::min<std::size_t>(available, chunk.size())),
+                                nullptr),
+                request.cancel, error) != WINHTTP_CALLBACK_STATUS_READ_COMPLETE)
             return cutShort();
+        const DWORD read = handle->bytes();
         if (read == 0)
             break;
         received += read;

@@ -4,6 +4,8 @@
 // windows.h first: shellapi.h needs its types.
 #include <shellapi.h>
 
+#include <atomic>
+
 #include "platform/wide_text.h"
 
 namespace qs {
@@ -41,7 +43,46 @@ int LastErrorCode() {
     return error ? static_cast<int>(error) : ERROR_GEN_FAILURE;
 }
 
+// The dialogs the shell shows for a start (the elevation prompt among them) belong to this window.
+std::atomic<HWND> dialogOwner{nullptr};
+
+// Starts `program` through the shell, which asks the user for elevation where the program's
+// manifest wants it; 0, or the system's error code (ERROR_CANCELLED: the user declined).
+int StartThroughShell(const std::filesystem::path& program, const std::wstring& parameters,
+                      const std::filesystem::path& workingDirectory) {
+    // The shell may hand the start to extensions that need COM on this thread.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    SHELLEXECUTEINFOW start{};
+    start.cbSize = sizeof start;
+    // Errors are the launcher's to report; the elevation prompt is no error and still shows.
+    start.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    start.hwnd = dialogOwner.load();
+    start.lpVerb = L"open";
+    start.lpFile = program.c_str();
+    start.lpParameters = parameters.c_str();
+    start.lpDirectory = workingDirectory.empty() ? nullptr : workingDirectory.c_str();
+    start.nShow = SW_SHOWNORMAL;
+    const bool started = ShellExecuteExW(&start) != FALSE;
+    const int error = started ? 0 : LastErrorCode();
+    // Not waited on; the handle is only closed so it does not leak.
+    if (started && start.hProcess)
+        CloseHandle(start.hProcess);
+    if (SUCCEEDED(com))
+        CoUninitialize();
+    return error;
+}
+
 }  // namespace
+
+bool NeedsShellStart(int errorNumber) {
+    // ERROR_ELEVATION_REQUIRED, which mingw's headers do not name.
+    constexpr int kElevationRequired = 740;
+    return errorNumber == kElevationRequired;
+}
+
+void SetDialogOwnerWindow(void* window) {
+    dialogOwner.store(static_cast<HWND>(window));
+}
 
 bool StartDetachedProcess(const std::filesystem::path& executable,
                           const std::vector<std::string>& arguments,
@@ -65,44 +106,34 @@ bool StartDetachedProcess(const std::filesystem::path& executable,
     if (!CreateProcessW(executable.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
                         DETACHED_PROCESS, nullptr,
                         workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup,
-                        &process))
-        return fail(LastErrorCode());
+                        &process)) {
+        const int error = LastErrorCode();
+        if (!NeedsShellStart(error))
+            return fail(error);
+        // The program's manifest asks for administrator rights: only the shell can ask the user.
+        const std::wstring parameters = commandLine.substr(commandLine.find(L'"', 1) + 1);
+        const int shellError = StartThroughShell(executable, parameters, workingDirectory);
+        return shellError == 0 || fail(shellError);
+    }
     // The launcher neither waits for the program nor keeps track of it.
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return true;
 }
 
-bool StartInstaller(const std::filesystem::path& installer,
-                    const std::vector<std::string>& arguments) {
+InstallerStart StartInstaller(const std::filesystem::path& installer,
+                              const std::vector<std::string>& arguments) {
     std::wstring parameters;
     try {
-        for (const std::string& argument : arguments) {
-            if (!parameters.empty())
-                parameters.push_back(L' ');
-            parameters += Utf8ToWide(argument);
-        }
+        for (const std::string& argument : arguments)
+            AppendArgument(parameters, Utf8ToWide(argument));
     } catch (const std::exception&) {
-        return false;
+        return InstallerStart::Failed;
     }
-    // The shell may hand the start to extensions that need COM on this (worker) thread.
-    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-    SHELLEXECUTEINFOW start{};
-    start.cbSize = sizeof start;
-    start.fMask = SEE_MASK_NOCLOSEPROCESS;
-    start.hwnd = nullptr;
-    start.lpVerb = L"open";
-    start.lpFile = installer.c_str();
-    start.lpParameters = parameters.c_str();
-    start.lpDirectory = nullptr;
-    start.nShow = SW_SHOWNORMAL;
-    const bool started = ShellExecuteExW(&start) != FALSE;
-    // Not waited on; the handle is only closed so it does not leak.
-    if (started && start.hProcess)
-        CloseHandle(start.hProcess);
-    if (SUCCEEDED(com))
-        CoUninitialize();
-    return started;
+    const int error = StartThroughShell(installer, parameters, {});
+    if (error == 0)
+        return InstallerStart::Started;
+    return error == ERROR_CANCELLED ? InstallerStart::Declined : InstallerStart::Failed;
 }
 
 bool OpenWithDesktop(const std::string& target) {

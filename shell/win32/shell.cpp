@@ -14,7 +14,11 @@
 
 #include "app/state.h"
 #include "net/https.h"
+#include "platform/launcher_log.h"
+#include "platform/power.h"
+#include "platform/process.h"
 #include "platform/single_instance.h"
+#include "resources/resources.h"
 #include "shell/background_clients.h"
 #include "shell/frame_loop.h"
 #include "shell/win32/d3d_textures.h"
@@ -34,12 +38,21 @@ constexpr wchar_t kWindowTitle[] = L"Quillon Saga";
 constexpr int kWindowX = 120;
 constexpr int kWindowY = 80;
 constexpr float kClearColour[4] = {0.07f, 0.07f, 0.09f, 1.0f};
+// WM_GETDPISCALEDSIZE (Windows 10 1703), which older headers do not name.
+constexpr UINT kGetDpiScaledSize = 0x02E4;
+static_assert(DXGI_STATUS_OCCLUDED == static_cast<HRESULT>(0x087A0001) &&
+              DXGI_ERROR_DEVICE_REMOVED == static_cast<HRESULT>(0x887A0005));
 
 // The window procedure resizes the swap chain, so the graphics objects are process-wide.
 ID3D11Device* g_device = nullptr;
 ID3D11DeviceContext* g_context = nullptr;
 IDXGISwapChain* g_swapChain = nullptr;
 ID3D11RenderTargetView* g_renderTarget = nullptr;
+ID3D11SamplerState* g_imageSampler = nullptr;
+// Set where a Present or ResizeBuffers finds the device gone; the loop then makes it again.
+bool g_deviceLost = false;
+// Presenting found the window covered; frames wait for messages until a test present shows it.
+bool g_occluded = false;
 ShortClickLatch g_shortClicks;
 // The interface's scale, read by the drag strip's hit test, and the one WM_DPICHANGED asks for
 // (applied between frames, where the fonts can be rebuilt).
@@ -87,6 +100,20 @@ void ReleaseRenderTarget() {
     }
 }
 
+void ReleaseDevice();
+
+// Alt+Enter would switch the swap chain to exclusive full screen, which the launcher's fixed
+// borderless window has no use for.
+void RefuseAltEnter(HWND window) {
+    IDXGIFactory* factory = nullptr;
+    if (SUCCEEDED(g_swapChain->GetParent(IID_PPV_ARGS(&factory)))) {
+        factory->MakeWindowAssociation(window, DXGI_MWA_NO_ALT_ENTER);
+        factory->Release();
+    }
+}
+
+// The graphics card's device, else WARP, Direct3D's software device (virtual machines, remote
+// sessions and broken drivers have no usable hardware device).
 bool CreateDevice(HWND window) {
     DXGI_SWAP_CHAIN_DESC description{};
     description.BufferDesc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
@@ -97,10 +124,17 @@ bool CreateDevice(HWND window) {
     description.Windowed = TRUE;
     description.SwapEffect = DXGI_SWAP_EFFECT_DISCARD;
     const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_0, D3D_FEATURE_LEVEL_10_0};
-    D3D_FEATURE_LEVEL obtained{};
-    return SUCCEEDED(D3D11CreateDeviceAndSwapChain(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0,
-                                                   levels, 2, D3D11_SDK_VERSION, &description,
-                                                   &g_swapChain, &g_device, &obtained, &g_context));
+    for (const D3D_DRIVER_TYPE driver : {D3D_DRIVER_TYPE_HARDWARE, D3D_DRIVER_TYPE_WARP}) {
+        D3D_FEATURE_LEVEL obtained{};
+        if (SUCCEEDED(D3D11CreateDeviceAndSwapChain(nullptr, driver, nullptr, 0, levels, 2,
+                                                    D3D11_SDK_VERSION, &description, &g_swapChain,
+                                                    &g_device, &obtained, &g_context))) {
+            RefuseAltEnter(window);
+            return true;
+        }
+        ReleaseDevice();
+    }
+    return false;
 }
 
 void ReleaseDevice() {
@@ -152,14 +186,28 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
         return 1;
     switch (message) {
         case WM_SIZE:
-            if (g_device != nullptr && wParam != SIZE_MINIMIZED) {
+            if (g_device != nullptr && wParam != SIZE_MINIMIZED && !g_deviceLost) {
                 ReleaseRenderTarget();
-                g_swapChain->ResizeBuffers(0, LOWORD(lParam), HIWORD(lParam), DXGI_FORMAT_UNKNOWN,
-                                           0);
-                CreateRenderTarget();
+                const HRESULT resized = g_swapChain->ResizeBuffers(
+                    0, LOWORD(lParam), HIWORD(lParam), DXGI_FORMAT_UNKNOWN, 0);
+                if (StepAfterPresent(resized) == PresentStep::Rebuild)
+                    g_deviceLost = true;
+                else
+                    CreateRenderTarget();
                 return 0;
             }
             break;
+        case kGetDpiScaledSize: {
+            // The size at the new monitor's scale, asked before a move between monitors: the
+            // system's proportional guess would be corrected by WM_DPICHANGED, and the window
+            // would bounce.
+            const WindowSize size = WindowSizeForScale(
+                ChooseUiScale(std::getenv("QS_UI_SCALE"), static_cast<float>(wParam)));
+            SIZE* proposed = reinterpret_cast<SIZE*>(lParam);
+            proposed->cx = size.width;
+            proposed->cy = size.height;
+            return TRUE;
+        }
         case WM_DPICHANGED: {
             // The system's suggested rectangle keeps the window under the pointer while dragged.
             const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
@@ -202,14 +250,90 @@ bool PumpMessages() {
     return quit;
 }
 
+// What a Present said: a covered window idles, a lost device is made again by the loop.
+void TakePresentResult(HRESULT presented) {
+    switch (StepAfterPresent(presented)) {
+        case PresentStep::Idle:
+            g_occluded = true;
+            break;
+        case PresentStep::Rebuild:
+            g_deviceLost = true;
+            break;
+        case PresentStep::Continue:
+            g_occluded = false;
+            break;
+    }
+}
+
+// The swap chain's Present. The test build's smoke run loses the device once, at the frame
+// QS_TEST_LOSE_DEVICE_AT_FRAME names, so the rebuild runs for real under Wine.
+HRESULT PresentFrame() {
+#ifdef QS_TEST_HOOKS
+    static const long loseAt = [] {
+        const char* text = std::getenv("QS_TEST_LOSE_DEVICE_AT_FRAME");
+        return text ? std::strtol(text, nullptr, 10) : -1L;
+    }();
+    static long frame = 0;
+    if (frame++ == loseAt)
+        return DXGI_ERROR_DEVICE_REMOVED;
+#endif
+    return g_swapChain->Present(1, 0);
+}
+
 void RenderFrame() {
     // A failed resize leaves no render target until the next one succeeds.
-    if (g_renderTarget == nullptr)
+    if (g_renderTarget == nullptr || g_deviceLost)
         return;
+    // While covered only a test present asks whether the window shows again.
+    if (g_occluded) {
+        TakePresentResult(g_swapChain->Present(0, DXGI_PRESENT_TEST));
+        if (g_occluded || g_deviceLost)
+            return;
+    }
     g_context->OMSetRenderTargets(1, &g_renderTarget, nullptr);
     g_context->ClearRenderTargetView(g_renderTarget, kClearColour);
     ImGui_ImplDX11_RenderDrawData(ImGui::GetDrawData());
-    g_swapChain->Present(1, 0);
+    TakePresentResult(PresentFrame());
+}
+
+// After the device was lost, everything made on it is made again on a new one: swap chain,
+// render target, the backend's objects, the sampler and the images. False when no device at all
+// can be made.
+bool RebuildGraphics(HWND window, const TextureUploader& upload) {
+    const bool hadImages = Textures().texBackground != nullptr;
+    ImGui_ImplDX11_Shutdown();
+    ReleaseUiTextures(DeleteTexture);
+    if (g_imageSampler != nullptr)
+        g_imageSampler->Release();
+    g_imageSampler = nullptr;
+    ReleaseDevice();
+    g_deviceLost = false;
+    g_occluded = false;
+    if (!CreateDevice(window)) {
+        LogEvent("graphics device lost; no new one could be made");
+        return false;
+    }
+    LogEvent("graphics device lost; made again");
+    CreateRenderTarget();
+    ImGui_ImplDX11_Init(g_device, g_context);
+    g_imageSampler = CreateMipmapSampler(g_device);
+    // Images still being decoded at start-up are uploaded by the assets, onto the new device.
+    if (hadImages)
+        LoadUiTextures(FindResourceData, upload);
+    return true;
+}
+
+// A launcher that cannot draw says so instead of ending without a word.
+void ReportNoGraphics() {
+    MessageBoxW(nullptr,
+                L"Quillon Saga Launcher could not start Direct3D 11, not even its software "
+                L"renderer. Updating the graphics driver or Windows may help.",
+                kWindowTitle, MB_OK | MB_ICONERROR);
+}
+
+// Minimised, hidden or covered: nothing to draw until a message comes, or a while passes.
+void WaitForMessages() {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, kIdleWaitMilliseconds, QS_ALLINPUT);
 }
 
 }  // namespace
@@ -244,9 +368,10 @@ int RunLauncher() {
     windowClass.lpszClassName = kWindowClassName;
     RegisterClassExW(&windowClass);
     const WindowSize designSize = WindowSizeForScale(1.0f);
-    HWND window =
-        CreateWindowExW(0, kWindowClassName, kWindowTitle, WS_POPUP, kWindowX, kWindowY,
-                        designSize.width, designSize.height, nullptr, nullptr, instance, nullptr);
+    // A minimise box, though none is drawn: the taskbar button minimises the window with it.
+    HWND window = CreateWindowExW(
+        0, kWindowClassName, kWindowTitle, WS_POPUP | WS_MINIMIZEBOX | WS_SYSMENU, kWindowX,
+        kWindowY, designSize.width, designSize.height, nullptr, nullptr, instance, nullptr);
     // The monitor the window landed on sets the scale; fonts and images get going meanwhile.
     UiState ui;
     ui.pageKeys = {'1', '2', '3'};
@@ -262,9 +387,12 @@ int RunLauncher() {
         if (window != nullptr)
             DestroyWindow(window);
         UnregisterClassW(kWindowClassName, instance);
+        ReportNoGraphics();
         return 1;
     }
     CreateRenderTarget();
+    // The elevation prompt of a client or an installer belongs to this window.
+    SetDialogOwnerWindow(window);
 
     // 4: show it.
     ShowWindow(window, SW_SHOWDEFAULT);
@@ -280,7 +408,7 @@ int RunLauncher() {
     };
     ImGui_ImplWin32_Init(window);
     ImGui_ImplDX11_Init(g_device, g_context);
-    ID3D11SamplerState* imageSampler = CreateMipmapSampler(g_device);
+    g_imageSampler = CreateMipmapSampler(g_device);
 
     // 10: the background clients.
     StartBackgroundClients();
@@ -297,12 +425,18 @@ int RunLauncher() {
                                                      IsIconic(window) ? SW_RESTORE : SW_SHOW);
                                           SetForegroundWindow(window);
                                       }};
+    qs::SleepBlocker stayAwake;
+    bool graphicsLost = false;
     for (;;) {
         const FrameClock::time_point frameStart = FrameClock::now();
         if (PumpMessages())
             break;
         if (single.takeShowRequest())
             windowActions.show();
+        if (g_deviceLost && !RebuildGraphics(window, upload)) {
+            graphicsLost = true;
+            break;
+        }
         ApplyRequestedScale(ui);
         BuildLauncherFrame(
             ui, state,
@@ -310,12 +444,16 @@ int RunLauncher() {
                 ImGui_ImplDX11_NewFrame();
                 ImGui_ImplWin32_NewFrame();
             },
-            [imageSampler] { UseSamplerThisFrame(imageSampler); });
+            [] { UseSamplerThisFrame(g_imageSampler); });
         RenderFrame();
         assets.afterFrame(upload);
         ActOnRequests(ui, state, windowActions);
-        // Present waits for the vertical blank, but not for a minimised or hidden window.
-        PaceFrame(frameStart, true, IsIconic(window) || !IsWindowVisible(window));
+        stayAwake.hold(state.busy.load());
+        // Present waits for the vertical blank, but not for a minimised, hidden or covered window.
+        if (IsIconic(window) || !IsWindowVisible(window) || g_occluded)
+            WaitForMessages();
+        else
+            PaceFrame(frameStart, true, false);
     }
 
     // Shutdown. The window is already hidden; a running task gives up its transfer.
@@ -324,16 +462,21 @@ int RunLauncher() {
     JoinWorker(state);
     StopBackgroundClients();
     StopLog();
-    ImGui_ImplDX11_Shutdown();
+    if (!graphicsLost)  // a failed rebuild shut the backend down already
+        ImGui_ImplDX11_Shutdown();
     ImGui_ImplWin32_Shutdown();
-    if (imageSampler != nullptr)
-        imageSampler->Release();
+    if (g_imageSampler != nullptr)
+        g_imageSampler->Release();
     ReleaseRenderTarget();
     DestroyLauncherInterface(DeleteTexture);
     ReleaseDevice();
     CoUninitialize();
     DestroyWindow(window);
     UnregisterClassW(kWindowClassName, instance);
+    if (graphicsLost) {
+        ReportNoGraphics();
+        return 1;
+    }
     return 0;
 }
 

@@ -73,11 +73,11 @@ TEST_F(ClientLaunch, StartsInItsFolderWithNoArgumentsInItsOwnSession) {
 TEST_F(ClientLaunch, MissingClientOrFolderReportsFailure) {
     std::wstring error;
     EXPECT_FALSE(LaunchClient(executable_, folder_, error));
-    EXPECT_EQ(error, L"Could not start QSClient.exe.");
+    EXPECT_EQ(error, L"Could not start Quillon Saga.exe (Error code: 2).");  // ENOENT
     error.clear();
     WriteClient(0755);
     EXPECT_FALSE(LaunchClient(executable_, root_.path() / "no such folder", error));
-    EXPECT_EQ(error, L"Could not start QSClient.exe.");
+    EXPECT_EQ(error, L"Could not start Quillon Saga.exe (Error code: 2).");
     EXPECT_FALSE(fs::exists(output_));
 }
 

@@ -272,7 +272,7 @@ TEST_F(StateTest, PlayPublishesItsOutcomeAndHonoursCloseOnLaunch) {
     auto counting = state.hooks.launchClient;
     state.hooks.launchClient = nullptr;  // the real launch, of a client that is not there
     Frame(false, true, false, true, /*closeOnLaunch=*/true);
-    EXPECT_EQ(Status(), L"Could not start QSClient.exe.");
+    EXPECT_EQ(Status().rfind(L"Could not start Quillon Saga.exe (Error code: ", 0), 0u);
     state.hooks.launchClient = counting;
     Frame(false, true, false, true, /*closeOnLaunch=*/false);
     EXPECT_EQ(Status(), L"Client started.");

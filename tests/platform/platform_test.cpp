@@ -226,7 +226,20 @@ TEST(Process, MissingExecutableFailsWithACode) {
     EXPECT_FALSE(
         StartDetachedProcess(scratch.path() / "Quillon Saga.exe", {}, scratch.path(), &error));
     EXPECT_NE(error, 0);
-    EXPECT_FALSE(StartInstaller(scratch.path() / "QuillonSagaLauncher-Update.exe", {"/SILENT"}));
+    EXPECT_EQ(StartInstaller(scratch.path() / "QuillonSagaLauncher-Update.exe", {"/SILENT"}),
+              InstallerStart::Failed);
+}
+
+// Only a program that asks for administrator rights (Windows' 740, which Wine never returns) is
+// started again through the shell, whose elevation prompt Wine cannot show either.
+TEST(Process, OnlyElevationRequiredGoesThroughTheShell) {
+#ifdef _WIN32
+    EXPECT_TRUE(NeedsShellStart(740));
+#else
+    EXPECT_FALSE(NeedsShellStart(740));
+#endif
+    for (int other : {0, 2, 5, 193, 1223})
+        EXPECT_FALSE(NeedsShellStart(other)) << other;
 }
 
 #ifdef _WIN32

@@ -72,7 +72,16 @@ protected:
         EXPECT_FALSE(fs::exists(output_));
     }
 
-    fs::path InstallerPath() const { return InstallerFolder(temporary_) / InstallerFileName; }
+    // The installer a run left in the fresh folder it made (never a link); a path that does not
+    // exist when there is none.
+    fs::path InstallerPath() const {
+        std::error_code error;
+        for (fs::recursive_directory_iterator entry(temporary_, error), end; !error && entry != end;
+             entry.increment(error))
+            if (entry->path().filename() == InstallerFileName && !entry->is_symlink())
+                return entry->path();
+        return temporary_ / InstallerFileName;
+    }
     // No private folder made (Linux), or no installer written where the folder is the temporary
     // folder itself (Windows: the user's temporary folder is private already).
     bool NothingPrepared() const {
@@ -174,43 +183,30 @@ TEST_F(SelfUpdate, NewerReleaseStartsTheVerifiedInstallerWithTheFourSwitches) {
         statusDuringDownload = statusText_;
         return qs::test::Reply{200, kInstallerScript, "application/octet-stream", {}};
     });
-    const fs::path victim = scratch_.path() / "important";
-    const std::pair<const char*, mode_t> cases[] = {
-        {"an earlier, longer attempt", 022}, {"a link", 022}, {"nothing, a narrow umask", 0777}};
+    fs::create_directories(InstallerFolder(temporary_));
+    fs::permissions(InstallerFolder(temporary_), fs::perms::owner_all, fs::perm_options::replace);
+    const fs::path earlier = InstallerFolder(temporary_) / InstallerFileName;
+    WriteFile(earlier, "an earlier attempt, never run again");
+
+    EXPECT_EQ(RunTask(), kLaunched);
+    EXPECT_EQ(ended_, RunOutcome::InstallerStarted);
+    EXPECT_EQ(statusDuringDownload, L"Downloading launcher update 1.0.9...");
+    EXPECT_EQ(closeRequests_, 1);
+
     std::string expected = fs::current_path().string() + "\n";
     for (const std::string& argument : InstallerArguments())
         expected += argument + "\n";
-    WriteFile(victim, "keep me");
-    for (const auto& [left, mask] : cases) {
-        SCOPED_TRACE(left);
-        fs::remove_all(temporary_);
-        fs::create_directory(temporary_);
-        fs::remove(output_);
-        closeRequests_ = 0;
-        if (mask == 022) {
-            fs::create_directories(InstallerFolder(temporary_));
-            fs::permissions(InstallerFolder(temporary_), fs::perms::owner_all,
-                            fs::perm_options::replace);
-        }
-        if (left == cases[0].first)
-            WriteFile(InstallerPath(), "an older attempt, much longer than the new installer");
-        else if (mask == 022)
-            fs::create_symlink(victim, InstallerPath());
-        const mode_t previous = umask(mask);
-        EXPECT_EQ(RunTask(), kLaunched);
-        umask(previous);
-        EXPECT_EQ(ended_, RunOutcome::InstallerStarted);
-        EXPECT_EQ(statusDuringDownload, L"Downloading launcher update 1.0.9...");
-        EXPECT_EQ(closeRequests_, 1);
-        EXPECT_EQ(WaitForFile(output_), expected);
-        EXPECT_EQ(ReadFile(InstallerPath()), kInstallerScript) << "kept after the start";
-        EXPECT_EQ(ReadFile(victim), "keep me");
-        for (const fs::path& made : {InstallerFolder(temporary_), InstallerPath()}) {
-            struct stat info {};
-            ASSERT_EQ(lstat(made.c_str(), &info), 0);
-            EXPECT_EQ(info.st_mode & 07777, 0700u) << made;
-            EXPECT_EQ(info.st_uid, geteuid()) << made;
-        }
+    EXPECT_EQ(WaitForFile(output_), expected);
+    EXPECT_EQ(ReadFile(earlier), "an earlier attempt, never run again");
+    fs::remove(earlier);
+    // Kept after the start, in a fresh folder of its own inside the private folder.
+    EXPECT_EQ(ReadFile(InstallerPath()), kInstallerScript);
+    EXPECT_EQ(InstallerPath().parent_path().parent_path(), InstallerFolder(temporary_));
+    for (const fs::path& folder : {InstallerFolder(temporary_), InstallerPath().parent_path()}) {
+        struct stat info {};
+        ASSERT_EQ(stat(folder.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0700u);
+        EXPECT_EQ(info.st_uid, geteuid());
     }
 }
 #endif
@@ -234,12 +230,27 @@ TEST_F(SelfUpdate, FailedDownloadLeavesNoInstallerAndKeepsTheLauncherOpen) {
     EXPECT_EQ(service_.requestCount("/files/moved.exe"), 0u);
 }
 
-TEST_F(SelfUpdate, InstallerThatCannotStartIsReportedAndKept) {
+// An installer that does not start, or whose elevation prompt the player declines, leaves neither
+// itself nor its fresh folder behind; a declined one says so in its own words.
+TEST_F(SelfUpdate, InstallerThatDoesNotStartLeavesNothingBehind) {
     const std::string notAProgram = "MZ this is not something the system can execute\n";
     Publish("1.0.9", notAProgram, Sha256Hex(notAProgram));
     EXPECT_EQ(RunTask(), L"Failed to launch installer");
+    EXPECT_EQ(ended_, RunOutcome::Failed);
+    EXPECT_TRUE(fs::is_empty(InstallerFolder(temporary_)));
+
+    fs::path started;
+    target_.startInstaller = [&](const fs::path& installer, const std::vector<std::string>&) {
+        started = installer;
+        EXPECT_EQ(ReadFile(installer), notAProgram);
+        return InstallerStart::Declined;
+    };
+    EXPECT_EQ(RunTask(), kLauncherUpdateCancelled);
+    EXPECT_EQ(ended_, RunOutcome::Cancelled);
     EXPECT_EQ(closeRequests_, 0);
-    EXPECT_EQ(ReadFile(InstallerPath()), notAProgram);
+    EXPECT_EQ(started.parent_path().parent_path(), InstallerFolder(temporary_));
+    EXPECT_NE(started.parent_path(), InstallerFolder(temporary_));
+    EXPECT_TRUE(fs::is_empty(InstallerFolder(temporary_)));
 }
 
 #ifndef _WIN32
@@ -278,6 +289,32 @@ TEST_F(SelfUpdate, PlantedFolderIsRefusedAndNothingIsWrittenOutside) {
         EXPECT_FALSE(fs::exists(output_));
     }
     EXPECT_EQ(service_.requestCount("/files/setup.exe"), 0u);
+}
+
+TEST_F(SelfUpdate, LinkInPlaceOfTheInstallerIsNeverFollowed) {
+    PublishInstaller();
+    fs::create_directory(InstallerFolder(temporary_));
+    fs::permissions(InstallerFolder(temporary_), fs::perms::owner_all, fs::perm_options::replace);
+    const fs::path victimFile = scratch_.path() / "important";
+    WriteFile(victimFile, "keep me");
+    fs::create_symlink(victimFile, InstallerFolder(temporary_) / InstallerFileName);
+    EXPECT_EQ(RunTask(), kLaunched);
+    EXPECT_EQ(ReadFile(victimFile), "keep me");
+    EXPECT_EQ(ReadFile(InstallerPath()), kInstallerScript);
+    EXPECT_FALSE(WaitForFile(output_).empty());
+}
+
+TEST_F(SelfUpdate, NarrowUmaskStillGivesAUsableFolderAndInstaller) {
+    PublishInstaller();
+    const mode_t previous = umask(0777);
+    const std::wstring status = RunTask();
+    umask(previous);
+    EXPECT_EQ(status, kLaunched);
+    EXPECT_FALSE(WaitForFile(output_).empty());
+    // The owner reads and starts it whatever the umask; root alone would manage without.
+    struct stat info {};
+    ASSERT_EQ(stat(InstallerPath().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
 }
 
 #endif

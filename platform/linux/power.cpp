@@ -1,0 +1,11 @@
+#include "platform/power.h"
+
+namespace qs {
+
+SleepBlocker::~SleepBlocker() = default;
+
+void SleepBlocker::hold(bool transferRunning) {
+    holding_ = transferRunning;
+}
+
+}  // namespace qs
