@@ -18,8 +18,6 @@
 #include <string_view>
 #include <vector>
 
-namespace qs {
-
 #include "platform/windows/https_proxy.h"
 
 namespace qs {

@@ -7,8 +7,6 @@
 #include <optional>
 #include <vector>
 
-namespace qs {
-
 #include "platform/long_path.h"
 
 namespace qs {
