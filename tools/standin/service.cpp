@@ -516,8 +516,8 @@ TestService::TestService(Options options) : impl_(std::make_unique<Impl>()) {
     // second client (the library's default is 8 on a small machine).
     server.new_task_queue = [] { return new httplib::ThreadPool(80); };
     server.set_keep_alive_timeout(1);
-    server.set_keep_alive_max_count(
-        100);  // a run's downloads share one connection, as with a real service
+    // A run's downloads share its connections, up to nginx's default of 1000 requests each.
+    server.set_keep_alive_max_count(1000);
     server.set_read_timeout(5);
     server.set_write_timeout(5);
     Impl* impl = impl_.get();
