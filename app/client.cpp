@@ -6,6 +6,8 @@
 #include "platform/durable_file.h"
 #include "platform/process.h"
 
+namespace qs {
+
 bool ClientExecutablePresent() {
     try {
         std::error_code error;
@@ -27,3 +29,5 @@ bool LaunchClient(const std::filesystem::path& executable,
     error = L"Could not start QSClient.exe.";
     return false;
 }
+
+}  // namespace qs

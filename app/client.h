@@ -4,6 +4,8 @@
 
 #include "net/client_location.h"
 
+namespace qs {
+
 // Whether the client executable can be seen; any failure to tell (no data folder, denied
 // access) counts as absence, so the interface offers an update instead of Play.
 bool ClientExecutablePresent();
@@ -12,3 +14,5 @@ bool ClientExecutablePresent();
 // the executable itself was started; otherwise `error` = "Could not start QSClient.exe.".
 bool LaunchClient(const std::filesystem::path& executable,
                   const std::filesystem::path& workingDirectory, std::wstring& error);
+
+}  // namespace qs

@@ -3,6 +3,8 @@
 #include <system_error>
 #include <utility>
 
+namespace qs {
+
 bool ClearFolderContents(const std::filesystem::path& folder) {
     std::error_code error;
     auto status = std::filesystem::symlink_status(folder, error);
@@ -38,3 +40,5 @@ bool StartClearClientData(LauncherState& state, std::filesystem::path folder) {
     }
     return true;
 }
+
+}  // namespace qs

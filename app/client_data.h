@@ -4,6 +4,8 @@
 
 #include "app/state.h"
 
+namespace qs {
+
 // Removes `folder` with everything in it and creates it again, empty, with any missing parents.
 // Nothing happens when the folder does not exist. File-system errors end the work silently and
 // may leave the folder partly cleared. Returns whether the folder ended present and empty.
@@ -13,3 +15,5 @@ bool ClearFolderContents(const std::filesystem::path& folder);
 // done; the shell's JoinWorker covers it at shutdown. Refused (false) while a task holds `busy`:
 // deleting files under a running download would corrupt both.
 bool StartClearClientData(LauncherState& state, std::filesystem::path folder);
+
+}  // namespace qs

@@ -7,6 +7,8 @@
 #include "platform/durable_file.h"
 #include "platform/folders.h"
 
+namespace qs {
+
 namespace {
 
 constexpr std::string_view kCloseKey = "CloseOnLaunch=";
@@ -132,3 +134,5 @@ void RecomputeUnsavedChanges(LauncherSettings& settings) {
                               settings.verifyOnStart != settings.savedVerifyOnStart ||
                               settings.downloadLimitMBps != settings.savedDownloadLimitMBps;
 }
+
+}  // namespace qs

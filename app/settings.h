@@ -5,6 +5,8 @@
 
 #include "platform/host_system.h"
 
+namespace qs {
+
 // The user options and the copies last read from or written to "settings.ini".
 struct LauncherSettings {
     bool closeOnLaunch = false;
@@ -44,3 +46,5 @@ std::string SettingsFileText(const LauncherSettings& settings, HostSystem system
 
 // What a toggle press recomputes.
 void RecomputeUnsavedChanges(LauncherSettings& settings);
+
+}  // namespace qs

@@ -9,6 +9,8 @@
 #include "platform/wide_text.h"
 #include "selfupdate/launcher_update.h"
 
+namespace qs {
+
 namespace {
 
 // The worker's heap records: the addresses it may touch, in the order the tasks take them.
@@ -268,3 +270,5 @@ void JoinWorker(LauncherState& state) {
     if (state.worker.joinable() && state.worker.get_id() != std::this_thread::get_id())
         state.worker.join();
 }
+
+}  // namespace qs

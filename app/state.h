@@ -11,6 +11,8 @@
 #include "selfupdate/launcher_update.h"
 #include "update/update_run.h"
 
+namespace qs {
+
 // What the main loop and its workers call outside this state block. Every empty member falls
 // back to the real function; tests replace them.
 struct WorkerHooks {
@@ -151,3 +153,5 @@ bool StartLauncherUpdate(LauncherState& state);
 
 // The Play action: starts the client and publishes the outcome; main thread only.
 void PlayClient(LauncherState& state, bool closeOnLaunch);
+
+}  // namespace qs

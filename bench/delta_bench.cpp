@@ -25,6 +25,8 @@
 #include "update/digest.h"
 #include "update/update_run.h"
 
+using namespace qs;
+
 namespace {
 
 namespace fs = std::filesystem;

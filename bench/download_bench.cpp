@@ -26,6 +26,8 @@
 #include "tools/standin/service.h"
 #include "update/update_run.h"
 
+using namespace qs;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -268,7 +270,7 @@ int main(int argc, char** argv) {
         service.setManifestJson(service.manifestJson());
         const long long delayMs = std::stoll(qs::bench::ArgumentValue(argc, argv, "delay_ms", "0"));
         if (delayMs > 0) {
-            const qs::test::Fault late = qs::test::Fault::Slow(std::chrono::milliseconds(delayMs));
+            const qs::test::Fault late = qs::test::Fault::slow(std::chrono::milliseconds(delayMs));
             service.setFault("/updater/updater.php", late);
             for (const std::string& path : data.paths)
                 service.setFault("/updater/files/" + path, late);

@@ -11,6 +11,8 @@
 
 #include "bench/frame_scene.h"
 
+using namespace qs;
+
 namespace {
 
 struct Scene {

@@ -20,6 +20,8 @@
 #include "tools/standin/service.h"
 #include "update/update_run.h"
 
+using namespace qs;
+
 namespace {
 
 namespace fs = std::filesystem;

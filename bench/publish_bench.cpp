@@ -17,6 +17,8 @@
 #include "bench/bench_support.h"
 #include "tools/publish/publish.h"
 
+using namespace qs;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -22,6 +22,8 @@
 #include "scratch.h"
 #include "update/update_run.h"
 
+using namespace qs;
+
 namespace {
 
 namespace fs = std::filesystem;

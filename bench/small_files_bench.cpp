@@ -27,6 +27,8 @@
 #include "tools/standin/service.h"
 #include "update/update_run.h"
 
+using namespace qs;
+
 extern char** environ;
 
 namespace {
@@ -216,11 +218,11 @@ int main(int argc, char** argv) {
             const std::string content = bytes.Take(data.fileBytes);
             WriteText(tree / "updater" / "files" / path, content);
             service.setFile(path, content);
-            service.setFault("/updater/files/" + data.paths.back(), qs::test::Fault::Slow(delay));
+            service.setFault("/updater/files/" + data.paths.back(), qs::test::Fault::slow(delay));
         }
         const std::string manifest = service.manifestJson();
         service.setManifestJson(manifest);
-        service.setFault("/updater/updater.php", qs::test::Fault::Slow(delay));
+        service.setFault("/updater/updater.php", qs::test::Fault::slow(delay));
         data.routes.push_back(
             {service.endpoint(), "https://localhost:" + std::to_string(service.port())});
 
@@ -228,7 +230,7 @@ int main(int argc, char** argv) {
         WriteText(tree / "updater" / "updater.php", manifest);
         const fs::path prefix = root / "nginx";
         fs::create_directories(prefix / "tmp");
-        const auto certificate = qs::test::TestAuthority::Shared().issueServer();
+        const auto certificate = qs::test::TestAuthority::shared().issueServer();
         WriteText(prefix / "cert.pem", certificate.certPem);
         WriteText(prefix / "key.pem", certificate.keyPem);
         std::ifstream standalone(source / "deploy/nginx/standalone.conf");

@@ -25,6 +25,8 @@
 #include "update/update_run.h"
 #include "update/verified_record.h"
 
+using namespace qs;
+
 namespace {
 
 namespace fs = std::filesystem;

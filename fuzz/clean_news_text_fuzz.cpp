@@ -7,6 +7,8 @@
 #include "fuzz/printable_text.h"
 #include "live/clean_news_text.h"
 
+using namespace qs;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     const std::string output = CleanNewsText(input);

@@ -12,6 +12,8 @@
 
 #include "selfupdate/launcher_update.h"
 
+using namespace qs;
+
 namespace {
 
 // The first byte picks how the rest becomes wide text: one byte per character, or four bytes

@@ -15,6 +15,8 @@
 #include "update/digest.h"
 #include "update/verified_record.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -33,11 +35,11 @@ std::string Sha256Text(std::string_view text) {
 
 // What a load keeps survives a write and a second load exactly.
 void CheckLoaded(const ScratchFolder& scratch, const fs::path& file) {
-    const VerifiedRecord loaded = VerifiedRecord::Load(file, ClientOf(scratch));
+    const VerifiedRecord loaded = VerifiedRecord::load(file, ClientOf(scratch));
     const fs::path first = scratch.root / "first", second = scratch.root / "second";
     if (!loaded.save(first, ClientOf(scratch)))
         std::abort();
-    const VerifiedRecord again = VerifiedRecord::Load(first, ClientOf(scratch));
+    const VerifiedRecord again = VerifiedRecord::load(first, ClientOf(scratch));
     if (again.size() != loaded.size() || !again.save(second, ClientOf(scratch)) ||
         ReadBytes(first) != ReadBytes(second))
         std::abort();
@@ -72,7 +74,7 @@ void CheckWritten(const ScratchFolder& scratch, std::string_view bytes) {
     const fs::path file = scratch.root / "written";
     if (!record.save(file, ClientOf(scratch)))
         std::abort();
-    const VerifiedRecord read = VerifiedRecord::Load(file, ClientOf(scratch));
+    const VerifiedRecord read = VerifiedRecord::load(file, ClientOf(scratch));
     if (read.size() != record.size())
         std::abort();
     // The last stamp given for a path is the one kept.

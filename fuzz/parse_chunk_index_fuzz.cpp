@@ -12,6 +12,8 @@
 
 #include "update/chunker.h"
 
+using namespace qs;
+
 namespace {
 
 // The file digest an index must name: the one it names, so the digest check is no wall.

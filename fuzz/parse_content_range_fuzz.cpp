@@ -13,6 +13,8 @@
 #include "platform/linux/https_header_line.h"
 #include "update/transfer.h"
 
+using namespace qs;
+
 namespace {
 
 // Above this the transfer's own reading may refuse a number that still fits 64 bits.

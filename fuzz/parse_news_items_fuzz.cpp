@@ -9,6 +9,8 @@
 
 #include "live/news_feed.h"
 
+using namespace qs;
+
 namespace {
 
 bool IsClean(const std::string& text) {

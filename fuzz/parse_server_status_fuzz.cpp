@@ -6,6 +6,8 @@
 
 #include "live/status_poller.h"
 
+using namespace qs;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     ServerStatus status;
     try {

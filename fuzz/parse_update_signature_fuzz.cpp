@@ -18,6 +18,8 @@
 #include "update/chunker.h"
 #include "update/update_signature.h"
 
+using namespace qs;
+
 namespace {
 
 using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;

@@ -15,6 +15,8 @@
 #include "update/manifest_path.h"
 #include "update/update_run.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -12,6 +12,8 @@
 
 #include "update/manifest_path.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 
 namespace {

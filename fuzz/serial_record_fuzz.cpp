@@ -17,6 +17,8 @@
 #include "scratch_folder.h"
 #include "update/update_signature.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -11,6 +11,8 @@
 
 #include "platform/wide_text.h"
 
+using namespace qs;
+
 namespace {
 
 bool IsScalarValue(std::uint32_t unit) {

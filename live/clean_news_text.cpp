@@ -1,5 +1,7 @@
 #include "live/clean_news_text.h"
 
+namespace qs {
+
 namespace {
 
 bool IsKeptAscii(unsigned char byte) {
@@ -103,3 +105,5 @@ std::string CleanNewsText(std::string_view text) {
     }
     return out;
 }
+
+}  // namespace qs

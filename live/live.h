@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+namespace qs {
+
 struct ServerStatus {
     bool online = false;
     std::int32_t players = 0;
@@ -38,3 +40,5 @@ struct NewsSnapshot {
 void RefreshNewsSnapshot(NewsSnapshot& snapshot);
 bool NewsHasUnseen();
 void MarkNewsSeen();
+
+}  // namespace qs

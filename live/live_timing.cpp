@@ -2,6 +2,8 @@
 
 #include "net/https.h"
 
+namespace qs {
+
 LiveTiming StatusPollTiming() {
     return {std::chrono::milliseconds(500), std::chrono::milliseconds(1000), 30};
 }
@@ -62,3 +64,5 @@ void StopLiveWorker(const LiveWorker& worker) {
     if (worker.thread.joinable())
         worker.thread.join();
 }
+
+}  // namespace qs

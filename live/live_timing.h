@@ -13,6 +13,8 @@
 
 #include "net/service.h"
 
+namespace qs {
+
 // The worker waits `firstDelay`, works once, then repeats: up to `ticksBetweenRuns` waits of
 // `tick` (leaving early once stopped), then works again while still running.
 struct LiveTiming {
@@ -58,3 +60,5 @@ struct LiveWorker {
 };
 void StartLiveWorker(const LiveWorker& worker, const std::function<void()>& body);
 void StopLiveWorker(const LiveWorker& worker);
+
+}  // namespace qs

@@ -10,6 +10,8 @@
 #include "net/json_reply.h"
 #include "platform/durable_file.h"
 
+namespace qs {
+
 namespace {
 
 std::mutex currentFeedMutex;
@@ -218,3 +220,5 @@ void MarkNewsSeen() {
     if (currentFeed)
         currentFeed->markSeen();
 }
+
+}  // namespace qs

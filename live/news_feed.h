@@ -16,6 +16,8 @@
 #include "live/live_timing.h"
 #include "net/service.h"
 
+namespace qs {
+
 // The page shows thirteen items; a few hundred leave room for featured ones and cost little.
 inline constexpr std::size_t kNewsMaxItems = 200;
 
@@ -77,3 +79,5 @@ private:
 
 // The shell registers its one feed here after creating it and clears it before destroying it.
 void SetCurrentNewsFeed(NewsFeed* feed);
+
+}  // namespace qs

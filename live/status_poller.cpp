@@ -9,6 +9,8 @@
 #include "net/https.h"
 #include "net/json_reply.h"
 
+namespace qs {
+
 namespace {
 
 // Integers keep their low 32 bits; floating values truncate toward zero and saturate (a plain
@@ -105,3 +107,5 @@ ServerStatus CurrentServerStatus() {
     std::lock_guard lock(currentPollerMutex);
     return currentPoller ? currentPoller->snapshot() : ServerStatus{};
 }
+
+}  // namespace qs

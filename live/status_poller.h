@@ -10,6 +10,8 @@
 #include "live/live_timing.h"
 #include "net/service.h"
 
+namespace qs {
+
 // The record a status body describes; anything unreadable leaves the defaults (offline).
 ServerStatus ParseServerStatus(std::string_view body);
 
@@ -46,3 +48,5 @@ private:
 
 // The shell registers its one poller here after creating it and clears it before destroying it.
 void SetCurrentStatusPoller(StatusPoller* poller);
+
+}  // namespace qs

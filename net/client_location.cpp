@@ -4,6 +4,8 @@
 
 #include "platform/folders.h"
 
+namespace qs {
+
 const wchar_t* const ClientExecutableName = L"Quillon Saga.exe";
 
 std::filesystem::path ClientDirectory() {
@@ -19,3 +21,5 @@ std::filesystem::path LauncherDataFolder() {
         return {};
     return *local / "QuillonSagaLauncher";
 }
+
+}  // namespace qs

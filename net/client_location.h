@@ -3,6 +3,8 @@
 // and the self-update all need these, so they sit below the launcher core.
 #include <filesystem>
 
+namespace qs {
+
 // "Quillon Saga.exe"
 extern const wchar_t* const ClientExecutableName;
 
@@ -11,3 +13,5 @@ std::filesystem::path ClientDirectory();
 
 // The folder of the launcher's own files (settings, seen-news marker); empty when unresolvable.
 std::filesystem::path LauncherDataFolder();
+
+}  // namespace qs

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <string_view>
 
+namespace qs {
+
 namespace {
 
 template <typename Number>
@@ -38,3 +40,5 @@ std::optional<std::int64_t> ParseHttpDate(std::string_view text) {
         return std::nullopt;
     return sys_days(date).time_since_epoch() / 1s + hours * 3600 + minutes * 60 + secondsPart;
 }
+
+}  // namespace qs

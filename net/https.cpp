@@ -27,6 +27,8 @@
 //   A short body is never handed back as if it were whole.
 // The status and news requests report none of these: any failure is simply no body.
 
+namespace qs {
+
 namespace {
 
 constexpr char kUpdateUserAgent[] = "QuillonSagaLauncher/1.0";
@@ -466,3 +468,5 @@ std::optional<std::string> LiveHttpsGet(const std::wstring& url, std::size_t max
         return std::nullopt;
     return body;
 }
+
+}  // namespace qs

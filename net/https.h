@@ -14,6 +14,8 @@
 #include "net/service.h"
 #include "platform/https_transport.h"
 
+namespace qs {
+
 // The accepted parts of a trusted URL.
 struct UpdateEndpoint {
     std::wstring host;
@@ -185,3 +187,5 @@ void LauncherHttpsGetToSink(const std::wstring& url, const std::wstring& verb, c
 std::optional<std::string> LiveHttpsGet(const std::wstring& url, std::size_t maxBytes,
                                         const ServiceEndpoint& service = BuiltInService(),
                                         const std::atomic<bool>* cancel = nullptr);
+
+}  // namespace qs

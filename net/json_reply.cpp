@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <utility>
 
+namespace qs {
+
 bool JsonReplyDepthWithin(std::string_view reply, std::size_t maxDepth) {
     std::size_t depth = 0;
     bool inString = false;
@@ -72,3 +74,5 @@ nlohmann::json ParseJsonReplyOrDiscarded(std::string_view reply,
         return nlohmann::json(nlohmann::json::value_t::discarded);
     return nlohmann::json::parse(reply, std::move(callback), /*allow_exceptions=*/false);
 }
+
+}  // namespace qs

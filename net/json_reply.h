@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
+namespace qs {
+
 // The service's documents nest three or four levels deep.
 inline constexpr std::size_t kJsonReplyMaxDepth = 64;
 
@@ -35,3 +37,5 @@ nlohmann::json ParseJsonReply(std::string_view reply,
 // value, as the library's parse does with exceptions off.
 nlohmann::json ParseJsonReplyOrDiscarded(std::string_view reply,
                                          nlohmann::json::parser_callback_t callback = nullptr);
+
+}  // namespace qs

@@ -2,6 +2,8 @@
 
 #include "platform/wide_text.h"
 
+namespace qs {
+
 std::wstring ServiceUrl(const ServiceEndpoint& service, std::string_view path) {
     std::string url = "https://" + service.host;
     if (service.port != 443)
@@ -9,3 +11,5 @@ std::wstring ServiceUrl(const ServiceEndpoint& service, std::string_view path) {
     url += path;
     return Utf8ToWide(url);
 }
+
+}  // namespace qs

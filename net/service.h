@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace qs {
+
 struct ServiceEndpoint {
     std::string host;  // ASCII host name, compared ignoring letter case
     std::uint16_t port = 443;
@@ -21,3 +23,5 @@ const ServiceEndpoint& BuiltInService();
 
 // "https://" + host (+ ":" + port when not 443) + path; path starts with '/'.
 std::wstring ServiceUrl(const ServiceEndpoint& service, std::string_view path);
+
+}  // namespace qs

@@ -3,6 +3,8 @@
 // Failures are platform error codes: errno on Linux, GetLastError on Windows.
 #include <filesystem>
 
+namespace qs {
+
 // Flushes the source, moves it over the target in one step and returns once the move is on the
 // disk (Linux: fsync of the target's folder; Windows: a write-through move). 0 on success,
 // otherwise the platform error code of the failed step.
@@ -26,3 +28,5 @@ int WriteFileDurably(const std::filesystem::path& target, const void* data, std:
 // Sets the owner's execute bit (downloads carry no modes); Windows has none to set. 0 on
 // success, otherwise a platform error code.
 int MakeExecutable(const std::filesystem::path& file);
+
+}  // namespace qs

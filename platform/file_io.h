@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <optional>
 
+namespace qs {
+
 // Which file a name or handle reaches, its size and when it was last written. A file replaced or
 // created anew under the same name has another identity; one rewritten in place, even at the same
 // length, another modification time (Windows: last-write time, and the change time that moves when
@@ -117,3 +119,5 @@ private:
     friend class PrivateFolder;
     std::intptr_t handle_ = -1;  // a descriptor or a HANDLE; -1 is invalid for both
 };
+
+}  // namespace qs

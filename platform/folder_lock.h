@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <filesystem>
 
+namespace qs {
+
 // The name of the lock file FolderLock keeps in a folder while it holds the lock: no file of the
 // folder's own may take it.
 const char* FolderLockFileName();
@@ -31,3 +33,5 @@ private:
     std::intptr_t handle_ = -1;
     std::intptr_t folder_ = -1;  // Linux: the folder, for removing the lock file on release
 };
+
+}  // namespace qs

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <optional>
 
+namespace qs {
+
 // Roaming application data ($XDG_DATA_HOME, else ~/.local/share; Windows: FOLDERID_RoamingAppData,
 // created when missing). nullopt when unresolvable.
 std::optional<std::filesystem::path> RoamingDataFolder();
@@ -14,3 +16,5 @@ std::optional<std::filesystem::path> LocalDataFolder();
 std::optional<std::filesystem::path> RuntimeFolder();
 // The temporary folder ($TMPDIR, else /tmp; Windows: GetTempPathW). Empty when unresolvable.
 std::filesystem::path TemporaryFolder();
+
+}  // namespace qs

@@ -3,6 +3,8 @@
 // chosen by small functions that take it, so both forms can be checked on either system.
 #include <string_view>
 
+namespace qs {
+
 enum class HostSystem { Linux, Windows };
 
 #ifdef _WIN32
@@ -15,3 +17,5 @@ inline constexpr HostSystem kHostSystem = HostSystem::Linux;
 constexpr std::string_view TextLineEnd(HostSystem system) {
     return system == HostSystem::Windows ? "\r\n" : "\n";
 }
+
+}  // namespace qs

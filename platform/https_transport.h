@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+namespace qs {
+
 // A URL split by the platform's own parser. The input is printable ASCII.
 struct HttpsUrlParts {
     bool https = false;           // the scheme is https (any letter case)
@@ -109,3 +111,5 @@ HttpsSession* OpenPooledHttpsSession(HttpsPool* pool);
 HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
                                           const HttpsBodySink& sink,
                                           HttpsSession** session = nullptr);
+
+}  // namespace qs

@@ -4,6 +4,8 @@
 #include <span>
 #include <vector>
 
+namespace qs {
+
 // An image decoded to 8-bit RGBA rows, whatever the file's own channel count.
 struct DecodedImage {
     int width = 0;
@@ -16,3 +18,5 @@ inline constexpr int kMaxImageEdge = 8192;
 
 // False for empty, broken or oversized data; `image` is then empty.
 bool DecodeImage(std::span<const std::uint8_t> data, DecodedImage& image);
+
+}  // namespace qs

@@ -14,6 +14,8 @@
 #include "platform/host_system.h"
 #include "platform/wide_text.h"
 
+namespace qs {
+
 namespace {
 
 // The length of the well-formed UTF-8 sequence at `at`, 0 when there is none.
@@ -251,3 +253,5 @@ std::string LogTimeText(std::chrono::system_clock::time_point time) {
                   int(clock.subseconds().count()));
     return text;
 }
+
+}  // namespace qs

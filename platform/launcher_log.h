@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+namespace qs {
+
 inline constexpr char kLauncherLogName[] = "launcher.log";
 inline constexpr char kPreviousLauncherLogName[] = "launcher.1.log";
 
@@ -43,3 +45,5 @@ std::string LogPath(const std::filesystem::path& path);
 
 // "2026-12-07T21:47:49.123Z"
 std::string LogTimeText(std::chrono::system_clock::time_point time);
+
+}  // namespace qs

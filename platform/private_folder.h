@@ -6,6 +6,8 @@
 
 #include "platform/file_io.h"
 
+namespace qs {
+
 // Where files for `prefix` go under `temporaryFolder`. Linux: "<prefix>-<user id>" (the
 // temporary folder is shared by all users); Windows: the temporary folder itself, which belongs
 // to the user already.
@@ -39,3 +41,5 @@ private:
     std::filesystem::path path_;
     std::intptr_t handle_ = -1;
 };
+
+}  // namespace qs

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+namespace qs {
+
 // Starts `executable` with `arguments` (UTF-8) in `workingDirectory` as an independent process
 // that outlives the launcher and inherits none of its handles or descriptors. True only when the
 // process was created; `errorNumber` receives the platform error code of a failure (errno on
@@ -20,3 +22,5 @@ bool StartInstaller(const std::filesystem::path& installer,
 
 // Hands a URL or folder (UTF-8) to the desktop's opener, detached. True when the opener took it.
 bool OpenWithDesktop(const std::string& target);
+
+}  // namespace qs

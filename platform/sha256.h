@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+namespace qs {
+
 class Sha256Stream {
 public:
     // Throws std::runtime_error "SHA-256 initialization failed".
@@ -25,3 +27,5 @@ private:
     struct State;
     std::unique_ptr<State> state_;
 };
+
+}  // namespace qs

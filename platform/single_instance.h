@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+namespace qs {
+
 class SingleInstance {
 public:
     // `name` names the program for this user. Linux keeps a lock file and a local socket in a
@@ -31,3 +33,5 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+}  // namespace qs

@@ -4,7 +4,11 @@
 #include <string>
 #include <string_view>
 
+namespace qs {
+
 // Throws std::runtime_error "Invalid UTF-16" for a lone surrogate or a unit above U+10FFFF.
 std::string WideToUtf8(std::wstring_view wide);
 // Throws std::runtime_error "Invalid UTF-8" for any ill-formed sequence.
 std::wstring Utf8ToWide(std::string_view utf8);
+
+}  // namespace qs

@@ -2,6 +2,8 @@
 // The table the build generates: one row per embedded file.
 #include <cstddef>
 
+namespace qs {
+
 struct EmbeddedResource {
     int id;
     const unsigned char* begin;
@@ -10,3 +12,5 @@ struct EmbeddedResource {
 
 extern const EmbeddedResource kEmbeddedResources[];
 extern const std::size_t kEmbeddedResourceCount;
+
+}  // namespace qs

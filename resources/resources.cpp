@@ -2,6 +2,8 @@
 
 #include "resources/embedded_table.h"
 
+namespace qs {
+
 std::span<const std::uint8_t> FindResourceData(int id) {
     for (std::size_t i = 0; i < kEmbeddedResourceCount; ++i) {
         const EmbeddedResource& entry = kEmbeddedResources[i];
@@ -10,3 +12,5 @@ std::span<const std::uint8_t> FindResourceData(int id) {
     }
     return {};
 }
+
+}  // namespace qs

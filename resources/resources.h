@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <span>
 
+namespace qs {
+
 enum ResourceId : int {
     kResBackground = 101,
     kResFontRegular = 102,
@@ -26,3 +28,5 @@ enum ResourceId : int {
 
 // Empty span when the id is unknown.
 std::span<const std::uint8_t> FindResourceData(int id);
+
+}  // namespace qs

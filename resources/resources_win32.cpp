@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+namespace qs {
+
 // The resources live in the executable's own image; nothing is loaded or freed.
 std::span<const std::uint8_t> FindResourceData(int id) {
     if (id <= 0 || id > 0xFFFF)
@@ -16,3 +18,5 @@ std::span<const std::uint8_t> FindResourceData(int id) {
         return {};
     return {static_cast<const std::uint8_t*>(data), size};
 }
+
+}  // namespace qs

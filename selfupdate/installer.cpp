@@ -12,6 +12,8 @@
 #include "update/digest.h"
 #include "update/transfer.h"
 
+namespace qs {
+
 const char* const InstallerFileName = "QuillonSagaLauncher-Update.exe";
 
 namespace {
@@ -119,3 +121,5 @@ UpdateResult InstallLauncherUpdate(const LauncherRelease& release, const SelfUpd
         return {false, L"Failed to launch installer"};
     }
 }
+
+}  // namespace qs

@@ -13,6 +13,8 @@
 #include "platform/private_folder.h"  // IsPrivateFolder
 #include "update/update_run.h"
 
+namespace qs {
+
 // Asks the main window to close; thread-safe (the shell pushes an SDL quit event).
 using WindowCloser = std::function<void()>;
 
@@ -76,3 +78,5 @@ void LauncherUpdateTask(std::mutex* statusMutex, std::wstring* statusText, RunOu
 void LauncherUpdateTask(std::mutex* statusMutex, std::wstring* statusText, RunOutcome* outcome,
                         std::atomic<bool>* busy, const WindowCloser* window,
                         const SelfUpdateTarget& target);
+
+}  // namespace qs

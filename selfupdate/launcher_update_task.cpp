@@ -2,6 +2,8 @@
 #include "platform/wide_text.h"
 #include "selfupdate/launcher_update.h"
 
+namespace qs {
+
 namespace {
 
 // Each status of a launcher update is one of its decisions: the log keeps them all.
@@ -55,3 +57,5 @@ void LauncherUpdateTask(std::mutex* statusMutex, std::wstring* statusText, RunOu
     if (installerStarted && window && *window)
         (*window)();
 }
+
+}  // namespace qs

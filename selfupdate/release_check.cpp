@@ -11,6 +11,8 @@
 #include "selfupdate/self_update_text.h"
 #include "update/update_signature.h"
 
+namespace qs {
+
 const char* const LauncherVersion = "v1.0.8";
 
 namespace {
@@ -167,3 +169,5 @@ LauncherRelease CheckLauncherRelease(const ServiceEndpoint& service,
         return failed;
     }
 }
+
+}  // namespace qs

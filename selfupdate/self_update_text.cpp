@@ -4,6 +4,8 @@
 
 #include "platform/wide_text.h"
 
+namespace qs {
+
 std::wstring ErrorTextAsWide(const char* message) {
     const std::string text = message ? message : "";
     try {
@@ -16,3 +18,5 @@ std::wstring ErrorTextAsWide(const char* message) {
         return ascii;
     }
 }
+
+}  // namespace qs

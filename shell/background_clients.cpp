@@ -5,6 +5,8 @@
 #include "live/news_feed.h"
 #include "live/status_poller.h"
 
+namespace qs {
+
 namespace {
 std::unique_ptr<StatusPoller> g_poller;
 std::unique_ptr<NewsFeed> g_feed;
@@ -31,3 +33,5 @@ void StopBackgroundClients() {
         g_poller.reset();
     }
 }
+
+}  // namespace qs

@@ -19,6 +19,8 @@
 #include "ui/pages.h"
 #include "ui/ui_state.h"
 
+namespace qs {
+
 namespace {
 
 // Shared with the context, which does not own it: it must outlive the context.
@@ -158,3 +160,5 @@ void PaceFrame(FrameClock::time_point frameStart, bool vsyncActive, bool minimiz
     if (wait >= std::chrono::milliseconds(1))
         std::this_thread::sleep_for(wait);
 }
+
+}  // namespace qs

@@ -9,6 +9,8 @@
 
 #include "ui/theme.h"
 
+namespace qs {
+
 struct LauncherState;
 struct UiState;
 
@@ -82,3 +84,5 @@ using FrameClock = std::chrono::steady_clock;
 
 // Sleeps out the rest of MinimumFrameMilliseconds for a frame begun at `frameStart`.
 void PaceFrame(FrameClock::time_point frameStart, bool vsyncActive, bool minimized);
+
+}  // namespace qs

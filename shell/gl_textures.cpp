@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace qs {
+
 ImTextureID UploadTexture(const DecodedImage& image) {
     if (image.width <= 0 || image.height <= 0 || image.rgba.empty())
         return nullptr;
@@ -40,3 +42,5 @@ void DeleteTexture(ImTextureID texture) {
     if (name != 0)
         glDeleteTextures(1, &name);
 }
+
+}  // namespace qs

@@ -18,6 +18,8 @@
 #include "shell/window_rules.h"
 #include "ui/ui_state.h"
 
+namespace qs {
+
 namespace {
 
 constexpr float kClearColour[4] = {0.07f, 0.07f, 0.09f, 1.0f};
@@ -185,3 +187,5 @@ int RunLauncher() {
     SDL_Quit();
     return 0;
 }
+
+}  // namespace qs

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
+namespace qs {
+
 bool IsInDragStrip(int x, int y, float scale) {
     if (!(scale > 0.0f))
         scale = 1.0f;
@@ -68,3 +70,5 @@ void ShortClickLatch::afterPump(bool (&mouseDown)[kButtons]) {
         }
     }
 }
+
+}  // namespace qs

@@ -1,6 +1,8 @@
 #pragma once
 // Window decisions of the shells, free of SDL, Win32 and ImGui so they can be tested.
 
+namespace qs {
+
 // The strip of the client area that drags the window: the title strip between the sidebar and
 // the window buttons. (x, y) in pixels of a window drawn at `scale`.
 bool IsInDragStrip(int x, int y, float scale = 1.0f);
@@ -44,3 +46,5 @@ private:
     bool pressed_[kButtons] = {};
     bool held_[kButtons] = {};
 };
+
+}  // namespace qs

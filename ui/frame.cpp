@@ -16,6 +16,8 @@
 #include "ui/ui_logic.h"
 #include "ui/widgets.h"
 
+namespace qs {
+
 namespace {
 
 constexpr float kSidebarWidth = 72.0f;
@@ -397,3 +399,5 @@ void DrawLauncherFrame(UiState& ui, LauncherState& state) {
     DrawFocusRing(ui, drawList);
     ImGui::End();
 }
+
+}  // namespace qs

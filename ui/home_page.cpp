@@ -12,6 +12,8 @@
 #include "ui/ui_logic.h"
 #include "ui/widgets.h"
 
+namespace qs {
+
 namespace {
 
 constexpr const char* kDescription =
@@ -198,3 +200,5 @@ void DrawHomePage(UiState& ui, LauncherState& state, ImDrawList* drawList, ImVec
                       kLauncherVersionText);
     }
 }
+
+}  // namespace qs

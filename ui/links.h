@@ -5,6 +5,8 @@
 #include "net/service.h"
 #include "platform/wide_text.h"
 
+namespace qs {
+
 inline std::string CommunityInviteUrl(const ServiceEndpoint& service = BuiltInService()) {
     return WideToUtf8(ServiceUrl(service, "/discord"));
 }
@@ -16,3 +18,5 @@ inline std::string WebSiteUrl(const ServiceEndpoint& service = BuiltInService())
 inline std::string TrailerUrl(const ServiceEndpoint& service = BuiltInService()) {
     return WideToUtf8(ServiceUrl(service, "/trailer"));
 }
+
+}  // namespace qs

@@ -8,6 +8,8 @@
 #include "ui/ui_logic.h"
 #include "ui/widgets.h"
 
+namespace qs {
+
 namespace {
 
 constexpr std::size_t kTitleLimit = 36;
@@ -92,3 +94,5 @@ std::string BannerDateSuffix(std::string_view date) {
     suffix.append(date.substr(0, kBannerDateBytes));
     return suffix;
 }
+
+}  // namespace qs

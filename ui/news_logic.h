@@ -9,6 +9,8 @@
 
 #include "live/live.h"
 
+namespace qs {
+
 inline constexpr std::size_t kNewsColumnCapacity = 6;
 inline constexpr std::size_t kNewsCardsPerPage = 3;
 inline constexpr std::int32_t kNewsPageCount = 2;
@@ -64,3 +66,5 @@ inline constexpr std::size_t kOneLineBytes = 1024;
 
 // What follows "LATEST NEWS": two spaces and at most 61 bytes of the date; empty without a date.
 std::string BannerDateSuffix(std::string_view date);
+
+}  // namespace qs

@@ -11,6 +11,8 @@
 #include "ui/ui_logic.h"
 #include "ui/widgets.h"
 
+namespace qs {
+
 namespace {
 
 using palette::kSecondaryText;
@@ -367,3 +369,5 @@ void DrawNewsPage(UiState& ui, ImDrawList* drawList, ImVec2 windowPos, float wid
     RefreshNewsSnapshot(ui.news);
     DrawNewsPageItems(ui, ui.news.items, open, drawList, windowPos, width, height);
 }
+
+}  // namespace qs

@@ -7,6 +7,8 @@
 #include "app/state.h"
 #include "ui/ui_state.h"
 
+namespace qs {
+
 // Once per frame between ImGui::NewFrame and ImGui::Render.
 void DrawLauncherFrame(UiState& ui, LauncherState& state);
 
@@ -21,3 +23,5 @@ void DrawSettingsPage(UiState& ui, LauncherState& state, ImDrawList* drawList, I
                       float width, float height, bool* requestUpdateCheck,
                       bool* requestLauncherUpdate, std::int32_t progressIndex,
                       std::int32_t progressCount);
+
+}  // namespace qs

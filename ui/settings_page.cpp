@@ -13,6 +13,8 @@
 #include "ui/ui_logic.h"
 #include "ui/widgets.h"
 
+namespace qs {
+
 namespace {
 
 using palette::kAccentViolet;
@@ -385,3 +387,5 @@ void DrawSettingsPage(UiState& ui, LauncherState& state, ImDrawList* drawList, I
     painter.OpenLogFolder(ui);
     painter.Save(settings);
 }
+
+}  // namespace qs

@@ -20,6 +20,8 @@
 
 #include "resources/resources.h"
 
+namespace qs {
+
 namespace {
 
 UiFonts g_fonts;
@@ -229,3 +231,5 @@ void ReleaseUiTextures(const std::function<void(ImTextureID)>& release) {
         handle = nullptr;
     }
 }
+
+}  // namespace qs

@@ -11,6 +11,8 @@
 
 #include "platform/image_decode.h"
 
+namespace qs {
+
 struct UiFonts {
     ImFont* fontMedium9 = nullptr;
     ImFont* fontMedium10 = nullptr;
@@ -98,3 +100,5 @@ void LoadUiTextures(const ResourceLookup& lookup, const TextureUploader& upload)
 void HalveWhileLarger(DecodedImage& image, int minEdge);
 // Hands every non-null slot to `release` and clears it.
 void ReleaseUiTextures(const std::function<void(ImTextureID)>& release);
+
+}  // namespace qs

@@ -12,6 +12,8 @@
 #include "update/digest.h"
 #include "update/transfer.h"
 
+namespace qs {
+
 namespace {
 
 void PutU16(std::vector<std::uint8_t>& out, std::uint16_t value) {
@@ -502,3 +504,5 @@ const char* FallbackClientFolderText(HostSystem system) {
         return "C:\\Users\\Player\\AppData\\Roaming\\Quillon Saga\\QuillonSaga Game";
     return "/home/player/.local/share/Quillon Saga/QuillonSaga Game";
 }
+
+}  // namespace qs

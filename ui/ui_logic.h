@@ -14,6 +14,8 @@
 #include "platform/host_system.h"
 #include "ui/ui_state.h"
 
+namespace qs {
+
 // Colours of the launcher's own drawing (IM_COL32 layout).
 namespace palette {
 inline constexpr ImU32 kWindowGround = IM_COL32(0x16, 0x17, 0x1B, 255);
@@ -196,3 +198,5 @@ void CopyTruncated(char* buffer, std::size_t capacity, std::string_view text);
 const char* FallbackClientFolderText(HostSystem system);
 
 inline constexpr const char* kLauncherVersionText = "v1.0.8";
+
+}  // namespace qs

@@ -9,6 +9,8 @@
 
 #include "live/live.h"
 
+namespace qs {
+
 enum class ActivePage { Home, News, Settings };
 
 // The smoothed download speed; see UpdateTransferRate.
@@ -69,3 +71,5 @@ struct UiState {
     bool requestMinimize = false;
     bool requestOpenLogFolder = false;  // Settings: the file manager on the launcher's data folder
 };
+
+}  // namespace qs

@@ -14,6 +14,8 @@
 #include "ui/theme.h"
 #include "ui/ui_logic.h"
 
+namespace qs {
+
 namespace {
 
 // The frame's context, set by UiFrameScope: a pointer to the frame-owned focus, not state itself.
@@ -353,3 +355,5 @@ bool OpenWebAddress(std::string_view url) {
         return false;
     return OpenWithDesktop(std::string(url));
 }
+
+}  // namespace qs

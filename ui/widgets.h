@@ -8,6 +8,8 @@
 
 #include "ui/ui_state.h"
 
+namespace qs {
+
 struct HitResult {
     bool pressed = false;
     bool hovered = false;
@@ -92,3 +94,5 @@ std::string SanitizeUiText(std::string_view utf8, std::size_t maxBytes = std::st
 
 // Opens an address in the desktop's browser, only when it is an http or https URL.
 bool OpenWebAddress(std::string_view url);
+
+}  // namespace qs

@@ -9,6 +9,8 @@
 #include <system_error>
 #include <thread>
 
+namespace qs {
+
 namespace {
 
 // Normalised chunking: a cut is harder before the average length and easier after it, which
@@ -401,3 +403,5 @@ std::uint64_t ReusedBytes(const std::vector<AssemblyPiece>& pieces) {
 bool WorthAssembling(std::uint64_t reused, std::uint64_t total) {
     return total > 0 && reused * 5 >= total;
 }
+
+}  // namespace qs

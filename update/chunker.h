@@ -15,6 +15,8 @@
 
 #include "platform/sha256.h"
 
+namespace qs {
+
 inline constexpr std::size_t kChunkMin = 16u << 10;
 inline constexpr std::size_t kChunkAverage = 64u << 10;
 inline constexpr std::size_t kChunkMax = 256u << 10;
@@ -121,3 +123,5 @@ std::vector<AssemblyPiece> PlanAssembly(const std::vector<Chunk>& wanted,
 std::uint64_t ReusedBytes(const std::vector<AssemblyPiece>& pieces);
 // Below a fifth shared, the ranges and the reading of the old copy cost more than they save.
 bool WorthAssembling(std::uint64_t reused, std::uint64_t total);
+
+}  // namespace qs

@@ -7,6 +7,8 @@
 
 #include "update/update_signature.h"
 
+namespace qs {
+
 std::string UtcText(std::int64_t seconds) {
     using namespace std::chrono;
     // Four-digit years only: a clock set to anything is still printed without overflow.
@@ -32,3 +34,5 @@ std::string ManifestExpiredText(std::int64_t localNow, std::int64_t expires,
         text += ". Your computer's clock may be wrong: it reads " + UtcText(localNow) + ".";
     return text;
 }
+
+}  // namespace qs

@@ -8,6 +8,8 @@
 
 #include "net/http_date.h"
 
+namespace qs {
+
 // "2026-12-07 21:05 UTC".
 std::string UtcText(std::int64_t seconds);
 
@@ -19,3 +21,5 @@ inline constexpr std::int64_t kClockToleranceSeconds = 3600;
 // named: "Update manifest has expired. Your computer's clock may be wrong: it reads ...".
 std::string ManifestExpiredText(std::int64_t localNow, std::int64_t expires,
                                 std::optional<std::int64_t> serverNow);
+
+}  // namespace qs

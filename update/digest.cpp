@@ -4,6 +4,8 @@
 
 #include "platform/file_io.h"
 
+namespace qs {
+
 std::optional<std::uint64_t> HashInto(InputFile& input, Sha256Stream& digest,
                                       const std::atomic<bool>* cancel) {
     constexpr std::size_t kBlock = 65536;
@@ -74,3 +76,5 @@ bool DigestsEqual(std::wstring_view a, std::wstring_view b) {
             return false;
     return true;
 }
+
+}  // namespace qs

@@ -12,6 +12,8 @@
 #include "platform/sha256.h"
 #include "platform/wide_text.h"
 
+namespace qs {
+
 // How reading a file to its end went. Only a complete read has a digest: a file that could not be
 // opened or read, or that gave fewer or more bytes than its size, is never taken for the digest of
 // what happened to arrive.
@@ -48,3 +50,5 @@ bool IsChecksumText(std::string_view text);
 
 // Equal ignoring ASCII letter case.
 bool DigestsEqual(std::wstring_view a, std::wstring_view b);
+
+}  // namespace qs

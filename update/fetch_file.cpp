@@ -19,6 +19,8 @@
 #include "update/transfer.h"
 #include "update/update_run.h"
 
+namespace qs {
+
 namespace {
 
 [[noreturn]] void CannotWrite() {
@@ -703,3 +705,5 @@ void PlaceVerified(const std::filesystem::path& target, const FileState& verifie
     if (!ReplaceFile(download, target, message, /*syncFolder=*/false))
         throw FileFailure(WideToUtf8(message));
 }
+
+}  // namespace qs

@@ -15,6 +15,8 @@
 #include "platform/file_io.h"
 #include "update/update_environment.h"
 
+namespace qs {
+
 // A failure of one file whose text already says which (the run adds nothing to it).
 class FileFailure : public std::runtime_error {
 public:
@@ -100,3 +102,5 @@ std::wstring DownloadUrlPath(std::string_view relativePath);
 // then makes the folder durable itself). False with `message` filled on failure; never throws.
 bool ReplaceFile(const std::filesystem::path& download, const std::filesystem::path& target,
                  std::wstring& message, bool syncFolder = true);
+
+}  // namespace qs

@@ -5,6 +5,8 @@
 
 #include "platform/wide_text.h"
 
+namespace qs {
+
 std::string TrimLeadingSlash(std::string_view manifestPath) {
     if (manifestPath.size() >= 2 && manifestPath[0] == '/' && manifestPath[1] != '/')
         manifestPath.remove_prefix(1);
@@ -71,3 +73,5 @@ std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir
         throw std::runtime_error("Manifest path escapes client directory");
     return target;
 }
+
+}  // namespace qs

@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+namespace qs {
+
 // Removes one leading '/' when the path has at least two characters and the second is not '/'.
 std::string TrimLeadingSlash(std::string_view manifestPath);
 
@@ -17,3 +19,5 @@ bool IsWindowsAliasedSegment(std::string_view segment);
 // "Manifest path escapes client directory", "Invalid UTF-8" or a filesystem_error.
 std::filesystem::path ResolveManifestPath(const std::filesystem::path& clientDir,
                                           std::string_view trimmedPath);
+
+}  // namespace qs

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <system_error>
 
+namespace qs {
+
 bool TargetFileExists(const std::filesystem::path& target) {
     namespace fs = std::filesystem;
     if (!target.has_filename())
@@ -20,3 +22,5 @@ bool TargetFileExists(const std::filesystem::path& target) {
         throw std::runtime_error("Client file is not a regular file");
     return true;
 }
+
+}  // namespace qs

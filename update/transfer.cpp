@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <thread>
 
+namespace qs {
+
 std::string FormatBytes(std::uint64_t bytes) {
     constexpr std::uint64_t kKiB = 1024, kMiB = kKiB << 10, kGiB = kMiB << 10, kTiB = kGiB << 10;
     char text[32];
@@ -129,3 +131,5 @@ RangeReply ClassifyRangeReply(std::uint64_t offset, long status, std::string_vie
         return RangeReply::Refetch;
     return RangeReply::Append;
 }
+
+}  // namespace qs

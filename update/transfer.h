@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+namespace qs {
+
 // "0 bytes", "812 KB", "12.4 MB", "3.2 GB": binary multiples with one decimal from MB up, the
 // units a file manager shows.
 std::string FormatBytes(std::uint64_t bytes);
@@ -63,3 +65,5 @@ enum class RangeReply {
 };
 RangeReply ClassifyRangeReply(std::uint64_t offset, long status, std::string_view contentRange,
                               std::optional<std::uint64_t> expectedSize);
+
+}  // namespace qs

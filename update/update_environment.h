@@ -11,6 +11,8 @@
 
 #include "net/service.h"
 
+namespace qs {
+
 // Files fetched at the same time by a run: enough to hide a round trip per file and keep a fast
 // link busy, few enough to stay gentle with the service and the disk.
 inline constexpr int kConcurrentTransfers = 4;
@@ -64,3 +66,5 @@ struct UpdateEnvironment {
     // there to show a stop that finds it between two files.
     std::function<void()> beforeNextFile;
 };
+
+}  // namespace qs

@@ -30,6 +30,8 @@
 #include "update/update_signature.h"
 #include "update/verified_record.h"
 
+namespace qs {
+
 namespace {
 
 [[noreturn]] void MalformedManifest() {
@@ -1011,7 +1013,7 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         const VerifiedRecord trusted =
             environment.verifiedRecord.empty() || environment.hashEverything
                 ? VerifiedRecord()
-                : VerifiedRecord::Load(environment.verifiedRecord, clientDir);
+                : VerifiedRecord::load(environment.verifiedRecord, clientDir);
         VerifiedRecord proven;
         const std::string_view manifestText(reinterpret_cast<const char*>(reply.data()),
                                             reply.size());
@@ -1130,3 +1132,5 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
     LogEvent((result.ok ? "update run ended: " : "update run failed: ") + LogText(result.message));
     return result;
 }
+
+}  // namespace qs

@@ -16,6 +16,7 @@
 #include "update/fetch_file.h"
 
 namespace qs {
+
 struct UpdateProgress {
     std::int32_t fileIndex = 0;
     std::int32_t fileCount = 0;
@@ -27,7 +28,6 @@ struct UpdateProgress {
     // Of amountDone, bytes taken from old copies instead of fetched (or about to be).
     std::uint64_t amountReused = 0;
 };
-}  // namespace qs
 
 // How a run or a launcher update ended. Callers decide on this, never on the text said with it.
 enum class RunOutcome { Failed, Ready, Cancelled, UpToDate, InstallerStarted };
@@ -97,3 +97,5 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
 // A failure text as a status line: strict UTF-8 where possible, U+FFFD for each ill-formed
 // byte, never empty.
 std::wstring FailureMessage(std::string_view text);
+
+}  // namespace qs

@@ -10,6 +10,8 @@
 #include "net/json_reply.h"
 #include "platform/durable_file.h"
 
+namespace qs {
+
 int HexDigitValue(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -216,3 +218,5 @@ void AcceptReleaseFreshness(const ManifestFreshness& freshness, std::int64_t now
     ThrowUnlessAccepted(AcceptFreshness(freshness, nowSeconds, serialFile), kReleaseRolledBack,
                         kReleaseExpired, serialFile);
 }
+
+}  // namespace qs

@@ -11,6 +11,8 @@
 
 #include "platform/signature.h"
 
+namespace qs {
+
 inline constexpr char kManifestSignatureInvalid[] = "Update manifest signature is invalid";
 inline constexpr char kReleaseSignatureInvalid[] = "Launcher update signature is invalid";
 inline constexpr char kManifestRolledBack[] = "Update manifest is older than the installed client";
@@ -76,3 +78,5 @@ void AcceptManifestFreshness(const ManifestFreshness& freshness, std::int64_t no
 // The same for the launcher release document, with kReleaseRolledBack and kReleaseExpired.
 void AcceptReleaseFreshness(const ManifestFreshness& freshness, std::int64_t nowSeconds,
                             const std::filesystem::path& serialFile);
+
+}  // namespace qs

@@ -9,6 +9,8 @@
 #include "platform/durable_file.h"
 #include "update/digest.h"
 
+namespace qs {
+
 namespace {
 
 // Each stamp carries the moment it was taken; a record of the first format, without it, is no
@@ -75,7 +77,7 @@ std::int64_t VerifiedRecord::Now() {
         .count();
 }
 
-VerifiedRecord VerifiedRecord::Load(const std::filesystem::path& file,
+VerifiedRecord VerifiedRecord::load(const std::filesystem::path& file,
                                     const std::filesystem::path& clientDir) {
     VerifiedRecord record;
     try {
@@ -211,3 +213,5 @@ bool ClearClientWhole(const std::filesystem::path& mark) {
     // never find the old mark.
     return !error && SyncFolder(mark.parent_path()) == 0;
 }
+
+}  // namespace qs

@@ -14,6 +14,8 @@
 
 #include "platform/file_io.h"
 
+namespace qs {
+
 // A file's stamp and a moment (nanoseconds since 1970, on the clock file times use) no later than
 // the one it was taken at.
 struct TakenStamp {
@@ -34,7 +36,7 @@ public:
     static constexpr std::int64_t kUntrustedWindowNs = 2'000'000'000;
 
     // The record in `file` for `clientDir`; empty when it cannot be used.
-    static VerifiedRecord Load(const std::filesystem::path& file,
+    static VerifiedRecord load(const std::filesystem::path& file,
                                const std::filesystem::path& clientDir);
 
     // True when `relativePath` may be taken as holding `checksum` (either letter case) without
@@ -73,3 +75,5 @@ bool ClientMarkedWhole(const std::filesystem::path& mark, const std::filesystem:
 // Both durable; false when the mark could not be written or removed.
 bool MarkClientWhole(const std::filesystem::path& mark, const std::filesystem::path& clientDir);
 bool ClearClientWhole(const std::filesystem::path& mark);
+
+}  // namespace qs

@@ -8,6 +8,8 @@
 #include <random>
 #include <string>
 
+namespace qs {
+
 namespace {
 
 int SyncPath(const std::filesystem::path& path, int flags) {
@@ -93,3 +95,5 @@ int MakeExecutable(const std::filesystem::path& file) {
         return 0;
     return chmod(file.c_str(), wanted & 07777) == 0 ? 0 : errno;
 }
+
+}  // namespace qs

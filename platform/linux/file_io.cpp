@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+namespace qs {
+
 namespace {
 
 std::int64_t Nanoseconds(const timespec& time) {
@@ -179,3 +181,5 @@ bool OutputFile::close() {
     handle_ = -1;
     return ::close(fd) == 0;
 }
+
+}  // namespace qs

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+namespace qs {
+
 namespace {
 
 constexpr char kLockName[] = ".quillon-update.lock";
@@ -87,3 +89,5 @@ FolderLock::Outcome FolderLock::tryLock(const std::filesystem::path& folder) {
     close(folderFd);
     return Outcome::Failed;
 }
+
+}  // namespace qs

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+namespace qs {
+
 namespace {
 
 std::optional<std::filesystem::path> HomeFolder() {
@@ -53,3 +55,5 @@ std::filesystem::path TemporaryFolder() {
         return std::filesystem::path(value);
     return "/tmp";
 }
+
+}  // namespace qs

@@ -4,5 +4,9 @@
 
 #include "platform/https_transport.h"
 
+namespace qs {
+
 // Keeps the two framing headers of the reply being read; a new status line starts afresh.
 void NoteHeaderLine(HttpsResponseHead& head, std::string_view line);
+
+}  // namespace qs

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+namespace qs {
+
 namespace {
 
 std::once_flag g_initOnce;
@@ -501,3 +503,5 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     outcome.errorCode = code;
     return outcome;
 }
+
+}  // namespace qs

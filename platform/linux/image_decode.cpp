@@ -4,6 +4,8 @@
 
 #include <climits>
 
+namespace qs {
+
 bool DecodeImage(std::span<const std::uint8_t> data, DecodedImage& image) {
     image = DecodedImage{};
     if (data.empty() || data.size() > INT_MAX)
@@ -24,3 +26,5 @@ bool DecodeImage(std::span<const std::uint8_t> data, DecodedImage& image) {
     stbi_image_free(pixels);
     return true;
 }
+
+}  // namespace qs

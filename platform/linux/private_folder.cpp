@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+namespace qs {
+
 std::filesystem::path UserFolderIn(const std::filesystem::path& temporaryFolder,
                                    const std::string& prefix) {
     return temporaryFolder / (prefix + "-" + std::to_string(geteuid()));
@@ -82,3 +84,5 @@ bool PrivateFolder::stillSame() const {
         return false;
     return byPath.st_dev == byDescriptor.st_dev && byPath.st_ino == byDescriptor.st_ino;
 }
+
+}  // namespace qs

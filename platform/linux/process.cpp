@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+namespace qs {
+
 namespace {
 
 // Everything between fork and exec must be async-signal-safe: the launcher has other threads.
@@ -129,3 +131,5 @@ bool StartInstaller(const std::filesystem::path& installer,
     }
     return false;
 }
+
+}  // namespace qs

@@ -4,6 +4,8 @@
 
 #include <stdexcept>
 
+namespace qs {
+
 struct Sha256Stream::State {
     EVP_MD_CTX* context = nullptr;
     ~State() { EVP_MD_CTX_free(context); }
@@ -54,3 +56,5 @@ std::wstring Sha256Stream::peek() const {
         throw std::runtime_error("SHA-256 finalization failed");
     return Finish(copy.context);
 }
+
+}  // namespace qs

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+namespace qs {
+
 bool VerifyEd25519(const Ed25519PublicKey& publicKey, std::string_view message,
                    const Ed25519Signature& signature) {
     std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
@@ -18,3 +20,5 @@ bool VerifyEd25519(const Ed25519PublicKey& publicKey, std::string_view message,
                             reinterpret_cast<const unsigned char*>(message.data()),
                             message.size()) == 1;
 }
+
+}  // namespace qs

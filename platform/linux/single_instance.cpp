@@ -14,6 +14,8 @@
 #include <cstring>
 #include <thread>
 
+namespace qs {
+
 namespace {
 
 // The lock and the socket live in a folder of this user's alone (mode 0700), made inside the
@@ -153,3 +155,5 @@ bool SingleInstance::isPrimary() const {
 bool SingleInstance::takeShowRequest() {
     return impl_->showRequested.exchange(false);
 }
+
+}  // namespace qs

@@ -4,6 +4,8 @@
 
 #include <mutex>
 
+namespace qs {
+
 namespace {
 
 // One output device for the process, opened on first use and kept for its life.
@@ -49,3 +51,5 @@ void PlayWaveAsync(const std::vector<std::uint8_t>& wave) {
     }
     SDL_FreeWAV(samples);
 }
+
+}  // namespace qs

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <stdexcept>
 
+namespace qs {
+
 static_assert(sizeof(wchar_t) == 4,
               "this converter handles UTF-32 wide strings; Windows uses the platform calls");
 
@@ -93,3 +95,5 @@ std::wstring Utf8ToWide(std::string_view utf8) {
     }
     return out;
 }
+
+}  // namespace qs

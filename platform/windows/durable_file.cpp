@@ -6,6 +6,8 @@
 #include <random>
 #include <string>
 
+namespace qs {
+
 namespace {
 
 int LastErrorCode() {
@@ -84,3 +86,5 @@ int WriteFileDurably(const std::filesystem::path& target, const void* data, std:
 int MakeExecutable(const std::filesystem::path&) {
     return 0;
 }
+
+}  // namespace qs

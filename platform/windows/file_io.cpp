@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+namespace qs {
+
 namespace {
 
 HANDLE AsHandle(std::intptr_t handle) {
@@ -229,3 +231,5 @@ bool OutputFile::close() {
     handle_ = -1;
     return CloseHandle(handle) != 0;
 }
+
+}  // namespace qs

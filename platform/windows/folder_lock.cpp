@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+namespace qs {
+
 const char* FolderLockFileName() {
     return "quillon-update.lock";
 }
@@ -32,3 +34,5 @@ FolderLock::Outcome FolderLock::tryLock(const std::filesystem::path& folder) {
     handle_ = reinterpret_cast<std::intptr_t>(handle);
     return Outcome::Locked;
 }
+
+}  // namespace qs

@@ -7,6 +7,8 @@
 
 #include <memory>
 
+namespace qs {
+
 namespace {
 
 struct TaskMemFree {
@@ -45,3 +47,5 @@ std::filesystem::path TemporaryFolder() {
         return {};
     return std::filesystem::path(std::wstring(buffer, length));
 }
+
+}  // namespace qs

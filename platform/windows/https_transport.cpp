@@ -16,6 +16,8 @@
 #include <string_view>
 #include <thread>
 
+namespace qs {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -633,3 +635,5 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     outcome.transient = !outcome.bodyComplete;
     return outcome;
 }
+
+}  // namespace qs

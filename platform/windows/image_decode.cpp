@@ -9,6 +9,8 @@
 #include <cstring>
 #include <utility>
 
+namespace qs {
+
 using Microsoft::WRL::ComPtr;
 
 namespace {
@@ -93,3 +95,5 @@ bool DecodeImage(std::span<const std::uint8_t> data, DecodedImage& image) {
     image.rgba = std::move(pixels);
     return true;
 }
+
+}  // namespace qs

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+namespace qs {
+
 namespace {
 
 HANDLE AsHandle(std::intptr_t handle) {
@@ -84,3 +86,5 @@ bool PrivateFolder::stillSame() const {
     CloseHandle(byPath);
     return same;
 }
+
+}  // namespace qs

@@ -6,6 +6,8 @@
 
 #include "platform/wide_text.h"
 
+namespace qs {
+
 namespace {
 
 // One argument as CommandLineToArgvW reads it back: quotes only when needed, and backslashes
@@ -114,3 +116,5 @@ bool OpenWithDesktop(const std::string& target) {
         ShellExecuteW(nullptr, L"open", wide.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     return reinterpret_cast<INT_PTR>(result) > 32;
 }
+
+}  // namespace qs

@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
+namespace qs {
+
 namespace {
 
 bool Succeeded(NTSTATUS status) {
@@ -92,3 +94,5 @@ std::wstring Sha256Stream::peek() const {
         throw;
     }
 }
+
+}  // namespace qs

@@ -4,6 +4,8 @@
 
 #include <mutex>
 
+namespace qs {
+
 namespace {
 
 bool Ready() {
@@ -40,3 +42,5 @@ bool VerifyEd25519(const Ed25519PublicKey& publicKey, std::string_view message,
         return false;
     return gcry_pk_verify(sig.value, data.value, key.value) == 0;
 }
+
+}  // namespace qs

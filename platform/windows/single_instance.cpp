@@ -8,6 +8,8 @@
 
 #include "platform/wide_text.h"
 
+namespace qs {
+
 struct SingleInstance::Impl {
     bool primary = true;
     HANDLE mutex = nullptr;
@@ -72,3 +74,5 @@ bool SingleInstance::isPrimary() const {
 bool SingleInstance::takeShowRequest() {
     return impl_->showRequested.exchange(false);
 }
+
+}  // namespace qs

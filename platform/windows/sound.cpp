@@ -4,6 +4,8 @@
 // windows.h first: mmsystem.h needs its types.
 #include <mmsystem.h>
 
+namespace qs {
+
 namespace {
 
 // The player reads the caller's buffer while it plays; a sound still playing when the program
@@ -22,3 +24,5 @@ void PlayWaveAsync(const std::vector<std::uint8_t>& wave) {
     PlaySoundW(reinterpret_cast<LPCWSTR>(wave.data()), nullptr,
                SND_MEMORY | SND_ASYNC | SND_NODEFAULT);
 }
+
+}  // namespace qs

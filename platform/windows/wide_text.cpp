@@ -5,6 +5,8 @@
 #include <climits>
 #include <stdexcept>
 
+namespace qs {
+
 static_assert(sizeof(wchar_t) == 2, "Windows wide strings are UTF-16");
 
 std::string WideToUtf8(std::wstring_view wide) {
@@ -41,3 +43,5 @@ std::wstring Utf8ToWide(std::string_view utf8) {
         throw std::runtime_error("Invalid UTF-8");
     return wide;
 }
+
+}  // namespace qs

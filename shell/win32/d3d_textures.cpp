@@ -3,6 +3,8 @@
 #include <imgui.h>
 #include <wrl/client.h>
 
+namespace qs {
+
 using Microsoft::WRL::ComPtr;
 
 ImTextureID UploadTexture(ID3D11Device* device, ID3D11DeviceContext* context,
@@ -72,3 +74,5 @@ void UseSamplerThisFrame(ID3D11SamplerState* sampler) {
     if (sampler != nullptr)
         ImGui::GetBackgroundDrawList()->AddCallback(BindSampler, sampler);
 }
+
+}  // namespace qs

@@ -4,6 +4,8 @@
 
 #include "ui/theme.h"
 
+namespace qs {
+
 // An RGBA texture with mipmaps (the 3000 px logo is drawn at 56 px) and its view; null on
 // failure. The view keeps the texture alive.
 ImTextureID UploadTexture(ID3D11Device* device, ID3D11DeviceContext* context,
@@ -16,3 +18,5 @@ void DeleteTexture(ImTextureID texture);
 ID3D11SamplerState* CreateMipmapSampler(ID3D11Device* device);
 // Puts the switch to `sampler` ahead of everything drawn this frame; call after ImGui::NewFrame.
 void UseSamplerThisFrame(ID3D11SamplerState* sampler);
+
+}  // namespace qs

@@ -25,6 +25,8 @@
 extern IMGUI_IMPL_API LRESULT ImGui_ImplWin32_WndProcHandler(HWND window, UINT message,
                                                              WPARAM wParam, LPARAM lParam);
 
+namespace qs {
+
 namespace {
 
 constexpr wchar_t kWindowClassName[] = L"QuillonSagaLauncher";
@@ -334,3 +336,5 @@ int RunLauncher() {
     UnregisterClassW(kWindowClassName, instance);
     return 0;
 }
+
+}  // namespace qs

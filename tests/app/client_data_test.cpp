@@ -5,6 +5,8 @@
 #include "app/client_data.h"
 #include "scratch.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 
 namespace {

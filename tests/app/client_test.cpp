@@ -11,6 +11,8 @@
 #include "app/client.h"
 #include "scratch.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 
 namespace {

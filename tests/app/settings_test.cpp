@@ -12,6 +12,8 @@
 #include "app/settings.h"
 #include "scratch.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -11,6 +11,8 @@
 #include "platform/wide_text.h"
 #include "scratch.h"
 
+using namespace qs;
+
 namespace {
 
 using namespace std::chrono_literals;

@@ -15,6 +15,8 @@
 #include "ui/pages.h"
 #include "ui/theme.h"
 
+using namespace qs;
+
 #ifdef _WIN32
 namespace {
 

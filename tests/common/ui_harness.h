@@ -15,6 +15,8 @@
 #include "scratch.h"
 #include "ui/ui_state.h"
 
+using namespace qs;
+
 // Null: no fonts at all; Default: ImGui's built-in face in every role (known metrics);
 // Real: the launcher's embedded fonts.
 enum class FontMode { Null, Default, Real };

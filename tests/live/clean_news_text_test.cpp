@@ -5,6 +5,8 @@
 
 #include "live/clean_news_text.h"
 
+using namespace qs;
+
 namespace {
 
 TEST(CleanNewsText, Table) {

@@ -10,6 +10,8 @@
 #include "scratch.h"
 #include "tools/standin/service.h"
 
+using namespace qs;
+
 using namespace std::chrono_literals;
 using qs::test::Fault;
 using qs::test::TestService;
@@ -23,8 +25,8 @@ constexpr const char* kStatusExample =
 void Drip(TestService& service, std::chrono::milliseconds interval) {
     service.setStatusJson(kStatusExample);
     service.setNewsJson(R"([{"id":"1","title":"A title long enough to drip for a while"}])");
-    service.setFault("/status.php", Fault::Drip(interval));
-    service.setFault("/news.php", Fault::Drip(interval));
+    service.setFault("/status.php", Fault::drip(interval));
+    service.setFault("/news.php", Fault::drip(interval));
 }
 
 class LiveAgainstService : public ::testing::Test {
@@ -57,8 +59,9 @@ TEST_F(LiveAgainstService, ReadTheirDocuments) {
 // An error status with a usable body is read (a maintenance page); after a good poll any failure
 // turns the status offline, while the news keeps its last good list.
 TEST_F(LiveAgainstService, FailuresTurnTheStatusOfflineAndKeepTheNews) {
-    service_.setFault("/status.php", Fault::Status(503, R"({"online":false,"maintenance":true})"));
-    service_.setFault("/news.php", Fault::Status(500, R"([{"id":"x","title":"Kept"}])"));
+    service_.setFault("/status.php",
+                      Fault::replyStatus(503, R"({"online":false,"maintenance":true})"));
+    service_.setFault("/news.php", Fault::replyStatus(500, R"([{"id":"x","title":"Kept"}])"));
     poller_.pollOnce();
     feed_.fetchOnce();
     EXPECT_TRUE(poller_.snapshot().maintenance);
@@ -68,10 +71,10 @@ TEST_F(LiveAgainstService, FailuresTurnTheStatusOfflineAndKeepTheNews) {
         R"({"online":true,"motd":")" + std::string(100000, 'm') + "\"}";
     const std::string oversizedNews = "[" + std::string(5u << 20, ' ') + "]";
     const std::pair<Fault, Fault> faults[] = {
-        {Fault::NotJson(), Fault::NotJson()},
-        {Fault::Status(200, ""), Fault::Status(503, R"({"error":"down"})")},
-        {Fault::Status(200, oversizedStatus), Fault::Status(200, oversizedNews)},
-        {Fault::Truncate(), Fault::Truncate()},
+        {Fault::notJson(), Fault::notJson()},
+        {Fault::replyStatus(200, ""), Fault::replyStatus(503, R"({"error":"down"})")},
+        {Fault::replyStatus(200, oversizedStatus), Fault::replyStatus(200, oversizedNews)},
+        {Fault::truncate(), Fault::truncate()},
     };
     for (const auto& [status, news] : faults) {
         SCOPED_TRACE(static_cast<int>(status.kind));
@@ -94,7 +97,7 @@ TEST_F(LiveAgainstService, FailuresTurnTheStatusOfflineAndKeepTheNews) {
 // (bounded loosely for a loaded machine; a drip of two bytes a second would take over a minute).
 TEST(StatusWithoutAService, StaysOfflineAndEachPollEndsWithinTheLimits) {
     TestService stalled, dripping, untrusted(TestService::Certificate::Untrusted);
-    stalled.setFault("/status.php", Fault::Stall());
+    stalled.setFault("/status.php", Fault::stall());
     Drip(dripping, 500ms);
     untrusted.setStatusJson(kStatusExample);
     TempFolder scratch;

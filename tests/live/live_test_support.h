@@ -8,6 +8,8 @@
 
 #include "live/live_timing.h"
 
+using namespace qs;
+
 // Answers every fetch with the body set last (nullopt: a transport failure, or a throw when
 // `throwing`) and records the URLs.
 class ScriptedFetch {

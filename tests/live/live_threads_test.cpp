@@ -10,6 +10,8 @@
 #include "live_test_support.h"
 #include "scratch.h"
 
+using namespace qs;
+
 using namespace std::chrono_literals;
 
 namespace {

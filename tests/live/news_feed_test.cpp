@@ -7,6 +7,8 @@
 #include "live_test_support.h"
 #include "scratch.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 
 namespace {

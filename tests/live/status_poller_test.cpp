@@ -8,6 +8,8 @@
 #include "live/status_poller.h"
 #include "live_test_support.h"
 
+using namespace qs;
+
 namespace {
 
 auto Fields(const ServerStatus& s) {

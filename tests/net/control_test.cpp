@@ -10,6 +10,8 @@
 #include "net/https.h"
 #include "tools/standin/wire.h"
 
+using namespace qs;
+
 namespace {
 
 using nlohmann::json;
@@ -27,7 +29,7 @@ json Command(std::uint16_t port, const json& command, int expectedStatus = 200) 
 
 TEST(StandInWire, FaultsRepliesAndRequestsSurviveTheTrip) {
     const std::string binary("\x00\xFF\x80 bytes\r\n", 10);
-    Fault fault = Fault::Drip(std::chrono::milliseconds(250), 7);
+    Fault fault = Fault::drip(std::chrono::milliseconds(250), 7);
     fault.withBody(binary);
     const Fault back = qs::test::wire::FaultFromJson(qs::test::wire::FaultToJson(fault));
     EXPECT_EQ(back.kind, Fault::Kind::Drip);
@@ -53,7 +55,7 @@ TEST(StandInWire, FaultsRepliesAndRequestsSurviveTheTrip) {
 
 TEST(StandInControl, MakesDrivesAndDropsServices) {
     InitializeHttps();
-    const auto& authority = qs::test::TestAuthority::Shared();
+    const auto& authority = qs::test::TestAuthority::shared();
     qs::test::ControlChannel control(authority, nullptr, 0);
     const json created = Command(control.port(), {{"op", "create"}, {"certificate", "trusted"}});
     const ServiceEndpoint endpoint{"localhost", created.at("port").get<std::uint16_t>(),
@@ -66,10 +68,11 @@ TEST(StandInControl, MakesDrivesAndDropsServices) {
                              {"bytes", qs::test::wire::ToHex("{}")},
                              {"contentType", "application/json"}});
     EXPECT_EQ(LiveHttpsGet(ServiceUrl(endpoint, "/status.php"), kStatusMaxBytes, endpoint), "{}");
-    Command(control.port(), {{"op", "setFault"},
-                             {"id", id},
-                             {"path", "/status.php"},
-                             {"fault", qs::test::wire::FaultToJson(Fault::Status(503, "down"))}});
+    Command(control.port(),
+            {{"op", "setFault"},
+             {"id", id},
+             {"path", "/status.php"},
+             {"fault", qs::test::wire::FaultToJson(Fault::replyStatus(503, "down"))}});
     EXPECT_EQ(LiveHttpsGet(ServiceUrl(endpoint, "/status.php"), kStatusMaxBytes, endpoint), "down");
 
     const json seen = Command(control.port(), {{"op", "requests"}, {"id", id}});

@@ -19,6 +19,8 @@
 #include "tools/standin/service.h"
 #include "update/update_run.h"
 
+using namespace qs;
+
 namespace {
 
 using qs::test::Fault;
@@ -120,12 +122,12 @@ TEST_F(HttpsExchange, OnlyStatus200IsAccepted) {
         const char* expected;
     };
     const Case cases[] = {
-        {Fault::Status(200, ""), "ok:"},
-        {Fault::Status(204), kStatusRefused},
-        {Fault::Redirect("/updater/launcher/latest.json", 301), kStatusRefused},
-        {Fault::Redirect("/updater/launcher/latest.json", 302), kStatusRefused},
-        {Fault::Status(404, "not here"), kStatusRefused},
-        {Fault::Status(500, "{}"), kStatusRefused},
+        {Fault::replyStatus(200, ""), "ok:"},
+        {Fault::replyStatus(204), kStatusRefused},
+        {Fault::redirect("/updater/launcher/latest.json", 301), kStatusRefused},
+        {Fault::redirect("/updater/launcher/latest.json", 302), kStatusRefused},
+        {Fault::replyStatus(404, "not here"), kStatusRefused},
+        {Fault::replyStatus(500, "{}"), kStatusRefused},
     };
     for (Profile profile : {Profile::Update, Profile::Launcher}) {
         for (const Case& c : cases) {
@@ -138,7 +140,7 @@ TEST_F(HttpsExchange, OnlyStatus200IsAccepted) {
     // No redirect was followed.
     EXPECT_EQ(service_.requestCount("/updater/launcher/latest.json"), 0u);
     // A refusal is an answer, not a failed transport: its status travels with it.
-    service_.setFault("/status.php", Fault::Status(404, "not here"));
+    service_.setFault("/status.php", Fault::replyStatus(404, "not here"));
     try {
         HttpsRequest(service_.url("/status.php"), L"GET", std::string(), service_.endpoint());
         ADD_FAILURE() << "a 404 was accepted";
@@ -210,12 +212,12 @@ TEST_F(HttpsExchange, BodyFailuresEndWithinTheLimits) {
         const char* expected;
     };
     const Case cases[] = {
-        {"truncated", Fault::Truncate(1000), kReadFailed},
-        {"truncated at the start", Fault::Truncate(1), kReadFailed},
-        {"stall before any reply", Fault::Stall(), kRequestFailed},
-        {"stall in the body", Fault::StallAfter(100), kReadFailed},
-        {"drip", Fault::Drip(milliseconds(100), 10), kReadFailed},
-        {"wrong bytes pass through", Fault::WrongBytes(), nullptr},
+        {"truncated", Fault::truncate(1000), kReadFailed},
+        {"truncated at the start", Fault::truncate(1), kReadFailed},
+        {"stall before any reply", Fault::stall(), kRequestFailed},
+        {"stall in the body", Fault::stallAfter(100), kReadFailed},
+        {"drip", Fault::drip(milliseconds(100), 10), kReadFailed},
+        {"wrong bytes pass through", Fault::wrongBytes(), nullptr},
     };
     for (Profile profile : {Profile::Update, Profile::Launcher}) {
         for (const Case& c : cases) {
@@ -249,7 +251,7 @@ TEST_F(HttpsExchange, BodiesAreWholeUpToTheCapAndCutPastIt) {
 
     for (const char* path :
          {"/status.php", "/news.php", "/updater/updater.php", "/updater/launcher/latest.json"})
-        service_.setFault(path, Fault::Endless());
+        service_.setFault(path, Fault::endless());
     EXPECT_EQ(LiveHttpsGet(service_.url("/status.php"), kStatusMaxBytes, service_.endpoint()),
               std::nullopt);
     EXPECT_EQ(LiveHttpsGet(service_.url("/news.php"), kNewsMaxBytes, service_.endpoint()),
@@ -279,7 +281,7 @@ TEST_F(HttpsExchange, SinkFailuresAndErrorPagesEndTheRequest) {
         failure([](const char*, std::size_t) -> bool { throw std::runtime_error("disk full"); },
                 true),
         "disk full");
-    service_.setFault("/updater/files/data/a b.txt", Fault::Status(404, "not found page"));
+    service_.setFault("/updater/files/data/a b.txt", Fault::replyStatus(404, "not found page"));
     const BodySink collect = [&](const char* data, std::size_t size) {
         received.append(data, size);
         return true;
@@ -291,12 +293,12 @@ TEST_F(HttpsExchange, SinkFailuresAndErrorPagesEndTheRequest) {
 
 TEST_F(HttpsExchange, LiveProfileIgnoresTheStatusAndFailsQuietly) {
     const std::wstring url = service_.url("/status.php");
-    service_.setFault("/status.php", Fault::Status(503, "{}"));
+    service_.setFault("/status.php", Fault::replyStatus(503, "{}"));
     EXPECT_EQ(LiveHttpsGet(url, kStatusMaxBytes, service_.endpoint()), "{}");
-    service_.setFault("/status.php", Fault::Redirect("/news.php", 302));
+    service_.setFault("/status.php", Fault::redirect("/news.php", 302));
     EXPECT_EQ(LiveHttpsGet(url, kStatusMaxBytes, service_.endpoint()), "");
     EXPECT_EQ(service_.requestCount("/news.php"), 0u);
-    for (const Fault& fault : {Fault::StallAfter(10), Fault::Truncate(10)}) {
+    for (const Fault& fault : {Fault::stallAfter(10), Fault::truncate(10)}) {
         service_.setFault("/status.php", fault);
         EXPECT_EQ(LiveHttpsGet(url, kStatusMaxBytes, service_.endpoint()), std::nullopt);
     }

@@ -8,6 +8,8 @@
 
 #include "net/json_reply.h"
 
+using namespace qs;
+
 namespace {
 
 std::string Nested(std::size_t depth, const std::string& inner = "") {

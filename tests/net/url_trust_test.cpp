@@ -8,6 +8,8 @@
 #include "platform/wide_text.h"
 #include "request_profiles.h"
 
+using namespace qs;
+
 namespace {
 
 std::string TrustOutcome(Profile profile, const std::wstring& url, const ServiceEndpoint& service) {

@@ -21,6 +21,8 @@
 #include "platform/image_decode.h"
 #include "resources/resources.h"
 
+using namespace qs;
+
 namespace {
 
 struct ExpectedImage {

@@ -13,6 +13,8 @@
 #include "platform/launcher_log.h"
 #include "scratch.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 

@@ -38,6 +38,8 @@
 #include "platform/wide_text.h"
 #include "scratch.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -33,6 +33,8 @@
 #include "update/update_run.h"
 #include "update/update_signature.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
@@ -75,7 +77,7 @@ public:
         if (program.empty())
             throw std::runtime_error("nginx is not installed (scripts/setup-deps.sh installs it)");
         fs::create_directories(prefix / "tmp");
-        const auto server = qs::test::TestAuthority::Shared().issueServer();
+        const auto server = qs::test::TestAuthority::shared().issueServer();
         WriteFile(prefix / "cert.pem", server.certPem);
         WriteFile(prefix / "key.pem", server.keyPem);
         WriteFile(prefix / "nginx.conf", ReadFile(fs::path(QS_NGINX_CONF_DIR) / "standalone.conf"));
@@ -106,7 +108,7 @@ public:
 
     std::uint16_t port() const { return port_; }
     ServiceEndpoint endpoint() const {
-        return {"localhost", port_, qs::test::TestAuthority::Shared().caPem()};
+        return {"localhost", port_, qs::test::TestAuthority::shared().caPem()};
     }
 
     // Access log lines ("METHOD TARGET PROTOCOL STATUS "RANGE" BYTES"), once nginx has written

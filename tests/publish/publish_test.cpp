@@ -21,6 +21,8 @@
 #include "update/update_run.h"
 #include "update/update_signature.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 using namespace qs::publish;
 

@@ -19,6 +19,8 @@
 #include "selfupdate/launcher_update.h"
 #include "tools/standin/service.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 using qs::test::Fault;
 using qs::test::Sha256Hex;
@@ -124,12 +126,12 @@ TEST_F(SelfUpdate, FailedCheckGivesThePrefixedMessage) {
         EXPECT_EQ(RunTask(), status) << document;
     }
     const std::pair<Fault, std::wstring> faults[] = {
-        {Fault::NotJson(), L"Update check failed: [json.exception.parse_error"},
-        {Fault::Status(200, "\xFF\xFE garbage"),
+        {Fault::notJson(), L"Update check failed: [json.exception.parse_error"},
+        {Fault::replyStatus(200, "\xFF\xFE garbage"),
          L"Update check failed: [json.exception.parse_error"},
-        {Fault::Redirect(WideToUtf8(service_.url("/other.json")), 301),
+        {Fault::redirect(WideToUtf8(service_.url("/other.json")), 301),
          L"Update check failed: Update server returned an error"},
-        {Fault::Status(503, R"({"version":"1.0.9"})"),
+        {Fault::replyStatus(503, R"({"version":"1.0.9"})"),
          L"Update check failed: Update server returned an error"},
     };
     for (const auto& [fault, status] : faults) {
@@ -181,11 +183,11 @@ TEST_F(SelfUpdate, NewerReleaseStartsTheVerifiedInstallerWithTheFourSwitches) {
 TEST_F(SelfUpdate, FailedDownloadLeavesNoInstallerAndKeepsTheLauncherOpen) {
     target_.installerMaxBytes = 1u << 20;
     const std::pair<Fault, std::wstring> faults[] = {
-        {Fault::WrongBytes(), L"Downloaded installer failed SHA-256 verification"},
-        {Fault::Redirect(WideToUtf8(service_.url("/files/moved.exe"))),
+        {Fault::wrongBytes(), L"Downloaded installer failed SHA-256 verification"},
+        {Fault::redirect(WideToUtf8(service_.url("/files/moved.exe"))),
          L"Update server returned an error"},
-        {Fault::Truncate(10), L"HTTPS response read failed"},
-        {Fault::Endless(), L"HTTPS response read failed"},
+        {Fault::truncate(10), L"HTTPS response read failed"},
+        {Fault::endless(), L"HTTPS response read failed"},
     };
     for (const auto& [fault, status] : faults) {
         PublishInstaller();

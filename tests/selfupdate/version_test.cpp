@@ -7,6 +7,8 @@
 #include "platform/wide_text.h"
 #include "selfupdate/launcher_update.h"
 
+using namespace qs;
+
 namespace {
 
 TEST(ParseVersionNumbers, ReadsLikeTheCLibrary) {

@@ -9,6 +9,8 @@
 
 #include "shell/window_rules.h"
 
+using namespace qs;
+
 namespace {
 
 // The strip is the design's (73 <= x < 1160, y < 60) times the display's scale.

@@ -6,6 +6,8 @@
 #include "resources/resources.h"
 #include "ui/theme.h"
 
+using namespace qs;
+
 namespace {
 
 class FontLoading : public ::testing::Test {

@@ -15,6 +15,8 @@
 #include "ui/pages.h"
 #include "ui_harness.h"
 
+using namespace qs;
+
 namespace {
 
 constexpr float kPlayX = 141.0f + 80.0f, kPlayY = 462.0f + 21.0f;

@@ -7,6 +7,8 @@
 #include "ui/news_logic.h"
 #include "ui/widgets.h"
 
+using namespace qs;
+
 namespace {
 
 // Entries written as "TAG:title|TAG:title"; a leading '*' marks a featured entry.

@@ -7,6 +7,8 @@
 #include "ui/pages.h"
 #include "ui_harness.h"
 
+using namespace qs;
+
 namespace {
 
 NewsItem Item(std::string tag, std::string url, bool featured = false) {

@@ -8,6 +8,8 @@
 #include "resources/resources.h"
 #include "ui/theme.h"
 
+using namespace qs;
+
 namespace {
 
 std::uint8_t AlphaAt(const DecodedImage& image, int x, int y) {

@@ -6,6 +6,8 @@
 #include "ui/pages.h"
 #include "ui_harness.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 
 namespace {

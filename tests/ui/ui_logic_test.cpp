@@ -12,6 +12,8 @@
 #include "ui/links.h"
 #include "ui/widgets.h"
 
+using namespace qs;
+
 namespace {
 
 using namespace palette;

@@ -10,6 +10,8 @@
 #include "ui/theme.h"
 #include "ui_harness.h"
 
+using namespace qs;
+
 namespace {
 
 // Text drawing tests run inside one frame with ImGui's built-in 13 px face.

@@ -10,6 +10,8 @@
 #include "scratch.h"
 #include "update/chunker.h"
 
+using namespace qs;
+
 namespace {
 
 // Share of `edited`'s bytes in chunks that also occur in `original`.

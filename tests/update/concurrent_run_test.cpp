@@ -20,6 +20,8 @@
 #include "tools/standin/service.h"
 #include "update/update_run.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using qs::test::Fault;
@@ -69,8 +71,8 @@ protected:
 }  // namespace
 
 TEST_F(ConcurrentRunTest, EarlyFilesWaitForTheirTurnAndTheExecutableComesLast) {
-    service.setFault("/updater/files/a.pak", Fault::Slow(600ms));
-    service.setFault("/updater/files/c.pak", Fault::Slow(300ms));
+    service.setFault("/updater/files/a.pak", Fault::slow(600ms));
+    service.setFault("/updater/files/c.pak", Fault::slow(300ms));
     const auto start = std::chrono::steady_clock::now();
     const UpdateResult result = Run();
     ASSERT_TRUE(result.ok) << WideToUtf8(result.message);
@@ -81,9 +83,9 @@ TEST_F(ConcurrentRunTest, EarlyFilesWaitForTheirTurnAndTheExecutableComesLast) {
 }
 
 TEST_F(ConcurrentRunTest, MiddleFailureEndsTheRunWithLaterFilesInFlight) {
-    service.setFault("/updater/files/a.pak", Fault::Slow(300ms));
-    service.setFault("/updater/files/b.pak", Fault::Status(404));
-    service.setFault("/updater/files/c.pak", Fault::Slow(500ms));
+    service.setFault("/updater/files/a.pak", Fault::slow(300ms));
+    service.setFault("/updater/files/b.pak", Fault::replyStatus(404));
+    service.setFault("/updater/files/c.pak", Fault::slow(500ms));
     const UpdateResult result = Run();
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(WideToUtf8(result.message), "Update server returned an error: b.pak");
@@ -124,7 +126,7 @@ TEST_F(ConcurrentRunTest, WaitingDownloadTouchedByAnotherProgramIsNotPlaced) {
         fs::remove_all(client);
         WriteFile(victim, "not the client's");
         fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
-        service.setFault("/updater/files/a.pak", Fault::Slow(2500ms));
+        service.setFault("/updater/files/a.pak", Fault::slow(2500ms));
         bool touched = false;
         const UpdateResult result = Run(true, {}, [&](const qs::UpdateProgress& progress) {
             // Proven and flushed, waiting for a.pak.
@@ -186,8 +188,12 @@ TEST_F(ConcurrentRunTest, EveryFolderReachesTheDiskBeforeTheExecutableAndAtEvery
     };
     const Case cases[] = {
         {"a whole run", std::nullopt, false, {}, nullptr},
-        {"a failed run", Fault::Status(404), false, {}, "Update server returned an error: b.pak"},
-        {"a cancelled run", Fault::Slow(2s), true, {}, "Update cancelled."},
+        {"a failed run",
+         Fault::replyStatus(404),
+         false,
+         {},
+         "Update server returned an error: b.pak"},
+        {"a cancelled run", Fault::slow(2s), true, {}, "Update cancelled."},
         {"a folder the disk refuses", std::nullopt, false, client / "n1", kDiskDidNotConfirm},
     };
     for (const Case& c : cases) {

@@ -8,6 +8,8 @@
 #include "platform/wide_text.h"
 #include "update/update_run.h"
 
+using namespace qs;
+
 int main(int argc, char** argv) {
     if (argc != 4) {
         std::fprintf(stderr, "usage: %s <port> <ca.pem> <client folder>\n", argv[0]);

@@ -16,6 +16,8 @@
 #include "scratch.h"
 #include "tools/standin/service.h"
 
+using namespace qs;
+
 extern char** environ;
 
 using qs::test::Fault;
@@ -51,10 +53,10 @@ protected:
             service.setFile(target.path, target.after);
         // Slow the large files down so kills land inside their transfers too.
         service.setFault("/updater/files/b/big one.pak",
-                         Fault::Drip(std::chrono::milliseconds(1), 8192));
-        service.setFault("/updater/files/mid.pak", Fault::Drip(std::chrono::milliseconds(1), 8192));
+                         Fault::drip(std::chrono::milliseconds(1), 8192));
+        service.setFault("/updater/files/mid.pak", Fault::drip(std::chrono::milliseconds(1), 8192));
         service.setFault("/updater/files/d/archive.pak",
-                         Fault::Drip(std::chrono::milliseconds(1), 4096));
+                         Fault::drip(std::chrono::milliseconds(1), 4096));
         caFile = scratch.path() / "ca.pem";
         WriteFile(caFile, service.caPem());
         client = scratch.path() / "client";

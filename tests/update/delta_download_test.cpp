@@ -12,6 +12,8 @@
 #include "update/transfer.h"
 #include "update/update_run.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 using qs::test::Fault;
 using qs::test::Sha256Hex;
@@ -155,7 +157,7 @@ TEST_F(DeltaDownload, AnythingAmissEndsInTheWholeDownload) {
     };
     const Case cases[] = {
         {"index missing", false,
-         [&](TestService& s) { s.setFault(IndexPath(wanted), Fault::Status(404)); }},
+         [&](TestService& s) { s.setFault(IndexPath(wanted), Fault::replyStatus(404)); }},
         {"index corrupt", false,
          [&](TestService& s) { s.setResource(IndexPath(wanted), corrupt); }},
         {"index of another size than the manifest's", false,
@@ -166,11 +168,11 @@ TEST_F(DeltaDownload, AnythingAmissEndsInTheWholeDownload) {
          [&](TestService& s) { s.setResource(IndexPath(wanted), IndexOf(wanted, lying)); }},
         {"range ignored", true,
          [](TestService& s) {
-             s.setFault("/updater/files/data/big.pak", Fault::IgnoreRange().only(1));
+             s.setFault("/updater/files/data/big.pak", Fault::ignoreRange().only(1));
          }},
         {"wrong range", true,
          [](TestService& s) {
-             s.setFault("/updater/files/data/big.pak", Fault::WrongRange().only(1));
+             s.setFault("/updater/files/data/big.pak", Fault::wrongRange().only(1));
          }},
     };
     for (const Case& c : cases) {

@@ -11,6 +11,8 @@
 #include "scratch.h"
 #include "update/digest.h"
 
+using namespace qs;
+
 namespace {
 
 std::string HexToBytes(const std::string& hex) {

@@ -15,6 +15,8 @@
 #include "update/transfer.h"
 #include "update/update_run.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using qs::test::Fault;
@@ -150,7 +152,7 @@ protected:
 TEST_F(DownloadTest, CutTransferIsResumedAndVerified) {
     const std::string bytes = Pattern(1 << 20);
     service.setFile("big.pak", bytes);
-    service.setFault("/updater/files/big.pak", Fault::Truncate(734003).only(1));
+    service.setFault("/updater/files/big.pak", Fault::truncate(734003).only(1));
     const UpdateResult result = Run();
     ASSERT_TRUE(result.ok) << WideToUtf8(result.message);
     EXPECT_EQ(ReadFile(client / "big.pak"), bytes);
@@ -175,8 +177,8 @@ TEST_F(DownloadTest, EveryResumeReplyEndsWithTheRightFile) {
         bool lastAsksForAll;
     };
     const Case cases[] = {
-        {"server ignores Range", bytes.substr(0, 1000), Fault::IgnoreRange(), 1, false},
-        {"server answers another range", bytes.substr(0, 1000), Fault::WrongRange().only(1), 2,
+        {"server ignores Range", bytes.substr(0, 1000), Fault::ignoreRange(), 1, false},
+        {"server answers another range", bytes.substr(0, 1000), Fault::wrongRange().only(1), 2,
          true},
         {"part as long as the file but wrong", std::string(bytes.size(), 'x'), std::nullopt, 1,
          true},
@@ -209,17 +211,17 @@ TEST_F(DownloadTest, OnlyFailuresThatMayPassAreRetried) {
         const char* message;
     };
     const Case cases[] = {
-        {"503 once", Fault::Status(503).only(1), 2, nullptr},
-        {"502 every time", Fault::Status(502), 3, "Update server returned an error"},
-        {"500 then 504", Fault::Status(500).only(2), 3, nullptr},
-        {"cut short every time", Fault::Truncate(), 3, "HTTPS response read failed"},
-        {"404", Fault::Status(404), 1, "Update server returned an error"},
-        {"403", Fault::Status(403), 1, "Update server returned an error"},
-        {"redirect", Fault::Redirect("https://localhost/elsewhere"), 1,
+        {"503 once", Fault::replyStatus(503).only(1), 2, nullptr},
+        {"502 every time", Fault::replyStatus(502), 3, "Update server returned an error"},
+        {"500 then 504", Fault::replyStatus(500).only(2), 3, nullptr},
+        {"cut short every time", Fault::truncate(), 3, "HTTPS response read failed"},
+        {"404", Fault::replyStatus(404), 1, "Update server returned an error"},
+        {"403", Fault::replyStatus(403), 1, "Update server returned an error"},
+        {"redirect", Fault::redirect("https://localhost/elsewhere"), 1,
          "Update server returned an error"},
-        {"wrong bytes twice", Fault::WrongBytes(), 2,
+        {"wrong bytes twice", Fault::wrongBytes(), 2,
          "Downloaded file failed SHA-256 verification"},
-        {"wrong bytes once", Fault::WrongBytes().only(1), 2, nullptr},
+        {"wrong bytes once", Fault::wrongBytes().only(1), 2, nullptr},
     };
     service.setFile("a.dat", Pattern(5000));
     for (const Case& c : cases) {
@@ -262,7 +264,7 @@ TEST_F(DownloadTest, RefusedConnectionRetriesUntrustedServerDoesNot) {
 TEST_F(DownloadTest, CancelledFileIsResumedByTheNextRun) {
     const std::string bytes = Pattern(1 << 20);
     service.setFile("big.pak", bytes);
-    service.setFault("/updater/files/big.pak", Fault::Drip(5ms, 16384).only(1));
+    service.setFault("/updater/files/big.pak", Fault::drip(5ms, 16384).only(1));
     UpdateEnvironment environment = Environment();
     environment.cancel = &cancel;
     bool cancelled = false;
@@ -326,7 +328,7 @@ TEST_F(DownloadTest, BytesPastTheSignedSizeOrTheFreeSpaceEndTheRun) {
          R"({"files":{"a.pak":")" + digest + R"("},"sizes":{"a.pak":1000}})", std::nullopt,
          "The update server sent more of a.pak than its published size"},
         {"no size, no length, past the free space", R"({"files":{"a.pak":")" + digest + R"("}})",
-         Fault::IgnoreRange(),
+         Fault::ignoreRange(),
          "Not enough disk space: the update server sent more of a.pak than fits on the disk"},
     };
     for (const Case& c : cases) {

@@ -8,6 +8,8 @@
 #include "scratch.h"
 #include "update/manifest_path.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -11,6 +11,8 @@
 #include "tools/standin/service.h"
 #include "update/update_run.h"
 
+using namespace qs;
+
 using qs::test::Sha256Hex;
 
 namespace {

@@ -15,6 +15,8 @@
 #include "scratch.h"
 #include "update/update_run.h"
 
+using namespace qs;
+
 namespace {
 
 bool UnderAddressSanitizer() {

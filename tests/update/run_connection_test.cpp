@@ -11,6 +11,8 @@
 #include "tools/standin/service.h"
 #include "update/update_run.h"
 
+using namespace qs;
+
 namespace {
 
 class RunConnectionTest : public testing::Test {
@@ -74,7 +76,7 @@ TEST_F(RunConnectionTest, ConnectionDroppedWhileIdleIsReplaced) {
 TEST_F(RunConnectionTest, RunAfterAFailedTransferCompletes) {
     service.setFile("a.dat", Content(1));
     service.setFile("b.dat", Content(2));
-    service.setFault("/updater/files/b.dat", qs::test::Fault::Truncate());
+    service.setFault("/updater/files/b.dat", qs::test::Fault::truncate());
     EXPECT_EQ(Run().message, L"HTTPS response read failed: b.dat");
     service.clearFault("/updater/files/b.dat");
     EXPECT_TRUE(Run().ok);

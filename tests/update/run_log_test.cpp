@@ -11,6 +11,8 @@
 #include "tools/standin/service.h"
 #include "update/update_run.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using qs::test::Fault;
@@ -47,7 +49,7 @@ protected:
 TEST_F(RunLogTest, FailedRunNamesTheFileAndTheError) {
     service.setFile("a.dat", "new a");
     service.setFile(kExe, "new exe");
-    service.setFault("/updater/files/a.dat", Fault::Status(404));
+    service.setFault("/updater/files/a.dat", Fault::replyStatus(404));
     EXPECT_FALSE(LoggedRun(data).ok);
     std::string log = ReadFile(data / "launcher.log");
     for (const char* expected :

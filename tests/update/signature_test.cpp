@@ -21,6 +21,8 @@
 #include "update/update_run.h"
 #endif
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -278,12 +280,12 @@ TEST_F(SignedRunTest, ManifestAndSignatureAreFetchedAgainTogetherAndNetworkFailu
         {"still not matching", {older}, std::nullopt, kManifestSignatureInvalid, 2},
         {"signature request answered 503",
          {newer},
-         qs::test::Fault::Status(503),
+         qs::test::Fault::replyStatus(503),
          "Update server returned an error",
          1},
         {"signature request cut off",
          {newer},
-         qs::test::Fault::Truncate(10),
+         qs::test::Fault::truncate(10),
          "HTTPS response read failed",
          1},
     };

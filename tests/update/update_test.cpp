@@ -19,6 +19,8 @@
 #include "tools/standin/service.h"
 #include "update/update_run.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using qs::test::Fault;
@@ -389,12 +391,12 @@ TEST_F(UpdateRunTest, ExistingFolderAsTargetIsUnsafeAndStays) {
 }
 
 TEST_F(UpdateRunTest, UnreadableManifestEndsTheRun) {
-    service.setFault("/updater/updater.php", Fault::NotJson());
+    service.setFault("/updater/updater.php", Fault::notJson());
     UpdateResult result = Run();
     EXPECT_FALSE(result.ok);
     EXPECT_NE(result.message.find(L"parse error"), std::wstring::npos);
 
-    service.setFault("/updater/updater.php", Fault::Status(500));
+    service.setFault("/updater/updater.php", Fault::replyStatus(500));
     EXPECT_EQ(Run().message, L"Update server returned an error");
 
     // The parse error quotes the offending reply bytes, which are not UTF-8.
@@ -410,7 +412,7 @@ TEST_F(UpdateRunTest, WrongBytesStopTheRunAfterEarlierFilesArePlaced) {
     service.setFile("b.dat", "beta");
     service.setFile("c.dat", "gamma");
     WriteFile(client / "b.dat", "old beta");
-    service.setFault("/updater/files/b.dat", Fault::WrongBytes());
+    service.setFault("/updater/files/b.dat", Fault::wrongBytes());
     UpdateResult result = Run();
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.message, L"Downloaded file failed SHA-256 verification: b.dat");
@@ -438,7 +440,7 @@ TEST_F(UpdateRunTest, RunsSayWhetherTheyPlacedFilesIntoAClientThatWasWhole) {
         EXPECT_EQ(result.provenBefore, provenBefore);
     };
     const auto serviceDown = [&] {
-        service.setFault("/updater/updater.php", Fault::Status(503));
+        service.setFault("/updater/updater.php", Fault::replyStatus(503));
         const UpdateResult result = run();
         service.clearFaultsAndHandlers();
         return result;
@@ -453,7 +455,7 @@ TEST_F(UpdateRunTest, RunsSayWhetherTheyPlacedFilesIntoAClientThatWasWhole) {
 
     service.setFile("a.dat", "alpha 2");
     service.setFile("b.dat", "beta 2");
-    service.setFault("/updater/files/b.dat", Fault::WrongBytes());
+    service.setFault("/updater/files/b.dat", Fault::wrongBytes());
     expect(run(), false, true, true);
     EXPECT_EQ(ReadFile(client / "a.dat"), "alpha 2");
     expect(serviceDown(), false, false, false);
@@ -467,7 +469,7 @@ TEST_F(UpdateRunTest, RunsSayWhetherTheyPlacedFilesIntoAClientThatWasWhole) {
 TEST_F(UpdateRunTest, DownloadCutShortEveryTimeLeavesTheTargetAndKeepsThePart) {
     service.setFile("a.dat", std::string(200000, 'a'));
     WriteFile(client / "a.dat", "old");
-    service.setFault("/updater/files/a.dat", Fault::Truncate());
+    service.setFault("/updater/files/a.dat", Fault::truncate());
     EXPECT_EQ(Run().message, L"HTTPS response read failed: a.dat");
     EXPECT_EQ(ReadFile(client / "a.dat"), "old");
     EXPECT_EQ(ReadFile(client / "a.dat.download"), std::string(100000, 'a'));
@@ -546,7 +548,7 @@ TEST_F(UpdateRunTest, FetchReplacesAWrongLeftoverAndPlacesAnEmptyFile) {
 
 TEST_F(UpdateRunTest, FetchRefusalLeavesAnEarlierLeftoverAlone) {
     WriteFile(client / "a.dat.download", "leftover");
-    service.setFault("/updater/files/a.dat", Fault::Status(404));
+    service.setFault("/updater/files/a.dat", Fault::replyStatus(404));
     EXPECT_EQ(Fetch("a.dat", Sha256Hex("x")), "Update server returned an error");
     EXPECT_EQ(ReadFile(client / "a.dat.download"), "leftover");
 }
@@ -597,10 +599,10 @@ TEST_F(UpdateRunTest, CancelEndsTheRunPromptlyInEveryPhase) {
         bool blocksInWinHttp;  // waiting inside one WinHTTP call
     };
     const Case cases[] = {
-        {"manifest never answered", "/updater/updater.php", Fault::Stall(), true},
-        {"file stalled after its first bytes", "/updater/files/big.pak", Fault::StallAfter(1000),
+        {"manifest never answered", "/updater/updater.php", Fault::stall(), true},
+        {"file stalled after its first bytes", "/updater/files/big.pak", Fault::stallAfter(1000),
          true},
-        {"file dripping", "/updater/files/big.pak", Fault::Drip(20ms, 64), false},
+        {"file dripping", "/updater/files/big.pak", Fault::drip(20ms, 64), false},
     };
     service.setFile("big.pak", std::string(1 << 20, 'b'));
     WriteFile(client / "big.pak", "old");

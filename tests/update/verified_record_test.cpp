@@ -24,6 +24,8 @@
 #include "update/update_run.h"
 #include "update/verified_record.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using qs::test::Sha256Hex;
@@ -42,7 +44,7 @@ protected:
         VerifiedRecord record;
         record.remember(name, digest, {stamp, std::max(stamp.modifiedNs, stamp.changedNs) + age});
         EXPECT_TRUE(record.save(file, client));
-        return VerifiedRecord::Load(file, client);
+        return VerifiedRecord::load(file, client);
     }
 
     bool Vouches(const VerifiedRecord& record, const std::string& name, const std::string& digest) {
@@ -141,7 +143,7 @@ TEST_F(VerifiedRecordTest, StampTakenAtPlacementIsNotTrustedHoweverLateTheRecord
                     },
                     environment)
                     .ok);
-    const VerifiedRecord record = VerifiedRecord::Load(file, client);
+    const VerifiedRecord record = VerifiedRecord::load(file, client);
     EXPECT_EQ(record.size(), 1u);
     EXPECT_FALSE(Vouches(record, "a.pak", Sha256Hex("alpha")));
 }
@@ -164,7 +166,7 @@ TEST_F(VerifiedRecordTest, RecordOfTheFirstFormatVouchesForNothing) {
                              fields[0] + " " + fields[1] + " " + fields[2] + " " + fields[3] + " " +
                              fields[4] + " " + fields[6] + " a.pak\n";
     WriteFile(file, body + "sha256 " + Sha256Hex(body) + "\n");
-    EXPECT_FALSE(Vouches(VerifiedRecord::Load(file, client), "a.pak", Sha256Hex("content")));
+    EXPECT_FALSE(Vouches(VerifiedRecord::load(file, client), "a.pak", Sha256Hex("content")));
 }
 
 // A path no line can hold is left out; it does not cost the rest of the record.
@@ -178,7 +180,7 @@ TEST_F(VerifiedRecordTest, PathsTheRecordCannotHoldAreNotRemembered) {
         record.remember(path, digest, stamp);
     EXPECT_EQ(record.size(), 1u);
     ASSERT_TRUE(record.save(file, client));
-    EXPECT_TRUE(Vouches(VerifiedRecord::Load(file, client), "a.pak", digest));
+    EXPECT_TRUE(Vouches(VerifiedRecord::load(file, client), "a.pak", digest));
 }
 
 // Torn, edited, foreign or oversized: worth nothing, and no error.
@@ -199,13 +201,13 @@ TEST_F(VerifiedRecordTest, DamagedOrForeignRecordIsIgnored) {
     };
     for (const auto& [name, text] : damaged) {
         WriteFile(file, text);
-        EXPECT_EQ(VerifiedRecord::Load(file, client).size(), 0u) << name;
+        EXPECT_EQ(VerifiedRecord::load(file, client).size(), 0u) << name;
     }
     WriteFile(file, whole);
-    EXPECT_EQ(VerifiedRecord::Load(file, scratch.path() / "moved").size(), 0u);
+    EXPECT_EQ(VerifiedRecord::load(file, scratch.path() / "moved").size(), 0u);
     fs::resize_file(file, VerifiedRecord::kMaxBytes + 1);
-    EXPECT_EQ(VerifiedRecord::Load(file, client).size(), 0u);
-    EXPECT_EQ(VerifiedRecord::Load(scratch.path() / "missing", client).size(), 0u);
+    EXPECT_EQ(VerifiedRecord::load(file, client).size(), 0u);
+    EXPECT_EQ(VerifiedRecord::load(scratch.path() / "missing", client).size(), 0u);
 }
 
 // The start-up check believes the record; a repair reads every file. A record that vouches for a
@@ -222,7 +224,7 @@ TEST_F(VerifiedRecordTest, RepairReadsEveryFileWhateverTheRecordSays) {
             client, [](const qs::UpdateProgress&) {}, environment);
     };
     ASSERT_TRUE(run().ok);
-    EXPECT_EQ(VerifiedRecord::Load(file, client).size(), 2u);
+    EXPECT_EQ(VerifiedRecord::load(file, client).size(), 2u);
 
     WriteFile(client / "a.pak", "damaged");
     RecordFor("a.pak", Sha256Hex("genuine"));  // the record says all is well
@@ -235,7 +237,7 @@ TEST_F(VerifiedRecordTest, RepairReadsEveryFileWhateverTheRecordSays) {
     ASSERT_TRUE(run().ok);
     EXPECT_EQ(service.requestCount("/updater/files/a.pak"), 1u);
     EXPECT_EQ(ReadFile(client / "a.pak"), "genuine");
-    EXPECT_EQ(VerifiedRecord::Load(file, client).size(), 2u);
+    EXPECT_EQ(VerifiedRecord::load(file, client).size(), 2u);
 }
 
 // Fresh downloads are too close to the record written after them; the next start reads them and
@@ -283,7 +285,7 @@ TEST_F(VerifiedRecordTest, KillDuringTheWriteLeavesTheOldRecordOrTheNew) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20 + random() % 80));
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
-        const std::size_t entries = VerifiedRecord::Load(file, client).size();
+        const std::size_t entries = VerifiedRecord::load(file, client).size();
         EXPECT_TRUE(entries == 10 || entries == 60000) << entries;
     }
 }

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <vector>
 
+namespace qs {
+
 namespace imagegen {
 namespace {
 
@@ -100,7 +102,7 @@ void PaintHexBadge(Canvas& canvas, Emblem emblem) {
     const float w = canvas.width(), h = canvas.height();
     const V2 centre{w * 0.5f, h * 0.5f};
     const float R = std::min(w / (2.0f * 0.866f), h * 0.5f) * 0.84f;
-    canvas.All([&](Rgba& px, V2 p) {
+    canvas.all([&](Rgba& px, V2 p) {
         const float d = SdHexagon(p, centre, R);
         const V2 q{(p.x - centre.x) / R, (centre.y - p.y) / R};
         Rgba c{};
@@ -136,7 +138,7 @@ void PaintRoundIcon(Canvas& canvas, Emblem emblem) {
     const float w = canvas.width(), h = canvas.height();
     const V2 centre{w * 0.5f, h * 0.5f};
     const float R = std::min(w, h) * 0.5f * 0.86f;
-    canvas.All([&](Rgba& px, V2 p) {
+    canvas.all([&](Rgba& px, V2 p) {
         const float d = SdCircle(p, centre, R);
         const V2 q{(p.x - centre.x) / R, (centre.y - p.y) / R};
         Rgba c = Fade(Color(kOrange), 0.4f * std::exp(-std::max(d, 0.0f) / (R * 0.08f)));
@@ -155,7 +157,7 @@ void PaintRoundIcon(Canvas& canvas, Emblem emblem) {
 
 void PaintStreak(Canvas& canvas) {
     const float w = canvas.width(), h = canvas.height();
-    canvas.All([&](Rgba& px, V2 p) {
+    canvas.all([&](Rgba& px, V2 p) {
         const float u = p.x / w, v = p.y / h;
         // Ground: dark orange, softly rounded at the ends.
         const float ends = Smoothstep(0.0f, 0.08f, u) * Smoothstep(1.0f, 0.92f, u);
@@ -254,7 +256,7 @@ void PaintAppIcon(Canvas& canvas, const TextMask& letter) {
     const float w = canvas.width(), h = canvas.height();
     const V2 centre{w * 0.5f, h * 0.5f};
     const int lx = int((w - letter.width) * 0.5f), ly = int((h - letter.height) * 0.5f);
-    canvas.All([&](Rgba& px, V2 p) {
+    canvas.all([&](Rgba& px, V2 p) {
         const float tile = SdBox(p, centre, {w * 0.46f, h * 0.46f}, w * 0.2f);
         Rgba c{};
         if (tile < 1.0f) {
@@ -337,3 +339,5 @@ bool WriteWordmark(const std::vector<unsigned char>& font, int size, const std::
 }
 
 }  // namespace imagegen
+
+}  // namespace qs

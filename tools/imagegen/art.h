@@ -3,6 +3,8 @@
 
 #include "draw.h"
 
+namespace qs {
+
 namespace imagegen {
 
 enum class Emblem { Orb, Bolt, Swords, Bell, Trophy };
@@ -30,3 +32,5 @@ void PaintAppIcon(Canvas& canvas, const TextMask& letter);
 bool WriteWordmark(const std::vector<unsigned char>& font, int size, const std::string& path);
 
 }  // namespace imagegen
+
+}  // namespace qs

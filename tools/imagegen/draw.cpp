@@ -2,6 +2,8 @@
 
 #include <stb_image_write.h>
 
+namespace qs {
+
 namespace imagegen {
 
 bool WritePng(const Canvas& canvas, const std::string& path, int channels) {
@@ -87,3 +89,5 @@ float Fbm1(float x, int octaves, int seed) {
 }
 
 }  // namespace imagegen
+
+}  // namespace qs

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace qs {
+
 namespace imagegen {
 
 struct Rgba {
@@ -77,7 +79,7 @@ public:
 
     // Calls shade(pixel, centre) for every pixel of the clipped rectangle.
     template <class Shade>
-    void Region(int x0, int y0, int x1, int y1, Shade&& shade) {
+    void region(int x0, int y0, int x1, int y1, Shade&& shade) {
         x0 = std::max(0, x0), y0 = std::max(0, y0);
         x1 = std::min(width_, x1), y1 = std::min(height_, y1);
         for (int y = y0; y < y1; ++y)
@@ -85,8 +87,8 @@ public:
                 shade(at(x, y), V2{x + 0.5f, y + 0.5f});
     }
     template <class Shade>
-    void All(Shade&& shade) {
-        Region(0, 0, width_, height_, shade);
+    void all(Shade&& shade) {
+        region(0, 0, width_, height_, shade);
     }
 
 private:
@@ -126,3 +128,5 @@ float Fbm(float x, float y, int octaves, int seed);
 float Fbm1(float x, int octaves, int seed);
 
 }  // namespace imagegen
+
+}  // namespace qs

@@ -11,6 +11,8 @@
 #include "art.h"
 #include "scene.h"
 
+using namespace qs;
+
 namespace {
 
 using namespace imagegen;
@@ -63,7 +65,7 @@ bool NewsBanner(const std::filesystem::path& folder) {
     style.vignette = 0.3f;
     PaintScene(canvas, style);
     // The left part stays transparent; the artwork fades in towards the right.
-    canvas.All([&](Rgba& px, V2 p) { px = Fade(px, Smoothstep(w * 0.34f, w * 0.6f, p.x)); });
+    canvas.all([&](Rgba& px, V2 p) { px = Fade(px, Smoothstep(w * 0.34f, w * 0.6f, p.x)); });
     return Write(canvas, folder, "111.png", 4);
 }
 

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <vector>
 
+namespace qs {
+
 namespace imagegen {
 namespace {
 
@@ -125,7 +127,7 @@ void PaintScene(Canvas& canvas, const SceneStyle& st) {
     const V2 orb = OrbCentre(st.figureX, feetY, st.figureScale);
     const float diag = std::sqrt(float(w * w + h * h));
 
-    canvas.All([&](Rgba& px, V2 p) {
+    canvas.all([&](Rgba& px, V2 p) {
         const int ix = std::min(int(p.x), w - 1);
         const float v = p.y / h;
 
@@ -300,3 +302,5 @@ void PaintScene(Canvas& canvas, const SceneStyle& st) {
 }
 
 }  // namespace imagegen
+
+}  // namespace qs

@@ -3,6 +3,8 @@
 
 #include "draw.h"
 
+namespace qs {
+
 namespace imagegen {
 
 struct Palette {
@@ -35,3 +37,5 @@ struct SceneStyle {
 void PaintScene(Canvas& canvas, const SceneStyle& style);
 
 }  // namespace imagegen
+
+}  // namespace qs

@@ -26,6 +26,8 @@
 #include "ui/pages.h"
 #include "ui/theme.h"
 
+using namespace qs;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -5,6 +5,8 @@
 
 #include "tools/publish/cli.h"
 
+using namespace qs;
+
 int main(int argc, char** argv) {
     return qs::publish::PublishMain(std::vector<std::string>(argv + 1, argv + argc), std::cout,
                                     std::cerr, ::isatty(STDERR_FILENO) == 1);

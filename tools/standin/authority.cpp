@@ -112,7 +112,7 @@ KeyPtr NewKey() {
 
 }  // namespace
 
-TestAuthority TestAuthority::Create(const std::string& commonName) {
+TestAuthority TestAuthority::create(const std::string& commonName) {
     KeyPtr key = NewKey();
     CertPtr cert = NewCertificate(key.get(), commonName, nullptr);
     AddExtension(cert.get(), cert.get(), NID_basic_constraints, "critical,CA:TRUE");
@@ -123,14 +123,14 @@ TestAuthority TestAuthority::Create(const std::string& commonName) {
     return TestAuthority({CertToPem(cert.get()), KeyToPem(key.get())});
 }
 
-TestAuthority TestAuthority::FromPem(const CertificateAndKey& authority) {
+TestAuthority TestAuthority::fromPem(const CertificateAndKey& authority) {
     CertFromPem(authority.certPem);
     KeyFromPem(authority.keyPem);
     return TestAuthority(authority);
 }
 
-const TestAuthority& TestAuthority::Shared() {
-    static const TestAuthority authority = Create("Quillon Saga Test Authority");
+const TestAuthority& TestAuthority::shared() {
+    static const TestAuthority authority = create("Quillon Saga Test Authority");
     return authority;
 }
 

@@ -22,12 +22,12 @@ struct ServerNames {
 class TestAuthority {
 public:
     // A fresh authority with its own key (P-256); commonName goes into its subject.
-    static TestAuthority Create(const std::string& commonName);
+    static TestAuthority create(const std::string& commonName);
     // An authority from PEM files written by save(); throws std::runtime_error when unreadable.
-    static TestAuthority FromPem(const CertificateAndKey& authority);
+    static TestAuthority fromPem(const CertificateAndKey& authority);
 
     // The one authority every TestService of this process trusts by default.
-    static const TestAuthority& Shared();
+    static const TestAuthority& shared();
 
     const std::string& caPem() const { return authority_.certPem; }
     const CertificateAndKey& material() const { return authority_; }

@@ -52,7 +52,7 @@ struct ControlChannel::Impl {
             std::lock_guard lock(mutex);
             if (!stranger)
                 stranger = std::make_unique<TestAuthority>(
-                    TestAuthority::Create("Quillon Saga Untrusted Authority"));
+                    TestAuthority::create("Quillon Saga Untrusted Authority"));
             options.server = stranger->issueServer();
         } else {
             throw std::invalid_argument("unknown certificate " + kind);

@@ -33,6 +33,8 @@
 #include "tools/standin/control.h"
 #include "tools/standin/service.h"
 
+using namespace qs;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -68,30 +70,30 @@ Fault ParseFault(const std::string& text) {
     const std::string argument = colon == std::string::npos ? "" : text.substr(colon + 1);
     try {
         if (kind == "status")
-            return Fault::Status(std::stoi(argument));
+            return Fault::replyStatus(std::stoi(argument));
         if (kind == "redirect")
-            return Fault::Redirect(argument);
+            return Fault::redirect(argument);
         if (kind == "truncate")
-            return Fault::Truncate();
+            return Fault::truncate();
         if (kind == "wrong")
-            return Fault::WrongBytes();
+            return Fault::wrongBytes();
         if (kind == "drip")
-            return Fault::Drip(
+            return Fault::drip(
                 std::chrono::milliseconds(argument.empty() ? 200 : std::stoi(argument)));
         if (kind == "stall")
-            return Fault::Stall();
+            return Fault::stall();
         if (kind == "endless")
-            return Fault::Endless();
+            return Fault::endless();
         if (kind == "notjson")
-            return Fault::NotJson();
+            return Fault::notJson();
         if (kind == "ignorerange")
-            return Fault::IgnoreRange();
+            return Fault::ignoreRange();
         if (kind == "wrongrange")
-            return Fault::WrongRange();
+            return Fault::wrongRange();
         if (kind == "slow")
-            return Fault::Slow(std::chrono::milliseconds(std::stoi(argument)));
+            return Fault::slow(std::chrono::milliseconds(std::stoi(argument)));
         if (kind == "limit")
-            return Fault::Limit(std::stoll(argument));
+            return Fault::limit(std::stoll(argument));
     } catch (const std::exception&) {
         Usage("bad fault argument: " + text);
     }
@@ -187,8 +189,8 @@ qs::test::TestAuthority LoadOrCreateAuthority(const fs::path& certDir) {
     const fs::path caFile = certDir / "ca.pem";
     const fs::path keyFile = certDir / "ca-key.pem";
     if (fs::is_regular_file(caFile) && fs::is_regular_file(keyFile))
-        return qs::test::TestAuthority::FromPem({ReadFile(caFile), ReadFile(keyFile)});
-    auto authority = qs::test::TestAuthority::Create("Quillon Saga Stand-in Authority");
+        return qs::test::TestAuthority::fromPem({ReadFile(caFile), ReadFile(keyFile)});
+    auto authority = qs::test::TestAuthority::create("Quillon Saga Stand-in Authority");
     WriteFile(keyFile, authority.material().keyPem, true);
     WriteFile(caFile, authority.caPem(), false);
     return authority;

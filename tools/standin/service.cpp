@@ -86,7 +86,7 @@ struct PemPair {
 
 const TestAuthority& UntrustedAuthority() {
     static const TestAuthority authority =
-        TestAuthority::Create("Quillon Saga Untrusted Authority");
+        TestAuthority::create("Quillon Saga Untrusted Authority");
     return authority;
 }
 
@@ -491,16 +491,16 @@ TestService::TestService(Options options) : impl_(std::make_unique<Impl>()) {
         material = *options.server;
         impl_->caPem = options.caPem;
     } else {
-        impl_->caPem = TestAuthority::Shared().caPem();
+        impl_->caPem = TestAuthority::shared().caPem();
         switch (options.certificate) {
             case Certificate::Trusted:
-                material = TestAuthority::Shared().issueServer();
+                material = TestAuthority::shared().issueServer();
                 break;
             case Certificate::Untrusted:
                 material = UntrustedAuthority().issueServer();
                 break;
             case Certificate::OtherName:
-                material = TestAuthority::Shared().issueServer(ServerNames{{"other.example"}, {}});
+                material = TestAuthority::shared().issueServer(ServerNames{{"other.example"}, {}});
                 break;
         }
     }

@@ -6,7 +6,7 @@
 //   service.setStatusJson(R"({"online":true})");          // GET /status.php
 //   auto bytes = HttpsRequest(service.url("/updater/updater.php"), L"POST", "{}",
 //   service.endpoint()); EXPECT_EQ(service.requestCount("/updater/updater.php"), 1u);
-//   service.setFault("/status.php", qs::test::Fault::Stall());
+//   service.setFault("/status.php", qs::test::Fault::stall());
 //
 // File requests honour "Range: bytes=N-" and "bytes=N-M" with 206 (416 past the end), also
 // under the Drip, Stall, Truncate, Slow and Limit faults.
@@ -92,19 +92,19 @@ struct Fault {
     // How many requests the fault answers before the path behaves again; -1: all of them.
     int times = -1;
 
-    static Fault Status(int status, std::string body = {});
-    static Fault Redirect(std::string location, int status = 302);
-    static Fault Truncate(long long sentBytes = 0);  // 0 sends half of the body
-    static Fault WrongBytes();
-    static Fault Drip(std::chrono::milliseconds interval, long long bytesPerTick = 1);
-    static Fault Stall();                          // nothing after the request
-    static Fault StallAfter(long long sentBytes);  // headers and the first bytes, then nothing
-    static Fault Endless();
-    static Fault NotJson();
-    static Fault IgnoreRange();
-    static Fault WrongRange();
-    static Fault Slow(std::chrono::milliseconds delay);
-    static Fault Limit(long long bytesPerSecond);
+    static Fault replyStatus(int status, std::string body = {});
+    static Fault redirect(std::string location, int status = 302);
+    static Fault truncate(long long sentBytes = 0);  // 0 sends half of the body
+    static Fault wrongBytes();
+    static Fault drip(std::chrono::milliseconds interval, long long bytesPerTick = 1);
+    static Fault stall();                          // nothing after the request
+    static Fault stallAfter(long long sentBytes);  // headers and the first bytes, then nothing
+    static Fault endless();
+    static Fault notJson();
+    static Fault ignoreRange();
+    static Fault wrongRange();
+    static Fault slow(std::chrono::milliseconds delay);
+    static Fault limit(long long bytesPerSecond);
     Fault& withBody(std::string replacement) {
         body = std::move(replacement);
         return *this;
@@ -119,7 +119,7 @@ struct Fault {
 class TestService {
 public:
     enum class Certificate {
-        Trusted,    // issued by TestAuthority::Shared() for localhost and 127.0.0.1
+        Trusted,    // issued by TestAuthority::shared() for localhost and 127.0.0.1
         Untrusted,  // for localhost, but issued by an authority nobody trusts
         OtherName,  // issued by the shared authority, but for "other.example" only
     };

@@ -58,77 +58,77 @@ std::vector<std::string> RecordedRequest::headerNames() const {
     return names;
 }
 
-Fault Fault::Status(int status, std::string body) {
+Fault Fault::replyStatus(int status, std::string body) {
     Fault fault;
     fault.kind = Kind::Status;
     fault.status = status;
     fault.body = std::move(body);
     return fault;
 }
-Fault Fault::Redirect(std::string location, int status) {
+Fault Fault::redirect(std::string location, int status) {
     Fault fault;
     fault.kind = Kind::Redirect;
     fault.status = status;
     fault.location = std::move(location);
     return fault;
 }
-Fault Fault::Truncate(long long sentBytes) {
+Fault Fault::truncate(long long sentBytes) {
     Fault fault;
     fault.kind = Kind::Truncate;
     fault.bytes = sentBytes;
     return fault;
 }
-Fault Fault::WrongBytes() {
+Fault Fault::wrongBytes() {
     Fault fault;
     fault.kind = Kind::WrongBytes;
     return fault;
 }
-Fault Fault::Drip(std::chrono::milliseconds interval, long long bytesPerTick) {
+Fault Fault::drip(std::chrono::milliseconds interval, long long bytesPerTick) {
     Fault fault;
     fault.kind = Kind::Drip;
     fault.interval = interval;
     fault.bytes = std::max(1LL, bytesPerTick);
     return fault;
 }
-Fault Fault::Stall() {
+Fault Fault::stall() {
     Fault fault;
     fault.kind = Kind::Stall;
     fault.bytes = -1;
     return fault;
 }
-Fault Fault::StallAfter(long long sentBytes) {
+Fault Fault::stallAfter(long long sentBytes) {
     Fault fault;
     fault.kind = Kind::Stall;
     fault.bytes = std::max(0LL, sentBytes);
     return fault;
 }
-Fault Fault::Endless() {
+Fault Fault::endless() {
     Fault fault;
     fault.kind = Kind::Endless;
     return fault;
 }
-Fault Fault::NotJson() {
+Fault Fault::notJson() {
     Fault fault;
     fault.kind = Kind::NotJson;
     return fault;
 }
-Fault Fault::IgnoreRange() {
+Fault Fault::ignoreRange() {
     Fault fault;
     fault.kind = Kind::IgnoreRange;
     return fault;
 }
-Fault Fault::WrongRange() {
+Fault Fault::wrongRange() {
     Fault fault;
     fault.kind = Kind::WrongRange;
     return fault;
 }
-Fault Fault::Slow(std::chrono::milliseconds delay) {
+Fault Fault::slow(std::chrono::milliseconds delay) {
     Fault fault;
     fault.kind = Kind::Slow;
     fault.interval = delay;
     return fault;
 }
-Fault Fault::Limit(long long bytesPerSecond) {
+Fault Fault::limit(long long bytesPerSecond) {
     Fault fault;
     fault.kind = Kind::Limit;
     fault.bytes = std::max(1LL, bytesPerSecond);
