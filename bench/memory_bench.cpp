@@ -35,6 +35,8 @@ using namespace qs;
 
 using namespace qs;
 
+using namespace qs;
+
 namespace {
 
 namespace fs = std::filesystem;

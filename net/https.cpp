@@ -299,6 +299,19 @@ HttpsConnection::~HttpsConnection() {
     CloseHttpsSession(session_);
 }
 
+void HttpsConnection::joinPool(HttpsConnectionPool& pool) {
+    if (!pool.pool_)
+        return;
+    CloseHttpsSession(session_);
+    session_ = OpenPooledHttpsSession(pool.pool_);
+}
+
+HttpsConnectionPool::HttpsConnectionPool() : pool_(OpenHttpsPool()) {}
+
+HttpsConnectionPool::~HttpsConnectionPool() {
+    CloseHttpsPool(pool_);
+}
+
 TransferLimits& UpdateTransferLimits() {
     static TransferLimits limits;
     return limits;

@@ -99,6 +99,22 @@ void HttpsRequestToSink(const std::wstring& url, const std::wstring& verb, const
                         const BodySink& sink, const ServiceEndpoint& service = BuiltInService());
 
 struct HttpsSession;
+struct HttpsPool;
+
+// Connections shared by the transfers of one client update run, each on its own thread (see
+// OpenHttpsPool): many at once over one HTTP/2 connection where the server offers it. Outlives
+// every HttpsConnection that joined it.
+class HttpsConnectionPool {
+public:
+    HttpsConnectionPool();
+    ~HttpsConnectionPool();
+    HttpsConnectionPool(const HttpsConnectionPool&) = delete;
+    HttpsConnectionPool& operator=(const HttpsConnectionPool&) = delete;
+
+private:
+    friend class HttpsConnection;
+    HttpsPool* pool_ = nullptr;
+};
 
 // One connection kept open across the requests of one client update run (the manifest and every
 // download), for as long as the server keeps it: each request on it is configured afresh, exactly
@@ -113,6 +129,9 @@ public:
     // Every later request on this connection ends with kUpdateCancelled within about a second of
     // `*cancel` turning true.
     void setCancel(const std::atomic<bool>* cancel) { cancel_ = cancel; }
+    // Its later requests travel over `pool`'s connections instead of one of its own; their
+    // callbacks may then run on another thread of the pool while this one waits.
+    void joinPool(HttpsConnectionPool& pool);
     // The server's clock (its Date header, seconds since 1970) in the last manifest or signature
     // reply on this connection that gave one.
     std::optional<std::int64_t> serverTime() const { return serverTime_; }

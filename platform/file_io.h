@@ -81,6 +81,9 @@ private:
     std::intptr_t handle_ = -1;
 };
 
+// Whether OutputFile::syncVolume can make many files durable at once on this system.
+bool VolumeSyncAvailable();
+
 class OutputFile {
 public:
     OutputFile() = default;
@@ -105,6 +108,10 @@ public:
     bool write(const void* data, std::size_t size);
     // The bytes written so far reach the disk; false when the system says they did not.
     bool sync();
+    // Every write so far to any file on this file's volume reaches the disk in one step, so a
+    // batch of files pays for one flush instead of one each (Linux: syncfs). False when the system
+    // says they did not, or has no such step (Windows): the caller then syncs each file.
+    bool syncVolume();
     // Starts moving the bytes written so far to the disk without waiting for them, so a later
     // sync has less to wait for. Only a hint: sync alone says they arrived.
     void startWriteback();

@@ -102,6 +102,17 @@ void InitializeHttpsTransport();
 struct HttpsSession;
 void CloseHttpsSession(HttpsSession* session);
 
+// Connections shared by the sessions of one client update run, each used on a thread of its
+// own: their exchanges go on together over the pool's connections, many at once over one
+// HTTP/2 connection where the server offers it, else each over a connection of its own.
+// nullptr where the system shares connections by itself (WinHTTP) or the pool cannot be made;
+// sessions then keep their own. Closed only once every session of it is.
+struct HttpsPool;
+HttpsPool* OpenHttpsPool();
+void CloseHttpsPool(HttpsPool* pool);
+// A session whose exchanges travel over `pool` (a session of its own when it is null).
+HttpsSession* OpenPooledHttpsSession(HttpsPool* pool);
+
 // `session` null: a connection of its own, closed at the end. Otherwise `*session` is made at the
 // first exchange and reused by the next ones.
 HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,

@@ -845,6 +845,39 @@ void FlushVerified(const std::filesystem::path& target, const FileState& verifie
         CannotWrite();
 }
 
+std::vector<std::exception_ptr> FlushVerifiedTogether(
+    const std::vector<ProvenDownload>& downloads) {
+    std::vector<std::exception_ptr> failures(downloads.size());
+    std::vector<OutputFile> files(downloads.size());
+    std::map<std::uint64_t, bool> volumesFlushed;
+    const auto cannotWrite = [] {
+        try {
+            CannotWrite();
+        } catch (...) {
+            return std::current_exception();
+        }
+    };
+    // Each file is open, and checked to be the one proven, before its volume is flushed: the
+    // flush then covers every byte written to it.
+    for (std::size_t i = 0; i < downloads.size(); ++i)
+        if (!files[i].openToAppend(DownloadFilePath(downloads[i].target)) ||
+            files[i].state() != downloads[i].verified)
+            failures[i] = cannotWrite();
+    for (std::size_t i = 0; i < downloads.size(); ++i) {
+        if (failures[i])
+            continue;
+        const std::uint64_t volume = downloads[i].verified.volume;
+        auto [flushed, first] = volumesFlushed.try_emplace(volume, false);
+        if (first)
+            flushed->second = files[i].syncVolume();
+        // A volume that cannot be flushed as a whole, or says it failed: each file's own flush
+        // tells which of them are on the disk.
+        if ((!flushed->second && !files[i].sync()) || !files[i].close())
+            failures[i] = cannotWrite();
+    }
+    return failures;
+}
+
 void PlaceVerified(const std::filesystem::path& target, const FileState& verified,
                    bool makeExecutable) {
     const std::filesystem::path download = DownloadFilePath(target);

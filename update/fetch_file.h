@@ -2,12 +2,14 @@
 // One client file from the service to its place: fetched (whole, resumed or from its old copy),
 // proven against its checksum, then moved over the target.
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/https.h"
 #include "platform/file_io.h"
@@ -83,6 +85,15 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
                         std::optional<std::uint64_t> expectedSize = std::nullopt,
                         bool chunked = false, std::string_view blocksDigest = {});
 void FlushVerified(const std::filesystem::path& target, const FileState& verified);
+// FlushVerified for several proven downloads at once: each is checked to be the file proven,
+// then one flush per volume makes all their bytes durable where the system has one (see
+// OutputFile::syncVolume), else each file is flushed on its own. One outcome per download, in
+// order: null once its bytes are on the disk, else its failure.
+struct ProvenDownload {
+    std::filesystem::path target;
+    FileState verified;
+};
+std::vector<std::exception_ptr> FlushVerifiedTogether(const std::vector<ProvenDownload>& downloads);
 void PlaceVerified(const std::filesystem::path& target, const FileState& verified,
                    bool makeExecutable);
 

@@ -17,6 +17,14 @@ namespace qs {
 // link busy, few enough to stay gentle with the service and the disk.
 inline constexpr int kConcurrentTransfers = 4;
 
+// A file under this size costs its round trip, not bandwidth: such files go many at a time.
+inline constexpr std::uint64_t kSmallFileBytes = 256u << 10;
+// Small files fetched at the same time, each over a connection of its own where the server
+// speaks only HTTP/1.1: thousands of them then cost a round trip per 32 files instead of per 4,
+// within what a CDN takes from one client (download managers open up to 16 per server; a CDN
+// limits a client at hundreds). Large files stay at kConcurrentTransfers among them.
+inline constexpr int kSmallFileTransfers = 32;
+
 // What an update run talks to. Every empty member falls back to the real thing: the request
 // layer against `service`, and the system clock.
 struct UpdateEnvironment {
@@ -43,8 +51,10 @@ struct UpdateEnvironment {
     // The mark that the client was left whole (see ClientMarkedWhole); empty: none kept, and no
     // client counts as proven before a run.
     std::filesystem::path wholeMark;
-    // How many files are fetched at once.
+    // How many files are fetched at once: at most `transfers` of those not known to be small,
+    // and at most `smallFileTransfers` (or `transfers`, when more) in all.
     int transfers = kConcurrentTransfers;
+    int smallFileTransfers = kSmallFileTransfers;
     // Signed updates (a key in `service`): the highest manifest serial accepted so far, and the
     // clock expiry is judged by (seconds since 1970; empty: the system clock).
     std::filesystem::path serialRecord;

@@ -545,32 +545,57 @@ private:
     std::chrono::steady_clock::time_point lastReport_;
 };
 
-// Fetches the planned files on a few threads, each with its own kept connection, in plan order
-// of starting; the run's thread places them in plan order as they become ready. A file is ready
-// once its bytes are on the disk: that wait is left to a few flushing threads, so a connection
-// goes straight on to its next file and the flushes overlap each other. A stop (the player's
-// cancel, or a failure the run ends on) gives up every transfer under way within about a second;
-// their parts stay for the next run.
+bool IsSmallFile(const UpdatePlanEntry& entry) {
+    return entry.size && *entry.size < kSmallFileBytes;
+}
+
+// Transfers a run keeps under way at most: more once small files are planned, whose cost is
+// their round trip.
+std::size_t TransferThreads(const std::vector<UpdatePlanEntry>& plan,
+                            const UpdateEnvironment& environment) {
+    int threads = std::max(1, environment.transfers);
+    if (std::any_of(plan.begin(), plan.end(), IsSmallFile))
+        threads = std::max(threads, environment.smallFileTransfers);
+    return std::min<std::size_t>(static_cast<std::size_t>(threads), plan.size());
+}
+
+// Threads that wait for downloads to reach the disk. Where a whole volume can be flushed at
+// once, each takes every download waiting, so many small files pay for one flush together.
+constexpr std::size_t kFlushingThreads = 4;
+
+// Fetches the planned files on several threads, each with its own kept connection, in plan order
+// of starting: many small files at once, and never more than `transfers` others. The run's
+// thread places them in plan order as they become ready. A file is ready once its bytes are on
+// the disk: that wait is left to a few flushing threads, so a connection goes straight on to its
+// next file and the flushes overlap each other. A stop (the player's cancel, or a failure the
+// run ends on) gives up every transfer under way within about a second; their parts stay for the
+// next run.
 class ConcurrentFetch {
 public:
     ConcurrentFetch(const std::vector<UpdatePlanEntry>& plan,
                     const std::vector<std::filesystem::path>& targets,
-                    const UpdateEnvironment& environment, HttpsConnection& runConnection)
-        : plan_(plan), targets_(targets), environment_(environment), transfers_(plan.size()) {
+                    const UpdateEnvironment& environment, HttpsConnection& runConnection,
+                    HttpsConnectionPool& pool)
+        : plan_(plan),
+          targets_(targets),
+          environment_(environment),
+          transfers_(plan.size()),
+          largeLimit_(static_cast<std::size_t>(std::max(1, environment.transfers))) {
         environment_.cancel = &stop_;
-        const std::size_t workers = std::min<std::size_t>(
-            static_cast<std::size_t>(std::max(1, environment.transfers)), plan.size());
+        const std::size_t workers = TransferThreads(plan, environment);
         runConnection.setCancel(&stop_);
         // Started first, so every worker sees the whole set; without any, or without workers
         // (the run's thread fetching inline), each file is flushed where it was fetched.
         try {
-            for (std::size_t i = 0; i < workers; ++i)
+            for (std::size_t i = 0; i < std::min(workers, kFlushingThreads); ++i)
                 flushers_.emplace_back([this] { flushQueued(); });
         } catch (...) {
         }
         try {
             for (std::size_t i = 0; i < workers; ++i) {
                 HttpsConnection& connection = i == 0 ? runConnection : connections_.emplace_back();
+                if (i > 0)
+                    connection.joinPool(pool);
                 connection.setCancel(&stop_);
                 threads_.emplace_back([this, &connection] { work(connection); });
             }
@@ -615,6 +640,7 @@ public:
             stop_.store(true);
         }
         toFlush_.notify_all();
+        largeSlot_.notify_all();
     }
     std::vector<Transfer>& transfers() { return transfers_; }
     std::uint64_t fetched() const { return fetched_.load(); }
@@ -633,12 +659,29 @@ private:
 
     // The next file to fetch, or nullopt when there is none or the run stopped. Under the lock
     // stop() takes, so a file once claimed is always fetched and finished, and one never claimed
-    // is never waited for.
+    // is never waited for. A file not known to be small waits for a free large transfer.
     std::optional<std::size_t> claimNext() {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        largeSlot_.wait(lock, [this] {
+            return stop_.load() || next_ >= plan_.size() || IsSmallFile(plan_[next_]) ||
+                   largeInFlight_ < largeLimit_;
+        });
         if (stop_.load() || next_ >= plan_.size())
             return std::nullopt;
+        if (!IsSmallFile(plan_[next_]))
+            ++largeInFlight_;
         return next_++;
+    }
+
+    // The network part of a large file's transfer ended.
+    void releaseLarge(std::size_t index) {
+        if (IsSmallFile(plan_[index]) || inline_)
+            return;
+        {
+            std::lock_guard lock(mutex_);
+            --largeInFlight_;
+        }
+        largeSlot_.notify_all();
     }
 
     void fetch(std::size_t index, HttpsConnection& connection) {
@@ -677,6 +720,7 @@ private:
         } catch (...) {
             failure = std::current_exception();
         }
+        releaseLarge(index);
         bool stopped = false;
         {
             std::lock_guard lock(mutex_);
@@ -696,22 +740,41 @@ private:
 
     void flushQueued() {
         for (;;) {
-            std::size_t index = 0;
+            std::vector<std::size_t> batch;
             bool stopped = false;
             {
                 std::unique_lock lock(mutex_);
                 toFlush_.wait(lock, [&] { return stop_.load() || !flushQueue_.empty(); });
                 if (flushQueue_.empty())
                     return;
-                index = flushQueue_.front();
-                flushQueue_.pop_front();
+                const std::size_t take = VolumeSyncAvailable() ? flushQueue_.size() : 1;
+                batch.assign(flushQueue_.begin(), flushQueue_.begin() + take);
+                flushQueue_.erase(flushQueue_.begin(), flushQueue_.begin() + take);
                 stopped = stop_.load();
             }
-            if (stopped)
-                finish(transfers_[index], Stopped());
-            else
-                flush(index);
+            if (stopped) {
+                for (std::size_t index : batch)
+                    finish(transfers_[index], Stopped());
+            } else if (batch.size() == 1) {
+                flush(batch.front());  // one file's own flush costs less than its volume's
+            } else {
+                flushTogether(batch);
+            }
         }
+    }
+
+    void flushTogether(const std::vector<std::size_t>& batch) {
+        std::vector<ProvenDownload> downloads;
+        std::vector<std::exception_ptr> failures;
+        try {
+            for (std::size_t index : batch)
+                downloads.push_back({targets_[index], *transfers_[index].verified});
+            failures = FlushVerifiedTogether(downloads);
+        } catch (...) {
+            failures.assign(batch.size(), std::current_exception());
+        }
+        for (std::size_t i = 0; i < batch.size(); ++i)
+            finish(transfers_[batch[i]], failures[i]);
     }
 
     // A stopped run places nothing more, so a flush it would wait for is skipped: the part
@@ -753,6 +816,9 @@ private:
     std::deque<std::size_t> flushQueue_;  // proven files whose bytes may not be on the disk yet
     std::vector<std::thread> threads_;
     std::vector<std::thread> flushers_;
+    std::condition_variable largeSlot_;
+    const std::size_t largeLimit_;
+    std::size_t largeInFlight_ = 0;  // guarded by mutex_
     bool inline_ = false;
     HttpsConnection* inlineConnection_ = nullptr;
 };
@@ -1269,9 +1335,12 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             // The purge is housekeeping; it never decides the run.
         }
 
-        // The manifest and every download share one connection while the server keeps it open:
-        // a TLS handshake per run instead of one per file.
+        // The manifest and every download share the run's connections while the server keeps
+        // them open: a TLS handshake per connection instead of one per file, and one connection
+        // for them all where the server speaks HTTP/2.
+        HttpsConnectionPool pool;
         HttpsConnection connection;
+        connection.joinPool(pool);
         connection.setCancel(environment.cancel);
         ThrowIfCancelled(environment.cancel);
         const std::wstring url = ServiceUrl(environment.service, "/updater/updater.php");
@@ -1325,17 +1394,20 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             CheckDiskSpace(clientDir, *needed, environment);
 
         // Durability, paid once per folder instead of twice per file: every download's bytes
-        // reach the disk (on a few flushing threads, while the transfers go on) before it is moved
-        // over its target, as a file is ready to be placed only once its flush returned; the moves
-        // happen here, in plan order; every folder touched or created, up to the client folder,
-        // is synced before the executable is placed, before success is said and at the end of a
-        // failed or cancelled run. Wherever a crash or a power loss falls,
-        // each target's name points at its old bytes or at its new, already durable bytes: the
-        // move is one step, and a move the folder did not keep leaves the old file.
-        // The executable appears only after everything before it is durable, and "Update
-        // complete." is said only when everything is: a folder the disk does not confirm ends the
-        // run as a failure, before the executable. A part that was not made durable is never
-        // placed without its digest being proven again.
+        // reach the disk before it is moved over its target. That wait runs on a few flushing
+        // threads while the transfers go on; downloads that wait together share one flush of
+        // their volume, each first checked to be the file proven, and a file is ready to be
+        // placed only once the flush that covers it returned. The moves happen here, in plan
+        // order; every folder touched or created, up to the client folder, is synced before the
+        // executable is placed, before success is said and at the end of a failed or cancelled
+        // run. Wherever a crash or a power loss falls, each target's name points at its old
+        // bytes or at its new, already durable bytes: the move is one step, and a move the folder
+        // did not keep leaves the old file, which the record (saved after the folders' flush)
+        // does not vouch for, as it vouches by the placed file's own stamp. The executable
+        // appears only after everything before it is durable, and "Update complete." is said
+        // only when everything is: a folder the disk does not confirm ends the run as a failure,
+        // before the executable. A part that was not made durable is never placed without its
+        // digest being proven again.
         const auto count = static_cast<std::int32_t>(plan.size());
         std::vector<std::filesystem::path> targets;
         targets.reserve(plan.size());
@@ -1347,7 +1419,7 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         RunProgress reports(progress, plan);
         FolderFlushes folders(clientDir, environment);  // flushed last, once the threads ended
         {
-            ConcurrentFetch fetch(plan, targets, environment, connection);
+            ConcurrentFetch fetch(plan, targets, environment, connection, pool);
             std::vector<Transfer>& transfers = fetch.transfers();
             for (std::int32_t index = 0; index < count; ++index) {
                 const auto at = static_cast<std::size_t>(index);

@@ -159,6 +159,16 @@ bool OutputFile::sync() {
     return handle_ >= 0 && fdatasync(static_cast<int>(handle_)) == 0;
 }
 
+bool VolumeSyncAvailable() {
+    return true;
+}
+
+// syncfs reports a writeback error of the volume (since Linux 5.8) that no caller saw yet,
+// also one from before this descriptor was opened, as fdatasync does for its file.
+bool OutputFile::syncVolume() {
+    return handle_ >= 0 && syncfs(static_cast<int>(handle_)) == 0;
+}
+
 void OutputFile::startWriteback() {
     if (handle_ >= 0)
         sync_file_range(static_cast<int>(handle_), 0, 0, SYNC_FILE_RANGE_WRITE);

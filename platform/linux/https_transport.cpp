@@ -4,11 +4,16 @@
 
 #include <curl/curl.h>
 
+#include <condition_variable>
 #include <csignal>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
+
+namespace qs {
 
 namespace qs {
 
@@ -83,7 +88,8 @@ int OnProgress(void* cancel, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 
 // --- The one place every handle is configured ---
 // Certificate and host checks on, HTTPS only (also for any redirect, though none is followed), no
-// cookie engine, no .netrc, no signals, HTTP/1.1, the path sent exactly as given, and the limits.
+// cookie engine, no .netrc, no signals, HTTP/1.1 (HTTP/2 where offered to a pool's exchanges),
+// the path sent exactly as given, and the limits.
 bool ConfigureHandle(CURL* curl, const HttpsExchangeRequest& request) {
     const HttpsTimeouts& limits = request.timeouts;
     bool ok = true;
@@ -282,9 +288,131 @@ std::string RequestUrl(const HttpsExchangeRequest& request) {
 
 }  // namespace
 
+// One multi handle for the sessions of a run. Each exchange blocks its own thread, as with
+// curl_easy_perform; whichever waiting thread finds nobody driving the multi handle drives it for
+// every exchange in it until its own is done, then hands over. So all of them share the
+// connections, and an HTTP/2 one carries them all at once. The callbacks of an exchange may run on
+// another waiting thread; its owner reads what they wrote only once it is done, under the mutex.
+struct HttpsPool {
+    CURLM* multi = nullptr;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool driving = false;                // a thread runs the multi handle
+    std::vector<CURL*> handedIn;         // to be added by the driving thread
+    std::map<CURL*, CURLcode> finished;  // out of the multi handle, for their owners
+};
+
 struct HttpsSession {
     CURL* curl = nullptr;
+    HttpsPool* pool = nullptr;
 };
+
+namespace {
+
+void FinishPooled(HttpsPool& pool, CURL* curl, CURLcode result) {
+    {
+        std::lock_guard lock(pool.mutex);
+        pool.finished[curl] = result;
+    }
+    pool.changed.notify_all();
+}
+
+bool PooledDone(HttpsPool& pool, CURL* curl) {
+    std::lock_guard lock(pool.mutex);
+    return pool.finished.count(curl) > 0;
+}
+
+// Runs every exchange of the pool until `own` is done. Only the driving thread touches the multi
+// handle; others hand their exchanges in and wake it.
+void DrivePool(HttpsPool& pool, CURL* own) {
+    for (;;) {
+        std::vector<CURL*> adding;
+        {
+            std::lock_guard lock(pool.mutex);
+            adding.swap(pool.handedIn);
+        }
+        for (CURL* curl : adding)
+            if (curl_multi_add_handle(pool.multi, curl) != CURLM_OK)
+                FinishPooled(pool, curl, CURLE_FAILED_INIT);
+        int running = 0;
+        const CURLMcode performed = curl_multi_perform(pool.multi, &running);
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(pool.multi, &queued)) {
+            if (message->msg != CURLMSG_DONE)
+                continue;
+            CURL* curl = message->easy_handle;
+            const CURLcode result = message->data.result;
+            curl_multi_remove_handle(pool.multi, curl);
+            FinishPooled(pool, curl, result);
+        }
+        if (PooledDone(pool, own))
+            return;
+        if (performed != CURLM_OK) {
+            // The multi handle itself failed: every exchange in it ends.
+            curl_multi_remove_handle(pool.multi, own);
+            FinishPooled(pool, own, CURLE_FAILED_INIT);
+            return;
+        }
+        curl_multi_poll(pool.multi, nullptr, 0, 100, nullptr);
+    }
+}
+
+// curl_easy_perform over the pool's connections.
+CURLcode PerformPooled(HttpsPool& pool, CURL* curl) {
+    std::unique_lock lock(pool.mutex);
+    pool.handedIn.push_back(curl);
+    curl_multi_wakeup(pool.multi);
+    for (;;) {
+        if (auto done = pool.finished.find(curl); done != pool.finished.end()) {
+            const CURLcode result = done->second;
+            pool.finished.erase(done);
+            return result;
+        }
+        if (pool.driving) {
+            pool.changed.wait(lock);
+            continue;
+        }
+        pool.driving = true;
+        lock.unlock();
+        DrivePool(pool, curl);
+        lock.lock();
+        pool.driving = false;
+        pool.changed.notify_all();  // another waiting thread drives the rest
+    }
+}
+
+}  // namespace
+
+HttpsPool* OpenHttpsPool() {
+    EnsureInitialized();
+    if (!g_initOk)
+        return nullptr;
+    auto pool = std::make_unique<HttpsPool>();
+    pool->multi = curl_multi_init();
+    // Room to keep every connection a run opens for small files between two of its requests.
+    constexpr long kKeptConnections = 64;
+    if (!pool->multi ||
+        curl_multi_setopt(pool->multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX) != CURLM_OK ||
+        curl_multi_setopt(pool->multi, CURLMOPT_MAXCONNECTS, kKeptConnections) != CURLM_OK) {
+        if (pool->multi)
+            curl_multi_cleanup(pool->multi);
+        return nullptr;
+    }
+    return pool.release();
+}
+
+void CloseHttpsPool(HttpsPool* pool) {
+    if (!pool)
+        return;
+    curl_multi_cleanup(pool->multi);
+    delete pool;
+}
+
+HttpsSession* OpenPooledHttpsSession(HttpsPool* pool) {
+    auto* session = new HttpsSession;
+    session->pool = pool;
+    return session;
+}
 
 void CloseHttpsSession(HttpsSession* session) {
     if (!session)
@@ -344,6 +472,13 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     }
     if (!curl || !ConfigureHandle(curl, request))
         return outcome;
+    HttpsPool* pool = session ? (*session)->pool : nullptr;
+    // Where the server offers HTTP/2, a pool's exchanges wait for its one connection rather than
+    // open more; the requests are the same as over HTTP/1.1.
+    if (pool && (curl_easy_setopt(curl, CURLOPT_HTTP_VERSION,
+                                  static_cast<long>(CURL_HTTP_VERSION_2TLS)) != CURLE_OK ||
+                 curl_easy_setopt(curl, CURLOPT_PIPEWAIT, 1L) != CURLE_OK))
+        return outcome;
 
     Exchange exchange;
     exchange.curl = curl;
@@ -368,7 +503,7 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
     if (!ok)
         return outcome;
 
-    const CURLcode code = curl_easy_perform(curl);
+    const CURLcode code = pool ? PerformPooled(*pool, curl) : curl_easy_perform(curl);
     outcome.stage = exchange.headersComplete ? HttpsExchangeOutcome::Stage::HeadersComplete
                                              : HttpsExchangeOutcome::Stage::RequestFailed;
     outcome.status = exchange.head.status;

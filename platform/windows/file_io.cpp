@@ -227,6 +227,14 @@ bool OutputFile::sync() {
     return handle_ != -1 && FlushFileBuffers(AsHandle(handle_)) != 0;
 }
 
+bool VolumeSyncAvailable() {
+    return false;  // flushing a whole volume takes an administrator's handle to it
+}
+
+bool OutputFile::syncVolume() {
+    return false;
+}
+
 void OutputFile::startWriteback() {
     // The cache manager's lazy writer already writes behind; FlushFileBuffers would wait.
 }

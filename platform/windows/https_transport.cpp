@@ -22,6 +22,8 @@
 
 namespace qs {
 
+namespace qs {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -485,6 +487,17 @@ struct HttpsSession {
     std::string caPem;  // kept connections were accepted under this trust
 };
 
+// WinHTTP keeps and shares its connections itself.
+HttpsPool* OpenHttpsPool() {
+    return nullptr;
+}
+
+void CloseHttpsPool(HttpsPool*) {}
+
+HttpsSession* OpenPooledHttpsSession(HttpsPool*) {
+    return new HttpsSession;
+}
+
 void CloseHttpsSession(HttpsSession* session) {
     if (!session)
         return;
@@ -593,6 +606,10 @@ HttpsExchangeOutcome PerformHttpsExchange(const HttpsExchangeRequest& request,
             current->root.reset();
             return outcome;
         }
+        // HTTP/2 where the server offers it, its connections shared; a system without it (older
+        // Windows, Wine) keeps HTTP/1.1.
+        SetDword(current->root.get(), WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL,
+                 WINHTTP_PROTOCOL_FLAG_HTTP2);
         current->host = request.host;
         current->port = request.port;
         current->userAgent = request.userAgent;

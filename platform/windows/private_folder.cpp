@@ -11,6 +11,8 @@
 
 namespace qs {
 
+namespace qs {
+
 namespace {
 
 HANDLE AsHandle(std::intptr_t handle) {

@@ -149,6 +149,7 @@ TEST_F(ConcurrentRunTest, CancelBetweenTwoFilesEndsTheRun) {
     std::atomic<int> taken{0};
     UpdateEnvironment environment = Environment();
     environment.transfers = 1;
+    environment.smallFileTransfers = 1;
     environment.cancel = &cancel;
     environment.beforeNextFile = [&] {
         if (taken++ == 1)

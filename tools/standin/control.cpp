@@ -117,6 +117,8 @@ struct ControlChannel::Impl {
             return {{"requests", list}, {"port", service->port()}};
         } else if (op == "clearRequests") {
             service->clearRequests();
+        } else if (op == "peakRequestsInFlight") {
+            return {{"peak", service->peakRequestsInFlight()}};
         } else {
             throw std::invalid_argument("unknown op " + op);
         }

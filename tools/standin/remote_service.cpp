@@ -263,6 +263,9 @@ std::optional<RecordedRequest> TestService::lastRequest(std::string_view path) c
 void TestService::clearRequests() {
     impl_->call("clearRequests");
 }
+std::size_t TestService::peakRequestsInFlight() const {
+    return impl_->call("peakRequestsInFlight").at("peak").get<std::size_t>();
+}
 
 std::string Sha256Hex(std::string_view bytes) {
     Sha256Stream digest;

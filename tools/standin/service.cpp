@@ -186,6 +186,8 @@ struct TestService::Impl {
     std::map<std::string, Fault> faults;
     std::map<std::string, Handler> handlers;
     std::vector<RecordedRequest> recorded;
+    std::size_t inFlight = 0;  // requests being answered
+    std::size_t peakInFlight = 0;
     std::function<void(const RecordedRequest&)> onRequest;
     struct Encoded {
         std::string etag;
@@ -299,7 +301,21 @@ struct TestService::Impl {
             });
     }
 
+    // Counts a request as answered from its arrival until its handler returns.
+    struct InFlight {
+        Impl& impl;
+        explicit InFlight(Impl& owner) : impl(owner) {
+            std::lock_guard lock(impl.mutex);
+            impl.peakInFlight = std::max(impl.peakInFlight, ++impl.inFlight);
+        }
+        ~InFlight() {
+            std::lock_guard lock(impl.mutex);
+            --impl.inFlight;
+        }
+    };
+
     void handle(const httplib::Request& request, httplib::Response& response) {
+        const InFlight counted(*this);
         RecordedRequest record;
         record.method = request.method;
         record.target = request.target;
@@ -579,9 +595,12 @@ TestService::TestService(Options options) : impl_(std::make_unique<Impl>()) {
 
     auto& server = *impl_->server;
     server.set_tcp_nodelay(true);
+    // Threads for as many kept connections as a launcher opens for small files, with room for a
+    // second client (the library's default is 8 on a small machine).
+    server.new_task_queue = [] { return new httplib::ThreadPool(80); };
     server.set_keep_alive_timeout(1);
-    server.set_keep_alive_max_count(
-        100);  // a run's downloads share one connection, as with a real service
+    // A run's downloads share its connections, up to nginx's default of 1000 requests each.
+    server.set_keep_alive_max_count(1000);
     server.set_read_timeout(5);
     server.set_write_timeout(5);
     Impl* impl = impl_.get();
@@ -752,6 +771,12 @@ std::optional<RecordedRequest> TestService::lastRequest(std::string_view path) c
 void TestService::clearRequests() {
     std::lock_guard lock(impl_->mutex);
     impl_->recorded.clear();
+    impl_->peakInFlight = impl_->inFlight;
+}
+
+std::size_t TestService::peakRequestsInFlight() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->peakInFlight;
 }
 
 // ---------------------------------------------------------------------------------------------

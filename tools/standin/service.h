@@ -197,6 +197,9 @@ public:
     std::optional<RecordedRequest> lastRequest(
         std::string_view path = {}) const;  // any path when empty
     void clearRequests();
+    // The most requests the server was answering at one time since it started (or since
+    // clearRequests): with HTTP/1.1, the most connections a client kept busy at once.
+    std::size_t peakRequestsInFlight() const;
 
 private:
     struct Impl;
