@@ -15,8 +15,6 @@
 
 namespace qs {
 
-namespace qs {
-
 namespace {
 
 std::once_flag g_initOnce;

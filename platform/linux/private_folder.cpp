@@ -10,8 +10,6 @@
 
 namespace qs {
 
-namespace qs {
-
 std::filesystem::path UserFolderIn(const std::filesystem::path& temporaryFolder,
                                    const std::string& prefix) {
     return temporaryFolder / (prefix + "-" + std::to_string(geteuid()));

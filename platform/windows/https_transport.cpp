@@ -22,8 +22,6 @@
 
 namespace qs {
 
-namespace qs {
-
 namespace {
 
 using Clock = std::chrono::steady_clock;

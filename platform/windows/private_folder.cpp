@@ -11,8 +11,6 @@
 
 namespace qs {
 
-namespace qs {
-
 namespace {
 
 HANDLE AsHandle(std::intptr_t handle) {
