@@ -32,13 +32,20 @@ endif()
 # CTest. `make tsan` runs the tests labelled concurrency. A cross build lists the tests when
 # CTest runs (through Wine), not at build time.
 function(qs_add_test name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    # SERIAL: the tests change what every process of the user sees (Windows: the user's proxy
+    # settings in the registry), so no other test may run beside them.
+    cmake_parse_arguments(ARG "SERIAL" "" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main qs_options)
+    set(serial FALSE)
+    if(ARG_SERIAL)
+        set(serial TRUE)
+    endif()
     if(CMAKE_CROSSCOMPILING)
         gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-            PROPERTIES TIMEOUT 300 LABELS "${ARG_LABELS}")
+            PROPERTIES TIMEOUT 300 LABELS "${ARG_LABELS}" RUN_SERIAL ${serial})
     else()
-        gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS "${ARG_LABELS}")
+        gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+            PROPERTIES TIMEOUT 300 LABELS "${ARG_LABELS}" RUN_SERIAL ${serial})
     endif()
 endfunction()
