@@ -40,6 +40,10 @@ public:
     FolderEntry look(const Name* name) const;
     // Opens the regular file `name` beneath this folder for reading, never through a link.
     bool openFile(const Name* name, InputFile& file) const;
+    // Removes the link (Windows: any reparse point, a junction included) at `name` in this
+    // folder, the link itself and never what it points to; false when `name` is no link or it
+    // stays.
+    bool removeLink(const Name* name) const;
 
 private:
     void close();

@@ -11,6 +11,7 @@
 
 #include "platform/durable_file.h"
 #include "platform/file_io.h"
+#include "platform/folder_walk.h"
 #include "platform/launcher_log.h"
 #include "platform/long_path.h"
 #include "update/block_index.h"
@@ -698,6 +699,34 @@ void CheckDiskSpace(const std::filesystem::path& folder, std::uint64_t needed,
         return;  // unknown: the writes themselves will tell
     if (auto shortfall = DiskSpaceShortfall(needed, *available))
         throw DiskSpaceFailure(*shortfall);
+}
+
+void ReplaceLinkedFolders(const std::filesystem::path& clientFolder,
+                          const std::filesystem::path& target) {
+    std::filesystem::path::string_type prefix = clientFolder.native();
+    prefix += std::filesystem::path::preferred_separator;
+    FolderHandle folder;
+    if (!target.native().starts_with(prefix) || !folder.open(clientFolder))
+        return;  // nothing beneath it yet: the download creates every folder
+    std::filesystem::path reached = clientFolder;
+    const std::filesystem::path beneath =
+        std::filesystem::path(target.native().substr(prefix.size())).parent_path();
+    for (const std::filesystem::path& name : beneath) {
+        reached /= name;
+        const EntryKind kind = folder.look(name.c_str()).kind;
+        if (kind == EntryKind::Link) {
+            // The folders beneath it are new too, so nothing deeper is looked at.
+            std::error_code error;
+            if (!folder.removeLink(name.c_str()) ||
+                !std::filesystem::create_directory(qs::ForFileCall(reached), error))
+                CannotWrite();
+            return;
+        }
+        FolderHandle child;
+        if (kind != EntryKind::Folder || !child.openChild(folder, name.c_str()))
+            return;  // missing or a file: the download's own folder creation decides
+        folder = std::move(child);
+    }
 }
 
 std::filesystem::path DownloadFilePath(const std::filesystem::path& target) {

@@ -34,6 +34,14 @@ public:
 void CheckDiskSpace(const std::filesystem::path& folder, std::uint64_t needed,
                     const UpdateEnvironment& environment);
 
+// Every folder between `clientFolder` (itself reached as the player chose, links and all) and the
+// folder of `target` beneath it that is a link (Windows: a junction or any reparse point) becomes
+// a real, empty folder: the link itself goes, never what it points to, so the download is written
+// inside the client folder, where the start-up check, which follows no link, finds it. Throws when
+// a link cannot be replaced.
+void ReplaceLinkedFolders(const std::filesystem::path& clientFolder,
+                          const std::filesystem::path& target);
+
 // The download file of a target: its full path with ".download" appended.
 std::filesystem::path DownloadFilePath(const std::filesystem::path& target);
 

@@ -1413,6 +1413,12 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         targets.reserve(plan.size());
         for (const UpdatePlanEntry& entry : plan)
             targets.push_back(ResolveManifestPath(clientDir, entry.relativePath));
+        // Before any download, on this one thread: a linked folder in the client folder would
+        // take the files elsewhere, and the check would never accept them there.
+        const std::filesystem::path base = ClientBase(clientDir);
+        for (std::size_t i = 0; i < targets.size(); ++i)
+            if (i == 0 || targets[i].parent_path() != targets[i - 1].parent_path())
+                ReplaceLinkedFolders(base, targets[i]);
         std::filesystem::path executable;
         if (!plan.empty())
             executable = ResolveManifestPath(clientDir, WideToUtf8(ClientExecutableName));

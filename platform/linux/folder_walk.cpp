@@ -97,4 +97,9 @@ bool FolderHandle::openFile(const Name* name, InputFile& file) const {
     return true;
 }
 
+bool FolderHandle::removeLink(const Name* name) const {
+    // Without AT_REMOVEDIR a real folder put there since the look is refused, never removed.
+    return look(name).kind == EntryKind::Link && unlinkat(static_cast<int>(handle_), name, 0) == 0;
+}
+
 }  // namespace qs

@@ -147,4 +147,25 @@ bool FolderHandle::openFile(const Name* name, InputFile& file) const {
     return file.open(Beneath(path_, name), false);
 }
 
+bool FolderHandle::removeLink(const Name* name) const {
+    if (handle_ == -1)
+        return false;
+    // Opened as the reparse point itself and removed through that same handle, so what is
+    // removed is what was found to be a link, and never the folder it leads to.
+    HANDLE handle =
+        CreateFileW(Beneath(path_, name).c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    const bool removed =
+        GetFileInformationByHandle(handle, &info) &&
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+    CloseHandle(handle);
+    return removed;
+}
+
 }  // namespace qs

@@ -13,6 +13,7 @@
 
 #include "platform/durable_file.h"
 #include "platform/file_io.h"
+#include "platform/folder_walk.h"
 #include "platform/held_file.h"
 #include "platform/long_path.h"
 #include "scratch.h"
@@ -139,6 +140,25 @@ TEST(HeldFile, PlacementAndReopeningWaitForAMomentaryHolder) {
     EXPECT_EQ(ReadFile(target), "part");
 }
 #endif
+
+// Only a link goes, never what it leads to; a real folder, a file or nothing at the name stays.
+TEST(FolderHandle, RemovesALinkAndNothingElse) {
+    TempFolder scratch;
+    WriteFile(scratch.path() / "real" / "kept.pak", "kept");
+    WriteFile(scratch.path() / "file.pak", "file");
+    FolderHandle folder;
+    ASSERT_TRUE(folder.open(scratch.path()));
+    for (const fs::path name : {"real", "file.pak", "missing"})
+        EXPECT_FALSE(folder.removeLink(name.c_str())) << name;
+    EXPECT_EQ(ReadFile(scratch.path() / "real" / "kept.pak"), "kept");
+    EXPECT_EQ(ReadFile(scratch.path() / "file.pak"), "file");
+    if (!kCanMakeLinks)
+        return;
+    fs::create_directory_symlink(scratch.path() / "real", scratch.path() / "linked");
+    EXPECT_TRUE(folder.removeLink(fs::path("linked").c_str()));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(scratch.path() / "linked")));
+    EXPECT_EQ(ReadFile(scratch.path() / "real" / "kept.pak"), "kept");
+}
 
 }  // namespace
 }  // namespace qs

@@ -1,12 +1,14 @@
 // The start-up check walks the client's folders through handles: a link anywhere in a path is
-// never followed, and the record of proven files vouches for files in any folders, in any key
-// order, without reading them.
+// never followed (and a linked folder is replaced by a real one before a download), and the record
+// of proven files vouches for files in any folders, in any key order, without reading them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "platform/wide_text.h"
 #include "scratch.h"
 #include "tools/standin/service.h"
 #include "update/update_run.h"
@@ -51,6 +53,38 @@ TEST(ClientCheck, LinksAnywhereInAPathAreNotFollowed) {
                                {"deep/up/inner/b.pak", "b"},
                                {"real/c.pak", "c"}}),
               (std::vector<std::string>{"a.pak", "deep/up/inner/b.pak", "linked/b.pak"}));
+}
+
+// A linked folder in the client folder becomes a real one before anything is written: the files
+// land inside the client folder, what the link led to stays as it was, and the next start accepts
+// them without fetching again.
+TEST(ClientCheck, LinkedFolderIsReplacedByARealOne) {
+    if (!kCanMakeLinks)
+        GTEST_SKIP() << "no symbolic links here";
+    TempFolder scratch;
+    const fs::path client = scratch.path() / "client";
+    const fs::path outside = scratch.path() / "outside";
+    WriteFile(outside / "a.pak", "old");
+    fs::create_directories(client);
+    fs::create_directory_symlink(outside, client / "data");
+    test::TestService service;
+    service.setFile("data/a.pak", "a");
+    service.setFile("data/sub/b.pak", "b");
+    UpdateEnvironment environment;
+    environment.service = service.endpoint();
+    environment.verifiedRecord = scratch.path() / "verified-files.txt";
+    for (int run = 0; run < 2; ++run) {
+        const UpdateResult result = RunClientUpdate(
+            client, [](const UpdateProgress&) {}, environment);
+        ASSERT_TRUE(result.ok) << WideToUtf8(result.message);
+    }
+    EXPECT_FALSE(fs::is_symlink(client / "data"));
+    EXPECT_EQ(ReadFile(client / "data" / "a.pak"), "a");
+    EXPECT_EQ(ReadFile(client / "data" / "sub" / "b.pak"), "b");
+    EXPECT_EQ(ReadFile(outside / "a.pak"), "old");
+    EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
+    EXPECT_EQ(service.requestCount("/updater/files/data/a.pak"), 1u);
+    EXPECT_EQ(service.requestCount("/updater/files/data/sub/b.pak"), 1u);
 }
 
 // Folders whose names sort between each other's files ("a/b-x" < "a/b/..." < "a/b0"): each file
