@@ -43,9 +43,9 @@ function(qs_add_test name)
     endif()
     if(CMAKE_CROSSCOMPILING)
         gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-            PROPERTIES TIMEOUT 300 LABELS "${ARG_LABELS}" RUN_SERIAL ${serial})
+            PROPERTIES RUN_SERIAL ${serial} TIMEOUT 300 LABELS "${ARG_LABELS}")
     else()
         gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-            PROPERTIES TIMEOUT 300 LABELS "${ARG_LABELS}" RUN_SERIAL ${serial})
+            PROPERTIES RUN_SERIAL ${serial} TIMEOUT 300 LABELS "${ARG_LABELS}")
     endif()
 endfunction()
