@@ -2,7 +2,7 @@
 JOBS ?= 2
 CMAKE_COMMON := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: deps windows-deps test test-linux test-windows tsan coverage run run-nginx screenshots bench fuzz install windows host-tools format clean
+.PHONY: deps windows-deps test test-linux test-windows tsan coverage run run-nginx run-cdn screenshots bench fuzz install windows host-tools format clean
 
 deps:
 	@bash scripts/setup-deps.sh
@@ -41,6 +41,10 @@ run: deps
 # The same launcher against nginx serving what quillon-publish made of the demo content.
 run-nginx: deps
 	@bash scripts/run-nginx.sh
+
+# The same launcher through the cache tier: TLS edge (nginx) -> Varnish -> origin nginx.
+run-cdn: deps
+	@bash scripts/run-cdn.sh
 
 screenshots: deps
 	@bash scripts/screenshots.sh

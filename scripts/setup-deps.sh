@@ -15,7 +15,7 @@ apt_packages=(
     nlohmann-json3-dev libcpp-httplib-dev
     fonts-league-spartan fonts-dejavu-core
     python3 xvfb xauth imagemagick xdotool libgl1-mesa-dri libgl-dev fonts-liberation2
-    nginx
+    nginx varnish
     npm
 )
 
