@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -23,154 +24,28 @@
 #include "selfupdate/launcher_update.h"
 #include "tools/publish/documents.h"
 #include "tools/publish/publish.h"
+#include "tools/publish/purge.h"
 #include "tools/publish/signing.h"
 #include "tools/standin/authority.h"
 #include "tools/standin/service.h"
 #include "update/digest.h"
 #include "update/update_run.h"
 #include "update/update_signature.h"
+#include "web_servers.h"
 
 using namespace qs;
+using namespace qs::test;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
 
-fs::path NginxProgram() {
-    const char* path = std::getenv("PATH");
-    std::istringstream folders(std::string(path ? path : "") + ":/usr/sbin:/usr/local/sbin:/sbin");
-    for (std::string folder; std::getline(folders, folder, ':');)
-        if (!folder.empty() && ::access((fs::path(folder) / "nginx").c_str(), X_OK) == 0)
-            return fs::path(folder) / "nginx";
-    return {};
-}
-
-std::string Replace(std::string text, const std::map<std::string, std::string>& values) {
-    for (const auto& [key, value] : values)
-        for (std::size_t at; (at = text.find(key)) != std::string::npos;)
-            text.replace(at, key.size(), value);
-    return text;
-}
-
-// One nginx master with its own prefix, on a free port, serving `root` with the shipped
-// configuration and a certificate from the test authority. Stopped on destruction.
-class Nginx {
-public:
-    Nginx(const fs::path& prefix, const fs::path& root) : prefix_(prefix) {
-        const fs::path program = NginxProgram();
-        if (program.empty())
-            throw std::runtime_error("nginx is not installed (scripts/setup-deps.sh installs it)");
-        fs::create_directories(prefix / "tmp");
-        const auto server = qs::test::TestAuthority::shared().issueServer();
-        WriteFile(prefix / "cert.pem", server.certPem);
-        WriteFile(prefix / "key.pem", server.keyPem);
-        WriteFile(prefix / "nginx.conf", ReadFile(fs::path(QS_NGINX_CONF_DIR) / "standalone.conf"));
-        const std::string serverBlock = ReadFile(fs::path(QS_NGINX_CONF_DIR) / "quillon.conf");
-        // A root master would hand the workers to "nobody", who cannot read a private folder.
-        const std::string global = ::geteuid() == 0 ? "daemon off; user root;" : "daemon off;";
-        for (int attempt = 0; attempt < 5 && pid_ <= 0; ++attempt) {
-            port_ = qs::test::UnusedPort();
-            WriteFile(prefix / "quillon-server.conf",
-                      Replace(serverBlock, {{"@LISTEN@", "127.0.0.1:" + std::to_string(port_)},
-                                            {"@SERVER_NAME@", "localhost"},
-                                            {"@ROOT@", root.string()},
-                                            {"@CERT@", (prefix / "cert.pem").string()},
-                                            {"@KEY@", (prefix / "key.pem").string()}}));
-            start(program, global);
-        }
-        if (pid_ <= 0)
-            throw std::runtime_error("nginx did not start: " + ReadFile(prefix / "nginx.out"));
-    }
-    ~Nginx() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    Nginx(const Nginx&) = delete;
-    Nginx& operator=(const Nginx&) = delete;
-
-    std::uint16_t port() const { return port_; }
-    ServiceEndpoint endpoint() const {
-        return {"localhost", port_, qs::test::TestAuthority::shared().caPem()};
-    }
-
-    // Access log lines ("METHOD TARGET PROTOCOL STATUS "RANGE" BYTES"), once nginx has written
-    // the last request's line (it logs just after the reply).
-    std::vector<std::string> log() const {
-        std::string text = ReadFile(prefix_ / "access.log"), previous;
-        for (int i = 0; i < 50 && text != previous; ++i) {
-            previous = text;
-            std::this_thread::sleep_for(100ms);
-            text = ReadFile(prefix_ / "access.log");
-        }
-        std::vector<std::string> lines;
-        std::istringstream in(text);
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line);
-        return lines;
-    }
-
-private:
-    void start(const fs::path& program, const std::string& global) {
-        // Nothing is allocated in the child.
-        const std::string output = (prefix_ / "nginx.out").string();
-        const std::string prefix = prefix_.string() + "/";
-        const std::string conf = (prefix_ / "nginx.conf").string();
-        const pid_t child = ::fork();
-        if (child == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlives a test that crashed
-            const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-            ::execl(program.c_str(), "nginx", "-p", prefix.c_str(), "-c", conf.c_str(), "-g",
-                    global.c_str(), nullptr);
-            ::_exit(127);
-        }
-        for (auto end = std::chrono::steady_clock::now() + 10s;
-             std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms)) {
-            if (::waitpid(child, nullptr, WNOHANG) == child)
-                return;  // could not start (a port taken meanwhile): the caller tries another
-            if (fs::exists(prefix_ / "nginx.pid")) {  // written once it listens
-                pid_ = child;
-                return;
-            }
-        }
-        ::kill(child, SIGKILL);
-        ::waitpid(child, nullptr, 0);
-    }
-
-    fs::path prefix_;
-    std::uint16_t port_ = 0;
-    pid_t pid_ = -1;
-};
-
-struct LoggedRequest {
-    std::string method, path, status, range, bytes;
-};
-
-LoggedRequest ParseLogLine(const std::string& line) {
-    std::istringstream in(line);
-    LoggedRequest request;
-    std::string protocol;
-    in >> request.method >> request.path >> protocol >> request.status >> request.range >>
-        request.bytes;
-    for (std::size_t at; (at = request.path.find("%20")) != std::string::npos;)
-        request.path.replace(at, 3, " ");
-    request.range = request.range.substr(1, request.range.size() - 2);
-    return request;
-}
-
 // The requests of one launcher action: the log lines it added.
 std::vector<LoggedRequest> RequestsDuring(const Nginx& nginx, const std::function<void()>& action) {
     const std::size_t before = nginx.log().size();
     action();
-    const std::vector<std::string> lines = nginx.log();
-    std::vector<LoggedRequest> requests;
-    for (std::size_t i = before; i < lines.size(); ++i)
-        requests.push_back(ParseLogLine(lines[i]));
-    return requests;
+    return ParseLog(nginx.log(), before);
 }
 
 // Every client file is in the game folder with the same bytes.
@@ -182,54 +57,15 @@ void ExpectSameFiles(const fs::path& client, const fs::path& game) {
         }
 }
 
-struct Reply {
-    long status = 0;
-    std::map<std::string, std::string> headers;  // the ones the tests read, lower-case names
-    std::string body;
-};
-
-// A raw HTTPS exchange (libcurl, verifying against the test authority) to see the headers.
-Reply Exchange(const Nginx& nginx, const std::string& method, const std::string& path,
-               const std::vector<std::string>& headers = {}) {
-    Reply reply;
-    CURL* curl = curl_easy_init();
-    const std::string url = "https://localhost:" + std::to_string(nginx.port()) + path;
-    const std::string ca = nginx.endpoint().caPem;
-    curl_blob blob{const_cast<char*>(ca.data()), ca.size(), CURL_BLOB_COPY};
-    curl_slist* list = nullptr;
-    for (const std::string& header : headers)
-        list = curl_slist_append(list, header.c_str());
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
-    if (method == "HEAD")
-        curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-    else if (method == "POST")
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "{}");
-    else
-        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
-    using Write = size_t (*)(char*, size_t, size_t, void*);
-    Write body = [](char* data, size_t size, size_t count, void* target) {
-        static_cast<std::string*>(target)->append(data, size * count);
-        return size * count;
-    };
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, body);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
-    if (curl_easy_perform(curl) == CURLE_OK) {
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
-        for (const char* name :
-             {"content-type", "cache-control", "etag", "last-modified", "content-encoding"})
-            if (curl_header * found;
-                curl_easy_header(curl, name, 0, CURLH_HEADER, -1, &found) == CURLHE_OK)
-                reply.headers[name] = found->value;
-    }
-    curl_slist_free_all(list);
-    curl_easy_cleanup(curl);
-    return reply;
+// A raw HTTPS exchange to see the headers.
+WebReply Exchange(const Nginx& nginx, const std::string& method, const std::string& path,
+                  const std::vector<std::string>& headers = {}) {
+    return qs::test::Exchange(LocalUrl(nginx.port()) + path, method, headers);
 }
 
 class NginxService : public ::testing::Test {
 protected:
+    virtual bool throughCache() const { return false; }
     void SetUp() override {
         InitializeHttps();
         options_.clientDir = client_;
@@ -250,8 +86,16 @@ protected:
         const std::string publicKey = qs::publish::GenerateSigningKey(scratch_.path() / "keys");
         options_.signingKeyPem = ReadFile(scratch_.path() / "keys/update-key.pem");
         environment_.serialRecord = scratch_.path() / "update-serial.txt";
-        // nginx first: the release URL names its port.
-        nginx_ = std::make_unique<Nginx>(scratch_.path() / "nginx", out_);
+        // The servers first: the release URL names the port.
+        if (throughCache()) {
+            if (FindProgram("varnishd").empty())
+                GTEST_SKIP() << "varnishd is not installed (scripts/setup-deps.sh installs it)";
+            tier_ = std::make_unique<CacheTier>(scratch_.path() / "tier", out_);
+            nginx_ = &tier_->edge;
+        } else {
+            direct_ = std::make_unique<Nginx>(scratch_.path() / "nginx", TreeServerBlock(out_));
+            nginx_ = direct_.get();
+        }
         environment_.service = nginx_->endpoint();
         environment_.service.updateKey = publicKey;
         publish(true);
@@ -290,7 +134,9 @@ protected:
     fs::path out_ = scratch_.path() / "out";
     fs::path game_ = scratch_.path() / "game";
     qs::publish::PublishOptions options_;
-    std::unique_ptr<Nginx> nginx_;
+    std::unique_ptr<Nginx> direct_;
+    std::unique_ptr<CacheTier> tier_;
+    const Nginx* nginx_ = nullptr;  // the server launchers talk to, whose log update() reads
     UpdateEnvironment environment_;
 };
 
@@ -455,7 +301,7 @@ TEST_F(NginxService, ServesTheDocumentsAndOnlyTheEndpointsWithValidators) {
         {"GET", "/", 404, nullptr},
     };
     for (const Case& c : cases) {
-        Reply reply = Exchange(*nginx_, c.method, c.path);
+        WebReply reply = Exchange(*nginx_, c.method, c.path);
         EXPECT_EQ(reply.status, c.status) << c.method << " " << c.path;
         if (!c.type)
             continue;
@@ -466,7 +312,7 @@ TEST_F(NginxService, ServesTheDocumentsAndOnlyTheEndpointsWithValidators) {
     }
     EXPECT_EQ(Exchange(*nginx_, "POST", "/updater/updater.php").body,
               ReadFile(out_ / "updater/updater.php"));
-    const Reply file = Exchange(*nginx_, "GET", "/updater/files/readme.txt");
+    const WebReply file = Exchange(*nginx_, "GET", "/updater/files/readme.txt");
     EXPECT_EQ(Exchange(*nginx_, "GET", "/updater/files/readme.txt",
                        {"If-None-Match: " + file.headers.at("etag")})
                   .status,
@@ -492,7 +338,8 @@ TEST_F(NginxService, ManifestIsAskedForIfChangedAndComesCompressed) {
               "200 " + std::to_string(fs::file_size(out_ / "updater/updater.php.gz")));
     EXPECT_EQ(FileGets(requests), std::multiset<std::string>{"readme.txt"});
     ExpectSameFiles(client_, game_);
-    Reply compressed = Exchange(*nginx_, "POST", "/updater/updater.php", {"Accept-Encoding: gzip"});
+    WebReply compressed =
+        Exchange(*nginx_, "POST", "/updater/updater.php", {"Accept-Encoding: gzip"});
     EXPECT_EQ(compressed.headers["content-encoding"], "gzip");
     EXPECT_EQ(compressed.headers["cache-control"], "no-cache");
     EXPECT_EQ(Exchange(*nginx_, "POST", "/updater/updater.php",
@@ -500,3 +347,81 @@ TEST_F(NginxService, ManifestIsAskedForIfChangedAndComesCompressed) {
                   .status,
               304);
 }
+
+namespace {
+
+// The same tree behind the cache tier as shipped (deploy/varnish/): launchers talk to the TLS
+// edge, Varnish answers from its copies, the origin nginx sees what reached it.
+class CacheTierService : public NginxService {
+protected:
+    bool throughCache() const override { return true; }
+
+    // Publishes and purges what changed, as quillon-publish --purge does.
+    void publishAndPurge() {
+        const qs::publish::TreeSnapshot before = qs::publish::SnapshotTree(out_);
+        publish();
+        const auto results = qs::publish::PurgeCaches(
+            {"http://127.0.0.1:" + std::to_string(tier_->cache.port())},
+            qs::publish::ChangedAddresses(before, qs::publish::SnapshotTree(out_)));
+        for (const auto& result : results)
+            EXPECT_EQ(result.outcome, qs::publish::PurgeOutcome::Purged) << result.url;
+    }
+
+    // File bodies the origin sent, by path: whole and ranged GETs of files, objects and chunks.
+    std::map<std::string, int> originBodies() const {
+        std::map<std::string, int> bodies;
+        for (const LoggedRequest& request : ParseLog(tier_->origin.log()))
+            if ((request.status == "200" || request.status == "206") &&
+                std::regex_search(request.path, std::regex("^/updater/(files|objects|chunks)/")))
+                ++bodies[request.path];
+        return bodies;
+    }
+};
+
+// Two launchers update through the cache, the tree is republished (and purged), both update
+// again: every run takes the new manifest at once and verifies every file, each file's bytes
+// reach the origin once per publish whichever launcher asked first, and ranges (a resume) are
+// answered from the cache.
+TEST_F(CacheTierService, LaunchersUpdateThroughTheCacheAndEachBodyLeavesTheOriginOnce) {
+    fs::path second = scratch_.path() / "second game";
+    auto updateBoth = [&] {
+        update();
+        ExpectSameFiles(client_, game_);
+        std::swap(game_, second);
+        update();
+        ExpectSameFiles(client_, game_);
+        std::swap(game_, second);
+    };
+    updateBoth();
+    std::map<std::string, int> bodies = originBodies();
+    EXPECT_EQ(bodies.size(), 12u);
+    for (const auto& [path, count] : bodies)
+        EXPECT_EQ(count, 1) << path;
+
+    WriteFile(client_ / "readme.txt", "Quillon Sagb\n");  // the same size
+    WriteFile(client_ / "data/pack 1/chunk3.bin", RandomBytes(30000, 99));
+    std::string big = RandomBytes(3 << 20, 7);
+    WriteFile(client_ / "data/big.pak", big);
+    publishAndPurge();
+    EXPECT_EQ(Exchange(*nginx_, "POST", "/updater/updater.php").body,
+              ReadFile(out_ / "updater/updater.php"));
+    // One launcher was cut short: its first MiB waits beside the target.
+    WriteFile(second / "data/big.pak.download", big.substr(0, 1 << 20));
+    updateBoth();
+    bodies = originBodies();
+    for (const char* changed :
+         {"/updater/files/readme.txt", "/updater/files/data/pack 1/chunk3.bin",
+          "/updater/files/data/big.pak"})
+        EXPECT_EQ(bodies[changed], 2) << changed;
+    for (const auto& [path, count] : bodies)
+        EXPECT_LE(count, path.starts_with("/updater/files/") ? 2 : 1) << path;
+
+    WebReply range =
+        Exchange(*nginx_, "GET", "/updater/files/data/big.pak", {"Range: bytes=100-199"});
+    EXPECT_EQ(range.status, 206);
+    EXPECT_EQ(range.headers["content-range"], "bytes 100-199/" + std::to_string(big.size()));
+    EXPECT_TRUE(range.body == big.substr(100, 100));
+    EXPECT_EQ(originBodies(), bodies);
+}
+
+}  // namespace

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "tools/publish/documents.h"
+#include "tools/publish/purge.h"
 
 namespace qs::publish {
 
@@ -48,6 +49,7 @@ constexpr char kUsage[] =
     "         [--release VERSION --installer FILE --base-url https://HOST[:PORT]\n"
     "          [--installer-url URL] [--changelog TEXT]]\n"
     "         [--status FILE] [--news FILE] [--sign PRIVATE_KEY_PEM [--expires-days N]]\n"
+    "         [--purge CACHE_URL]...\n"
     "       quillon-publish keygen DIR\n"
     "Writes the launcher's service tree for CLIENT_DIR into OUT_DIR (serve OUT_DIR as the web\n"
     "root). Files unchanged since the last publish are not hashed again; the new tree replaces\n"
@@ -57,7 +59,10 @@ constexpr char kUsage[] =
     "--sign signs the manifest and the release document (adding \"serial\" and \"expires\" to\n"
     "both, 30 days on by default; a kept release document is signed again); keygen writes\n"
     "DIR/update-key.pem and DIR/update-key.pub.pem and prints the public key for\n"
-    "QS_UPDATE_PUBLIC_KEY.\n";
+    "QS_UPDATE_PUBLIC_KEY.\n"
+    "--purge (repeatable) sends PURGE to each cache (http://127.0.0.1:6081 for the Varnish of\n"
+    "deploy/varnish/) for every document and client-path file the publish changed; a failed\n"
+    "purge is a warning, as the new tree is already being served.\n";
 
 struct Arguments {
     fs::path clientDir, outDir;
@@ -65,6 +70,7 @@ struct Arguments {
     std::optional<std::string> version, baseUrl, installerUrl, changelog;
     std::optional<fs::path> installer, status, news, signingKey;
     std::optional<std::string> expiresDays;
+    std::vector<std::string> purgeCaches;
 };
 
 std::optional<std::string> ReadWhole(const fs::path& file) {
@@ -108,6 +114,8 @@ std::string Parse(const std::vector<std::string>& arguments, Arguments& parsed) 
             ok = value(parsed.signingKey);
         else if (option == "--expires-days")
             ok = value(parsed.expiresDays);
+        else if (option == "--purge")
+            ok = value(parsed.purgeCaches.emplace_back());
         else if (option.starts_with("-"))
             return "unknown option " + option;
         else
@@ -123,7 +131,30 @@ std::string Parse(const std::vector<std::string>& arguments, Arguments& parsed) 
                            parsed.installerUrl || parsed.changelog;
     if (releasing && !(parsed.version && parsed.installer && parsed.baseUrl))
         return "--release needs --installer and --base-url";
+    for (const std::string& cache : parsed.purgeCaches)
+        if (!IsCacheBaseUrl(cache))
+            return "--purge needs http://HOST[:PORT] or https://HOST[:PORT], not " + cache;
     return "";
+}
+
+// Failed purges are warnings: the new tree is served already, a cache only answers from its copy
+// a little longer.
+void ReportPurges(const std::vector<PurgeResult>& results, std::size_t caches, bool quiet,
+                  std::ostream& out, std::ostream& err) {
+    std::size_t failed = 0;
+    for (const PurgeResult& result : results) {
+        if (result.outcome == PurgeOutcome::Purged)
+            continue;
+        ++failed;
+        err << "quillon-publish: warning: PURGE " << result.url << ": "
+            << (result.outcome == PurgeOutcome::Refused
+                    ? "the cache answered " + std::to_string(result.status)
+                    : result.reason)
+            << "\n";
+    }
+    if (!quiet)
+        out << "purged " << (results.size() - failed) << " of " << results.size()
+            << " addresses in " << caches << (caches == 1 ? " cache" : " caches") << "\n";
 }
 
 }  // namespace
@@ -214,12 +245,18 @@ int PublishMain(const std::vector<std::string>& arguments, std::ostream& out, st
                 problems.push_back(std::move(problem));
             throw PublishRefused(std::move(problems));
         }
+        const TreeSnapshot before =
+            parsed.purgeCaches.empty() ? TreeSnapshot{} : SnapshotTree(parsed.outDir);
         const PublishReport report = Publish(options);
         if (!parsed.quiet)
             out << "published " << report.files << " files (" << FormatSize(report.bytes) << ") to "
                 << parsed.outDir.string() << ": " << report.hashedFiles << " hashed ("
                 << FormatSize(report.hashedBytes) << "), " << report.files - report.hashedFiles
                 << " unchanged, in " << static_cast<int>(seconds() * 1000 + 0.5) << " ms\n";
+        if (!parsed.purgeCaches.empty())
+            ReportPurges(PurgeCaches(parsed.purgeCaches,
+                                     ChangedAddresses(before, SnapshotTree(parsed.outDir))),
+                         parsed.purgeCaches.size(), parsed.quiet, out, err);
         return 0;
     } catch (const PublishRefused& refused) {
         err << "quillon-publish: nothing was published; " << refused.what() << ":\n";
