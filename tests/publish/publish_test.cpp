@@ -16,6 +16,8 @@
 #include "tools/publish/cli.h"
 #include "tools/publish/documents.h"
 #include "tools/publish/publish.h"
+#include "tools/publish/purge.h"
+#include "tools/standin/service.h"
 #include "update/chunker.h"
 #include "update/digest.h"
 #include "update/update_run.h"
@@ -506,4 +508,36 @@ TEST_F(PublishTree, ChunkIndexesForLargeFiles) {
     const auto [newPath, newIndex] = readIndex();
     ASSERT_TRUE(newIndex);
     EXPECT_EQ(newIndex->size, big.size());
+}
+
+// What a republish tells caches: the documents and client-path files whose bytes changed, under
+// the addresses launchers ask for; a failed purge only warns, the publish stands.
+TEST_F(PublishTree, PurgesWhatChangedAndOnlyWarnsWhenACacheFails) {
+    WriteOldFile(client / "Quillon Saga.exe", "exe");
+    WriteOldFile(client / "data/a b.pak", "a");
+    WriteOldFile(client / "data/same.pak", "same");
+    options.documents = {{"news.php", "[]"}};
+    PublishNow();
+    const TreeSnapshot first = SnapshotTree(out);
+    EXPECT_TRUE(ChangedAddresses(first, first).empty());
+
+    WriteFile(client / "Quillon Saga.exe", "new exe");
+    fs::remove(client / "data/a b.pak");
+    WriteFile(client / "data/new.pak", "n");
+    options.documents = {{"news.php", "[]"}, {"status.php", R"({"online":true})"}};
+    PublishNow();
+    EXPECT_EQ(ChangedAddresses(first, SnapshotTree(out)),
+              (std::vector<std::string>{
+                  "/updater/updater.php", "/status.php", "/updater/files/Quillon%20Saga.exe",
+                  "/updater/files/data/a%20b.pak", "/updater/files/data/new.pak"}));
+
+    std::string err;
+    EXPECT_EQ(Cli({client.string(), out.string(), "--purge", "ftp://127.0.0.1"}, &err), 2);
+    WriteFile(client / "data/same.pak", "changed");
+    EXPECT_EQ(Cli({client.string(), out.string(), "--quiet", "--purge",
+                   "http://127.0.0.1:" + std::to_string(qs::test::UnusedPort())},
+                  &err),
+              0);
+    EXPECT_NE(err.find("warning: PURGE http://127.0.0.1:"), std::string::npos) << err;
+    EXPECT_EQ(ReadFile(out / "updater/files/data/same.pak"), "changed");
 }
