@@ -2,8 +2,8 @@
 # `make bench`: builds the benchmarks (Release, build/bench), runs them and prints a summary.
 # Never part of `make test`.
 #   scripts/bench.sh [verify] [download] [smallfiles] [delta] [memory] [frame] [replies] [startup]
-#                    [publish] [patchday] [manifest]
-#   (default: all eleven; patchday installs zsync and casync, smallfiles aria2, with apt-get when
+#                    [publish] [patchday] [manifest] [cdn]
+#   (default: all twelve; patchday installs zsync and casync, smallfiles aria2, with apt-get when
 #   they are missing)
 # BENCH_REPETITIONS (default 5): repetitions per measurement; the table shows medians.
 # Test content is written once under build/bench-data (about 2 GiB) and reused.
@@ -19,7 +19,7 @@ jobs="${JOBS:-2}"
 parts=("$@")
 [ "${#parts[@]}" -eq 0 ] && parts=(verify download smallfiles delta memory frame replies startup publish patchday)
 # The manifest of a large client, changed beside unchanged (a 304 and the kept copy).
-[ "$#" -eq 0 ] && parts+=(manifest)
+[ "$#" -eq 0 ] && parts+=(manifest cdn)
 wants() { printf '%s\n' "${parts[@]}" | grep -qx "$1"; }
 
 # The small-file comparison runs aria2c; only the benchmarks need it.
@@ -35,6 +35,8 @@ targets=(qs_bench_verify qs_bench_download qs_bench_small_files qs_skip_fsync qs
 [ "${parts[*]}" = patchday ] && targets=(qs_bench_patch_day)
 [ "${parts[*]}" = manifest ] && targets=()
 wants manifest && targets+=(qs_bench_manifest)
+[ "${parts[*]}" = cdn ] && targets=()
+wants cdn && targets+=(qs_bench_cdn)
 app=OFF
 if wants startup; then app=ON; targets+=(qs_bench_startup); fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_BENCH=ON \
@@ -166,6 +168,12 @@ if wants frame; then
 fi
 wants replies && gbench replies qs_bench_replies
 wants manifest && gbench manifest qs_bench_manifest
+if wants cdn; then
+    # 50 launchers' update runs at once through TLS edge -> Varnish -> origin nginx on loopback,
+    # each with its own client folder: a 200-file, 20 MiB client, so the run stops by itself.
+    echo "== cdn" >&2
+    "$build/bench/qs_bench_cdn" --runs=50 --files=200 --mib=20 | tee "$results/cdn.txt" >&2
+fi
 
 if wants memory; then
     echo "== memory" >&2
@@ -390,6 +398,19 @@ if "startup" in parts:
     lo = float(re.search(r"first_frame_ms_min ([\d.]+)", text).group(1))
     hi = float(re.search(r"first_frame_ms_max ([\d.]+)", text).group(1))
     row("Start-up to first presented frame (Xvfb, llvmpipe)", f"{med:.0f} ms (min {lo:.0f}, max {hi:.0f})")
+
+if "cdn" in parts:
+    text = open(os.path.join(results, "cdn.txt")).read()
+    runs = re.search(r"(\d+) simultaneous runs: (\d+) failed, all done in ([\d.]+) s, slowest ([\d.]+) s = ([\d.]+)x", text)
+    alone = float(re.search(r"one run alone \(cold cache, median of 3\): ([\d.]+) s", text).group(1))
+    bodies = re.search(r"file bodies: (\d+) reached the origin, (\d+) served", text)
+    mib = re.search(r"bytes: ([\d.]+) MiB from the origin, ([\d.]+) MiB served", text)
+    row(f"Cache tier: {runs.group(1)} simultaneous runs, slowest against one alone ({alone:.2f} s)",
+        f"{float(runs.group(4)):.2f} s", runs.group(5), f"{runs.group(2)} failed")
+    row("Cache tier: file bodies from the origin / served to launchers", f"{bodies.group(1)} / {bodies.group(2)}",
+        "", "goal: each file once per cache")
+    row("Cache tier: MiB from the origin / served to launchers", f"{mib.group(1)} / {mib.group(2)}",
+        f"{float(mib.group(1)) / float(mib.group(2)):.3f}", "")
 
 w = max(len(r[0]) for r in rows) if rows else 0
 v = max(len(r[1]) for r in rows) if rows else 0
