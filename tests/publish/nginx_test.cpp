@@ -422,6 +422,20 @@ TEST_F(CacheTierService, LaunchersUpdateThroughTheCacheAndEachBodyLeavesTheOrigi
     EXPECT_EQ(range.headers["content-range"], "bytes 100-199/" + std::to_string(big.size()));
     EXPECT_TRUE(range.body == big.substr(100, 100));
     EXPECT_EQ(originBodies(), bodies);
+
+    // The manifest asked for if changed: the cache answers 304 to the launcher (gzip) and to a
+    // client without gzip, to which it sends the stored gzip decoded.
+    environment_.keptManifest = scratch_.path() / "manifest-kept.txt";
+    update();
+    const std::vector<LoggedRequest> requests = update();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].method + " " + requests[0].status, "POST 304");
+    const WebReply plain = Exchange(*nginx_, "POST", "/updater/updater.php");
+    EXPECT_EQ(plain.body, ReadFile(out_ / "updater/updater.php"));
+    EXPECT_EQ(Exchange(*nginx_, "POST", "/updater/updater.php",
+                       {"If-None-Match: " + plain.headers.at("etag")})
+                  .status,
+              304);
 }
 
 }  // namespace
