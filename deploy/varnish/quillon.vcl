@@ -67,8 +67,9 @@ sub vcl_backend_response {
         set beresp.uncacheable = true;
         return (deliver);
     }
-    if (bereq.url ~ "^/updater/(objects|chunks)/") {
-        # Named by their digest: the origin's year-long max-age stands.
+    if (bereq.url ~ "^/updater/(objects|chunks)/" && beresp.status == 200) {
+        # Named by their digest: the origin's year-long max-age stands. (Not for a 404: the
+        # name may be published a moment later.)
         return (deliver);
     }
     if (bereq.http.X-Quillon-Manifest) {
