@@ -1,6 +1,7 @@
 # The cache tier between the TLS edge (edge.conf) and the origin nginx (deploy/nginx/quillon.conf
 # on a plain loopback listener). A template: @ORIGIN_HOST@ and @ORIGIN_PORT@ name the origin.
-# Run it as:  varnishd -F -n WORKDIR -a 127.0.0.1:PORT -f quillon.vcl -s malloc,256m
+# Run it as:  varnishd -F -j none -n WORKDIR -a 127.0.0.1:PORT -f quillon.vcl -s malloc,256m
+# (-j none: started as root, the default jail wants a "varnish" user).
 #
 # One site: the hash is the URL alone, so a PURGE sent straight to this port matches what
 # launchers asked for through the edge under any Host.
