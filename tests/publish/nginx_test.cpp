@@ -434,6 +434,14 @@ TEST_F(CacheTierService, LaunchersUpdateThroughTheCacheAndEachBodyLeavesTheOrigi
     EXPECT_TRUE(range.body == big.substr(100, 100));
     EXPECT_EQ(originBodies(), bodies);
 
+    // Only the publisher's machine purges, never anyone through the edge.
+    const std::string cache = "http://127.0.0.1:" + std::to_string(tier_->cache.port());
+    EXPECT_EQ(Exchange(*nginx_, "PURGE", "/updater/updater.php").status, 403);
+    EXPECT_EQ(
+        qs::test::Exchange(cache + "/updater/updater.php", "PURGE", {"X-Quillon-Edge: 1"}).status,
+        403);
+    EXPECT_EQ(qs::test::Exchange(cache + "/updater/updater.php", "PURGE").status, 200);
+
     // The manifest asked for if changed: the cache answers 304 to the launcher (gzip) and to a
     // client without gzip, to which it sends the stored gzip decoded.
     environment_.keptManifest = scratch_.path() / "manifest-kept.txt";
