@@ -18,6 +18,7 @@
 #include "update/chunker.h"
 #include "update/digest.h"
 #include "update/fetch_file.h"
+#include "update/file_source.h"
 #include "update/target_status.h"
 #include "update/transfer.h"
 #include "update/update_run.h"
@@ -797,11 +798,16 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
                         std::string_view checksum, const UpdateEnvironment& environment,
                         HttpsConnection& connection, const FetchObserver& observer,
                         std::optional<std::uint64_t> expectedSize, bool chunked,
-                        std::string_view blocksDigest) {
+                        std::string_view blocksDigest, FileSources* sources) {
     if (!IsChecksumText(checksum))
         throw std::runtime_error("Manifest has an invalid SHA-256 checksum");
-    const std::wstring url =
-        ServiceUrl(environment.service, "/updater/files/") + DownloadUrlPath(relativePath);
+    FileSources ownService = FileSources::OwnService(environment.service);
+    if (!sources)
+        sources = &ownService;
+    std::size_t source = sources->first(checksum);
+    std::wstring url = FileUrl(sources->at(source), relativePath, checksum);
+    // Built before anything is fetched: a path the old layout cannot carry is refused anywhere.
+    DownloadUrlPath(relativePath);
     TargetFileExists(target);  // refuses a folder before anything is written beside it
     const std::wstring expected = Utf8ToWide(checksum);
 
@@ -836,6 +842,21 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
     bool fromScratch = false;
     bool digestRetried = false;
     std::optional<FileState> verified;
+    // A base that fails the file hands it to the next one still working, which continues
+    // from what is on disk; the last one left gets the retries a single service gets.
+    const auto moveOn = [&](const char* why) {
+        const std::optional<std::size_t> next = sources->next(source);
+        if (!next || Cancelled(environment))
+            return false;
+        sources->markFailed(source);
+        LogEvent(std::string(relativePath) + ": " + sources->at(source).endpoint.host + ":" +
+                 std::to_string(sources->at(source).endpoint.port) + " " + why +
+                 ", fetching from " + sources->at(*next).endpoint.host + ":" +
+                 std::to_string(sources->at(*next).endpoint.port));
+        source = *next;
+        url = FileUrl(sources->at(source), relativePath, checksum);
+        return true;
+    };
     for (int attempt = 1; !verified;) {
         try {
             verified = FetchOnce(url, relativePath, download, expected, expectedSize, fromScratch,
@@ -844,11 +865,27 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
             fromScratch = true;  // not an attempt: the server answered, just not to the range
         } catch (const DigestMismatch&) {
             LogEvent(std::string(relativePath) + " failed SHA-256 verification");
+            if (moveOn("served wrong bytes")) {
+                fromScratch = true;
+                continue;
+            }
             if (digestRetried)
                 throw;
             digestRetried = true;
             fromScratch = true;
+        } catch (const HttpsStatusError& failure) {
+            if (!moveOn(failure.what()))
+                throw;
+            fromScratch = false;
+        } catch (const HttpsBodyError& failure) {
+            if (!moveOn(failure.what()))
+                throw;
+            fromScratch = false;
         } catch (const TransientHttpsError& failure) {
+            if (moveOn(failure.what())) {
+                fromScratch = false;
+                continue;
+            }
             if (attempt >= attempts || Cancelled(environment))
                 throw;
             ++attempt;

@@ -55,6 +55,7 @@ bool AcceptsGzip(const httplib::Request& request) {
 
 constexpr const char* kExecutableName = "Quillon Saga.exe";
 constexpr const char* kFilesPrefix = "/updater/files/";
+constexpr const char* kObjectsPrefix = "/updater/objects/";
 constexpr const char* kReleasePath = "/updater/launcher/latest.json";
 // Upper bound for a stall, so a forgotten server never holds a test binary for ever.
 constexpr auto kLongestStall = std::chrono::minutes(10);
@@ -179,6 +180,8 @@ struct TestService::Impl {
     bool stopping = false;
 
     std::map<std::string, File> files;  // manifest path -> bytes
+    bool objectsNamed = false;          // the manifest names kObjectsPrefix
+    std::vector<std::string> mirrors;   // the manifest's "mirrors", when any
     std::string signingKeyPem;          // empty: nothing signed
     std::int64_t signedSerial = 0;
     std::optional<std::string> manifestOverride;
@@ -219,6 +222,10 @@ struct TestService::Impl {
                 manifest["blocks"][path] = file.blockHeadSha256;
             }
         }
+        if (objectsNamed)
+            manifest["objects"] = kObjectsPrefix;
+        if (!mirrors.empty())
+            manifest["mirrors"] = mirrors;
         if (!signingKeyPem.empty()) {
             manifest["serial"] = signedSerial;
             manifest["expires"] = signedSerial + 30 * 24 * 3600;
@@ -251,6 +258,10 @@ struct TestService::Impl {
             if (file != files.end())
                 return {200, file->second.bytes, "application/octet-stream"};
         }
+        if (isGet && path.starts_with(kObjectsPrefix))
+            if (const File* file =
+                    objectLocked(path.substr(std::string_view(kObjectsPrefix).size())))
+                return {200, file->bytes, "application/octet-stream"};
         if (isGet) {
             auto resource = resources.find(path);
             if (resource != resources.end() && path == kReleasePath && !signingKeyPem.empty())
@@ -270,6 +281,16 @@ struct TestService::Impl {
                         "text/plain"};
         }
         return {404, Text(""), "text/plain"};
+    }
+
+    // The file named "<xx>/<digest>" under the objects path, xx being the digest's first two.
+    const File* objectLocked(std::string_view name) const {
+        if (name.size() < 3 || name[2] != '/' || name.substr(3, 2) != name.substr(0, 2))
+            return nullptr;
+        for (const auto& [path, file] : files)
+            if (file.sha256 == name.substr(3))
+                return &file;
+        return nullptr;
     }
 
     // /updater/chunks/<digest>.idx and .blk of a file being served, as the publisher lays
@@ -672,6 +693,21 @@ void TestService::removeFile(const std::string& path) {
 void TestService::clearFiles() {
     std::lock_guard lock(impl_->mutex);
     impl_->files.clear();
+}
+void TestService::setObjectsNamed(bool named) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->objectsNamed = named;
+}
+void TestService::setMirrors(std::vector<std::string> urls) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->mirrors = std::move(urls);
+}
+std::string TestService::filePath(const std::string& path) const {
+    std::lock_guard lock(impl_->mutex);
+    auto file = impl_->files.find(path);
+    if (!impl_->objectsNamed || file == impl_->files.end())
+        return kFilesPrefix + path;
+    return kObjectsPrefix + file->second.sha256.substr(0, 2) + "/" + file->second.sha256;
 }
 void TestService::setManifestJson(std::optional<std::string> json) {
     std::lock_guard lock(impl_->mutex);
