@@ -38,24 +38,12 @@ UpdateResult RunUpdate(const TempFolder& scratch, const UpdateEnvironment& envir
 }  // namespace
 
 TEST(FileSource, OnlyWellFormedBasesAreTaken) {
-    const std::pair<const char*, bool> paths[] = {
-        {"/updater/objects/", true},
-        {"/a/", true},
-        {"/", false},
-        {"updater/objects/", false},
-        {"/updater/objects", false},
-        {"/a/../b/", false},
-        {"/a/./", false},
-        {"//a/", false},
-        {"/a/%2e%2e/", false},
-        {"/a?x=/", false},
-        {"/a#/", false},
-        {"/a b/", false},
-        {"/\xc3\xa9/", false},
-        {"/a\\b/", false},
-    };
-    for (const auto& [path, good] : paths)
-        EXPECT_EQ(IsObjectsPath(path), good) << path;
+    EXPECT_TRUE(IsObjectsPath("/updater/objects/"));
+    EXPECT_TRUE(IsObjectsPath("/a/"));
+    for (const char* path :
+         {"/", "updater/objects/", "/updater/objects", "/a/../b/", "/a/./", "//a/", "/a/%2e%2e/",
+          "/a?x=/", "/a#/", "/a b/", "/\xc3\xa9/", "/a\\b/", ""})
+        EXPECT_FALSE(IsObjectsPath(path)) << path;
     EXPECT_FALSE(IsObjectsPath("/" + std::string(kMaxBaseLength, 'a') + "/"));
 
     ServiceEndpoint service{"launcher.example", 443, "CA", "KEY"};
@@ -108,12 +96,16 @@ TEST(FileSource, FilesComeFromTheirObjectsOrTheOldPaths) {
                                                                      : "/updater/objects/");
             return count;
         };
+        // The stand-in takes any "objects" member for a good one; the launcher does not.
+        const auto pathOf = [&](const std::string& name) {
+            return objects == "named" ? service.filePath(name) : "/updater/files/" + name;
+        };
         publish(big);
-        const std::string bigPath = service.filePath("big.pak");
+        const std::string bigPath = pathOf("big.pak");
         service.setFault(bigPath, Fault::truncate(1 << 20).only(1));
         ASSERT_TRUE(RunUpdate(scratch, EnvironmentOf(service)).ok);
         EXPECT_EQ(ReadFile(scratch.path() / "client/data/a b.pak"), "alpha");
-        EXPECT_EQ(service.requestCount(service.filePath("data/a b.pak")), 1u);
+        EXPECT_EQ(service.requestCount(pathOf("data/a b.pak")), 1u);
         ASSERT_EQ(service.requestCount(bigPath), 2u);  // cut short, then resumed there
         EXPECT_EQ(service.lastRequest(bigPath)->header("Range"), "bytes=1048576-");
 
@@ -124,7 +116,7 @@ TEST(FileSource, FilesComeFromTheirObjectsOrTheOldPaths) {
         service.clearRequests();
         ASSERT_TRUE(RunUpdate(scratch, EnvironmentOf(service)).ok);
         EXPECT_EQ(ReadFile(scratch.path() / "client/big.pak"), patched);
-        const std::string patchedPath = service.filePath("big.pak");
+        const std::string patchedPath = pathOf("big.pak");
         ASSERT_GE(service.requestCount(patchedPath), 1u);
         EXPECT_NE(service.lastRequest(patchedPath)->header("Range"), "");
         EXPECT_EQ(strayRequests(), 0u);
@@ -146,7 +138,7 @@ protected:
             files.push_back("f" + std::to_string(i) + ".pak");
         std::vector<std::string> urls;
         for (auto& mirror : mirrors)
-            urls.push_back("https://localhost:" + std::to_string(mirror->port()) +
+            urls.push_back("https://127.0.0.1:" + std::to_string(mirror->port()) +
                            "/updater/objects/");
         for (TestService* service : all()) {
             service->setObjectsNamed(true);
