@@ -277,11 +277,11 @@ std::optional<FileState> FinishProven(DownloadWriter& writer, const std::filesys
 
 // One attempt: place a verified leftover, continue a partial one, or download from scratch.
 // Returns the state of the verified download file.
-FileState FetchOnce(const std::wstring& url, std::string_view relativePath,
-                    const std::filesystem::path& download, const std::wstring& expected,
-                    std::optional<std::uint64_t> expectedSize, bool fromScratch,
-                    const UpdateEnvironment& environment, HttpsConnection& connection,
-                    const FetchObserver& observer) {
+FileState FetchOnce(const std::wstring& url, const ServiceEndpoint& host,
+                    std::string_view relativePath, const std::filesystem::path& download,
+                    const std::wstring& expected, std::optional<std::uint64_t> expectedSize,
+                    bool fromScratch, const UpdateEnvironment& environment,
+                    HttpsConnection& connection, const FetchObserver& observer) {
     std::optional<Leftover> leftover;
     if (!fromScratch && std::filesystem::is_regular_file(
                             std::filesystem::symlink_status(qs::ForFileCall(download))))
@@ -339,7 +339,7 @@ FileState FetchOnce(const std::wstring& url, std::string_view relativePath,
         return TakeBody(writer, observer, pacer, data, bytes);
     };
     try {
-        HttpsGetFile(url, offset, onHead, sink, environment.service, connection);
+        HttpsGetFile(url, offset, onHead, sink, host, connection);
     } catch (const BeyondBound&) {
         writer.Discard();
         throw;
@@ -557,7 +557,8 @@ std::vector<BuildStep> PlanBuild(const std::vector<AssemblyPiece>& pieces,
 // Builds the download file from the chunks the old target shares with the wanted file, the
 // blocks of the other chunks it still holds, and ranges of the rest. nullopt when too little is
 // shared; throws on anything amiss (a fault the progress mentions).
-std::optional<FileState> FetchByChunks(const std::wstring& url, const std::filesystem::path& target,
+std::optional<FileState> FetchByChunks(const std::wstring& url, const ServiceEndpoint& host,
+                                       const std::filesystem::path& target,
                                        const std::filesystem::path& download,
                                        const std::wstring& expected,
                                        std::optional<std::uint64_t> expectedSize,
@@ -650,7 +651,7 @@ std::optional<FileState> FetchByChunks(const std::wstring& url, const std::files
             pacer.account(size);
             return true;
         };
-        HttpsGetFileRange(url, segment.at, last, onHead, sink, environment.service, connection);
+        HttpsGetFileRange(url, segment.at, last, onHead, sink, host, connection);
         if (received != segment.length)
             throw ChunksUnusable{};
     };
@@ -827,8 +828,9 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
             std::optional<Digest> blocksHead;
             if (!blocksDigest.empty())
                 blocksHead = DigestFromHex(Utf8ToWide(blocksDigest));
-            if (auto built = FetchByChunks(url, target, download, expected, expectedSize,
-                                           blocksHead, environment, connection, observer))
+            if (auto built =
+                    FetchByChunks(url, sources->at(source).endpoint, target, download, expected,
+                                  expectedSize, blocksHead, environment, connection, observer))
                 return *built;
         } catch (...) {
             if (Cancelled(environment))
@@ -859,8 +861,9 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
     };
     for (int attempt = 1; !verified;) {
         try {
-            verified = FetchOnce(url, relativePath, download, expected, expectedSize, fromScratch,
-                                 environment, connection, observer);
+            verified =
+                FetchOnce(url, sources->at(source).endpoint, relativePath, download, expected,
+                          expectedSize, fromScratch, environment, connection, observer);
         } catch (const RefetchWhole&) {
             fromScratch = true;  // not an attempt: the server answered, just not to the range
         } catch (const DigestMismatch&) {
