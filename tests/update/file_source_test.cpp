@@ -2,11 +2,11 @@
 // manifest adds, each refused when ill-formed, each replaced by the next when it fails.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "net/https.h"
 #include "platform/wide_text.h"
 #include "scratch.h"
 #include "tools/standin/service.h"
@@ -204,11 +204,12 @@ TEST_F(MirrorTest, UnsignedManifestKeepsEveryDownloadOnTheService) {
 // A mirror that fails a file hands it on; the run ends whole, and the failed mirror is avoided.
 TEST_F(MirrorTest, AFailingMirrorsFilesComeFromAnotherBase) {
     const std::pair<const char*, Fault> faults[] = {
-        {"503", Fault::replyStatus(503)},
-        {"404", Fault::replyStatus(404)},
-        {"dropped mid-body", Fault::truncate()},
-        {"wrong bytes", Fault::wrongBytes()},
+        {"503", Fault::replyStatus(503)},        {"404", Fault::replyStatus(404)},
+        {"dropped mid-body", Fault::truncate()}, {"wrong bytes", Fault::wrongBytes()},
+        {"stalled", Fault::stallAfter(4)},
     };
+    const TransferLimits saved = UpdateTransferLimits();
+    UpdateTransferLimits().lowSpeedTimeSec = 1;  // a stall ends after a second, not thirty
     for (const auto& [name, fault] : faults) {
         SCOPED_TRACE(name);
         std::filesystem::remove_all(scratch.path() / "client");
@@ -220,17 +221,24 @@ TEST_F(MirrorTest, AFailingMirrorsFilesComeFromAnotherBase) {
         expectClientWhole();
         EXPECT_EQ(objectRequests(*mirrors[0]), 1u);  // failed once, then avoided
     }
+    UpdateTransferLimits() = saved;
 }
 
+// The origin stops after three files (the manifest long read): the mirrors serve the rest,
+// the origin's share included.
 TEST_F(MirrorTest, OriginStoppedMidRunIsFinishedByAMirror) {
-    std::atomic<int> taken{0};
+    int taken = 0;
+    std::size_t servedByOrigin = 0;
     beforeNextFile = [&] {
-        if (++taken == 4)
+        if (++taken == 4) {
+            servedByOrigin = objectRequests(*origin);
             origin.reset();
+        }
     };
-    // The origin is stopped from a transfer thread; the run's manifest was read before.
-    const UpdateResult result = run();
+    const UpdateResult result = run(true, /*oneAtATime=*/true);
     ASSERT_TRUE(result.ok) << WideToUtf8(result.message);
     expectClientWhole();
+    EXPECT_EQ(objectRequests(*mirrors[0]) + objectRequests(*mirrors[1]),
+              files.size() - servedByOrigin);
 }
 #endif
