@@ -884,6 +884,10 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
             if (!moveOn(failure.what()))
                 throw;
             fromScratch = false;
+        } catch (const HttpsRequestError& failure) {
+            if (!moveOn(failure.what()))
+                throw;
+            fromScratch = false;
         } catch (const TransientHttpsError& failure) {
             if (moveOn(failure.what())) {
                 fromScratch = false;

@@ -224,6 +224,18 @@ TEST_F(MirrorTest, AFailingMirrorsFilesComeFromAnotherBase) {
     UpdateTransferLimits() = saved;
 }
 
+// A mirror whose certificate the service's authorities did not issue gets no request.
+TEST_F(MirrorTest, AMirrorWithAnUntrustedCertificateIsPassedOver) {
+    TestService untrusted(TestService::Certificate::Untrusted);
+    for (const std::string& file : files)
+        untrusted.setFile(file, "content of " + file);
+    origin->setMirrors(
+        {"https://127.0.0.1:" + std::to_string(untrusted.port()) + "/updater/objects/"});
+    ASSERT_TRUE(run(true, /*oneAtATime=*/true).ok);
+    expectClientWhole();
+    EXPECT_EQ(untrusted.requestCount(), 0u);
+}
+
 // The origin stops after three files (the manifest long read): the mirrors serve the rest,
 // the origin's share included.
 TEST_F(MirrorTest, OriginStoppedMidRunIsFinishedByAMirror) {
