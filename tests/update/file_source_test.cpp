@@ -208,7 +208,10 @@ TEST_F(MirrorTest, AFailingMirrorsFilesComeFromAnotherBase) {
         {"dropped mid-body", Fault::truncate()}, {"wrong bytes", Fault::wrongBytes()},
         {"stalled", Fault::stallAfter(4)},
     };
-    const TransferLimits saved = UpdateTransferLimits();
+    struct Restore {
+        TransferLimits saved = UpdateTransferLimits();
+        ~Restore() { UpdateTransferLimits() = saved; }
+    } restore;
     UpdateTransferLimits().lowSpeedTimeSec = 1;  // a stall ends after a second, not thirty
     for (const auto& [name, fault] : faults) {
         SCOPED_TRACE(name);
@@ -221,7 +224,6 @@ TEST_F(MirrorTest, AFailingMirrorsFilesComeFromAnotherBase) {
         expectClientWhole();
         EXPECT_EQ(objectRequests(*mirrors[0]), 1u);  // failed once, then avoided
     }
-    UpdateTransferLimits() = saved;
 }
 
 // A mirror whose certificate the service's authorities did not issue gets no request.
