@@ -266,7 +266,8 @@ int main(int argc, char** argv) {
         }
         WriteText(data.curlConfigClose, close);
         WriteText(data.curlConfigReuse, reuse);
-        // Digest the content once: the manifest is served as fixed text.
+        // Files by path, as curl fetches them; the manifest digested once, served as fixed text.
+        service.setObjectsNamed(false);
         service.setManifestJson(service.manifestJson());
         const long long delayMs = std::stoll(qs::bench::ArgumentValue(argc, argv, "delay_ms", "0"));
         if (delayMs > 0) {
@@ -277,6 +278,7 @@ int main(int argc, char** argv) {
         }
         qs::test::TestService largeService;
         largeService.setFile("archives/world.pak", qs::bench::ByteStream(7).Take(1ull << 30));
+        largeService.setObjectsNamed(false);
         largeService.setManifestJson(largeService.manifestJson());
         data.largeService = &largeService;
 

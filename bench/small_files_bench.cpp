@@ -220,6 +220,7 @@ int main(int argc, char** argv) {
             service.setFile(path, content);
             service.setFault("/updater/files/" + data.paths.back(), qs::test::Fault::slow(delay));
         }
+        service.setObjectsNamed(false);  // files by path, as the tree nginx and aria2c serve
         const std::string manifest = service.manifestJson();
         service.setManifestJson(manifest);
         service.setFault("/updater/updater.php", qs::test::Fault::slow(delay));

@@ -161,7 +161,7 @@ void ThrowOnFailure(const HttpsExchangeOutcome& outcome, const HttpsExchangeRequ
     if (outcome.stage == Stage::RequestFailed) {
         if (outcome.transient)
             throw TransientHttpsError(kRequestFailed);
-        throw std::runtime_error(kRequestFailed);
+        throw HttpsRequestError(kRequestFailed);
     }
     if (outcome.sinkError)
         std::rethrow_exception(outcome.sinkError);

@@ -73,6 +73,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A request the transport could not carry out for a reason another attempt at the same host
+// would not change: a certificate, host name or TLS failure. No answer came from that host.
+class HttpsRequestError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // Receives the body in pieces; returning false aborts the transfer.
 using BodySink = std::function<bool(const char* data, std::size_t size)>;
 

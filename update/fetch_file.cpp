@@ -18,6 +18,7 @@
 #include "update/chunker.h"
 #include "update/digest.h"
 #include "update/fetch_file.h"
+#include "update/file_source.h"
 #include "update/target_status.h"
 #include "update/transfer.h"
 #include "update/update_run.h"
@@ -276,11 +277,11 @@ std::optional<FileState> FinishProven(DownloadWriter& writer, const std::filesys
 
 // One attempt: place a verified leftover, continue a partial one, or download from scratch.
 // Returns the state of the verified download file.
-FileState FetchOnce(const std::wstring& url, std::string_view relativePath,
-                    const std::filesystem::path& download, const std::wstring& expected,
-                    std::optional<std::uint64_t> expectedSize, bool fromScratch,
-                    const UpdateEnvironment& environment, HttpsConnection& connection,
-                    const FetchObserver& observer) {
+FileState FetchOnce(const std::wstring& url, const ServiceEndpoint& host,
+                    std::string_view relativePath, const std::filesystem::path& download,
+                    const std::wstring& expected, std::optional<std::uint64_t> expectedSize,
+                    bool fromScratch, const UpdateEnvironment& environment,
+                    HttpsConnection& connection, const FetchObserver& observer) {
     std::optional<Leftover> leftover;
     if (!fromScratch && std::filesystem::is_regular_file(
                             std::filesystem::symlink_status(qs::ForFileCall(download))))
@@ -338,7 +339,7 @@ FileState FetchOnce(const std::wstring& url, std::string_view relativePath,
         return TakeBody(writer, observer, pacer, data, bytes);
     };
     try {
-        HttpsGetFile(url, offset, onHead, sink, environment.service, connection);
+        HttpsGetFile(url, offset, onHead, sink, host, connection);
     } catch (const BeyondBound&) {
         writer.Discard();
         throw;
@@ -556,7 +557,8 @@ std::vector<BuildStep> PlanBuild(const std::vector<AssemblyPiece>& pieces,
 // Builds the download file from the chunks the old target shares with the wanted file, the
 // blocks of the other chunks it still holds, and ranges of the rest. nullopt when too little is
 // shared; throws on anything amiss (a fault the progress mentions).
-std::optional<FileState> FetchByChunks(const std::wstring& url, const std::filesystem::path& target,
+std::optional<FileState> FetchByChunks(const std::wstring& url, const ServiceEndpoint& host,
+                                       const std::filesystem::path& target,
                                        const std::filesystem::path& download,
                                        const std::wstring& expected,
                                        std::optional<std::uint64_t> expectedSize,
@@ -649,7 +651,7 @@ std::optional<FileState> FetchByChunks(const std::wstring& url, const std::files
             pacer.account(size);
             return true;
         };
-        HttpsGetFileRange(url, segment.at, last, onHead, sink, environment.service, connection);
+        HttpsGetFileRange(url, segment.at, last, onHead, sink, host, connection);
         if (received != segment.length)
             throw ChunksUnusable{};
     };
@@ -797,11 +799,16 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
                         std::string_view checksum, const UpdateEnvironment& environment,
                         HttpsConnection& connection, const FetchObserver& observer,
                         std::optional<std::uint64_t> expectedSize, bool chunked,
-                        std::string_view blocksDigest) {
+                        std::string_view blocksDigest, FileSources* sources) {
     if (!IsChecksumText(checksum))
         throw std::runtime_error("Manifest has an invalid SHA-256 checksum");
-    const std::wstring url =
-        ServiceUrl(environment.service, "/updater/files/") + DownloadUrlPath(relativePath);
+    FileSources ownService = FileSources::OwnService(environment.service);
+    if (!sources)
+        sources = &ownService;
+    std::size_t source = sources->first(checksum);
+    std::wstring url = FileUrl(sources->at(source), relativePath, checksum);
+    // Built before anything is fetched: a path the old layout cannot carry is refused anywhere.
+    DownloadUrlPath(relativePath);
     TargetFileExists(target);  // refuses a folder before anything is written beside it
     const std::wstring expected = Utf8ToWide(checksum);
 
@@ -821,8 +828,9 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
             std::optional<Digest> blocksHead;
             if (!blocksDigest.empty())
                 blocksHead = DigestFromHex(Utf8ToWide(blocksDigest));
-            if (auto built = FetchByChunks(url, target, download, expected, expectedSize,
-                                           blocksHead, environment, connection, observer))
+            if (auto built =
+                    FetchByChunks(url, sources->at(source).endpoint, target, download, expected,
+                                  expectedSize, blocksHead, environment, connection, observer))
                 return *built;
         } catch (...) {
             if (Cancelled(environment))
@@ -836,19 +844,55 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
     bool fromScratch = false;
     bool digestRetried = false;
     std::optional<FileState> verified;
+    // A base that fails the file hands it to the next one still working, which continues
+    // from what is on disk; the last one left gets the retries a single service gets.
+    const auto moveOn = [&](const char* why) {
+        const std::optional<std::size_t> next = sources->next(source);
+        if (!next || Cancelled(environment))
+            return false;
+        sources->markFailed(source);
+        LogEvent(std::string(relativePath) + ": " + sources->at(source).endpoint.host + ":" +
+                 std::to_string(sources->at(source).endpoint.port) + " " + why +
+                 ", fetching from " + sources->at(*next).endpoint.host + ":" +
+                 std::to_string(sources->at(*next).endpoint.port));
+        source = *next;
+        url = FileUrl(sources->at(source), relativePath, checksum);
+        return true;
+    };
     for (int attempt = 1; !verified;) {
         try {
-            verified = FetchOnce(url, relativePath, download, expected, expectedSize, fromScratch,
-                                 environment, connection, observer);
+            verified =
+                FetchOnce(url, sources->at(source).endpoint, relativePath, download, expected,
+                          expectedSize, fromScratch, environment, connection, observer);
         } catch (const RefetchWhole&) {
             fromScratch = true;  // not an attempt: the server answered, just not to the range
         } catch (const DigestMismatch&) {
             LogEvent(std::string(relativePath) + " failed SHA-256 verification");
+            if (moveOn("served wrong bytes")) {
+                fromScratch = true;
+                continue;
+            }
             if (digestRetried)
                 throw;
             digestRetried = true;
             fromScratch = true;
+        } catch (const HttpsStatusError& failure) {
+            if (!moveOn(failure.what()))
+                throw;
+            fromScratch = false;
+        } catch (const HttpsBodyError& failure) {
+            if (!moveOn(failure.what()))
+                throw;
+            fromScratch = false;
+        } catch (const HttpsRequestError& failure) {
+            if (!moveOn(failure.what()))
+                throw;
+            fromScratch = false;
         } catch (const TransientHttpsError& failure) {
+            if (moveOn(failure.what())) {
+                fromScratch = false;
+                continue;
+            }
             if (attempt >= attempts || Cancelled(environment))
                 throw;
             ++attempt;

@@ -13,6 +13,7 @@
 
 #include "net/https.h"
 #include "platform/file_io.h"
+#include "update/file_source.h"
 #include "update/update_environment.h"
 
 namespace qs {
@@ -86,12 +87,15 @@ void FetchFile(const std::filesystem::path& target, std::string_view relativePat
 // order: the download proven (its state returned, its bytes on their way to the disk); the wait
 // until its bytes are on the disk, which must come before the move; then the move over the
 // target, which leaves the folder's durability to the caller. FlushVerified throws when the name
-// no longer reaches the proven file or the disk does not take its bytes.
+// no longer reaches the proven file or the disk does not take its bytes. `sources`: the bases
+// the file may come from (null: the service's own "/updater/files/"); one that refuses, breaks
+// off or serves wrong bytes hands the file to the next one still working.
 FileState FetchVerified(const std::filesystem::path& target, std::string_view relativePath,
                         std::string_view checksum, const UpdateEnvironment& environment,
                         HttpsConnection& connection, const FetchObserver& observer = {},
                         std::optional<std::uint64_t> expectedSize = std::nullopt,
-                        bool chunked = false, std::string_view blocksDigest = {});
+                        bool chunked = false, std::string_view blocksDigest = {},
+                        FileSources* sources = nullptr);
 void FlushVerified(const std::filesystem::path& target, const FileState& verified);
 // FlushVerified for several proven downloads at once: each is checked to be the file proven,
 // then one flush per volume makes all their bytes durable where the system has one (see

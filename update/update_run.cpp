@@ -322,6 +322,32 @@ std::map<std::string, std::string, std::less<>> ReadBlockIndexes(const nlohmann:
     return digests;
 }
 
+// The optional "objects" member: the path on the service under which files are named by their
+// digest. Anything but a string is as if it were absent.
+std::optional<std::string> ReadObjectsPath(const nlohmann::json& manifest) {
+    auto member = manifest.find("objects");
+    if (member == manifest.end() || !member->is_string())
+        return std::nullopt;
+    return member->get<std::string>();
+}
+
+// The optional "mirrors" member: further bases of objects, as text; SourcesOfManifest judges each.
+std::vector<std::string> ReadMirrors(const nlohmann::json& manifest) {
+    std::vector<std::string> mirrors;
+    auto member = manifest.find("mirrors");
+    if (member == manifest.end() || !member->is_array())
+        return mirrors;
+    for (const auto& value : *member) {
+        if (mirrors.size() == kMaxMirrors) {
+            LogEvent("manifest mirrors beyond the first " + std::to_string(kMaxMirrors) +
+                     " ignored");
+            break;
+        }
+        mirrors.push_back(value.is_string() ? value.get<std::string>() : std::string());
+    }
+    return mirrors;
+}
+
 std::optional<std::uint64_t> SizeOf(const PublishedSizes& sizes, std::string_view relativePath) {
     auto found = sizes.find(relativePath);
     if (found == sizes.end())
@@ -575,10 +601,11 @@ public:
     ConcurrentFetch(const std::vector<UpdatePlanEntry>& plan,
                     const std::vector<std::filesystem::path>& targets,
                     const UpdateEnvironment& environment, HttpsConnection& runConnection,
-                    HttpsConnectionPool& pool)
+                    HttpsConnectionPool& pool, FileSources& sources)
         : plan_(plan),
           targets_(targets),
           environment_(environment),
+          sources_(sources),
           transfers_(plan.size()),
           largeLimit_(static_cast<std::size_t>(std::max(1, environment.transfers))) {
         environment_.cancel = &stop_;
@@ -714,9 +741,9 @@ private:
         std::optional<FileState> verified;
         std::exception_ptr failure;
         try {
-            verified =
-                FetchVerified(targets_[index], entry.relativePath, entry.checksum, environment_,
-                              connection, observer, entry.size, entry.chunked, entry.blocks);
+            verified = FetchVerified(targets_[index], entry.relativePath, entry.checksum,
+                                     environment_, connection, observer, entry.size, entry.chunked,
+                                     entry.blocks, &sources_);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -805,6 +832,7 @@ private:
     const std::vector<UpdatePlanEntry>& plan_;
     const std::vector<std::filesystem::path>& targets_;
     UpdateEnvironment environment_;
+    FileSources& sources_;
     std::vector<Transfer> transfers_;
     std::deque<HttpsConnection> connections_;  // the workers' own, besides the run's
     std::atomic<bool> stop_{false};
@@ -1367,6 +1395,11 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             std::string_view(reinterpret_cast<const char*>(reply.data()), reply.size()), files);
         // Parsed: a large client's manifest is not held twice while it is planned.
         std::vector<std::uint8_t>().swap(reply);
+        // A manifest taken here was signed when the build has a key: mirrors are followed then
+        // only.
+        FileSources sources(SourcesOfManifest(environment.service, ReadObjectsPath(manifest),
+                                              ReadMirrors(manifest),
+                                              !environment.service.updateKey.empty()));
         const std::vector<UpdatePlanEntry> plan =
             PlanFromManifest(clientDir, manifest, files, environment.cancel, &trusted, &proven);
         manifest = nullptr;
@@ -1425,7 +1458,7 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         RunProgress reports(progress, plan);
         FolderFlushes folders(clientDir, environment);  // flushed last, once the threads ended
         {
-            ConcurrentFetch fetch(plan, targets, environment, connection, pool);
+            ConcurrentFetch fetch(plan, targets, environment, connection, pool, sources);
             std::vector<Transfer>& transfers = fetch.transfers();
             for (std::int32_t index = 0; index < count; ++index) {
                 const auto at = static_cast<std::size_t>(index);

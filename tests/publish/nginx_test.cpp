@@ -1,7 +1,7 @@
 // The published tree, signed, behind a real nginx (deploy/nginx/ as shipped) on 127.0.0.1, talked
-// to by the launcher's own code built with the key: update runs fetch exactly what changed and
-// resume with nginx's ranges, an older signed tree put back is refused, the release, status and
-// news read as published, and nothing else is exposed.
+// to by the launcher's own code built with the key: update runs fetch exactly what changed, by
+// the files' content addresses, and resume with nginx's ranges, an older signed tree put back is
+// refused, the release, status and news read as published, and nothing else is exposed.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -141,13 +141,20 @@ protected:
     UpdateEnvironment environment_;
 };
 
+// The path a file is published under by its digest, which the launcher fetches it from.
+std::string ObjectPath(const fs::path& file) {
+    const std::string digest = WideToUtf8(Sha256File(file).digest);
+    return "/updater/objects/" + digest.substr(0, 2) + "/" + digest;
+}
+
 std::multiset<std::string> FileGets(const std::vector<LoggedRequest>& requests) {
     std::multiset<std::string> paths;
     for (const LoggedRequest& request : requests) {
         EXPECT_TRUE(request.method == "GET" || request.path == "/updater/updater.php")
             << request.method << " " << request.path;
-        if (request.path.starts_with("/updater/files/"))
-            paths.insert(request.path.substr(std::string_view("/updater/files/").size()));
+        if (request.path.starts_with("/updater/files/") ||
+            request.path.starts_with("/updater/objects/"))
+            paths.insert(request.path);
     }
     return paths;
 }
@@ -170,9 +177,10 @@ TEST_F(NginxService, RunsFetchExactlyWhatChangedResumeByRangeAndPatchLargeFiles)
     WriteFile(client_ / "data/new file.dat", "new");
     fs::remove(client_ / "data/pack 1/chunk5.bin");
     EXPECT_EQ(publish().hashedFiles, 3u);
-    EXPECT_EQ(
-        FileGets(update()),
-        (std::multiset<std::string>{"data/new file.dat", "data/pack 1/chunk3.bin", "readme.txt"}));
+    EXPECT_EQ(FileGets(update()),
+              (std::multiset<std::string>{ObjectPath(client_ / "data/new file.dat"),
+                                          ObjectPath(client_ / "data/pack 1/chunk3.bin"),
+                                          ObjectPath(client_ / "readme.txt")}));
     ExpectSameFiles(client_, game_);
 
     // A download cut short: its first MiB waits beside the target and only the rest is asked.
@@ -182,7 +190,7 @@ TEST_F(NginxService, RunsFetchExactlyWhatChangedResumeByRangeAndPatchLargeFiles)
     WriteFile(game_ / "data/big.pak.download", big.substr(0, 1 << 20));
     requests = update();
     ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(requests[2].path, "/updater/files/data/big.pak");
+    EXPECT_EQ(requests[2].path, ObjectPath(client_ / "data/big.pak"));
     EXPECT_EQ(requests[2].range, "bytes=1048576-");
     EXPECT_EQ(requests[2].status, "206");
     EXPECT_EQ(requests[2].bytes, std::to_string(big.size() - (1 << 20)));
@@ -212,7 +220,7 @@ TEST_F(NginxService, RunsFetchExactlyWhatChangedResumeByRangeAndPatchLargeFiles)
             indexes += whole ? 1 : 0;
             blockRanges += whole ? 0 : 1;
             EXPECT_EQ(request.status, whole ? "200" : "206");
-        } else if (request.path == "/updater/files/data/archive.pak") {
+        } else if (request.path == ObjectPath(client_ / "data/archive.pak")) {
             EXPECT_EQ(request.status, "206");
             EXPECT_TRUE(request.range.starts_with("bytes=")) << request.range;
             ranged += std::stoull(request.bytes);
@@ -313,6 +321,13 @@ TEST_F(NginxService, ServesTheDocumentsAndOnlyTheEndpointsWithValidators) {
     }
     EXPECT_EQ(Exchange(*nginx_, "POST", "/updater/updater.php").body,
               ReadFile(out_ / "updater/updater.php"));
+    // Objects, which the runs above fetched, may be kept by any cache for a year.
+    WebReply object = Exchange(*nginx_, "GET", ObjectPath(client_ / "readme.txt"));
+    EXPECT_EQ(object.status, 200);
+    EXPECT_EQ(object.body, ReadFile(client_ / "readme.txt"));
+    EXPECT_EQ(object.headers["cache-control"], "public, max-age=31536000, immutable");
+    EXPECT_EQ(object.headers["content-type"], "application/octet-stream");
+    EXPECT_EQ(Exchange(*nginx_, "POST", ObjectPath(client_ / "readme.txt")).status, 403);
     const WebReply file = Exchange(*nginx_, "GET", "/updater/files/readme.txt");
     EXPECT_EQ(Exchange(*nginx_, "GET", "/updater/files/readme.txt",
                        {"If-None-Match: " + file.headers.at("etag")})
@@ -337,7 +352,7 @@ TEST_F(NginxService, ManifestIsAskedForIfChangedAndComesCompressed) {
     ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(requests[0].status + " " + requests[0].bytes,
               "200 " + std::to_string(fs::file_size(out_ / "updater/updater.php.gz")));
-    EXPECT_EQ(FileGets(requests), std::multiset<std::string>{"readme.txt"});
+    EXPECT_EQ(FileGets(requests), std::multiset<std::string>{ObjectPath(client_ / "readme.txt")});
     ExpectSameFiles(client_, game_);
     WebReply compressed =
         Exchange(*nginx_, "POST", "/updater/updater.php", {"Accept-Encoding: gzip"});

@@ -245,6 +245,41 @@ TEST_F(PublishTree, MatchesTheClientAndRepublishesOnlyChanges) {
         1);
 }
 
+// Every file also lies under its digest, written once, linked to its copy in the tree; no
+// republish removes an object, and one that is damaged (another size) is written again.
+TEST_F(PublishTree, ObjectsAreWrittenOnceAndKept) {
+    WriteOldFile(client / "a.pak", "alpha");
+    WriteOldFile(client / "same/a.pak", "alpha");
+    WriteOldFile(client / "b.pak", "beta");
+    PublishNow();
+    const auto object = [&](const std::string& bytes) {
+        Sha256Stream stream;
+        stream.update(bytes.data(), bytes.size());
+        const std::string digest = WideToUtf8(stream.finish());
+        return out / "updater/objects" / digest.substr(0, 2) / digest;
+    };
+    EXPECT_EQ(nlohmann::json::parse(ReadFile(out / "updater/updater.php"))["objects"],
+              "/updater/objects/");
+    EXPECT_EQ(ReadFile(object("alpha")), "alpha");
+    EXPECT_TRUE(fs::equivalent(object("beta"), out / "updater/files/b.pak"));
+
+    WriteFile(client / "b.pak", "beta 2");
+    fs::remove(object("alpha"));
+    WriteFile(object("alpha"), "alpha, damaged");
+    PublishNow();
+    EXPECT_EQ(ReadFile(object("beta")), "beta");  // the old file's object stays
+    EXPECT_TRUE(fs::equivalent(object("beta 2"), out / "updater/files/b.pak"));
+    EXPECT_EQ(ReadFile(object("alpha")), "alpha");
+
+    const auto beta = RegularFileState(object("beta 2"));
+    PublishNow();
+    EXPECT_EQ(RegularFileState(object("beta 2")), beta);  // present: not written again
+    std::size_t objects = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(out / "updater/objects"))
+        objects += entry.is_regular_file();
+    EXPECT_EQ(objects, 3u);
+}
+
 // Every offending path is listed, and nothing is written.
 TEST_F(PublishTree, RefusesBeforeWritingAnything) {
     WriteFile(client / "ok.txt", "1");

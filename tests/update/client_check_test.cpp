@@ -83,8 +83,8 @@ TEST(ClientCheck, LinkedFolderIsReplacedByARealOne) {
     EXPECT_EQ(ReadFile(client / "data" / "sub" / "b.pak"), "b");
     EXPECT_EQ(ReadFile(outside / "a.pak"), "old");
     EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
-    EXPECT_EQ(service.requestCount("/updater/files/data/a.pak"), 1u);
-    EXPECT_EQ(service.requestCount("/updater/files/data/sub/b.pak"), 1u);
+    EXPECT_EQ(service.requestCount(service.filePath("data/a.pak")), 1u);
+    EXPECT_EQ(service.requestCount(service.filePath("data/sub/b.pak")), 1u);
 }
 
 // Folders whose names sort between each other's files ("a/b-x" < "a/b/..." < "a/b0"): each file

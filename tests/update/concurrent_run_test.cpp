@@ -71,8 +71,8 @@ protected:
 }  // namespace
 
 TEST_F(ConcurrentRunTest, EarlyFilesWaitForTheirTurnAndTheExecutableComesLast) {
-    service.setFault("/updater/files/a.pak", Fault::slow(600ms));
-    service.setFault("/updater/files/c.pak", Fault::slow(300ms));
+    service.setFault(service.filePath("a.pak"), Fault::slow(600ms));
+    service.setFault(service.filePath("c.pak"), Fault::slow(300ms));
     const auto start = std::chrono::steady_clock::now();
     const UpdateResult result = Run();
     ASSERT_TRUE(result.ok) << WideToUtf8(result.message);
@@ -83,9 +83,9 @@ TEST_F(ConcurrentRunTest, EarlyFilesWaitForTheirTurnAndTheExecutableComesLast) {
 }
 
 TEST_F(ConcurrentRunTest, MiddleFailureEndsTheRunWithLaterFilesInFlight) {
-    service.setFault("/updater/files/a.pak", Fault::slow(300ms));
-    service.setFault("/updater/files/b.pak", Fault::replyStatus(404));
-    service.setFault("/updater/files/c.pak", Fault::slow(500ms));
+    service.setFault(service.filePath("a.pak"), Fault::slow(300ms));
+    service.setFault(service.filePath("b.pak"), Fault::replyStatus(404));
+    service.setFault(service.filePath("c.pak"), Fault::slow(500ms));
     const UpdateResult result = Run();
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(WideToUtf8(result.message), "Update server returned an error: b.pak");
@@ -98,7 +98,7 @@ TEST_F(ConcurrentRunTest, MiddleFailureEndsTheRunWithLaterFilesInFlight) {
     ASSERT_TRUE(Run(false).ok);
     for (const std::string& name : kFiles)
         EXPECT_EQ(ReadFile(client / name), "new " + name);
-    EXPECT_EQ(service.requestCount("/updater/files/a.pak"), 0u);
+    EXPECT_EQ(service.requestCount(service.filePath("a.pak")), 0u);
 }
 
 // A proven download waiting for its turn that another program then rewrites in place at the same
@@ -126,7 +126,7 @@ TEST_F(ConcurrentRunTest, WaitingDownloadTouchedByAnotherProgramIsNotPlaced) {
         fs::remove_all(client);
         WriteFile(victim, "not the client's");
         fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
-        service.setFault("/updater/files/a.pak", Fault::slow(2500ms));
+        service.setFault(service.filePath("a.pak"), Fault::slow(2500ms));
         bool touched = false;
         const UpdateResult result = Run(true, {}, [&](const qs::UpdateProgress& progress) {
             // Proven and flushed, waiting for a.pak.
@@ -201,7 +201,7 @@ TEST_F(ConcurrentRunTest, EveryFolderReachesTheDiskBeforeTheExecutableAndAtEvery
         fs::remove_all(client);
         service.clearFaultsAndHandlers();
         if (c.fault)
-            service.setFault("/updater/files/b.pak", *c.fault);
+            service.setFault(service.filePath("b.pak"), *c.fault);
         std::vector<std::pair<fs::path, bool>> flushes;  // the folder, the executable there yet
         std::atomic<bool> cancel{false};
         UpdateEnvironment environment = Environment();

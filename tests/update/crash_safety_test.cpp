@@ -52,10 +52,11 @@ protected:
         for (const Target& target : targets)
             service.setFile(target.path, target.after);
         // Slow the large files down so kills land inside their transfers too.
-        service.setFault("/updater/files/b/big one.pak",
+        service.setFault(service.filePath("b/big one.pak"),
                          Fault::drip(std::chrono::milliseconds(1), 8192));
-        service.setFault("/updater/files/mid.pak", Fault::drip(std::chrono::milliseconds(1), 8192));
-        service.setFault("/updater/files/d/archive.pak",
+        service.setFault(service.filePath("mid.pak"),
+                         Fault::drip(std::chrono::milliseconds(1), 8192));
+        service.setFault(service.filePath("d/archive.pak"),
                          Fault::drip(std::chrono::milliseconds(1), 4096));
         caFile = scratch.path() / "ca.pem";
         WriteFile(caFile, service.caPem());

@@ -133,7 +133,7 @@ protected:
     std::vector<qs::test::RecordedRequest> FileRequests(const std::string& path) {
         std::vector<qs::test::RecordedRequest> found;
         for (auto& request : service.requests())
-            if (request.path == "/updater/files/" + path)
+            if (request.path == service.filePath(path))
                 found.push_back(request);
         return found;
     }
@@ -152,7 +152,7 @@ protected:
 TEST_F(DownloadTest, CutTransferIsResumedAndVerified) {
     const std::string bytes = Pattern(1 << 20);
     service.setFile("big.pak", bytes);
-    service.setFault("/updater/files/big.pak", Fault::truncate(734003).only(1));
+    service.setFault(service.filePath("big.pak"), Fault::truncate(734003).only(1));
     const UpdateResult result = Run();
     ASSERT_TRUE(result.ok) << WideToUtf8(result.message);
     EXPECT_EQ(ReadFile(client / "big.pak"), bytes);
@@ -192,7 +192,7 @@ TEST_F(DownloadTest, EveryResumeReplyEndsWithTheRightFile) {
         service.clearRequests();
         service.clearFaultsAndHandlers();
         if (c.fault)
-            service.setFault("/updater/files/a.pak", *c.fault);
+            service.setFault(service.filePath("a.pak"), *c.fault);
         const UpdateResult result = Run();
         ASSERT_TRUE(result.ok) << WideToUtf8(result.message);
         EXPECT_EQ(ReadFile(client / "a.pak"), bytes);
@@ -229,7 +229,7 @@ TEST_F(DownloadTest, OnlyFailuresThatMayPassAreRetried) {
         fs::remove_all(client);
         service.clearRequests();
         service.clearFaultsAndHandlers();
-        service.setFault("/updater/files/a.dat", c.fault);
+        service.setFault(service.filePath("a.dat"), c.fault);
         const UpdateResult result = Run();
         EXPECT_EQ(result.ok, c.message == nullptr);
         if (c.message) {
@@ -264,7 +264,7 @@ TEST_F(DownloadTest, RefusedConnectionRetriesUntrustedServerDoesNot) {
 TEST_F(DownloadTest, CancelledFileIsResumedByTheNextRun) {
     const std::string bytes = Pattern(1 << 20);
     service.setFile("big.pak", bytes);
-    service.setFault("/updater/files/big.pak", Fault::drip(5ms, 16384).only(1));
+    service.setFault(service.filePath("big.pak"), Fault::drip(5ms, 16384).only(1));
     UpdateEnvironment environment = Environment();
     environment.cancel = &cancel;
     bool cancelled = false;
@@ -336,7 +336,7 @@ TEST_F(DownloadTest, BytesPastTheSignedSizeOrTheFreeSpaceEndTheRun) {
         service.setManifestJson(c.manifest);
         service.clearFaultsAndHandlers();
         if (c.fault)
-            service.setFault("/updater/files/a.pak", *c.fault);
+            service.setFault(service.filePath("a.pak"), *c.fault);
         EXPECT_EQ(WideToUtf8(Run(environment).message), c.message);
         EXPECT_EQ(FileRequests("a.pak").size(), 1u) << "never tried again";
         EXPECT_FALSE(fs::exists(client / "a.pak"));

@@ -183,7 +183,7 @@ TEST_F(SignedConditionalManifestTest, KeptCopyIsCheckedAsAFreshManifestIs) {
     EXPECT_EQ(WideToUtf8(expired.message), std::string(kManifestExpired) +
                                                ". Your computer's clock may be wrong: it reads " +
                                                UtcText(now) + ".");
-    EXPECT_EQ(service.requestCount("/updater/files/a.pak"), 0u);
+    EXPECT_EQ(service.requestCount(service.filePath("a.pak")), 0u);
 }
 
 // A kept copy whose signature fails (tampered with on disk, or from another key) is dropped and

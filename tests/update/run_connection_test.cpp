@@ -76,9 +76,9 @@ TEST_F(RunConnectionTest, ConnectionDroppedWhileIdleIsReplaced) {
 TEST_F(RunConnectionTest, RunAfterAFailedTransferCompletes) {
     service.setFile("a.dat", Content(1));
     service.setFile("b.dat", Content(2));
-    service.setFault("/updater/files/b.dat", qs::test::Fault::truncate());
+    service.setFault(service.filePath("b.dat"), qs::test::Fault::truncate());
     EXPECT_EQ(Run().message, L"HTTPS response read failed: b.dat");
-    service.clearFault("/updater/files/b.dat");
+    service.clearFault(service.filePath("b.dat"));
     EXPECT_TRUE(Run().ok);
     EXPECT_EQ(ReadFile(client.path() / "b.dat"), Content(2));
 }

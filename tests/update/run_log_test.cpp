@@ -49,14 +49,15 @@ protected:
 TEST_F(RunLogTest, FailedRunNamesTheFileAndTheError) {
     service.setFile("a.dat", "new a");
     service.setFile(kExe, "new exe");
-    service.setFault("/updater/files/a.dat", Fault::replyStatus(404));
+    service.setFault(service.filePath("a.dat"), Fault::replyStatus(404));
     EXPECT_FALSE(LoggedRun(data).ok);
     std::string log = ReadFile(data / "launcher.log");
-    for (const char* expected :
-         {"request POST /updater/updater.php -> 200", "plan: 2 files to fetch",
-          "request GET /updater/files/a.dat -> 404",
-          "a.dat failed: Update server returned an error",
-          "update run failed: Update server returned an error"})
+    const std::string expectedLines[] = {"request POST /updater/updater.php -> 200",
+                                         "plan: 2 files to fetch",
+                                         "request GET " + service.filePath("a.dat") + " -> 404",
+                                         "a.dat failed: Update server returned an error",
+                                         "update run failed: Update server returned an error"};
+    for (const std::string& expected : expectedLines)
         EXPECT_NE(log.find(expected), std::string::npos) << expected << "\n" << log;
     EXPECT_EQ(log.find(UpdateRequestBody()), std::string::npos);
 

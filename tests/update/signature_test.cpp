@@ -248,14 +248,14 @@ TEST_F(SignedRunTest, OnlyAValidFreshManifestIsFollowed) {
             EXPECT_EQ(WideToUtf8(result.message), c.message);
         }
         // A refused manifest fetches nothing.
-        EXPECT_EQ(service.requestCount("/updater/files/a.pak"), c.message ? 0u : 1u);
+        EXPECT_EQ(service.requestCount(service.filePath("a.pak")), c.message ? 0u : 1u);
     }
 }
 
 TEST_F(SignedRunTest, MissingSignatureIsInvalidAndAnUnsignedBuildAsksForNone) {
     service.setManifestJson(std::nullopt);
     EXPECT_EQ(WideToUtf8(Run().message), kManifestSignatureInvalid);
-    EXPECT_EQ(service.requestCount("/updater/files/a.pak"), 0u);
+    EXPECT_EQ(service.requestCount(service.filePath("a.pak")), 0u);
     service.clearRequests();
     EXPECT_TRUE(Run(false).ok);
     EXPECT_EQ(service.requestCount("/updater/updater.sig"), 0u);

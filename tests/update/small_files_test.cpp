@@ -42,7 +42,7 @@ TEST(SmallFilesTest, MoreSmallFilesThanLargeOnesAreInFlightWithinTheirBound) {
         };
         for (std::size_t i = 0; i < c.files; ++i) {
             service.setFile(pathOf(i), RandomBytes(c.bytes, i));
-            service.setFault("/updater/files/" + pathOf(i), Fault::slow(300ms));
+            service.setFault(service.filePath(pathOf(i)), Fault::slow(300ms));
         }
         UpdateEnvironment environment;
         environment.service = service.endpoint();

@@ -76,7 +76,8 @@ protected:
     std::size_t FileRequests() const {
         std::size_t count = 0;
         for (const auto& request : service.requests())
-            count += request.path.rfind("/updater/files/", 0) == 0;
+            count += request.path.starts_with("/updater/files/") ||
+                     request.path.starts_with("/updater/objects/");
         return count;
     }
 
@@ -288,6 +289,7 @@ TEST_F(UpdateRunTest, MissingFilesReportInKeyOrderExecutableLast) {
     service.setFile("z/second file.dat", "second");
     service.setFile("a/first.dat", "first");
     WriteFile(client / "unlisted" / "keep.me", "mine");
+    service.setObjectsNamed(false);  // files by their encoded paths, as before content addresses
     UpdateResult result = Run();
     EXPECT_TRUE(result.ok) << WideToUtf8(result.message);
     EXPECT_EQ(reports, (std::vector<Report>{{0, 3, L"Downloading a/first.dat"},
@@ -303,7 +305,7 @@ TEST_F(UpdateRunTest, MissingFilesReportInKeyOrderExecutableLast) {
     ASSERT_EQ(stat((client / kExe).c_str(), &info), 0);
     EXPECT_TRUE(info.st_mode & S_IXUSR);
 #endif
-    auto request = service.lastRequest("/updater/files/z/second file.dat");
+    auto request = service.lastRequest(service.filePath("z/second file.dat"));
     ASSERT_TRUE(request);
     EXPECT_EQ(request->target, "/updater/files/z/second%20file.dat");
 }
@@ -412,7 +414,7 @@ TEST_F(UpdateRunTest, WrongBytesStopTheRunAfterEarlierFilesArePlaced) {
     service.setFile("b.dat", "beta");
     service.setFile("c.dat", "gamma");
     WriteFile(client / "b.dat", "old beta");
-    service.setFault("/updater/files/b.dat", Fault::wrongBytes());
+    service.setFault(service.filePath("b.dat"), Fault::wrongBytes());
     UpdateResult result = Run();
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.message, L"Downloaded file failed SHA-256 verification: b.dat");
@@ -455,7 +457,7 @@ TEST_F(UpdateRunTest, RunsSayWhetherTheyPlacedFilesIntoAClientThatWasWhole) {
 
     service.setFile("a.dat", "alpha 2");
     service.setFile("b.dat", "beta 2");
-    service.setFault("/updater/files/b.dat", Fault::wrongBytes());
+    service.setFault(service.filePath("b.dat"), Fault::wrongBytes());
     expect(run(), false, true, true);
     EXPECT_EQ(ReadFile(client / "a.dat"), "alpha 2");
     expect(serviceDown(), false, false, false);
@@ -469,7 +471,7 @@ TEST_F(UpdateRunTest, RunsSayWhetherTheyPlacedFilesIntoAClientThatWasWhole) {
 TEST_F(UpdateRunTest, DownloadCutShortEveryTimeLeavesTheTargetAndKeepsThePart) {
     service.setFile("a.dat", std::string(200000, 'a'));
     WriteFile(client / "a.dat", "old");
-    service.setFault("/updater/files/a.dat", Fault::truncate());
+    service.setFault(service.filePath("a.dat"), Fault::truncate());
     EXPECT_EQ(Run().message, L"HTTPS response read failed: a.dat");
     EXPECT_EQ(ReadFile(client / "a.dat"), "old");
     EXPECT_EQ(ReadFile(client / "a.dat.download"), std::string(100000, 'a'));
@@ -548,7 +550,7 @@ TEST_F(UpdateRunTest, FetchReplacesAWrongLeftoverAndPlacesAnEmptyFile) {
 
 TEST_F(UpdateRunTest, FetchRefusalLeavesAnEarlierLeftoverAlone) {
     WriteFile(client / "a.dat.download", "leftover");
-    service.setFault("/updater/files/a.dat", Fault::replyStatus(404));
+    service.setFault(service.filePath("a.dat"), Fault::replyStatus(404));
     EXPECT_EQ(Fetch("a.dat", Sha256Hex("x")), "Update server returned an error");
     EXPECT_EQ(ReadFile(client / "a.dat.download"), "leftover");
 }
@@ -598,13 +600,13 @@ TEST_F(UpdateRunTest, CancelEndsTheRunPromptlyInEveryPhase) {
         Fault fault;
         bool blocksInWinHttp;  // waiting inside one WinHTTP call
     };
+    service.setFile("big.pak", std::string(1 << 20, 'b'));
     const Case cases[] = {
         {"manifest never answered", "/updater/updater.php", Fault::stall(), true},
-        {"file stalled after its first bytes", "/updater/files/big.pak", Fault::stallAfter(1000),
+        {"file stalled after its first bytes", service.filePath("big.pak"), Fault::stallAfter(1000),
          true},
-        {"file dripping", "/updater/files/big.pak", Fault::drip(20ms, 64), false},
+        {"file dripping", service.filePath("big.pak"), Fault::drip(20ms, 64), false},
     };
-    service.setFile("big.pak", std::string(1 << 20, 'b'));
     WriteFile(client / "big.pak", "old");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -230,12 +230,12 @@ TEST_F(VerifiedRecordTest, RepairReadsEveryFileWhateverTheRecordSays) {
     RecordFor("a.pak", Sha256Hex("genuine"));  // the record says all is well
     service.clearRequests();
     ASSERT_TRUE(run().ok);
-    EXPECT_EQ(service.requestCount("/updater/files/a.pak"), 0u);
+    EXPECT_EQ(service.requestCount(service.filePath("a.pak")), 0u);
     EXPECT_EQ(ReadFile(client / "a.pak"), "damaged");
 
     environment.hashEverything = true;
     ASSERT_TRUE(run().ok);
-    EXPECT_EQ(service.requestCount("/updater/files/a.pak"), 1u);
+    EXPECT_EQ(service.requestCount(service.filePath("a.pak")), 1u);
     EXPECT_EQ(ReadFile(client / "a.pak"), "genuine");
     EXPECT_EQ(VerifiedRecord::load(file, client).size(), 2u);
 }

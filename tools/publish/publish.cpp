@@ -28,6 +28,7 @@
 #include "platform/folder_lock.h"
 #include "tools/publish/documents.h"
 #include "tools/publish/gzip.h"
+#include "tools/publish/objects.h"
 #include "tools/publish/signing.h"
 #include "update/block_index.h"
 #include "update/chunker.h"
@@ -272,6 +273,7 @@ std::string ManifestJson(const std::vector<ManifestEntry>& entries,
         if (entry.chunked && !entry.blocks.empty())
             manifest["blocks"][entry.path] = entry.blocks;
     }
+    manifest["objects"] = kObjectsBase;
     if (freshness) {
         manifest["serial"] = freshness->first;
         manifest["expires"] = freshness->second;
@@ -847,6 +849,11 @@ PublishReport Publish(const PublishOptions& options) {
                                         live / "chunks"))
             blockHeads[recorded.sha256] = *head;
     }
+
+    std::vector<ObjectSource> objects;
+    for (const auto& [path, recorded] : state)
+        objects.push_back({next / "files" / path, recorded.sha256, recorded.size});
+    WriteObjects(live / "objects", next / "objects", objects, folders);
 
     // The manifest last: it names only files that are already complete in this tree.
     std::vector<ManifestEntry> entries;

@@ -4,6 +4,7 @@
 //   OUT_DIR/updater/updater.php       the manifest (answered for POST /updater/updater.php)
 //   OUT_DIR/updater/updater.php.gz    the same, gzip-encoded (served to launchers that ask)
 //   OUT_DIR/updater/files/<path>      every client file, at the path the launcher requests
+//   OUT_DIR/updater/objects/<xx>/<sha256>  the same files by digest, kept across publishes
 //   OUT_DIR/updater/launcher/...      latest.json and the installer it names
 //   OUT_DIR/status.php, news.php      the status and news documents
 //   OUT_DIR/.quillon-publish/         the publisher's own state and scratch space (not served)
@@ -100,7 +101,8 @@ struct ManifestEntry {
 // The manifest: "files" (every path but the top-level client executable), "binary" for that
 // executable when present, "sizes" for all of them, and "chunked" listing the paths with a chunk
 // index (updater/chunks/<sha256>.idx) when there are any, and "blocks" naming, by path, the
-// digest of the head of each one's block index (updater/chunks/<sha256>.blk).
+// digest of the head of each one's block index (updater/chunks/<sha256>.blk), and "objects"
+// naming the base of updater/objects/.
 // With `freshness` (serial, expires) both members are added, for a signed manifest.
 std::string ManifestJson(const std::vector<ManifestEntry>& entries,
                          std::optional<std::pair<std::uint64_t, std::int64_t>> freshness = {});

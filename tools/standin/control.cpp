@@ -96,6 +96,12 @@ struct ControlChannel::Impl {
                 service->setManifestJson(std::nullopt);
             else
                 service->setManifestJson(bytes("json"));
+        } else if (op == "setObjectsNamed") {
+            service->setObjectsNamed(command.at("named").get<bool>());
+        } else if (op == "setMirrors") {
+            service->setMirrors(command.at("urls").get<std::vector<std::string>>());
+        } else if (op == "filePath") {
+            return {{"path", service->filePath(text("path"))}};
         } else if (op == "manifestJson") {
             return {{"json", wire::ToHex(service->manifestJson())}};
         } else if (op == "setResource") {

@@ -176,6 +176,15 @@ void TestService::setManifestJson(std::optional<std::string> json) {
     impl_->call("setManifestJson",
                 {{"json", json ? nlohmann::json(wire::ToHex(*json)) : nlohmann::json()}});
 }
+void TestService::setObjectsNamed(bool named) {
+    impl_->call("setObjectsNamed", {{"named", named}});
+}
+void TestService::setMirrors(std::vector<std::string> urls) {
+    impl_->call("setMirrors", {{"urls", urls}});
+}
+std::string TestService::filePath(const std::string& path) const {
+    return impl_->call("filePath", {{"path", path}}).at("path").get<std::string>();
+}
 std::string TestService::manifestJson() const {
     return wire::FromHex(impl_->call("manifestJson").at("json").get<std::string>());
 }

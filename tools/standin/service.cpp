@@ -55,6 +55,7 @@ bool AcceptsGzip(const httplib::Request& request) {
 
 constexpr const char* kExecutableName = "Quillon Saga.exe";
 constexpr const char* kFilesPrefix = "/updater/files/";
+constexpr const char* kObjectsPrefix = "/updater/objects/";
 constexpr const char* kReleasePath = "/updater/launcher/latest.json";
 // Upper bound for a stall, so a forgotten server never holds a test binary for ever.
 constexpr auto kLongestStall = std::chrono::minutes(10);
@@ -179,7 +180,11 @@ struct TestService::Impl {
     bool stopping = false;
 
     std::map<std::string, File> files;  // manifest path -> bytes
-    std::string signingKeyPem;          // empty: nothing signed
+    bool objectsNamed = true;           // the manifest names kObjectsPrefix
+    mutable std::map<std::string, const File*, std::less<>> objects;  // by digest, from `files`
+    mutable bool objectsStale = true;
+    std::vector<std::string> mirrors;  // the manifest's "mirrors", when any
+    std::string signingKeyPem;         // empty: nothing signed
     std::int64_t signedSerial = 0;
     std::optional<std::string> manifestOverride;
     std::map<std::string, Resource> resources;  // decoded path -> reply
@@ -219,6 +224,10 @@ struct TestService::Impl {
                 manifest["blocks"][path] = file.blockHeadSha256;
             }
         }
+        if (objectsNamed)
+            manifest["objects"] = kObjectsPrefix;
+        if (!mirrors.empty())
+            manifest["mirrors"] = mirrors;
         if (!signingKeyPem.empty()) {
             manifest["serial"] = signedSerial;
             manifest["expires"] = signedSerial + 30 * 24 * 3600;
@@ -251,6 +260,10 @@ struct TestService::Impl {
             if (file != files.end())
                 return {200, file->second.bytes, "application/octet-stream"};
         }
+        if (isGet && path.starts_with(kObjectsPrefix))
+            if (const File* file =
+                    objectLocked(path.substr(std::string_view(kObjectsPrefix).size())))
+                return {200, file->bytes, "application/octet-stream"};
         if (isGet) {
             auto resource = resources.find(path);
             if (resource != resources.end() && path == kReleasePath && !signingKeyPem.empty())
@@ -270,6 +283,22 @@ struct TestService::Impl {
                         "text/plain"};
         }
         return {404, Text(""), "text/plain"};
+    }
+
+    // The file named "<xx>/<digest>" under the objects path, xx being the digest's first two.
+    // By an index of the digests, made again after the files changed: a client of many files
+    // costs a lookup per request, not a pass over them all.
+    const File* objectLocked(std::string_view name) const {
+        if (name.size() < 3 || name[2] != '/' || name.substr(3, 2) != name.substr(0, 2))
+            return nullptr;
+        if (objectsStale) {
+            objects.clear();
+            for (const auto& [path, file] : files)
+                objects.emplace(file.sha256, &file);
+            objectsStale = false;
+        }
+        auto found = objects.find(name.substr(3));
+        return found == objects.end() ? nullptr : found->second;
     }
 
     // /updater/chunks/<digest>.idx and .blk of a file being served, as the publisher lays
@@ -664,14 +693,37 @@ void TestService::setFile(const std::string& path, std::string bytes) {
     Impl::File file = Impl::MakeFile(std::move(bytes));
     std::lock_guard lock(impl_->mutex);
     impl_->files[path] = std::move(file);
+    impl_->objectsStale = true;
 }
 void TestService::removeFile(const std::string& path) {
     std::lock_guard lock(impl_->mutex);
     impl_->files.erase(path);
+    impl_->objectsStale = true;
 }
 void TestService::clearFiles() {
     std::lock_guard lock(impl_->mutex);
     impl_->files.clear();
+    impl_->objectsStale = true;
+}
+void TestService::setObjectsNamed(bool named) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->objectsNamed = named;
+}
+void TestService::setMirrors(std::vector<std::string> urls) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->mirrors = std::move(urls);
+}
+std::string TestService::filePath(const std::string& path) const {
+    std::lock_guard lock(impl_->mutex);
+    auto file = impl_->files.find(path);
+    bool named = impl_->objectsNamed;
+    if (impl_->manifestOverride) {
+        const auto manifest = nlohmann::json::parse(*impl_->manifestOverride, nullptr, false);
+        named = manifest.is_object() && manifest.contains("objects");
+    }
+    if (!named || file == impl_->files.end())
+        return kFilesPrefix + path;
+    return kObjectsPrefix + file->second.sha256.substr(0, 2) + "/" + file->second.sha256;
 }
 void TestService::setManifestJson(std::optional<std::string> json) {
     std::lock_guard lock(impl_->mutex);
@@ -712,6 +764,7 @@ void TestService::loadFolder(const std::filesystem::path& root) {
     {
         std::lock_guard lock(impl_->mutex);
         impl_->files = std::move(loaded);
+        impl_->objectsStale = true;
     }
     const std::pair<const char*, const char*> documents[] = {
         {"latest.json", "/updater/launcher/latest.json"},

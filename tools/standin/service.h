@@ -18,6 +18,8 @@
 //                                   304 to an If-None-Match naming it, gzip-encoded when asked for
 //   GET  /updater/files/<path>     a file set with setFile (path as decoded by the server: %20 ->
 //                                   blank)
+//   GET  /updater/objects/<xx>/<sha256>  the same files by digest (xx: its first two digits),
+//                                   named by the manifest's "objects" unless setObjectsNamed(false)
 //   GET  /updater/chunks/<sha256>.idx  the chunk index of every file of at least 4 MiB, which
 //                                   the built manifest lists under "chunked"
 //   GET  /updater/chunks/<sha256>.blk  its block index, the head's digest under "blocks"
@@ -159,6 +161,15 @@ public:
     void setFile(const std::string& path, std::string bytes);
     void removeFile(const std::string& path);
     void clearFiles();
+    // Whether the built manifest names "/updater/objects/" (true at first); false: a service
+    // from before content addresses, whose launchers fetch "/updater/files/<path>".
+    void setObjectsNamed(bool named);
+    // The built manifest's "mirrors" (left out when empty).
+    void setMirrors(std::vector<std::string> urls);
+    // The path a launcher fetches the file set under `path` from: its object while the manifest
+    // served (built or set) names objects, else "/updater/files/<path>" (decoded, as requests
+    // are recorded).
+    std::string filePath(const std::string& path) const;
     // Serves `json` verbatim as the manifest instead of the built one; nullopt returns to the built
     // one.
     void setManifestJson(std::optional<std::string> json);
