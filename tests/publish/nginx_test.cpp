@@ -443,7 +443,7 @@ TEST_F(CacheTierService, LaunchersUpdateThroughTheCacheAndEachBodyLeavesTheOrigi
         EXPECT_LE(count, path.starts_with("/updater/files/") ? 2 : 1) << path;
 
     WebReply range =
-        Exchange(*nginx_, "GET", "/updater/files/data/big.pak", {"Range: bytes=100-199"});
+        Exchange(*nginx_, "GET", ObjectPath(client_ / "data/big.pak"), {"Range: bytes=100-199"});
     EXPECT_EQ(range.status, 206);
     EXPECT_EQ(range.headers["content-range"], "bytes 100-199/" + std::to_string(big.size()));
     EXPECT_TRUE(range.body == big.substr(100, 100));
