@@ -18,6 +18,7 @@
 #include "update/chunker.h"
 #include "update/digest.h"
 #include "update/fetch_file.h"
+#include "update/kept_chunks.h"
 #include "update/target_status.h"
 #include "update/transfer.h"
 #include "update/update_run.h"
@@ -553,10 +554,30 @@ std::vector<BuildStep> PlanBuild(const std::vector<AssemblyPiece>& pieces,
     return steps;
 }
 
+// The chunks of the old copy: those kept when it was placed while its stamp is still theirs, else
+// read from it, unless a sample shows too little of `wanted` in it (nullopt).
+std::optional<std::vector<Chunk>> LocalChunks(const std::filesystem::path& target,
+                                              std::string_view relativePath,
+                                              const std::vector<Chunk>& wanted,
+                                              const UpdateEnvironment& environment) {
+    if (const std::optional<FileStamp> stamp = StampOfFile(target))
+        if (auto kept =
+                LoadKeptChunks(KeptChunksFolder(environment.verifiedRecord), relativePath, *stamp))
+            return kept;
+    const std::optional<SampledShare> sample = SampleShare(target, wanted);
+    if (!sample || !SampleWorthChunking(*sample))
+        return std::nullopt;
+    std::optional<std::vector<Chunk>> local = ChunkFile(target, environment.cancel);
+    if (Cancelled(environment))
+        throw UpdateCancelled();
+    return local;
+}
+
 // Builds the download file from the chunks the old target shares with the wanted file, the
 // blocks of the other chunks it still holds, and ranges of the rest. nullopt when too little is
 // shared; throws on anything amiss (a fault the progress mentions).
-std::optional<FileState> FetchByChunks(const std::wstring& url, const std::filesystem::path& target,
+std::optional<FileState> FetchByChunks(const std::wstring& url, std::string_view relativePath,
+                                       const std::filesystem::path& target,
                                        const std::filesystem::path& download,
                                        const std::wstring& expected,
                                        std::optional<std::uint64_t> expectedSize,
@@ -573,12 +594,8 @@ std::optional<FileState> FetchByChunks(const std::wstring& url, const std::files
     const std::optional<ChunkIndex> index = ParseChunkIndex(indexBytes, file);
     if (!index || index->size != *expectedSize)
         throw ChunksUnusable{};
-    const std::optional<SampledShare> sample = SampleShare(target, index->chunks);
-    if (!sample || !SampleWorthChunking(*sample))
-        return std::nullopt;
-    const std::optional<std::vector<Chunk>> local = ChunkFile(target, environment.cancel);
-    if (Cancelled(environment))
-        throw UpdateCancelled();
+    const std::optional<std::vector<Chunk>> local =
+        LocalChunks(target, relativePath, index->chunks, environment);
     if (!local)
         return std::nullopt;
     const std::vector<AssemblyPiece> pieces = PlanAssembly(index->chunks, *local);
@@ -676,8 +693,11 @@ std::optional<FileState> FetchByChunks(const std::wstring& url, const std::files
     }
     if (!assembler.complete())
         throw ChunksUnusable{};
-    if (auto written = FinishProven(writer, download, expected))
+    if (auto written = FinishProven(writer, download, expected)) {
+        if (observer.chunksKnown)
+            observer.chunksKnown(*index);
         return *written;
+    }
     throw ChunksUnusable{};
 }
 
@@ -821,8 +841,9 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
             std::optional<Digest> blocksHead;
             if (!blocksDigest.empty())
                 blocksHead = DigestFromHex(Utf8ToWide(blocksDigest));
-            if (auto built = FetchByChunks(url, target, download, expected, expectedSize,
-                                           blocksHead, environment, connection, observer))
+            if (auto built =
+                    FetchByChunks(url, relativePath, target, download, expected, expectedSize,
+                                  blocksHead, environment, connection, observer))
                 return *built;
         } catch (...) {
             if (Cancelled(environment))

@@ -29,6 +29,7 @@
 #include "update/clock_check.h"
 #include "update/digest.h"
 #include "update/folder_chain.h"
+#include "update/kept_chunks.h"
 #include "update/kept_manifest.h"
 #include "update/manifest_path.h"
 #include "update/target_status.h"
@@ -447,6 +448,8 @@ struct Transfer {
     bool finished = false;
     std::optional<FileState> verified;
     std::exception_ptr failure;
+    // Set by the worker before it hands `verified` over under the mutex.
+    std::optional<ChunkIndex> chunks;
 };
 
 // The reports of one run, all made on the run's thread: a file's turn and the end always, the
@@ -711,6 +714,7 @@ private:
         };
         observer.fetchedAside = [this](std::uint64_t bytes) { fetched_ += bytes; };
         observer.wholeInstead = [&transfer] { transfer.wholeAfterAll = true; };
+        observer.chunksKnown = [&transfer](const ChunkIndex& chunks) { transfer.chunks = chunks; };
         std::optional<FileState> verified;
         std::exception_ptr failure;
         try {
@@ -1465,8 +1469,12 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 folders.placed(targets[at]);
                 // Vouched for only while the placed file is still the one proven, unwritten since.
                 if (const auto stamp = TakeStamp(targets[at]);
-                    stamp && StampShowsState(stamp->stamp, *transfers[at].verified))
+                    stamp && StampShowsState(stamp->stamp, *transfers[at].verified)) {
                     proven.remember(plan[at].relativePath, plan[at].checksum, *stamp);
+                    if (transfers[at].chunks)
+                        KeepChunks(KeptChunksFolder(environment.verifiedRecord),
+                                   plan[at].relativePath, stamp->stamp, *transfers[at].chunks);
+                }
                 LogEvent("placed " + plan[at].relativePath + ", " +
                          std::to_string(transfers[at].reused.load()) + " bytes reused");
                 reports.placed(transfers[at]);
