@@ -6,8 +6,10 @@
 //   shifted   1 MiB inserted near the start, 1 MiB removed near the end
 //   fewbytes  16 scattered edits of 8 bytes
 //
-//   qs_bench_patch_day --data=DIR [--size_mib=256] [--runs=3] [--write_only]
-// Prints "launcher|whole <pair> <MBps> <bytes fetched> <median seconds>" lines.
+//   qs_bench_patch_day --data=DIR [--size_mib=256] [--runs=3] [--pair=NAME] [--write_only]
+// Prints "launcher|unseen|whole <pair> <MBps> <bytes fetched> <median seconds>" lines: the patch
+// of an old copy the launcher placed (its record and chunk list kept, as on a player's disk), of
+// one it never saw (written beside it), and the whole download.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -17,6 +19,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -94,17 +97,50 @@ struct Measured {
     double seconds = 0;
 };
 
+bool Update(test::TestService& service, const fs::path& folder, const fs::path& record) {
+    UpdateEnvironment environment;
+    environment.service = service.endpoint();
+    environment.verifiedRecord = record;
+    return RunClientUpdate(
+               folder, [](const UpdateProgress&) {}, environment)
+        .ok;
+}
+
+// The old copy as the launcher leaves it: built by its chunks from a copy a few bytes apart (so
+// its chunk list is kept), then proven by a later start, so the record vouches for it. nullopt
+// (a copy the launcher never saw) leaves only the bytes, and no record.
+void PlaceOld(const fs::path& folder, const std::string& old, test::TestService* installed,
+              const fs::path& record) {
+    fs::remove_all(folder);
+    fs::remove_all(record.parent_path());
+    fs::create_directories(folder);
+    if (!installed) {
+        WriteAll(folder / "archive.pak", old);
+        return;
+    }
+    std::string before = old;
+    before.replace(old.size() / 2, 8, "patched!");
+    WriteAll(folder / "archive.pak", before);
+    const auto settled = std::chrono::steady_clock::now() + std::chrono::milliseconds(2100);
+    if (!Update(*installed, folder, record))
+        std::exit(1);
+    std::this_thread::sleep_until(settled);  // the record vouches only for settled stamps
+    if (!Update(*installed, folder, record))
+        std::exit(1);
+}
+
 // One run from the manifest request to the file placed and flushed.
 Measured RunOnce(test::TestService& service, const fs::path& folder, const std::string& old,
-                 std::uint64_t bytesPerSecond) {
-    fs::remove_all(folder);
-    fs::create_directories(folder);
-    WriteAll(folder / "archive.pak", old);
+                 std::uint64_t bytesPerSecond, test::TestService* installed,
+                 const fs::path& record) {
+    PlaceOld(folder, old, installed, record);
     ::sync();  // the old copy's writeback is not the run's
     std::atomic<std::uint64_t> limit{bytesPerSecond};
     UpdateEnvironment environment;
     environment.service = service.endpoint();
     environment.speedLimit = &limit;
+    if (installed)
+        environment.verifiedRecord = record;
     Measured measured;
     const auto start = std::chrono::steady_clock::now();
     const UpdateResult result = RunClientUpdate(
@@ -136,14 +172,26 @@ int main(int argc, char** argv) {
             return 0;
 
     qs::test::TestService service;
+    qs::test::TestService installed;  // the old version, as the player's launcher placed it
     const fs::path folder = root / "launcher-client";
+    const fs::path record = root / "launcher-private" / "verified.txt";
+    const std::string only = qs::bench::ArgumentValue(argc, argv, "pair", "");
     for (const qs::Pair& pair : qs::kPairs) {
+        if (!only.empty() && only != pair.name)
+            continue;
         const std::string old = qs::ReadAll(root / pair.name / "old.pak");
+        installed.setFile("archive.pak", old);
         std::string wanted = qs::ReadAll(root / pair.name / "new.pak");
         const std::string sha = qs::test::Sha256Hex(wanted);
         service.setFile("archive.pak", std::move(wanted));
-        for (const bool chunked : {true, false}) {
-            if (!chunked)  // the same manifest without the indexes
+        // The launcher on a copy it placed, on a copy it never saw, and its whole download.
+        const struct {
+            const char* name;
+            bool chunked;
+            bool placed;
+        } kinds[] = {{"launcher", true, true}, {"unseen", true, false}, {"whole", false, true}};
+        for (const auto& kind : kinds) {
+            if (!kind.chunked)  // the same manifest without the indexes
                 service.setManifestJson(R"({"files":{"archive.pak":")" + sha +
                                         R"("},"sizes":{"archive.pak":)" + std::to_string(size) +
                                         "}}");
@@ -152,12 +200,13 @@ int main(int argc, char** argv) {
                 std::uint64_t fetched = 0;
                 for (int run = 0; run < runs; ++run) {
                     const qs::Measured measured =
-                        qs::RunOnce(service, folder, old, mbps * 1000 * 1000);
+                        qs::RunOnce(service, folder, old, mbps * 1000 * 1000,
+                                    kind.placed ? &installed : nullptr, record);
                     seconds.push_back(measured.seconds);
                     fetched = measured.fetched;
                 }
                 std::sort(seconds.begin(), seconds.end());
-                std::printf("%s %s %llu %llu %.3f\n", chunked ? "launcher" : "whole", pair.name,
+                std::printf("%s %s %llu %llu %.3f\n", kind.name, pair.name,
                             static_cast<unsigned long long>(mbps),
                             static_cast<unsigned long long>(fetched), seconds[seconds.size() / 2]);
                 std::fflush(stdout);
@@ -166,5 +215,6 @@ int main(int argc, char** argv) {
         service.setManifestJson(std::nullopt);
     }
     fs::remove_all(folder);
+    fs::remove_all(record.parent_path());
     return 0;
 }
