@@ -6,6 +6,7 @@
 #   (default: all eleven; patchday installs zsync and casync, smallfiles aria2, with apt-get when
 #   they are missing)
 # BENCH_REPETITIONS (default 5): repetitions per measurement; the table shows medians.
+# PATCHDAY_RUNS (default 3) and PATCHDAY_PAIR (one pair of the part `patchday`; default all).
 # Test content is written once under build/bench-data (about 2 GiB) and reused.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -86,6 +87,19 @@ if wants patchday; then
         (cd "$pd/$pair" && [ -f new.zsync ] || zsyncmake -u new.pak -o new.zsync new.pak >&2)
         (cd "$pd/$pair" && [ -f new.caibx ] || casync make --store=store.castr new.caibx new.pak >&2)
     done
+    # A few changed files among many: zsync on each changed file (the manifest tells which; its
+    # files and their .zsync under zs/, links to new/, which casync takes whole as one archive).
+    fw="$pd/fewfiles"
+    changed=()
+    mkdir -p "$fw/zs"
+    for file in "$fw"/new/*.pak; do
+        name=$(basename "$file")
+        cmp -s "$file" "$fw/old/$name" && continue
+        changed+=("$name")
+        ln -f "$file" "$fw/zs/$name"
+        (cd "$fw/zs" && [ -f "$name.zsync" ] || zsyncmake -u "$name" -o "$name.zsync" "$name" >&2)
+    done
+    (cd "$fw" && [ -f new.caidx ] || casync make --store=store.castr new.caidx new >&2)
     prefix="$pd/nginx"
     mkdir -p "$prefix/logs"
     port=$(bash scripts/pick-port.sh 18611)
@@ -121,18 +135,34 @@ CONF
         : >"$prefix/logs/access.log"
         local start end
         start=$(date +%s.%N)
-        if [ "$tool" = zsync ]; then
+        if [ "$pair" = fewfiles ] && [ "$tool" = zsync ]; then
+            for name in "${changed[@]}"; do
+                (cd "$pd/out" && zsync -q -i "$fw/old/$name" -o "$name" "$base/fewfiles/zs/$name.zsync" >/dev/null)
+            done
+        elif [ "$pair" = fewfiles ]; then
+            casync extract --store="$base/fewfiles/store.castr" --seed="$fw/old" \
+                "$base/fewfiles/new.caidx" "$pd/out/tree" >/dev/null 2>&1
+        elif [ "$tool" = zsync ]; then
             (cd "$pd/out" && zsync -q -i "$pd/$pair/old.pak" -o new.pak "$base/$pair/new.zsync" >/dev/null)
         else
             casync extract --store="$base/$pair/store.castr" --seed="$pd/$pair/old.pak" \
                 "$base/$pair/new.caibx" "$pd/out/new.pak" >/dev/null 2>&1
         fi
-        sync "$pd/out/new.pak"
+        find "$pd/out" -type f -exec sync {} +
         end=$(date +%s.%N)
-        cmp -s "$pd/out/new.pak" "$pd/$pair/new.pak" || { echo "$tool $pair: wrong result" >&2; exit 1; }
+        if [ "$pair" = fewfiles ]; then
+            local name got="$pd/out"
+            [ "$tool" = casync ] && got="$pd/out/tree"
+            for name in "${changed[@]}"; do
+                cmp -s "$got/$name" "$fw/new/$name" ||
+                    { echo "$tool $pair: wrong result" >&2; exit 1; }
+            done
+        else
+            cmp -s "$pd/out/new.pak" "$pd/$pair/new.pak" || { echo "$tool $pair: wrong result" >&2; exit 1; }
+        fi
         echo "$(awk '{s += $1} END {print s + 0}' "$prefix/logs/access.log") $(echo "$end - $start" | bc)"
     }
-    for pair in edits shifted fewbytes; do
+    for pair in ${PATCHDAY_PAIR:-edits shifted fewbytes fewfiles}; do
         for tool in zsync casync; do
             for mbps in 0 50; do
                 times=()
@@ -149,7 +179,8 @@ CONF
     wait "$nginx_pid" 2>/dev/null || true
     trap - EXIT
     rm -rf "$pd/out"
-    "$build/bench/qs_bench_patch_day" --data="$data" --runs="$runs" | tee -a "$out" >&2
+    "$build/bench/qs_bench_patch_day" --data="$data" --runs="$runs" --pair="${PATCHDAY_PAIR:-}" |
+        tee -a "$out" >&2
 fi
 if wants publish; then
     gbench publish qs_bench_publish --large=1
