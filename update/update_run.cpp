@@ -85,8 +85,13 @@ TargetCheck CheckEntry(const qs::FolderEntry& entry, std::string_view relativePa
         case qs::EntryKind::RegularFile:
             break;
     }
-    return record && record->vouchesFor(relativePath, checksum, entry.stamp) ? TargetCheck::Vouched
-                                                                             : TargetCheck::Hash;
+    if (record && record->vouchesFor(relativePath, checksum, entry.stamp))
+        return TargetCheck::Vouched;
+    // Known to hold other bytes: fetched without a digest pass over the old copy, which a patch
+    // reads only for what it reuses.
+    if (record && record->vouchesAgainst(relativePath, checksum, entry.stamp))
+        return TargetCheck::Fetch;
+    return TargetCheck::Hash;
 }
 
 // True when the regular file `name` in `folder` holds the bytes whose digest is `checksum`: read
