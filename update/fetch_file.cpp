@@ -3,6 +3,7 @@
 #include <cwctype>
 #include <exception>
 #include <fstream>
+#include <future>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -125,8 +126,7 @@ public:
         try {
             if (!file_.isOpen())
                 StartFresh();
-            digest_.update(data, size);
-            if (!file_.write(data, size))
+            if (!DigestWhileWriting(data, size))
                 CannotWrite();
             expectedLength_ += size;
             // A large file's bytes head for the disk while the rest arrives, so its flush does not
@@ -181,6 +181,27 @@ private:
     void Close() noexcept {
         file_.close();
         opened_ = false;
+    }
+
+    // A large piece (a run of reused bytes from the old copy) is digested on a second thread
+    // while it is written, as each costs about as much as the other; a small one (a network
+    // read) is not worth the hand-over. False when the write failed.
+    bool DigestWhileWriting(const char* data, std::size_t size) {
+        constexpr std::size_t kBesideFrom = 1u << 20;
+        std::future<void> digesting;
+        if (size >= kBesideFrom) {
+            try {
+                digesting = std::async(std::launch::async, [&] { digest_.update(data, size); });
+            } catch (const std::system_error&) {
+                // no thread to spare: digested here below
+            }
+        }
+        if (!digesting.valid())
+            digest_.update(data, size);
+        const bool written = file_.write(data, size);
+        if (digesting.valid())
+            digesting.get();
+        return written;
     }
 
     void Opened() {
