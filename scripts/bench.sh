@@ -358,13 +358,15 @@ if "patchday" in parts:
     for line in open(os.path.join(results, "patchday.txt")):
         tool, pair, mbps, nbytes, seconds = line.split()
         got[(tool, pair, int(mbps))] = (int(nbytes), float(seconds))
-    names = {"edits": "16 changed 64 KiB regions", "shifted": "1 MiB in near the start, 1 MiB out near the end",
-             "fewbytes": "16 scattered 8-byte edits"}
+    names = {"edits": "256 MiB, 16 changed 64 KiB regions",
+             "shifted": "256 MiB, 1 MiB in near the start, 1 MiB out near the end",
+             "fewbytes": "256 MiB, 16 scattered 8-byte edits",
+             "fewfiles": "3 of 200 files of 1 MiB with a 64 KiB region rewritten"}
     for pair, label in names.items():
         l, z, c = (got.get((t, pair, 0)) for t in ("launcher", "zsync", "casync"))
         if not (l and z and c):
             continue
-        row(f"Patch day, 256 MiB, {label}: bytes launcher / zsync / casync",
+        row(f"Patch day, {label}: bytes launcher / zsync / casync",
             f"{l[0]/2**20:.2f} / {z[0]/2**20:.2f} / {c[0]/2**20:.2f} MiB",
             f"{l[0]/min(z[0], c[0]):.2f}", "launcher / the lesser tool; <= 1")
         for mbps in (0, 50):
@@ -373,6 +375,10 @@ if "patchday" in parts:
             row(f"  time to the file flushed, {link}: launcher / zsync / casync / whole download",
                 f"{l[1]:.2f} / {z[1]:.2f} / {c[1]:.2f} / {w[1]:.2f} s", f"{l[1]/z[1]:.2f}",
                 "launcher / zsync; < 1")
+            u = got.get(("unseen", pair, mbps))
+            if u:
+                row(f"    on a copy the launcher never saw, {link}", f"{u[1]:.2f} s", f"{u[1]/z[1]:.2f}",
+                    "launcher / zsync")
 
 if "memory" in parts:
     text = open(os.path.join(results, "memory.txt")).read()
