@@ -6,6 +6,7 @@
 #   (default: all twelve; patchday installs zsync and casync, smallfiles aria2, with apt-get when
 #   they are missing)
 # BENCH_REPETITIONS (default 5): repetitions per measurement; the table shows medians.
+# PATCHDAY_RUNS (default 3) and PATCHDAY_PAIR (one pair of the part `patchday`; default all).
 # Test content is written once under build/bench-data (about 2 GiB) and reused.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -88,6 +89,19 @@ if wants patchday; then
         (cd "$pd/$pair" && [ -f new.zsync ] || zsyncmake -u new.pak -o new.zsync new.pak >&2)
         (cd "$pd/$pair" && [ -f new.caibx ] || casync make --store=store.castr new.caibx new.pak >&2)
     done
+    # A few changed files among many: zsync on each changed file (the manifest tells which; its
+    # files and their .zsync under zs/, links to new/, which casync takes whole as one archive).
+    fw="$pd/fewfiles"
+    changed=()
+    mkdir -p "$fw/zs"
+    for file in "$fw"/new/*.pak; do
+        name=$(basename "$file")
+        cmp -s "$file" "$fw/old/$name" && continue
+        changed+=("$name")
+        ln -f "$file" "$fw/zs/$name"
+        (cd "$fw/zs" && [ -f "$name.zsync" ] || zsyncmake -u "$name" -o "$name.zsync" "$name" >&2)
+    done
+    (cd "$fw" && [ -f new.caidx ] || casync make --store=store.castr new.caidx new >&2)
     prefix="$pd/nginx"
     mkdir -p "$prefix/logs"
     port=$(bash scripts/pick-port.sh 18611)
@@ -123,18 +137,34 @@ CONF
         : >"$prefix/logs/access.log"
         local start end
         start=$(date +%s.%N)
-        if [ "$tool" = zsync ]; then
+        if [ "$pair" = fewfiles ] && [ "$tool" = zsync ]; then
+            for name in "${changed[@]}"; do
+                (cd "$pd/out" && zsync -q -i "$fw/old/$name" -o "$name" "$base/fewfiles/zs/$name.zsync" >/dev/null)
+            done
+        elif [ "$pair" = fewfiles ]; then
+            casync extract --store="$base/fewfiles/store.castr" --seed="$fw/old" \
+                "$base/fewfiles/new.caidx" "$pd/out/tree" >/dev/null 2>&1
+        elif [ "$tool" = zsync ]; then
             (cd "$pd/out" && zsync -q -i "$pd/$pair/old.pak" -o new.pak "$base/$pair/new.zsync" >/dev/null)
         else
             casync extract --store="$base/$pair/store.castr" --seed="$pd/$pair/old.pak" \
                 "$base/$pair/new.caibx" "$pd/out/new.pak" >/dev/null 2>&1
         fi
-        sync "$pd/out/new.pak"
+        find "$pd/out" -type f -exec sync {} +
         end=$(date +%s.%N)
-        cmp -s "$pd/out/new.pak" "$pd/$pair/new.pak" || { echo "$tool $pair: wrong result" >&2; exit 1; }
+        if [ "$pair" = fewfiles ]; then
+            local name got="$pd/out"
+            [ "$tool" = casync ] && got="$pd/out/tree"
+            for name in "${changed[@]}"; do
+                cmp -s "$got/$name" "$fw/new/$name" ||
+                    { echo "$tool $pair: wrong result" >&2; exit 1; }
+            done
+        else
+            cmp -s "$pd/out/new.pak" "$pd/$pair/new.pak" || { echo "$tool $pair: wrong result" >&2; exit 1; }
+        fi
         echo "$(awk '{s += $1} END {print s + 0}' "$prefix/logs/access.log") $(echo "$end - $start" | bc)"
     }
-    for pair in edits shifted fewbytes; do
+    for pair in ${PATCHDAY_PAIR:-edits shifted fewbytes fewfiles}; do
         for tool in zsync casync; do
             for mbps in 0 50; do
                 times=()
@@ -151,7 +181,8 @@ CONF
     wait "$nginx_pid" 2>/dev/null || true
     trap - EXIT
     rm -rf "$pd/out"
-    "$build/bench/qs_bench_patch_day" --data="$data" --runs="$runs" | tee -a "$out" >&2
+    "$build/bench/qs_bench_patch_day" --data="$data" --runs="$runs" --pair="${PATCHDAY_PAIR:-}" |
+        tee -a "$out" >&2
 fi
 if wants publish; then
     gbench publish qs_bench_publish --large=1
@@ -335,13 +366,15 @@ if "patchday" in parts:
     for line in open(os.path.join(results, "patchday.txt")):
         tool, pair, mbps, nbytes, seconds = line.split()
         got[(tool, pair, int(mbps))] = (int(nbytes), float(seconds))
-    names = {"edits": "16 changed 64 KiB regions", "shifted": "1 MiB in near the start, 1 MiB out near the end",
-             "fewbytes": "16 scattered 8-byte edits"}
+    names = {"edits": "256 MiB, 16 changed 64 KiB regions",
+             "shifted": "256 MiB, 1 MiB in near the start, 1 MiB out near the end",
+             "fewbytes": "256 MiB, 16 scattered 8-byte edits",
+             "fewfiles": "3 of 200 files of 1 MiB with a 64 KiB region rewritten"}
     for pair, label in names.items():
         l, z, c = (got.get((t, pair, 0)) for t in ("launcher", "zsync", "casync"))
         if not (l and z and c):
             continue
-        row(f"Patch day, 256 MiB, {label}: bytes launcher / zsync / casync",
+        row(f"Patch day, {label}: bytes launcher / zsync / casync",
             f"{l[0]/2**20:.2f} / {z[0]/2**20:.2f} / {c[0]/2**20:.2f} MiB",
             f"{l[0]/min(z[0], c[0]):.2f}", "launcher / the lesser tool; <= 1")
         for mbps in (0, 50):
@@ -350,6 +383,10 @@ if "patchday" in parts:
             row(f"  time to the file flushed, {link}: launcher / zsync / casync / whole download",
                 f"{l[1]:.2f} / {z[1]:.2f} / {c[1]:.2f} / {w[1]:.2f} s", f"{l[1]/z[1]:.2f}",
                 "launcher / zsync; < 1")
+            u = got.get(("unseen", pair, mbps))
+            if u:
+                row(f"    on a copy the launcher never saw, {link}", f"{u[1]:.2f} s", f"{u[1]/z[1]:.2f}",
+                    "launcher / zsync")
 
 if "memory" in parts:
     text = open(os.path.join(results, "memory.txt")).read()

@@ -3,6 +3,7 @@
 #include <cwctype>
 #include <exception>
 #include <fstream>
+#include <future>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -19,6 +20,7 @@
 #include "update/digest.h"
 #include "update/fetch_file.h"
 #include "update/file_source.h"
+#include "update/kept_chunks.h"
 #include "update/target_status.h"
 #include "update/transfer.h"
 #include "update/update_run.h"
@@ -125,8 +127,7 @@ public:
         try {
             if (!file_.isOpen())
                 StartFresh();
-            digest_.update(data, size);
-            if (!file_.write(data, size))
+            if (!DigestWhileWriting(data, size))
                 CannotWrite();
             expectedLength_ += size;
             // A large file's bytes head for the disk while the rest arrives, so its flush does not
@@ -181,6 +182,27 @@ private:
     void Close() noexcept {
         file_.close();
         opened_ = false;
+    }
+
+    // A large piece (a run of reused bytes from the old copy) is digested on a second thread
+    // while it is written, as each costs about as much as the other; a small one (a network
+    // read) is not worth the hand-over. False when the write failed.
+    bool DigestWhileWriting(const char* data, std::size_t size) {
+        constexpr std::size_t kBesideFrom = 1u << 20;
+        std::future<void> digesting;
+        if (size >= kBesideFrom) {
+            try {
+                digesting = std::async(std::launch::async, [&] { digest_.update(data, size); });
+            } catch (const std::system_error&) {
+                // no thread to spare: digested here below
+            }
+        }
+        if (!digesting.valid())
+            digest_.update(data, size);
+        const bool written = file_.write(data, size);
+        if (digesting.valid())
+            digesting.get();
+        return written;
     }
 
     void Opened() {
@@ -554,17 +576,34 @@ std::vector<BuildStep> PlanBuild(const std::vector<AssemblyPiece>& pieces,
     return steps;
 }
 
+// The chunks of the old copy: those kept when it was placed while its stamp is still theirs, else
+// read from it, unless a sample shows too little of `wanted` in it (nullopt).
+std::optional<std::vector<Chunk>> LocalChunks(const std::filesystem::path& target,
+                                              std::string_view relativePath,
+                                              const std::vector<Chunk>& wanted,
+                                              const UpdateEnvironment& environment) {
+    if (const std::optional<FileStamp> stamp = StampOfFile(target))
+        if (auto kept =
+                LoadKeptChunks(KeptChunksFolder(environment.verifiedRecord), relativePath, *stamp))
+            return kept;
+    const std::optional<SampledShare> sample = SampleShare(target, wanted);
+    if (!sample || !SampleWorthChunking(*sample))
+        return std::nullopt;
+    std::optional<std::vector<Chunk>> local = ChunkFile(target, environment.cancel);
+    if (Cancelled(environment))
+        throw UpdateCancelled();
+    return local;
+}
+
 // Builds the download file from the chunks the old target shares with the wanted file, the
 // blocks of the other chunks it still holds, and ranges of the rest. nullopt when too little is
 // shared; throws on anything amiss (a fault the progress mentions).
-std::optional<FileState> FetchByChunks(const std::wstring& url, const ServiceEndpoint& host,
-                                       const std::filesystem::path& target,
-                                       const std::filesystem::path& download,
-                                       const std::wstring& expected,
-                                       std::optional<std::uint64_t> expectedSize,
-                                       std::optional<Digest> blocksHead,
-                                       const UpdateEnvironment& environment,
-                                       HttpsConnection& connection, const FetchObserver& observer) {
+std::optional<FileState> FetchByChunks(
+    const std::wstring& url, const ServiceEndpoint& host, std::string_view relativePath,
+    const std::filesystem::path& target, const std::filesystem::path& download,
+    const std::wstring& expected, std::optional<std::uint64_t> expectedSize,
+    std::optional<Digest> blocksHead, const UpdateEnvironment& environment,
+    HttpsConnection& connection, const FetchObserver& observer) {
     // An old tree's index is not signed: only the manifest's size keeps it from claiming any
     // size. With a block index the manifest names, the head names the chunk index's digest.
     if (!expectedSize)
@@ -575,12 +614,8 @@ std::optional<FileState> FetchByChunks(const std::wstring& url, const ServiceEnd
     const std::optional<ChunkIndex> index = ParseChunkIndex(indexBytes, file);
     if (!index || index->size != *expectedSize)
         throw ChunksUnusable{};
-    const std::optional<SampledShare> sample = SampleShare(target, index->chunks);
-    if (!sample || !SampleWorthChunking(*sample))
-        return std::nullopt;
-    const std::optional<std::vector<Chunk>> local = ChunkFile(target, environment.cancel);
-    if (Cancelled(environment))
-        throw UpdateCancelled();
+    const std::optional<std::vector<Chunk>> local =
+        LocalChunks(target, relativePath, index->chunks, environment);
     if (!local)
         return std::nullopt;
     const std::vector<AssemblyPiece> pieces = PlanAssembly(index->chunks, *local);
@@ -678,8 +713,11 @@ std::optional<FileState> FetchByChunks(const std::wstring& url, const ServiceEnd
     }
     if (!assembler.complete())
         throw ChunksUnusable{};
-    if (auto written = FinishProven(writer, download, expected))
+    if (auto written = FinishProven(writer, download, expected)) {
+        if (observer.chunksKnown)
+            observer.chunksKnown(*index);
         return *written;
+    }
     throw ChunksUnusable{};
 }
 
@@ -828,9 +866,9 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
             std::optional<Digest> blocksHead;
             if (!blocksDigest.empty())
                 blocksHead = DigestFromHex(Utf8ToWide(blocksDigest));
-            if (auto built =
-                    FetchByChunks(url, sources->at(source).endpoint, target, download, expected,
-                                  expectedSize, blocksHead, environment, connection, observer))
+            if (auto built = FetchByChunks(url, sources->at(source).endpoint, relativePath, target,
+                                           download, expected, expectedSize, blocksHead,
+                                           environment, connection, observer))
                 return *built;
         } catch (...) {
             if (Cancelled(environment))

@@ -13,6 +13,7 @@
 
 #include "net/https.h"
 #include "platform/file_io.h"
+#include "update/chunker.h"
 #include "update/file_source.h"
 #include "update/update_environment.h"
 
@@ -61,6 +62,8 @@ struct FetchObserver {
     std::function<void(std::uint64_t bytes)> fetchedAside;
     // The file could not be built from its old copy and comes whole after all.
     std::function<void()> wholeInstead;
+    // The proven download's chunks, when it was built from them: kept for the next patch day.
+    std::function<void(const ChunkIndex& chunks)> chunksKnown;
 };
 
 // Downloads, verifies and places one file. A partial download left by an earlier attempt is

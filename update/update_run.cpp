@@ -29,6 +29,7 @@
 #include "update/clock_check.h"
 #include "update/digest.h"
 #include "update/folder_chain.h"
+#include "update/kept_chunks.h"
 #include "update/kept_manifest.h"
 #include "update/manifest_path.h"
 #include "update/target_status.h"
@@ -84,8 +85,13 @@ TargetCheck CheckEntry(const qs::FolderEntry& entry, std::string_view relativePa
         case qs::EntryKind::RegularFile:
             break;
     }
-    return record && record->vouchesFor(relativePath, checksum, entry.stamp) ? TargetCheck::Vouched
-                                                                             : TargetCheck::Hash;
+    if (record && record->vouchesFor(relativePath, checksum, entry.stamp))
+        return TargetCheck::Vouched;
+    // Known to hold other bytes: fetched without a digest pass over the old copy, which a patch
+    // reads only for what it reuses.
+    if (record && record->vouchesAgainst(relativePath, checksum, entry.stamp))
+        return TargetCheck::Fetch;
+    return TargetCheck::Hash;
 }
 
 // True when the regular file `name` in `folder` holds the bytes whose digest is `checksum`: read
@@ -473,6 +479,8 @@ struct Transfer {
     bool finished = false;
     std::optional<FileState> verified;
     std::exception_ptr failure;
+    // Set by the worker before it hands `verified` over under the mutex.
+    std::optional<ChunkIndex> chunks;
 };
 
 // The reports of one run, all made on the run's thread: a file's turn and the end always, the
@@ -738,6 +746,7 @@ private:
         };
         observer.fetchedAside = [this](std::uint64_t bytes) { fetched_ += bytes; };
         observer.wholeInstead = [&transfer] { transfer.wholeAfterAll = true; };
+        observer.chunksKnown = [&transfer](const ChunkIndex& chunks) { transfer.chunks = chunks; };
         std::optional<FileState> verified;
         std::exception_ptr failure;
         try {
@@ -1498,8 +1507,12 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 folders.placed(targets[at]);
                 // Vouched for only while the placed file is still the one proven, unwritten since.
                 if (const auto stamp = TakeStamp(targets[at]);
-                    stamp && StampShowsState(stamp->stamp, *transfers[at].verified))
+                    stamp && StampShowsState(stamp->stamp, *transfers[at].verified)) {
                     proven.remember(plan[at].relativePath, plan[at].checksum, *stamp);
+                    if (transfers[at].chunks)
+                        KeepChunks(KeptChunksFolder(environment.verifiedRecord),
+                                   plan[at].relativePath, stamp->stamp, *transfers[at].chunks);
+                }
                 LogEvent("placed " + plan[at].relativePath + ", " +
                          std::to_string(transfers[at].reused.load()) + " bytes reused");
                 reports.placed(transfers[at]);

@@ -232,6 +232,14 @@ bool VerifiedRecord::vouchesFor(std::string_view relativePath, std::string_view 
     return digest && entry->digest == *digest && entry->stamp.stamp == now && Settled(entry->stamp);
 }
 
+bool VerifiedRecord::vouchesAgainst(std::string_view relativePath, std::string_view checksum,
+                                    const FileStamp& now) const {
+    const Entry* entry = find(relativePath);
+    const std::optional<DigestBytes> digest = DigestFromText(checksum);
+    return entry && digest && entry->digest != *digest && entry->stamp.stamp == now &&
+           Settled(entry->stamp);
+}
+
 bool VerifiedRecord::addsNothingTo(const VerifiedRecord& loaded) const {
     const std::vector<const Entry*> mine = settled();
     const std::vector<const Entry*> theirs = loaded.settled();

@@ -44,6 +44,10 @@ public:
     // reading it, given the stamp the file has now.
     bool vouchesFor(std::string_view relativePath, std::string_view checksum,
                     const FileStamp& now) const;
+    // True when `relativePath` may be taken as holding another digest than `checksum` without
+    // reading it: it is due for an update, and its old copy is worth no digest pass.
+    bool vouchesAgainst(std::string_view relativePath, std::string_view checksum,
+                        const FileStamp& now) const;
 
     // A file whose digest was just proven equal to `digest`, with its stamp at that moment. A path
     // no record line can hold (empty, or with a line end) is not remembered.

@@ -10,6 +10,7 @@
 #include "tools/standin/service.h"
 #include "update/block_index.h"
 #include "update/chunker.h"
+#include "update/kept_chunks.h"
 #include "update/transfer.h"
 #include "update/update_run.h"
 
@@ -243,6 +244,7 @@ TEST_F(DeltaDownload, EmptyAndShortWantedFiles) {
 }
 
 TEST_F(DeltaDownload, RunUsesTheManifestsChunkedListAndBlockIndex) {
+    environment.verifiedRecord = folder.path() / "private" / "verified.txt";
     const std::string blocks = BlockIndexOf(IndexOf(wanted, ChunkBytes(wanted)), wanted, wanted);
     service.setManifestJson(R"({"files":{"data/big.pak":")" + Sha256Hex(wanted) +
                             R"("},"chunked":["/data/big.pak"],"sizes":{"data/big.pak":)" +
@@ -261,7 +263,55 @@ TEST_F(DeltaDownload, RunUsesTheManifestsChunkedListAndBlockIndex) {
     EXPECT_EQ(ReadFile(target), wanted);
     EXPECT_LT(fetched, 64u << 10);  // blocks and indexes, not whole chunks
     EXPECT_GT(fetched, 0u);
-    EXPECT_EQ(done, wanted.size());
+    EXPECT_EQ(
+        done,
+        wanted.size());  // The placed file's chunks are kept for its stamp, for the next patch day.
+    EXPECT_EQ(LoadKeptChunks(KeptChunksFolder(environment.verifiedRecord), "data/big.pak",
+                             *StampOfFile(target)),
+              ChunkBytes(wanted));
+}
+
+// The chunk list kept for the old copy's very stamp is planned from without chunking the copy;
+// one kept for another stamp, or torn, is not. Here the list is the one of the copy before a few
+// of its bytes changed: planned from, it picks wrong bytes, and the whole file's digest sends the
+// download to the whole file.
+TEST_F(DeltaDownload, PlansFromTheChunkListKeptForTheOldCopysStamp) {
+    environment.verifiedRecord = folder.path() / "private" / "verified.txt";
+    const fs::path kept = KeptChunksFolder(environment.verifiedRecord);
+    const std::string hex = Sha256Hex(old);
+    const ChunkIndex before{*DigestFromHex(std::wstring(hex.begin(), hex.end())), old.size(),
+                            ChunkBytes(old)};
+    const std::pair<const char*, std::function<bool(const FileStamp&)>> cases[] = {
+        {"kept for this stamp",
+         [&](const FileStamp& now) { return KeepChunks(kept, "data/big.pak", now, before); }},
+        {"kept for another stamp",
+         [&](const FileStamp& now) {
+             FileStamp other = now;
+             ++other.modifiedNs;
+             return KeepChunks(kept, "data/big.pak", other, before);
+         }},
+        {"torn",
+         [&](const FileStamp& now) {
+             KeepChunks(kept, "data/big.pak", now, before);
+             for (const auto& entry : fs::directory_iterator(kept))
+                 fs::resize_file(entry.path(), fs::file_size(entry.path()) - 1);
+             return true;
+         }},
+    };
+    for (const auto& [name, keep] : cases) {
+        SCOPED_TRACE(name);
+        fs::remove_all(kept);
+        std::string changed = old;
+        changed[1u << 20] ^= 1;
+        changed[4u << 20] ^= 1;
+        WriteFile(target, changed);
+        ASSERT_TRUE(keep(*StampOfFile(target)));
+        const Fetched fetched = Fetch();
+        EXPECT_EQ(fetched.wholeAfterAll, std::string_view(name) == "kept for this stamp");
+        if (!fetched.wholeAfterAll) {
+            EXPECT_LT(fetched.received, wanted.size() / 4);
+        }
+    }
 }
 
 // With the block index the manifest names, a changed chunk costs the blocks the old copy lacks:

@@ -59,7 +59,8 @@ protected:
 
 }  // namespace
 
-// Each stamp alone, and the manifest's digest, take the file out of the record's word.
+// Each stamp alone, and the manifest's digest, take the file out of the record's word; only the
+// digest leaves the record's word that the file holds other bytes.
 TEST_F(VerifiedRecordTest, AnyChangeForcesAHash) {
     struct Case {
         const char* name;
@@ -97,6 +98,10 @@ TEST_F(VerifiedRecordTest, AnyChangeForcesAHash) {
         const std::string asked = c.changesDigest ? Sha256Hex("other") : Sha256Hex("content");
         const bool untouched = std::string(c.name) == "nothing changed";
         EXPECT_EQ(Vouches(record, "a.pak", asked), untouched);
+        // Only an unchanged file is known to hold another digest than the manifest's.
+        const auto stamp = StampOfFile(client / "a.pak");
+        EXPECT_EQ(stamp && record.vouchesAgainst("a.pak", asked, *stamp),
+                  untouched == false && c.changesDigest);
     }
 }
 
@@ -238,6 +243,23 @@ TEST_F(VerifiedRecordTest, RepairReadsEveryFileWhateverTheRecordSays) {
     EXPECT_EQ(service.requestCount(service.filePath("a.pak")), 1u);
     EXPECT_EQ(ReadFile(client / "a.pak"), "genuine");
     EXPECT_EQ(VerifiedRecord::load(file, client).size(), 2u);
+}
+
+// A file the record says holds other bytes than the manifest's is fetched without a digest pass
+// (here the record is wrong, so the bytes fetched are the ones already there).
+TEST_F(VerifiedRecordTest, FileTheRecordKnowsOutdatedIsFetchedUnread) {
+    qs::test::TestService service;
+    service.setFile("a.pak", "genuine");
+    UpdateEnvironment environment;
+    environment.service = service.endpoint();
+    environment.verifiedRecord = file;
+    WriteFile(client / "a.pak", "genuine");
+    RecordFor("a.pak", Sha256Hex("older"));
+    ASSERT_TRUE(RunClientUpdate(
+                    client, [](const qs::UpdateProgress&) {}, environment)
+                    .ok);
+    EXPECT_EQ(service.requestCount("/updater/files/a.pak"), 1u);
+    EXPECT_EQ(ReadFile(client / "a.pak"), "genuine");
 }
 
 // Fresh downloads are too close to the record written after them; the next start reads them and
