@@ -933,7 +933,7 @@ void AcceptSignedFreshness(std::string_view manifest, const UpdateEnvironment& e
 }
 
 // The kept copy, when there is one to ask with.
-std::optional<qs::KeptManifest> KeptCopy(const UpdateEnvironment& environment) {
+std::optional<qs::KeptManifestRead> KeptCopy(const UpdateEnvironment& environment) {
     qs::KeptManifestRead read = qs::LoadKeptManifest(environment.keptManifest);
     if (read.state == qs::KeptManifestState::Damaged) {
         LogEvent("kept manifest is damaged: asking for the whole manifest");
@@ -941,30 +941,55 @@ std::optional<qs::KeptManifest> KeptCopy(const UpdateEnvironment& environment) {
     }
     if (read.state != qs::KeptManifestState::Loaded || read.kept.validator.empty())
         return std::nullopt;
-    return std::move(read.kept);
+    return read;
+}
+
+std::string ManifestDigest(std::string_view body) {
+    Sha256Stream digest;
+    digest.update(body.data(), body.size());
+    return WideToUtf8(digest.finish());
 }
 
 // After a manifest that came whole was accepted: kept for the next run when its reply had a
 // validator (rewritten only when something changed, so an old service that ignores the validator
-// costs no disk flush); a reply without one leaves nothing to ask with.
-void KeepAcceptedManifest(const UpdateEnvironment& environment,
-                          const std::optional<qs::KeptManifest>& before, std::string_view body,
-                          std::string_view signature, const ReplyValidator& validator) {
+// costs no disk flush); a reply without one leaves nothing to ask with. The digest of the copy
+// kept; empty when none is.
+std::string KeepAcceptedManifest(const UpdateEnvironment& environment,
+                                 const qs::KeptManifestRead* before, std::string_view body,
+                                 std::string_view signature, const ReplyValidator& validator) {
     if (environment.keptManifest.empty())
-        return;
+        return {};
     if (validator.empty()) {
         if (before)
             qs::ForgetKeptManifest(environment.keptManifest);
-        return;
+        return {};
     }
-    if (before && before->body == body && before->signature == signature &&
-        before->validator == validator)
-        return;
+    if (before && before->kept.body == body && before->kept.signature == signature &&
+        before->kept.validator == validator)
+        return before->bodyDigest;
     if (!qs::SaveKeptManifest(environment.keptManifest, body, signature, validator)) {
         LogEvent("manifest could not be kept: the next run asks for it whole");
         qs::ForgetKeptManifest(environment.keptManifest);
+        return {};
     }
+    return ManifestDigest(body);
 }
+
+// The manifest a run follows: the reply's body, or on a 304 the kept copy's.
+struct AcceptedManifest {
+    std::vector<std::uint8_t> reply;
+    std::string keptBody;
+    bool unchanged = false;  // the service said the kept copy is current
+    // The SHA-256 of the manifest kept for the next run, in hex; empty when none is kept.
+    std::string digest;
+
+    std::string_view text() const { return unchanged ? std::string_view(keptBody) : AsText(reply); }
+    // Once it is parsed or not needed: a large client's manifest is not held while it is planned.
+    void release() {
+        std::vector<std::uint8_t>().swap(reply);
+        std::string().swap(keptBody);
+    }
+};
 
 // The manifest reply. With a key built in it is taken only with a valid signature over its exact
 // bytes, then only when it is not older than one already accepted and not past its expiry; all
@@ -973,21 +998,25 @@ void KeepAcceptedManifest(const UpdateEnvironment& environment,
 // With a kept copy the manifest is asked for only if it changed; a 304 takes the kept copy
 // through the same signature and freshness checks (its signature as kept: no request for it),
 // and a kept copy that fails its signature is dropped for the manifest asked for whole.
-std::vector<std::uint8_t> FetchSignedManifest(const ManifestRequest& fetchManifest,
-                                              const UpdateEnvironment& environment,
-                                              HttpsConnection& connection) {
+AcceptedManifest FetchSignedManifest(const ManifestRequest& fetchManifest,
+                                     const UpdateEnvironment& environment,
+                                     HttpsConnection& connection) {
     const bool signedUpdates = !environment.service.updateKey.empty();
-    std::optional<qs::KeptManifest> kept = KeptCopy(environment);
-    ConditionalReply reply = fetchManifest(kept ? kept->validator : ReplyValidator());
+    std::optional<qs::KeptManifestRead> kept = KeptCopy(environment);
+    ConditionalReply reply = fetchManifest(kept ? kept->kept.validator : ReplyValidator());
     if (reply.notModified && !kept)
         throw HttpsStatusError("Update server returned an error", 304);
     if (reply.notModified) {
         if (!signedUpdates ||
-            SignatureValid(environment.service.updateKey, kept->body, kept->signature)) {
+            SignatureValid(environment.service.updateKey, kept->kept.body, kept->kept.signature)) {
             LogEvent("manifest unchanged: the kept copy is used");
             if (signedUpdates)
-                AcceptSignedFreshness(kept->body, environment, connection);
-            return std::vector<std::uint8_t>(kept->body.begin(), kept->body.end());
+                AcceptSignedFreshness(kept->kept.body, environment, connection);
+            AcceptedManifest accepted;
+            accepted.keptBody = std::move(kept->kept.body);
+            accepted.unchanged = true;
+            accepted.digest = std::move(kept->bodyDigest);
+            return accepted;
         }
         LogEvent("kept manifest signature is invalid: asking for the whole manifest");
         qs::ForgetKeptManifest(environment.keptManifest);
@@ -1011,8 +1040,11 @@ std::vector<std::uint8_t> FetchSignedManifest(const ManifestRequest& fetchManife
         AcceptSignedFreshness(AsText(reply.body), environment, connection);
         signature = TrimmedSignature(*fetched);
     }
-    KeepAcceptedManifest(environment, kept, AsText(reply.body), signature, reply.validator);
-    return std::move(reply.body);
+    AcceptedManifest accepted;
+    accepted.digest = KeepAcceptedManifest(environment, kept ? &*kept : nullptr, AsText(reply.body),
+                                           signature, reply.validator);
+    accepted.reply = std::move(reply.body);
+    return accepted;
 }
 
 // Before a run places its first file: the client stops counting as whole until the run ends
@@ -1208,8 +1240,8 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
                                               const nlohmann::json& manifest,
                                               std::vector<ManifestFile>& manifestFiles,
                                               const std::atomic<bool>* cancel,
-                                              const VerifiedRecord* trusted,
-                                              VerifiedRecord* proven) {
+                                              const VerifiedRecord* trusted, VerifiedRecord* proven,
+                                              std::size_t* fileCount = nullptr) {
     if (!manifest.is_object())
         MalformedManifest();
     auto files = manifest.find("files");
@@ -1260,6 +1292,8 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
     }
     CheckCandidates(candidates, base, cancel, trusted);
     ThrowIfCancelled(cancel);
+    if (fileCount)
+        *fileCount = candidates.size();
 
     const PublishedSizes sizes = ReadPublishedSizes(manifest);
     const auto chunked = ReadChunkedPaths(manifest);
@@ -1294,6 +1328,37 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
     if (executableEntry)
         plan.push_back(std::move(*executableEntry));
     return plan;
+}
+
+// True when the record vouches for every file it holds, each looked at by its name in its folder
+// as the walk of a plan does: a regular file with the stamp recorded.
+bool RecordStillHolds(const std::filesystem::path& clientDir, const VerifiedRecord& record,
+                      const std::atomic<bool>* cancel) {
+    try {
+        const std::filesystem::path base = ClientBase(clientDir);
+        qs::FolderHandle root;
+        if (!root.open(base))
+            return false;
+        qs::FolderChain chain(root);
+        return record.vouchesForAll([&](std::string_view relativePath) -> std::optional<FileStamp> {
+            if (Cancelled(cancel))
+                return std::nullopt;
+            // Read from the disk like the manifest: a path that would leave the folder is doubt.
+            const std::filesystem::path target = ResolveManifestPathUnder(base, relativePath);
+            const qs::TargetParts parts =
+                qs::SplitTarget(qs::NativeView(target.native()).substr(base.native().size() + 1));
+            const qs::FolderHandle* folder =
+                parts.name.empty() ? nullptr : chain.reach(parts.folder);
+            if (!folder)
+                return std::nullopt;
+            const qs::FolderEntry entry = folder->look(parts.name.data());
+            if (entry.kind != qs::EntryKind::RegularFile)
+                return std::nullopt;
+            return entry.stamp;
+        });
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 }  // namespace
@@ -1345,7 +1410,7 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         ThrowIfCancelled(environment.cancel);
         const std::wstring url = ServiceUrl(environment.service, "/updater/updater.php");
         const std::string body = UpdateRequestBody();
-        std::vector<std::uint8_t> reply = FetchSignedManifest(
+        AcceptedManifest manifestReply = FetchSignedManifest(
             [&](const ReplyValidator& known) {
                 if (environment.request)
                     return ConditionalReply{false, environment.request(url, L"POST", body), {}};
@@ -1362,14 +1427,26 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 ? VerifiedRecord()
                 : VerifiedRecord::load(environment.verifiedRecord, clientDir);
         VerifiedRecord proven;
-        std::vector<ManifestFile> files;
-        nlohmann::json manifest = ParseManifest(
-            std::string_view(reinterpret_cast<const char*>(reply.data()), reply.size()), files);
-        // Parsed: a large client's manifest is not held twice while it is planned.
-        std::vector<std::uint8_t>().swap(reply);
-        const std::vector<UpdatePlanEntry> plan =
-            PlanFromManifest(clientDir, manifest, files, environment.cancel, &trusted, &proven);
-        manifest = nullptr;
+        std::vector<UpdatePlanEntry> plan;
+        std::size_t manifestFiles = 0;
+        // The manifest the record was made against, every file as it was proven: nothing to
+        // parse or plan. Any file the record no longer vouches for takes the whole way.
+        const bool recordHolds = manifestReply.unchanged && !manifestReply.digest.empty() &&
+                                 trusted.madeAgainst() == manifestReply.digest &&
+                                 RecordStillHolds(clientDir, trusted, environment.cancel);
+        if (recordHolds) {
+            LogEvent("every file as recorded for this manifest: nothing parsed");
+            manifestReply.release();
+        } else {
+            if (environment.parsingManifest)
+                environment.parsingManifest();
+            std::vector<ManifestFile> files;
+            nlohmann::json manifest = ParseManifest(manifestReply.text(), files);
+            manifestReply.release();
+            plan = PlanFromManifest(clientDir, manifest, files, environment.cancel, &trusted,
+                                    &proven, &manifestFiles);
+        }
+        ThrowIfCancelled(environment.cancel);
         if (LauncherLogActive())
             LogEvent(PlanLogLine(plan, BytesStillNeeded(clientDir, plan)));
         struct SaveRecord {
@@ -1377,12 +1454,13 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             const std::filesystem::path& clientDir;
             const VerifiedRecord& proven;
             const VerifiedRecord& trusted;
+            bool keep;  // false when the record still says all there is
             ~SaveRecord() {
                 // A start where nothing changed writes nothing: no disk flush on the way to Play.
-                if (!environment.verifiedRecord.empty() && !proven.addsNothingTo(trusted))
+                if (keep && !environment.verifiedRecord.empty() && !proven.addsNothingTo(trusted))
                     proven.save(environment.verifiedRecord, clientDir);
             }
-        } saveRecord{environment, clientDir, proven, trusted};
+        } saveRecord{environment, clientDir, proven, trusted, !recordHolds};
 
         // A running client holds its files: replacing them would fail after bytes were fetched.
         if (!plan.empty() &&
@@ -1473,6 +1551,10 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             }
             if (!folders.flush())
                 throw std::runtime_error(kDiskDidNotConfirm);
+            // Every file of the manifest proven: the next start it is unchanged needs the record
+            // alone.
+            if (!recordHolds && !manifestReply.digest.empty() && proven.size() == manifestFiles)
+                proven.setMadeAgainst(manifestReply.digest);
             reports.finish(count == 0 ? L"Client is up to date." : L"Update complete.",
                            fetch.fetched());
         }
