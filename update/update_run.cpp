@@ -94,7 +94,7 @@ TargetCheck CheckEntry(const qs::FolderEntry& entry, std::string_view relativePa
 // change while it was read. A cancel stops the reading at once; the answer is then no, and the
 // caller ends the run.
 bool HashedIsCurrent(const qs::FolderHandle& folder, const qs::FolderHandle::Name* name,
-                     const std::string& checksum, std::optional<TakenStamp>& proven,
+                     std::string_view checksum, std::optional<TakenStamp>& proven,
                      const std::atomic<bool>* cancel) {
     const std::int64_t takenNs = VerifiedRecord::Now();
     const qs::FolderEntry before = folder.look(name);
@@ -134,14 +134,15 @@ std::exception_ptr NameTheFile(const std::exception_ptr& failure, std::string_vi
     }
 }
 
-// One manifest file whose local copy is checked against its checksum.
+// One manifest file whose local copy is checked against its checksum. Its texts are the
+// manifest's own, held by the parse until the plan is made.
 struct PlanCandidate {
-    std::string relativePath;
+    std::string_view relativePath;  // followed by a NUL: TargetOf hands its last name to the system
     // The resolved target beneath the client folder, as text alone (a path object keeps each of
     // its names besides, which for a hundred thousand files is most of the plan's memory); empty
     // when it reads as relativePath, as it mostly does.
     std::filesystem::path::string_type target;
-    std::string checksum;
+    std::string_view checksum;
     bool current = false;
     bool hash = false;  // a regular file the record does not vouch for: its bytes decide
     std::optional<TakenStamp> proven;
@@ -389,8 +390,8 @@ private:
 // digest it is the same file, with another the manifest contradicts itself and is refused before
 // anything is fetched (two transfers would write one download).
 void AddCandidate(std::vector<PlanCandidate>& candidates, PlannedTargets& targets,
-                  const std::filesystem::path& base, std::string relativePath,
-                  std::string checksum) {
+                  const std::filesystem::path& base, std::string_view relativePath,
+                  std::string_view checksum) {
     const std::filesystem::path target = ResolveManifestPathUnder(base, relativePath);
     const qs::NativeView beneath = qs::NativeView(target.native()).substr(base.native().size() + 1);
     if (const auto planned = targets.plan(TargetKey(beneath), candidates.size())) {
@@ -402,12 +403,12 @@ void AddCandidate(std::vector<PlanCandidate>& candidates, PlannedTargets& target
                           PathForMessage(relativePath));
     }
     PlanCandidate candidate;
-    candidate.relativePath = std::move(relativePath);
+    candidate.relativePath = relativePath;
 #ifndef _WIN32
     if (beneath != relativePath)
 #endif
         candidate.target = beneath;
-    candidate.checksum = std::move(checksum);
+    candidate.checksum = checksum;
     candidates.push_back(std::move(candidate));
 }
 
@@ -563,6 +564,10 @@ std::size_t TransferThreads(const std::vector<UpdatePlanEntry>& plan,
 // once, each takes every download waiting, so many small files pay for one flush together.
 constexpr std::size_t kFlushingThreads = 4;
 
+// A planned file's resolved target as text alone: a path object keeps each of its names besides,
+// which for a hundred thousand files is most of a run's memory.
+using TargetText = std::filesystem::path::string_type;
+
 // Fetches the planned files on several threads, each with its own kept connection, in plan order
 // of starting: many small files at once, and never more than `transfers` others. The run's
 // thread places them in plan order as they become ready. A file is ready once its bytes are on
@@ -573,9 +578,8 @@ constexpr std::size_t kFlushingThreads = 4;
 class ConcurrentFetch {
 public:
     ConcurrentFetch(const std::vector<UpdatePlanEntry>& plan,
-                    const std::vector<std::filesystem::path>& targets,
-                    const UpdateEnvironment& environment, HttpsConnection& runConnection,
-                    HttpsConnectionPool& pool)
+                    const std::vector<TargetText>& targets, const UpdateEnvironment& environment,
+                    HttpsConnection& runConnection, HttpsConnectionPool& pool)
         : plan_(plan),
           targets_(targets),
           environment_(environment),
@@ -714,9 +718,9 @@ private:
         std::optional<FileState> verified;
         std::exception_ptr failure;
         try {
-            verified =
-                FetchVerified(targets_[index], entry.relativePath, entry.checksum, environment_,
-                              connection, observer, entry.size, entry.chunked, entry.blocks);
+            verified = FetchVerified(std::filesystem::path(targets_[index]), entry.relativePath,
+                                     entry.checksum, environment_, connection, observer, entry.size,
+                                     entry.chunked, entry.blocks);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -768,7 +772,8 @@ private:
         std::vector<std::exception_ptr> failures;
         try {
             for (std::size_t index : batch)
-                downloads.push_back({targets_[index], *transfers_[index].verified});
+                downloads.push_back(
+                    {std::filesystem::path(targets_[index]), *transfers_[index].verified});
             failures = FlushVerifiedTogether(downloads);
         } catch (...) {
             failures.assign(batch.size(), std::current_exception());
@@ -784,7 +789,7 @@ private:
     void flush(std::size_t index) {
         std::exception_ptr failure;
         try {
-            FlushVerified(targets_[index], *transfers_[index].verified);
+            FlushVerified(std::filesystem::path(targets_[index]), *transfers_[index].verified);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -803,7 +808,7 @@ private:
     }
 
     const std::vector<UpdatePlanEntry>& plan_;
-    const std::vector<std::filesystem::path>& targets_;
+    const std::vector<TargetText>& targets_;
     UpdateEnvironment environment_;
     std::vector<Transfer> transfers_;
     std::deque<HttpsConnection> connections_;  // the workers' own, besides the run's
@@ -1179,18 +1184,38 @@ void PurgeStaleDownloads(const std::filesystem::path& clientDir,
 
 namespace {
 
-// A member of the manifest's "files": its key and, when the value is text, that text.
-struct ManifestFile {
-    std::string key;
-    std::string checksum;
-    bool isText = false;
+// The members of the manifest's "files" as the parser met them, their texts in one buffer: a
+// hundred thousand of them cost no allocation each. A manifest's size fits the offsets. Each text
+// is followed by a NUL, so a path's last name can go to the system as it stands.
+struct ManifestFiles {
+    struct Text {
+        std::uint32_t at = 0;
+        std::uint32_t size = 0;
+    };
+    struct Member {
+        Text key;
+        Text checksum;  // when the value is text
+        bool isText = false;
+    };
+    std::string texts;
+    std::vector<Member> members;
+
+    Text add(std::string_view text) {
+        const Text added{static_cast<std::uint32_t>(texts.size()),
+                         static_cast<std::uint32_t>(text.size())};
+        texts.append(text).push_back('\0');
+        return added;
+    }
+    std::string_view view(Text text) const {
+        return std::string_view(texts).substr(text.at, text.size);
+    }
 };
 
 // Parses a manifest with the members of its "files" object taken out as the parser meets them:
 // a large client's manifest is never built as a tree of a hundred thousand members besides the
 // plan's own copy. `files` receives them as the tree would hold them: in key order, the last of
 // a key twice standing; the tree keeps an empty "files" object.
-nlohmann::json ParseManifest(std::string_view reply, std::vector<ManifestFile>& files) {
+nlohmann::json ParseManifest(std::string_view reply, ManifestFiles& files) {
     using Event = nlohmann::json::parse_event_t;
     bool inFiles = false;
     bool filesIsObject = false;
@@ -1199,7 +1224,7 @@ nlohmann::json ParseManifest(std::string_view reply, std::vector<ManifestFile>& 
             inFiles = parsed == "files";
             filesIsObject = false;
             if (inFiles)
-                files.clear();  // the last "files" stands, as in the tree
+                files = {};  // the last "files" stands, as in the tree
             return true;
         }
         if (depth == 1 && event == Event::object_start && inFiles)
@@ -1207,29 +1232,32 @@ nlohmann::json ParseManifest(std::string_view reply, std::vector<ManifestFile>& 
         if (depth != 2 || !inFiles || !filesIsObject)
             return true;
         if (event == Event::key) {
-            files.push_back({std::move(parsed.get_ref<std::string&>()), {}, false});
+            files.members.push_back({files.add(parsed.get_ref<const std::string&>()), {}, false});
             return false;  // the member is not built; its value is kept here
         }
         if (event == Event::value && parsed.is_string()) {
-            files.back().checksum = std::move(parsed.get_ref<std::string&>());
-            files.back().isText = true;
+            files.members.back().checksum = files.add(parsed.get_ref<const std::string&>());
+            files.members.back().isText = true;
         }
         return true;
     };
     nlohmann::json manifest = ParseJsonReply(reply, take, kManifestMaxValues);
-    const auto byKey = [](const ManifestFile& a, const ManifestFile& b) { return a.key < b.key; };
-    if (!std::is_sorted(files.begin(), files.end(), byKey)) {
-        std::stable_sort(files.begin(), files.end(), byKey);
+    std::vector<ManifestFiles::Member>& members = files.members;
+    const auto byKey = [&files](const ManifestFiles::Member& a, const ManifestFiles::Member& b) {
+        return files.view(a.key) < files.view(b.key);
+    };
+    if (!std::is_sorted(members.begin(), members.end(), byKey)) {
+        std::stable_sort(members.begin(), members.end(), byKey);
         // Of one key's values the last stands.
-        std::vector<ManifestFile> unique;
-        unique.reserve(files.size());
-        for (ManifestFile& file : files) {
-            if (!unique.empty() && unique.back().key == file.key)
-                unique.back() = std::move(file);
+        std::vector<ManifestFiles::Member> unique;
+        unique.reserve(members.size());
+        for (const ManifestFiles::Member& member : members) {
+            if (!unique.empty() && files.view(unique.back().key) == files.view(member.key))
+                unique.back() = member;
             else
-                unique.push_back(std::move(file));
+                unique.push_back(member);
         }
-        files = std::move(unique);
+        members = std::move(unique);
     }
     return manifest;
 }
@@ -1238,7 +1266,7 @@ nlohmann::json ParseManifest(std::string_view reply, std::vector<ManifestFile>& 
 // taken apart on the way, so their copy is gone while the files are checked.
 std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clientDir,
                                               const nlohmann::json& manifest,
-                                              std::vector<ManifestFile>& manifestFiles,
+                                              const ManifestFiles& manifestFiles,
                                               const std::atomic<bool>* cancel,
                                               const VerifiedRecord* trusted, VerifiedRecord* proven,
                                               std::size_t* fileCount = nullptr) {
@@ -1252,38 +1280,35 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
     // cannot be planned; its failure, naming its path, is raised only after every earlier file's
     // own check.
     std::vector<PlanCandidate> candidates;
-    candidates.reserve(manifestFiles.size() + 1);
+    candidates.reserve(manifestFiles.members.size() + 1);
     std::exception_ptr entryFailure;
     std::filesystem::path executable;
     std::filesystem::path base;
-    std::string entryPath;  // of the entry being read
+    std::string_view entryPath;  // of the entry being read
+    std::optional<BinaryEntry> binary;
     try {
         base = ClientBase(clientDir);
         executable = ResolveManifestPathUnder(base, WideToUtf8(ClientExecutableName));
         PlannedTargets targets(
-            candidates, manifestFiles.size() + 1,
+            candidates, manifestFiles.members.size() + 1,
             TargetKey(qs::NativeView(ResolveManifestPathUnder(base, FolderLockFileName()).native())
                           .substr(base.native().size() + 1)));
-        for (ManifestFile& file : manifestFiles) {
-            entryPath = TrimLeadingSlash(file.key);
-            std::string().swap(file.key);  // its room goes to the candidate, not beside it
+        for (const ManifestFiles::Member& file : manifestFiles.members) {
+            entryPath = WithoutLeadingSlash(manifestFiles.view(file.key));
             if (!file.isText)
                 MalformedManifest();
-            AddCandidate(candidates, targets, base, entryPath, std::move(file.checksum));
+            AddCandidate(candidates, targets, base, entryPath, manifestFiles.view(file.checksum));
         }
-        entryPath.clear();
-        if (auto binary = ReadBinaryEntry(manifest)) {
+        entryPath = {};
+        binary = ReadBinaryEntry(manifest);
+        if (binary) {
             entryPath = binary->relativePath;
-            AddCandidate(candidates, targets, base, std::move(binary->relativePath),
-                         std::move(binary->checksum));
+            AddCandidate(candidates, targets, base, binary->relativePath, binary->checksum);
         }
     } catch (...) {
         entryFailure = entryPath.empty() ? std::current_exception()
                                          : NameTheFile(std::current_exception(), entryPath);
     }
-    // The candidates hold all the plan needs of "files": its copy goes before the check, which
-    // would otherwise hold both for a large client.
-    std::vector<ManifestFile>().swap(manifestFiles);
     if (proven) {
         std::size_t pathBytes = 0;
         for (const PlanCandidate& candidate : candidates)
@@ -1308,13 +1333,14 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
         if (candidate.failure)
             std::rethrow_exception(NameTheFile(candidate.failure, candidate.relativePath));
         if (candidate.current && candidate.proven && proven)
-            proven->remember(candidate.relativePath, candidate.checksum, *candidate.proven);
+            proven->remember(std::string(candidate.relativePath), candidate.checksum,
+                             *candidate.proven);
         if (!candidate.current) {
             std::optional<std::uint64_t> size = SizeOf(sizes, candidate.relativePath);
             const bool hasIndex = chunked.count(candidate.relativePath) > 0;
             const auto blocks = blockIndexes.find(candidate.relativePath);
-            UpdatePlanEntry entry{std::move(candidate.relativePath), std::move(candidate.checksum),
-                                  size, hasIndex,
+            UpdatePlanEntry entry{std::string(candidate.relativePath),
+                                  std::string(candidate.checksum), size, hasIndex,
                                   blocks == blockIndexes.end() ? std::string() : blocks->second};
             // Whatever key lists it, the client appears only once every other file is in place.
             if (TargetKey(TargetOf(candidate)) == executableKey)
@@ -1368,7 +1394,7 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
                                               const std::atomic<bool>* cancel,
                                               const VerifiedRecord* trusted,
                                               VerifiedRecord* proven) {
-    std::vector<ManifestFile> files;
+    ManifestFiles files;
     const nlohmann::json manifest = ParseManifest(manifestReply, files);
     return PlanFromManifest(clientDir, manifest, files, cancel, trusted, proven);
 }
@@ -1440,7 +1466,7 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         } else {
             if (environment.parsingManifest)
                 environment.parsingManifest();
-            std::vector<ManifestFile> files;
+            ManifestFiles files;
             nlohmann::json manifest = ParseManifest(manifestReply.text(), files);
             manifestReply.release();
             plan = PlanFromManifest(clientDir, manifest, files, environment.cancel, &trusted,
@@ -1487,16 +1513,20 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         // before the executable. A part that was not made durable is never placed without its
         // digest being proven again.
         const auto count = static_cast<std::int32_t>(plan.size());
-        std::vector<std::filesystem::path> targets;
+        std::vector<TargetText> targets;
         targets.reserve(plan.size());
         for (const UpdatePlanEntry& entry : plan)
-            targets.push_back(ResolveManifestPath(clientDir, entry.relativePath));
+            targets.push_back(ResolveManifestPath(clientDir, entry.relativePath).native());
         // Before any download, on this one thread: a linked folder in the client folder would
         // take the files elsewhere, and the check would never accept them there.
         const std::filesystem::path base = ClientBase(clientDir);
-        for (std::size_t i = 0; i < targets.size(); ++i)
-            if (i == 0 || targets[i].parent_path() != targets[i - 1].parent_path())
-                ReplaceLinkedFolders(base, targets[i]);
+        std::filesystem::path lastFolder;
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            const std::filesystem::path target(targets[i]);
+            if (i == 0 || target.parent_path() != lastFolder)
+                ReplaceLinkedFolders(base, target);
+            lastFolder = target.parent_path();
+        }
         std::filesystem::path executable;
         if (!plan.empty())
             executable = ResolveManifestPath(clientDir, WideToUtf8(ClientExecutableName));
@@ -1528,21 +1558,22 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                         NameTheFile(transfers[at].failure, plan[at].relativePath));
                 }
                 ThrowIfCancelled(environment.cancel);
-                const bool isExecutable = SameTarget(targets[at], executable);
+                const std::filesystem::path target(targets[at]);
+                const bool isExecutable = SameTarget(target, executable);
                 if (isExecutable && !folders.flush())
                     throw std::runtime_error(kDiskDidNotConfirm);
                 if (!result.placedFiles)
                     ForgetClientWasWhole(environment, result.provenBefore);
                 result.placedFiles = true;
                 try {
-                    PlaceVerified(targets[at], *transfers[at].verified, isExecutable);
+                    PlaceVerified(target, *transfers[at].verified, isExecutable);
                 } catch (...) {
                     std::rethrow_exception(
                         NameTheFile(std::current_exception(), plan[at].relativePath));
                 }
-                folders.placed(targets[at]);
+                folders.placed(target);
                 // Vouched for only while the placed file is still the one proven, unwritten since.
-                if (const auto stamp = TakeStamp(targets[at]);
+                if (const auto stamp = TakeStamp(target);
                     stamp && StampShowsState(stamp->stamp, *transfers[at].verified))
                     proven.remember(plan[at].relativePath, plan[at].checksum, *stamp);
                 LogEvent("placed " + plan[at].relativePath + ", " +
