@@ -173,16 +173,22 @@ void NoteFailure(PlanCandidate& candidate, std::size_t index, FirstFailure& firs
 void WalkCandidates(std::vector<PlanCandidate>& candidates, const qs::FolderHandle& root,
                     const VerifiedRecord* record, const std::atomic<bool>* cancel,
                     FirstFailure& firstFailure) {
+    // Eight bytes a file: the folder is the front of the target, told by its length.
     struct Place {
-        qs::TargetParts parts;
-        std::size_t index;
+        std::uint32_t index;
+        std::uint32_t folderSize;
     };
     std::vector<Place> order(candidates.size());
     for (std::size_t i = 0; i < order.size(); ++i)
-        order[i] = {qs::SplitTarget(TargetOf(candidates[i])), i};
+        order[i] = {
+            static_cast<std::uint32_t>(i),
+            static_cast<std::uint32_t>(qs::SplitTarget(TargetOf(candidates[i])).folder.size())};
+    const auto folderOf = [&candidates](const Place& place) {
+        return TargetOf(candidates[place.index]).substr(0, place.folderSize);
+    };
     // Grouped by folder (stable: key order within one), so the chain opens each folder once.
-    std::stable_sort(order.begin(), order.end(), [](const Place& a, const Place& b) {
-        return a.parts.folder < b.parts.folder;
+    std::stable_sort(order.begin(), order.end(), [&folderOf](const Place& a, const Place& b) {
+        return folderOf(a) < folderOf(b);
     });
     qs::FolderChain chain(root);
     std::int64_t takenNs = 0;
@@ -190,7 +196,7 @@ void WalkCandidates(std::vector<PlanCandidate>& candidates, const qs::FolderHand
     for (std::size_t n = 0; n < order.size(); ++n) {
         const std::size_t index = order[n].index;
         PlanCandidate& candidate = candidates[index];
-        const qs::TargetParts& parts = order[n].parts;
+        const qs::TargetParts parts = qs::SplitTarget(TargetOf(candidate));
         const qs::FolderHandle* folder = nullptr;
         if (n == 0 || parts.folder != lastFolder) {
             if (Cancelled(cancel))
@@ -1262,6 +1268,13 @@ nlohmann::json ParseManifest(std::string_view reply, ManifestFiles& files) {
     return manifest;
 }
 
+// What planning found besides the plan.
+struct PlanTally {
+    std::size_t files = 0;  // of the manifest, each target once
+    // The trusted record vouched for every file and holds no other, so `proven` was left empty.
+    bool recordStands = false;
+};
+
 // The plan of a parsed manifest and its "files", as PlanClientUpdate makes it. The files are
 // taken apart on the way, so their copy is gone while the files are checked.
 std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clientDir,
@@ -1269,7 +1282,7 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
                                               const ManifestFiles& manifestFiles,
                                               const std::atomic<bool>* cancel,
                                               const VerifiedRecord* trusted, VerifiedRecord* proven,
-                                              std::size_t* fileCount = nullptr) {
+                                              PlanTally* tally = nullptr) {
     if (!manifest.is_object())
         MalformedManifest();
     auto files = manifest.find("files");
@@ -1309,16 +1322,22 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
         entryFailure = entryPath.empty() ? std::current_exception()
                                          : NameTheFile(std::current_exception(), entryPath);
     }
-    if (proven) {
+    CheckCandidates(candidates, base, cancel, trusted);
+    ThrowIfCancelled(cancel);
+    // Every file as the trusted record has it, and no other: a copy of it would say nothing new.
+    const bool recordStands =
+        tally && trusted && !entryFailure && trusted->size() == candidates.size() &&
+        std::all_of(candidates.begin(), candidates.end(), [](const PlanCandidate& candidate) {
+            return candidate.current && !candidate.hash && !candidate.failure;
+        });
+    if (tally)
+        *tally = {candidates.size(), recordStands};
+    if (proven && !recordStands) {
         std::size_t pathBytes = 0;
         for (const PlanCandidate& candidate : candidates)
             pathBytes += candidate.relativePath.size();
         proven->reserve(candidates.size(), pathBytes);
     }
-    CheckCandidates(candidates, base, cancel, trusted);
-    ThrowIfCancelled(cancel);
-    if (fileCount)
-        *fileCount = candidates.size();
 
     const PublishedSizes sizes = ReadPublishedSizes(manifest);
     const auto chunked = ReadChunkedPaths(manifest);
@@ -1332,7 +1351,7 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
     for (PlanCandidate& candidate : candidates) {
         if (candidate.failure)
             std::rethrow_exception(NameTheFile(candidate.failure, candidate.relativePath));
-        if (candidate.current && candidate.proven && proven)
+        if (candidate.current && candidate.proven && proven && !recordStands)
             proven->remember(std::string(candidate.relativePath), candidate.checksum,
                              *candidate.proven);
         if (!candidate.current) {
@@ -1454,7 +1473,7 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 : VerifiedRecord::load(environment.verifiedRecord, clientDir);
         VerifiedRecord proven;
         std::vector<UpdatePlanEntry> plan;
-        std::size_t manifestFiles = 0;
+        PlanTally tally;
         // The manifest the record was made against, every file as it was proven: nothing to
         // parse or plan. Any file the record no longer vouches for takes the whole way.
         const bool recordHolds = manifestReply.unchanged && !manifestReply.digest.empty() &&
@@ -1470,7 +1489,7 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             nlohmann::json manifest = ParseManifest(manifestReply.text(), files);
             manifestReply.release();
             plan = PlanFromManifest(clientDir, manifest, files, environment.cancel, &trusted,
-                                    &proven, &manifestFiles);
+                                    &proven, &tally);
         }
         ThrowIfCancelled(environment.cancel);
         if (LauncherLogActive())
@@ -1480,13 +1499,22 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             const std::filesystem::path& clientDir;
             const VerifiedRecord& proven;
             const VerifiedRecord& trusted;
-            bool keep;  // false when the record still says all there is
+            bool keep;          // false when the record still says all there is
+            bool recordStands;  // `proven` left empty: the trusted record says it all
             ~SaveRecord() {
                 // A start where nothing changed writes nothing: no disk flush on the way to Play.
-                if (keep && !environment.verifiedRecord.empty() && !proven.addsNothingTo(trusted))
-                    proven.save(environment.verifiedRecord, clientDir);
+                if (!keep || environment.verifiedRecord.empty())
+                    return;
+                if (!recordStands) {
+                    if (!proven.addsNothingTo(trusted))
+                        proven.save(environment.verifiedRecord, clientDir);
+                } else if (proven.madeAgainst() != trusted.madeAgainst()) {
+                    VerifiedRecord updated = trusted;
+                    updated.setMadeAgainst(proven.madeAgainst());
+                    updated.save(environment.verifiedRecord, clientDir);
+                }
             }
-        } saveRecord{environment, clientDir, proven, trusted, !recordHolds};
+        } saveRecord{environment, clientDir, proven, trusted, !recordHolds, tally.recordStands};
 
         // A running client holds its files: replacing them would fail after bytes were fetched.
         if (!plan.empty() &&
@@ -1584,7 +1612,8 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 throw std::runtime_error(kDiskDidNotConfirm);
             // Every file of the manifest proven: the next start it is unchanged needs the record
             // alone.
-            if (!recordHolds && !manifestReply.digest.empty() && proven.size() == manifestFiles)
+            if (!recordHolds && !manifestReply.digest.empty() &&
+                (tally.recordStands || proven.size() == tally.files))
                 proven.setMadeAgainst(manifestReply.digest);
             reports.finish(count == 0 ? L"Client is up to date." : L"Update complete.",
                            fetch.fetched());
