@@ -570,10 +570,6 @@ std::size_t TransferThreads(const std::vector<UpdatePlanEntry>& plan,
 // once, each takes every download waiting, so many small files pay for one flush together.
 constexpr std::size_t kFlushingThreads = 4;
 
-// A planned file's resolved target as text alone: a path object keeps each of its names besides,
-// which for a hundred thousand files is most of a run's memory.
-using TargetText = std::filesystem::path::string_type;
-
 // Fetches the planned files on several threads, each with its own kept connection, in plan order
 // of starting: many small files at once, and never more than `transfers` others. The run's
 // thread places them in plan order as they become ready. A file is ready once its bytes are on
@@ -583,11 +579,11 @@ using TargetText = std::filesystem::path::string_type;
 // next run.
 class ConcurrentFetch {
 public:
-    ConcurrentFetch(const std::vector<UpdatePlanEntry>& plan,
-                    const std::vector<TargetText>& targets, const UpdateEnvironment& environment,
-                    HttpsConnection& runConnection, HttpsConnectionPool& pool)
+    ConcurrentFetch(const std::vector<UpdatePlanEntry>& plan, const std::filesystem::path& base,
+                    const UpdateEnvironment& environment, HttpsConnection& runConnection,
+                    HttpsConnectionPool& pool)
         : plan_(plan),
-          targets_(targets),
+          base_(base),
           environment_(environment),
           transfers_(plan.size()),
           largeLimit_(static_cast<std::size_t>(std::max(1, environment.transfers))) {
@@ -724,9 +720,9 @@ private:
         std::optional<FileState> verified;
         std::exception_ptr failure;
         try {
-            verified = FetchVerified(std::filesystem::path(targets_[index]), entry.relativePath,
-                                     entry.checksum, environment_, connection, observer, entry.size,
-                                     entry.chunked, entry.blocks);
+            verified =
+                FetchVerified(targetOf(index), entry.relativePath, entry.checksum, environment_,
+                              connection, observer, entry.size, entry.chunked, entry.blocks);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -746,6 +742,10 @@ private:
             flush(index);
         else
             finish(transfer, verified ? Stopped() : failure);
+    }
+
+    std::filesystem::path targetOf(std::size_t index) const {
+        return ResolveManifestPathUnder(base_, plan_[index].relativePath);
     }
 
     void flushQueued() {
@@ -778,8 +778,7 @@ private:
         std::vector<std::exception_ptr> failures;
         try {
             for (std::size_t index : batch)
-                downloads.push_back(
-                    {std::filesystem::path(targets_[index]), *transfers_[index].verified});
+                downloads.push_back({targetOf(index), *transfers_[index].verified});
             failures = FlushVerifiedTogether(downloads);
         } catch (...) {
             failures.assign(batch.size(), std::current_exception());
@@ -795,7 +794,7 @@ private:
     void flush(std::size_t index) {
         std::exception_ptr failure;
         try {
-            FlushVerified(std::filesystem::path(targets_[index]), *transfers_[index].verified);
+            FlushVerified(targetOf(index), *transfers_[index].verified);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -814,7 +813,7 @@ private:
     }
 
     const std::vector<UpdatePlanEntry>& plan_;
-    const std::vector<TargetText>& targets_;
+    const std::filesystem::path& base_;
     UpdateEnvironment environment_;
     std::vector<Transfer> transfers_;
     std::deque<HttpsConnection> connections_;  // the workers' own, besides the run's
@@ -1541,16 +1540,15 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         // before the executable. A part that was not made durable is never placed without its
         // digest being proven again.
         const auto count = static_cast<std::int32_t>(plan.size());
-        std::vector<TargetText> targets;
-        targets.reserve(plan.size());
-        for (const UpdatePlanEntry& entry : plan)
-            targets.push_back(ResolveManifestPath(clientDir, entry.relativePath).native());
+        // Every planned target is resolved beneath this one base where it is used, not held: a
+        // path object for each of a hundred thousand files would be most of the run's memory.
+        const std::filesystem::path base = ClientBase(clientDir);
         // Before any download, on this one thread: a linked folder in the client folder would
         // take the files elsewhere, and the check would never accept them there.
-        const std::filesystem::path base = ClientBase(clientDir);
         std::filesystem::path lastFolder;
-        for (std::size_t i = 0; i < targets.size(); ++i) {
-            const std::filesystem::path target(targets[i]);
+        for (std::size_t i = 0; i < plan.size(); ++i) {
+            const std::filesystem::path target =
+                ResolveManifestPathUnder(base, plan[i].relativePath);
             if (i == 0 || target.parent_path() != lastFolder)
                 ReplaceLinkedFolders(base, target);
             lastFolder = target.parent_path();
@@ -1561,7 +1559,7 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         RunProgress reports(progress, plan);
         FolderFlushes folders(clientDir, environment);  // flushed last, once the threads ended
         {
-            ConcurrentFetch fetch(plan, targets, environment, connection, pool);
+            ConcurrentFetch fetch(plan, base, environment, connection, pool);
             std::vector<Transfer>& transfers = fetch.transfers();
             for (std::int32_t index = 0; index < count; ++index) {
                 const auto at = static_cast<std::size_t>(index);
@@ -1586,7 +1584,8 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                         NameTheFile(transfers[at].failure, plan[at].relativePath));
                 }
                 ThrowIfCancelled(environment.cancel);
-                const std::filesystem::path target(targets[at]);
+                const std::filesystem::path target =
+                    ResolveManifestPathUnder(base, plan[at].relativePath);
                 const bool isExecutable = SameTarget(target, executable);
                 if (isExecutable && !folders.flush())
                     throw std::runtime_error(kDiskDidNotConfirm);
