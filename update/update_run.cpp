@@ -1342,6 +1342,10 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
     const auto chunked = ReadChunkedPaths(manifest);
     const auto blockIndexes = ReadBlockIndexes(manifest);
     std::vector<UpdatePlanEntry> plan;
+    // Sized once: grown by doubling, a large plan would be held twice while it is copied.
+    plan.reserve(static_cast<std::size_t>(
+        std::count_if(candidates.begin(), candidates.end(),
+                      [](const PlanCandidate& candidate) { return !candidate.current; })));
     std::optional<UpdatePlanEntry> executableEntry;
     const std::filesystem::path::string_type executableKey =
         executable.empty()
