@@ -1274,8 +1274,8 @@ struct PlanTally {
     bool recordStands = false;
 };
 
-// The plan of a parsed manifest and its "files", as PlanClientUpdate makes it. The files are
-// taken apart on the way, so their copy is gone while the files are checked.
+// The plan of a parsed manifest and its "files", as PlanClientUpdate makes it. The candidates
+// point into `manifestFiles` instead of copying it, so it must outlive the plan's making.
 std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clientDir,
                                               const nlohmann::json& manifest,
                                               const ManifestFiles& manifestFiles,
