@@ -1152,38 +1152,57 @@ std::string UpdateRequestBody() {
     return body.dump();
 }
 
+namespace {
+
+// A stale download's name: ".download" after at least one other character, as a path's extension
+// reads it (a name that is only ".download" has none).
+bool IsDownloadName(qs::NativeView name) {
+    constexpr std::filesystem::path::value_type kSuffix[] = {'.', 'd', 'o', 'w', 'n',
+                                                             'l', 'o', 'a', 'd', 0};
+    const qs::NativeView suffix(kSuffix);
+    return name.size() > suffix.size() && name.ends_with(suffix);
+}
+
+// Removes the stale downloads in `folder` and every folder beneath it (never through a link);
+// false once a folder could not be listed, which ends the purge.
+bool PurgeBeneath(const qs::FolderHandle& folder, std::int64_t cutoffNs) {
+    std::vector<qs::ListedName> names;
+    if (!folder.list(names))
+        return false;
+    for (const qs::ListedName& listed : names) {
+        if (listed.kind == qs::EntryKind::Folder) {
+            qs::FolderHandle child;
+            if (child.openChild(folder, listed.name.c_str()) && !PurgeBeneath(child, cutoffNs))
+                return false;
+            continue;
+        }
+        if (listed.kind != qs::EntryKind::RegularFile || !IsDownloadName(listed.name))
+            continue;
+        // Looked at again by its name: the listing's word is not enough to remove it.
+        const qs::FolderEntry entry = folder.look(listed.name.c_str());
+        if (entry.kind == qs::EntryKind::RegularFile && entry.stamp.modifiedNs <= cutoffNs)
+            folder.removeFile(listed.name.c_str());
+    }
+    return true;
+}
+
+}  // namespace
+
 void PurgeStaleDownloads(const std::filesystem::path& clientDir,
                          std::filesystem::file_time_type now) {
-    namespace fs = std::filesystem;
-    // Compared as "written at or before the cut-off" so that absurd file times cannot overflow.
-    const fs::file_time_type cutoff = now - std::chrono::seconds(kStaleDownloadSeconds);
-    std::error_code error;
-    fs::recursive_directory_iterator walk(qs::ForFileCall(clientDir), error);
-    if (error)
-        return;
-    const fs::path extension(".download");
-    for (const fs::recursive_directory_iterator end; walk != end;) {
-        const fs::directory_entry& entry = *walk;
-        // Only a download's status is read: a large client holds many thousand other files. A
-        // link whose target is gone is simply not a regular file; only an unreadable status ends
-        // the purge.
-        const bool download = entry.path().native().ends_with(extension.native()) &&
-                              entry.path().extension() == extension;
-        const fs::file_status status = download ? entry.status(error) : fs::file_status();
-        if (download && status.type() == fs::file_type::none)
-            return;
-        if (download && fs::is_regular_file(status)) {
-            fs::file_time_type written = entry.last_write_time(error);
-            if (error)
-                return;
-            if (written <= cutoff) {
-                std::error_code ignored;
-                fs::remove(entry.path(), ignored);
-            }
-        }
-        walk.increment(error);
-        if (error)
-            return;
+    // Walked through folder handles like the check, a name at a time: a client of a hundred
+    // thousand files costs no path object for each. Compared as "written at or before the
+    // cut-off", in the nanoseconds file stamps use.
+    try {
+        const auto cutoff =
+            std::chrono::file_clock::to_sys(now - std::chrono::seconds(kStaleDownloadSeconds));
+        const std::int64_t cutoffNs =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(cutoff.time_since_epoch()).count();
+        qs::FolderHandle root;
+        if (root.open(clientDir))
+            PurgeBeneath(root, cutoffNs);
+    } catch (...) {
+        // The purge is housekeeping: whatever stops it leaves the downloads for the next run.
     }
 }
 
