@@ -1,8 +1,9 @@
 // Peak resident memory of an update run that downloads one 1 GiB file, or (--files=500) 200 MiB in
 // 500 files over the run's concurrent transfers; with --check, of the start-up check of a client
-// of that many sparse 1 MiB files that a valid record vouches for.
+// of that many sparse 1 MiB files that a valid record vouches for; with --kept as well, that check
+// when the manifest is unchanged (a 304 to the copy kept by an earlier run).
 //
-//   qs_bench_memory --data=DIR [--files=500] [--check]
+//   qs_bench_memory --data=DIR [--files=500] [--check=1 [--kept=1]]
 //
 // The service runs in a child process (it holds the file in memory); this process only runs the
 // update, so its own high-water mark (getrusage RUSAGE_SELF) is the launcher's.
@@ -27,16 +28,6 @@
 
 using namespace qs;
 
-using namespace qs;
-
-using namespace qs;
-
-using namespace qs;
-
-using namespace qs;
-
-using namespace qs;
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -46,6 +37,7 @@ constexpr char kFilePath[] = "archives/world.pak";
 
 std::size_t g_files = 1;
 bool g_check = false;
+bool g_kept = false;
 
 std::string PathOf(std::size_t index) {
     return g_files == 1 ? std::string(kFilePath) : "assets/asset-" + std::to_string(index) + ".pak";
@@ -111,6 +103,7 @@ void Fill(qs::test::TestService& service) {
 int main(int argc, char** argv) {
     g_files = std::stoul(qs::bench::ArgumentValue(argc, argv, "files", "1"));
     g_check = qs::bench::ArgumentValue(argc, argv, "check", "0") == "1";
+    g_kept = g_check && qs::bench::ArgumentValue(argc, argv, "kept", "0") == "1";
     const fs::path data = qs::bench::ArgumentValue(argc, argv, "data", "build/bench-data");
     const fs::path root = g_check ? data / "memory-check" / "client" : data / "memory";
     std::optional<qs::bench::ForkedService> service;
@@ -128,6 +121,24 @@ int main(int argc, char** argv) {
         environment.verifiedRecord = root.parent_path() / "verified.txt";
 
     InitializeHttps();
+    if (g_kept) {
+        // The earlier run that kept the manifest, in a child: none of it counts here.
+        environment.keptManifest = root.parent_path() / "manifest-kept.txt";
+        fs::remove(environment.keptManifest);
+        const pid_t child = fork();
+        if (child == 0)
+            _exit(RunClientUpdate(
+                      root, [](const qs::UpdateProgress&) {}, environment)
+                          .ok
+                      ? 0
+                      : 1);
+        int status = 0;
+        if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+            WEXITSTATUS(status) != 0) {
+            std::cerr << "memory: the run that keeps the manifest failed\n";
+            return 1;
+        }
+    }
     if (!g_check) {
         fs::remove_all(root);
         fs::create_directories(root);

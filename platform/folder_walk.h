@@ -5,6 +5,7 @@
 // or at the name itself.
 #include <cstdint>
 #include <filesystem>
+#include <vector>
 
 #include "platform/file_io.h"
 
@@ -15,6 +16,12 @@ enum class EntryKind { Missing, RegularFile, Folder, Link, Other };
 struct FolderEntry {
     EntryKind kind = EntryKind::Missing;
     FileStamp stamp;  // set for a regular file only
+};
+
+// A name in a folder and what its listing says stands there; a link is never looked through.
+struct ListedName {
+    std::filesystem::path::string_type name;
+    EntryKind kind = EntryKind::Other;
 };
 
 class FolderHandle {
@@ -40,6 +47,11 @@ public:
     FolderEntry look(const Name* name) const;
     // Opens the regular file `name` beneath this folder for reading, never through a link.
     bool openFile(const Name* name, InputFile& file) const;
+    // Every name in this folder but "." and "..", as one listing of the folder gives them (on
+    // Windows fetched in large batches). False when the folder cannot be listed to its end.
+    bool list(std::vector<ListedName>& names) const;
+    // Removes the file (or link) `name` in this folder, never a folder; false when it stays.
+    bool removeFile(const Name* name) const;
     // Removes the link (Windows: any reparse point, a junction included) at `name` in this
     // folder, the link itself and never what it points to; false when `name` is no link or it
     // stays.

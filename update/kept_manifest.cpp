@@ -54,7 +54,10 @@ std::optional<std::string_view> HeaderValue(std::string_view text, std::size_t& 
     return line.substr(name.size() + 1);
 }
 
-std::optional<KeptManifest> ParseKeptManifest(std::string_view text) {
+// The kept copy's header parts and where its body begins in `text`; the body itself is left to
+// the caller, so a large manifest is not copied.
+std::optional<KeptManifest> ParseKeptManifest(std::string_view text, std::string& bodyDigest,
+                                              std::size_t& bodyAt) {
     std::size_t at = 0;
     if (!text.starts_with(kFirstLine) || text.size() <= kFirstLine.size() ||
         text[kFirstLine.size()] != '\n')
@@ -81,7 +84,8 @@ std::optional<KeptManifest> ParseKeptManifest(std::string_view text) {
     const std::string_view body = text.substr(at);
     if (!WritableFields(kept.signature, kept.validator) || BodyDigest(body) != *digest)
         return std::nullopt;
-    kept.body = std::string(body);
+    bodyDigest = std::string(*digest);
+    bodyAt = at;
     return kept;
 }
 
@@ -103,8 +107,11 @@ KeptManifestRead LoadKeptManifest(const std::filesystem::path& file) {
         in.read(text.data(), static_cast<std::streamsize>(text.size()));
         if (static_cast<std::uintmax_t>(in.gcount()) != size || in.peek() != EOF)
             return read;
-        if (auto kept = ParseKeptManifest(text)) {
+        std::size_t bodyAt = 0;
+        if (auto kept = ParseKeptManifest(text, read.bodyDigest, bodyAt)) {
             read.kept = std::move(*kept);
+            text.erase(0, bodyAt);
+            read.kept.body = std::move(text);
             read.state = KeptManifestState::Loaded;
         }
     } catch (const std::exception&) {

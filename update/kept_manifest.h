@@ -27,6 +27,7 @@ enum class KeptManifestState {
 struct KeptManifestRead {
     KeptManifestState state = KeptManifestState::None;
     KeptManifest kept;
+    std::string bodyDigest;  // the body's SHA-256 in hex, as the file states it and it was checked
 };
 
 // The copy at `file`; its text is refused unless it is exactly what KeptManifestText writes for

@@ -7,10 +7,14 @@
 
 namespace qs {
 
-std::string TrimLeadingSlash(std::string_view manifestPath) {
+std::string_view WithoutLeadingSlash(std::string_view manifestPath) {
     if (manifestPath.size() >= 2 && manifestPath[0] == '/' && manifestPath[1] != '/')
         manifestPath.remove_prefix(1);
-    return std::string(manifestPath);
+    return manifestPath;
+}
+
+std::string TrimLeadingSlash(std::string_view manifestPath) {
+    return std::string(WithoutLeadingSlash(manifestPath));
 }
 
 bool IsWindowsAliasedSegment(std::string_view segment) {

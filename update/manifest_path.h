@@ -7,6 +7,8 @@ namespace qs {
 
 // Removes one leading '/' when the path has at least two characters and the second is not '/'.
 std::string TrimLeadingSlash(std::string_view manifestPath);
+// The same without a copy.
+std::string_view WithoutLeadingSlash(std::string_view manifestPath);
 
 // A path segment Windows would not store under its own name: a device name (CON, PRN, AUX, NUL,
 // COM1-COM9, LPT1-LPT9, with or without an extension, any case) or a name that ends in a period

@@ -62,6 +62,8 @@ struct UpdateEnvironment {
     // The last accepted manifest with its signature and validator, so an unchanged one is
     // answered 304 without a body; empty: none kept, every manifest comes whole.
     std::filesystem::path keptManifest;
+    // Called before the manifest is parsed; tests count the starts that could spare it.
+    std::function<void()> parsingManifest;
     // Once it reads true the run ends with "Update cancelled." within about a second: a transfer
     // under way is given up (its partial download stays), nothing further is checked or placed.
     const std::atomic<bool>* cancel = nullptr;

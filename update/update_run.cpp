@@ -100,7 +100,7 @@ TargetCheck CheckEntry(const qs::FolderEntry& entry, std::string_view relativePa
 // change while it was read. A cancel stops the reading at once; the answer is then no, and the
 // caller ends the run.
 bool HashedIsCurrent(const qs::FolderHandle& folder, const qs::FolderHandle::Name* name,
-                     const std::string& checksum, std::optional<TakenStamp>& proven,
+                     std::string_view checksum, std::optional<TakenStamp>& proven,
                      const std::atomic<bool>* cancel) {
     const std::int64_t takenNs = VerifiedRecord::Now();
     const qs::FolderEntry before = folder.look(name);
@@ -140,14 +140,15 @@ std::exception_ptr NameTheFile(const std::exception_ptr& failure, std::string_vi
     }
 }
 
-// One manifest file whose local copy is checked against its checksum.
+// One manifest file whose local copy is checked against its checksum. Its texts are the
+// manifest's own, held by the parse until the plan is made.
 struct PlanCandidate {
-    std::string relativePath;
+    std::string_view relativePath;  // followed by a NUL: TargetOf hands its last name to the system
     // The resolved target beneath the client folder, as text alone (a path object keeps each of
     // its names besides, which for a hundred thousand files is most of the plan's memory); empty
     // when it reads as relativePath, as it mostly does.
     std::filesystem::path::string_type target;
-    std::string checksum;
+    std::string_view checksum;
     bool current = false;
     bool hash = false;  // a regular file the record does not vouch for: its bytes decide
     std::optional<TakenStamp> proven;
@@ -178,16 +179,22 @@ void NoteFailure(PlanCandidate& candidate, std::size_t index, FirstFailure& firs
 void WalkCandidates(std::vector<PlanCandidate>& candidates, const qs::FolderHandle& root,
                     const VerifiedRecord* record, const std::atomic<bool>* cancel,
                     FirstFailure& firstFailure) {
+    // Eight bytes a file: the folder is the front of the target, told by its length.
     struct Place {
-        qs::TargetParts parts;
-        std::size_t index;
+        std::uint32_t index;
+        std::uint32_t folderSize;
     };
     std::vector<Place> order(candidates.size());
     for (std::size_t i = 0; i < order.size(); ++i)
-        order[i] = {qs::SplitTarget(TargetOf(candidates[i])), i};
+        order[i] = {
+            static_cast<std::uint32_t>(i),
+            static_cast<std::uint32_t>(qs::SplitTarget(TargetOf(candidates[i])).folder.size())};
+    const auto folderOf = [&candidates](const Place& place) {
+        return TargetOf(candidates[place.index]).substr(0, place.folderSize);
+    };
     // Grouped by folder (stable: key order within one), so the chain opens each folder once.
-    std::stable_sort(order.begin(), order.end(), [](const Place& a, const Place& b) {
-        return a.parts.folder < b.parts.folder;
+    std::stable_sort(order.begin(), order.end(), [&folderOf](const Place& a, const Place& b) {
+        return folderOf(a) < folderOf(b);
     });
     qs::FolderChain chain(root);
     std::int64_t takenNs = 0;
@@ -195,7 +202,7 @@ void WalkCandidates(std::vector<PlanCandidate>& candidates, const qs::FolderHand
     for (std::size_t n = 0; n < order.size(); ++n) {
         const std::size_t index = order[n].index;
         PlanCandidate& candidate = candidates[index];
-        const qs::TargetParts& parts = order[n].parts;
+        const qs::TargetParts parts = qs::SplitTarget(TargetOf(candidate));
         const qs::FolderHandle* folder = nullptr;
         if (n == 0 || parts.folder != lastFolder) {
             if (Cancelled(cancel))
@@ -421,8 +428,8 @@ private:
 // digest it is the same file, with another the manifest contradicts itself and is refused before
 // anything is fetched (two transfers would write one download).
 void AddCandidate(std::vector<PlanCandidate>& candidates, PlannedTargets& targets,
-                  const std::filesystem::path& base, std::string relativePath,
-                  std::string checksum) {
+                  const std::filesystem::path& base, std::string_view relativePath,
+                  std::string_view checksum) {
     const std::filesystem::path target = ResolveManifestPathUnder(base, relativePath);
     const qs::NativeView beneath = qs::NativeView(target.native()).substr(base.native().size() + 1);
     if (const auto planned = targets.plan(TargetKey(beneath), candidates.size())) {
@@ -434,12 +441,12 @@ void AddCandidate(std::vector<PlanCandidate>& candidates, PlannedTargets& target
                           PathForMessage(relativePath));
     }
     PlanCandidate candidate;
-    candidate.relativePath = std::move(relativePath);
+    candidate.relativePath = relativePath;
 #ifndef _WIN32
     if (beneath != relativePath)
 #endif
         candidate.target = beneath;
-    candidate.checksum = std::move(checksum);
+    candidate.checksum = checksum;
     candidates.push_back(std::move(candidate));
 }
 
@@ -606,12 +613,11 @@ constexpr std::size_t kFlushingThreads = 4;
 // next run.
 class ConcurrentFetch {
 public:
-    ConcurrentFetch(const std::vector<UpdatePlanEntry>& plan,
-                    const std::vector<std::filesystem::path>& targets,
+    ConcurrentFetch(const std::vector<UpdatePlanEntry>& plan, const std::filesystem::path& base,
                     const UpdateEnvironment& environment, HttpsConnection& runConnection,
                     HttpsConnectionPool& pool, FileSources& sources)
         : plan_(plan),
-          targets_(targets),
+          base_(base),
           environment_(environment),
           sources_(sources),
           transfers_(plan.size()),
@@ -750,7 +756,7 @@ private:
         std::optional<FileState> verified;
         std::exception_ptr failure;
         try {
-            verified = FetchVerified(targets_[index], entry.relativePath, entry.checksum,
+            verified = FetchVerified(targetOf(index), entry.relativePath, entry.checksum,
                                      environment_, connection, observer, entry.size, entry.chunked,
                                      entry.blocks, &sources_);
         } catch (...) {
@@ -772,6 +778,10 @@ private:
             flush(index);
         else
             finish(transfer, verified ? Stopped() : failure);
+    }
+
+    std::filesystem::path targetOf(std::size_t index) const {
+        return ResolveManifestPathUnder(base_, plan_[index].relativePath);
     }
 
     void flushQueued() {
@@ -804,7 +814,7 @@ private:
         std::vector<std::exception_ptr> failures;
         try {
             for (std::size_t index : batch)
-                downloads.push_back({targets_[index], *transfers_[index].verified});
+                downloads.push_back({targetOf(index), *transfers_[index].verified});
             failures = FlushVerifiedTogether(downloads);
         } catch (...) {
             failures.assign(batch.size(), std::current_exception());
@@ -820,7 +830,7 @@ private:
     void flush(std::size_t index) {
         std::exception_ptr failure;
         try {
-            FlushVerified(targets_[index], *transfers_[index].verified);
+            FlushVerified(targetOf(index), *transfers_[index].verified);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -839,7 +849,7 @@ private:
     }
 
     const std::vector<UpdatePlanEntry>& plan_;
-    const std::vector<std::filesystem::path>& targets_;
+    const std::filesystem::path& base_;
     UpdateEnvironment environment_;
     FileSources& sources_;
     std::vector<Transfer> transfers_;
@@ -970,7 +980,7 @@ void AcceptSignedFreshness(std::string_view manifest, const UpdateEnvironment& e
 }
 
 // The kept copy, when there is one to ask with.
-std::optional<qs::KeptManifest> KeptCopy(const UpdateEnvironment& environment) {
+std::optional<qs::KeptManifestRead> KeptCopy(const UpdateEnvironment& environment) {
     qs::KeptManifestRead read = qs::LoadKeptManifest(environment.keptManifest);
     if (read.state == qs::KeptManifestState::Damaged) {
         LogEvent("kept manifest is damaged: asking for the whole manifest");
@@ -978,30 +988,55 @@ std::optional<qs::KeptManifest> KeptCopy(const UpdateEnvironment& environment) {
     }
     if (read.state != qs::KeptManifestState::Loaded || read.kept.validator.empty())
         return std::nullopt;
-    return std::move(read.kept);
+    return read;
+}
+
+std::string ManifestDigest(std::string_view body) {
+    Sha256Stream digest;
+    digest.update(body.data(), body.size());
+    return WideToUtf8(digest.finish());
 }
 
 // After a manifest that came whole was accepted: kept for the next run when its reply had a
 // validator (rewritten only when something changed, so an old service that ignores the validator
-// costs no disk flush); a reply without one leaves nothing to ask with.
-void KeepAcceptedManifest(const UpdateEnvironment& environment,
-                          const std::optional<qs::KeptManifest>& before, std::string_view body,
-                          std::string_view signature, const ReplyValidator& validator) {
+// costs no disk flush); a reply without one leaves nothing to ask with. The digest of the copy
+// kept; empty when none is.
+std::string KeepAcceptedManifest(const UpdateEnvironment& environment,
+                                 const qs::KeptManifestRead* before, std::string_view body,
+                                 std::string_view signature, const ReplyValidator& validator) {
     if (environment.keptManifest.empty())
-        return;
+        return {};
     if (validator.empty()) {
         if (before)
             qs::ForgetKeptManifest(environment.keptManifest);
-        return;
+        return {};
     }
-    if (before && before->body == body && before->signature == signature &&
-        before->validator == validator)
-        return;
+    if (before && before->kept.body == body && before->kept.signature == signature &&
+        before->kept.validator == validator)
+        return before->bodyDigest;
     if (!qs::SaveKeptManifest(environment.keptManifest, body, signature, validator)) {
         LogEvent("manifest could not be kept: the next run asks for it whole");
         qs::ForgetKeptManifest(environment.keptManifest);
+        return {};
     }
+    return ManifestDigest(body);
 }
+
+// The manifest a run follows: the reply's body, or on a 304 the kept copy's.
+struct AcceptedManifest {
+    std::vector<std::uint8_t> reply;
+    std::string keptBody;
+    bool unchanged = false;  // the service said the kept copy is current
+    // The SHA-256 of the manifest kept for the next run, in hex; empty when none is kept.
+    std::string digest;
+
+    std::string_view text() const { return unchanged ? std::string_view(keptBody) : AsText(reply); }
+    // Once it is parsed or not needed: a large client's manifest is not held while it is planned.
+    void release() {
+        std::vector<std::uint8_t>().swap(reply);
+        std::string().swap(keptBody);
+    }
+};
 
 // The manifest reply. With a key built in it is taken only with a valid signature over its exact
 // bytes, then only when it is not older than one already accepted and not past its expiry; all
@@ -1010,21 +1045,25 @@ void KeepAcceptedManifest(const UpdateEnvironment& environment,
 // With a kept copy the manifest is asked for only if it changed; a 304 takes the kept copy
 // through the same signature and freshness checks (its signature as kept: no request for it),
 // and a kept copy that fails its signature is dropped for the manifest asked for whole.
-std::vector<std::uint8_t> FetchSignedManifest(const ManifestRequest& fetchManifest,
-                                              const UpdateEnvironment& environment,
-                                              HttpsConnection& connection) {
+AcceptedManifest FetchSignedManifest(const ManifestRequest& fetchManifest,
+                                     const UpdateEnvironment& environment,
+                                     HttpsConnection& connection) {
     const bool signedUpdates = !environment.service.updateKey.empty();
-    std::optional<qs::KeptManifest> kept = KeptCopy(environment);
-    ConditionalReply reply = fetchManifest(kept ? kept->validator : ReplyValidator());
+    std::optional<qs::KeptManifestRead> kept = KeptCopy(environment);
+    ConditionalReply reply = fetchManifest(kept ? kept->kept.validator : ReplyValidator());
     if (reply.notModified && !kept)
         throw HttpsStatusError("Update server returned an error", 304);
     if (reply.notModified) {
         if (!signedUpdates ||
-            SignatureValid(environment.service.updateKey, kept->body, kept->signature)) {
+            SignatureValid(environment.service.updateKey, kept->kept.body, kept->kept.signature)) {
             LogEvent("manifest unchanged: the kept copy is used");
             if (signedUpdates)
-                AcceptSignedFreshness(kept->body, environment, connection);
-            return std::vector<std::uint8_t>(kept->body.begin(), kept->body.end());
+                AcceptSignedFreshness(kept->kept.body, environment, connection);
+            AcceptedManifest accepted;
+            accepted.keptBody = std::move(kept->kept.body);
+            accepted.unchanged = true;
+            accepted.digest = std::move(kept->bodyDigest);
+            return accepted;
         }
         LogEvent("kept manifest signature is invalid: asking for the whole manifest");
         qs::ForgetKeptManifest(environment.keptManifest);
@@ -1048,8 +1087,11 @@ std::vector<std::uint8_t> FetchSignedManifest(const ManifestRequest& fetchManife
         AcceptSignedFreshness(AsText(reply.body), environment, connection);
         signature = TrimmedSignature(*fetched);
     }
-    KeepAcceptedManifest(environment, kept, AsText(reply.body), signature, reply.validator);
-    return std::move(reply.body);
+    AcceptedManifest accepted;
+    accepted.digest = KeepAcceptedManifest(environment, kept ? &*kept : nullptr, AsText(reply.body),
+                                           signature, reply.validator);
+    accepted.reply = std::move(reply.body);
+    return accepted;
 }
 
 // Before a run places its first file: the client stops counting as whole until the run ends
@@ -1147,55 +1189,94 @@ std::string UpdateRequestBody() {
     return body.dump();
 }
 
+namespace {
+
+// A stale download's name: ".download" after at least one other character, as a path's extension
+// reads it (a name that is only ".download" has none).
+bool IsDownloadName(qs::NativeView name) {
+    constexpr std::filesystem::path::value_type kSuffix[] = {'.', 'd', 'o', 'w', 'n',
+                                                             'l', 'o', 'a', 'd', 0};
+    const qs::NativeView suffix(kSuffix);
+    return name.size() > suffix.size() && name.ends_with(suffix);
+}
+
+// Removes the stale downloads in `folder` and every folder beneath it (never through a link);
+// false once a folder could not be listed, which ends the purge.
+bool PurgeBeneath(const qs::FolderHandle& folder, std::int64_t cutoffNs) {
+    std::vector<qs::ListedName> names;
+    if (!folder.list(names))
+        return false;
+    for (const qs::ListedName& listed : names) {
+        if (listed.kind == qs::EntryKind::Folder) {
+            qs::FolderHandle child;
+            if (child.openChild(folder, listed.name.c_str()) && !PurgeBeneath(child, cutoffNs))
+                return false;
+            continue;
+        }
+        if (listed.kind != qs::EntryKind::RegularFile || !IsDownloadName(listed.name))
+            continue;
+        // Looked at again by its name: the listing's word is not enough to remove it.
+        const qs::FolderEntry entry = folder.look(listed.name.c_str());
+        if (entry.kind == qs::EntryKind::RegularFile && entry.stamp.modifiedNs <= cutoffNs)
+            folder.removeFile(listed.name.c_str());
+    }
+    return true;
+}
+
+}  // namespace
+
 void PurgeStaleDownloads(const std::filesystem::path& clientDir,
                          std::filesystem::file_time_type now) {
-    namespace fs = std::filesystem;
-    // Compared as "written at or before the cut-off" so that absurd file times cannot overflow.
-    const fs::file_time_type cutoff = now - std::chrono::seconds(kStaleDownloadSeconds);
-    std::error_code error;
-    fs::recursive_directory_iterator walk(qs::ForFileCall(clientDir), error);
-    if (error)
-        return;
-    const fs::path extension(".download");
-    for (const fs::recursive_directory_iterator end; walk != end;) {
-        const fs::directory_entry& entry = *walk;
-        // Only a download's status is read: a large client holds many thousand other files. A
-        // link whose target is gone is simply not a regular file; only an unreadable status ends
-        // the purge.
-        const bool download = entry.path().native().ends_with(extension.native()) &&
-                              entry.path().extension() == extension;
-        const fs::file_status status = download ? entry.status(error) : fs::file_status();
-        if (download && status.type() == fs::file_type::none)
-            return;
-        if (download && fs::is_regular_file(status)) {
-            fs::file_time_type written = entry.last_write_time(error);
-            if (error)
-                return;
-            if (written <= cutoff) {
-                std::error_code ignored;
-                fs::remove(entry.path(), ignored);
-            }
-        }
-        walk.increment(error);
-        if (error)
-            return;
+    // Walked through folder handles like the check, a name at a time: a client of a hundred
+    // thousand files costs no path object for each. Compared as "written at or before the
+    // cut-off", in the nanoseconds file stamps use.
+    try {
+        const auto cutoff =
+            std::chrono::file_clock::to_sys(now - std::chrono::seconds(kStaleDownloadSeconds));
+        const std::int64_t cutoffNs =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(cutoff.time_since_epoch()).count();
+        qs::FolderHandle root;
+        if (root.open(clientDir))
+            PurgeBeneath(root, cutoffNs);
+    } catch (...) {
+        // The purge is housekeeping: whatever stops it leaves the downloads for the next run.
     }
 }
 
 namespace {
 
-// A member of the manifest's "files": its key and, when the value is text, that text.
-struct ManifestFile {
-    std::string key;
-    std::string checksum;
-    bool isText = false;
+// The members of the manifest's "files" as the parser met them, their texts in one buffer: a
+// hundred thousand of them cost no allocation each. A manifest's size fits the offsets. Each text
+// is followed by a NUL, so a path's last name can go to the system as it stands.
+struct ManifestFiles {
+    struct Text {
+        std::uint32_t at = 0;
+        std::uint32_t size = 0;
+    };
+    struct Member {
+        Text key;
+        Text checksum;  // when the value is text
+        bool isText = false;
+    };
+    std::string texts;
+    std::vector<Member> members;
+
+    Text add(std::string_view text) {
+        const Text added{static_cast<std::uint32_t>(texts.size()),
+                         static_cast<std::uint32_t>(text.size())};
+        texts.append(text).push_back('\0');
+        return added;
+    }
+    std::string_view view(Text text) const {
+        return std::string_view(texts).substr(text.at, text.size);
+    }
 };
 
 // Parses a manifest with the members of its "files" object taken out as the parser meets them:
 // a large client's manifest is never built as a tree of a hundred thousand members besides the
 // plan's own copy. `files` receives them as the tree would hold them: in key order, the last of
 // a key twice standing; the tree keeps an empty "files" object.
-nlohmann::json ParseManifest(std::string_view reply, std::vector<ManifestFile>& files) {
+nlohmann::json ParseManifest(std::string_view reply, ManifestFiles& files) {
     using Event = nlohmann::json::parse_event_t;
     bool inFiles = false;
     bool filesIsObject = false;
@@ -1204,7 +1285,7 @@ nlohmann::json ParseManifest(std::string_view reply, std::vector<ManifestFile>& 
             inFiles = parsed == "files";
             filesIsObject = false;
             if (inFiles)
-                files.clear();  // the last "files" stands, as in the tree
+                files = {};  // the last "files" stands, as in the tree
             return true;
         }
         if (depth == 1 && event == Event::object_start && inFiles)
@@ -1212,41 +1293,51 @@ nlohmann::json ParseManifest(std::string_view reply, std::vector<ManifestFile>& 
         if (depth != 2 || !inFiles || !filesIsObject)
             return true;
         if (event == Event::key) {
-            files.push_back({std::move(parsed.get_ref<std::string&>()), {}, false});
+            files.members.push_back({files.add(parsed.get_ref<const std::string&>()), {}, false});
             return false;  // the member is not built; its value is kept here
         }
         if (event == Event::value && parsed.is_string()) {
-            files.back().checksum = std::move(parsed.get_ref<std::string&>());
-            files.back().isText = true;
+            files.members.back().checksum = files.add(parsed.get_ref<const std::string&>());
+            files.members.back().isText = true;
         }
         return true;
     };
     nlohmann::json manifest = ParseJsonReply(reply, take, kManifestMaxValues);
-    const auto byKey = [](const ManifestFile& a, const ManifestFile& b) { return a.key < b.key; };
-    if (!std::is_sorted(files.begin(), files.end(), byKey)) {
-        std::stable_sort(files.begin(), files.end(), byKey);
+    std::vector<ManifestFiles::Member>& members = files.members;
+    const auto byKey = [&files](const ManifestFiles::Member& a, const ManifestFiles::Member& b) {
+        return files.view(a.key) < files.view(b.key);
+    };
+    if (!std::is_sorted(members.begin(), members.end(), byKey)) {
+        std::stable_sort(members.begin(), members.end(), byKey);
         // Of one key's values the last stands.
-        std::vector<ManifestFile> unique;
-        unique.reserve(files.size());
-        for (ManifestFile& file : files) {
-            if (!unique.empty() && unique.back().key == file.key)
-                unique.back() = std::move(file);
+        std::vector<ManifestFiles::Member> unique;
+        unique.reserve(members.size());
+        for (const ManifestFiles::Member& member : members) {
+            if (!unique.empty() && files.view(unique.back().key) == files.view(member.key))
+                unique.back() = member;
             else
-                unique.push_back(std::move(file));
+                unique.push_back(member);
         }
-        files = std::move(unique);
+        members = std::move(unique);
     }
     return manifest;
 }
 
-// The plan of a parsed manifest and its "files", as PlanClientUpdate makes it. The files are
-// taken apart on the way, so their copy is gone while the files are checked.
+// What planning found besides the plan.
+struct PlanTally {
+    std::size_t files = 0;  // of the manifest, each target once
+    // The trusted record vouched for every file and holds no other, so `proven` was left empty.
+    bool recordStands = false;
+};
+
+// The plan of a parsed manifest and its "files", as PlanClientUpdate makes it. The candidates
+// point into `manifestFiles` instead of copying it, so it must outlive the plan's making.
 std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clientDir,
                                               const nlohmann::json& manifest,
-                                              std::vector<ManifestFile>& manifestFiles,
+                                              const ManifestFiles& manifestFiles,
                                               const std::atomic<bool>* cancel,
-                                              const VerifiedRecord* trusted,
-                                              VerifiedRecord* proven) {
+                                              const VerifiedRecord* trusted, VerifiedRecord* proven,
+                                              PlanTally* tally = nullptr) {
     if (!manifest.is_object())
         MalformedManifest();
     auto files = manifest.find("files");
@@ -1257,51 +1348,60 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
     // cannot be planned; its failure, naming its path, is raised only after every earlier file's
     // own check.
     std::vector<PlanCandidate> candidates;
-    candidates.reserve(manifestFiles.size() + 1);
+    candidates.reserve(manifestFiles.members.size() + 1);
     std::exception_ptr entryFailure;
     std::filesystem::path executable;
     std::filesystem::path base;
-    std::string entryPath;  // of the entry being read
+    std::string_view entryPath;  // of the entry being read
+    std::optional<BinaryEntry> binary;
     try {
         base = ClientBase(clientDir);
         executable = ResolveManifestPathUnder(base, WideToUtf8(ClientExecutableName));
         PlannedTargets targets(
-            candidates, manifestFiles.size() + 1,
+            candidates, manifestFiles.members.size() + 1,
             TargetKey(qs::NativeView(ResolveManifestPathUnder(base, FolderLockFileName()).native())
                           .substr(base.native().size() + 1)));
-        for (ManifestFile& file : manifestFiles) {
-            entryPath = TrimLeadingSlash(file.key);
-            std::string().swap(file.key);  // its room goes to the candidate, not beside it
+        for (const ManifestFiles::Member& file : manifestFiles.members) {
+            entryPath = WithoutLeadingSlash(manifestFiles.view(file.key));
             if (!file.isText)
                 MalformedManifest();
-            AddCandidate(candidates, targets, base, entryPath, std::move(file.checksum));
+            AddCandidate(candidates, targets, base, entryPath, manifestFiles.view(file.checksum));
         }
-        entryPath.clear();
-        if (auto binary = ReadBinaryEntry(manifest)) {
+        entryPath = {};
+        binary = ReadBinaryEntry(manifest);
+        if (binary) {
             entryPath = binary->relativePath;
-            AddCandidate(candidates, targets, base, std::move(binary->relativePath),
-                         std::move(binary->checksum));
+            AddCandidate(candidates, targets, base, binary->relativePath, binary->checksum);
         }
     } catch (...) {
         entryFailure = entryPath.empty() ? std::current_exception()
                                          : NameTheFile(std::current_exception(), entryPath);
     }
-    // The candidates hold all the plan needs of "files": its copy goes before the check, which
-    // would otherwise hold both for a large client.
-    std::vector<ManifestFile>().swap(manifestFiles);
-    if (proven) {
+    CheckCandidates(candidates, base, cancel, trusted);
+    ThrowIfCancelled(cancel);
+    // Every file as the trusted record has it, and no other: a copy of it would say nothing new.
+    const bool recordStands =
+        tally && trusted && !entryFailure && trusted->size() == candidates.size() &&
+        std::all_of(candidates.begin(), candidates.end(), [](const PlanCandidate& candidate) {
+            return candidate.current && !candidate.hash && !candidate.failure;
+        });
+    if (tally)
+        *tally = {candidates.size(), recordStands};
+    if (proven && !recordStands) {
         std::size_t pathBytes = 0;
         for (const PlanCandidate& candidate : candidates)
             pathBytes += candidate.relativePath.size();
         proven->reserve(candidates.size(), pathBytes);
     }
-    CheckCandidates(candidates, base, cancel, trusted);
-    ThrowIfCancelled(cancel);
 
     const PublishedSizes sizes = ReadPublishedSizes(manifest);
     const auto chunked = ReadChunkedPaths(manifest);
     const auto blockIndexes = ReadBlockIndexes(manifest);
     std::vector<UpdatePlanEntry> plan;
+    // Sized once: grown by doubling, a large plan would be held twice while it is copied.
+    plan.reserve(static_cast<std::size_t>(
+        std::count_if(candidates.begin(), candidates.end(),
+                      [](const PlanCandidate& candidate) { return !candidate.current; })));
     std::optional<UpdatePlanEntry> executableEntry;
     const std::filesystem::path::string_type executableKey =
         executable.empty()
@@ -1310,14 +1410,15 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
     for (PlanCandidate& candidate : candidates) {
         if (candidate.failure)
             std::rethrow_exception(NameTheFile(candidate.failure, candidate.relativePath));
-        if (candidate.current && candidate.proven && proven)
-            proven->remember(candidate.relativePath, candidate.checksum, *candidate.proven);
+        if (candidate.current && candidate.proven && proven && !recordStands)
+            proven->remember(std::string(candidate.relativePath), candidate.checksum,
+                             *candidate.proven);
         if (!candidate.current) {
             std::optional<std::uint64_t> size = SizeOf(sizes, candidate.relativePath);
             const bool hasIndex = chunked.count(candidate.relativePath) > 0;
             const auto blocks = blockIndexes.find(candidate.relativePath);
-            UpdatePlanEntry entry{std::move(candidate.relativePath), std::move(candidate.checksum),
-                                  size, hasIndex,
+            UpdatePlanEntry entry{std::string(candidate.relativePath),
+                                  std::string(candidate.checksum), size, hasIndex,
                                   blocks == blockIndexes.end() ? std::string() : blocks->second};
             // Whatever key lists it, the client appears only once every other file is in place.
             if (TargetKey(TargetOf(candidate)) == executableKey)
@@ -1333,6 +1434,37 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
     return plan;
 }
 
+// True when the record vouches for every file it holds, each looked at by its name in its folder
+// as the walk of a plan does: a regular file with the stamp recorded.
+bool RecordStillHolds(const std::filesystem::path& clientDir, const VerifiedRecord& record,
+                      const std::atomic<bool>* cancel) {
+    try {
+        const std::filesystem::path base = ClientBase(clientDir);
+        qs::FolderHandle root;
+        if (!root.open(base))
+            return false;
+        qs::FolderChain chain(root);
+        return record.vouchesForAll([&](std::string_view relativePath) -> std::optional<FileStamp> {
+            if (Cancelled(cancel))
+                return std::nullopt;
+            // Read from the disk like the manifest: a path that would leave the folder is doubt.
+            const std::filesystem::path target = ResolveManifestPathUnder(base, relativePath);
+            const qs::TargetParts parts =
+                qs::SplitTarget(qs::NativeView(target.native()).substr(base.native().size() + 1));
+            const qs::FolderHandle* folder =
+                parts.name.empty() ? nullptr : chain.reach(parts.folder);
+            if (!folder)
+                return std::nullopt;
+            const qs::FolderEntry entry = folder->look(parts.name.data());
+            if (entry.kind != qs::EntryKind::RegularFile)
+                return std::nullopt;
+            return entry.stamp;
+        });
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 }  // namespace
 
 std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clientDir,
@@ -1340,7 +1472,7 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
                                               const std::atomic<bool>* cancel,
                                               const VerifiedRecord* trusted,
                                               VerifiedRecord* proven) {
-    std::vector<ManifestFile> files;
+    ManifestFiles files;
     const nlohmann::json manifest = ParseManifest(manifestReply, files);
     return PlanFromManifest(clientDir, manifest, files, cancel, trusted, proven);
 }
@@ -1382,7 +1514,7 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         ThrowIfCancelled(environment.cancel);
         const std::wstring url = ServiceUrl(environment.service, "/updater/updater.php");
         const std::string body = UpdateRequestBody();
-        std::vector<std::uint8_t> reply = FetchSignedManifest(
+        AcceptedManifest manifestReply = FetchSignedManifest(
             [&](const ReplyValidator& known) {
                 if (environment.request)
                     return ConditionalReply{false, environment.request(url, L"POST", body), {}};
@@ -1399,19 +1531,34 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 ? VerifiedRecord()
                 : VerifiedRecord::load(environment.verifiedRecord, clientDir);
         VerifiedRecord proven;
-        std::vector<ManifestFile> files;
-        nlohmann::json manifest = ParseManifest(
-            std::string_view(reinterpret_cast<const char*>(reply.data()), reply.size()), files);
-        // Parsed: a large client's manifest is not held twice while it is planned.
-        std::vector<std::uint8_t>().swap(reply);
-        // A manifest taken here was signed when the build has a key: mirrors are followed then
-        // only.
-        FileSources sources(SourcesOfManifest(environment.service, ReadObjectsPath(manifest),
+        std::vector<UpdatePlanEntry> plan;
+        PlanTally tally;
+        // The manifest the record was made against, every file as it was proven: nothing to
+        // parse or plan. Any file the record no longer vouches for takes the whole way.
+        const bool recordHolds = manifestReply.unchanged && !manifestReply.digest.empty() &&
+                                 trusted.madeAgainst() == manifestReply.digest &&
+                                 RecordStillHolds(clientDir, trusted, environment.cancel);
+        // Where files come from; with nothing to fetch, the service alone.
+        std::optional<FileSources> sources;
+        if (recordHolds) {
+            LogEvent("every file as recorded for this manifest: nothing parsed");
+            manifestReply.release();
+            sources.emplace(SourcesOfManifest(environment.service, std::nullopt, {}, false));
+        } else {
+            if (environment.parsingManifest)
+                environment.parsingManifest();
+            ManifestFiles files;
+            nlohmann::json manifest = ParseManifest(manifestReply.text(), files);
+            manifestReply.release();
+            // A manifest taken here was signed when the build has a key: mirrors are followed
+            // then only.
+            sources.emplace(SourcesOfManifest(environment.service, ReadObjectsPath(manifest),
                                               ReadMirrors(manifest),
                                               !environment.service.updateKey.empty()));
-        const std::vector<UpdatePlanEntry> plan =
-            PlanFromManifest(clientDir, manifest, files, environment.cancel, &trusted, &proven);
-        manifest = nullptr;
+            plan = PlanFromManifest(clientDir, manifest, files, environment.cancel, &trusted,
+                                    &proven, &tally);
+        }
+        ThrowIfCancelled(environment.cancel);
         if (LauncherLogActive())
             LogEvent(PlanLogLine(plan, BytesStillNeeded(clientDir, plan)));
         struct SaveRecord {
@@ -1419,12 +1566,22 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             const std::filesystem::path& clientDir;
             const VerifiedRecord& proven;
             const VerifiedRecord& trusted;
+            bool keep;          // false when the record still says all there is
+            bool recordStands;  // `proven` left empty: the trusted record says it all
             ~SaveRecord() {
                 // A start where nothing changed writes nothing: no disk flush on the way to Play.
-                if (!environment.verifiedRecord.empty() && !proven.addsNothingTo(trusted))
-                    proven.save(environment.verifiedRecord, clientDir);
+                if (!keep || environment.verifiedRecord.empty())
+                    return;
+                if (!recordStands) {
+                    if (!proven.addsNothingTo(trusted))
+                        proven.save(environment.verifiedRecord, clientDir);
+                } else if (proven.madeAgainst() != trusted.madeAgainst()) {
+                    VerifiedRecord updated = trusted;
+                    updated.setMadeAgainst(proven.madeAgainst());
+                    updated.save(environment.verifiedRecord, clientDir);
+                }
             }
-        } saveRecord{environment, clientDir, proven, trusted};
+        } saveRecord{environment, clientDir, proven, trusted, !recordHolds, tally.recordStands};
 
         // A running client holds its files: replacing them would fail after bytes were fetched.
         if (!plan.empty() &&
@@ -1451,23 +1608,26 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         // before the executable. A part that was not made durable is never placed without its
         // digest being proven again.
         const auto count = static_cast<std::int32_t>(plan.size());
-        std::vector<std::filesystem::path> targets;
-        targets.reserve(plan.size());
-        for (const UpdatePlanEntry& entry : plan)
-            targets.push_back(ResolveManifestPath(clientDir, entry.relativePath));
+        // Every planned target is resolved beneath this one base where it is used, not held: a
+        // path object for each of a hundred thousand files would be most of the run's memory.
+        const std::filesystem::path base = ClientBase(clientDir);
         // Before any download, on this one thread: a linked folder in the client folder would
         // take the files elsewhere, and the check would never accept them there.
-        const std::filesystem::path base = ClientBase(clientDir);
-        for (std::size_t i = 0; i < targets.size(); ++i)
-            if (i == 0 || targets[i].parent_path() != targets[i - 1].parent_path())
-                ReplaceLinkedFolders(base, targets[i]);
+        std::filesystem::path lastFolder;
+        for (std::size_t i = 0; i < plan.size(); ++i) {
+            const std::filesystem::path target =
+                ResolveManifestPathUnder(base, plan[i].relativePath);
+            if (i == 0 || target.parent_path() != lastFolder)
+                ReplaceLinkedFolders(base, target);
+            lastFolder = target.parent_path();
+        }
         std::filesystem::path executable;
         if (!plan.empty())
             executable = ResolveManifestPath(clientDir, WideToUtf8(ClientExecutableName));
         RunProgress reports(progress, plan);
         FolderFlushes folders(clientDir, environment);  // flushed last, once the threads ended
         {
-            ConcurrentFetch fetch(plan, targets, environment, connection, pool, sources);
+            ConcurrentFetch fetch(plan, base, environment, connection, pool, *sources);
             std::vector<Transfer>& transfers = fetch.transfers();
             for (std::int32_t index = 0; index < count; ++index) {
                 const auto at = static_cast<std::size_t>(index);
@@ -1492,21 +1652,23 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                         NameTheFile(transfers[at].failure, plan[at].relativePath));
                 }
                 ThrowIfCancelled(environment.cancel);
-                const bool isExecutable = SameTarget(targets[at], executable);
+                const std::filesystem::path target =
+                    ResolveManifestPathUnder(base, plan[at].relativePath);
+                const bool isExecutable = SameTarget(target, executable);
                 if (isExecutable && !folders.flush())
                     throw std::runtime_error(kDiskDidNotConfirm);
                 if (!result.placedFiles)
                     ForgetClientWasWhole(environment, result.provenBefore);
                 result.placedFiles = true;
                 try {
-                    PlaceVerified(targets[at], *transfers[at].verified, isExecutable);
+                    PlaceVerified(target, *transfers[at].verified, isExecutable);
                 } catch (...) {
                     std::rethrow_exception(
                         NameTheFile(std::current_exception(), plan[at].relativePath));
                 }
-                folders.placed(targets[at]);
+                folders.placed(target);
                 // Vouched for only while the placed file is still the one proven, unwritten since.
-                if (const auto stamp = TakeStamp(targets[at]);
+                if (const auto stamp = TakeStamp(target);
                     stamp && StampShowsState(stamp->stamp, *transfers[at].verified)) {
                     proven.remember(plan[at].relativePath, plan[at].checksum, *stamp);
                     if (transfers[at].chunks)
@@ -1519,6 +1681,11 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
             }
             if (!folders.flush())
                 throw std::runtime_error(kDiskDidNotConfirm);
+            // Every file of the manifest proven: the next start it is unchanged needs the record
+            // alone.
+            if (!recordHolds && !manifestReply.digest.empty() &&
+                (tally.recordStands || proven.size() == tally.files))
+                proven.setMadeAgainst(manifestReply.digest);
             reports.finish(count == 0 ? L"Client is up to date." : L"Update complete.",
                            fetch.fetched());
         }

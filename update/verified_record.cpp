@@ -15,8 +15,11 @@ namespace qs {
 namespace {
 
 // Each stamp carries the moment it was taken; a record of the first format, without it, is no
-// record at all.
+// record at all. The third adds the manifest the record was made against; a record without one
+// is written in the second, so launchers that know only that one keep reading it.
 constexpr std::string_view kMagic = "quillon-verified 2";
+constexpr std::string_view kMagicWithManifest = "quillon-verified 3";
+constexpr std::string_view kManifestLine = "manifest ";
 
 std::string FolderKey(const std::filesystem::path& clientDir) {
     std::error_code error;
@@ -138,9 +141,18 @@ VerifiedRecord VerifiedRecord::load(const std::filesystem::path& file,
             rest.remove_prefix(end + 1);
             return line;
         };
-        if (nextLine() != kMagic || nextLine() != "folder " + FolderKey(clientDir))
+        const std::string_view magic = nextLine();
+        if ((magic != kMagic && magic != kMagicWithManifest) ||
+            nextLine() != "folder " + FolderKey(clientDir))
             return record;
         VerifiedRecord loaded;
+        if (magic == kMagicWithManifest) {
+            const std::string_view line = nextLine();
+            if (!line.starts_with(kManifestLine) ||
+                !DigestFromText(line.substr(kManifestLine.size())))
+                return record;
+            loaded.madeAgainst_ = line.substr(kManifestLine.size());
+        }
         // One entry a line: room for all at once, as a large client's record would otherwise be
         // copied while it grows.
         loaded.entries_.reserve(
@@ -240,7 +252,18 @@ bool VerifiedRecord::vouchesAgainst(std::string_view relativePath, std::string_v
            Settled(entry->stamp);
 }
 
+bool VerifiedRecord::vouchesForAll(const StampNow& stampNow) const {
+    for (const Entry* entry : settled()) {
+        const std::optional<FileStamp> now = stampNow(pathOf(*entry));
+        if (!now || entry->stamp.stamp != *now || !Settled(entry->stamp))
+            return false;
+    }
+    return !entries_.empty();
+}
+
 bool VerifiedRecord::addsNothingTo(const VerifiedRecord& loaded) const {
+    if (madeAgainst_ != loaded.madeAgainst_)
+        return false;
     const std::vector<const Entry*> mine = settled();
     const std::vector<const Entry*> theirs = loaded.settled();
     if (mine.size() != theirs.size())
@@ -267,7 +290,13 @@ bool VerifiedRecord::save(const std::filesystem::path& file,
                           const std::filesystem::path& clientDir) const {
     try {
         std::string text;
-        text.append(kMagic).append("\nfolder ").append(FolderKey(clientDir)).append("\n");
+        const bool withManifest = DigestFromText(madeAgainst_).has_value();
+        text.append(withManifest ? kMagicWithManifest : kMagic)
+            .append("\nfolder ")
+            .append(FolderKey(clientDir))
+            .append("\n");
+        if (withManifest)
+            text.append(kManifestLine).append(madeAgainst_).append("\n");
         for (const Entry* entry : settled()) {
             const FileStamp& s = entry->stamp.stamp;
             text.append(std::to_string(s.size)).append(" ");

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,6 +69,17 @@ public:
     // each of `loaded`'s vouching. Writing it again would say nothing new.
     bool addsNothingTo(const VerifiedRecord& loaded) const;
 
+    // The digest of the manifest this record was made against when it holds every file of that
+    // manifest, proven; empty when not known. A start that is told the manifest is unchanged needs
+    // nothing of it but the record then.
+    const std::string& madeAgainst() const { return madeAgainst_; }
+    void setMadeAgainst(std::string manifestDigest) { madeAgainst_ = std::move(manifestDigest); }
+    // True when the record holds files and vouches for every one, given the stamp `stampNow` tells
+    // for its path now (nullopt: no regular file there). Asks in path order, and stops at the
+    // first file it does not vouch for.
+    using StampNow = std::function<std::optional<FileStamp>(std::string_view relativePath)>;
+    bool vouchesForAll(const StampNow& stampNow) const;
+
     // Nanoseconds since 1970 on the clock file times use.
     static std::int64_t Now();
 
@@ -92,6 +104,7 @@ private:
 
     std::string paths_;
     std::vector<Entry> entries_;
+    std::string madeAgainst_;
     bool sorted_ = true;  // entries_ sorted by path, none twice
 };
 

@@ -1,8 +1,12 @@
 #include "platform/folder_walk.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
 
 #include <utility>
 
@@ -95,6 +99,53 @@ bool FolderHandle::openFile(const Name* name, InputFile& file) const {
     }
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return true;
+}
+
+bool FolderHandle::list(std::vector<ListedName>& names) const {
+    names.clear();
+    if (handle_ < 0)
+        return false;
+    // The handle only locates the folder; reading its entries takes a descriptor opened for it.
+    const int fd = ::openat(static_cast<int>(handle_), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    DIR* folder = fdopendir(fd);
+    if (!folder) {
+        ::close(fd);
+        return false;
+    }
+    errno = 0;
+    while (const dirent* entry = readdir(folder)) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        EntryKind kind = EntryKind::Other;
+        switch (entry->d_type) {
+            case DT_DIR:
+                kind = EntryKind::Folder;
+                break;
+            case DT_REG:
+                kind = EntryKind::RegularFile;
+                break;
+            case DT_LNK:
+                kind = EntryKind::Link;
+                break;
+            case DT_UNKNOWN:  // a file system that does not say: the name itself is looked at
+                kind = look(entry->d_name).kind;
+                break;
+            default:
+                break;
+        }
+        names.push_back({std::string(name), kind});
+        errno = 0;
+    }
+    const bool complete = errno == 0;
+    closedir(folder);
+    return complete;
+}
+
+bool FolderHandle::removeFile(const Name* name) const {
+    return handle_ >= 0 && unlinkat(static_cast<int>(handle_), name, 0) == 0;
 }
 
 bool FolderHandle::removeLink(const Name* name) const {

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <string_view>
 #include <utility>
 
 #include "platform/long_path.h"
@@ -145,6 +146,35 @@ bool FolderHandle::openFile(const Name* name, InputFile& file) const {
     if (handle_ == -1)
         return false;
     return file.open(Beneath(path_, name), false);
+}
+
+bool FolderHandle::list(std::vector<ListedName>& names) const {
+    names.clear();
+    if (handle_ == -1)
+        return false;
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileExW(Beneath(path_, L"*").c_str(), FindExInfoBasic, &found,
+                                     FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    do {
+        const std::wstring_view name = found.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        const DWORD attributes = found.dwFileAttributes;
+        const EntryKind kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? EntryKind::Link
+                               : (attributes & FILE_ATTRIBUTE_DIRECTORY)   ? EntryKind::Folder
+                               : (attributes & FILE_ATTRIBUTE_DEVICE)      ? EntryKind::Other
+                                                                           : EntryKind::RegularFile;
+        names.push_back({std::wstring(name), kind});
+    } while (FindNextFileW(search, &found));
+    const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
+    FindClose(search);
+    return complete;
+}
+
+bool FolderHandle::removeFile(const Name* name) const {
+    return handle_ != -1 && DeleteFileW(Beneath(path_, name).c_str());
 }
 
 bool FolderHandle::removeLink(const Name* name) const {

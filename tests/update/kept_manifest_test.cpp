@@ -2,7 +2,9 @@
 // (signed: checked again, never trusted on the service's word), and gzip with its decoded cap.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "platform/wide_text.h"
 #include "scratch.h"
@@ -11,6 +13,7 @@
 #include "update/kept_manifest.h"
 #include "update/update_run.h"
 #include "update/update_signature.h"
+#include "update/verified_record.h"
 
 #ifndef _WIN32
 #include "tools/publish/signing.h"
@@ -58,9 +61,18 @@ protected:
         environment.service.updateKey = updateKey;
         environment.serialRecord = scratch.path() / "update-serial.txt";
         environment.keptManifest = kept;
+        environment.verifiedRecord = record;
+        environment.parsingManifest = [this] { ++parses; };
         environment.unixNow = [this] { return now; };
         return RunClientUpdate(
             client, [](const qs::UpdateProgress&) {}, environment);
+    }
+    // Once the files' stamps are old enough to vouch, a run reads them and records them for good,
+    // against the manifest it followed.
+    void SettleRecord() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+        ASSERT_TRUE(Run().ok);
+        parses = 0;
     }
     std::string ManifestHeader(const char* name) {
         return service.lastRequest(kManifestPath)->header(name);
@@ -70,6 +82,8 @@ protected:
     TempFolder scratch;
     fs::path client = scratch.path() / "client";
     fs::path kept = scratch.path() / "manifest-kept.txt";
+    fs::path record = scratch.path() / "verified-files.txt";
+    int parses = 0;
     std::string updateKey;
     std::int64_t now = UnixSecondsNow();
 };
@@ -91,6 +105,27 @@ TEST_F(ConditionalManifestTest, UnchangedManifestIsReusedFromTheKeptCopy) {
     ASSERT_TRUE(Run().ok);
     EXPECT_EQ(ReadFile(client / "a.pak"), "beta");
     EXPECT_EQ(LoadKeptManifest(kept).kept.body, service.manifestJson());
+}
+
+// A 304 for the manifest the record was made against, every file as recorded, needs the record
+// alone. An old record without the manifest, or a file not as recorded, takes the whole way.
+TEST_F(ConditionalManifestTest, UnchangedManifestTheRecordHoldsIsNotParsed) {
+    ASSERT_TRUE(Run().ok);
+    SettleRecord();
+    ASSERT_TRUE(Run().ok);
+    EXPECT_EQ(parses, 0);
+
+    VerifiedRecord old = VerifiedRecord::load(record, client);
+    old.setMadeAgainst("");
+    ASSERT_TRUE(old.save(record, client));
+    ASSERT_TRUE(Run().ok);
+    ASSERT_TRUE(Run().ok);
+    EXPECT_EQ(parses, 1);
+
+    WriteFile(client / "a.pak", "alpha, changed");
+    ASSERT_TRUE(Run().ok);
+    EXPECT_EQ(parses, 2);
+    EXPECT_EQ(ReadFile(client / "a.pak"), "alpha");
 }
 
 // A kept copy that is not as written is never sent as a validator; an old service without
@@ -170,6 +205,10 @@ TEST_F(SignedConditionalManifestTest, KeptCopyIsCheckedAsAFreshManifestIs) {
     EXPECT_NE(ManifestHeader("If-None-Match"), "");
     EXPECT_EQ(service.requestCount("/updater/updater.sig"), 0u);
     EXPECT_EQ(ReadFile(client / "a.pak"), "alpha");
+    // Also when the record alone would do.
+    SettleRecord();
+    ASSERT_TRUE(Run().ok);
+    EXPECT_EQ(parses, 0);
 
     const std::uint64_t serial = ReadManifestFreshness(service.manifestJson())->serial;
     WriteFile(scratch.path() / "update-serial.txt", std::to_string(serial + 1) + "\n");
@@ -192,7 +231,9 @@ TEST_F(SignedConditionalManifestTest, KeptCopyThatFailsItsSignatureIsNeverUsed) 
     KeptManifest tampered = LoadKeptManifest(kept).kept;
     tampered.body.insert(tampered.body.size() - 1, ",\"extra\":1");
     ASSERT_TRUE(SaveKeptManifest(kept, tampered));
+    parses = 0;
     ASSERT_TRUE(Run().ok);
+    EXPECT_EQ(parses, 1);
     const auto requests = service.requests();
     ASSERT_GE(requests.size(), 3u);
     EXPECT_NE(requests[0].header("If-None-Match"), "");  // answered 304: the body is unchanged

@@ -174,6 +174,22 @@ TEST_F(VerifiedRecordTest, RecordOfTheFirstFormatVouchesForNothing) {
     EXPECT_FALSE(Vouches(VerifiedRecord::load(file, client), "a.pak", Sha256Hex("content")));
 }
 
+// The manifest a record was made against reads back with it; a record without one is written as
+// launchers that know no such line read it.
+TEST_F(VerifiedRecordTest, ManifestItWasMadeAgainstReadsBack) {
+    WriteFile(client / "a.pak", "content");
+    VerifiedRecord record = RecordFor("a.pak", Sha256Hex("content"));
+    EXPECT_EQ(record.madeAgainst(), "");
+    EXPECT_TRUE(ReadFile(file).starts_with("quillon-verified 2\n"));
+    record.setMadeAgainst(Sha256Hex("manifest"));
+    EXPECT_FALSE(record.addsNothingTo(VerifiedRecord::load(file, client)));
+    ASSERT_TRUE(record.save(file, client));
+    const VerifiedRecord loaded = VerifiedRecord::load(file, client);
+    EXPECT_EQ(loaded.madeAgainst(), Sha256Hex("manifest"));
+    EXPECT_TRUE(Vouches(loaded, "a.pak", Sha256Hex("content")));
+    EXPECT_TRUE(record.addsNothingTo(loaded));
+}
+
 // A path no line can hold is left out; it does not cost the rest of the record.
 TEST_F(VerifiedRecordTest, PathsTheRecordCannotHoldAreNotRemembered) {
     WriteFile(client / "a.pak", "content");
