@@ -274,7 +274,7 @@ TEST_F(VerifiedRecordTest, FileTheRecordKnowsOutdatedIsFetchedUnread) {
     ASSERT_TRUE(RunClientUpdate(
                     client, [](const qs::UpdateProgress&) {}, environment)
                     .ok);
-    EXPECT_EQ(service.requestCount("/updater/files/a.pak"), 1u);
+    EXPECT_EQ(service.requestCount(service.filePath("a.pak")), 1u);
     EXPECT_EQ(ReadFile(client / "a.pak"), "genuine");
 }
 
