@@ -494,20 +494,109 @@ void DateAfter(const fs::path& previous, const fs::path& file) {
 // changed with it; it then fails that file's digest check, fetches it once more, and the next run
 // takes the new manifest. Files that only the old tree has are gone after the switch, so such a
 // launcher sees 404 for them: both are inherent to fixed download URLs and end with the next run.
-void SwitchTree(const fs::path& next, const fs::path& live, const fs::path& retired) {
+// The old tree is kept under `next`'s name as the standby the next publish brings up to date;
+// false when there was none.
+bool SwitchTree(const fs::path& next, const fs::path& live) {
     if (!fs::exists(fs::symlink_status(live))) {
         fs::rename(next, live);
-        return;
+        return false;
     }
-    if (::renameat2(AT_FDCWD, next.c_str(), AT_FDCWD, live.c_str(), RENAME_EXCHANGE) == 0) {
-        fs::rename(next, retired);  // `next` now names the old tree
-        return;
-    }
+    if (::renameat2(AT_FDCWD, next.c_str(), AT_FDCWD, live.c_str(), RENAME_EXCHANGE) == 0)
+        return true;
     if (errno != EINVAL && errno != ENOSYS)
         ThrowErrno("renameat2", live);
-    // A file system without an atomic exchange: a request between these two renames sees 404.
-    fs::rename(live, retired);
+    // A file system without an atomic exchange: a request between these renames sees 404.
+    const fs::path old = next.parent_path() / "retired";
+    fs::rename(live, old);
     fs::rename(next, live);
+    fs::rename(old, next);
+    return true;
+}
+
+// What a tree holds is recorded under the name of its folder's inode, which a rename or an
+// exchange leaves alone: whichever way a publish ends, each tree's record is still its own.
+std::optional<fs::path> TreeRecordPath(const fs::path& control, const fs::path& tree) {
+    struct stat info {};
+    if (::lstat(tree.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return std::nullopt;
+    return control / ("tree-" + std::to_string(info.st_ino) + ".json");
+}
+
+PublishState ReadState(const fs::path& record) {
+    std::string text;
+    std::error_code ignored;
+    if (const auto size = fs::file_size(record, ignored); !ignored) {
+        text.resize(size);
+        InputFile input;
+        if (!input.open(record, false) ||
+            input.read(text.data(), size) != static_cast<std::int64_t>(size))
+            text.clear();
+    }
+    return ParseState(text);
+}
+
+// Removes every tree record but `kept` (and the one file of publishers before the standby), so
+// a record never outlives its tree and meets a new folder that happens to get its inode.
+void DropRecordsBut(const fs::path& control, const std::vector<fs::path>& kept) {
+    bool dropped = false;
+    for (const fs::directory_entry& entry : fs::directory_iterator(control)) {
+        const std::string name = entry.path().filename().string();
+        const bool record =
+            (name.starts_with("tree-") && name.ends_with(".json")) || name == "state.json";
+        if (record && std::find(kept.begin(), kept.end(), entry.path()) == kept.end())
+            dropped = fs::remove(entry.path()) || dropped;
+    }
+    if (dropped)
+        SyncPath(control);
+}
+
+// Creates `folder` and whatever is missing above it; every folder whose entries changed goes
+// into `changed`, to be flushed before the switch.
+void MakeFolders(const fs::path& folder, std::set<fs::path>& changed) {
+    if (fs::is_directory(fs::symlink_status(folder)))
+        return;
+    MakeFolders(folder.parent_path(), changed);
+    fs::create_directory(folder);
+    changed.insert(folder);
+    changed.insert(folder.parent_path());
+}
+
+// A first publish leaves a standby of links to the files it served, recorded as the same files,
+// so the next publish already changes only what differs.
+void SeedStandby(const fs::path& live, const fs::path& standby, const fs::path& control,
+                 const PublishState& state) {
+    LinkTree(live / "files", standby / "files");
+    // Its folders are not flushed: a link lost in a crash fails the standby's check next time.
+    if (auto record = TreeRecordPath(control, standby))
+        WriteDurably(*record, StateJson(state));
+}
+
+bool Wanted(const std::vector<SourceFile>& sorted, const std::string& path) {
+    const auto at = std::lower_bound(
+        sorted.begin(), sorted.end(), path,
+        [](const SourceFile& file, const std::string& key) { return file.manifestPath < key; });
+    return at != sorted.end() && at->manifestPath == path;
+}
+
+// Removes from the standby's `folder` whatever the new tree does not hold there: other names,
+// folders no file needs, links and anything else that is no regular file. A tree someone added
+// to still comes out exactly as the client.
+void PruneStandby(const fs::path& folder, const std::string& relative,
+                  const std::vector<SourceFile>& files, const std::set<std::string>& folders,
+                  std::set<fs::path>& changed) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        const std::string path = relative.empty() ? name : relative + "/" + name;
+        const bool link = entry.is_symlink();
+        if (!link && entry.is_directory() && folders.contains(path)) {
+            PruneStandby(entry.path(), path, files, folders, changed);
+            continue;
+        }
+        if (!link && entry.is_regular_file() && Wanted(files, path))
+            continue;
+        fs::remove_all(entry.path());
+        changed.insert(folder);
+    }
 }
 
 struct Job {
@@ -757,48 +846,70 @@ PublishReport Publish(const PublishOptions& options) {
     if (options.signingKeyPem) {
         previousSerial = ReadPublishedSerial(control / "serial.txt");
     }
-    const fs::path staging = control / "next";
-    const fs::path retired = control / "retired";
-    fs::remove_all(staging);  // left by a publish that did not finish
-    fs::remove_all(retired);
-    const fs::path next = staging / "updater";
+    // Left by a publisher before the standby tree that did not finish.
+    fs::remove_all(control / "next");
+    fs::remove_all(control / "retired");
+    // The tree served before the live one, brought up to date by what differs and then switched
+    // in: a republish costs what changed, not a link per file.
+    const fs::path next = control / "standby";
+    const std::optional<fs::path> liveRecord = TreeRecordPath(control, live);
+    if (liveRecord && !fs::exists(*liveRecord) && fs::exists(control / "state.json"))
+        fs::rename(control / "state.json", *liveRecord);
+    const std::optional<fs::path> standbyRecord = TreeRecordPath(control, next);
+    const PublishState standbyState = standbyRecord ? ReadState(*standbyRecord) : PublishState{};
+    // The standby's record goes before the standby changes: a publish stopped from here on leaves
+    // a standby without one, which the next publish makes afresh.
+    DropRecordsBut(control, liveRecord ? std::vector{*liveRecord} : std::vector<fs::path>{});
+    if (standbyState.empty())
+        fs::remove_all(next);
+    else
+        for (const fs::directory_entry& entry : fs::directory_iterator(next))
+            if (entry.path().filename() != "files")
+                fs::remove_all(entry.path());
     fs::create_directories(next / "files");
 
-    std::string stateText;
-    {
-        std::error_code ignored;
-        if (const auto size = fs::file_size(control / "state.json", ignored); !ignored) {
-            stateText.resize(size);
-            InputFile input;
-            if (!input.open(control / "state.json") ||
-                input.read(stateText.data(), size) != static_cast<std::int64_t>(size))
-                stateText.clear();
+    std::set<std::string> wantedFolders;
+    for (const SourceFile& file : scan.files) {
+        const std::string& path = file.manifestPath;
+        for (std::size_t slash = path.rfind('/');
+             slash != std::string::npos && slash > 0 &&
+             wantedFolders.insert(path.substr(0, slash)).second;
+             slash = path.rfind('/', slash - 1)) {
         }
     }
-    const PublishState previous = ParseState(stateText);
-
+    // Folders whose entries change, flushed before the switch.
     std::set<fs::path> folders{next, next / "files"};
-    for (const SourceFile& file : scan.files)
-        for (fs::path folder = (next / "files" / file.manifestPath).parent_path();
-             folders.insert(folder).second; folder = folder.parent_path()) {
-        }
-    for (const fs::path& folder : folders)
-        fs::create_directories(folder);
+    PruneStandby(next / "files", "", scan.files, wantedFolders, folders);
 
+    std::optional<PublishState> liveState;  // read once a file needs it
+    auto liveRecorded = [&](const std::string& path) -> const RecordedFile* {
+        if (!liveState)
+            liveState = liveRecord ? ReadState(*liveRecord) : PublishState{};
+        const auto found = liveState->find(path);
+        return found == liveState->end() ? nullptr : &found->second;
+    };
     PublishState state;
     std::vector<Job> jobs;
     PublishReport report;
     for (const SourceFile& file : scan.files) {
         const fs::path target = next / "files" / file.manifestPath;
+        const auto kept = standbyState.find(file.manifestPath);
+        if (kept != standbyState.end() && CanReuse(kept->second, file, RegularFileState(target))) {
+            state.emplace(file.manifestPath, kept->second);
+            continue;
+        }
+        // Whatever the standby holds there is not this file's copy.
+        fs::remove(target);
+        MakeFolders(target.parent_path(), folders);
+        folders.insert(target.parent_path());
         const fs::path old = live / "files" / file.manifestPath;
-        if (auto recorded = previous.find(file.manifestPath); recorded != previous.end()) {
+        if (const RecordedFile* recorded = liveRecorded(file.manifestPath);
+            recorded && CanReuse(*recorded, file, RegularFileState(old))) {
             std::error_code linkError;
-            if (CanReuse(recorded->second, file, RegularFileState(old))) {
-                fs::create_hard_link(old, target, linkError);
-                if (!linkError) {
-                    state.emplace(file.manifestPath, recorded->second);
-                    continue;
-                }
+            fs::create_hard_link(old, target, linkError);
+            if (!linkError) {
+                state.emplace(file.manifestPath, *recorded);
+                continue;
             }
         }
         jobs.push_back({&file, target, {}});
@@ -891,16 +1002,23 @@ PublishReport Publish(const PublishOptions& options) {
         // ends right after, so the next publish must go above it.
         WriteDurably(control / "serial.txt", std::to_string(serial) + "\n");
     }
+    // Recorded before the switch: from the exchange on, this tree is the one served.
+    WriteDurably(*TreeRecordPath(control, next), StateJson(state));
     if (options.onStep)
         options.onStep(PublishOptions::Step::Switching);
 
-    SwitchTree(next, live, retired);
+    const bool standbyKept = SwitchTree(next, live);
     SyncPath(out);
+    SyncPath(control);
     for (const auto& [name, bytes] : options.documents)
         WriteDurably(out / name, bytes);
-    WriteDurably(control / "state.json", StateJson(state));
-    fs::remove_all(retired);
-    fs::remove_all(staging);
+    if (!standbyKept)
+        SeedStandby(live, next, control, state);
+    std::vector<fs::path> records;
+    for (const fs::path& tree : {live, next})
+        if (auto record = TreeRecordPath(control, tree))
+            records.push_back(*record);
+    DropRecordsBut(control, records);
     return report;
 }
 
