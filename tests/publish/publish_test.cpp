@@ -150,7 +150,18 @@ TEST(PublishRules, ARecordedDigestIsReusedOnlyWhenNothingMoved) {
     EXPECT_FALSE(Settled(kSettleTicks * 2, kSettleTicks));  // written "in the future"
 
     PublishState state{{"a b/c", recorded}};
-    EXPECT_EQ(ParseState(StateJson(state)).at("a b/c").published, recorded.published);
+    EXPECT_EQ(ParseState(StateText(state)).at("a b/c").published, recorded.published);
+    // A damaged line, or a cut-off last one, is hashed again; an earlier publisher's JSON is read.
+    state["b"] = recorded;
+    std::string text = StateText(state);
+    text.replace(text.find("10 500"), 2, "x");
+    EXPECT_EQ(ParseState(text).size(), 1u);
+    EXPECT_TRUE(ParseState(text.substr(0, text.size() - 1)).empty());
+    EXPECT_EQ(ParseState(R"({"format":1,"files":{"a":{"size":10,"mtime":500,"settled":true,)"
+                         R"("sha256":"s","volume":1,"index":7}}})")
+                  .at("a")
+                  .published,
+              recorded.published);
     EXPECT_TRUE(ParseState("{\"format\":2}").empty());
     EXPECT_TRUE(ParseState("not json").empty());
 }

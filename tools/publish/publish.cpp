@@ -14,6 +14,7 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,7 @@
 #include "net/client_location.h"
 #include "platform/durable_file.h"
 #include "platform/folder_lock.h"
+#include "platform/folder_walk.h"
 #include "tools/publish/documents.h"
 #include "tools/publish/gzip.h"
 #include "tools/publish/signing.h"
@@ -208,7 +210,12 @@ ClientScan ScanClient(const fs::path& clientDir) {
     return scan;
 }
 
-PublishState ParseState(std::string_view text) {
+namespace {
+
+constexpr std::string_view kStateHeader = "quillon-publish state 2\n";
+
+// The state of publishers before the text one: JSON, one object per file.
+PublishState ParseStateJson(std::string_view text) {
     PublishState state;
     const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
     if (!document.is_object() || document.value("format", 0) != 1)
@@ -233,16 +240,74 @@ PublishState ParseState(std::string_view text) {
     return state;
 }
 
-std::string StateJson(const PublishState& state) {
-    nlohmann::json files = nlohmann::json::object();
-    for (const auto& [path, file] : state)
-        files[path] = {{"size", file.size},
-                       {"mtime", file.mtime},
-                       {"settled", file.settled},
-                       {"sha256", file.sha256},
-                       {"volume", file.published.volume},
-                       {"index", file.published.index}};
-    return nlohmann::json{{"format", 1}, {"files", std::move(files)}}.dump() + "\n";
+// Takes the number that starts `text` and the space after it.
+template <typename Number>
+bool TakeNumber(std::string_view& text, Number& number) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (error != std::errc() || end == text.data() + text.size() || *end != ' ')
+        return false;
+    text.remove_prefix(static_cast<std::size_t>(end - text.data()) + 1);
+    return true;
+}
+
+// One line: size, time, settled (0 or 1), digest, volume, index and the path, which is last as
+// it may hold spaces (never a line break: the launcher's path rules allow none).
+std::optional<std::pair<std::string_view, RecordedFile>> ParseStateLine(std::string_view line) {
+    RecordedFile file;
+    int settled = 0;
+    if (!TakeNumber(line, file.size) || !TakeNumber(line, file.mtime) ||
+        !TakeNumber(line, settled) || settled < 0 || settled > 1 || line.size() < 65 ||
+        line[64] != ' ')
+        return std::nullopt;
+    file.settled = settled == 1;
+    file.sha256 = std::string(line.substr(0, 64));
+    line.remove_prefix(65);
+    if (!TakeNumber(line, file.published.volume) || !TakeNumber(line, file.published.index) ||
+        line.empty())
+        return std::nullopt;
+    file.published.size = file.size;
+    return std::pair(line, std::move(file));
+}
+
+}  // namespace
+
+// Text, a line a file in path order: read and written at a few hundred bytes of CPU a file,
+// as a republish of a large client reads two states and writes one.
+PublishState ParseState(std::string_view text) {
+    if (!text.starts_with(kStateHeader))
+        return ParseStateJson(text);
+    text.remove_prefix(kStateHeader.size());
+    PublishState state;
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        // A damaged line is hashed again; a cut-off last line as well.
+        if (auto entry = end < text.size() ? ParseStateLine(text.substr(0, end)) : std::nullopt)
+            state.emplace_hint(state.end(), entry->first, std::move(entry->second));
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+    return state;
+}
+
+std::string StateText(const PublishState& state) {
+    std::string text(kStateHeader);
+    text.reserve(state.size() * 160);
+    char number[24];
+    auto append = [&](auto value) {
+        text.append(number, std::to_chars(number, number + sizeof number, value).ptr);
+        text += ' ';
+    };
+    for (const auto& [path, file] : state) {
+        append(file.size);
+        append(file.mtime);
+        append(file.settled ? 1 : 0);
+        text += file.sha256.size() == 64 ? file.sha256 : std::string(64, '-');
+        text += ' ';
+        append(file.published.volume);
+        append(file.published.index);
+        text += path;
+        text += '\n';
+    }
+    return text;
 }
 
 bool Settled(std::int64_t mtime, std::int64_t readStart) {
@@ -561,6 +626,33 @@ void MakeFolders(const fs::path& folder, std::set<fs::path>& changed) {
     changed.insert(folder.parent_path());
 }
 
+// The standby's copies looked at through a handle of their folder, never by resolving each whole
+// path again: files come in path order, so a folder's files follow one another.
+class StandbyCopies {
+public:
+    explicit StandbyCopies(fs::path root) : root_(std::move(root)) {}
+
+    std::optional<FileState> stateOf(std::string_view manifestPath) {
+        const std::size_t slash = manifestPath.rfind('/');
+        const std::string_view folder =
+            slash == std::string_view::npos ? std::string_view() : manifestPath.substr(0, slash);
+        if (!folder_ || *folder_ != folder) {
+            folder_ = std::string(folder);
+            handle_.open(folder.empty() ? root_ : root_ / folder);
+        }
+        const std::string name(manifestPath.substr(slash + 1));
+        const FolderEntry entry = handle_.look(name.c_str());
+        if (entry.kind != EntryKind::RegularFile)
+            return std::nullopt;
+        return FileState{entry.stamp.volume, entry.stamp.index, entry.stamp.size};
+    }
+
+private:
+    fs::path root_;
+    std::optional<std::string> folder_;
+    FolderHandle handle_;
+};
+
 // A first publish leaves a standby of links to the files it served, recorded as the same files,
 // so the next publish already changes only what differs.
 void SeedStandby(const fs::path& live, const fs::path& standby, const fs::path& control,
@@ -568,7 +660,7 @@ void SeedStandby(const fs::path& live, const fs::path& standby, const fs::path& 
     LinkTree(live / "files", standby / "files");
     // Its folders are not flushed: a link lost in a crash fails the standby's check next time.
     if (auto record = TreeRecordPath(control, standby))
-        WriteDurably(*record, StateJson(state));
+        WriteDurably(*record, StateText(state));
 }
 
 bool Wanted(const std::vector<SourceFile>& sorted, const std::string& path) {
@@ -891,13 +983,17 @@ PublishReport Publish(const PublishOptions& options) {
     PublishState state;
     std::vector<Job> jobs;
     PublishReport report;
+    auto kept = standbyState.begin();  // both in path order: walked side by side
+    StandbyCopies standbyCopies(next / "files");
     for (const SourceFile& file : scan.files) {
-        const fs::path target = next / "files" / file.manifestPath;
-        const auto kept = standbyState.find(file.manifestPath);
-        if (kept != standbyState.end() && CanReuse(kept->second, file, RegularFileState(target))) {
-            state.emplace(file.manifestPath, kept->second);
+        while (kept != standbyState.end() && kept->first < file.manifestPath)
+            ++kept;
+        if (kept != standbyState.end() && kept->first == file.manifestPath &&
+            CanReuse(kept->second, file, standbyCopies.stateOf(file.manifestPath))) {
+            state.emplace_hint(state.end(), file.manifestPath, kept->second);
             continue;
         }
+        const fs::path target = next / "files" / file.manifestPath;
         // Whatever the standby holds there is not this file's copy.
         fs::remove(target);
         MakeFolders(target.parent_path(), folders);
@@ -908,7 +1004,7 @@ PublishReport Publish(const PublishOptions& options) {
             std::error_code linkError;
             fs::create_hard_link(old, target, linkError);
             if (!linkError) {
-                state.emplace(file.manifestPath, *recorded);
+                state.emplace_hint(state.end(), file.manifestPath, *recorded);
                 continue;
             }
         }
@@ -948,7 +1044,7 @@ PublishReport Publish(const PublishOptions& options) {
     std::map<std::string, bool> indexed;  // by digest: two paths with one content share it
     std::map<std::string, std::string> blockHeads;
     for (const auto& [path, recorded] : state) {
-        if (indexed.count(recorded.sha256))
+        if (recorded.size < kChunkedFileMin || indexed.count(recorded.sha256))
             continue;
         indexed[recorded.sha256] = WriteChunkIndex(next / "files" / path, recorded.sha256,
                                                    recorded.size, next / "chunks", live / "chunks");
@@ -961,9 +1057,13 @@ PublishReport Publish(const PublishOptions& options) {
 
     // The manifest last: it names only files that are already complete in this tree.
     std::vector<ManifestEntry> entries;
+    entries.reserve(state.size());
     for (const auto& [path, recorded] : state) {
-        entries.push_back({path, recorded.sha256, recorded.size, indexed[recorded.sha256],
-                           blockHeads[recorded.sha256]});
+        const auto index = indexed.find(recorded.sha256);
+        const bool chunked = index != indexed.end() && index->second;
+        const auto head = chunked ? blockHeads.find(recorded.sha256) : blockHeads.end();
+        entries.push_back({path, recorded.sha256, recorded.size, chunked,
+                           head != blockHeads.end() ? head->second : std::string()});
         report.files++;
         report.bytes += recorded.size;
     }
@@ -984,6 +1084,11 @@ PublishReport Publish(const PublishOptions& options) {
     const std::string manifest = ManifestJson(entries, freshness);
     if (manifest.size() > kManifestMaxBytes)
         throw std::runtime_error("the manifest would be larger than the launcher reads");
+    // Beside it, for a server that serves it precompressed (nginx's gzip_static): the launcher
+    // decodes it to exactly these bytes, which the signature covers. Compressed on a thread of
+    // its own while the folders and the manifest reach the disk.
+    std::future<std::string> compressed =
+        std::async(std::launch::async, [&manifest] { return GzipBytes(manifest); });
     // Links and new names on the disk too: per folder, not syncfs, which would also wait for
     // whatever else the machine is writing.
     if (fs::exists(next / "launcher"))
@@ -991,9 +1096,7 @@ PublishReport Publish(const PublishOptions& options) {
     for (const fs::path& folder : folders)
         SyncPath(folder);
     WriteDurably(next / "updater.php", manifest);
-    // Beside it, for a server that serves it precompressed (nginx's gzip_static): the launcher
-    // decodes it to exactly these bytes, which the signature covers.
-    WriteDurably(next / "updater.php.gz", GzipBytes(manifest));
+    WriteDurably(next / "updater.php.gz", compressed.get());
     DateAfter(live / "updater.php", next / "updater.php");
     DateAfter(live / "updater.php.gz", next / "updater.php.gz");
     if (options.signingKeyPem) {
@@ -1003,7 +1106,7 @@ PublishReport Publish(const PublishOptions& options) {
         WriteDurably(control / "serial.txt", std::to_string(serial) + "\n");
     }
     // Recorded before the switch: from the exchange on, this tree is the one served.
-    WriteDurably(*TreeRecordPath(control, next), StateJson(state));
+    WriteDurably(*TreeRecordPath(control, next), StateText(state));
     if (options.onStep)
         options.onStep(PublishOptions::Step::Switching);
 

@@ -78,8 +78,9 @@ struct RecordedFile {
 };
 using PublishState = std::map<std::string, RecordedFile, std::less<>>;
 
-PublishState ParseState(std::string_view text);  // empty on anything unreadable
-std::string StateJson(const PublishState& state);
+// Empty on anything unreadable; the JSON of earlier publishers is read too.
+PublishState ParseState(std::string_view text);
+std::string StateText(const PublishState& state);
 
 // A file written to within this many ticks of being read may change again without its time
 // changing (coarse timestamps): its digest is not trusted next time.
