@@ -584,7 +584,7 @@ std::optional<fs::path> TreeRecordPath(const fs::path& control, const fs::path& 
     struct stat info {};
     if (::lstat(tree.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
         return std::nullopt;
-    return control / ("tree-" + std::to_string(info.st_ino) + ".json");
+    return control / ("tree-" + std::to_string(info.st_ino) + ".state");
 }
 
 PublishState ReadState(const fs::path& record) {
@@ -607,7 +607,7 @@ void DropRecordsBut(const fs::path& control, const std::vector<fs::path>& kept) 
     for (const fs::directory_entry& entry : fs::directory_iterator(control)) {
         const std::string name = entry.path().filename().string();
         const bool record =
-            (name.starts_with("tree-") && name.ends_with(".json")) || name == "state.json";
+            (name.starts_with("tree-") && name.ends_with(".state")) || name == "state.json";
         if (record && std::find(kept.begin(), kept.end(), entry.path()) == kept.end())
             dropped = fs::remove(entry.path()) || dropped;
     }
