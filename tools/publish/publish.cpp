@@ -665,8 +665,30 @@ void SeedStandby(const fs::path& live, const fs::path& standby, const fs::path& 
         WriteDurably(*record, StateText(state));
 }
 
-// What the new tree holds, by path: true for a folder, false for a file.
-using TreeShape = std::unordered_map<std::string_view, bool>;
+// What the new tree holds, by path: true for a folder, false for a file (views into the files
+// and into `folders`).
+struct TreeShape {
+    std::set<std::string> folders;
+    std::unordered_map<std::string_view, bool> paths;
+};
+
+TreeShape ShapeOf(const std::vector<SourceFile>& files) {
+    TreeShape shape;
+    for (const SourceFile& file : files) {
+        const std::string& path = file.manifestPath;
+        for (std::size_t slash = path.rfind('/');
+             slash != std::string::npos && slash > 0 &&
+             shape.folders.insert(path.substr(0, slash)).second;
+             slash = path.rfind('/', slash - 1)) {
+        }
+    }
+    shape.paths.reserve(files.size() + shape.folders.size());
+    for (const SourceFile& file : files)
+        shape.paths.emplace(file.manifestPath, false);
+    for (const std::string& folder : shape.folders)
+        shape.paths.emplace(folder, true);
+    return shape;
+}
 
 // The type a listing would give, for a file system whose listing gives none.
 unsigned char ListingType(const fs::path& path) {
@@ -698,10 +720,10 @@ void PruneStandby(const fs::path& folder, std::string& path, const TreeShape& sh
         unsigned char type = entry->d_type;
         if (type == DT_UNKNOWN)
             type = ListingType(folder / name);
-        const auto held = shape.find(path);
-        if (held != shape.end() && held->second && type == DT_DIR)
+        const auto held = shape.paths.find(path);
+        if (held != shape.paths.end() && held->second && type == DT_DIR)
             subfolders.emplace_back(name);
-        else if (held == shape.end() || held->second || type != DT_REG)
+        else if (held == shape.paths.end() || held->second || type != DT_REG)
             unwanted.emplace_back(name);
     }
     for (const std::string& name : unwanted) {
@@ -987,23 +1009,9 @@ PublishReport Publish(const PublishOptions& options) {
                 fs::remove_all(entry.path());
     fs::create_directories(next / "files");
 
-    std::set<std::string> wantedFolders;
-    for (const SourceFile& file : scan.files) {
-        const std::string& path = file.manifestPath;
-        for (std::size_t slash = path.rfind('/');
-             slash != std::string::npos && slash > 0 &&
-             wantedFolders.insert(path.substr(0, slash)).second;
-             slash = path.rfind('/', slash - 1)) {
-        }
-    }
     // Folders whose entries change, flushed before the switch.
     std::set<fs::path> folders{next, next / "files"};
-    TreeShape shape;
-    shape.reserve(scan.files.size() + wantedFolders.size());
-    for (const SourceFile& file : scan.files)
-        shape.emplace(file.manifestPath, false);
-    for (const std::string& folder : wantedFolders)
-        shape.emplace(folder, true);
+    const TreeShape shape = ShapeOf(scan.files);
     std::string walked;
     PruneStandby(next / "files", walked, shape, folders);
 

@@ -6,7 +6,8 @@
 //   OUT_DIR/updater/files/<path>      every client file, at the path the launcher requests
 //   OUT_DIR/updater/launcher/...      latest.json and the installer it names
 //   OUT_DIR/status.php, news.php      the status and news documents
-//   OUT_DIR/.quillon-publish/         the publisher's own state and scratch space (not served)
+//   OUT_DIR/.quillon-publish/         the publisher's own state, and the standby tree: the one served
+//                                     before, which the next publish brings up to date (not served)
 //
 // Paths, names and digests go through the launcher's own rules (update/), so whatever is
 // published is exactly what a launcher accepts.
