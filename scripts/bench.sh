@@ -356,10 +356,12 @@ if "publish" in parts:
         row(f"Republish 2 GiB / 2,000 files, {label}", f"{secs(b)[0]*1e3:.0f} ms", "", f"hashed {b.get('hashed_mib', 0):.1f} MiB")
     first = secs(m["BM_PublishLargeFirst/iterations:1/process_time/real_time"])[0]
     scan = secs(m["BM_ScanLarge/iterations:1/real_time"])[0]
-    again = secs(m["BM_RepublishLarge/iterations:1/real_time"])[0]
+    rl = m["BM_RepublishLarge/iterations:1/real_time"]
+    again = secs(rl)[0]
     row("First publish 100,000 files of 1 KiB", f"{first:.2f} s")
     row("  the scan of their stamps alone", f"{scan*1e3:.0f} ms")
-    row("  republish, one file changed", f"{again*1e3:.0f} ms", f"{again/scan:.2f}", f"{(again-scan)*1e3:.0f} ms beyond the scan; goal < 1 s")
+    row("  republish, one file changed", f"{again*1e3:.0f} ms", f"{again/scan:.2f}",
+        f"its own scan {rl.get('scan_s', 0)*1e3:.0f} ms, then {rl.get('beyond_scan_s', 0)*1e3:.0f} ms; goal < 1 s beyond the scan")
 
 if "patchday" in parts:
     got = {}

@@ -305,7 +305,7 @@ TEST_F(NginxService, ServesTheDocumentsAndOnlyTheEndpointsWithValidators) {
         {"DELETE", "/status.php", 403, nullptr},
         {"GET", "/updater/files/data/", 403, nullptr},
         {"GET", "/internal/manifest", 404, nullptr},
-        {"GET", "/.quillon-publish/state.json", 404, nullptr},
+        {"GET", "/.quillon-publish/standby/files/readme.txt", 404, nullptr},
         {"GET", "/updater/files/nothing.bin", 404, nullptr},
         {"GET", "/", 404, nullptr},
     };

@@ -1,13 +1,16 @@
 // The publisher: it refuses what a launcher would refuse, hashes only what changed, and a reader
 // of the tree never sees half a publish.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -43,6 +46,32 @@ class PublishTree : public testing::Test {
 protected:
     void SetUp() override { options.clientDir = client, options.outDir = out; }
     PublishReport PublishNow() { return Publish(options); }
+    // The served tree holds exactly the files its manifest names, each with the named digest and
+    // size; the manifest's text.
+    std::string ExpectTreeIsItsManifest() {
+        const std::string manifest = ReadFile(out / "updater/updater.php");
+        std::map<std::string, std::string> named, served;
+        for (const UpdatePlanEntry& entry : PlanClientUpdate(scratch.path() / "empty", manifest))
+            named[entry.relativePath] = entry.checksum;
+        for (const auto& entry : fs::recursive_directory_iterator(out / "updater/files"))
+            if (!entry.is_directory())
+                served[entry.path().lexically_relative(out / "updater/files").generic_string()] =
+                    WideToUtf8(Sha256File(entry.path()).digest);
+        EXPECT_EQ(served, named);
+        return manifest;
+    }
+    // ... and those files are the client's.
+    void ExpectTreeIsTheClient() {
+        ExpectTreeIsItsManifest();
+        std::map<std::string, std::string> files, served;
+        for (const auto& entry : fs::recursive_directory_iterator(client))
+            if (!entry.is_directory())
+                files[entry.path().lexically_relative(client).generic_string()] =
+                    ReadFile(entry.path());
+        for (const auto& [path, bytes] : files)
+            served[path] = ReadFile(out / "updater/files" / path);
+        EXPECT_EQ(served, files);
+    }
     TempFolder scratch;
     const fs::path client = scratch.path() / "client", out = scratch.path() / "out";
     PublishOptions options;
@@ -123,7 +152,18 @@ TEST(PublishRules, ARecordedDigestIsReusedOnlyWhenNothingMoved) {
     EXPECT_FALSE(Settled(kSettleTicks * 2, kSettleTicks));  // written "in the future"
 
     PublishState state{{"a b/c", recorded}};
-    EXPECT_EQ(ParseState(StateJson(state)).at("a b/c").published, recorded.published);
+    EXPECT_EQ(ParseState(StateText(state)).at("a b/c").published, recorded.published);
+    // A damaged line, or a cut-off last one, is hashed again; an earlier publisher's JSON is read.
+    state["b"] = recorded;
+    std::string text = StateText(state);
+    text.replace(text.find("10 500"), 2, "x");
+    EXPECT_EQ(ParseState(text).size(), 1u);
+    EXPECT_TRUE(ParseState(text.substr(0, text.size() - 1)).empty());
+    EXPECT_EQ(ParseState(R"({"format":1,"files":{"a":{"size":10,"mtime":500,"settled":true,)"
+                         R"("sha256":"s","volume":1,"index":7}}})")
+                  .at("a")
+                  .published,
+              recorded.published);
     EXPECT_TRUE(ParseState("{\"format\":2}").empty());
     EXPECT_TRUE(ParseState("not json").empty());
 }
@@ -224,10 +264,18 @@ TEST_F(PublishTree, MatchesTheClientAndRepublishesOnlyChanges) {
         EXPECT_EQ(entry.size, fs::file_size(client / entry.relativePath));
     }
 
+    // An unchanged file is not even linked again: its change time (moved by every new link) stays.
+    auto changeTime = [&] {
+        struct stat info {};
+        ::stat((out / "updater/files/data/maps/world.pak").c_str(), &info);
+        return std::pair(info.st_ctim.tv_sec, info.st_ctim.tv_nsec);
+    };
     const auto inode = RegularFileState(out / "updater/files/data/maps/world.pak");
+    const auto linked = changeTime();
     report = PublishNow();
     EXPECT_EQ(report.hashedFiles, 0u);
     EXPECT_EQ(RegularFileState(out / "updater/files/data/maps/world.pak"), inode);
+    EXPECT_EQ(changeTime(), linked);
     EXPECT_EQ(ReadFile(out / "updater/updater.php"), manifest);
 
     WriteFile(client / "data/Game Settings.ini", "[b]");
@@ -235,14 +283,15 @@ TEST_F(PublishTree, MatchesTheClientAndRepublishesOnlyChanges) {
                         fs::file_time_type::clock::now() - std::chrono::minutes(5));
     fs::remove(out / "updater/files/Quillon Saga.exe");  // a damaged tree heals
     report = PublishNow();
-    EXPECT_EQ(report.hashedFiles, 2u);
-    EXPECT_EQ(report.hashedBytes, 6u);
+    EXPECT_EQ(report.hashedFiles, 1u);  // the standby's copy is intact
+    EXPECT_EQ(report.hashedBytes, 3u);
     EXPECT_EQ(ReadFile(out / "updater/files/data/Game Settings.ini"), "[b]");
     EXPECT_EQ(ReadFile(out / "updater/files/Quillon Saga.exe"), "exe");
-    // Only the state is left beside the tree.
+    EXPECT_EQ(changeTime(), linked);
+    // Only the standby tree and the two trees' records are left beside the tree.
     EXPECT_EQ(
         std::distance(fs::directory_iterator(out / ".quillon-publish"), fs::directory_iterator()),
-        1);
+        3);
 }
 
 // Every file also lies under its digest, written once, linked to its copy in the tree; no
@@ -407,6 +456,96 @@ TEST_F(PublishTree, AReaderNeverSeesHalfAPublish) {
     reader.join();
     EXPECT_EQ(torn, 0) << "of " << reads << " reads";
     EXPECT_GT(reads, 20);
+}
+
+// Republishes bring the standby tree up to date by what changed: the served tree stays exactly the
+// client through removed and re-added files, a file changed back, and a standby someone changed.
+TEST_F(PublishTree, RepublishesKeepTheTreeExactlyTheClient) {
+    const fs::path standby = out / ".quillon-publish/standby/files";
+    const std::vector<std::function<void()>> rounds = {
+        [&] {
+            WriteOldFile(client / "a.txt", "a1");
+            WriteOldFile(client / "d/b.txt", "b1");
+            WriteOldFile(client / "d/e/c.txt", "c1");
+        },
+        [&] {
+            WriteOldFile(client / "a.txt", "a2");
+            fs::remove(client / "d/b.txt");
+            WriteOldFile(client / "x/y.txt", "y1");
+        },
+        [&] {
+            WriteOldFile(client / "a.txt", "a1");  // back to an earlier version
+            WriteOldFile(client / "d/b.txt", "b1");
+            fs::remove_all(client / "x");
+        },
+        [&] {
+            fs::remove(standby / "d/e/c.txt");  // replaced, so another inode
+            WriteFile(standby / "d/e/c.txt", "c!");
+            WriteFile(standby / "extra/z.txt", "z");
+            fs::create_symlink("/etc", standby / "d/link");
+        },
+        // Written in place: the live tree's link to that file shows it too, so it is copied again.
+        [&] { WriteFile(standby / "a.txt", "a1 and more"); },
+        [] {},
+    };
+    for (std::size_t round = 0; round < rounds.size(); ++round) {
+        rounds[round]();
+        const PublishReport report = PublishNow();
+        SCOPED_TRACE(round);
+        ExpectTreeIsTheClient();
+        if (round == 3) {
+            EXPECT_EQ(report.hashedFiles, 0u);  // the live copies are linked back
+        }
+    }
+}
+
+// A republish killed at any moment leaves a served tree that is exactly one of the two
+// manifests', and the next publish takes up from whatever it left.
+TEST_F(PublishTree, AKilledRepublishLeavesATreeThatMatchesAManifest) {
+    auto writeVersion = [&](int version) {
+        for (int i = 0; i < 40; ++i)
+            if (i % 4 == 0 ||
+                !fs::exists(client / ("d" + std::to_string(i % 5)) / std::to_string(i)))
+                WriteOldFile(client / ("d" + std::to_string(i % 5)) / std::to_string(i),
+                             std::string(3000 + i, static_cast<char>('a' + version)));
+        fs::remove(client / (version ? "gone.txt" : "new.txt"));
+        WriteOldFile(client / (version ? "new.txt" : "gone.txt"), "v" + std::to_string(version));
+    };
+    std::set<std::string> manifests;
+    const auto started = std::chrono::steady_clock::now();
+    for (int version : {0, 1}) {
+        writeVersion(version);
+        PublishNow();
+        manifests.insert(ExpectTreeIsItsManifest());
+    }
+    const auto republish = (std::chrono::steady_clock::now() - started) / 2;
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<long long> moment(
+        0, std::chrono::duration_cast<std::chrono::microseconds>(republish).count() * 11 / 10);
+    for (int attempt = 0; attempt < 24; ++attempt) {
+        writeVersion(attempt % 2);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            try {
+                Publish(options);
+            } catch (...) {
+                _exit(1);
+            }
+            _exit(0);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        SCOPED_TRACE(attempt);
+        ASSERT_TRUE(WIFSIGNALED(status) || WEXITSTATUS(status) == 0);
+        EXPECT_TRUE(manifests.contains(ExpectTreeIsItsManifest()));
+        if (HasFailure())
+            return;
+    }
+    PublishNow();
+    ExpectTreeIsTheClient();
 }
 
 // keygen, then --sign: the launcher's own check accepts what was published, the serial grows

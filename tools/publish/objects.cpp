@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
+#include <string>
 #include <system_error>
+#include <unordered_map>
 
 namespace qs::publish {
 
@@ -20,13 +23,6 @@ void SyncFile(const fs::path& file) {
         ::close(fd);
     if (result != 0)
         throw fs::filesystem_error("fsync", file, std::error_code(error, std::generic_category()));
-}
-
-// An object already there under its digest's name is that content when its size agrees.
-bool HasObject(const fs::path& object, std::uint64_t size) {
-    std::error_code error;
-    const fs::file_status status = fs::symlink_status(object, error);
-    return !error && fs::is_regular_file(status) && fs::file_size(object, error) == size && !error;
 }
 
 // A link where the file system allows one; else a copy under a scratch name, flushed, then
@@ -53,29 +49,66 @@ fs::path ObjectName(std::string_view sha256) {
     return fs::path(digest.substr(0, 2)) / digest;
 }
 
+namespace {
+
+// Each regular file in the "<xx>" folders of an objects folder, by "<xx>/<sha256>", with its size
+// (nullopt when `withSizes` is false, which spares a stat per object).
+std::unordered_map<std::string, std::optional<std::uint64_t>> ListObjects(
+    const fs::path& objectsDir, bool withSizes) {
+    std::unordered_map<std::string, std::optional<std::uint64_t>> objects;
+    std::error_code error;
+    if (!fs::is_directory(fs::symlink_status(objectsDir, error)))
+        return objects;
+    for (const fs::directory_entry& folder : fs::directory_iterator(objectsDir)) {
+        if (folder.is_symlink(error) || !folder.is_directory(error))
+            continue;
+        const std::string prefix = folder.path().filename().string() + "/";
+        for (const fs::directory_entry& entry : fs::directory_iterator(folder.path())) {
+            if (entry.is_symlink(error) || !entry.is_regular_file(error))
+                continue;
+            std::optional<std::uint64_t> size;
+            if (withSizes) {
+                const std::uint64_t bytes = entry.file_size(error);
+                if (error)
+                    continue;
+                size = bytes;
+            }
+            objects.emplace(prefix + entry.path().filename().string(), size);
+        }
+    }
+    return objects;
+}
+
+}  // namespace
+
 void WriteObjects(const fs::path& liveDir, const fs::path& nextDir,
                   const std::vector<ObjectSource>& sources, std::set<fs::path>& folders) {
     fs::create_directories(nextDir);
     folders.insert(nextDir);
-    std::error_code error;
-    if (fs::is_directory(fs::symlink_status(liveDir, error))) {
-        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(liveDir)) {
-            const fs::path target = nextDir / entry.path().lexically_relative(liveDir);
-            if (entry.is_directory(error)) {
-                fs::create_directories(target);
-                folders.insert(target);
-            } else if (entry.is_regular_file(error)) {
-                PlaceObject(entry.path(), target);
-            }
-        }
+    // The tree being built is the standby, which still holds every object it held when it was
+    // served: only what the live tree gained since is linked across, found by listing both, so a
+    // republish costs a stat per object rather than a link.
+    auto present = ListObjects(nextDir, true);
+    for (const auto& [name, unknown] : ListObjects(liveDir, false)) {
+        if (present.count(name))
+            continue;
+        const fs::path target = nextDir / name;
+        fs::create_directories(target.parent_path());
+        folders.insert(target.parent_path());
+        PlaceObject(liveDir / name, target);
+        present.emplace(name, fs::file_size(target));
     }
     for (const ObjectSource& source : sources) {
-        const fs::path object = nextDir / ObjectName(source.sha256);
-        if (HasObject(object, source.size))
+        const fs::path name = ObjectName(source.sha256);
+        const auto found = present.find(name.generic_string());
+        // An object is its content when its size agrees; one of another size was damaged.
+        if (found != present.end() && found->second == source.size)
             continue;
+        const fs::path object = nextDir / name;
         fs::create_directories(object.parent_path());
         folders.insert(object.parent_path());
         PlaceObject(source.file, object);
+        present[name.generic_string()] = source.size;
     }
 }
 

@@ -25,9 +25,10 @@ struct ObjectSource {
     std::uint64_t size = 0;
 };
 
-// Fills `nextDir` (the objects folder of the tree being built): every object of `liveDir` (the
-// served tree's) is linked across, then each source becomes its object unless one of its size is
-// there already, by a hard link to the source, else a copy made durable. The folders created or
+// Fills `nextDir` (the objects folder of the tree being built, which keeps what it held): every
+// object of `liveDir` (the served tree's) it lacks is linked across, then each source becomes its
+// object unless one of its size is there already, by a hard link to the source, else a copy made
+// durable. The folders created or
 // changed are added to `folders`, for the caller to make durable before the manifest.
 void WriteObjects(const std::filesystem::path& liveDir, const std::filesystem::path& nextDir,
                   const std::vector<ObjectSource>& sources,

@@ -1,5 +1,6 @@
 #include "tools/publish/publish.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,11 +23,13 @@
 #include <set>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "net/client_location.h"
 #include "platform/durable_file.h"
 #include "platform/folder_lock.h"
+#include "platform/folder_walk.h"
 #include "tools/publish/documents.h"
 #include "tools/publish/gzip.h"
 #include "tools/publish/objects.h"
@@ -209,7 +213,12 @@ ClientScan ScanClient(const fs::path& clientDir) {
     return scan;
 }
 
-PublishState ParseState(std::string_view text) {
+namespace {
+
+constexpr std::string_view kStateHeader = "quillon-publish state 2\n";
+
+// The state of publishers before the text one: JSON, one object per file.
+PublishState ParseStateJson(std::string_view text) {
     PublishState state;
     const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
     if (!document.is_object() || document.value("format", 0) != 1)
@@ -234,16 +243,74 @@ PublishState ParseState(std::string_view text) {
     return state;
 }
 
-std::string StateJson(const PublishState& state) {
-    nlohmann::json files = nlohmann::json::object();
-    for (const auto& [path, file] : state)
-        files[path] = {{"size", file.size},
-                       {"mtime", file.mtime},
-                       {"settled", file.settled},
-                       {"sha256", file.sha256},
-                       {"volume", file.published.volume},
-                       {"index", file.published.index}};
-    return nlohmann::json{{"format", 1}, {"files", std::move(files)}}.dump() + "\n";
+// Takes the number that starts `text` and the space after it.
+template <typename Number>
+bool TakeNumber(std::string_view& text, Number& number) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (error != std::errc() || end == text.data() + text.size() || *end != ' ')
+        return false;
+    text.remove_prefix(static_cast<std::size_t>(end - text.data()) + 1);
+    return true;
+}
+
+// One line: size, time, settled (0 or 1), digest, volume, index and the path, which is last as
+// it may hold spaces (never a line break: the launcher's path rules allow none).
+std::optional<std::pair<std::string_view, RecordedFile>> ParseStateLine(std::string_view line) {
+    RecordedFile file;
+    int settled = 0;
+    if (!TakeNumber(line, file.size) || !TakeNumber(line, file.mtime) ||
+        !TakeNumber(line, settled) || settled < 0 || settled > 1 || line.size() < 65 ||
+        line[64] != ' ')
+        return std::nullopt;
+    file.settled = settled == 1;
+    file.sha256 = std::string(line.substr(0, 64));
+    line.remove_prefix(65);
+    if (!TakeNumber(line, file.published.volume) || !TakeNumber(line, file.published.index) ||
+        line.empty())
+        return std::nullopt;
+    file.published.size = file.size;
+    return std::pair(line, std::move(file));
+}
+
+}  // namespace
+
+// Text, a line a file in path order: read and written at a few hundred bytes of CPU a file,
+// as a republish of a large client reads two states and writes one.
+PublishState ParseState(std::string_view text) {
+    if (!text.starts_with(kStateHeader))
+        return ParseStateJson(text);
+    text.remove_prefix(kStateHeader.size());
+    PublishState state;
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        // A damaged line is hashed again; a cut-off last line as well.
+        if (auto entry = end < text.size() ? ParseStateLine(text.substr(0, end)) : std::nullopt)
+            state.emplace_hint(state.end(), entry->first, std::move(entry->second));
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+    return state;
+}
+
+std::string StateText(const PublishState& state) {
+    std::string text(kStateHeader);
+    text.reserve(state.size() * 160);
+    char number[24];
+    auto append = [&](auto value) {
+        text.append(number, std::to_chars(number, number + sizeof number, value).ptr);
+        text += ' ';
+    };
+    for (const auto& [path, file] : state) {
+        append(file.size);
+        append(file.mtime);
+        append(file.settled ? 1 : 0);
+        text += file.sha256.size() == 64 ? file.sha256 : std::string(64, '-');
+        text += ' ';
+        append(file.published.volume);
+        append(file.published.index);
+        text += path;
+        text += '\n';
+    }
+    return text;
 }
 
 bool Settled(std::int64_t mtime, std::int64_t readStart) {
@@ -496,20 +563,185 @@ void DateAfter(const fs::path& previous, const fs::path& file) {
 // changed with it; it then fails that file's digest check, fetches it once more, and the next run
 // takes the new manifest. Files that only the old tree has are gone after the switch, so such a
 // launcher sees 404 for them: both are inherent to fixed download URLs and end with the next run.
-void SwitchTree(const fs::path& next, const fs::path& live, const fs::path& retired) {
+// The old tree is kept under `next`'s name as the standby the next publish brings up to date;
+// false when there was none.
+bool SwitchTree(const fs::path& next, const fs::path& live) {
     if (!fs::exists(fs::symlink_status(live))) {
         fs::rename(next, live);
-        return;
+        return false;
     }
-    if (::renameat2(AT_FDCWD, next.c_str(), AT_FDCWD, live.c_str(), RENAME_EXCHANGE) == 0) {
-        fs::rename(next, retired);  // `next` now names the old tree
-        return;
-    }
+    if (::renameat2(AT_FDCWD, next.c_str(), AT_FDCWD, live.c_str(), RENAME_EXCHANGE) == 0)
+        return true;
     if (errno != EINVAL && errno != ENOSYS)
         ThrowErrno("renameat2", live);
-    // A file system without an atomic exchange: a request between these two renames sees 404.
-    fs::rename(live, retired);
+    // A file system without an atomic exchange: a request between these renames sees 404.
+    const fs::path old = next.parent_path() / "retired";
+    fs::rename(live, old);
     fs::rename(next, live);
+    fs::rename(old, next);
+    return true;
+}
+
+// What a tree holds is recorded under the name of its folder's inode, which a rename or an
+// exchange leaves alone: whichever way a publish ends, each tree's record is still its own.
+std::optional<fs::path> TreeRecordPath(const fs::path& control, const fs::path& tree) {
+    struct stat info {};
+    if (::lstat(tree.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return std::nullopt;
+    return control / ("tree-" + std::to_string(info.st_ino) + ".state");
+}
+
+PublishState ReadState(const fs::path& record) {
+    std::string text;
+    std::error_code ignored;
+    if (const auto size = fs::file_size(record, ignored); !ignored) {
+        text.resize(size);
+        InputFile input;
+        if (!input.open(record, false) ||
+            input.read(text.data(), size) != static_cast<std::int64_t>(size))
+            text.clear();
+    }
+    return ParseState(text);
+}
+
+// Removes every tree record but `kept` (and the one file of publishers before the standby), so
+// a record never outlives its tree and meets a new folder that happens to get its inode.
+void DropRecordsBut(const fs::path& control, const std::vector<fs::path>& kept) {
+    bool dropped = false;
+    for (const fs::directory_entry& entry : fs::directory_iterator(control)) {
+        const std::string name = entry.path().filename().string();
+        const bool record =
+            (name.starts_with("tree-") && name.ends_with(".state")) || name == "state.json";
+        if (record && std::find(kept.begin(), kept.end(), entry.path()) == kept.end())
+            dropped = fs::remove(entry.path()) || dropped;
+    }
+    if (dropped)
+        SyncPath(control);
+}
+
+// Creates `folder` and whatever is missing above it; every folder whose entries changed goes
+// into `changed`, to be flushed before the switch.
+void MakeFolders(const fs::path& folder, std::set<fs::path>& changed) {
+    if (fs::is_directory(fs::symlink_status(folder)))
+        return;
+    MakeFolders(folder.parent_path(), changed);
+    fs::create_directory(folder);
+    changed.insert(folder);
+    changed.insert(folder.parent_path());
+}
+
+// The standby's copies looked at through a handle of their folder, never by resolving each whole
+// path again: files come in path order, so a folder's files follow one another.
+class StandbyCopies {
+public:
+    explicit StandbyCopies(fs::path root) : root_(std::move(root)) {}
+
+    std::optional<FileState> stateOf(std::string_view manifestPath) {
+        const std::size_t slash = manifestPath.rfind('/');
+        const std::string_view folder =
+            slash == std::string_view::npos ? std::string_view() : manifestPath.substr(0, slash);
+        if (!folder_ || *folder_ != folder) {
+            folder_ = std::string(folder);
+            handle_.open(folder.empty() ? root_ : root_ / folder);
+        }
+        const std::string name(manifestPath.substr(slash + 1));
+        const FolderEntry entry = handle_.look(name.c_str());
+        if (entry.kind != EntryKind::RegularFile)
+            return std::nullopt;
+        return FileState{entry.stamp.volume, entry.stamp.index, entry.stamp.size};
+    }
+
+private:
+    fs::path root_;
+    std::optional<std::string> folder_;
+    FolderHandle handle_;
+};
+
+// A first publish leaves a standby of links to the files it served, recorded as the same files,
+// so the next publish already changes only what differs.
+void SeedStandby(const fs::path& live, const fs::path& standby, const fs::path& control,
+                 const PublishState& state) {
+    LinkTree(live / "files", standby / "files");
+    if (fs::is_directory(live / "objects"))
+        LinkTree(live / "objects", standby / "objects");
+    // Its folders are not flushed: a link lost in a crash fails the standby's check next time.
+    if (auto record = TreeRecordPath(control, standby))
+        WriteDurably(*record, StateText(state));
+}
+
+// What the new tree holds, by path: true for a folder, false for a file (views into the files
+// and into `folders`).
+struct TreeShape {
+    std::set<std::string> folders;
+    std::unordered_map<std::string_view, bool> paths;
+};
+
+TreeShape ShapeOf(const std::vector<SourceFile>& files) {
+    TreeShape shape;
+    for (const SourceFile& file : files) {
+        const std::string& path = file.manifestPath;
+        for (std::size_t slash = path.rfind('/');
+             slash != std::string::npos && slash > 0 &&
+             shape.folders.insert(path.substr(0, slash)).second;
+             slash = path.rfind('/', slash - 1)) {
+        }
+    }
+    shape.paths.reserve(files.size() + shape.folders.size());
+    for (const SourceFile& file : files)
+        shape.paths.emplace(file.manifestPath, false);
+    for (const std::string& folder : shape.folders)
+        shape.paths.emplace(folder, true);
+    return shape;
+}
+
+// The type a listing would give, for a file system whose listing gives none.
+unsigned char ListingType(const fs::path& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0)
+        return DT_UNKNOWN;
+    return S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
+}
+
+// Removes from the standby's `folder` (at `path` in the tree) whatever the new tree does not hold
+// there: other names, folders no file needs, links and anything else that is no regular file. A
+// tree someone added to still comes out exactly as the client. Read with readdir's own types:
+// looking at 100,000 names costs no call per name.
+void PruneStandby(const fs::path& folder, std::string& path, const TreeShape& shape,
+                  std::set<fs::path>& changed) {
+    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder.c_str()), ::closedir);
+    if (!listing)
+        ThrowErrno("opendir", folder);
+    const std::size_t base = path.size();
+    std::vector<std::string> unwanted, subfolders;
+    while (const dirent* entry = ::readdir(listing.get())) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        path.resize(base);
+        if (base > 0)
+            path += '/';
+        path += name;
+        unsigned char type = entry->d_type;
+        if (type == DT_UNKNOWN)
+            type = ListingType(folder / name);
+        const auto held = shape.paths.find(path);
+        if (held != shape.paths.end() && held->second && type == DT_DIR)
+            subfolders.emplace_back(name);
+        else if (held == shape.paths.end() || held->second || type != DT_REG)
+            unwanted.emplace_back(name);
+    }
+    for (const std::string& name : unwanted) {
+        fs::remove_all(folder / name);
+        changed.insert(folder);
+    }
+    for (const std::string& name : subfolders) {
+        path.resize(base);
+        if (base > 0)
+            path += '/';
+        path += name;
+        PruneStandby(folder / name, path, shape, changed);
+    }
+    path.resize(base);
 }
 
 struct Job {
@@ -759,48 +991,68 @@ PublishReport Publish(const PublishOptions& options) {
     if (options.signingKeyPem) {
         previousSerial = ReadPublishedSerial(control / "serial.txt");
     }
-    const fs::path staging = control / "next";
-    const fs::path retired = control / "retired";
-    fs::remove_all(staging);  // left by a publish that did not finish
-    fs::remove_all(retired);
-    const fs::path next = staging / "updater";
+    // Left by a publisher before the standby tree that did not finish.
+    fs::remove_all(control / "next");
+    fs::remove_all(control / "retired");
+    // The tree served before the live one, brought up to date by what differs and then switched
+    // in: a republish costs what changed, not a link per file.
+    const fs::path next = control / "standby";
+    const std::optional<fs::path> liveRecord = TreeRecordPath(control, live);
+    if (liveRecord && !fs::exists(*liveRecord) && fs::exists(control / "state.json"))
+        fs::rename(control / "state.json", *liveRecord);
+    const std::optional<fs::path> standbyRecord = TreeRecordPath(control, next);
+    const PublishState standbyState = standbyRecord ? ReadState(*standbyRecord) : PublishState{};
+    // The standby's record goes before the standby changes: a publish stopped from here on leaves
+    // a standby without one, which the next publish makes afresh.
+    DropRecordsBut(control, liveRecord ? std::vector{*liveRecord} : std::vector<fs::path>{});
+    if (standbyState.empty())
+        fs::remove_all(next);
+    else
+        for (const fs::directory_entry& entry : fs::directory_iterator(next))
+            // Objects are named by their content and never removed: the standby keeps its own.
+            if (entry.path().filename() != "files" && entry.path().filename() != "objects")
+                fs::remove_all(entry.path());
     fs::create_directories(next / "files");
 
-    std::string stateText;
-    {
-        std::error_code ignored;
-        if (const auto size = fs::file_size(control / "state.json", ignored); !ignored) {
-            stateText.resize(size);
-            InputFile input;
-            if (!input.open(control / "state.json") ||
-                input.read(stateText.data(), size) != static_cast<std::int64_t>(size))
-                stateText.clear();
-        }
-    }
-    const PublishState previous = ParseState(stateText);
-
+    // Folders whose entries change, flushed before the switch.
     std::set<fs::path> folders{next, next / "files"};
-    for (const SourceFile& file : scan.files)
-        for (fs::path folder = (next / "files" / file.manifestPath).parent_path();
-             folders.insert(folder).second; folder = folder.parent_path()) {
-        }
-    for (const fs::path& folder : folders)
-        fs::create_directories(folder);
+    const TreeShape shape = ShapeOf(scan.files);
+    std::string walked;
+    PruneStandby(next / "files", walked, shape, folders);
 
+    std::optional<PublishState> liveState;  // read once a file needs it
+    auto liveRecorded = [&](const std::string& path) -> const RecordedFile* {
+        if (!liveState)
+            liveState = liveRecord ? ReadState(*liveRecord) : PublishState{};
+        const auto found = liveState->find(path);
+        return found == liveState->end() ? nullptr : &found->second;
+    };
     PublishState state;
     std::vector<Job> jobs;
     PublishReport report;
+    auto kept = standbyState.begin();  // both in path order: walked side by side
+    StandbyCopies standbyCopies(next / "files");
     for (const SourceFile& file : scan.files) {
+        while (kept != standbyState.end() && kept->first < file.manifestPath)
+            ++kept;
+        if (kept != standbyState.end() && kept->first == file.manifestPath &&
+            CanReuse(kept->second, file, standbyCopies.stateOf(file.manifestPath))) {
+            state.emplace_hint(state.end(), file.manifestPath, kept->second);
+            continue;
+        }
         const fs::path target = next / "files" / file.manifestPath;
+        // Whatever the standby holds there is not this file's copy.
+        fs::remove(target);
+        MakeFolders(target.parent_path(), folders);
+        folders.insert(target.parent_path());
         const fs::path old = live / "files" / file.manifestPath;
-        if (auto recorded = previous.find(file.manifestPath); recorded != previous.end()) {
+        if (const RecordedFile* recorded = liveRecorded(file.manifestPath);
+            recorded && CanReuse(*recorded, file, RegularFileState(old))) {
             std::error_code linkError;
-            if (CanReuse(recorded->second, file, RegularFileState(old))) {
-                fs::create_hard_link(old, target, linkError);
-                if (!linkError) {
-                    state.emplace(file.manifestPath, recorded->second);
-                    continue;
-                }
+            fs::create_hard_link(old, target, linkError);
+            if (!linkError) {
+                state.emplace_hint(state.end(), file.manifestPath, *recorded);
+                continue;
             }
         }
         jobs.push_back({&file, target, {}});
@@ -839,7 +1091,7 @@ PublishReport Publish(const PublishOptions& options) {
     std::map<std::string, bool> indexed;  // by digest: two paths with one content share it
     std::map<std::string, std::string> blockHeads;
     for (const auto& [path, recorded] : state) {
-        if (indexed.count(recorded.sha256))
+        if (recorded.size < kChunkedFileMin || indexed.count(recorded.sha256))
             continue;
         indexed[recorded.sha256] = WriteChunkIndex(next / "files" / path, recorded.sha256,
                                                    recorded.size, next / "chunks", live / "chunks");
@@ -857,9 +1109,13 @@ PublishReport Publish(const PublishOptions& options) {
 
     // The manifest last: it names only files that are already complete in this tree.
     std::vector<ManifestEntry> entries;
+    entries.reserve(state.size());
     for (const auto& [path, recorded] : state) {
-        entries.push_back({path, recorded.sha256, recorded.size, indexed[recorded.sha256],
-                           blockHeads[recorded.sha256]});
+        const auto index = indexed.find(recorded.sha256);
+        const bool chunked = index != indexed.end() && index->second;
+        const auto head = chunked ? blockHeads.find(recorded.sha256) : blockHeads.end();
+        entries.push_back({path, recorded.sha256, recorded.size, chunked,
+                           head != blockHeads.end() ? head->second : std::string()});
         report.files++;
         report.bytes += recorded.size;
     }
@@ -880,6 +1136,11 @@ PublishReport Publish(const PublishOptions& options) {
     const std::string manifest = ManifestJson(entries, freshness);
     if (manifest.size() > kManifestMaxBytes)
         throw std::runtime_error("the manifest would be larger than the launcher reads");
+    // Beside it, for a server that serves it precompressed (nginx's gzip_static): the launcher
+    // decodes it to exactly these bytes, which the signature covers. Compressed on a thread of
+    // its own while the folders and the manifest reach the disk.
+    std::future<std::string> compressed =
+        std::async(std::launch::async, [&manifest] { return GzipBytes(manifest); });
     // Links and new names on the disk too: per folder, not syncfs, which would also wait for
     // whatever else the machine is writing.
     if (fs::exists(next / "launcher"))
@@ -887,9 +1148,7 @@ PublishReport Publish(const PublishOptions& options) {
     for (const fs::path& folder : folders)
         SyncPath(folder);
     WriteDurably(next / "updater.php", manifest);
-    // Beside it, for a server that serves it precompressed (nginx's gzip_static): the launcher
-    // decodes it to exactly these bytes, which the signature covers.
-    WriteDurably(next / "updater.php.gz", GzipBytes(manifest));
+    WriteDurably(next / "updater.php.gz", compressed.get());
     DateAfter(live / "updater.php", next / "updater.php");
     DateAfter(live / "updater.php.gz", next / "updater.php.gz");
     if (options.signingKeyPem) {
@@ -898,16 +1157,23 @@ PublishReport Publish(const PublishOptions& options) {
         // ends right after, so the next publish must go above it.
         WriteDurably(control / "serial.txt", std::to_string(serial) + "\n");
     }
+    // Recorded before the switch: from the exchange on, this tree is the one served.
+    WriteDurably(*TreeRecordPath(control, next), StateText(state));
     if (options.onStep)
         options.onStep(PublishOptions::Step::Switching);
 
-    SwitchTree(next, live, retired);
+    const bool standbyKept = SwitchTree(next, live);
     SyncPath(out);
+    SyncPath(control);
     for (const auto& [name, bytes] : options.documents)
         WriteDurably(out / name, bytes);
-    WriteDurably(control / "state.json", StateJson(state));
-    fs::remove_all(retired);
-    fs::remove_all(staging);
+    if (!standbyKept)
+        SeedStandby(live, next, control, state);
+    std::vector<fs::path> records;
+    for (const fs::path& tree : {live, next})
+        if (auto record = TreeRecordPath(control, tree))
+            records.push_back(*record);
+    DropRecordsBut(control, records);
     return report;
 }
 

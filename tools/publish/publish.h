@@ -7,7 +7,8 @@
 //   OUT_DIR/updater/objects/<xx>/<sha256>  the same files by digest, kept across publishes
 //   OUT_DIR/updater/launcher/...      latest.json and the installer it names
 //   OUT_DIR/status.php, news.php      the status and news documents
-//   OUT_DIR/.quillon-publish/         the publisher's own state and scratch space (not served)
+//   OUT_DIR/.quillon-publish/         the publisher's own state, and the standby tree: the one served
+//                                     before, which the next publish brings up to date (not served)
 //
 // Paths, names and digests go through the launcher's own rules (update/), so whatever is
 // published is exactly what a launcher accepts.
@@ -79,8 +80,9 @@ struct RecordedFile {
 };
 using PublishState = std::map<std::string, RecordedFile, std::less<>>;
 
-PublishState ParseState(std::string_view text);  // empty on anything unreadable
-std::string StateJson(const PublishState& state);
+// Empty on anything unreadable; the JSON of earlier publishers is read too.
+PublishState ParseState(std::string_view text);
+std::string StateText(const PublishState& state);
 
 // A file written to within this many ticks of being read may change again without its time
 // changing (coarse timestamps): its digest is not trusted next time.
