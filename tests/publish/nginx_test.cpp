@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -470,6 +471,48 @@ TEST_F(CacheTierService, LaunchersUpdateThroughTheCacheAndEachBodyLeavesTheOrigi
                        {"If-None-Match: " + plain.headers.at("etag")})
                   .status,
               304);
+}
+
+// The origin stops in the middle of a run through the cache: the files the cache does not hold
+// come from the mirror the signed manifest names (as quillon-publish --mirror writes it), and the
+// run still ends ready with every file proven.
+TEST_F(CacheTierService, AMirrorFinishesTheRunWhenTheOriginStops) {
+    update();  // the cache holds the first tree
+    Nginx mirror(scratch_.path() / "mirror", TreeServerBlock(out_));
+    options_.mirrors = {"https://127.0.0.1:" + std::to_string(mirror.port()) + "/updater/objects/"};
+    std::set<std::string> added;
+    for (unsigned i = 0; i < 12; ++i) {
+        const fs::path file = client_ / ("data/patch/" + std::to_string(i) + ".bin");
+        WriteFile(file, RandomBytes(4000 + i, 40 + i));
+        added.insert(ObjectPath(file));
+    }
+    publishAndPurge();
+
+    // One file at a time; the origin stops once the first is fetched, the others still to come.
+    environment_.transfers = environment_.smallFileTransfers = 1;
+    int taken = 0;
+    environment_.beforeNextFile = [&] {
+        if (++taken == 2)
+            tier_->origin.stop();
+    };
+    const std::vector<LoggedRequest> edge = update();
+    ExpectSameFiles(client_, game_);
+    // The launcher met the stopped origin behind the edge and moved on.
+    EXPECT_TRUE(std::any_of(edge.begin(), edge.end(), [&](const LoggedRequest& request) {
+        return added.contains(request.path) && request.status.starts_with("5");
+    }));
+    // Every new file came whole from the origin before it stopped or from the mirror.
+    std::set<std::string> fromOrigin, fromMirror;
+    for (const auto& [path, count] : originBodies())
+        fromOrigin.insert(path);
+    for (const LoggedRequest& request : ParseLog(mirror.log()))
+        if (request.status == "200")
+            fromMirror.insert(request.path);
+    EXPECT_LE(std::count_if(added.begin(), added.end(),
+                            [&](const std::string& path) { return fromOrigin.contains(path); }),
+              1);
+    for (const std::string& path : added)
+        EXPECT_TRUE(fromOrigin.contains(path) || fromMirror.contains(path)) << path;
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "tools/standin/service.h"
 #include "update/chunker.h"
 #include "update/digest.h"
+#include "update/file_source.h"
 #include "update/update_run.h"
 #include "update/update_signature.h"
 
@@ -606,6 +607,47 @@ TEST_F(PublishTree, SignedTreeIsWhatASignedLauncherAccepts) {
     ASSERT_EQ(publish(release), 0) << err;  // unsigned
     ASSERT_EQ(publish({"--sign", (keys / "update-key.pem").string()}), 0) << err;
     EXPECT_TRUE(signedBy(keys));
+}
+
+// --mirror: only in a signed manifest, only what a launcher takes as a mirror, covered by the
+// signature.
+TEST_F(PublishTree, MirrorsAreSignedAndAsLaunchersTakeThem) {
+    const fs::path keys = scratch.path() / "keys";
+    ASSERT_EQ(Cli({"keygen", keys.string()}), 0);
+    WriteOldFile(client / "a.pak", "alpha");
+    const std::string sign = "--sign", key = (keys / "update-key.pem").string();
+    const std::string mirror = "https://cdn-1.example:8443/q/objects/";
+    struct Case {
+        std::vector<std::string> options;
+        int status;
+        const char* message;  // in the error output
+    };
+    const Case cases[] = {
+        {{"--mirror", mirror}, 2, "--mirror needs --sign: launchers ignore"},
+        {{sign, key, "--mirror", "http://cdn.example/q/"}, 2, "not http://cdn.example/q/"},
+        {{sign, key, "--mirror", "https://cdn.example"}, 2, "--mirror needs https://"},
+        {{sign, key, "--mirror", "https://user@cdn.example/q/"}, 2, "--mirror needs https://"},
+        {{sign, key, "--mirror", "https://cdn.example/q/../"}, 2, "--mirror needs https://"},
+        {{sign, key, "--mirror"}, 2, "--mirror needs a value"},
+        {{sign, key, "--mirror", mirror, "--mirror", "https://10.0.0.7/o/"}, 0, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> arguments = {client.string(), out.string(), "--quiet"};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        std::string err;
+        EXPECT_EQ(Cli(arguments, &err), c.status) << c.options.back();
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    }
+    std::vector<std::string> tooMany = {client.string(), out.string(), sign, key};
+    for (std::size_t i = 0; i <= kMaxMirrors; ++i)
+        tooMany.insert(tooMany.end(), {"--mirror", mirror});
+    EXPECT_EQ(Cli(tooMany), 2);
+
+    const std::string manifest = ReadFile(out / "updater/updater.php");
+    EXPECT_EQ(nlohmann::json::parse(manifest)["mirrors"],
+              nlohmann::json({mirror, "https://10.0.0.7/o/"}));
+    EXPECT_TRUE(SignatureValid(ReadFile(keys / "update-key.pub.pem"), manifest,
+                               ReadFile(out / "updater/updater.sig")));
 }
 
 // The next serial is on the disk before the tree that spends it is served, so a publish cut off

@@ -139,7 +139,11 @@ Nginx::Nginx(const fs::path& prefix, const std::string& serverBlock, const std::
 }
 
 Nginx::~Nginx() {
+    stop();
+}
+void Nginx::stop() {
     StopServer(pid_);
+    pid_ = -1;
 }
 
 ServiceEndpoint Nginx::endpoint() const {

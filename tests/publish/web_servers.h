@@ -39,6 +39,8 @@ public:
 
     std::uint16_t port() const { return port_; }
     ServiceEndpoint endpoint() const;
+    // Stops it now, as an origin that goes down (the log stays readable).
+    void stop();
     // Access log lines ("METHOD TARGET PROTOCOL STATUS "RANGE" BYTES"), once nginx has written
     // the last request's line (it logs just after the reply).
     std::vector<std::string> log() const;

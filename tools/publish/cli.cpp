@@ -11,6 +11,7 @@
 
 #include "tools/publish/documents.h"
 #include "tools/publish/purge.h"
+#include "update/file_source.h"
 
 namespace qs::publish {
 
@@ -49,7 +50,7 @@ constexpr char kUsage[] =
     "         [--release VERSION --installer FILE --base-url https://HOST[:PORT]\n"
     "          [--installer-url URL] [--changelog TEXT]]\n"
     "         [--status FILE] [--news FILE] [--sign PRIVATE_KEY_PEM [--expires-days N]]\n"
-    "         [--purge CACHE_URL]...\n"
+    "         [--mirror URL]... [--purge CACHE_URL]...\n"
     "       quillon-publish keygen DIR\n"
     "Writes the launcher's service tree for CLIENT_DIR into OUT_DIR (serve OUT_DIR as the web\n"
     "root). Files unchanged since the last publish are not hashed again; the new tree replaces\n"
@@ -60,6 +61,9 @@ constexpr char kUsage[] =
     "both, 30 days on by default; a kept release document is signed again); keygen writes\n"
     "DIR/update-key.pem and DIR/update-key.pub.pem and prints the public key for\n"
     "QS_UPDATE_PUBLIC_KEY.\n"
+    "--mirror (repeatable, with --sign) names another host serving the same updater/objects/\n"
+    "(https://HOST[:PORT]/PATH/) in the signed manifest; launchers with the key spread file\n"
+    "downloads over it and the service, and move a file to the next when one fails.\n"
     "--purge (repeatable) sends PURGE to each cache (http://127.0.0.1:6081 for the Varnish of\n"
     "deploy/varnish/) for every document and client-path file the publish changed; a failed\n"
     "purge is a warning, as the new tree is already being served.\n";
@@ -70,7 +74,7 @@ struct Arguments {
     std::optional<std::string> version, baseUrl, installerUrl, changelog;
     std::optional<fs::path> installer, status, news, signingKey;
     std::optional<std::string> expiresDays;
-    std::vector<std::string> purgeCaches;
+    std::vector<std::string> mirrors, purgeCaches;
 };
 
 std::optional<std::string> ReadWhole(const fs::path& file) {
@@ -80,6 +84,21 @@ std::optional<std::string> ReadWhole(const fs::path& file) {
     std::ostringstream text;
     text << in.rdbuf();
     return in.bad() ? std::nullopt : std::optional(text.str());
+}
+
+// Refuses mirrors a launcher would not use, judged by the launcher's own rule.
+std::string MirrorProblem(const Arguments& parsed) {
+    if (parsed.mirrors.empty())
+        return "";
+    if (!parsed.signingKey)
+        return "--mirror needs --sign: launchers ignore the mirrors of an unsigned manifest";
+    if (parsed.mirrors.size() > kMaxMirrors)
+        return "--mirror at most " + std::to_string(kMaxMirrors) +
+               " times: launchers ignore the rest";
+    for (const std::string& mirror : parsed.mirrors)
+        if (!MirrorSource(mirror, ServiceEndpoint{}))
+            return "--mirror needs https://HOST[:PORT]/PATH/ as launchers take it, not " + mirror;
+    return "";
 }
 
 // Usage problems as text; empty when the arguments are complete.
@@ -114,6 +133,8 @@ std::string Parse(const std::vector<std::string>& arguments, Arguments& parsed) 
             ok = value(parsed.signingKey);
         else if (option == "--expires-days")
             ok = value(parsed.expiresDays);
+        else if (option == "--mirror")
+            ok = value(parsed.mirrors.emplace_back());
         else if (option == "--purge")
             ok = value(parsed.purgeCaches.emplace_back());
         else if (option.starts_with("-"))
@@ -131,6 +152,8 @@ std::string Parse(const std::vector<std::string>& arguments, Arguments& parsed) 
                            parsed.installerUrl || parsed.changelog;
     if (releasing && !(parsed.version && parsed.installer && parsed.baseUrl))
         return "--release needs --installer and --base-url";
+    if (const std::string problem = MirrorProblem(parsed); !problem.empty())
+        return problem;
     for (const std::string& cache : parsed.purgeCaches)
         if (!IsCacheBaseUrl(cache))
             return "--purge needs http://HOST[:PORT] or https://HOST[:PORT], not " + cache;
@@ -184,6 +207,7 @@ int PublishMain(const std::vector<std::string>& arguments, std::ostream& out, st
     PublishOptions options;
     options.clientDir = parsed.clientDir;
     options.outDir = parsed.outDir;
+    options.mirrors = parsed.mirrors;
     const std::pair<const std::optional<fs::path>*, const char*> documents[] = {
         {&parsed.status, "status.php"}, {&parsed.news, "news.php"}};
     for (const auto& [file, name] : documents) {

@@ -325,7 +325,8 @@ bool CanReuse(const RecordedFile& recorded, const SourceFile& file,
 }
 
 std::string ManifestJson(const std::vector<ManifestEntry>& entries,
-                         std::optional<std::pair<std::uint64_t, std::int64_t>> freshness) {
+                         std::optional<std::pair<std::uint64_t, std::int64_t>> freshness,
+                         const std::vector<std::string>& mirrors) {
     const std::string executable = WideToUtf8(ClientExecutableName);
     nlohmann::json manifest = {{"files", nlohmann::json::object()},
                                {"sizes", nlohmann::json::object()}};
@@ -341,6 +342,8 @@ std::string ManifestJson(const std::vector<ManifestEntry>& entries,
             manifest["blocks"][entry.path] = entry.blocks;
     }
     manifest["objects"] = kObjectsBase;
+    if (!mirrors.empty())
+        manifest["mirrors"] = mirrors;
     if (freshness) {
         manifest["serial"] = freshness->first;
         manifest["expires"] = freshness->second;
@@ -1133,7 +1136,7 @@ PublishReport Publish(const PublishOptions& options) {
         freshness.emplace(serial, now + std::int64_t{options.expiresDays} * 24 * 3600);
     }
     WriteReleaseDocument(options, live, next, installerSha256, freshness);
-    const std::string manifest = ManifestJson(entries, freshness);
+    const std::string manifest = ManifestJson(entries, freshness, options.mirrors);
     if (manifest.size() > kManifestMaxBytes)
         throw std::runtime_error("the manifest would be larger than the launcher reads");
     // Beside it, for a server that serves it precompressed (nginx's gzip_static): the launcher

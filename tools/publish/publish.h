@@ -105,9 +105,11 @@ struct ManifestEntry {
 // index (updater/chunks/<sha256>.idx) when there are any, and "blocks" naming, by path, the
 // digest of the head of each one's block index (updater/chunks/<sha256>.blk), and "objects"
 // naming the base of updater/objects/.
-// With `freshness` (serial, expires) both members are added, for a signed manifest.
+// With `freshness` (serial, expires) both members are added, for a signed manifest; with
+// `mirrors`, "mirrors" lists them.
 std::string ManifestJson(const std::vector<ManifestEntry>& entries,
-                         std::optional<std::pair<std::uint64_t, std::int64_t>> freshness = {});
+                         std::optional<std::pair<std::uint64_t, std::int64_t>> freshness = {},
+                         const std::vector<std::string>& mirrors = {});
 
 // Writes the chunk index of the published file `file` (digest `sha256`) into `chunksDir`, or
 // links the one `previousDir` holds for the same digest. False when no index is made (a file
@@ -153,6 +155,9 @@ struct PublishOptions {
     // release, launcher/latest.json.sig hold the signatures of their exact bytes.
     std::optional<std::string> signingKeyPem;
     int expiresDays = 30;
+    // Further bases of updater/objects/ on other hosts ("https://host[:port]/path/"), which only
+    // a launcher with the key uses.
+    std::vector<std::string> mirrors;
     std::int64_t now = 0;  // seconds since 1970; 0: the system clock
     // Tests: called at each step below; may change the client folder or throw to stop there.
     enum class Step { Scanned, Switching };
