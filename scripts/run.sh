@@ -47,10 +47,17 @@ start_service() {
     trap stop_service EXIT
     local assignments
     make_signing_key "$QS_SERVICE_DIR/keys"
-    # QS_STANDIN_FAULTS: extra "--fault PATH=KIND" arguments (the screenshots slow a download).
+    # QS_STANDIN_FAULTS: extra "--fault PATH=KIND" arguments; QS_SLOW_FILE=RELATIVE:BYTES_PER_S
+    # holds one client file to a speed at the address the launcher fetches it from, its digest's.
+    local faults=${QS_STANDIN_FAULTS:-}
+    if [ -n "${QS_SLOW_FILE:-}" ]; then
+        local digest
+        digest=$(sha256sum "$QS_SERVICE_CONTENT/client/${QS_SLOW_FILE%%:*}" | cut -c1-64)
+        faults="$faults --fault /updater/objects/${digest:0:2}/$digest=limit:${QS_SLOW_FILE##*:}"
+    fi
     assignments=$(bash scripts/standin-start.sh --port "$QS_RUN_PORT" --root "$QS_SERVICE_CONTENT" \
         --cert-dir "$QS_SERVICE_DIR/certs" -- --sign-key "$QS_SIGNING_DIR/update-key.pem" \
-        ${QS_STANDIN_FAULTS:-})
+        $faults)
     eval "$assignments"
     QS_RUN_PORT=$QS_STANDIN_PORT
     QS_SERVICE_CA=$QS_STANDIN_CA
@@ -87,7 +94,7 @@ install_previous_client() {
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     # The archive comes at 256 KB/s, a slow connection: the patch takes a few seconds to watch,
     # where the whole archive would take two minutes. QS_RUN_FRESH=1 starts with no client.
-    QS_STANDIN_FAULTS=${QS_STANDIN_FAULTS:-"--fault /updater/files/data/maps/atlas.pak=limit:262144"}
+    QS_SLOW_FILE=${QS_SLOW_FILE-data/maps/atlas.pak:262144}
     start_service
     build_launcher
     reset_home

@@ -12,7 +12,7 @@ rm -f "$out_dir"/*.png
 
 # A 24 MB archive held to 3 MB/s: the download box and Home's bar have something to show.
 export QS_DEMO_LARGE_MB=24
-QS_STANDIN_FAULTS="--fault /updater/files/data/maps/terrain.pak=limit:3145728"
+QS_SLOW_FILE=data/maps/terrain.pak:3145728
 start_service
 build_launcher
 reset_home

@@ -47,14 +47,16 @@ seen_everything() {
     curl -sf --max-time 5 -X POST -d '{"op":"requests","id":0}' \
         "http://$QS_STANDIN_CONTROL/control" >"$out/requests.json" || return 1
     python3 - "$out/requests.json" "$QS_CONTENT/client" <<'PY'
-import json, os, sys
+import hashlib, json, os, sys
 seen = {(r["method"], r["path"]) for r in json.load(open(sys.argv[1]))["requests"]}
 client = sys.argv[2]
 wanted = {("POST", "/updater/updater.php"), ("GET", "/status.php"), ("GET", "/news.php")}
 for folder, _, files in os.walk(client):
     for name in files:
-        relative = os.path.relpath(os.path.join(folder, name), client).replace(os.sep, "/")
-        wanted.add(("GET", "/updater/files/" + relative))
+        # Files come from the address of their content, which the stand-in's manifest names.
+        with open(os.path.join(folder, name), "rb") as data:
+            digest = hashlib.sha256(data.read()).hexdigest()
+        wanted.add(("GET", "/updater/objects/%s/%s" % (digest[:2], digest)))
 missing = sorted(wanted - seen)
 open(sys.argv[1] + ".missing", "w").write("\n".join(" ".join(m) for m in missing))
 sys.exit(1 if missing else 0)
