@@ -9,7 +9,7 @@
 # QS_RUN_NO_LAUNCHER=1 stops after checking that the edge answers the manifest and signature.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-source scripts/run.sh  # make_signing_key, build_launcher, reset_home, QS_LAUNCHER, QS_HOME_DIR
+source scripts/run.sh  # publish_demo, build_launcher, reset_home, QS_LAUNCHER, QS_HOME_DIR
 
 dir=$QS_ROOT/build/run-cdn
 tools=${QS_TOOLS_DIR:-$QS_ROOT/build/standin/tool}  # the stand-in's build (scripts/standin-start.sh)
@@ -49,15 +49,7 @@ if [ -z "${QS_TOOLS_DIR:-}" ]; then
     cmake --build "$tools" -j "$JOBS" --target quillon-publish standin
 fi
 
-bash scripts/make-demo-content.sh "$dir/content" >/dev/null
-"$tools/tools/standin/standin" --certs-only --cert-dir "$dir/certs"
-printf 'demo installer\n' >"$dir/content/QuillonSagaLauncher-Setup-1.0.8.exe"
-make_signing_key "$dir/keys"
-"$tools/tools/publish/quillon-publish" "$dir/content/client" "$dir/tree" \
-    --sign "$QS_SIGNING_DIR/update-key.pem" \
-    --status "$dir/content/status.json" --news "$dir/content/news.json" \
-    --release v1.0.8 --installer "$dir/content/QuillonSagaLauncher-Setup-1.0.8.exe" \
-    --base-url "https://localhost:$QS_RUN_PORT" --changelog "Nothing new: this is the launcher's own version."
+publish_demo "$dir" "$tools"
 
 trap stop_servers EXIT
 start_nginx "$dir/origin" "$(sed -e "s|@LISTEN@ ssl http2|127.0.0.1:$origin_port|" \

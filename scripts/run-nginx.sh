@@ -10,7 +10,7 @@
 # QS_RUN_NO_LAUNCHER=1 stops after checking that nginx answers the manifest and signature requests.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-source scripts/run.sh  # make_signing_key, build_launcher, reset_home, QS_LAUNCHER, QS_HOME_DIR
+source scripts/run.sh  # publish_demo, build_launcher, reset_home, QS_LAUNCHER, QS_HOME_DIR
 
 dir=$QS_ROOT/build/run-nginx
 tools=$QS_ROOT/build/standin/tool  # the stand-in's build (scripts/standin-start.sh)
@@ -44,16 +44,7 @@ echo "run-nginx: building quillon-publish and the stand-in (for its test authori
 cmake -S . -B "$tools" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQS_BUILD_APP=OFF >/dev/null
 cmake --build "$tools" -j "$JOBS" --target quillon-publish standin
 
-bash scripts/make-demo-content.sh "$dir/content" >/dev/null
-"$tools/tools/standin/standin" --certs-only --cert-dir "$dir/certs"
-# The demo release is the launcher's own version, so the launcher reports itself up to date.
-printf 'demo installer\n' >"$dir/content/QuillonSagaLauncher-Setup-1.0.8.exe"
-make_signing_key "$dir/keys"
-"$tools/tools/publish/quillon-publish" "$dir/content/client" "$dir/tree" \
-    --sign "$QS_SIGNING_DIR/update-key.pem" \
-    --status "$dir/content/status.json" --news "$dir/content/news.json" \
-    --release v1.0.8 --installer "$dir/content/QuillonSagaLauncher-Setup-1.0.8.exe" \
-    --base-url "https://localhost:$QS_RUN_PORT" --changelog "Nothing new: this is the launcher's own version."
+publish_demo "$dir" "$tools"
 
 mkdir -p "$prefix/tmp"
 cp deploy/nginx/standalone.conf "$prefix/nginx.conf"

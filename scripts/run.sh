@@ -39,6 +39,23 @@ make_signing_key() {
     openssl pkey -in "$QS_SIGNING_DIR/update-key.pem" -pubout -out "$QS_SIGNING_DIR/update-key.pub.pem"
 }
 
+# The demo content published signed into DIR/tree, with the test authority's certificates in
+# DIR/certs; TOOLS is a build with quillon-publish and the stand-in. The demo release is the
+# launcher's own version, so the launcher reports itself up to date.
+publish_demo() {
+    local dir=$1 tools=$2
+    bash scripts/make-demo-content.sh "$dir/content" >/dev/null
+    "$tools/tools/standin/standin" --certs-only --cert-dir "$dir/certs"
+    printf 'demo installer\n' >"$dir/content/QuillonSagaLauncher-Setup-1.0.8.exe"
+    make_signing_key "$dir/keys"
+    "$tools/tools/publish/quillon-publish" "$dir/content/client" "$dir/tree" \
+        --sign "$QS_SIGNING_DIR/update-key.pem" \
+        --status "$dir/content/status.json" --news "$dir/content/news.json" \
+        --release v1.0.8 --installer "$dir/content/QuillonSagaLauncher-Setup-1.0.8.exe" \
+        --base-url "https://localhost:$QS_RUN_PORT" \
+        --changelog "Nothing new: this is the launcher's own version."
+}
+
 start_service() {
     stop_service  # a service left over from an earlier run of this checkout
     choose_port
