@@ -700,6 +700,10 @@ std::size_t TransferThreads(const RunPlan& plan, const UpdateEnvironment& enviro
 // Threads that wait for downloads to reach the disk. Where a whole volume can be flushed at
 // once, each takes every download waiting, so many small files pay for one flush together.
 constexpr std::size_t kFlushingThreads = 4;
+// Downloads one flush covers at most. Each stays open until its volume's flush returned, so the
+// flushing threads together hold at most 512 descriptors: a queue that grew while the disk was
+// slow must not run into the usual limit of 1024 and fail files as unwritable.
+constexpr std::size_t kMaxFlushBatch = 128;
 
 // Fetches the planned files on several threads, each with its own kept connection, in plan order
 // of starting: many small files at once, and never more than `transfers` others. The run's
@@ -893,11 +897,14 @@ private:
                 toFlush_.wait(lock, [&] { return stop_.load() || !flushQueue_.empty(); });
                 if (flushQueue_.empty())
                     return;
-                const std::size_t take = VolumeSyncAvailable() ? flushQueue_.size() : 1;
+                const std::size_t take =
+                    VolumeSyncAvailable() ? std::min(flushQueue_.size(), kMaxFlushBatch) : 1;
                 batch.assign(flushQueue_.begin(), flushQueue_.begin() + take);
                 flushQueue_.erase(flushQueue_.begin(), flushQueue_.begin() + take);
                 stopped = stop_.load();
             }
+            if (environment_.beforeFlush)
+                environment_.beforeFlush();
             if (stopped) {
                 for (std::size_t index : batch)
                     finish(transfers_.at(index), Stopped());
