@@ -698,7 +698,7 @@ std::size_t TransferThreads(const RunPlan& plan, const UpdateEnvironment& enviro
 }
 
 // Threads that wait for downloads to reach the disk. Where a whole volume can be flushed at
-// once, each takes every download waiting, so many small files pay for one flush together.
+// once, each takes the downloads waiting, so many small files pay for one flush together.
 constexpr std::size_t kFlushingThreads = 4;
 // Downloads one flush covers at most. Each stays open until its volume's flush returned, so the
 // flushing threads together hold at most 512 descriptors: a queue that grew while the disk was
