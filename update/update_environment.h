@@ -70,6 +70,9 @@ struct UpdateEnvironment {
     // Called on a transfer thread each time before it takes its next file; tests hold a thread
     // there to show a stop that finds it between two files.
     std::function<void()> beforeNextFile;
+    // Called on a flushing thread each time before it flushes the downloads it took; tests hold
+    // the threads there so that proven downloads queue up as behind a slow disk.
+    std::function<void()> beforeFlush;
 };
 
 }  // namespace qs

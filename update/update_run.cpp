@@ -490,47 +490,140 @@ struct Transfer {
     std::optional<ChunkIndex> chunks;
 };
 
+// The transfers of one run, each made when its file is claimed and dropped once it is placed: a
+// plan of a hundred thousand files holds only the few under way, not a transfer each.
+class TransferTable {
+public:
+    explicit TransferTable(std::size_t files) : slots_(files) {}
+    ~TransferTable() {
+        for (std::atomic<Transfer*>& slot : slots_)
+            delete slot.load();
+    }
+    TransferTable(const TransferTable&) = delete;
+    TransferTable& operator=(const TransferTable&) = delete;
+
+    std::size_t size() const { return slots_.size(); }
+    // The transfer at `index`, or one with nothing done yet while it is not under way.
+    const Transfer& view(std::size_t index) const {
+        static const Transfer idle;
+        const Transfer* transfer = slots_[index].load();
+        return transfer ? *transfer : idle;
+    }
+    // Only once started and before it is dropped.
+    Transfer& at(std::size_t index) { return *slots_[index].load(); }
+    bool started(std::size_t index) const { return slots_[index].load() != nullptr; }
+    Transfer& start(std::size_t index) {
+        slots_[index].store(new Transfer);
+        return at(index);
+    }
+    // Only by the run's thread, once no worker uses it any more.
+    void drop(std::size_t index) { delete slots_[index].exchange(nullptr); }
+
+private:
+    std::vector<std::atomic<Transfer*>> slots_;
+};
+
+// One planned file as a run reads it: views into its plan's texts.
+struct PlannedFile {
+    std::string_view relativePath;
+    std::string_view checksum;
+    std::optional<std::uint64_t> size;  // from the manifest's optional "sizes"
+    bool chunked = false;
+    std::string_view blocks;
+};
+
+// The files a run fetches, in order, their texts in one buffer sized once: a plan of a hundred
+// thousand files costs no allocation each and about a third of separate texts.
+class RunPlan {
+public:
+    void reserve(std::size_t files, std::size_t textBytes) {
+        entries_.reserve(files);
+        texts_.reserve(textBytes);
+    }
+    void add(const PlannedFile& file) {
+        Entry entry;
+        entry.at = texts_.size();
+        entry.pathSize = static_cast<std::uint32_t>(file.relativePath.size());
+        entry.checksumSize = static_cast<std::uint32_t>(file.checksum.size());
+        entry.blocksSize = static_cast<std::uint32_t>(file.blocks.size());
+        entry.size = file.size.value_or(0);
+        entry.hasSize = file.size.has_value();
+        entry.chunked = file.chunked;
+        texts_.append(file.relativePath).append(file.checksum).append(file.blocks);
+        entries_.push_back(entry);
+    }
+    std::size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+    PlannedFile operator[](std::size_t index) const {
+        const Entry& entry = entries_[index];
+        const std::string_view texts = std::string_view(texts_).substr(entry.at);
+        PlannedFile file;
+        file.relativePath = texts.substr(0, entry.pathSize);
+        file.checksum = texts.substr(entry.pathSize, entry.checksumSize);
+        file.blocks = texts.substr(entry.pathSize + entry.checksumSize, entry.blocksSize);
+        if (entry.hasSize)
+            file.size = entry.size;
+        file.chunked = entry.chunked;
+        return file;
+    }
+
+private:
+    // The texts of one file follow each other: path, digest, block index digest.
+    struct Entry {
+        std::size_t at = 0;
+        std::uint32_t pathSize = 0;
+        std::uint32_t checksumSize = 0;
+        std::uint32_t blocksSize = 0;
+        bool hasSize = false;
+        bool chunked = false;
+        std::uint64_t size = 0;
+    };
+    std::string texts_;
+    std::vector<Entry> entries_;
+};
+
 // The reports of one run, all made on the run's thread: a file's turn and the end always, the
 // bytes summed over every transfer in between at most ten times a second, so a fast transfer does
 // not spend its time on the sink and its lock.
 class RunProgress {
 public:
-    RunProgress(const UpdateProgressCallback& sink, const std::vector<UpdatePlanEntry>& plan)
+    RunProgress(const UpdateProgressCallback& sink, const RunPlan& plan)
         : sink_(sink), plan_(plan), count_(static_cast<std::int32_t>(plan.size())) {
         totalKnown_ = true;
-        for (const UpdatePlanEntry& entry : plan) {
+        for (std::size_t i = 0; i < plan.size(); ++i) {
+            const PlannedFile entry = plan[i];
             totalKnown_ = totalKnown_ && entry.size.has_value();
             total_ += entry.size.value_or(0);
         }
     }
 
     // The file at `index` is the one the run waits for now.
-    void turn(std::int32_t index, const std::vector<Transfer>& transfers, std::uint64_t fetched) {
+    void turn(std::int32_t index, const TransferTable& transfers, std::uint64_t fetched) {
         index_ = index;
         reportedRetries_ = 0;
         report(true, transfers, fetched);
     }
-    void tick(const std::vector<Transfer>& transfers, std::uint64_t fetched) {
+    void tick(const TransferTable& transfers, std::uint64_t fetched) {
         report(false, transfers, fetched);
     }
     // The file at the current index was placed; its bytes count as done from now on.
     void placed(const Transfer& transfer) {
-        const UpdatePlanEntry& entry = plan_[static_cast<std::size_t>(index_)];
+        const PlannedFile entry = plan_[static_cast<std::size_t>(index_)];
         placedBytes_ += entry.size.value_or(transfer.onDisk.load());
         placedReused_ += transfer.reused.load();
     }
     void finish(std::wstring message, std::uint64_t fetched) {
         index_ = count_;
         finalMessage_ = std::move(message);
-        report(true, {}, fetched);
+        report(true, TransferTable(0), fetched);
     }
 
 private:
-    void report(bool always, const std::vector<Transfer>& transfers, std::uint64_t fetched) {
+    void report(bool always, const TransferTable& transfers, std::uint64_t fetched) {
         const auto now = std::chrono::steady_clock::now();
         int retries = 0;
         if (index_ < count_)
-            retries = transfers[static_cast<std::size_t>(index_)].retries.load();
+            retries = transfers.view(static_cast<std::size_t>(index_)).retries.load();
         const bool newRetry = retries != reportedRetries_;
         if (!always && !newRetry && now - lastReport_ < std::chrono::milliseconds(100))
             return;
@@ -544,8 +637,9 @@ private:
         progress.amountDone = placedBytes_;
         progress.amountReused = placedReused_;
         for (std::size_t i = static_cast<std::size_t>(index_); i < transfers.size(); ++i) {
-            progress.amountDone += transfers[i].onDisk.load();
-            progress.amountReused += transfers[i].reused.load();
+            const Transfer& transfer = transfers.view(i);
+            progress.amountDone += transfer.onDisk.load();
+            progress.amountReused += transfer.reused.load();
         }
         if (index_ >= count_) {
             progress.message = finalMessage_;
@@ -553,7 +647,7 @@ private:
             sink_(progress);
             return;
         }
-        const Transfer& current = transfers[static_cast<std::size_t>(index_)];
+        const Transfer& current = transfers.view(static_cast<std::size_t>(index_));
         const int attempt =
             newRetry ? std::max(current.retryAttempt.load(), 2) : current.retryAttempt.load();
         progress.message =
@@ -574,7 +668,7 @@ private:
     }
 
     const UpdateProgressCallback& sink_;
-    const std::vector<UpdatePlanEntry>& plan_;
+    const RunPlan& plan_;
     std::int32_t count_;
     std::int32_t index_ = 0;
     bool totalKnown_ = false;
@@ -586,23 +680,30 @@ private:
     std::chrono::steady_clock::time_point lastReport_;
 };
 
-bool IsSmallFile(const UpdatePlanEntry& entry) {
+bool IsSmallFile(const PlannedFile& entry) {
     return entry.size && *entry.size < kSmallFileBytes;
 }
 
 // Transfers a run keeps under way at most: more once small files are planned, whose cost is
 // their round trip.
-std::size_t TransferThreads(const std::vector<UpdatePlanEntry>& plan,
-                            const UpdateEnvironment& environment) {
+std::size_t TransferThreads(const RunPlan& plan, const UpdateEnvironment& environment) {
     int threads = std::max(1, environment.transfers);
-    if (std::any_of(plan.begin(), plan.end(), IsSmallFile))
-        threads = std::max(threads, environment.smallFileTransfers);
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        if (IsSmallFile(plan[i])) {
+            threads = std::max(threads, environment.smallFileTransfers);
+            break;
+        }
+    }
     return std::min<std::size_t>(static_cast<std::size_t>(threads), plan.size());
 }
 
 // Threads that wait for downloads to reach the disk. Where a whole volume can be flushed at
-// once, each takes every download waiting, so many small files pay for one flush together.
+// once, each takes the downloads waiting, so many small files pay for one flush together.
 constexpr std::size_t kFlushingThreads = 4;
+// Downloads one flush covers at most. Each stays open until its volume's flush returned, so the
+// flushing threads together hold at most 512 descriptors: a queue that grew while the disk was
+// slow must not run into the usual limit of 1024 and fail files as unwritable.
+constexpr std::size_t kMaxFlushBatch = 128;
 
 // Fetches the planned files on several threads, each with its own kept connection, in plan order
 // of starting: many small files at once, and never more than `transfers` others. The run's
@@ -613,7 +714,7 @@ constexpr std::size_t kFlushingThreads = 4;
 // next run.
 class ConcurrentFetch {
 public:
-    ConcurrentFetch(const std::vector<UpdatePlanEntry>& plan, const std::filesystem::path& base,
+    ConcurrentFetch(const RunPlan& plan, const std::filesystem::path& base,
                     const UpdateEnvironment& environment, HttpsConnection& runConnection,
                     HttpsConnectionPool& pool, FileSources& sources)
         : plan_(plan),
@@ -668,11 +769,13 @@ public:
     // Waits up to `wait` for the transfer at `index` to end; true once it has.
     bool waitFor(std::size_t index, std::chrono::milliseconds wait) {
         if (inline_) {
+            transfers_.start(index);
             fetch(index, *inlineConnection_);
             return true;
         }
         std::unique_lock lock(mutex_);
-        return done_.wait_for(lock, wait, [&] { return transfers_[index].finished; });
+        return done_.wait_for(
+            lock, wait, [&] { return transfers_.started(index) && transfers_.at(index).finished; });
     }
 
     void stop() {
@@ -683,7 +786,7 @@ public:
         toFlush_.notify_all();
         largeSlot_.notify_all();
     }
-    std::vector<Transfer>& transfers() { return transfers_; }
+    TransferTable& transfers() { return transfers_; }
     std::uint64_t fetched() const { return fetched_.load(); }
 
 private:
@@ -711,6 +814,7 @@ private:
             return std::nullopt;
         if (!IsSmallFile(plan_[next_]))
             ++largeInFlight_;
+        transfers_.start(next_);
         return next_++;
     }
 
@@ -726,8 +830,8 @@ private:
     }
 
     void fetch(std::size_t index, HttpsConnection& connection) {
-        Transfer& transfer = transfers_[index];
-        const UpdatePlanEntry& entry = plan_[index];
+        Transfer& transfer = transfers_.at(index);
+        const PlannedFile entry = plan_[index];
         if (entry.size)
             transfer.size = *entry.size;
         FetchObserver observer;
@@ -793,14 +897,17 @@ private:
                 toFlush_.wait(lock, [&] { return stop_.load() || !flushQueue_.empty(); });
                 if (flushQueue_.empty())
                     return;
-                const std::size_t take = VolumeSyncAvailable() ? flushQueue_.size() : 1;
+                const std::size_t take =
+                    VolumeSyncAvailable() ? std::min(flushQueue_.size(), kMaxFlushBatch) : 1;
                 batch.assign(flushQueue_.begin(), flushQueue_.begin() + take);
                 flushQueue_.erase(flushQueue_.begin(), flushQueue_.begin() + take);
                 stopped = stop_.load();
             }
+            if (environment_.beforeFlush)
+                environment_.beforeFlush();
             if (stopped) {
                 for (std::size_t index : batch)
-                    finish(transfers_[index], Stopped());
+                    finish(transfers_.at(index), Stopped());
             } else if (batch.size() == 1) {
                 flush(batch.front());  // one file's own flush costs less than its volume's
             } else {
@@ -814,13 +921,13 @@ private:
         std::vector<std::exception_ptr> failures;
         try {
             for (std::size_t index : batch)
-                downloads.push_back({targetOf(index), *transfers_[index].verified});
+                downloads.push_back({targetOf(index), *transfers_.at(index).verified});
             failures = FlushVerifiedTogether(downloads);
         } catch (...) {
             failures.assign(batch.size(), std::current_exception());
         }
         for (std::size_t i = 0; i < batch.size(); ++i)
-            finish(transfers_[batch[i]], failures[i]);
+            finish(transfers_.at(batch[i]), failures[i]);
     }
 
     // A stopped run places nothing more, so a flush it would wait for is skipped: the part
@@ -830,11 +937,11 @@ private:
     void flush(std::size_t index) {
         std::exception_ptr failure;
         try {
-            FlushVerified(targetOf(index), *transfers_[index].verified);
+            FlushVerified(targetOf(index), *transfers_.at(index).verified);
         } catch (...) {
             failure = std::current_exception();
         }
-        finish(transfers_[index], failure);
+        finish(transfers_.at(index), failure);
     }
 
     void finish(Transfer& transfer, std::exception_ptr failure) {
@@ -848,11 +955,11 @@ private:
         done_.notify_all();
     }
 
-    const std::vector<UpdatePlanEntry>& plan_;
+    const RunPlan& plan_;
     const std::filesystem::path& base_;
     UpdateEnvironment environment_;
     FileSources& sources_;
-    std::vector<Transfer> transfers_;
+    TransferTable transfers_;
     std::deque<HttpsConnection> connections_;  // the workers' own, besides the run's
     std::atomic<bool> stop_{false};
     std::size_t next_ = 0;  // guarded by mutex_
@@ -1103,9 +1210,10 @@ void ForgetClientWasWhole(const UpdateEnvironment& environment, bool marked) {
 
 // When the manifest gives every planned size: the bytes still to write, leftovers counted.
 std::optional<std::uint64_t> BytesStillNeeded(const std::filesystem::path& clientDir,
-                                              const std::vector<UpdatePlanEntry>& plan) {
+                                              const RunPlan& plan) {
     std::uint64_t needed = 0;
-    for (const UpdatePlanEntry& entry : plan) {
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        const PlannedFile entry = plan[i];
         if (!entry.size)
             return std::nullopt;
         std::uint64_t partial = 0;
@@ -1130,11 +1238,10 @@ std::string FailureText(const std::exception_ptr& failure) {
 
 // The plan as the log keeps it: the files to fetch, their published bytes and what is still to
 // come of them (leftovers counted).
-std::string PlanLogLine(const std::vector<UpdatePlanEntry>& plan,
-                        std::optional<std::uint64_t> stillNeeded) {
+std::string PlanLogLine(const RunPlan& plan, std::optional<std::uint64_t> stillNeeded) {
     std::uint64_t published = 0;
-    for (const UpdatePlanEntry& entry : plan)
-        published += entry.size.value_or(0);
+    for (std::size_t i = 0; i < plan.size(); ++i)
+        published += plan[i].size.value_or(0);
     return "plan: " + std::to_string(plan.size()) + " files to fetch, " +
            std::to_string(published) + " bytes published, " +
            (stillNeeded ? std::to_string(*stillNeeded) : std::string("unknown")) +
@@ -1332,12 +1439,10 @@ struct PlanTally {
 
 // The plan of a parsed manifest and its "files", as PlanClientUpdate makes it. The candidates
 // point into `manifestFiles` instead of copying it, so it must outlive the plan's making.
-std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clientDir,
-                                              const nlohmann::json& manifest,
-                                              const ManifestFiles& manifestFiles,
-                                              const std::atomic<bool>* cancel,
-                                              const VerifiedRecord* trusted, VerifiedRecord* proven,
-                                              PlanTally* tally = nullptr) {
+RunPlan PlanFromManifest(const std::filesystem::path& clientDir, const nlohmann::json& manifest,
+                         const ManifestFiles& manifestFiles, const std::atomic<bool>* cancel,
+                         const VerifiedRecord* trusted, VerifiedRecord* proven,
+                         PlanTally* tally = nullptr) {
     if (!manifest.is_object())
         MalformedManifest();
     auto files = manifest.find("files");
@@ -1397,12 +1502,26 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
     const PublishedSizes sizes = ReadPublishedSizes(manifest);
     const auto chunked = ReadChunkedPaths(manifest);
     const auto blockIndexes = ReadBlockIndexes(manifest);
-    std::vector<UpdatePlanEntry> plan;
+    const auto plannedFile = [&](const PlanCandidate& candidate) {
+        const auto blocks = blockIndexes.find(candidate.relativePath);
+        return PlannedFile{candidate.relativePath, candidate.checksum,
+                           SizeOf(sizes, candidate.relativePath),
+                           chunked.count(candidate.relativePath) > 0,
+                           blocks == blockIndexes.end() ? std::string_view() : blocks->second};
+    };
     // Sized once: grown by doubling, a large plan would be held twice while it is copied.
-    plan.reserve(static_cast<std::size_t>(
-        std::count_if(candidates.begin(), candidates.end(),
-                      [](const PlanCandidate& candidate) { return !candidate.current; })));
-    std::optional<UpdatePlanEntry> executableEntry;
+    std::size_t planned = 0;
+    std::size_t textBytes = 0;
+    for (const PlanCandidate& candidate : candidates) {
+        if (!candidate.current && !candidate.failure) {
+            const PlannedFile file = plannedFile(candidate);
+            ++planned;
+            textBytes += file.relativePath.size() + file.checksum.size() + file.blocks.size();
+        }
+    }
+    RunPlan plan;
+    plan.reserve(planned, textBytes);
+    const PlanCandidate* executableCandidate = nullptr;
     const std::filesystem::path::string_type executableKey =
         executable.empty()
             ? std::filesystem::path::string_type()
@@ -1414,23 +1533,17 @@ std::vector<UpdatePlanEntry> PlanFromManifest(const std::filesystem::path& clien
             proven->remember(std::string(candidate.relativePath), candidate.checksum,
                              *candidate.proven);
         if (!candidate.current) {
-            std::optional<std::uint64_t> size = SizeOf(sizes, candidate.relativePath);
-            const bool hasIndex = chunked.count(candidate.relativePath) > 0;
-            const auto blocks = blockIndexes.find(candidate.relativePath);
-            UpdatePlanEntry entry{std::string(candidate.relativePath),
-                                  std::string(candidate.checksum), size, hasIndex,
-                                  blocks == blockIndexes.end() ? std::string() : blocks->second};
             // Whatever key lists it, the client appears only once every other file is in place.
             if (TargetKey(TargetOf(candidate)) == executableKey)
-                executableEntry = std::move(entry);
+                executableCandidate = &candidate;
             else
-                plan.push_back(std::move(entry));
+                plan.add(plannedFile(candidate));
         }
     }
     if (entryFailure)
         std::rethrow_exception(entryFailure);
-    if (executableEntry)
-        plan.push_back(std::move(*executableEntry));
+    if (executableCandidate)
+        plan.add(plannedFile(*executableCandidate));
     return plan;
 }
 
@@ -1474,7 +1587,15 @@ std::vector<UpdatePlanEntry> PlanClientUpdate(const std::filesystem::path& clien
                                               VerifiedRecord* proven) {
     ManifestFiles files;
     const nlohmann::json manifest = ParseManifest(manifestReply, files);
-    return PlanFromManifest(clientDir, manifest, files, cancel, trusted, proven);
+    const RunPlan plan = PlanFromManifest(clientDir, manifest, files, cancel, trusted, proven);
+    std::vector<UpdatePlanEntry> entries;
+    entries.reserve(plan.size());
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        const PlannedFile file = plan[i];
+        entries.push_back({std::string(file.relativePath), std::string(file.checksum), file.size,
+                           file.chunked, std::string(file.blocks)});
+    }
+    return entries;
 }
 
 UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
@@ -1531,7 +1652,7 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 ? VerifiedRecord()
                 : VerifiedRecord::load(environment.verifiedRecord, clientDir);
         VerifiedRecord proven;
-        std::vector<UpdatePlanEntry> plan;
+        RunPlan plan;
         PlanTally tally;
         // The manifest the record was made against, every file as it was proven: nothing to
         // parse or plan. Any file the record no longer vouches for takes the whole way.
@@ -1628,7 +1749,7 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
         FolderFlushes folders(clientDir, environment);  // flushed last, once the threads ended
         {
             ConcurrentFetch fetch(plan, base, environment, connection, pool, *sources);
-            std::vector<Transfer>& transfers = fetch.transfers();
+            TransferTable& transfers = fetch.transfers();
             for (std::int32_t index = 0; index < count; ++index) {
                 const auto at = static_cast<std::size_t>(index);
                 reports.turn(index, transfers, fetch.fetched());
@@ -1643,13 +1764,13 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 }
                 reports.tick(transfers, fetch.fetched());  // a retry said even when it was quick
                 // The first failure in plan order ends the run; nothing after it is placed.
-                if (transfers[at].failure) {
-                    LogEvent(plan[at].relativePath +
-                             " failed: " + FailureText(transfers[at].failure));
+                if (transfers.at(at).failure) {
+                    LogEvent(std::string(plan[at].relativePath) +
+                             " failed: " + FailureText(transfers.at(at).failure));
                     fetch.stop();
                     ThrowIfCancelled(environment.cancel);
                     std::rethrow_exception(
-                        NameTheFile(transfers[at].failure, plan[at].relativePath));
+                        NameTheFile(transfers.at(at).failure, plan[at].relativePath));
                 }
                 ThrowIfCancelled(environment.cancel);
                 const std::filesystem::path target =
@@ -1661,7 +1782,7 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                     ForgetClientWasWhole(environment, result.provenBefore);
                 result.placedFiles = true;
                 try {
-                    PlaceVerified(target, *transfers[at].verified, isExecutable);
+                    PlaceVerified(target, *transfers.at(at).verified, isExecutable);
                 } catch (...) {
                     std::rethrow_exception(
                         NameTheFile(std::current_exception(), plan[at].relativePath));
@@ -1669,15 +1790,16 @@ UpdateResult RunClientUpdate(const std::filesystem::path& clientDir,
                 folders.placed(target);
                 // Vouched for only while the placed file is still the one proven, unwritten since.
                 if (const auto stamp = TakeStamp(target);
-                    stamp && StampShowsState(stamp->stamp, *transfers[at].verified)) {
-                    proven.remember(plan[at].relativePath, plan[at].checksum, *stamp);
-                    if (transfers[at].chunks)
+                    stamp && StampShowsState(stamp->stamp, *transfers.at(at).verified)) {
+                    proven.remember(std::string(plan[at].relativePath), plan[at].checksum, *stamp);
+                    if (transfers.at(at).chunks)
                         KeepChunks(KeptChunksFolder(environment.verifiedRecord),
-                                   plan[at].relativePath, stamp->stamp, *transfers[at].chunks);
+                                   plan[at].relativePath, stamp->stamp, *transfers.at(at).chunks);
                 }
-                LogEvent("placed " + plan[at].relativePath + ", " +
-                         std::to_string(transfers[at].reused.load()) + " bytes reused");
-                reports.placed(transfers[at]);
+                LogEvent("placed " + std::string(plan[at].relativePath) + ", " +
+                         std::to_string(transfers.at(at).reused.load()) + " bytes reused");
+                reports.placed(transfers.at(at));
+                transfers.drop(at);
             }
             if (!folders.flush())
                 throw std::runtime_error(kDiskDidNotConfirm);

@@ -2,8 +2,14 @@
 // the disk paid together, each still for the very file that was proven.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "platform/file_io.h"
 #include "platform/wide_text.h"
@@ -76,6 +82,37 @@ TEST(SmallFilesTest, DownloadsFlushedTogetherAreEachTheFileProven) {
     EXPECT_TRUE(failures[2]);
     EXPECT_FALSE(failures[3]);
 }
+
+#ifndef _WIN32
+// A disk slow to flush lets a thousand proven downloads queue up; each flush still holds only so
+// many of them open, so the queue never runs into the descriptor limit ("Cannot write update
+// download").
+TEST(SmallFilesTest, ALongFlushQueueStaysWithinTheDescriptorLimit) {
+    constexpr std::size_t kFiles = 1200;
+    TestService service;
+    TempFolder folder;
+    for (std::size_t i = 0; i < kFiles; ++i)
+        service.setFile("q/" + std::to_string(i) + ".dat", RandomBytes(64, i));
+    std::atomic<std::size_t> claims{0};
+    UpdateEnvironment environment;
+    environment.service = service.endpoint();
+    environment.beforeNextFile = [&claims] { ++claims; };
+    environment.beforeFlush = [&claims] {
+        const auto until = std::chrono::steady_clock::now() + 60s;
+        while (claims.load() < kFiles && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(1ms);
+    };
+    rlimit usual{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &usual), 0);
+    rlimit lowered = usual;
+    lowered.rlim_cur = std::min<rlim_t>(usual.rlim_cur, 800);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    const UpdateResult result = RunClientUpdate(
+        folder.path() / "client", [](const UpdateProgress&) {}, environment);
+    setrlimit(RLIMIT_NOFILE, &usual);
+    EXPECT_TRUE(result.ok) << WideToUtf8(result.message);
+}
+#endif
 
 }  // namespace
 }  // namespace qs
