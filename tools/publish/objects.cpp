@@ -1,10 +1,16 @@
 #include "tools/publish/objects.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstring>
+#include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <unordered_map>
@@ -51,29 +57,95 @@ fs::path ObjectName(std::string_view sha256) {
 
 namespace {
 
-// Each regular file in the "<xx>" folders of an objects folder, by "<xx>/<sha256>", with its size
-// (nullopt when `withSizes` is false, which spares a stat per object).
-std::unordered_map<std::string, std::optional<std::uint64_t>> ListObjects(
-    const fs::path& objectsDir, bool withSizes) {
-    std::unordered_map<std::string, std::optional<std::uint64_t>> objects;
-    std::error_code error;
-    if (!fs::is_directory(fs::symlink_status(objectsDir, error)))
+using ObjectKey = std::array<unsigned char, 32>;
+
+struct ObjectKeyHash {
+    std::size_t operator()(const ObjectKey& key) const {
+        std::size_t hash = 0;
+        std::memcpy(&hash, key.data(), sizeof hash);  // a digest's bytes are already spread
+        return hash;
+    }
+};
+
+constexpr std::uint64_t kSizeUnknown = ~std::uint64_t{0};
+using ObjectSizes = std::unordered_map<ObjectKey, std::uint64_t, ObjectKeyHash>;
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The digest a 64-hex-digit name spells; nullopt for any other name (not an object).
+std::optional<ObjectKey> KeyOf(std::string_view hex) {
+    if (hex.size() != 64)
+        return std::nullopt;
+    ObjectKey key{};
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        const int high = HexValue(hex[2 * i]);
+        const int low = HexValue(hex[2 * i + 1]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        key[i] = static_cast<unsigned char>(high * 16 + low);
+    }
+    return key;
+}
+
+struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using Dir = std::unique_ptr<DIR, DirCloser>;
+
+// The folder `name` beneath the open folder `parent`, never through a link; null if none.
+Dir OpenFolderAt(int parent, const char* name) {
+    const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir)
+        ::close(fd);
+    return Dir(dir);
+}
+
+// Every object (a regular file named by its digest) in the "<xx>" folders of an objects folder,
+// with its size when `withSizes` (else kSizeUnknown, which spares a stat). Read through folder
+// handles, with no path built per object: a large client has one object per file.
+ObjectSizes ListObjects(const fs::path& objectsDir, bool withSizes) {
+    ObjectSizes objects;
+    Dir top = OpenFolderAt(AT_FDCWD, objectsDir.c_str());
+    if (!top)
         return objects;
-    for (const fs::directory_entry& folder : fs::directory_iterator(objectsDir)) {
-        if (folder.is_symlink(error) || !folder.is_directory(error))
+    while (const dirent* folder = ::readdir(top.get())) {
+        // "<xx>": two hex digits, which "." and ".." are not.
+        const char* prefix = folder->d_name;
+        if (std::strlen(prefix) != 2 || HexValue(prefix[0]) < 0 || HexValue(prefix[1]) < 0)
             continue;
-        const std::string prefix = folder.path().filename().string() + "/";
-        for (const fs::directory_entry& entry : fs::directory_iterator(folder.path())) {
-            if (entry.is_symlink(error) || !entry.is_regular_file(error))
+        const auto first =
+            static_cast<unsigned char>(HexValue(prefix[0]) * 16 + HexValue(prefix[1]));
+        Dir inner = OpenFolderAt(::dirfd(top.get()), folder->d_name);
+        if (!inner)
+            continue;
+        while (const dirent* entry = ::readdir(inner.get())) {
+            const std::optional<ObjectKey> key = KeyOf(entry->d_name);
+            if (!key || (*key)[0] != first)  // elsewhere than its name says: not served
                 continue;
-            std::optional<std::uint64_t> size;
-            if (withSizes) {
-                const std::uint64_t bytes = entry.file_size(error);
-                if (error)
+            std::uint64_t size = kSizeUnknown;
+            if (withSizes || entry->d_type == DT_UNKNOWN) {
+                struct stat info {};
+                if (::fstatat(::dirfd(inner.get()), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) !=
+                        0 ||
+                    !S_ISREG(info.st_mode))
                     continue;
-                size = bytes;
+                if (withSizes)
+                    size = static_cast<std::uint64_t>(info.st_size);
+            } else if (entry->d_type != DT_REG) {
+                continue;
             }
-            objects.emplace(prefix + entry.path().filename().string(), size);
+            objects.emplace(*key, size);
         }
     }
     return objects;
@@ -86,29 +158,38 @@ void WriteObjects(const fs::path& liveDir, const fs::path& nextDir,
     fs::create_directories(nextDir);
     folders.insert(nextDir);
     // The tree being built is the standby, which still holds every object it held when it was
-    // served: only what the live tree gained since is linked across, found by listing both, so a
-    // republish costs a stat per object rather than a link.
-    auto present = ListObjects(nextDir, true);
-    for (const auto& [name, unknown] : ListObjects(liveDir, false)) {
-        if (present.count(name))
+    // served: only what the live tree gained since is linked across, found by listing both through
+    // folder handles, so a republish costs a stat per object rather than a link.
+    ObjectSizes present = ListObjects(nextDir, true);
+    present.reserve(present.size() + sources.size());
+    for (const auto& [key, unknown] : ListObjects(liveDir, false)) {
+        if (present.count(key))
             continue;
-        const fs::path target = nextDir / name;
-        fs::create_directories(target.parent_path());
-        folders.insert(target.parent_path());
-        PlaceObject(liveDir / name, target);
-        present.emplace(name, fs::file_size(target));
+        static constexpr char kHex[] = "0123456789abcdef";
+        std::string hex;
+        for (unsigned char byte : key) {
+            hex += kHex[byte >> 4];
+            hex += kHex[byte & 15];
+        }
+        const fs::path name = ObjectName(hex);
+        fs::create_directories((nextDir / name).parent_path());
+        folders.insert((nextDir / name).parent_path());
+        PlaceObject(liveDir / name, nextDir / name);
+        present.emplace(key, fs::file_size(nextDir / name));
     }
     for (const ObjectSource& source : sources) {
-        const fs::path name = ObjectName(source.sha256);
-        const auto found = present.find(name.generic_string());
+        const std::optional<ObjectKey> key = KeyOf(source.sha256);
+        if (!key)
+            throw std::runtime_error("not a SHA-256 digest: " + source.sha256);
+        const auto found = present.find(*key);
         // An object is its content when its size agrees; one of another size was damaged.
         if (found != present.end() && found->second == source.size)
             continue;
-        const fs::path object = nextDir / name;
+        const fs::path object = nextDir / ObjectName(source.sha256);
         fs::create_directories(object.parent_path());
         folders.insert(object.parent_path());
         PlaceObject(source.file, object);
-        present[name.generic_string()] = source.size;
+        present[*key] = source.size;
     }
 }
 
