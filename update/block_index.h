@@ -31,6 +31,32 @@ inline constexpr std::size_t kBlockDigestBytes = 8;
 using BlockDigest = std::array<std::uint8_t, kBlockDigestBytes>;
 using BlockList = std::vector<BlockDigest>;
 
+// A round trip, counted as the bytes a 50 MB/s link moves in the time it takes.
+inline constexpr std::uint64_t kRoundTripBytes = 64u << 10;
+
+// What patching a file by its indexes costs at least beyond the bytes that changed: its chunk
+// index, the block index's head and one group, and a round trip for each of the three.
+constexpr std::uint64_t IndexCostBytes(std::uint64_t fileSize) {
+    const std::uint64_t chunks = fileSize / kChunkAverage + 1;
+    const std::uint64_t chunkIndex = 52 + chunks * 36 + 32;
+    const std::uint64_t blockHead = 44 + (chunks / kBlockGroupChunks + 1) * 32;
+    const std::uint64_t group = (chunks < kBlockGroupChunks ? chunks : kBlockGroupChunks) *
+                                (kChunkAverage / kBlockSize) * kBlockDigestBytes;
+    return chunkIndex + blockHead + group + 3 * kRoundTripBytes;
+}
+// Whether a file is worth its indexes: they cost at most a quarter of it, so patching a small part
+// of it comes to well under the whole download. Smaller files are published and fetched whole.
+constexpr bool WorthIndexing(std::uint64_t fileSize) {
+    return IndexCostBytes(fileSize) * 4 <= fileSize;
+}
+// The smallest file worth its indexes (a few hundred KiB).
+inline constexpr std::uint64_t kChunkedFileMin = [] {
+    std::uint64_t size = 0;
+    while (!WorthIndexing(size))
+        size += kBlockSize;
+    return size;
+}();
+
 BlockDigest DigestOfBlock(std::string_view bytes);
 std::size_t BlockCount(std::uint32_t chunkLength);
 

@@ -167,6 +167,26 @@ TEST_F(DeltaDownload, AssemblesFromOldCopiesOfEveryShape) {
     }
 }
 
+// A file of 1 MiB is patched by its chunks; one of a few hundred KiB comes whole, its index not
+// even asked for, though the tree says it has one.
+TEST_F(DeltaDownload, PatchesFilesWorthTheirIndexesOnly) {
+    const struct {
+        std::size_t size;
+        bool patched;
+    } cases[] = {{1u << 20, true}, {300u << 10, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        old = RandomBytes(c.size, c.size);
+        wanted = old;
+        wanted.replace(c.size / 3, 3000, RandomBytes(3000, 1));
+        service.setFile("data/big.pak", wanted);
+        WriteFile(target, old);
+        const Fetched fetched = Fetch();
+        EXPECT_EQ(service.requestCount(IndexPath(wanted)), c.patched ? 1u : 0u);
+        EXPECT_EQ(fetched.received < c.size / 4, c.patched) << fetched.received;
+    }
+}
+
 TEST_F(DeltaDownload, AnythingAmissEndsInTheWholeDownload) {
     std::vector<Chunk> lying = ChunkBytes(wanted);
     lying[1].digest[0] ^= 1;  // a chunk the old copy has, so it is fetched and fails its check
