@@ -27,6 +27,7 @@
 
 #include "bench/bench_support.h"
 #include "tools/standin/service.h"
+#include "update/block_index.h"
 #include "update/chunker.h"
 #include "update/digest.h"
 #include "update/update_run.h"

@@ -10,7 +10,7 @@ namespace qs {
 
 namespace {
 
-constexpr char kBlockMagic[8] = {'Q', 'S', 'B', 'L', 'O', 'C', 'K', '1'};
+constexpr char kBlockMagic[8] = {'Q', 'S', 'B', 'L', 'O', 'C', 'K', '2'};
 constexpr std::size_t kHeadFixed = 8 + 32 + 4;
 
 std::string_view AsText(const std::uint8_t* data, std::size_t size) {

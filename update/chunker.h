@@ -21,8 +21,6 @@ inline constexpr std::size_t kChunkMin = 16u << 10;
 inline constexpr std::size_t kChunkAverage = 64u << 10;
 inline constexpr std::size_t kChunkMax = 256u << 10;
 
-// Files of at least this size get a chunk index; smaller ones are fetched whole.
-inline constexpr std::uint64_t kChunkedFileMin = std::uint64_t{4} << 20;
 // An index larger than this is refused unread.
 inline constexpr std::size_t kChunkIndexMaxBytes = 16u << 20;
 

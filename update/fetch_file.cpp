@@ -858,8 +858,10 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
         throw std::filesystem::filesystem_error("exists", download, error);
 
     // An old copy of a chunked file, and no partial download to continue: fetch only what
-    // changed. Anything amiss ends in the whole download below.
-    if (chunked && status.type() == std::filesystem::file_type::not_found &&
+    // changed. Anything amiss ends in the whole download below. A file too small to repay its
+    // indexes' round trips comes whole even where a tree indexes it.
+    if (chunked && expectedSize && WorthIndexing(*expectedSize) &&
+        status.type() == std::filesystem::file_type::not_found &&
         std::filesystem::is_regular_file(
             std::filesystem::symlink_status(qs::ForFileCall(target), error))) {
         try {

@@ -62,5 +62,20 @@ TEST(PublishBlockIndex, WritesThenLinksAnUnchangedOne) {
     EXPECT_EQ(ReadFile(next / (sha + ".blk")), index);
 }
 
+// Files of 1 MiB get their indexes, so a patch day of a few among many fetches what changed.
+TEST(PublishBlockIndex, IndexesFilesWorthTheirIndexes) {
+    TempFolder folder;
+    for (const auto& [size, indexed] :
+         {std::pair{std::size_t{1u << 20}, true}, std::pair{std::size_t{300u << 10}, false}}) {
+        const std::string bytes = RandomBytes(size, size);
+        const fs::path file = folder.path() / "file.pak";
+        WriteFile(file, bytes);
+        const std::string sha = test::Sha256Hex(bytes);
+        EXPECT_EQ(WriteChunkIndex(file, sha, size, folder.path(), folder.path() / "none"), indexed);
+        EXPECT_EQ(WriteBlockIndex(file, sha, folder.path(), folder.path() / "none").has_value(),
+                  indexed);
+    }
+}
+
 }  // namespace
 }  // namespace qs

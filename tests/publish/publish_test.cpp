@@ -21,6 +21,7 @@
 #include "tools/publish/publish.h"
 #include "tools/publish/purge.h"
 #include "tools/standin/service.h"
+#include "update/block_index.h"
 #include "update/chunker.h"
 #include "update/digest.h"
 #include "update/file_source.h"

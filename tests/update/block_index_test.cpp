@@ -118,5 +118,23 @@ TEST(BlockIndex, PlansTheBlocksOfAChangedRunFromBothSides) {
               blocks(chunk.offset, chunk.length));
 }
 
+// Indexes repay their round trips on files from about 800 KiB: smaller ones come whole.
+TEST(BlockIndex, IndexesOnlyFilesWorthThem) {
+    const struct {
+        std::uint64_t size;
+        bool worth;
+    } cases[] = {{0, false},
+                 {64u << 10, false},
+                 {300u << 10, false},
+                 {768u << 10, false},
+                 {1u << 20, true},
+                 {4u << 20, true},
+                 {256u << 20, true},
+                 {kChunkedFileMin - kBlockSize, false},
+                 {kChunkedFileMin, true}};
+    for (const auto& c : cases)
+        EXPECT_EQ(WorthIndexing(c.size), c.worth) << c.size;
+}
+
 }  // namespace
 }  // namespace qs
