@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -53,5 +54,13 @@ bool IsChecksumText(std::string_view text);
 
 // Equal ignoring ASCII letter case.
 bool DigestsEqual(std::wstring_view a, std::wstring_view b);
+
+// A SHA-256 digest as its 32 bytes: compact where many are kept (the record of proven files, the
+// publisher's objects).
+using DigestBytes = std::array<unsigned char, 32>;
+// The bytes of 64 hex digits in either letter case; nullopt for anything else.
+std::optional<DigestBytes> DigestFromText(std::string_view text);
+// Appends the 64 lower-case hex digits of `bytes`.
+void AppendDigestText(std::string& text, const DigestBytes& bytes);
 
 }  // namespace qs

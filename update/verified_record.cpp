@@ -28,48 +28,6 @@ std::string FolderKey(const std::filesystem::path& clientDir) {
     return std::string(text.begin(), text.end());
 }
 
-using DigestBytes = std::array<unsigned char, 32>;
-
-// The value of each hex digit, -1 for any other byte: a digest is read per file on every start.
-constexpr std::array<signed char, 256> kHexValues = [] {
-    std::array<signed char, 256> values{};
-    values.fill(-1);
-    for (int i = 0; i < 10; ++i)
-        values['0' + i] = static_cast<signed char>(i);
-    for (int i = 0; i < 6; ++i) {
-        values['a' + i] = static_cast<signed char>(10 + i);
-        values['A' + i] = static_cast<signed char>(10 + i);
-    }
-    return values;
-}();
-
-int HexValue(char c) {
-    return kHexValues[static_cast<unsigned char>(c)];
-}
-
-// The bytes of 64 hex digits in either letter case; nullopt for anything else.
-std::optional<DigestBytes> DigestFromText(std::string_view text) {
-    if (text.size() != 64)
-        return std::nullopt;
-    DigestBytes bytes{};
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const int high = HexValue(text[2 * i]);
-        const int low = HexValue(text[2 * i + 1]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        bytes[i] = static_cast<unsigned char>(high * 16 + low);
-    }
-    return bytes;
-}
-
-void AppendDigestText(std::string& text, const DigestBytes& bytes) {
-    constexpr char kDigits[] = "0123456789abcdef";
-    for (const unsigned char byte : bytes) {
-        text.push_back(kDigits[byte >> 4]);
-        text.push_back(kDigits[byte & 15]);
-    }
-}
-
 std::string DigestOf(std::string_view text) {
     Sha256Stream digest;
     digest.update(text.data(), text.size());

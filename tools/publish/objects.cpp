@@ -15,6 +15,9 @@
 #include <system_error>
 #include <unordered_map>
 
+#include "update/digest.h"
+#include "update/update_signature.h"
+
 namespace qs::publish {
 
 namespace fs = std::filesystem;
@@ -57,10 +60,8 @@ fs::path ObjectName(std::string_view sha256) {
 
 namespace {
 
-using ObjectKey = std::array<unsigned char, 32>;
-
 struct ObjectKeyHash {
-    std::size_t operator()(const ObjectKey& key) const {
+    std::size_t operator()(const DigestBytes& key) const {
         std::size_t hash = 0;
         std::memcpy(&hash, key.data(), sizeof hash);  // a digest's bytes are already spread
         return hash;
@@ -68,32 +69,7 @@ struct ObjectKeyHash {
 };
 
 constexpr std::uint64_t kSizeUnknown = ~std::uint64_t{0};
-using ObjectSizes = std::unordered_map<ObjectKey, std::uint64_t, ObjectKeyHash>;
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// The digest a 64-hex-digit name spells; nullopt for any other name (not an object).
-std::optional<ObjectKey> KeyOf(std::string_view hex) {
-    if (hex.size() != 64)
-        return std::nullopt;
-    ObjectKey key{};
-    for (std::size_t i = 0; i < key.size(); ++i) {
-        const int high = HexValue(hex[2 * i]);
-        const int low = HexValue(hex[2 * i + 1]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        key[i] = static_cast<unsigned char>(high * 16 + low);
-    }
-    return key;
-}
+using ObjectSizes = std::unordered_map<DigestBytes, std::uint64_t, ObjectKeyHash>;
 
 struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
@@ -122,15 +98,16 @@ ObjectSizes ListObjects(const fs::path& objectsDir, bool withSizes) {
     while (const dirent* folder = ::readdir(top.get())) {
         // "<xx>": two hex digits, which "." and ".." are not.
         const char* prefix = folder->d_name;
-        if (std::strlen(prefix) != 2 || HexValue(prefix[0]) < 0 || HexValue(prefix[1]) < 0)
+        if (std::strlen(prefix) != 2 || HexDigitValue(prefix[0]) < 0 ||
+            HexDigitValue(prefix[1]) < 0)
             continue;
         const auto first =
-            static_cast<unsigned char>(HexValue(prefix[0]) * 16 + HexValue(prefix[1]));
+            static_cast<unsigned char>(HexDigitValue(prefix[0]) * 16 + HexDigitValue(prefix[1]));
         Dir inner = OpenFolderAt(::dirfd(top.get()), folder->d_name);
         if (!inner)
             continue;
         while (const dirent* entry = ::readdir(inner.get())) {
-            const std::optional<ObjectKey> key = KeyOf(entry->d_name);
+            const std::optional<DigestBytes> key = DigestFromText(entry->d_name);
             if (!key || (*key)[0] != first)  // elsewhere than its name says: not served
                 continue;
             std::uint64_t size = kSizeUnknown;
@@ -165,12 +142,8 @@ void WriteObjects(const fs::path& liveDir, const fs::path& nextDir,
     for (const auto& [key, unknown] : ListObjects(liveDir, false)) {
         if (present.count(key))
             continue;
-        static constexpr char kHex[] = "0123456789abcdef";
         std::string hex;
-        for (unsigned char byte : key) {
-            hex += kHex[byte >> 4];
-            hex += kHex[byte & 15];
-        }
+        AppendDigestText(hex, key);
         const fs::path name = ObjectName(hex);
         fs::create_directories((nextDir / name).parent_path());
         folders.insert((nextDir / name).parent_path());
@@ -178,7 +151,7 @@ void WriteObjects(const fs::path& liveDir, const fs::path& nextDir,
         present.emplace(key, fs::file_size(nextDir / name));
     }
     for (const ObjectSource& source : sources) {
-        const std::optional<ObjectKey> key = KeyOf(source.sha256);
+        const std::optional<DigestBytes> key = DigestFromText(source.sha256);
         if (!key)
             throw std::runtime_error("not a SHA-256 digest: " + source.sha256);
         const auto found = present.find(*key);
