@@ -100,11 +100,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     WriteBytes(file, bytes);
     CheckLoaded(scratch, file);
     // After the header and sealed with the digest line, so the entries are read too.
-    std::string body =
-        "quillon-verified 2\nfolder " + ClientOf(scratch).lexically_normal().string() + "\n";
-    body.append(bytes);
-    WriteBytes(file, body + "sha256 " + Sha256Text(body) + "\n");
-    CheckLoaded(scratch, file);
+    // The second form also names the manifest it was made against, on the line the input begins.
+    const std::string folder = "folder " + ClientOf(scratch).lexically_normal().string() + "\n";
+    for (const std::string head :
+         {"quillon-verified 2\n" + folder, "quillon-verified 3\n" + folder + "manifest "}) {
+        const std::string body = head + std::string(bytes);
+        WriteBytes(file, body + "sha256 " + Sha256Text(body) + "\n");
+        CheckLoaded(scratch, file);
+    }
 
     CheckWritten(scratch, bytes);
     return 0;
