@@ -22,19 +22,19 @@ constexpr std::array<signed char, 256> kHexValues = [] {
     return values;
 }();
 
-int HexValue(char c) {
+}  // namespace
+
+int HexDigitValue(char c) {
     return kHexValues[static_cast<unsigned char>(c)];
 }
-
-}  // namespace
 
 std::optional<DigestBytes> DigestFromText(std::string_view text) {
     if (text.size() != 64)
         return std::nullopt;
     DigestBytes bytes{};
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const int high = HexValue(text[2 * i]);
-        const int low = HexValue(text[2 * i + 1]);
+        const int high = HexDigitValue(text[2 * i]);
+        const int low = HexDigitValue(text[2 * i + 1]);
         if (high < 0 || low < 0)
             return std::nullopt;
         bytes[i] = static_cast<unsigned char>(high * 16 + low);

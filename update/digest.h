@@ -58,6 +58,8 @@ bool DigestsEqual(std::wstring_view a, std::wstring_view b);
 // A SHA-256 digest as its 32 bytes: compact where many are kept (the record of proven files, the
 // publisher's objects).
 using DigestBytes = std::array<unsigned char, 32>;
+// The value of a hex digit in either letter case; -1 for any other character.
+int HexDigitValue(char c);
 // The bytes of 64 hex digits in either letter case; nullopt for anything else.
 std::optional<DigestBytes> DigestFromText(std::string_view text);
 // Appends the 64 lower-case hex digits of `bytes`.

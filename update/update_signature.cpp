@@ -9,18 +9,9 @@
 
 #include "net/json_reply.h"
 #include "platform/durable_file.h"
+#include "update/digest.h"
 
 namespace qs {
-
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 namespace {
 

@@ -27,9 +27,6 @@ inline constexpr char kSerialRecordNotSaved[] = "Cannot save the record of accep
 // A signature file holds at most this much (128 hex digits and a line end).
 inline constexpr std::size_t kSignatureMaxBytes = 4096;
 
-// 0 to 15 for a hex digit of either case, -1 for any other character.
-int HexDigitValue(char c);
-
 // The key as built in: 64 hex digits, or the PEM of an Ed25519 SubjectPublicKeyInfo.
 std::optional<Ed25519PublicKey> ParseUpdatePublicKey(std::string_view text);
 // A signature file: 128 hex digits, surrounding blanks and line ends allowed.

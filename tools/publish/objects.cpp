@@ -16,7 +16,6 @@
 #include <unordered_map>
 
 #include "update/digest.h"
-#include "update/update_signature.h"
 
 namespace qs::publish {
 

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "update/update_signature.h"
+#include "update/digest.h"
 
 namespace qs::test::wire {
 namespace {
