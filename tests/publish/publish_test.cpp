@@ -15,9 +15,11 @@
 #include <sstream>
 #include <thread>
 
+#include "net/client_location.h"
 #include "scratch.h"
 #include "tools/publish/cli.h"
 #include "tools/publish/documents.h"
+#include "tools/publish/objects.h"
 #include "tools/publish/publish.h"
 #include "tools/publish/purge.h"
 #include "tools/standin/service.h"
@@ -230,6 +232,47 @@ TEST(PublishDocuments, ReleaseOnTheServiceHost) {
             {{"version", "v1.0.9"}, {"url", "u"}, {"sha256", digest}, {"changelog", "notes"}}));
     EXPECT_NE(ErrorOf([&] { ReleaseJson("V2", "u", digest, {}); }), "");
     EXPECT_NE(ErrorOf([&] { ReleaseJson("2", "u", "abc", {}); }), "");
+}
+
+// The manifest is written by hand for speed: it must still be the JSON a document tree dumps
+// (members and entries in order, nothing escaped twice) and say what each entry is.
+TEST(PublishDocuments, ManifestIsTheDocumentATreeWouldDump) {
+    const std::string exe = WideToUtf8(ClientExecutableName);
+    const std::string a(64, 'a'), b(64, 'b'), c(64, 'c');
+    const std::pair<std::uint64_t, std::int64_t> fresh{1765000000, 1766000000};
+    const struct {
+        std::vector<ManifestEntry> entries;
+        std::optional<std::pair<std::uint64_t, std::int64_t>> freshness;
+        std::vector<std::string> mirrors;
+    } cases[] = {
+        {{}, std::nullopt, {}},
+        {{{exe, b, 12, false, ""}, {"a b/c-d_e.pak", a, 0, false, ""}}, std::nullopt, {}},
+        {{{"big.pak", a, 1 << 30, true, c}, {"mid.pak", b, 5'000'000, true, ""}, {"z", c, 1}},
+         fresh,
+         {"https://m.example/q/", "https://n.example/\"odd\"\u00e9/"}},
+    };
+    for (const auto& [entries, freshness, mirrors] : cases) {
+        const std::string text = ManifestJson(entries, freshness, mirrors);
+        const nlohmann::json parsed = nlohmann::json::parse(text);
+        EXPECT_EQ(parsed.dump(), text);
+        EXPECT_EQ(parsed["objects"], kObjectsBase);
+        EXPECT_EQ(parsed.contains("serial"), freshness.has_value());
+        EXPECT_EQ(parsed.value("mirrors", std::vector<std::string>{}), mirrors);
+        std::vector<std::string> chunked;
+        for (const ManifestEntry& entry : entries) {
+            EXPECT_EQ(parsed["sizes"][entry.path], entry.size);
+            if (entry.path == exe)
+                EXPECT_EQ(parsed["binary"], nlohmann::json({{"file", exe}, {"checksum", b}}));
+            else
+                EXPECT_EQ(parsed["files"][entry.path], entry.sha256);
+            if (entry.chunked)
+                chunked.push_back(entry.path);
+            EXPECT_EQ(parsed.contains("blocks") && parsed["blocks"].contains(entry.path),
+                      !entry.blocks.empty());
+        }
+        EXPECT_EQ(parsed.value("chunked", std::vector<std::string>{}), chunked);
+        EXPECT_EQ(parsed["files"].size() + parsed.contains("binary"), entries.size());
+    }
 }
 
 TEST(PublishDocuments, ProgressLine) {

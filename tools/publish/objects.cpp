@@ -59,16 +59,7 @@ fs::path ObjectName(std::string_view sha256) {
 
 namespace {
 
-struct ObjectKeyHash {
-    std::size_t operator()(const DigestBytes& key) const {
-        std::size_t hash = 0;
-        std::memcpy(&hash, key.data(), sizeof hash);  // a digest's bytes are already spread
-        return hash;
-    }
-};
-
 constexpr std::uint64_t kSizeUnknown = ~std::uint64_t{0};
-using ObjectSizes = std::unordered_map<DigestBytes, std::uint64_t, ObjectKeyHash>;
 
 struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
@@ -89,7 +80,7 @@ Dir OpenFolderAt(int parent, const char* name) {
 // Every object (a regular file named by its digest) in the "<xx>" folders of an objects folder,
 // with its size when `withSizes` (else kSizeUnknown, which spares a stat). Read through folder
 // handles, with no path built per object: a large client has one object per file.
-ObjectSizes ListObjects(const fs::path& objectsDir, bool withSizes) {
+ObjectSizes ListFolder(const fs::path& objectsDir, bool withSizes) {
     ObjectSizes objects;
     Dir top = OpenFolderAt(AT_FDCWD, objectsDir.c_str());
     if (!top)
@@ -129,16 +120,20 @@ ObjectSizes ListObjects(const fs::path& objectsDir, bool withSizes) {
 
 }  // namespace
 
-void WriteObjects(const fs::path& liveDir, const fs::path& nextDir,
+ObjectInventory ListObjects(const fs::path& liveDir, const fs::path& nextDir) {
+    return {ListFolder(nextDir, true), ListFolder(liveDir, false)};
+}
+
+void WriteObjects(const fs::path& liveDir, const fs::path& nextDir, ObjectInventory inventory,
                   const std::vector<ObjectSource>& sources, std::set<fs::path>& folders) {
     fs::create_directories(nextDir);
     folders.insert(nextDir);
     // The tree being built is the standby, which still holds every object it held when it was
-    // served: only what the live tree gained since is linked across, found by listing both through
-    // folder handles, so a republish costs a stat per object rather than a link.
-    ObjectSizes present = ListObjects(nextDir, true);
+    // served: only what the live tree gained since is linked across, so a republish costs a stat
+    // per object rather than a link.
+    ObjectSizes& present = inventory.standby;
     present.reserve(present.size() + sources.size());
-    for (const auto& [key, unknown] : ListObjects(liveDir, false)) {
+    for (const auto& [key, unknown] : inventory.live) {
         if (present.count(key))
             continue;
         std::string hex;

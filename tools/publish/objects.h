@@ -4,11 +4,15 @@
 // for a year; the manifest's "objects" names the base for launchers that know it, and the tree
 // keeps updater/files/<path> for those that do not. No publish removes an object.
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
+
+#include "update/digest.h"
 
 namespace qs::publish {
 
@@ -25,13 +29,31 @@ struct ObjectSource {
     std::uint64_t size = 0;
 };
 
+// What the objects folders of the standby (each object with its size) and of the served tree (names
+// only) hold. Listed while the rest of a publish goes on: it depends on nothing a publish changes
+// before WriteObjects.
+struct ObjectKeyHash {
+    std::size_t operator()(const DigestBytes& key) const {
+        std::size_t hash = 0;
+        std::memcpy(&hash, key.data(), sizeof hash);  // a digest's bytes are already spread
+        return hash;
+    }
+};
+using ObjectSizes = std::unordered_map<DigestBytes, std::uint64_t, ObjectKeyHash>;
+struct ObjectInventory {
+    ObjectSizes standby;
+    ObjectSizes live;
+};
+ObjectInventory ListObjects(const std::filesystem::path& liveDir,
+                            const std::filesystem::path& nextDir);
+
 // Fills `nextDir` (the objects folder of the tree being built, which keeps what it held): every
 // object of `liveDir` (the served tree's) it lacks is linked across, then each source becomes its
 // object unless one of its size is there already, by a hard link to the source, else a copy made
-// durable. The folders created or
-// changed are added to `folders`, for the caller to make durable before the manifest.
+// durable. `inventory` is what ListObjects found in both. The folders created or changed are
+// added to `folders`, for the caller to make durable before the manifest.
 void WriteObjects(const std::filesystem::path& liveDir, const std::filesystem::path& nextDir,
-                  const std::vector<ObjectSource>& sources,
+                  ObjectInventory inventory, const std::vector<ObjectSource>& sources,
                   std::set<std::filesystem::path>& folders);
 
 }  // namespace qs::publish

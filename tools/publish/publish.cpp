@@ -324,31 +324,107 @@ bool CanReuse(const RecordedFile& recorded, const SourceFile& file,
            SameFileAndSize(*publishedNow, recorded.published);
 }
 
+namespace {
+
+// `text` as a JSON string, as nlohmann's dump writes it. Manifest paths and digests need no
+// escaping, so they are copied as they are; anything else goes through the library.
+void AppendJsonString(std::string& out, std::string_view text) {
+    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+        return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+    });
+    if (!plain) {
+        out += nlohmann::json(text).dump();
+        return;
+    }
+    out += '"';
+    out += text;
+    out += '"';
+}
+
+template <typename Number>
+void AppendNumber(std::string& out, Number value) {
+    char digits[24];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+// `"name":{"<path>":<value>,...},` over the entries `take` keeps.
+template <typename Take, typename Value>
+void AppendPathObject(std::string& out, std::string_view name,
+                      const std::vector<ManifestEntry>& entries, Take take, Value value) {
+    out += '"';
+    out += name;
+    out += "\":{";
+    bool first = true;
+    for (const ManifestEntry& entry : entries) {
+        if (!take(entry))
+            continue;
+        if (!first)
+            out += ',';
+        first = false;
+        AppendJsonString(out, entry.path);
+        out += ':';
+        value(entry);
+    }
+    out += "},";
+}
+
+}  // namespace
+
+// Written directly rather than through a document tree: a large client's manifest has 100,000
+// entries, and each publish writes it. Members in the order nlohmann's dump gives (sorted by name,
+// as are the entries), so the bytes are what a tree would have produced.
 std::string ManifestJson(const std::vector<ManifestEntry>& entries,
                          std::optional<std::pair<std::uint64_t, std::int64_t>> freshness,
                          const std::vector<std::string>& mirrors) {
     const std::string executable = WideToUtf8(ClientExecutableName);
-    nlohmann::json manifest = {{"files", nlohmann::json::object()},
-                               {"sizes", nlohmann::json::object()}};
-    for (const ManifestEntry& entry : entries) {
-        if (entry.path == executable)
-            manifest["binary"] = {{"file", entry.path}, {"checksum", entry.sha256}};
-        else
-            manifest["files"][entry.path] = entry.sha256;
-        manifest["sizes"][entry.path] = entry.size;
-        if (entry.chunked)
-            manifest["chunked"].push_back(entry.path);
-        if (entry.chunked && !entry.blocks.empty())
-            manifest["blocks"][entry.path] = entry.blocks;
-    }
-    manifest["objects"] = kObjectsBase;
-    if (!mirrors.empty())
-        manifest["mirrors"] = mirrors;
+    std::string out = "{";
+    out.reserve(entries.size() * 160 + 256);
+    const auto isExecutable = [&](const ManifestEntry& entry) { return entry.path == executable; };
+    for (const ManifestEntry& entry : entries)
+        if (isExecutable(entry)) {
+            out += "\"binary\":{\"checksum\":";
+            AppendJsonString(out, entry.sha256);
+            out += ",\"file\":";
+            AppendJsonString(out, entry.path);
+            out += "},";
+        }
+    const auto hasBlocks = [](const ManifestEntry& entry) {
+        return entry.chunked && !entry.blocks.empty();
+    };
+    if (std::any_of(entries.begin(), entries.end(), hasBlocks))
+        AppendPathObject(out, "blocks", entries, hasBlocks,
+                         [&](const ManifestEntry& entry) { AppendJsonString(out, entry.blocks); });
+    const char* separator = "\"chunked\":[";
+    for (const ManifestEntry& entry : entries)
+        if (entry.chunked) {
+            out += std::exchange(separator, ",");
+            AppendJsonString(out, entry.path);
+        }
+    if (*separator == ',')
+        out += "],";
     if (freshness) {
-        manifest["serial"] = freshness->first;
-        manifest["expires"] = freshness->second;
+        out += "\"expires\":";
+        AppendNumber(out, freshness->second);
+        out += ',';
     }
-    return manifest.dump();
+    AppendPathObject(
+        out, "files", entries, [&](const ManifestEntry& entry) { return !isExecutable(entry); },
+        [&](const ManifestEntry& entry) { AppendJsonString(out, entry.sha256); });
+    if (!mirrors.empty())
+        out += "\"mirrors\":" + nlohmann::json(mirrors).dump() + ",";
+    out += "\"objects\":";
+    AppendJsonString(out, kObjectsBase);
+    out += ',';
+    if (freshness) {
+        out += "\"serial\":";
+        AppendNumber(out, freshness->first);
+        out += ',';
+    }
+    AppendPathObject(
+        out, "sizes", entries, [](const ManifestEntry&) { return true; },
+        [&](const ManifestEntry& entry) { AppendNumber(out, entry.size); });
+    out.back() = '}';  // the last member's comma
+    return out;
 }
 
 namespace {
@@ -1016,6 +1092,11 @@ PublishReport Publish(const PublishOptions& options) {
             if (entry.path().filename() != "files" && entry.path().filename() != "objects")
                 fs::remove_all(entry.path());
     fs::create_directories(next / "files");
+    // Both trees' objects, listed on a thread of its own while the files are brought up to date:
+    // for a large client that is a name and a stat per file.
+    std::future<ObjectInventory> objectInventory = std::async(std::launch::async, [&live, &next] {
+        return ListObjects(live / "objects", next / "objects");
+    });
 
     // Folders whose entries change, flushed before the switch.
     std::set<fs::path> folders{next, next / "files"};
@@ -1105,11 +1186,6 @@ PublishReport Publish(const PublishOptions& options) {
             blockHeads[recorded.sha256] = *head;
     }
 
-    std::vector<ObjectSource> objects;
-    for (const auto& [path, recorded] : state)
-        objects.push_back({next / "files" / path, recorded.sha256, recorded.size});
-    WriteObjects(live / "objects", next / "objects", objects, folders);
-
     // The manifest last: it names only files that are already complete in this tree.
     std::vector<ManifestEntry> entries;
     entries.reserve(state.size());
@@ -1135,23 +1211,34 @@ PublishReport Publish(const PublishOptions& options) {
         serial = std::max<std::uint64_t>(previousSerial + 1, static_cast<std::uint64_t>(now));
         freshness.emplace(serial, now + std::int64_t{options.expiresDays} * 24 * 3600);
     }
+    // Written and compressed on a thread of its own while the objects are placed. The compressed
+    // copy is for a server that serves it precompressed (nginx's gzip_static): the launcher
+    // decodes it to exactly these bytes, which the signature covers.
+    std::future<std::pair<std::string, std::string>> manifestTexts =
+        std::async(std::launch::async, [&entries, &freshness, &options] {
+            std::string manifest = ManifestJson(entries, freshness, options.mirrors);
+            std::string compressed = GzipBytes(manifest);
+            return std::pair{std::move(manifest), std::move(compressed)};
+        });
+
+    std::vector<ObjectSource> objects;
+    objects.reserve(state.size());
+    for (const auto& [path, recorded] : state)
+        objects.push_back({next / "files" / path, recorded.sha256, recorded.size});
+    WriteObjects(live / "objects", next / "objects", objectInventory.get(), objects, folders);
     WriteReleaseDocument(options, live, next, installerSha256, freshness);
-    const std::string manifest = ManifestJson(entries, freshness, options.mirrors);
-    if (manifest.size() > kManifestMaxBytes)
-        throw std::runtime_error("the manifest would be larger than the launcher reads");
-    // Beside it, for a server that serves it precompressed (nginx's gzip_static): the launcher
-    // decodes it to exactly these bytes, which the signature covers. Compressed on a thread of
-    // its own while the folders and the manifest reach the disk.
-    std::future<std::string> compressed =
-        std::async(std::launch::async, [&manifest] { return GzipBytes(manifest); });
+
     // Links and new names on the disk too: per folder, not syncfs, which would also wait for
     // whatever else the machine is writing.
     if (fs::exists(next / "launcher"))
         folders.insert(next / "launcher");
     for (const fs::path& folder : folders)
         SyncPath(folder);
+    const auto [manifest, compressed] = manifestTexts.get();
+    if (manifest.size() > kManifestMaxBytes)
+        throw std::runtime_error("the manifest would be larger than the launcher reads");
     WriteDurably(next / "updater.php", manifest);
-    WriteDurably(next / "updater.php.gz", compressed.get());
+    WriteDurably(next / "updater.php.gz", compressed);
     DateAfter(live / "updater.php", next / "updater.php");
     DateAfter(live / "updater.php.gz", next / "updater.php.gz");
     if (options.signingKeyPem) {

@@ -7,7 +7,8 @@
 //   OUT_DIR/updater/objects/<xx>/<sha256>  the same files by digest, kept across publishes
 //   OUT_DIR/updater/launcher/...      latest.json and the installer it names
 //   OUT_DIR/status.php, news.php      the status and news documents
-//   OUT_DIR/.quillon-publish/         the publisher's own state, and the standby tree: the one served
+//   OUT_DIR/.quillon-publish/         the publisher's own state, and the standby tree: the one
+//   served
 //                                     before, which the next publish brings up to date (not served)
 //
 // Paths, names and digests go through the launcher's own rules (update/), so whatever is
@@ -100,13 +101,13 @@ struct ManifestEntry {
     bool chunked = false;  // a chunk index is published for it
     std::string blocks;    // the digest of its block index's head, when one is published
 };
-// The manifest: "files" (every path but the top-level client executable), "binary" for that
-// executable when present, "sizes" for all of them, and "chunked" listing the paths with a chunk
-// index (updater/chunks/<sha256>.idx) when there are any, and "blocks" naming, by path, the
-// digest of the head of each one's block index (updater/chunks/<sha256>.blk), and "objects"
-// naming the base of updater/objects/.
-// With `freshness` (serial, expires) both members are added, for a signed manifest; with
-// `mirrors`, "mirrors" lists them.
+// The manifest of `entries` (in path order): "files" (every path but the top-level client
+// executable), "binary" for that executable when present, "sizes" for all of them, and "chunked"
+// listing the paths with a chunk index (updater/chunks/<sha256>.idx) when there are any, and
+// "blocks" naming, by path, the digest of the head of each one's block index
+// (updater/chunks/<sha256>.blk), and "objects" naming the base of updater/objects/. With
+// `freshness` (serial, expires) both members are added, for a signed manifest; with `mirrors`,
+// "mirrors" lists them.
 std::string ManifestJson(const std::vector<ManifestEntry>& entries,
                          std::optional<std::pair<std::uint64_t, std::int64_t>> freshness = {},
                          const std::vector<std::string>& mirrors = {});
