@@ -10,13 +10,16 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 
 #include "app/client.h"
 #include "platform/wide_text.h"
 #include "tools/standin/service.h"
+#include "update/verified_record.h"
 
 extern char** environ;
 
@@ -256,6 +259,41 @@ std::string DownloadClientPath(std::size_t index, std::size_t count) {
     char name[64];
     std::snprintf(name, sizeof name, "content/group%02zu/asset-%04zu.pak", index / 50, index);
     return name;
+}
+
+std::string SparseClientPath(std::size_t index) {
+    char name[64];
+    std::snprintf(name, sizeof name, "data/pack%04zu/chunk%06zu.bin", index / 100, index);
+    return name;
+}
+
+const std::string& SparseClientChecksum() {
+    static const std::string checksum = qs::test::Sha256Hex(std::string(1 << 20, '\0'));
+    return checksum;
+}
+
+std::string SparseClientManifest(std::size_t count) {
+    nlohmann::json manifest = {{"files", nlohmann::json::object()}};
+    for (std::size_t i = 0; i < count; ++i)
+        manifest["files"][SparseClientPath(i)] = SparseClientChecksum();
+    return manifest.dump();
+}
+
+void WriteSparseClient(const std::filesystem::path& client, const std::filesystem::path& record,
+                       std::size_t count) {
+    VerifiedRecord proven;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::filesystem::path file = client / SparseClientPath(i);
+        if (!std::filesystem::exists(file)) {
+            std::filesystem::create_directories(file.parent_path());
+            std::ofstream(file, std::ios::binary).close();
+            std::filesystem::resize_file(file, 1 << 20);
+        }
+        proven.remember(SparseClientPath(i), SparseClientChecksum(),
+                        {*StampOfFile(file), VerifiedRecord::Now() + 5'000'000'000LL});
+    }
+    if (!proven.save(record, client))
+        throw std::runtime_error("cannot write the record of the sparse client");
 }
 
 }  // namespace qs::bench

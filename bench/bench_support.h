@@ -81,6 +81,17 @@ std::string DownloadClientPath(std::size_t index, std::size_t count);
 // Lower-case SHA-256 of a file's bytes (for preparing manifests).
 std::string Sha256OfFile(const std::filesystem::path& file);
 
+// A large client as a packed game lays out its data: folders of 100 files of 1 MiB, here sparse
+// files that take no disk, all of one content.
+std::string SparseClientPath(std::size_t index);
+const std::string& SparseClientChecksum();
+// The manifest of the first `count` of them.
+std::string SparseClientManifest(std::size_t count);
+// Makes the first `count` of them below `client` (those there already are kept) and a record at
+// `record` vouching for every one, as if taken once they had settled.
+void WriteSparseClient(const std::filesystem::path& client, const std::filesystem::path& record,
+                       std::size_t count);
+
 // Reads every byte of the files once, so they are in the page cache.
 void WarmPageCache(const std::vector<std::filesystem::path>& files);
 

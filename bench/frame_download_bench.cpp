@@ -5,9 +5,11 @@
 //   idle      nothing runs;
 //   download  RunClientUpdate fetches 200 MiB in 500 files over its concurrent transfers into an
 //             empty folder (the download benchmark's content);
-//   check     RunClientUpdate as a repair over the complete folder: the digest pass alone.
+//   check     RunClientUpdate as a repair over the complete folder: the digest pass alone;
+//   plan      with --large=N, the start-up check of a client of N sparse files that a record
+//             vouches for: the manifest read and the plan made, nothing fetched.
 //
-//   qs_bench_frame_download [--rounds=N] [--data=DIR]
+//   qs_bench_frame_download [--rounds=N] [--data=DIR] [--large=N]
 //
 // The service runs in a child process, as a remote one would not share this process. A frame that
 // ends after the next tick is counted as missed.
@@ -129,9 +131,17 @@ int main(int argc, char** argv) {
     const fs::path root =
         fs::path(qs::bench::ArgumentValue(argc, argv, "data", "build/bench-data")) /
         "frame-download";
-    std::optional<qs::bench::ForkedService> service;
+    const std::size_t largeFiles = std::stoul(qs::bench::ArgumentValue(argc, argv, "large", "0"));
+    const fs::path sparse = root.parent_path() / "frame-plan";
+    std::optional<qs::bench::ForkedService> service, largeService;
     try {
         service.emplace(Fill);
+        if (largeFiles > 0) {
+            qs::bench::WriteSparseClient(sparse / "client", sparse / "verified.txt", largeFiles);
+            largeService.emplace([largeFiles](qs::test::TestService& large) {
+                large.setManifestJson(qs::bench::SparseClientManifest(largeFiles));
+            });
+        }
     } catch (const std::exception& failure) {
         std::cerr << "frame-download: " << failure.what() << "\n";
         return 1;
@@ -140,6 +150,11 @@ int main(int argc, char** argv) {
     download.service = service->endpoint();
     UpdateEnvironment check = download;
     check.hashEverything = true;
+    UpdateEnvironment plan;
+    if (largeService) {
+        plan.service = largeService->endpoint();
+        plan.verifiedRecord = sparse / "verified.txt";
+    }
 
     int status = 1;
     try {
@@ -151,7 +166,7 @@ int main(int argc, char** argv) {
         state.autoCheckPending = false;
         ui.activePage = ActivePage::Home;
         const fs::path folder = root / "client";
-        FrameTimes idle, downloading, checking;
+        FrameTimes idle, downloading, checking, planning;
         DrawFrames(interface, ui, state, idle, nullptr, 120);  // the sidebar animation settles
         idle = {};
         bool ok = true;
@@ -160,7 +175,9 @@ int main(int argc, char** argv) {
             fs::remove_all(folder);
             fs::create_directories(folder);
             ok = RunWithFrames(interface, ui, state, downloading, folder, download) &&
-                 RunWithFrames(interface, ui, state, checking, folder, check);
+                 RunWithFrames(interface, ui, state, checking, folder, check) &&
+                 (!largeService ||
+                  RunWithFrames(interface, ui, state, planning, sparse / "client", plan));
         }
         StopLauncherLog();
         fs::remove_all(root);
@@ -168,6 +185,8 @@ int main(int argc, char** argv) {
             Print("idle", idle);
             Print("download", downloading);
             Print("check", checking);
+            if (largeService)
+                Print("plan", planning);
             status = 0;
         }
     } catch (const std::exception& failure) {

@@ -43,35 +43,17 @@ std::string PathOf(std::size_t index) {
     return g_files == 1 ? std::string(kFilePath) : "assets/asset-" + std::to_string(index) + ".pak";
 }
 
-// The sparse client of the check: folders of 100 files of 1 MiB that take no disk.
-std::string SparsePathOf(std::size_t index) {
-    char name[64];
-    std::snprintf(name, sizeof name, "data/pack%04zu/chunk%06zu.bin", index / 100, index);
-    return name;
-}
-const std::string& SparseChecksum() {
-    static const std::string checksum = qs::test::Sha256Hex(std::string(1 << 20, '\0'));
-    return checksum;
-}
-
 // In a child process, so that none of it counts in this process's peak: the sparse files (kept
 // between runs) and a record vouching for every one.
 void PrepareSparseClient(const fs::path& client, const fs::path& record) {
     const pid_t child = fork();
     if (child == 0) {
-        VerifiedRecord proven;
-        for (std::size_t i = 0; i < g_files; ++i) {
-            const fs::path file = client / SparsePathOf(i);
-            if (!fs::exists(file)) {
-                fs::create_directories(file.parent_path());
-                std::ofstream(file, std::ios::binary).close();
-                fs::resize_file(file, 1 << 20);
-            }
-            // As if taken once the files had settled.
-            proven.remember(SparsePathOf(i), SparseChecksum(),
-                            {*StampOfFile(file), VerifiedRecord::Now() + 5'000'000'000LL});
+        try {
+            qs::bench::WriteSparseClient(client, record, g_files);
+        } catch (const std::exception&) {
+            _exit(1);
         }
-        _exit(proven.save(record, client) ? 0 : 1);
+        _exit(0);
     }
     int status = 0;
     if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
@@ -82,10 +64,7 @@ void PrepareSparseClient(const fs::path& client, const fs::path& record) {
 // The child: serve the files until the parent closes its end of `hold`.
 void Fill(qs::test::TestService& service) {
     if (g_check) {
-        nlohmann::json manifest = {{"files", nlohmann::json::object()}};
-        for (std::size_t i = 0; i < g_files; ++i)
-            manifest["files"][SparsePathOf(i)] = SparseChecksum();
-        service.setManifestJson(manifest.dump());
+        service.setManifestJson(qs::bench::SparseClientManifest(g_files));
         return;
     }
     qs::bench::ByteStream stream(1024);

@@ -124,31 +124,10 @@ fs::path g_record;
 
 // Folders of 100 files, as a packed game client lays out its data.
 LargeClient PrepareLargeClient(const fs::path& root, std::size_t files) {
-    constexpr std::uint64_t kSize = 1ull << 20;
     LargeClient large{root / "client", root / "verified.txt",
                       std::make_unique<qs::test::TestService>()};
-    const std::string zeros(kSize, '\0');
-    Sha256Stream digest;
-    digest.update(zeros.data(), zeros.size());
-    const std::string checksum = WideToUtf8(digest.finish());
-    nlohmann::json manifest;
-    VerifiedRecord record;
-    for (std::size_t i = 0; i < files; ++i) {
-        char name[64];
-        std::snprintf(name, sizeof name, "data/pack%04zu/chunk%06zu.bin", i / 100, i);
-        const fs::path file = large.client / name;
-        if (!fs::exists(file)) {
-            fs::create_directories(file.parent_path());
-            std::ofstream(file, std::ios::binary).close();
-            fs::resize_file(file, kSize);
-        }
-        manifest["files"][name] = checksum;
-        // As if taken once the files had settled, so the record vouches for every one.
-        record.remember(name, checksum,
-                        {*StampOfFile(file), VerifiedRecord::Now() + 5'000'000'000LL});
-    }
-    record.save(large.record, large.client);
-    large.service->setManifestJson(manifest.dump());
+    qs::bench::WriteSparseClient(large.client, large.record, files);
+    large.service->setManifestJson(qs::bench::SparseClientManifest(files));
     return large;
 }
 

@@ -192,9 +192,10 @@ if wants publish; then
 fi
 if wants frame; then
     gbench frame qs_bench_frame
-    # 60 Hz frames while a download and a digest pass run, beside frames with nothing running.
+    # 60 Hz frames while a download, a digest pass and the start-up check of a 100,000-file
+    # client run, beside frames with nothing running.
     echo "== frame-download" >&2
-    "$build/bench/qs_bench_frame_download" --data="$data" --rounds=$((reps * 2)) |
+    "$build/bench/qs_bench_frame_download" --data="$data" --rounds=$((reps * 2)) --large=100000 |
         tee "$results/frame-download.txt" >&2
 fi
 wants replies && gbench replies qs_bench_replies
