@@ -24,6 +24,7 @@
 #include <system_error>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "net/client_location.h"
@@ -215,7 +216,9 @@ ClientScan ScanClient(const fs::path& clientDir) {
 
 namespace {
 
-constexpr std::string_view kStateHeader = "quillon-publish state 2\n";
+constexpr std::string_view kStateHeader = "quillon-publish state 3\n";
+// The same lines without the indexes.
+constexpr std::string_view kStateHeaderWithoutIndexes = "quillon-publish state 2\n";
 
 // The state of publishers before the text one: JSON, one object per file.
 PublishState ParseStateJson(std::string_view text) {
@@ -253,9 +256,31 @@ bool TakeNumber(std::string_view& text, Number& number) {
     return true;
 }
 
-// One line: size, time, settled (0 or 1), digest, volume, index and the path, which is last as
-// it may hold spaces (never a line break: the launcher's path rules allow none).
-std::optional<std::pair<std::string_view, RecordedFile>> ParseStateLine(std::string_view line) {
+// The indexes as a word: "-" unknown, "n" none, "c" the chunk index alone, else the block index
+// head's digest.
+bool TakeIndexes(std::string_view& text, RecordedFile& file) {
+    const std::size_t space = text.find(' ');
+    if (space == std::string_view::npos)
+        return false;
+    const std::string_view word = text.substr(0, space);
+    using Indexes = RecordedFile::Indexes;
+    if (word == "-" || word == "n" || word == "c")
+        file.indexes = word == "-"   ? Indexes::Unknown
+                       : word == "n" ? Indexes::None
+                                     : Indexes::ChunkOnly;
+    else if (IsChecksumText(word))
+        file.indexes = Indexes::Both, file.blockHead = std::string(word);
+    else
+        return false;
+    text.remove_prefix(space + 1);
+    return true;
+}
+
+// One line: size, time, settled (0 or 1), digest, volume, index, the indexes (when
+// `withIndexes`) and the path, which is last as it may hold spaces (never a line break: the
+// launcher's path rules allow none).
+std::optional<std::pair<std::string_view, RecordedFile>> ParseStateLine(std::string_view line,
+                                                                        bool withIndexes) {
     RecordedFile file;
     int settled = 0;
     if (!TakeNumber(line, file.size) || !TakeNumber(line, file.mtime) ||
@@ -266,7 +291,7 @@ std::optional<std::pair<std::string_view, RecordedFile>> ParseStateLine(std::str
     file.sha256 = std::string(line.substr(0, 64));
     line.remove_prefix(65);
     if (!TakeNumber(line, file.published.volume) || !TakeNumber(line, file.published.index) ||
-        line.empty())
+        (withIndexes && !TakeIndexes(line, file)) || line.empty())
         return std::nullopt;
     file.published.size = file.size;
     return std::pair(line, std::move(file));
@@ -277,14 +302,16 @@ std::optional<std::pair<std::string_view, RecordedFile>> ParseStateLine(std::str
 // Text, a line a file in path order: read and written at a few hundred bytes of CPU a file,
 // as a republish of a large client reads two states and writes one.
 PublishState ParseState(std::string_view text) {
-    if (!text.starts_with(kStateHeader))
+    const bool withIndexes = text.starts_with(kStateHeader);
+    if (!withIndexes && !text.starts_with(kStateHeaderWithoutIndexes))
         return ParseStateJson(text);
     text.remove_prefix(kStateHeader.size());
     PublishState state;
     while (!text.empty()) {
         const std::size_t end = std::min(text.find('\n'), text.size());
         // A damaged line is hashed again; a cut-off last line as well.
-        if (auto entry = end < text.size() ? ParseStateLine(text.substr(0, end)) : std::nullopt)
+        if (auto entry =
+                end < text.size() ? ParseStateLine(text.substr(0, end), withIndexes) : std::nullopt)
             state.emplace_hint(state.end(), entry->first, std::move(entry->second));
         text.remove_prefix(std::min(end + 1, text.size()));
     }
@@ -307,6 +334,21 @@ std::string StateText(const PublishState& state) {
         text += ' ';
         append(file.published.volume);
         append(file.published.index);
+        switch (file.indexes) {
+            case RecordedFile::Indexes::Unknown:
+                text += '-';
+                break;
+            case RecordedFile::Indexes::None:
+                text += 'n';
+                break;
+            case RecordedFile::Indexes::ChunkOnly:
+                text += 'c';
+                break;
+            case RecordedFile::Indexes::Both:
+                text += IsChecksumText(file.blockHead) ? std::string_view(file.blockHead) : "-";
+                break;
+        }
+        text += ' ';
         text += path;
         text += '\n';
     }
@@ -741,8 +783,9 @@ private:
 void SeedStandby(const fs::path& live, const fs::path& standby, const fs::path& control,
                  const PublishState& state) {
     LinkTree(live / "files", standby / "files");
-    if (fs::is_directory(live / "objects"))
-        LinkTree(live / "objects", standby / "objects");
+    for (const char* named : {"objects", "chunks"})
+        if (fs::is_directory(live / named))
+            LinkTree(live / named, standby / named);
     // Its folders are not flushed: a link lost in a crash fails the standby's check next time.
     if (auto record = TreeRecordPath(control, standby))
         WriteDurably(*record, StateText(state));
@@ -1038,6 +1081,80 @@ std::optional<std::string> WriteBlockIndex(const fs::path& file, const std::stri
     return DigestText(qs::BlockIndexHead(bytes, layout));
 }
 
+namespace {
+
+// The names in `folder`, read once: whether an index is there costs no call of its own.
+std::unordered_set<std::string> NamesIn(const fs::path& folder) {
+    std::unordered_set<std::string> names;
+    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder.c_str()), ::closedir);
+    if (!listing)
+        return names;
+    while (const dirent* entry = ::readdir(listing.get()))
+        if (entry->d_type == DT_REG || entry->d_type == DT_UNKNOWN)
+            names.emplace(entry->d_name);
+    return names;
+}
+
+// Gives every large file of `state` its indexes in next/chunks, and records which it has.
+void PlaceIndexes(PublishState& state, const fs::path& next, const fs::path& live) {
+    using Indexes = RecordedFile::Indexes;
+    const fs::path chunks = next / "chunks";
+    std::unordered_set<std::string> held = NamesIn(chunks);
+    auto namesOf = [](const RecordedFile& recorded) {
+        std::vector<std::string> names;
+        if (recorded.indexes == Indexes::ChunkOnly || recorded.indexes == Indexes::Both)
+            names.push_back(recorded.sha256 + ".idx");
+        if (recorded.indexes == Indexes::Both)
+            names.push_back(recorded.sha256 + ".blk");
+        return names;
+    };
+    // Whether the indexes `recorded` names are in the standby, or could be linked from the live
+    // tree: the indexes are a function of the content, so what a record says of it holds.
+    auto placed = [&](const RecordedFile& recorded) {
+        if (recorded.indexes == Indexes::Unknown)
+            return false;
+        for (const std::string& name : namesOf(recorded)) {
+            std::error_code error;
+            if (!held.count(name) &&
+                (fs::create_hard_link(live / "chunks" / name, chunks / name, error), error))
+                return false;
+            held.insert(name);
+        }
+        return true;
+    };
+    std::unordered_map<std::string, const RecordedFile*> done;  // by digest: one content, one index
+    for (auto& [path, recorded] : state) {
+        if (recorded.size < kChunkedFileMin) {
+            recorded.indexes = Indexes::Unknown;
+            continue;
+        }
+        if (const auto same = done.find(recorded.sha256); same != done.end()) {
+            recorded.indexes = same->second->indexes;
+            recorded.blockHead = same->second->blockHead;
+            continue;
+        }
+        done.emplace(recorded.sha256, &recorded);
+        if (placed(recorded))
+            continue;
+        // Made (or linked and checked) afresh, in place of whatever the standby holds.
+        for (const char* suffix : {".idx", ".blk"})
+            if (held.erase(recorded.sha256 + suffix))
+                fs::remove(chunks / (recorded.sha256 + suffix));
+        const fs::path file = next / "files" / path;
+        recorded.indexes = Indexes::None;
+        recorded.blockHead.clear();
+        if (!WriteChunkIndex(file, recorded.sha256, recorded.size, chunks, live / "chunks"))
+            continue;
+        recorded.indexes = Indexes::ChunkOnly;
+        if (auto head = WriteBlockIndex(file, recorded.sha256, chunks, live / "chunks")) {
+            recorded.indexes = Indexes::Both;
+            recorded.blockHead = *head;
+        }
+    }
+}
+
+}  // namespace
+
 PublishReport Publish(const PublishOptions& options) {
     const fs::path client = fs::canonical(options.clientDir);
     const fs::path out = fs::weakly_canonical(options.outDir);
@@ -1088,8 +1205,10 @@ PublishReport Publish(const PublishOptions& options) {
         fs::remove_all(next);
     else
         for (const fs::directory_entry& entry : fs::directory_iterator(next))
-            // Objects are named by their content and never removed: the standby keeps its own.
-            if (entry.path().filename() != "files" && entry.path().filename() != "objects")
+            // Objects and indexes are named by their content and never removed: the standby
+            // keeps its own.
+            if (entry.path().filename() != "files" && entry.path().filename() != "objects" &&
+                entry.path().filename() != "chunks")
                 fs::remove_all(entry.path());
     fs::create_directories(next / "files");
     // Both trees' objects, listed on a thread of its own while the files are brought up to date:
@@ -1168,33 +1287,22 @@ PublishReport Publish(const PublishOptions& options) {
         LinkTree(live / "launcher", next / "launcher");
     }
 
-    // Chunk indexes of the large files, so a launcher with an old copy fetches only what
-    // changed. Named by content, so an unchanged file's index is linked from the live tree.
+    // Chunk and block indexes of the large files, so a launcher with an old copy fetches only
+    // what changed. Named by content: the standby keeps its own, an unchanged file's indexes are
+    // linked from the live tree, and a file whose record says which it has reads neither.
     fs::create_directories(next / "chunks");
     folders.insert(next / "chunks");
-    std::map<std::string, bool> indexed;  // by digest: two paths with one content share it
-    std::map<std::string, std::string> blockHeads;
-    for (const auto& [path, recorded] : state) {
-        if (recorded.size < kChunkedFileMin || indexed.count(recorded.sha256))
-            continue;
-        indexed[recorded.sha256] = WriteChunkIndex(next / "files" / path, recorded.sha256,
-                                                   recorded.size, next / "chunks", live / "chunks");
-        if (!indexed[recorded.sha256])
-            continue;
-        if (auto head = WriteBlockIndex(next / "files" / path, recorded.sha256, next / "chunks",
-                                        live / "chunks"))
-            blockHeads[recorded.sha256] = *head;
-    }
+    PlaceIndexes(state, next, live);
 
     // The manifest last: it names only files that are already complete in this tree.
     std::vector<ManifestEntry> entries;
     entries.reserve(state.size());
     for (const auto& [path, recorded] : state) {
-        const auto index = indexed.find(recorded.sha256);
-        const bool chunked = index != indexed.end() && index->second;
-        const auto head = chunked ? blockHeads.find(recorded.sha256) : blockHeads.end();
+        using Indexes = RecordedFile::Indexes;
+        const bool chunked =
+            recorded.indexes == Indexes::ChunkOnly || recorded.indexes == Indexes::Both;
         entries.push_back({path, recorded.sha256, recorded.size, chunked,
-                           head != blockHeads.end() ? head->second : std::string()});
+                           recorded.indexes == Indexes::Both ? recorded.blockHead : std::string()});
         report.files++;
         report.bytes += recorded.size;
     }

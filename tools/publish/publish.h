@@ -78,6 +78,12 @@ struct RecordedFile {
     bool settled = false;  // the source had not been written to shortly before it was read
     std::string sha256;
     FileState published;  // the copy in the tree, so a tampered or replaced one is noticed
+    // Which indexes are published for its content (updater/chunks/<sha256>.idx and .blk), so a
+    // republish that keeps them reads neither; Unknown for a file too small to index and in
+    // records of earlier publishers.
+    enum class Indexes : unsigned char { Unknown, None, ChunkOnly, Both };
+    Indexes indexes = Indexes::Unknown;
+    std::string blockHead;  // with Both: the digest of the block index's head
 };
 using PublishState = std::map<std::string, RecordedFile, std::less<>>;
 
