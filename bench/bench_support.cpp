@@ -1,9 +1,14 @@
 #include "bench/bench_support.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <sched.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -294,6 +299,48 @@ void WriteSparseClient(const std::filesystem::path& client, const std::filesyste
     }
     if (!proven.save(record, client))
         throw std::runtime_error("cannot write the record of the sparse client");
+}
+
+ChildProgram::ChildProgram(const std::vector<std::string>& argv) {
+    std::vector<char*> pointers;
+    for (const auto& argument : argv)
+        pointers.push_back(const_cast<char*>(argument.c_str()));
+    pointers.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        ::execvp(pointers[0], pointers.data());
+        ::_exit(127);
+    }
+    if (pid_ < 0)
+        throw std::runtime_error("cannot start " + argv[0]);
+}
+
+ChildProgram::~ChildProgram() {
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+}
+
+std::unique_ptr<ChildProgram> StartDelayLink(const std::filesystem::path& sourceDir,
+                                             std::uint16_t port, std::uint16_t target,
+                                             int delayMs) {
+    auto link = std::make_unique<ChildProgram>(std::vector<std::string>{
+        "python3", (sourceDir / "bench/delay_proxy.py").string(), std::to_string(port),
+        std::to_string(target), std::to_string(delayMs)});
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool up =
+            ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        ::close(probe);
+        if (up)
+            return link;
+        ::usleep(50000);
+    }
+    throw std::runtime_error("the delay link did not start");
 }
 
 }  // namespace qs::bench

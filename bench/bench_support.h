@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,24 @@ private:
     int hold_ = -1;
     ServiceEndpoint endpoint_;
 };
+
+// A program run beside the benchmark until this object goes (SIGTERM, then reaped); it ends with
+// the benchmark should that die first.
+class ChildProgram {
+public:
+    explicit ChildProgram(const std::vector<std::string>& argv);
+    ~ChildProgram();
+    ChildProgram(const ChildProgram&) = delete;
+    ChildProgram& operator=(const ChildProgram&) = delete;
+
+private:
+    pid_t pid_ = -1;
+};
+
+// A link with a round trip of `delayMs` in front of the TCP port `target` on 127.0.0.1
+// (bench/delay_proxy.py, below `sourceDir`); returns once it accepts connections on `port`.
+std::unique_ptr<ChildProgram> StartDelayLink(const std::filesystem::path& sourceDir,
+                                             std::uint16_t port, std::uint16_t target, int delayMs);
 
 // File `index` of a `count`-file client as the download benchmarks lay it out: groups of 50 under
 // content/, the client executable last.

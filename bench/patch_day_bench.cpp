@@ -8,7 +8,9 @@
 //   fewfiles  200 files of 1 MiB, 3 of them with a 64 KiB region rewritten
 //
 //   qs_bench_patch_day --data=DIR [--size_mib=256] [--runs=3] [--pair=NAME] [--write_only]
-// Prints "launcher|unseen|whole <pair> <MBps> <bytes fetched> <median seconds>" lines: the patch
+//                      [--rtt_ms=N]
+// Prints "launcher|unseen|whole <pair> <MBps> <bytes fetched> <median seconds>" lines (with
+// --rtt_ms, "launcher-rtt" and so on, through bench/delay_proxy.py at full speed): the patch
 // of an old copy the launcher placed (its record and chunk list kept, as on a player's disk), of
 // one it never saw (written beside it), and the whole download.
 #include <algorithm>
@@ -192,14 +194,14 @@ void PlaceOld(const fs::path& folder, const Files& old, test::TestService* insta
 }
 
 // One run from the manifest request to the files placed and flushed.
-Measured RunOnce(test::TestService& service, const fs::path& folder, const Files& old,
+Measured RunOnce(const ServiceEndpoint& service, const fs::path& folder, const Files& old,
                  std::uint64_t bytesPerSecond, test::TestService* installed,
                  const fs::path& record) {
     PlaceOld(folder, old, installed, record);
     ::sync();  // the old copies' writeback is not the run's
     std::atomic<std::uint64_t> limit{bytesPerSecond};
     UpdateEnvironment environment;
-    environment.service = service.endpoint();
+    environment.service = service;
     environment.speedLimit = &limit;
     if (installed)
         environment.verifiedRecord = record;
@@ -221,11 +223,18 @@ Measured RunOnce(test::TestService& service, const fs::path& folder, const Files
 // Every way the launcher takes `name`'s patch, each at full speed and at 50 MB/s: on copies it
 // placed, on copies it never saw, and the whole download.
 void MeasureShape(const char* name, const Files& old, const Files& wanted, int runs,
-                  const fs::path& root) {
+                  const fs::path& root, int roundTripMs) {
     test::TestService service;
     test::TestService installed;  // the old version, as the player's launcher placed it
     Publish(installed, old);
     Publish(service, wanted);
+    // With a round trip, the runs reach the service through a link that holds every reply.
+    ServiceEndpoint endpoint = service.endpoint();
+    std::unique_ptr<bench::ChildProgram> link;
+    if (roundTripMs > 0) {
+        endpoint.port = test::UnusedPort();
+        link = bench::StartDelayLink(QS_SOURCE_DIR, endpoint.port, service.port(), roundTripMs);
+    }
     const fs::path folder = root / "launcher-client";
     const fs::path record = root / "launcher-private" / "verified.txt";
     const struct {
@@ -237,16 +246,18 @@ void MeasureShape(const char* name, const Files& old, const Files& wanted, int r
         if (!kind.chunked)
             service.setManifestJson(PlainManifest(wanted));
         for (const std::uint64_t mbps : {0, 50}) {
+            if (roundTripMs > 0 && mbps != 0)
+                continue;  // the link's round trip alone
             std::vector<double> seconds;
             std::uint64_t fetched = 0;
             for (int run = 0; run < runs; ++run) {
-                const Measured measured = RunOnce(service, folder, old, mbps * 1000 * 1000,
+                const Measured measured = RunOnce(endpoint, folder, old, mbps * 1000 * 1000,
                                                   kind.placed ? &installed : nullptr, record);
                 seconds.push_back(measured.seconds);
                 fetched = measured.fetched;
             }
             std::sort(seconds.begin(), seconds.end());
-            std::printf("%s %s %llu %llu %.3f\n", kind.name, name,
+            std::printf("%s%s %s %llu %llu %.3f\n", kind.name, roundTripMs > 0 ? "-rtt" : "", name,
                         static_cast<unsigned long long>(mbps),
                         static_cast<unsigned long long>(fetched), seconds[seconds.size() / 2]);
             std::fflush(stdout);
@@ -265,6 +276,8 @@ int main(int argc, char** argv) {
     const std::size_t size = std::stoull(qs::bench::ArgumentValue(argc, argv, "size_mib", "256"))
                              << 20;
     const int runs = std::stoi(qs::bench::ArgumentValue(argc, argv, "runs", "3"));
+    // --rtt_ms=N: the runs over a link with that round trip instead, at full speed only.
+    const int roundTripMs = std::stoi(qs::bench::ArgumentValue(argc, argv, "rtt_ms", "0"));
     const fs::path root = data / "patch-day";
     qs::WritePairs(root, size);
     qs::WriteManyFiles(root);
@@ -275,11 +288,12 @@ int main(int argc, char** argv) {
     const std::string only = qs::bench::ArgumentValue(argc, argv, "pair", "");
     for (const qs::Pair& pair : qs::kPairs)
         if (only.empty() || only == pair.name)
-            qs::MeasureShape(
-                pair.name, {{"archive.pak", qs::ReadAll(root / pair.name / "old.pak")}},
-                {{"archive.pak", qs::ReadAll(root / pair.name / "new.pak")}}, runs, root);
+            qs::MeasureShape(pair.name,
+                             {{"archive.pak", qs::ReadAll(root / pair.name / "old.pak")}},
+                             {{"archive.pak", qs::ReadAll(root / pair.name / "new.pak")}}, runs,
+                             root, roundTripMs);
     if (only.empty() || only == "fewfiles")
         qs::MeasureShape("fewfiles", qs::ReadFolder(root / "fewfiles" / "old"),
-                         qs::ReadFolder(root / "fewfiles" / "new"), runs, root);
+                         qs::ReadFolder(root / "fewfiles" / "new"), runs, root, roundTripMs);
     return 0;
 }

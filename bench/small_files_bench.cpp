@@ -66,33 +66,6 @@ std::string Replace(std::string text, const std::string& from, const std::string
 }
 
 // A child program started in the background, stopped on destruction; it dies with this process.
-class Child {
-public:
-    explicit Child(const std::vector<std::string>& argv) {
-        std::vector<char*> pointers;
-        for (const auto& argument : argv)
-            pointers.push_back(const_cast<char*>(argument.c_str()));
-        pointers.push_back(nullptr);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            ::execvp(pointers[0], pointers.data());
-            ::_exit(127);
-        }
-        if (pid_ < 0)
-            throw std::runtime_error("cannot start " + argv[0]);
-    }
-    ~Child() {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-private:
-    pid_t pid_ = -1;
-};
-
 void WaitUntilServed(const std::string& url) {
     for (int i = 0; i < 100; ++i) {
         try {
@@ -250,11 +223,12 @@ int main(int argc, char** argv) {
                   Replace(conf, "worker_processes 1;", "worker_processes 2;"));
         WriteText(prefix / "quillon-server.conf", block);
         const std::string global = ::geteuid() == 0 ? "daemon off; user root;" : "daemon off;";
-        Child nginx({"nginx", "-p", prefix.string() + "/", "-c", (prefix / "nginx.conf").string(),
-                     "-g", global});
+        qs::bench::ChildProgram nginx({"nginx", "-p", prefix.string() + "/", "-c",
+                                       (prefix / "nginx.conf").string(), "-g", global});
         const std::uint16_t linkPort = qs::test::UnusedPort();
-        Child link({"python3", (source / "bench/delay_proxy.py").string(), std::to_string(linkPort),
-                    std::to_string(nginxPort), std::to_string(delay.count())});
+        qs::bench::ChildProgram link({"python3", (source / "bench/delay_proxy.py").string(),
+                                      std::to_string(linkPort), std::to_string(nginxPort),
+                                      std::to_string(delay.count())});
         const std::string base = "https://localhost:" + std::to_string(linkPort);
         WaitUntilServed(base + "/updater/files/" + data.paths.front());
         data.routes.push_back({{"localhost", linkPort, service.caPem()}, base});

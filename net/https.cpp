@@ -304,6 +304,15 @@ void HttpsConnection::joinPool(HttpsConnectionPool& pool) {
         return;
     CloseHttpsSession(session_);
     session_ = OpenPooledHttpsSession(pool.pool_);
+    pool_ = pool.pool_;
+}
+
+void HttpsConnection::joinPoolOf(const HttpsConnection& other) {
+    if (!other.pool_)
+        return;
+    CloseHttpsSession(session_);
+    session_ = OpenPooledHttpsSession(other.pool_);
+    pool_ = other.pool_;
 }
 
 HttpsConnectionPool::HttpsConnectionPool() : pool_(OpenHttpsPool()) {}

@@ -139,6 +139,9 @@ public:
     // Its later requests travel over `pool`'s connections instead of one of its own; their
     // callbacks may then run on another thread of the pool while this one waits.
     void joinPool(HttpsConnectionPool& pool);
+    // Its later requests travel the way `other`'s do: over the same pool when `other` joined one
+    // (HTTP/2 carries them on its connection where the server offers it), else on its own.
+    void joinPoolOf(const HttpsConnection& other);
     // The server's clock (its Date header, seconds since 1970) in the last manifest or signature
     // reply on this connection that gave one.
     std::optional<std::int64_t> serverTime() const { return serverTime_; }
@@ -146,6 +149,7 @@ public:
 private:
     friend struct HttpsConnectionAccess;
     HttpsSession* session_ = nullptr;  // made at the first request
+    HttpsPool* pool_ = nullptr;        // the pool joined, if any
     const std::atomic<bool>* cancel_ = nullptr;
     std::optional<std::int64_t> serverTime_;
 };

@@ -21,6 +21,7 @@
 #include "update/fetch_file.h"
 #include "update/file_source.h"
 #include "update/kept_chunks.h"
+#include "update/ranges_ahead.h"
 #include "update/target_status.h"
 #include "update/transfer.h"
 #include "update/update_run.h"
@@ -406,28 +407,55 @@ std::string FetchChunkIndexBytes(const std::wstring& expected, const UpdateEnvir
     return std::string(bytes.begin(), bytes.end());
 }
 
-// Bytes `first`..`last` of `url`, exactly, into memory (small: parts of an index).
-std::string FetchRangeBytes(const std::wstring& url, std::uint64_t first, std::uint64_t last,
-                            const UpdateEnvironment& environment, HttpsConnection& connection,
-                            const FetchObserver& observer) {
+// Bytes `first`..`last` of `url` on `host`, exactly, into memory; with `total`, of a file of
+// that size. Anything else is ChunksUnusable.
+std::string RangeBytes(const std::wstring& url, const ByteRange& wanted,
+                       std::optional<std::uint64_t> total, const ServiceEndpoint& host,
+                       HttpsConnection& connection) {
     std::string bytes;
+    const std::uint64_t length = wanted.last - wanted.first + 1;
     const auto onHead = [&](const HttpsResponseHead& head) {
         const std::optional<ContentRange> range = ParseContentRange(head.contentRange);
-        if (head.status != 206 || !range || range->first != first || range->last != last)
+        if (head.status != 206 || !range || range->first != wanted.first ||
+            range->last != wanted.last || (total && range->total != *total))
             throw ChunksUnusable{};
+        bytes.reserve(static_cast<std::size_t>(length));
     };
     const BodySink sink = [&](const char* data, std::size_t size) {
-        if (size > last - first + 1 - bytes.size())
+        if (size > length - bytes.size())
             throw ChunksUnusable{};
         bytes.append(data, size);
         return true;
     };
-    HttpsGetFileRange(url, first, last, onHead, sink, environment.service, connection);
-    if (observer.fetchedAside)
-        observer.fetchedAside(bytes.size());
-    if (bytes.size() != last - first + 1)
+    HttpsGetFileRange(url, wanted.first, wanted.last, onHead, sink, host, connection);
+    if (bytes.size() != length)
         throw ChunksUnusable{};
     return bytes;
+}
+
+// The same for a part of an index on the service, counted as fetched aside.
+std::string FetchRangeBytes(const std::wstring& url, std::uint64_t first, std::uint64_t last,
+                            const UpdateEnvironment& environment, HttpsConnection& connection,
+                            const FetchObserver& observer) {
+    std::string bytes =
+        RangeBytes(url, {first, last}, std::nullopt, environment.service, connection);
+    if (observer.fetchedAside)
+        observer.fetchedAside(bytes.size());
+    return bytes;
+}
+
+// Missing bytes up to this much in all are fetched ahead, several ranges at once, into memory;
+// beyond it a patch is bound by bandwidth rather than round trips, and its ranges stream to the
+// file one after another. Under a speed limit, at most a second's worth is fetched ahead.
+constexpr std::uint64_t kRangesAheadMaxBytes = 32u << 20;
+
+bool WorthFetchingAhead(const std::vector<ByteRange>& ranges,
+                        const UpdateEnvironment& environment) {
+    std::uint64_t total = 0;
+    for (const ByteRange& range : ranges)
+        total += range.last - range.first + 1;
+    const std::uint64_t limit = environment.speedLimit ? environment.speedLimit->load() : 0;
+    return ranges.size() > 1 && total <= kRangesAheadMaxBytes && (limit == 0 || total <= limit);
 }
 
 // The block lists of the chunks at `missing` (ascending), fetched group by group, neighbouring
@@ -457,15 +485,29 @@ std::map<std::size_t, qs::BlockList> FetchBlockLists(
         for (std::size_t chunk : missing)
             if (wanted.empty() || wanted.back() != chunk / qs::kBlockGroupChunks)
                 wanted.push_back(chunk / qs::kBlockGroupChunks);
+        // Neighbouring groups in one range; the ranges all at once.
+        std::vector<std::pair<std::size_t, std::size_t>> runs;  // [first, end) into `wanted`
+        std::vector<ByteRange> ranges;
         for (std::size_t i = 0; i < wanted.size();) {
             std::size_t end = i + 1;
             while (end < wanted.size() && wanted[end] == wanted[end - 1] + 1)
                 ++end;
-            const std::uint64_t from = layout.groupAt[wanted[i]];
-            const std::string bytes =
-                FetchRangeBytes(url, from, layout.groupAt[wanted[end - 1] + 1] - 1, environment,
-                                connection, observer);
-            for (; i < end; ++i) {
+            runs.emplace_back(i, end);
+            ranges.push_back({layout.groupAt[wanted[i]], layout.groupAt[wanted[end - 1] + 1] - 1});
+            i = end;
+        }
+        RangesAhead ahead(
+            ranges,
+            [&url, &environment](HttpsConnection& own, const ByteRange& range) {
+                return RangeBytes(url, range, std::nullopt, environment.service, own);
+            },
+            connection, environment.cancel);
+        for (std::size_t run = 0; run < runs.size(); ++run) {
+            const std::string bytes = ahead.take(run);
+            if (observer.fetchedAside)
+                observer.fetchedAside(bytes.size());
+            const std::uint64_t from = ranges[run].first;
+            for (std::size_t i = runs[run].first; i < runs[run].second; ++i) {
                 const std::size_t group = wanted[i];
                 const std::uint64_t at = layout.groupAt[group] - from;
                 const auto parsed =
@@ -659,6 +701,23 @@ std::optional<FileState> FetchByChunks(
             reused += segment.local ? segment.length : 0;
     }
 
+    // The missing runs in build order: fetched ahead, several at once, while the old copy's
+    // bytes are copied, unless they are many bytes (or many seconds under the speed limit).
+    std::vector<ByteRange> remote;
+    for (const BuildStep& step : steps)
+        for (const qs::BlockSegment& segment : step.segments)
+            if (!segment.local)
+                remote.push_back({segment.at, segment.at + segment.length - 1});
+    std::optional<RangesAhead> ahead;
+    if (WorthFetchingAhead(remote, environment))
+        ahead.emplace(
+            remote,
+            [&url, &host, &index](HttpsConnection& own, const ByteRange& range) {
+                return RangeBytes(url, range, index->size, host, own);
+            },
+            connection, environment.cancel);
+    std::size_t taken = 0;
+
     DownloadWriter writer(download);
     writer.StartFresh();
     if (observer.sizeKnown)
@@ -702,7 +761,13 @@ std::optional<FileState> FetchByChunks(
             continue;
         }
         for (const qs::BlockSegment& segment : step.segments) {
-            if (!segment.local) {
+            if (!segment.local && ahead) {
+                const std::string bytes = ahead->take(taken++);
+                assembler.add(bytes.data(), bytes.size());
+                if (observer.received)
+                    observer.received(bytes.size());
+                pacer.account(bytes.size());
+            } else if (!segment.local) {
                 fetch(segment);
             } else if (readOld(segment.from, segment.length)) {
                 assembler.add(buffer.data(), buffer.size());

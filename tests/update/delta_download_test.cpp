@@ -2,9 +2,12 @@
 // network, each as part of one closed range; anything amiss ends in the whole download.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <mutex>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "scratch.h"
 #include "tools/standin/service.h"
@@ -128,6 +131,32 @@ TEST_F(DeltaDownload, FetchesOnlyTheChangedRanges) {
     }
     EXPECT_EQ(asked, fetched.received);
     EXPECT_EQ(service.requestCount(IndexPath(wanted)), 1u);
+}
+
+// Each range costs a round trip: the missing runs are asked for several at once, not one after
+// another, and the file still comes out exact.
+TEST_F(DeltaDownload, AsksForTheMissingRunsSeveralAtOnce) {
+    std::mutex mutex;
+    int inFlight = 0, mostInFlight = 0;
+    TestService::Options options;
+    options.onRequest = [&](const qs::test::RecordedRequest& request) {
+        if (request.path != "/updater/files/data/big.pak" || request.header("Range").empty())
+            return;
+        {
+            std::lock_guard lock(mutex);
+            mostInFlight = std::max(mostInFlight, ++inFlight);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));  // a round trip
+        std::lock_guard lock(mutex);
+        --inFlight;
+    };
+    TestService slow(options);
+    slow.setFile("data/big.pak", wanted);
+    environment.service = slow.endpoint();
+    const Fetched fetched = Fetch();
+    EXPECT_FALSE(fetched.wholeAfterAll);
+    EXPECT_LT(fetched.received, wanted.size() / 10);
+    EXPECT_GE(mostInFlight, 2);
 }
 
 // Old copies made of the wanted chunks, some changed: only the chunks the old copy lacks come
