@@ -136,6 +136,9 @@ TEST_F(DeltaDownload, FetchesOnlyTheChangedRanges) {
 // Each range costs a round trip: the missing runs are asked for several at once, not one after
 // another, and the file still comes out exact.
 TEST_F(DeltaDownload, AsksForTheMissingRunsSeveralAtOnce) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the stand-in's hook on each request runs in its own process only";
+#endif
     std::mutex mutex;
     int inFlight = 0, mostInFlight = 0;
     TestService::Options options;
