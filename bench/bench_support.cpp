@@ -301,7 +301,7 @@ void WriteSparseClient(const std::filesystem::path& client, const std::filesyste
         throw std::runtime_error("cannot write the record of the sparse client");
 }
 
-ChildProgram::ChildProgram(const std::vector<std::string>& argv) {
+ChildProgram::ChildProgram(const std::vector<std::string>& argv, bool quiet) {
     std::vector<char*> pointers;
     for (const auto& argument : argv)
         pointers.push_back(const_cast<char*>(argument.c_str()));
@@ -309,6 +309,8 @@ ChildProgram::ChildProgram(const std::vector<std::string>& argv) {
     pid_ = ::fork();
     if (pid_ == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (const int nowhere = quiet ? ::open("/dev/null", O_WRONLY) : -1; nowhere >= 0)
+            ::dup2(nowhere, STDOUT_FILENO);
         ::execvp(pointers[0], pointers.data());
         ::_exit(127);
     }
@@ -324,9 +326,11 @@ ChildProgram::~ChildProgram() {
 std::unique_ptr<ChildProgram> StartDelayLink(const std::filesystem::path& sourceDir,
                                              std::uint16_t port, std::uint16_t target,
                                              int delayMs) {
-    auto link = std::make_unique<ChildProgram>(std::vector<std::string>{
-        "python3", (sourceDir / "bench/delay_proxy.py").string(), std::to_string(port),
-        std::to_string(target), std::to_string(delayMs)});
+    auto link = std::make_unique<ChildProgram>(
+        std::vector<std::string>{"python3", (sourceDir / "bench/delay_proxy.py").string(),
+                                 std::to_string(port), std::to_string(target),
+                                 std::to_string(delayMs)},
+        /*quiet=*/true);
     for (int attempt = 0; attempt < 100; ++attempt) {
         const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};

@@ -79,7 +79,8 @@ private:
 // the benchmark should that die first.
 class ChildProgram {
 public:
-    explicit ChildProgram(const std::vector<std::string>& argv);
+    // With `quiet`, what it prints goes nowhere.
+    explicit ChildProgram(const std::vector<std::string>& argv, bool quiet = false);
     ~ChildProgram();
     ChildProgram(const ChildProgram&) = delete;
     ChildProgram& operator=(const ChildProgram&) = delete;
