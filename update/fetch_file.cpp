@@ -407,18 +407,44 @@ std::string FetchChunkIndexBytes(const std::wstring& expected, const UpdateEnvir
     return std::string(bytes.begin(), bytes.end());
 }
 
+// Attempts at one range whose request failed in a way that may pass: most often a kept
+// connection the server had just closed. Giving the patch up for it would cost the whole file.
+constexpr int kRangeAttempts = 3;
+
+// Runs `request` again after a failure that may pass, as long as it delivered nothing yet.
+template <typename Request>
+auto RetryRange(Request request, const std::uint64_t& delivered) {
+    for (int attempt = 1;; ++attempt) {
+        try {
+            return request();
+        } catch (const TransientHttpsError& failure) {
+            if (attempt == kRangeAttempts || delivered > 0)
+                throw;
+
+            LogEvent(std::string("range asked again after: ") + failure.what());
+        }
+    }
+}
+
+// A reply that is exactly `wanted` of a file of `total` bytes (when given); anything else gives
+// the patch up.
+void CheckRangeReply(const HttpsResponseHead& head, const ByteRange& wanted,
+                     std::optional<std::uint64_t> total) {
+    const std::optional<ContentRange> range = ParseContentRange(head.contentRange);
+    if (head.status != 206 || !range || range->first != wanted.first ||
+        range->last != wanted.last || (total && range->total != *total))
+        throw ChunksUnusable{};
+}
+
 // Bytes `first`..`last` of `url` on `host`, exactly, into memory; with `total`, of a file of
 // that size. Anything else is ChunksUnusable.
-std::string RangeBytes(const std::wstring& url, const ByteRange& wanted,
-                       std::optional<std::uint64_t> total, const ServiceEndpoint& host,
-                       HttpsConnection& connection) {
+std::string RangeBytesOnce(const std::wstring& url, const ByteRange& wanted,
+                           std::optional<std::uint64_t> total, const ServiceEndpoint& host,
+                           HttpsConnection& connection) {
     std::string bytes;
     const std::uint64_t length = wanted.last - wanted.first + 1;
     const auto onHead = [&](const HttpsResponseHead& head) {
-        const std::optional<ContentRange> range = ParseContentRange(head.contentRange);
-        if (head.status != 206 || !range || range->first != wanted.first ||
-            range->last != wanted.last || (total && range->total != *total))
-            throw ChunksUnusable{};
+        CheckRangeReply(head, wanted, total);
         bytes.reserve(static_cast<std::size_t>(length));
     };
     const BodySink sink = [&](const char* data, std::size_t size) {
@@ -431,6 +457,14 @@ std::string RangeBytes(const std::wstring& url, const ByteRange& wanted,
     if (bytes.size() != length)
         throw ChunksUnusable{};
     return bytes;
+}
+
+std::string RangeBytes(const std::wstring& url, const ByteRange& wanted,
+                       std::optional<std::uint64_t> total, const ServiceEndpoint& host,
+                       HttpsConnection& connection) {
+    const std::uint64_t nothingKept = 0;  // each attempt starts its bytes afresh
+    return RetryRange([&] { return RangeBytesOnce(url, wanted, total, host, connection); },
+                      nothingKept);
 }
 
 // The same for a part of an index on the service, counted as fetched aside.
@@ -730,10 +764,7 @@ std::optional<FileState> FetchByChunks(
         const std::uint64_t last = segment.at + segment.length - 1;
         std::uint64_t received = 0;
         const auto onHead = [&](const HttpsResponseHead& head) {
-            const std::optional<ContentRange> range = ParseContentRange(head.contentRange);
-            if (head.status != 206 || !range || range->first != segment.at || range->last != last ||
-                range->total != index->size)
-                throw ChunksUnusable{};
+            CheckRangeReply(head, {segment.at, last}, index->size);
         };
         const BodySink sink = [&](const char* data, std::size_t size) {
             if (size > segment.length - received)
@@ -745,7 +776,10 @@ std::optional<FileState> FetchByChunks(
             pacer.account(size);
             return true;
         };
-        HttpsGetFileRange(url, segment.at, last, onHead, sink, host, connection);
+        // Streamed into the file: asked again only while none of it arrived.
+        RetryRange(
+            [&] { HttpsGetFileRange(url, segment.at, last, onHead, sink, host, connection); },
+            received);
         if (received != segment.length)
             throw ChunksUnusable{};
     };
@@ -937,9 +971,18 @@ FileState FetchVerified(const std::filesystem::path& target, std::string_view re
                                            download, expected, expectedSize, blocksHead,
                                            environment, connection, observer))
                 return *built;
+        } catch (const std::exception& failure) {
+            if (Cancelled(environment))
+                throw;
+            LogEvent(std::string(relativePath) +
+                     ": patch given up, the whole file instead, after: " + failure.what());
+            if (observer.wholeInstead)
+                observer.wholeInstead();
         } catch (...) {
             if (Cancelled(environment))
                 throw;
+            LogEvent(std::string(relativePath) +
+                     ": patch given up, the whole file instead: its chunks did not fit");
             if (observer.wholeInstead)
                 observer.wholeInstead();
         }

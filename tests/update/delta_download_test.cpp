@@ -2,6 +2,7 @@
 // network, each as part of one closed range; anything amiss ends in the whole download.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <random>
@@ -160,6 +161,15 @@ TEST_F(DeltaDownload, AsksForTheMissingRunsSeveralAtOnce) {
     EXPECT_FALSE(fetched.wholeAfterAll);
     EXPECT_LT(fetched.received, wanted.size() / 10);
     EXPECT_GE(mostInFlight, 2);
+}
+
+// A range whose reply broke off (as on a kept connection the server had just closed) is asked
+// again: the patch goes on instead of fetching the whole file.
+TEST_F(DeltaDownload, ARangeCutShortIsAskedAgain) {
+    service.setFault("/updater/files/data/big.pak", Fault::truncate().only(1));
+    EXPECT_FALSE(Fetch().wholeAfterAll);
+    const std::vector<std::string> ranges = FileRanges();
+    EXPECT_EQ(std::count(ranges.begin(), ranges.end(), ""), 0);  // no whole-file request
 }
 
 // Old copies made of the wanted chunks, some changed: only the chunks the old copy lacks come
