@@ -420,7 +420,6 @@ auto RetryRange(Request request, const std::uint64_t& delivered) {
         } catch (const TransientHttpsError& failure) {
             if (attempt == kRangeAttempts || delivered > 0)
                 throw;
-
             LogEvent(std::string("range asked again after: ") + failure.what());
         }
     }
