@@ -264,14 +264,18 @@ bool TakeIndexes(std::string_view& text, RecordedFile& file) {
         return false;
     const std::string_view word = text.substr(0, space);
     using Indexes = RecordedFile::Indexes;
-    if (word == "-" || word == "n" || word == "c")
-        file.indexes = word == "-"   ? Indexes::Unknown
-                       : word == "n" ? Indexes::None
-                                     : Indexes::ChunkOnly;
-    else if (IsChecksumText(word))
-        file.indexes = Indexes::Both, file.blockHead = std::string(word);
-    else
+    if (word == "-") {
+        file.indexes = Indexes::Unknown;
+    } else if (word == "n") {
+        file.indexes = Indexes::None;
+    } else if (word == "c") {
+        file.indexes = Indexes::ChunkOnly;
+    } else if (IsChecksumText(word)) {
+        file.indexes = Indexes::Both;
+        file.blockHead = std::string(word);
+    } else {
         return false;
+    }
     text.remove_prefix(space + 1);
     return true;
 }
@@ -305,7 +309,7 @@ PublishState ParseState(std::string_view text) {
     const bool withIndexes = text.starts_with(kStateHeader);
     if (!withIndexes && !text.starts_with(kStateHeaderWithoutIndexes))
         return ParseStateJson(text);
-    text.remove_prefix(kStateHeader.size());
+    text.remove_prefix((withIndexes ? kStateHeader : kStateHeaderWithoutIndexes).size());
     PublishState state;
     while (!text.empty()) {
         const std::size_t end = std::min(text.find('\n'), text.size());
