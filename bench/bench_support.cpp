@@ -1,14 +1,11 @@
 #include "bench/bench_support.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -332,15 +329,7 @@ std::unique_ptr<ChildProgram> StartDelayLink(const std::filesystem::path& source
                                  std::to_string(delayMs)},
         /*quiet=*/true);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool up =
-            ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-        ::close(probe);
-        if (up)
+        if (qs::test::PortListening(port))
             return link;
         ::usleep(50000);
     }

@@ -2,10 +2,8 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,18 +26,6 @@ namespace {
 
 std::string Template(const std::string& relative) {
     return ReadFile(fs::path(QS_DEPLOY_DIR) / relative);
-}
-
-bool Listening(std::uint16_t port) {
-    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool connected =
-        ::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(socket);
-    return connected;
 }
 
 // Starts `program` with `arguments`, its output in `output`, and waits until `ready`; -1 when it
@@ -180,7 +166,7 @@ Varnish::Varnish(const fs::path& folder, std::uint16_t originPort) {
             program,
             {"varnishd", "-F", "-j", "none", "-n", fs::absolute(folder / "work").string(), "-a",
              "127.0.0.1:" + std::to_string(port_), "-f", vcl.string(), "-s", "malloc,256m"},
-            folder / "varnishd.out", [&] { return Listening(port_); });
+            folder / "varnishd.out", [&] { return PortListening(port_); });
     }
     if (pid_ <= 0)
         throw std::runtime_error("varnishd did not start: " + ReadFile(folder / "varnishd.out"));

@@ -4,11 +4,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <mutex>
 #include <random>
 #include <set>
 #include <string>
-#include <thread>
 
 #include "scratch.h"
 #include "tools/standin/service.h"
@@ -137,30 +135,11 @@ TEST_F(DeltaDownload, FetchesOnlyTheChangedRanges) {
 // Each range costs a round trip: the missing runs are asked for several at once, not one after
 // another, and the file still comes out exact.
 TEST_F(DeltaDownload, AsksForTheMissingRunsSeveralAtOnce) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the stand-in's hook on each request runs in its own process only";
-#endif
-    std::mutex mutex;
-    int inFlight = 0, mostInFlight = 0;
-    TestService::Options options;
-    options.onRequest = [&](const qs::test::RecordedRequest& request) {
-        if (request.path != "/updater/files/data/big.pak" || request.header("Range").empty())
-            return;
-        {
-            std::lock_guard lock(mutex);
-            mostInFlight = std::max(mostInFlight, ++inFlight);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));  // a round trip
-        std::lock_guard lock(mutex);
-        --inFlight;
-    };
-    TestService slow(options);
-    slow.setFile("data/big.pak", wanted);
-    environment.service = slow.endpoint();
+    service.setFault("/updater/files/data/big.pak", Fault::slow(std::chrono::milliseconds(150)));
     const Fetched fetched = Fetch();
     EXPECT_FALSE(fetched.wholeAfterAll);
     EXPECT_LT(fetched.received, wanted.size() / 10);
-    EXPECT_GE(mostInFlight, 2);
+    EXPECT_GE(service.peakRequestsInFlight(), 2u);
 }
 
 // A range whose reply broke off (as on a kept connection the server had just closed) is asked

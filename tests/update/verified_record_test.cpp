@@ -47,6 +47,14 @@ protected:
         return VerifiedRecord::load(file, client);
     }
 
+    // A run against `service` that keeps its record in `file`.
+    UpdateEnvironment RunAgainst(const qs::test::TestService& service) const {
+        UpdateEnvironment environment;
+        environment.service = service.endpoint();
+        environment.verifiedRecord = file;
+        return environment;
+    }
+
     bool Vouches(const VerifiedRecord& record, const std::string& name, const std::string& digest) {
         const auto stamp = StampOfFile(client / name);
         return stamp && record.vouchesFor(name, digest, *stamp);
@@ -137,9 +145,7 @@ TEST_F(VerifiedRecordTest, StampsYoungerThanTheirTickWhenTakenAreNotTrusted) {
 TEST_F(VerifiedRecordTest, StampTakenAtPlacementIsNotTrustedHoweverLateTheRecordIsWritten) {
     qs::test::TestService service;
     service.setFile("a.pak", "alpha");
-    UpdateEnvironment environment;
-    environment.service = service.endpoint();
-    environment.verifiedRecord = file;
+    UpdateEnvironment environment = RunAgainst(service);
     ASSERT_TRUE(RunClientUpdate(
                     client,
                     [](const qs::UpdateProgress& progress) {
@@ -237,9 +243,7 @@ TEST_F(VerifiedRecordTest, RepairReadsEveryFileWhateverTheRecordSays) {
     qs::test::TestService service;
     service.setFile("a.pak", "genuine");
     service.setFile("b.pak", "bravo");
-    UpdateEnvironment environment;
-    environment.service = service.endpoint();
-    environment.verifiedRecord = file;
+    UpdateEnvironment environment = RunAgainst(service);
     auto run = [&] {
         return RunClientUpdate(
             client, [](const qs::UpdateProgress&) {}, environment);
@@ -266,9 +270,7 @@ TEST_F(VerifiedRecordTest, RepairReadsEveryFileWhateverTheRecordSays) {
 TEST_F(VerifiedRecordTest, FileTheRecordKnowsOutdatedIsFetchedUnread) {
     qs::test::TestService service;
     service.setFile("a.pak", "genuine");
-    UpdateEnvironment environment;
-    environment.service = service.endpoint();
-    environment.verifiedRecord = file;
+    UpdateEnvironment environment = RunAgainst(service);
     WriteFile(client / "a.pak", "genuine");
     RecordFor("a.pak", Sha256Hex("older"));
     ASSERT_TRUE(RunClientUpdate(
@@ -283,9 +285,7 @@ TEST_F(VerifiedRecordTest, FileTheRecordKnowsOutdatedIsFetchedUnread) {
 TEST_F(VerifiedRecordTest, RecordIsRewrittenOnlyWhenItWouldSayMore) {
     qs::test::TestService service;
     service.setFile("a.pak", "alpha");
-    UpdateEnvironment environment;
-    environment.service = service.endpoint();
-    environment.verifiedRecord = file;
+    UpdateEnvironment environment = RunAgainst(service);
     auto run = [&] {
         EXPECT_TRUE(RunClientUpdate(
                         client, [](const qs::UpdateProgress&) {}, environment)

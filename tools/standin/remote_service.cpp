@@ -295,4 +295,14 @@ std::uint16_t UnusedPort() {
     return ntohs(address.sin_port);
 }
 
+bool PortListening(std::uint16_t port) {
+    StartWinsock();
+    Socket socket;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return ::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
 }  // namespace qs::test

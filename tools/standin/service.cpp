@@ -864,4 +864,17 @@ std::uint16_t UnusedPort() {
     return ntohs(address.sin_port);
 }
 
+bool PortListening(std::uint16_t port) {
+    const int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected =
+        sock >= 0 && ::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (sock >= 0)
+        ::close(sock);
+    return connected;
+}
+
 }  // namespace qs::test

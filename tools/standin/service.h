@@ -222,5 +222,7 @@ std::string Sha256Hex(std::string_view bytes);
 
 // A port on 127.0.0.1 that nothing listens on (bound, then released).
 std::uint16_t UnusedPort();
+// Whether something accepts connections on `port` of 127.0.0.1 (a server started beside a test).
+bool PortListening(std::uint16_t port);
 
 }  // namespace qs::test
