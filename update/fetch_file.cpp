@@ -488,7 +488,8 @@ bool WorthFetchingAhead(const std::vector<ByteRange>& ranges,
     for (const ByteRange& range : ranges)
         total += range.last - range.first + 1;
     const std::uint64_t limit = environment.speedLimit ? environment.speedLimit->load() : 0;
-    return ranges.size() > 1 && total <= kRangesAheadMaxBytes && (limit == 0 || total <= limit);
+    return ranges.size() >= kFewestRangesAhead && total <= kRangesAheadMaxBytes &&
+           (limit == 0 || total <= limit);
 }
 
 // The block lists of the chunks at `missing` (ascending), fetched group by group, neighbouring
